@@ -1,0 +1,93 @@
+// Elliptic-curve keys on the NIST prime curves: generation, PEM/DER
+// serialisation, ECDSA and ECDH, through OpenSSL.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "velna/bytes.h"
+#include "velna/crypto/digest.h"
+
+struct evp_pkey_st;
+
+namespace velna::ec {
+
+enum class Curve { P256, P384, P521 };
+
+// curve_name is the SEC 2 name ("secp384r1").
+std::string_view curve_name(Curve curve);
+std::optional<Curve> curve_from_name(std::string_view name);
+int curve_bits(Curve curve);
+
+// Key is the shared handle of one OpenSSL key; copies share the key.
+class Key {
+ public:
+  Curve curve() const { return curve_; }
+  evp_pkey_st* pkey() const { return pkey_.get(); }
+  // x_hex and y_hex give the public point's coordinates, big-endian hex.
+  std::string x_hex() const;
+  std::string y_hex() const;
+
+ protected:
+  Key(std::shared_ptr<evp_pkey_st> pkey, Curve curve) : pkey_(std::move(pkey)), curve_(curve) {}
+  std::shared_ptr<evp_pkey_st> pkey_;
+  Curve curve_;
+};
+
+class PublicKey : public Key {
+ public:
+  // Loaders fail with InvalidArgument for malformed input and with
+  // UnsupportedAlgorithm for a key that is not on a supported EC curve.
+  static PublicKey from_pem(ByteView pem);
+  static PublicKey from_der(ByteView der);
+  // from_point builds a key from an uncompressed SEC 1 point (04 || x || y);
+  // InvalidArgument when the point is not on |curve|.
+  static PublicKey from_point(Curve curve, ByteView point);
+
+  // SubjectPublicKeyInfo (RFC 5280), PEM ("PUBLIC KEY") or DER.
+  Bytes to_pem() const;
+  Bytes to_der() const;
+
+  // verify checks a DER ECDSA signature over |data| hashed with |kind|;
+  // InvalidSignature when it does not verify.
+  void verify(HashKind kind, ByteView signature, ByteView data) const;
+
+  bool same_key(const PublicKey& other) const;
+
+ private:
+  friend class PrivateKey;
+  using Key::Key;
+};
+
+class PrivateKey : public Key {
+ public:
+  static PrivateKey generate(Curve curve);
+  // from_pem reads an unencrypted private key; an encrypted one is refused
+  // with InvalidArgument and never prompts for a password.
+  static PrivateKey from_pem(ByteView pem);
+  static PrivateKey from_der(ByteView der);
+  // from_private_value builds the key whose scalar is the big-endian
+  // |value|; InvalidArgument when it is not in [1, n-1].
+  static PrivateKey from_private_value(Curve curve, ByteView value);
+
+  // Unencrypted PKCS #8 PrivateKeyInfo, PEM ("PRIVATE KEY") or DER.
+  SecretBytes to_pem() const;
+  SecretBytes to_der() const;
+
+  PublicKey public_key() const;
+  std::string private_value_hex() const;
+
+  // sign makes a DER ECDSA signature over |data| hashed with |kind|.
+  Bytes sign(HashKind kind, ByteView data) const;
+
+  // exchange is the raw ECDH shared secret (the x-coordinate, field length);
+  // InvalidArgument when |peer| lies on another curve.
+  SecretBytes exchange(const PublicKey& peer) const;
+
+ private:
+  using Key::Key;
+};
+
+}  // namespace velna::ec

@@ -1,0 +1,25 @@
+// Key derivation: the ANSI X9.63 KDF (SEC 1) and PBKDF2-HMAC (RFC 8018).
+#pragma once
+
+#include <cstdint>
+
+#include "velna/bytes.h"
+#include "velna/crypto/digest.h"
+
+namespace velna::kdf {
+
+// x963_max_length is the longest output the X9.63 KDF allows for |kind|:
+// digest size times (2^32 - 1).
+std::uint64_t x963_max_length(HashKind kind);
+
+// x963 derives |length| bytes from |secret| and |shared_info|. Fails with
+// InvalidArgument when |length| exceeds x963_max_length. A length of 0 gives
+// an empty result.
+SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length);
+
+// pbkdf2_hmac derives |length| bytes with HMAC under |kind| as the PRF. The
+// salt may be empty or as short as the caller likes.
+SecretBytes pbkdf2_hmac(HashKind kind, ByteView secret, ByteView salt, std::uint32_t iterations,
+                        std::size_t length);
+
+}  // namespace velna::kdf

@@ -1,0 +1,48 @@
+#include "velna/crypto/fips.h"
+
+#include <openssl/provider.h>
+
+#include <mutex>
+
+#include "internal/openssl.h"
+
+namespace velna::fips {
+namespace {
+
+std::mutex fips_mutex;
+OSSL_PROVIDER* fips_provider = nullptr;
+
+bool probe() {
+  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
+  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr);
+  bool ok = md && cipher;
+  EVP_MD_free(md);
+  EVP_CIPHER_free(cipher);
+  return ok;
+}
+
+}  // namespace
+
+bool enabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1 && probe(); }
+
+void enable() {
+  std::lock_guard lock(fips_mutex);
+  const bool was_enabled = EVP_default_properties_is_fips_enabled(nullptr) == 1;
+  if (was_enabled && probe()) {
+    internal::clear_errors();
+    return;
+  }
+  OSSL_PROVIDER* loaded = fips_provider ? nullptr : OSSL_PROVIDER_load(nullptr, "fips");
+  bool ok = fips_provider || loaded;
+  if (ok) ok = EVP_default_properties_enable_fips(nullptr, 1) == 1;
+  if (ok) ok = probe() && internal::refresh_algorithms();
+  if (!ok) {
+    EVP_default_properties_enable_fips(nullptr, was_enabled ? 1 : 0);
+    if (loaded) OSSL_PROVIDER_unload(loaded);
+    internal::fail<AssertionFailure>("Unable to set FIPS mode.");
+  }
+  if (loaded) fips_provider = loaded;
+  internal::clear_errors();
+}
+
+}  // namespace velna::fips

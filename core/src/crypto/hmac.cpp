@@ -1,0 +1,79 @@
+#include "velna/crypto/hmac.h"
+
+#include <openssl/params.h>
+
+#include "internal/openssl.h"
+
+namespace velna::hmac {
+namespace {
+
+// A context with its digest already set; each MAC duplicates it and adds the
+// key, which avoids a digest lookup per call.
+EVP_MAC_CTX* new_context(HashKind kind) {
+  EVP_MAC_CTX* ctx = internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac), "EVP_MAC_CTX_new");
+  // EVP_MD_get0_name gives the name the provider knows the digest by.
+  const char* name = EVP_MD_get0_name(internal::md(kind));
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(name), 0),
+      OSSL_PARAM_construct_end()};
+  if (EVP_MAC_CTX_set_params(ctx, params) != 1) {
+    EVP_MAC_CTX_free(ctx);
+    internal::fail("OpenSSL failure: EVP_MAC_CTX_set_params");
+  }
+  return ctx;
+}
+
+internal::EvpMacCtx keyed(HashKind kind, ByteView key) {
+  internal::EvpMacCtx ctx(new_context(kind));
+  // EVP_MAC_init refuses a null key pointer even for an empty key.
+  static const std::uint8_t empty = 0;
+  internal::check(EVP_MAC_init(ctx.get(), key.empty() ? &empty : key.data(), key.size(), nullptr),
+                  "EVP_MAC_init");
+  return ctx;
+}
+
+}  // namespace
+
+void sha384(ByteView key, ByteView data, std::uint8_t* out) {
+  auto ctx = keyed(HashKind::Sha384, key);
+  internal::check(EVP_MAC_update(ctx.get(), data.data(), data.size()), "EVP_MAC_update");
+  std::size_t len = 0;
+  internal::check(EVP_MAC_final(ctx.get(), out, &len, kSha384TagSize), "EVP_MAC_final");
+}
+
+Sha384Tag sha384(ByteView key, ByteView data) {
+  Sha384Tag tag;
+  sha384(key, data, tag.data());
+  return tag;
+}
+
+void verify_sha384(ByteView key, ByteView data, ByteView tag) {
+  Sha384Tag expected = sha384(key, data);
+  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+}
+
+Mac::Mac(HashKind kind, ByteView key) : kind_(kind), ctx_(keyed(kind, key).release()) {}
+
+Mac::Mac(const Mac& other)
+    : kind_(other.kind_), ctx_(internal::check_ptr(EVP_MAC_CTX_dup(other.ctx_), "EVP_MAC_CTX_dup")) {}
+
+Mac::~Mac() { EVP_MAC_CTX_free(ctx_); }
+
+void Mac::update(ByteView data) {
+  internal::check(EVP_MAC_update(ctx_, data.data(), data.size()), "EVP_MAC_update");
+}
+
+Bytes Mac::finalize() {
+  Bytes out(digest_size(kind_));
+  std::size_t len = 0;
+  internal::check(EVP_MAC_final(ctx_, out.data(), &len, out.size()), "EVP_MAC_final");
+  out.resize(len);
+  return out;
+}
+
+void Mac::verify(ByteView tag) {
+  Bytes expected = finalize();
+  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+}
+
+}  // namespace velna::hmac

@@ -1,0 +1,61 @@
+#include "velna/crypto/kdf.h"
+
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include <climits>
+#include <string>
+
+#include "internal/openssl.h"
+
+namespace velna::kdf {
+
+std::uint64_t x963_max_length(HashKind kind) {
+  return static_cast<std::uint64_t>(digest_size(kind)) * 0xffffffffull;
+}
+
+SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length) {
+  if (length > x963_max_length(kind))
+    throw InvalidArgument("Cannot derive keys larger than " +
+                          std::to_string(x963_max_length(kind)) + " bytes.");
+  SecretBytes out(length);
+  if (length == 0) return out;
+  internal::EvpKdfCtx ctx(
+      internal::check_ptr(EVP_KDF_CTX_new(internal::algorithms().x963), "EVP_KDF_CTX_new"));
+  static const std::uint8_t empty = 0;
+  const char* md_name = EVP_MD_get0_name(internal::md(kind));
+  OSSL_PARAM params[4];
+  int n = 0;
+  params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(md_name), 0);
+  params[n++] = OSSL_PARAM_construct_octet_string(
+      OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(secret.empty() ? &empty : secret.data()),
+      secret.size());
+  if (!shared_info.empty())
+    params[n++] = OSSL_PARAM_construct_octet_string(
+        OSSL_KDF_PARAM_INFO, const_cast<std::uint8_t*>(shared_info.data()), shared_info.size());
+  params[n] = OSSL_PARAM_construct_end();
+  internal::check(EVP_KDF_derive(ctx.get(), out.data(), out.size(), params), "X963KDF derive");
+  return out;
+}
+
+SecretBytes pbkdf2_hmac(HashKind kind, ByteView secret, ByteView salt, std::uint32_t iterations,
+                        std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(INT_MAX))
+    throw InvalidArgument("Invalid PBKDF2 output length.");
+  if (iterations == 0 || iterations > static_cast<std::uint32_t>(INT_MAX))
+    throw InvalidArgument("Invalid PBKDF2 iteration count.");
+  if (secret.size() > static_cast<std::size_t>(INT_MAX) || salt.size() > static_cast<std::size_t>(INT_MAX))
+    throw InvalidArgument("PBKDF2 input is too long.");
+  SecretBytes out(length);
+  // PKCS5_PBKDF2_HMAC, unlike the provider KDF, accepts salts shorter than
+  // 128 bits, which stored key files rely on.
+  static const std::uint8_t empty = 0;
+  if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(secret.empty() ? &empty : secret.data()),
+                        static_cast<int>(secret.size()), salt.empty() ? &empty : salt.data(),
+                        static_cast<int>(salt.size()), static_cast<int>(iterations),
+                        internal::md(kind), static_cast<int>(length), out.data()) != 1)
+    internal::fail("OpenSSL failure: PKCS5_PBKDF2_HMAC");
+  return out;
+}
+
+}  // namespace velna::kdf

@@ -1,0 +1,77 @@
+#include "internal/openssl.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace velna::internal {
+namespace {
+
+constexpr const char* kMdNames[kHashKindCount] = {"SHA1", "SHA2-224", "SHA2-256", "SHA2-384",
+                                                  "SHA2-512"};
+
+// Sets are never freed: a caller on another thread may still hold one, and
+// there are at most a handful per process (one more per FIPS switch).
+std::atomic<const Algorithms*> current{nullptr};
+std::mutex refresh_mutex;
+
+const Algorithms* fetch_all() {
+  auto* set = new Algorithms;
+  bool ok = true;
+  for (int i = 0; i < kHashKindCount; ++i) {
+    set->md[i] = EVP_MD_fetch(nullptr, kMdNames[i], nullptr);
+    // SHA-1 may be absent under a strict provider; it is optional.
+    if (!set->md[i] && i != static_cast<int>(HashKind::Sha1)) ok = false;
+  }
+  set->aes_ctr_128 = EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr);
+  set->aes_ctr_192 = EVP_CIPHER_fetch(nullptr, "AES-192-CTR", nullptr);
+  set->aes_ctr_256 = EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr);
+  set->hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  set->x963 = EVP_KDF_fetch(nullptr, "X963KDF", nullptr);
+  set->pbkdf2 = EVP_KDF_fetch(nullptr, "PBKDF2", nullptr);
+  ok = ok && set->aes_ctr_128 && set->aes_ctr_192 && set->aes_ctr_256 && set->hmac &&
+       set->x963 && set->pbkdf2;
+  if (!ok) {
+    for (auto* m : set->md) EVP_MD_free(const_cast<EVP_MD*>(m));
+    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_128));
+    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_192));
+    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_256));
+    EVP_MAC_free(set->hmac);
+    EVP_KDF_free(set->x963);
+    EVP_KDF_free(set->pbkdf2);
+    delete set;
+    clear_errors();
+    return nullptr;
+  }
+  return set;
+}
+
+}  // namespace
+
+const Algorithms& algorithms() {
+  const Algorithms* set = current.load(std::memory_order_acquire);
+  if (set) return *set;
+  std::lock_guard lock(refresh_mutex);
+  set = current.load(std::memory_order_acquire);
+  if (!set) {
+    set = fetch_all();
+    if (!set) throw CryptoFailure("OpenSSL cannot provide the required algorithms");
+    current.store(set, std::memory_order_release);
+  }
+  return *set;
+}
+
+bool refresh_algorithms() {
+  std::lock_guard lock(refresh_mutex);
+  const Algorithms* set = fetch_all();
+  if (!set) return false;
+  current.store(set, std::memory_order_release);
+  return true;
+}
+
+const EVP_MD* md(HashKind kind) {
+  const EVP_MD* m = algorithms().md[static_cast<int>(kind)];
+  if (!m) fail<UnsupportedAlgorithm>(std::string(hash_name(kind)) + " is not available");
+  return m;
+}
+
+}  // namespace velna::internal

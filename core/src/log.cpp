@@ -1,0 +1,33 @@
+#include "velna/log.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace velna::log {
+namespace {
+
+std::mutex sink_mutex;
+std::shared_ptr<Sink> current_sink;
+
+std::shared_ptr<Sink> sink() {
+  std::lock_guard lock(sink_mutex);
+  return current_sink;
+}
+
+}  // namespace
+
+void set_sink(std::shared_ptr<Sink> s) {
+  std::lock_guard lock(sink_mutex);
+  current_sink = std::move(s);
+}
+
+void write(std::string_view logger, Level level, std::string_view text) {
+  if (auto s = sink()) s->write(logger, level, text);
+}
+
+bool tracing() {
+  auto s = sink();
+  return s && s->tracing();
+}
+
+}  // namespace velna::log

@@ -1,0 +1,1 @@
+"""velna: client SDK for encrypted data containers."""

@@ -1,0 +1,47 @@
+#include "velna/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "velna/crypto/p384.h"
+#include "velna/error.h"
+
+namespace {
+
+struct Line {
+  std::string logger;
+  velna::log::Level level;
+  std::string text;
+};
+
+class RecordingSink : public velna::log::Sink {
+ public:
+  void write(std::string_view logger, velna::log::Level level, std::string_view text) override {
+    lines.push_back({std::string(logger), level, std::string(text)});
+  }
+  bool tracing() override { return trace; }
+  std::vector<Line> lines;
+  bool trace = false;
+};
+
+TEST(LogBridge, IsSilentWithoutSinkAndReportsToInstalledSink) {
+  velna::log::set_sink(nullptr);
+  EXPECT_FALSE(velna::log::tracing());
+  velna::log::write("velna", velna::log::Level::Info, "nobody hears this");
+
+  auto sink = std::make_shared<RecordingSink>();
+  velna::log::set_sink(sink);
+  sink->trace = true;
+  EXPECT_TRUE(velna::log::tracing());
+  EXPECT_THROW(velna::p384::load_pem_public_key(velna::as_bytes("not a key")), velna::InvalidArgument);
+  velna::log::set_sink(nullptr);
+
+  ASSERT_EQ(sink->lines.size(), 1u);
+  EXPECT_EQ(sink->lines[0].logger, "velna.crypto.p384");
+  EXPECT_EQ(sink->lines[0].level, velna::log::Level::Info);
+  EXPECT_EQ(sink->lines[0].text, "Public Key is not an EC P384 key in PEM format.");
+}
+
+}  // namespace
