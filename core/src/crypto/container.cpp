@@ -1,0 +1,339 @@
+#include "velna/crypto/container.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "velna/crypto/aes.h"
+#include "velna/crypto/hmac.h"
+#include "velna/error.h"
+#include "velna/log.h"
+
+namespace velna::container {
+namespace {
+
+constexpr std::size_t kU64 = 8;
+
+std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (std::size_t i = kU64; i-- > 0;) v = (v << 8) | p[i];
+  return v;
+}
+
+std::uint8_t* store_u64(std::uint8_t* p, std::uint64_t v) {
+  for (std::size_t i = 0; i < kU64; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  return p + kU64;
+}
+
+std::uint8_t* store_bytes(std::uint8_t* p, ByteView b) {
+  // memcpy's pointers must be valid even for zero bytes, and an empty span
+  // may carry a null pointer.
+  if (!b.empty()) std::memcpy(p, b.data(), b.size());
+  return p + b.size();
+}
+
+// checked_sum adds sizes of a record to be written; a record larger than the
+// address space cannot be written.
+std::size_t checked_sum(std::initializer_list<std::size_t> parts) {
+  std::size_t total = 0;
+  for (std::size_t part : parts) {
+    if (part > std::numeric_limits<std::size_t>::max() - total)
+      throw BuildError("Container record too large to write.");
+    total += part;
+  }
+  return total;
+}
+
+void check_room(MutableByteView out, std::size_t needed) {
+  if (out.size() < needed)
+    throw InvalidArgument("Output buffer of " + std::to_string(out.size()) +
+                          " bytes is too small for " + std::to_string(needed) + " bytes.");
+}
+
+// Reader walks a layout front to back. Every announced length is compared
+// with what remains in 64-bit arithmetic before anything depends on it: a
+// length that fits the remaining input also fits size_t.
+class Reader {
+ public:
+  Reader(ByteView data, const char* layout) : data_(data), layout_(layout) {}
+
+  std::uint64_t u64(const char* field) {
+    need(kU64, field);
+    std::uint64_t v = load_u64(data_.data() + pos_);
+    pos_ += kU64;
+    return v;
+  }
+
+  ByteView bytes(std::uint64_t length, const char* field) {
+    need(length, field);
+    ByteView v = data_.subspan(pos_, static_cast<std::size_t>(length));
+    pos_ += static_cast<std::size_t>(length);
+    return v;
+  }
+
+  // rest and skip let a nested layout read from here on; skip moves only
+  // over bytes that the nested reader has already consumed.
+  ByteView rest() const { return data_.subspan(pos_); }
+  void skip(std::size_t n) { pos_ += n; }
+  ByteView consumed() const { return data_.first(pos_); }
+
+ private:
+  void need(std::uint64_t length, const char* field) const {
+    const std::size_t remaining = data_.size() - pos_;
+    if (length > static_cast<std::uint64_t>(remaining))
+      throw ParseError(std::string(layout_) + ": field " + field + " needs " +
+                       std::to_string(length) + " bytes, " + std::to_string(remaining) +
+                       " remain.");
+  }
+
+  ByteView data_;
+  const char* layout_;
+  std::size_t pos_ = 0;
+};
+
+SectionView read_section(ByteView data, const char* layout) {
+  Reader r(data, layout);
+  SectionView s;
+  s.iv = r.bytes(r.u64("iv_length"), "iv");
+  s.encrypted = r.bytes(r.u64("encrypted_length"), "encrypted");
+  s.digest = r.bytes(r.u64("digest_length"), "digest");
+  s.bytes = r.consumed();
+  return s;
+}
+
+std::uint8_t* put_section(std::uint8_t* p, const SectionView& s) {
+  p = store_u64(p, s.iv.size());
+  p = store_bytes(p, s.iv);
+  p = store_u64(p, s.encrypted.size());
+  p = store_bytes(p, s.encrypted);
+  p = store_u64(p, s.digest.size());
+  return store_bytes(p, s.digest);
+}
+
+}  // namespace
+
+Oid uuid_to_bytes_le(const Oid& uuid) {
+  Oid out = uuid;
+  std::swap(out[0], out[3]);
+  std::swap(out[1], out[2]);
+  std::swap(out[4], out[5]);
+  std::swap(out[6], out[7]);
+  return out;
+}
+
+Oid uuid_from_bytes_le(const Oid& bytes_le) { return uuid_to_bytes_le(bytes_le); }
+
+// --- Section -----------------------------------------------------------------
+
+std::size_t section_size(std::size_t plaintext_size) {
+  return checked_sum({kSectionOverhead, plaintext_size});
+}
+
+std::size_t section_size(const SectionView& fields) {
+  return checked_sum({3 * kU64, fields.iv.size(), fields.encrypted.size(), fields.digest.size()});
+}
+
+SectionView parse_section(ByteView data) { return read_section(data, "Container section"); }
+
+std::size_t write_section(const SectionView& fields, MutableByteView out) {
+  const std::size_t size = section_size(fields);
+  check_room(out, size);
+  put_section(out.data(), fields);
+  return size;
+}
+
+Bytes build_section(const SectionView& fields) {
+  Bytes out(section_size(fields));
+  write_section(fields, out);
+  return out;
+}
+
+// --- Container blob --------------------------------------------------------
+
+Preamble make_preamble(const Oid& oid_bytes_le, std::uint64_t header_section_size,
+                       std::uint64_t content_section_size) {
+  Preamble p;
+  p.version = kVersion;
+  p.oid = oid_bytes_le;
+  p.cipher_index = 0;
+  p.mac_index = 0;
+  p.header_length = header_section_size;
+  p.content_length = content_section_size;
+  return p;
+}
+
+std::size_t blob_size(std::size_t header_size, std::size_t content_size) {
+  return checked_sum({kBlobOverhead, header_size, content_size});
+}
+
+std::size_t blob_size(const SectionView& header, const SectionView& content) {
+  return checked_sum({kPreambleSize, section_size(header), section_size(content)});
+}
+
+BlobView parse_blob(ByteView data) {
+  Reader r(data, "Container blob");
+  BlobView b;
+  b.preamble.version = r.u64("version");
+  ByteView oid = r.bytes(kOidSize, "oid");
+  std::memcpy(b.preamble.oid.data(), oid.data(), kOidSize);
+  b.preamble.cipher_index = r.u64("cipher_index");
+  b.preamble.mac_index = r.u64("mac_index");
+  b.preamble.header_length = r.u64("header_length");
+  b.preamble.content_length = r.u64("content_length");
+  // The preamble's lengths are informational only; each section's extent
+  // comes from its own length fields.
+  b.header = read_section(r.rest(), "Container blob header section");
+  r.skip(b.header.size());
+  b.content = read_section(r.rest(), "Container blob content section");
+  r.skip(b.content.size());
+  b.bytes = r.consumed();
+  return b;
+}
+
+std::size_t write_blob(const Preamble& preamble, const SectionView& header,
+                       const SectionView& content, MutableByteView out) {
+  const std::size_t size = blob_size(header, content);
+  check_room(out, size);
+  std::uint8_t* p = out.data();
+  p = store_u64(p, preamble.version);
+  p = store_bytes(p, preamble.oid);
+  p = store_u64(p, preamble.cipher_index);
+  p = store_u64(p, preamble.mac_index);
+  p = store_u64(p, preamble.header_length);
+  p = store_u64(p, preamble.content_length);
+  p = put_section(p, header);
+  put_section(p, content);
+  return size;
+}
+
+Bytes build_blob(const Preamble& preamble, const SectionView& header, const SectionView& content) {
+  Bytes out(blob_size(header, content));
+  write_blob(preamble, header, content, out);
+  return out;
+}
+
+// --- Container key blob ----------------------------------------------------
+
+std::size_t key_blob_size(std::size_t cipher_key_size, std::size_t mac_key_size) {
+  return checked_sum({kKeyBlobOverhead, cipher_key_size, mac_key_size});
+}
+
+KeyBlobView parse_key_blob(ByteView data) {
+  Reader r(data, "Container key blob");
+  KeyBlobView k;
+  k.version = r.u64("version");
+  k.cipher_index = r.u64("cipher_index");
+  const std::uint64_t cipher_key_length = r.u64("cipher_key_length");
+  if (cipher_key_length == 0) throw ParseError("Container key blob: cipher_key is empty.");
+  k.cipher_key = r.bytes(cipher_key_length, "cipher_key");
+  k.mac_index = r.u64("mac_index");
+  const std::uint64_t mac_key_length = r.u64("mac_key_length");
+  if (mac_key_length == 0) throw ParseError("Container key blob: mac_key is empty.");
+  k.mac_key = r.bytes(mac_key_length, "mac_key");
+  k.bytes = r.consumed();
+  return k;
+}
+
+std::size_t write_key_blob(std::uint64_t cipher_index, ByteView cipher_key, std::uint64_t mac_index,
+                           ByteView mac_key, MutableByteView out) {
+  if (cipher_key.empty() || mac_key.empty())
+    throw BuildError("Container key blob needs a non-empty cipher key and MAC key.");
+  const std::size_t size = key_blob_size(cipher_key.size(), mac_key.size());
+  check_room(out, size);
+  std::uint8_t* p = out.data();
+  p = store_u64(p, kKeyBlobVersion);
+  p = store_u64(p, cipher_index);
+  p = store_u64(p, cipher_key.size());
+  p = store_bytes(p, cipher_key);
+  p = store_u64(p, mac_index);
+  p = store_u64(p, mac_key.size());
+  store_bytes(p, mac_key);
+  return size;
+}
+
+Bytes build_key_blob(std::uint64_t cipher_index, ByteView cipher_key, std::uint64_t mac_index,
+                     ByteView mac_key) {
+  if (cipher_key.empty() || mac_key.empty())
+    throw BuildError("Container key blob needs a non-empty cipher key and MAC key.");
+  Bytes out(key_blob_size(cipher_key.size(), mac_key.size()));
+  write_key_blob(cipher_index, cipher_key, mac_index, mac_key, out);
+  return out;
+}
+
+// --- Section encryption ----------------------------------------------------
+
+std::size_t encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteView iv,
+                                    ByteView plaintext, MutableByteView out) {
+  const std::size_t size =
+      checked_sum({3 * kU64, iv.size(), plaintext.size(), hmac::kSha384TagSize});
+  check_room(out, size);
+  // Refuse a bad key or IV before the output holds anything.
+  aes::check_parameters(cipher_key, iv);
+  std::uint8_t* p = out.data();
+  p = store_u64(p, iv.size());
+  p = store_bytes(p, iv);
+  p = store_u64(p, plaintext.size());
+  std::uint8_t* ciphertext = p;
+  if (!plaintext.empty()) aes::ctr_transform(cipher_key, iv, plaintext, ciphertext);
+  p += plaintext.size();
+  p = store_u64(p, hmac::kSha384TagSize);
+  hmac::sha384(mac_key, ByteView(ciphertext, plaintext.size()), p);
+  return size;
+}
+
+Bytes encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteView iv,
+                              ByteView plaintext) {
+  Bytes out(checked_sum({3 * kU64, iv.size(), plaintext.size(), hmac::kSha384TagSize}));
+  encrypt_section_with_iv(cipher_key, mac_key, iv, plaintext, out);
+  return out;
+}
+
+std::size_t encrypt_section(ByteView cipher_key, ByteView mac_key, ByteView plaintext,
+                            MutableByteView out) {
+  check_room(out, section_size(plaintext.size()));
+  const aes::Iv iv = aes::make_iv();
+  return encrypt_section_with_iv(cipher_key, mac_key, iv, plaintext, out);
+}
+
+Bytes encrypt_section(ByteView cipher_key, ByteView mac_key, ByteView plaintext) {
+  Bytes out(section_size(plaintext.size()));
+  encrypt_section(cipher_key, mac_key, plaintext, out);
+  return out;
+}
+
+std::size_t decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section,
+                            MutableByteView out) {
+  check_room(out, section.encrypted.size());
+  bool verified = true;
+  try {
+    hmac::verify_sha384(mac_key, section.encrypted, section.digest);
+  } catch (const InvalidSignature&) {
+    verified = false;
+  }
+  if (!verified) {
+    log::write(kLogger, log::Level::Error, kDigestFailure);
+    throw DecryptionError(std::string(kDigestFailure));
+  }
+  if (section.encrypted.empty()) {
+    // Nothing to transform, but a key or IV AES refuses is refused all the same.
+    aes::check_parameters(cipher_key, section.iv);
+    return 0;
+  }
+  aes::ctr_transform(cipher_key, section.iv, section.encrypted, out.data());
+  return section.encrypted.size();
+}
+
+Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section) {
+  // The size comes from a parsed view, so it never exceeds the input.
+  Bytes out(section.encrypted.size());
+  decrypt_section(cipher_key, mac_key, section, out);
+  return out;
+}
+
+Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, ByteView data) {
+  return decrypt_section(cipher_key, mac_key, parse_section(data));
+}
+
+}  // namespace velna::container
