@@ -1,0 +1,1117 @@
+#include "json_text.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace velna::py::json {
+namespace {
+
+namespace pyb = pybind11;
+
+// Nesting deeper than this fails even when the interpreter's recursion limit
+// has been raised, so that a deep document cannot exhaust the C stack.
+constexpr std::size_t kMaxDepth = 10000;
+
+// Objects kept for the life of the process (never released, so that nothing
+// runs at interpreter shutdown).
+PyObject* asdict_name() {
+  static PyObject* name = PyUnicode_InternFromString("_asdict");
+  return name;
+}
+
+// decimal_type is decimal.Decimal, imported on first use (the module is only
+// needed once a value has passed every cheaper test). Borrowed reference.
+PyObject* decimal_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    PyObject* mod = PyImport_ImportModule("decimal");
+    if (!mod) return nullptr;
+    PyObject* t = PyObject_GetAttrString(mod, "Decimal");
+    Py_DECREF(mod);
+    if (!t) return nullptr;
+    type = t;
+  }
+  return type;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// kEscape[c] for c < 0x80: 0 when c is written as itself, the letter of its
+// short escape, or 'u' for a \u00XX escape.
+constexpr auto kEscape = [] {
+  std::array<char, 128> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['\n'] = 'n';
+  t['\r'] = 'r';
+  t['\t'] = 't';
+  t['\b'] = 'b';
+  t['\f'] = 'f';
+  t[0x7f] = 'u';
+  return t;
+}();
+
+class Encoder {
+ public:
+  Encoder() { out_.reserve(128); }
+
+  bool value(PyObject* o);
+  PyObject* result();
+
+ private:
+  bool text(PyObject* s);
+  bool utf8_bytes(PyObject* b);
+  bool integer(PyObject* o);
+  bool real(PyObject* o);
+  bool key(PyObject* k);
+  bool raw_text(PyObject* s);
+  int named_tuple(PyObject* o);
+  bool list(PyObject* o);
+  bool tuple(PyObject* o);
+  bool iterable(PyObject* o);
+  bool object(PyObject* d);
+  bool enter(PyObject* container);
+  void leave(PyObject* container);
+  void escape_unit(std::uint32_t c);
+
+  template <typename Ch>
+  void escape(const Ch* p, Py_ssize_t n);
+
+  std::string out_;
+  bool ascii_ = true;
+  // Containers being written, outermost first: a container met again while
+  // it is still open is a cycle. A set takes over from the linear search once
+  // the path is long.
+  std::vector<PyObject*> path_;
+  std::unordered_set<PyObject*> path_set_;
+  bool use_set_ = false;
+};
+
+void Encoder::escape_unit(std::uint32_t c) {
+  char e[6] = {'\\', 'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf], kHex[(c >> 4) & 0xf],
+               kHex[c & 0xf]};
+  out_.append(e, 6);
+}
+
+template <typename Ch>
+void Encoder::escape(const Ch* p, Py_ssize_t n) {
+  Py_ssize_t i = 0;
+  while (i < n) {
+    Py_ssize_t j = i;
+    while (j < n && static_cast<std::uint32_t>(p[j]) < 0x80 && !kEscape[p[j]]) ++j;
+    if (j > i) {
+      if constexpr (sizeof(Ch) == 1) {
+        out_.append(reinterpret_cast<const char*>(p + i), static_cast<std::size_t>(j - i));
+      } else {
+        for (Py_ssize_t k = i; k < j; ++k) out_.push_back(static_cast<char>(p[k]));
+      }
+    }
+    if (j == n) break;
+    const std::uint32_t c = p[j];
+    if (c < 0x80) {
+      const char e = kEscape[c];
+      if (e == 'u') {
+        escape_unit(c);
+      } else {
+        out_.push_back('\\');
+        out_.push_back(e);
+      }
+    } else if (c <= 0xffff) {
+      escape_unit(c);
+    } else {
+      const std::uint32_t v = c - 0x10000;
+      escape_unit(0xd800 | (v >> 10));
+      escape_unit(0xdc00 | (v & 0x3ff));
+    }
+    i = j + 1;
+  }
+}
+
+bool Encoder::text(PyObject* s) {
+  if (PyUnicode_READY(s) < 0) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  out_.reserve(out_.size() + static_cast<std::size_t>(n) + 2);
+  out_.push_back('"');
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      escape(static_cast<const Py_UCS1*>(data), n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      escape(static_cast<const Py_UCS2*>(data), n);
+      break;
+    default:
+      escape(static_cast<const Py_UCS4*>(data), n);
+      break;
+  }
+  out_.push_back('"');
+  return true;
+}
+
+bool Encoder::utf8_bytes(PyObject* b) {
+  PyObject* s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr);
+  if (!s) return false;
+  const bool ok = text(s);
+  Py_DECREF(s);
+  return ok;
+}
+
+bool Encoder::integer(PyObject* o) {
+  PyObject* owned = nullptr;
+  if (!PyLong_CheckExact(o)) {
+    // Subclasses are written as the plain integer they convert to, whatever
+    // their own text form says.
+    owned = PyNumber_Long(o);
+    if (!owned) return false;
+    o = owned;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  bool ok = true;
+  if (!overflow) {
+    if (v == -1 && PyErr_Occurred()) {
+      ok = false;
+    } else {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, v);
+      out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    }
+  } else {
+    // The runtime's own conversion, with its limit on the digit count.
+    PyObject* r = PyLong_Type.tp_repr(o);
+    if (!r) {
+      ok = false;
+    } else {
+      Py_ssize_t n = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(r, &n);
+      if (p) out_.append(p, static_cast<std::size_t>(n));
+      ok = p != nullptr;
+      Py_DECREF(r);
+    }
+  }
+  Py_XDECREF(owned);
+  return ok;
+}
+
+bool Encoder::real(PyObject* o) {
+  double v;
+  if (PyFloat_CheckExact(o)) {
+    v = PyFloat_AS_DOUBLE(o);
+  } else {
+    PyObject* f = PyNumber_Float(o);
+    if (!f) return false;
+    v = PyFloat_AsDouble(f);
+    Py_DECREF(f);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+  }
+  if (std::isnan(v)) {
+    out_ += "NaN";
+  } else if (std::isinf(v)) {
+    out_ += v > 0 ? "Infinity" : "-Infinity";
+  } else {
+    char* r = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!r) return false;
+    out_ += r;
+    PyMem_Free(r);
+  }
+  return true;
+}
+
+// raw_text appends the text of |s| as it is (the str of a Decimal). It is
+// ASCII for every Decimal; a subclass may say otherwise, and the result is
+// then rebuilt from UTF-8 at the end.
+bool Encoder::raw_text(PyObject* s) {
+  if (PyUnicode_READY(s) < 0) return false;
+  if (PyUnicode_IS_ASCII(s)) {
+    out_.append(static_cast<const char*>(PyUnicode_DATA(s)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+  }
+  PyObject* b = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+  if (!b) return false;
+  out_.append(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+  Py_DECREF(b);
+  ascii_ = false;
+  return true;
+}
+
+bool Encoder::key(PyObject* k) {
+  if (PyUnicode_Check(k)) return text(k);
+  if (PyBytes_Check(k)) return utf8_bytes(k);
+  if (PyFloat_Check(k)) {
+    out_.push_back('"');
+    if (!real(k)) return false;
+    out_.push_back('"');
+    return true;
+  }
+  if (k == Py_True) {
+    out_ += "\"true\"";
+    return true;
+  }
+  if (k == Py_False) {
+    out_ += "\"false\"";
+    return true;
+  }
+  if (k == Py_None) {
+    out_ += "\"null\"";
+    return true;
+  }
+  if (PyLong_Check(k)) {
+    out_.push_back('"');
+    if (!integer(k)) return false;
+    out_.push_back('"');
+    return true;
+  }
+  PyObject* dec = decimal_type();
+  if (!dec) return false;
+  const int is_dec = PyObject_IsInstance(k, dec);
+  if (is_dec < 0) return false;
+  if (is_dec) {
+    PyObject* s = PyObject_Str(k);
+    if (!s) return false;
+    const bool ok = text(s);
+    Py_DECREF(s);
+    return ok;
+  }
+  PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
+               Py_TYPE(k)->tp_name);
+  return false;
+}
+
+bool Encoder::enter(PyObject* container) {
+  const bool seen = use_set_ ? path_set_.count(container) != 0
+                             : std::find(path_.begin(), path_.end(), container) != path_.end();
+  if (seen) {
+    PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+    return false;
+  }
+  if (Py_EnterRecursiveCall(" while encoding a JSON object")) return false;
+  if (path_.size() >= kMaxDepth) {
+    Py_LeaveRecursiveCall();
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while encoding a JSON object");
+    return false;
+  }
+  path_.push_back(container);
+  if (!use_set_ && path_.size() > 32) {
+    use_set_ = true;
+    path_set_.insert(path_.begin(), path_.end());
+  } else if (use_set_) {
+    path_set_.insert(container);
+  }
+  return true;
+}
+
+void Encoder::leave(PyObject* container) {
+  path_.pop_back();
+  if (use_set_) path_set_.erase(container);
+  Py_LeaveRecursiveCall();
+}
+
+// named_tuple writes |o| as an object when it has a callable _asdict that
+// accepts no arguments: 1 when written, 0 when |o| is not such an object,
+// -1 on error. A failing attribute lookup, or a TypeError from the call,
+// means "not a named tuple".
+int Encoder::named_tuple(PyObject* o) {
+  PyObject* method = PyObject_GetAttr(o, asdict_name());
+  if (!method) {
+    PyErr_Clear();
+    return 0;
+  }
+  if (!PyCallable_Check(method)) {
+    Py_DECREF(method);
+    return 0;
+  }
+  PyObject* d = PyObject_CallObject(method, nullptr);
+  Py_DECREF(method);
+  if (!d) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  if (!PyDict_Check(d)) {
+    PyErr_Format(PyExc_TypeError, "_asdict() must return a dict, not %.80s", Py_TYPE(d)->tp_name);
+    Py_DECREF(d);
+    return -1;
+  }
+  const bool ok = object(d);
+  Py_DECREF(d);
+  return ok ? 1 : -1;
+}
+
+bool Encoder::list(PyObject* o) {
+  if (PyList_GET_SIZE(o) == 0) {
+    out_ += "[]";
+    return true;
+  }
+  if (!PyList_CheckExact(o)) return iterable(o);
+  if (!enter(o)) return false;
+  out_.push_back('[');
+  // The size is read again at every step: a value's conversion may run code
+  // that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+    if (i) out_ += ", ";
+    PyObject* item = PyList_GET_ITEM(o, i);
+    Py_INCREF(item);
+    const bool ok = value(item);
+    Py_DECREF(item);
+    if (!ok) {
+      leave(o);
+      return false;
+    }
+  }
+  out_.push_back(']');
+  leave(o);
+  return true;
+}
+
+bool Encoder::tuple(PyObject* o) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(o);
+  if (n == 0) {
+    out_ += "[]";
+    return true;
+  }
+  if (!PyTuple_CheckExact(o)) return iterable(o);
+  if (!enter(o)) return false;
+  out_.push_back('[');
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i) out_ += ", ";
+    if (!value(PyTuple_GET_ITEM(o, i))) {
+      leave(o);
+      return false;
+    }
+  }
+  out_.push_back(']');
+  leave(o);
+  return true;
+}
+
+// iterable writes a list or tuple subclass through its own iteration.
+bool Encoder::iterable(PyObject* o) {
+  if (!enter(o)) return false;
+  PyObject* it = PyObject_GetIter(o);
+  if (!it) {
+    leave(o);
+    return false;
+  }
+  out_.push_back('[');
+  bool first = true;
+  bool ok = true;
+  while (PyObject* item = PyIter_Next(it)) {
+    if (!first) out_ += ", ";
+    first = false;
+    ok = value(item);
+    Py_DECREF(item);
+    if (!ok) break;
+  }
+  Py_DECREF(it);
+  if (ok && PyErr_Occurred()) ok = false;
+  if (ok) out_.push_back(']');
+  leave(o);
+  return ok;
+}
+
+bool Encoder::object(PyObject* d) {
+  if (PyDict_GET_SIZE(d) == 0) {
+    out_ += "{}";
+    return true;
+  }
+  if (!enter(d)) return false;
+  out_.push_back('{');
+  bool ok = true;
+  if (PyDict_CheckExact(d)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    bool first = true;
+    while (ok && PyDict_Next(d, &pos, &k, &v)) {
+      if (!first) out_ += ", ";
+      first = false;
+      // Held while written: converting a value may run code that changes d.
+      Py_INCREF(k);
+      Py_INCREF(v);
+      ok = key(k);
+      if (ok) {
+        out_ += ": ";
+        ok = value(v);
+      }
+      Py_DECREF(k);
+      Py_DECREF(v);
+    }
+  } else {
+    // A subclass is written through its own items().
+    PyObject* items = PyMapping_Items(d);
+    if (!items) {
+      ok = false;
+    } else {
+      for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items); ++i) {
+        PyObject* item = PyList_GET_ITEM(items, i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+          PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+          ok = false;
+          break;
+        }
+        if (i) out_ += ", ";
+        ok = key(PyTuple_GET_ITEM(item, 0));
+        if (ok) {
+          out_ += ": ";
+          ok = value(PyTuple_GET_ITEM(item, 1));
+        }
+      }
+      Py_DECREF(items);
+    }
+  }
+  if (ok) out_.push_back('}');
+  leave(d);
+  return ok;
+}
+
+bool Encoder::value(PyObject* o) {
+  if (PyUnicode_Check(o)) return text(o);
+  if (PyBytes_Check(o)) return utf8_bytes(o);
+  if (o == Py_None) {
+    out_ += "null";
+    return true;
+  }
+  if (o == Py_True) {
+    out_ += "true";
+    return true;
+  }
+  if (o == Py_False) {
+    out_ += "false";
+    return true;
+  }
+  if (PyLong_Check(o)) return integer(o);
+  if (PyFloat_Check(o)) return real(o);
+  // Plain lists, tuples and dicts cannot carry an _asdict; anything else,
+  // subclasses of those included, is asked first.
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && !PyDict_CheckExact(o)) {
+    const int r = named_tuple(o);
+    if (r) return r > 0;
+  }
+  if (PyList_Check(o)) return list(o);
+  if (PyTuple_Check(o)) return tuple(o);
+  if (PyDict_Check(o)) return object(o);
+  PyObject* dec = decimal_type();
+  if (!dec) return false;
+  const int is_dec = PyObject_IsInstance(o, dec);
+  if (is_dec < 0) return false;
+  if (is_dec) {
+    PyObject* s = PyObject_Str(o);
+    if (!s) return false;
+    const bool ok = raw_text(s);
+    Py_DECREF(s);
+    return ok;
+  }
+  PyObject* cls = PyObject_GetAttrString(o, "__class__");
+  if (!cls) return false;
+  PyObject* name = PyObject_GetAttrString(cls, "__name__");
+  Py_DECREF(cls);
+  if (!name) return false;
+  PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", name);
+  Py_DECREF(name);
+  return false;
+}
+
+PyObject* Encoder::result() {
+  if (!ascii_) {
+    return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "surrogatepass");
+  }
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127);
+  if (!s) return nullptr;
+  std::memcpy(PyUnicode_DATA(s), out_.data(), out_.size());
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// raise_decode sets decode_error() for |msg| at character |pos| of |doc|
+// (and up to |end| when it is not negative), with the line and column
+// numbers counted as the JSON library counts them.
+void raise_decode(PyObject* doc, const std::string& msg, Py_ssize_t pos, Py_ssize_t end = -1) {
+  const int kind = PyUnicode_KIND(doc);
+  const void* data = PyUnicode_DATA(doc);
+  auto line_col = [&](Py_ssize_t p, Py_ssize_t& line, Py_ssize_t& col) {
+    line = 1;
+    Py_ssize_t last_nl = -1;
+    for (Py_ssize_t i = 0; i < p; ++i) {
+      if (PyUnicode_READ(kind, data, i) == '\n') {
+        ++line;
+        last_nl = i;
+      }
+    }
+    col = p - last_nl;
+  };
+  Py_ssize_t line, col, end_line = 0, end_col = 0;
+  line_col(pos, line, col);
+  std::string text = msg;
+  char buf[160];
+  if (end >= 0) {
+    line_col(end, end_line, end_col);
+    std::snprintf(buf, sizeof buf, ": line %zd column %zd - line %zd column %zd (char %zd - %zd)",
+                  line, col, end_line, end_col, pos, end);
+  } else {
+    std::snprintf(buf, sizeof buf, ": line %zd column %zd (char %zd)", line, col, pos);
+  }
+  text += buf;
+
+  PyObject* cls = decode_error().ptr();
+  if (!cls) return;
+  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (!message) return;
+  PyObject* exc = PyObject_CallOneArg(cls, message);
+  Py_DECREF(message);
+  if (!exc) return;
+  auto set = [&](const char* name, PyObject* v) {
+    if (v) {
+      PyObject_SetAttrString(exc, name, v);
+      Py_DECREF(v);
+    }
+  };
+  auto number_or_none = [](bool has, Py_ssize_t v) {
+    if (has) return PyLong_FromSsize_t(v);
+    Py_INCREF(Py_None);
+    return Py_None;
+  };
+  set("msg", PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+  Py_INCREF(doc);
+  set("doc", doc);
+  set("pos", PyLong_FromSsize_t(pos));
+  set("end", number_or_none(end >= 0, end));
+  set("lineno", PyLong_FromSsize_t(line));
+  set("colno", PyLong_FromSsize_t(col));
+  set("endlineno", number_or_none(end >= 0, end_line));
+  set("endcolno", number_or_none(end >= 0, end_col));
+  PyErr_Clear();  // a failed attribute must not mask the decode error
+  PyErr_SetObject(cls, exc);
+  Py_DECREF(exc);
+}
+
+constexpr const char kArrayDepth[] = " while decoding a JSON array from a unicode string";
+constexpr const char kObjectDepth[] = " while decoding a JSON object from a unicode string";
+
+template <typename Ch>
+class Parser {
+ public:
+  Parser(PyObject* doc, const Ch* s, Py_ssize_t n) : doc_(doc), s_(s), n_(n) {}
+  ~Parser() { Py_XDECREF(memo_); }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  PyObject* parse() {
+    Py_ssize_t i = 0;
+    if (n_ > 0 && static_cast<Py_UCS4>(s_[0]) == 0xfeff) i = 1;
+    skip_ws(i);
+    Py_ssize_t stop = -1;
+    PyObject* v = value(i, stop);
+    if (!v) {
+      if (stop >= 0) fail("Expecting value", stop);
+      return nullptr;
+    }
+    skip_ws(i);
+    if (i != n_) {
+      Py_DECREF(v);
+      raise_decode(doc_, "Extra data", i, n_);
+      return nullptr;
+    }
+    return v;
+  }
+
+ private:
+  void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc_, msg, pos); }
+
+  void skip_ws(Py_ssize_t& i) const {
+    while (i < n_) {
+      const Ch c = s_[i];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+      ++i;
+    }
+  }
+
+  bool is_digit(Py_ssize_t i) const { return i < n_ && s_[i] >= '0' && s_[i] <= '9'; }
+
+  bool match(Py_ssize_t i, const char* lit, Py_ssize_t len) const {
+    if (n_ - i < len) return false;
+    for (Py_ssize_t k = 0; k < len; ++k) {
+      if (s_[i + k] != static_cast<Ch>(lit[k])) return false;
+    }
+    return true;
+  }
+
+  bool hex4(Py_ssize_t i, Py_UCS4& out) const {
+    if (n_ - i < 4) return false;
+    Py_UCS4 v = 0;
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+      const Py_UCS4 c = s_[i + k];
+      int d;
+      if (c >= '0' && c <= '9') {
+        d = static_cast<int>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        d = static_cast<int>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        d = static_cast<int>(c - 'A' + 10);
+      } else {
+        return false;
+      }
+      v = (v << 4) | static_cast<Py_UCS4>(d);
+    }
+    out = v;
+    return true;
+  }
+
+  bool enter(const char* where) {
+    if (Py_EnterRecursiveCall(where)) return false;
+    if (depth_ >= kMaxDepth) {
+      Py_LeaveRecursiveCall();
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      return false;
+    }
+    ++depth_;
+    return true;
+  }
+  void leave() {
+    --depth_;
+    Py_LeaveRecursiveCall();
+  }
+
+  // value reads the value at |i| and moves |i| past it. When there is no
+  // value there, it returns null with |stop| set to the position to report;
+  // on any other error it returns null with a Python error set.
+  PyObject* value(Py_ssize_t& i, Py_ssize_t& stop) {
+    if (i >= n_) {
+      stop = i;
+      return nullptr;
+    }
+    switch (s_[i]) {
+      case '"':
+        return string(i);
+      case '{':
+        return object(i);
+      case '[':
+        return array(i);
+      case 'n':
+        if (match(i, "null", 4)) {
+          i += 4;
+          Py_RETURN_NONE;
+        }
+        break;
+      case 't':
+        if (match(i, "true", 4)) {
+          i += 4;
+          Py_RETURN_TRUE;
+        }
+        break;
+      case 'f':
+        if (match(i, "false", 5)) {
+          i += 5;
+          Py_RETURN_FALSE;
+        }
+        break;
+      case 'N':
+        if (match(i, "NaN", 3)) {
+          i += 3;
+          return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+        }
+        break;
+      case 'I':
+        if (match(i, "Infinity", 8)) {
+          i += 8;
+          return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+        }
+        break;
+      case '-':
+        if (match(i, "-Infinity", 9)) {
+          i += 9;
+          return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+        }
+        return number(i, stop);
+      default:
+        if (is_digit(i)) return number(i, stop);
+        break;
+    }
+    stop = i;
+    return nullptr;
+  }
+
+  PyObject* number(Py_ssize_t& i, Py_ssize_t& stop) {
+    const Py_ssize_t start = i;
+    Py_ssize_t j = i;
+    if (s_[j] == '-') {
+      ++j;
+      if (j >= n_) {
+        stop = start;
+        return nullptr;
+      }
+    }
+    if (s_[j] >= '1' && s_[j] <= '9') {
+      while (is_digit(j)) ++j;
+    } else if (s_[j] == '0') {
+      ++j;
+    } else {
+      stop = j;
+      return nullptr;
+    }
+    const Py_ssize_t int_end = j;
+    bool is_float = false;
+    if (j < n_ - 1 && s_[j] == '.' && is_digit(j + 1)) {
+      j += 2;
+      while (is_digit(j)) ++j;
+      is_float = true;
+    }
+    if (j < n_ - 1 && (s_[j] == 'e' || s_[j] == 'E')) {
+      Py_ssize_t e = j + 1;
+      if (e < n_ && (s_[e] == '+' || s_[e] == '-')) ++e;
+      if (is_digit(e)) {
+        while (is_digit(e)) ++e;
+        j = e;
+        is_float = true;
+      }
+    }
+    i = j;
+    const bool negative = s_[start] == '-';
+    if (!is_float && int_end - start - (negative ? 1 : 0) <= 18) {
+      long long v = 0;
+      for (Py_ssize_t k = start + (negative ? 1 : 0); k < int_end; ++k) v = v * 10 + (s_[k] - '0');
+      return PyLong_FromLongLong(negative ? -v : v);
+    }
+    // The literal is ASCII; the runtime's own conversions keep big integers
+    // exact and round floats as float() does.
+    char small[64];
+    std::string big;
+    const std::size_t len = static_cast<std::size_t>(j - start);
+    char* buf = small;
+    if (len >= sizeof small) {
+      big.resize(len + 1);
+      buf = big.data();
+    }
+    for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>(s_[start + static_cast<Py_ssize_t>(k)]);
+    buf[len] = '\0';
+    if (!is_float) return PyLong_FromString(buf, nullptr, 10);
+    const double d = PyOS_string_to_double(buf, nullptr, nullptr);
+    if (d == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(d);
+  }
+
+  void control_character(Py_ssize_t pos) {
+    PyObject* ch = PyUnicode_FromOrdinal(static_cast<int>(s_[pos]));
+    if (!ch) return;
+    PyObject* r = PyObject_Repr(ch);
+    Py_DECREF(ch);
+    if (!r) return;
+    const char* p = PyUnicode_AsUTF8(r);
+    std::string msg = "Invalid control character ";
+    if (p) msg += p;
+    msg += " at";
+    Py_DECREF(r);
+    if (p) raise_decode(doc_, msg, pos);
+  }
+
+  // string reads the string whose quotation mark is at |i|.
+  PyObject* string(Py_ssize_t& i) {
+    const Py_ssize_t start = i;
+    Py_ssize_t j = i + 1;
+    while (j < n_) {
+      const Ch c = s_[j];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      ++j;
+    }
+    if (j >= n_) {
+      fail("Unterminated string starting at", start);
+      return nullptr;
+    }
+    if (s_[j] == '"') {
+      i = j + 1;
+      return PyUnicode_Substring(doc_, start + 1, j);
+    }
+    if (s_[j] < 0x20) {
+      control_character(j);
+      return nullptr;
+    }
+    buf_.assign(s_ + start + 1, s_ + j);
+    for (;;) {
+      if (j >= n_) {
+        fail("Unterminated string starting at", start);
+        return nullptr;
+      }
+      const Ch c = s_[j];
+      if (c == '"') {
+        ++j;
+        break;
+      }
+      if (c < 0x20) {
+        control_character(j);
+        return nullptr;
+      }
+      if (c != '\\') {
+        buf_.push_back(c);
+        ++j;
+        continue;
+      }
+      if (j + 1 >= n_) {
+        fail("Unterminated string starting at", start);
+        return nullptr;
+      }
+      Py_UCS4 out;
+      switch (s_[j + 1]) {
+        case '"': out = '"'; break;
+        case '\\': out = '\\'; break;
+        case '/': out = '/'; break;
+        case 'b': out = '\b'; break;
+        case 'f': out = '\f'; break;
+        case 'n': out = '\n'; break;
+        case 'r': out = '\r'; break;
+        case 't': out = '\t'; break;
+        case 'u': {
+          if (!hex4(j + 2, out)) {
+            fail("Invalid \\uXXXX escape sequence", j + 1);
+            return nullptr;
+          }
+          j += 6;
+          // A high surrogate pairs with a low one escaped right after it;
+          // anything else leaves it alone, as it was written.
+          if (out >= 0xd800 && out <= 0xdbff && j + 1 < n_ && s_[j] == '\\' && s_[j + 1] == 'u') {
+            Py_UCS4 low;
+            if (!hex4(j + 2, low)) {
+              fail("Invalid \\uXXXX escape sequence", j + 1);
+              return nullptr;
+            }
+            if (low >= 0xdc00 && low <= 0xdfff) {
+              out = 0x10000 + ((out - 0xd800) << 10) + (low - 0xdc00);
+              j += 6;
+            }
+          }
+          buf_.push_back(out);
+          continue;
+        }
+        default:
+          fail("Invalid \\X escape sequence '\\\\'", j);
+          return nullptr;
+      }
+      buf_.push_back(out);
+      j += 2;
+    }
+    i = j;
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(),
+                                     static_cast<Py_ssize_t>(buf_.size()));
+  }
+
+  PyObject* array(Py_ssize_t& i) {
+    if (!enter(kArrayDepth)) return nullptr;
+    PyObject* list = PyList_New(0);
+    if (!list) {
+      leave();
+      return nullptr;
+    }
+    ++i;
+    skip_ws(i);
+    if (i >= n_) {
+      fail("Expecting value or ']'", i);
+      goto error;
+    }
+    if (s_[i] == ']') {
+      ++i;
+      leave();
+      return list;
+    }
+    for (;;) {
+      Py_ssize_t stop = -1;
+      PyObject* v = value(i, stop);
+      if (!v) {
+        if (stop >= 0) fail("Expecting value", stop);
+        goto error;
+      }
+      const int r = PyList_Append(list, v);
+      Py_DECREF(v);
+      if (r < 0) goto error;
+      skip_ws(i);
+      if (i < n_ && s_[i] == ']') {
+        ++i;
+        break;
+      }
+      if (i >= n_ || s_[i] != ',') {
+        fail("Expecting ',' delimiter or ']'", i);
+        goto error;
+      }
+      ++i;
+      skip_ws(i);
+    }
+    leave();
+    return list;
+  error:
+    Py_DECREF(list);
+    leave();
+    return nullptr;
+  }
+
+  PyObject* object(Py_ssize_t& i) {
+    if (!enter(kObjectDepth)) return nullptr;
+    PyObject* dict = PyDict_New();
+    if (!dict) {
+      leave();
+      return nullptr;
+    }
+    ++i;
+    skip_ws(i);
+    if (i >= n_) {
+      fail("Expecting property name enclosed in double quotes or '}'", i);
+      goto error;
+    }
+    if (s_[i] == '}') {
+      ++i;
+      leave();
+      return dict;
+    }
+    for (;;) {
+      if (i >= n_ || s_[i] != '"') {
+        fail("Expecting property name enclosed in double quotes", i);
+        goto error;
+      }
+      PyObject* k = string(i);
+      if (!k) goto error;
+      // Repeated member names share one string object.
+      if (!memo_ && !(memo_ = PyDict_New())) {
+        Py_DECREF(k);
+        goto error;
+      }
+      PyObject* shared = PyDict_SetDefault(memo_, k, k);
+      if (!shared) {
+        Py_DECREF(k);
+        goto error;
+      }
+      Py_INCREF(shared);
+      Py_DECREF(k);
+      k = shared;
+      skip_ws(i);
+      if (i >= n_ || s_[i] != ':') {
+        Py_DECREF(k);
+        fail("Expecting ':' delimiter", i);
+        goto error;
+      }
+      ++i;
+      skip_ws(i);
+      Py_ssize_t stop = -1;
+      PyObject* v = value(i, stop);
+      if (!v) {
+        Py_DECREF(k);
+        if (stop >= 0) fail("Expecting value", stop);
+        goto error;
+      }
+      const int r = PyDict_SetItem(dict, k, v);
+      Py_DECREF(k);
+      Py_DECREF(v);
+      if (r < 0) goto error;
+      skip_ws(i);
+      if (i < n_ && s_[i] == '}') {
+        ++i;
+        break;
+      }
+      if (i >= n_ || s_[i] != ',') {
+        fail("Expecting ',' delimiter or '}'", i);
+        goto error;
+      }
+      ++i;
+      skip_ws(i);
+    }
+    leave();
+    return dict;
+  error:
+    Py_DECREF(dict);
+    leave();
+    return nullptr;
+  }
+
+  PyObject* doc_;
+  const Ch* s_;
+  Py_ssize_t n_;
+  PyObject* memo_ = nullptr;
+  std::vector<Py_UCS4> buf_;
+  std::size_t depth_ = 0;
+};
+
+}  // namespace
+
+pybind11::handle decode_error() {
+  // Kept in the interpreter's own dictionary, so that every extension module
+  // linking this code raises the very same class.
+  static constexpr const char kKey[] = "velna.json.JSONDecodeError";
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!state) {
+    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+    return nullptr;
+  }
+  PyObject* cls = PyDict_GetItemString(state, kKey);
+  if (cls) return cls;
+  cls = PyErr_NewExceptionWithDoc(
+      "velna.JSONDecodeError",
+      "Subclass of ValueError with the following additional properties:\n\n"
+      "msg: The unformatted error message\n"
+      "doc: The JSON document being parsed\n"
+      "pos: The start index of doc where parsing failed\n"
+      "end: The end index of doc where parsing failed (may be None)\n"
+      "lineno: The line corresponding to pos\n"
+      "colno: The column corresponding to pos\n"
+      "endlineno: The line corresponding to end (may be None)\n"
+      "endcolno: The column corresponding to end (may be None)",
+      PyExc_ValueError, nullptr);
+  if (!cls) return nullptr;
+  const int r = PyDict_SetItemString(state, kKey, cls);
+  Py_DECREF(cls);
+  if (r < 0) return nullptr;
+  return cls;  // borrowed from the interpreter's dictionary
+}
+
+pybind11::str dumps(pybind11::handle value) {
+  Encoder enc;
+  if (!enc.value(value.ptr())) throw pyb::error_already_set();
+  PyObject* s = enc.result();
+  if (!s) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::str>(s);
+}
+
+pybind11::object loads(pybind11::handle text) {
+  PyObject* o = text.ptr();
+  PyObject* doc;
+  if (PyUnicode_Check(o)) {
+    Py_INCREF(o);
+    doc = o;
+  } else if (PyBytes_Check(o)) {
+    doc = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), nullptr);
+    if (!doc) throw pyb::error_already_set();
+  } else {
+    PyErr_SetString(PyExc_TypeError, "Input string must be text, not bytes");
+    throw pyb::error_already_set();
+  }
+  auto owned = pyb::reinterpret_steal<pyb::object>(doc);
+  if (PyUnicode_READY(doc) < 0) throw pyb::error_already_set();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(doc);
+  PyObject* result;
+  switch (PyUnicode_KIND(doc)) {
+    case PyUnicode_1BYTE_KIND:
+      result = Parser<Py_UCS1>(doc, PyUnicode_1BYTE_DATA(doc), n).parse();
+      break;
+    case PyUnicode_2BYTE_KIND:
+      result = Parser<Py_UCS2>(doc, PyUnicode_2BYTE_DATA(doc), n).parse();
+      break;
+    default:
+      result = Parser<Py_UCS4>(doc, PyUnicode_4BYTE_DATA(doc), n).parse();
+      break;
+  }
+  if (!result) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::object>(result);
+}
+
+}  // namespace velna::py::json

@@ -1,0 +1,37 @@
+// JSON text as the system writes and reads it: payload plaintexts, container
+// headers and key-file sections. The text is that of the JSON library's
+// default options, so stored data stays byte-for-byte compatible.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace velna::py::json {
+
+// dumps writes |value| as JSON text: ", " and ": " separators, no line
+// breaks, every character outside printable ASCII as a lower-case \uXXXX
+// escape (a surrogate pair above U+FFFF), floats as their repr with NaN,
+// Infinity and -Infinity, members in the mapping's own order. Byte strings
+// are written as their UTF-8 text; objects with a callable _asdict() as
+// objects; tuples as arrays; Decimal as its str. Raises TypeError
+// "Object of type X is not JSON serializable" for other values, TypeError
+// "keys must be str, int, float, bool or None, not X" for other keys,
+// ValueError "Circular reference detected" for a container inside itself and
+// RecursionError for nesting deeper than the interpreter allows.
+pybind11::str dumps(pybind11::handle value);
+
+// loads parses JSON text given as str or bytes (UTF-8, a leading BOM
+// skipped). NaN, Infinity and -Infinity are accepted, integers are exact,
+// lone surrogates in \u escapes are kept and a repeated member name keeps
+// its last value at its first position. Malformed text raises decode_error()
+// with a message such as "Expecting value: line 1 column 1 (char 0)"; bytes
+// that are not UTF-8 raise UnicodeDecodeError; any other type raises
+// TypeError; nesting deeper than the interpreter allows raises
+// RecursionError.
+pybind11::object loads(pybind11::handle text);
+
+// decode_error is the ValueError subclass "JSONDecodeError" that loads
+// raises: one class per interpreter, shared by every module. Its instances
+// carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
+pybind11::handle decode_error();
+
+}  // namespace velna::py::json

@@ -1,0 +1,331 @@
+"""Time stamps against arrow 1.2.3 (`arrow.utcnow`, `arrow.get(value).datetime`).
+
+arrow is the oracle only; the code under test never imports it.
+"""
+import datetime
+import decimal
+import enum
+
+import arrow
+import pytest
+
+import _velna_probe as probe
+
+UTC = datetime.timezone.utc
+to_datetime = probe.to_datetime
+
+
+def assert_same_datetime(ours, theirs):
+    """Same wall-clock fields and the same offset; ours uses datetime.timezone."""
+    assert type(ours) is datetime.datetime
+    assert ours.tzinfo is not None
+    assert isinstance(ours.tzinfo, datetime.timezone)
+    assert ours.replace(tzinfo=None) == theirs.replace(tzinfo=None)
+    assert ours.utcoffset() == theirs.utcoffset()
+    assert ours == theirs
+
+
+# --- the current time --------------------------------------------------------
+
+
+def test_utcnow_is_aware_utc_and_current():
+    before = datetime.datetime.now(UTC)
+    now = probe.utcnow()
+    after = datetime.datetime.now(UTC)
+    assert type(now) is datetime.datetime
+    assert now.tzinfo is UTC
+    assert before <= now <= after
+
+
+def test_utcnow_agrees_with_arrow():
+    theirs_before = arrow.utcnow().datetime
+    ours = probe.utcnow()
+    theirs_after = arrow.utcnow().datetime
+    assert theirs_before <= ours <= theirs_after
+    assert ours.utcoffset() == theirs_before.utcoffset() == datetime.timedelta(0)
+
+
+def test_utcnow_isoformat_ends_in_utc_offset():
+    assert probe.utcnow().isoformat().endswith("+00:00")
+
+
+# --- ISO 8601 text: the forms arrow and the stamps agree on ------------------
+
+ISO_TEXT = [
+    # extended and basic calendar dates, date only
+    "2020-01-02", "20200102", "2020-01", "2020", "0001-01-01", "9999-12-31", "2024-02-29",
+    # times, "T" or a blank
+    "2020-01-02T03:04:05", "2020-01-02 03:04:05", "2020-01-02T03:04", "2020-01-02T03",
+    "2020-01-02 03", "2020-01-02T0304", "2020-01-02T030405", "20200102T030405",
+    "20200102T03:04:05", "2020-01-02T23:59:59",
+    # fractions with "." or ","
+    "2020-01-02T03:04:05.1", "2020-01-02T03:04:05.123", "2020-01-02T03:04:05.123456",
+    "2020-01-02T03:04:05,123456", "2020-01-02T03:04:05.00", "2020-01-02T030405.5",
+    "2020-01-02T03:04:05.1234567", "2020-01-02T03:04:05.1234565", "2020-01-02T03:04:05.1234555",
+    "2020-01-02T03:04:05.1234575", "2020-01-02T03:04:05.12345551", "2020-01-02T03:04:05.1234564999",
+    "2020-01-02T03:04:05.9999994", "2020-01-02T03:04:05.9999995", "2020-01-02T03:04:05.99999951",
+    "2020-01-02T23:59:59.9999999", "2020-12-31T23:59:59.9999996",
+    "2020-01-02T03:04:05.123456789012345", "2020-01-02T03:04:05.000000001Z",
+    # offsets
+    "2020-01-02T03:04:05Z", "2020-01-02T03:04:05+00:00", "2020-01-02T03:04:05-00:00",
+    "2020-01-02T03:04:05+05:30", "2020-01-02T03:04:05-0800", "2020-01-02T03:04:05+05",
+    "2020-01-02T03:04:05-01", "2020-01-02T03:04:05-12:00", "2020-01-02T03:04:05+14:00",
+    "2020-01-02T03:04:05+23:59", "2020-01-02T03:04:05+2359", "2020-01-02 03:04:05+0000",
+    "2020-01-02 03:04:05Z", "20200102T030405Z", "20200102T030405+0100",
+    "2020-01-02T03:04:05.123456+01:00", "2020-01-02T03:04:05.5+0100", "2020-01-02T03:04:05,5Z",
+    "2020-01-02T030405,5+0100", "2020-01-02T03Z", "2020-01-02T03:04Z", "2020-01-02T03:04:05.123Z",
+    # the end of the day
+    "2020-01-02T24:00:00", "2020-01-02T24:00", "2020-01-02T24", "2020-01-02T24:00:00.000",
+    "2020-12-31T24:00:00", "2020-01-02T24:00:00+02:00",
+    # ordinal and week dates
+    "2020-002", "2020002", "2020-366", "2020-002T03:04:05Z", "2020002T030405",
+    "2020-W01", "2020-W01-3", "2020W01", "2020W013", "2020-W53", "2020-W53-7", "2021-W52-7",
+    "2026-W53", "2020-W01T03:04", "9999-W52-5",
+]
+
+
+@pytest.mark.parametrize("text", ISO_TEXT)
+def test_iso_text_converts_as_arrow_converts(text):
+    assert_same_datetime(to_datetime(text), arrow.get(text).datetime)
+
+
+def test_iso_text_without_offset_is_utc():
+    assert to_datetime("2020-01-02T03:04:05").tzinfo is UTC
+    assert to_datetime("2020-01-02T03:04:05Z").tzinfo is UTC
+    assert to_datetime("2020-01-02T03:04:05+00:00").tzinfo is UTC
+
+
+def test_iso_text_keeps_its_offset():
+    dt = to_datetime("2020-01-02T03:04:05+05:30")
+    assert (dt.hour, dt.minute) == (3, 4)
+    assert dt.utcoffset() == datetime.timedelta(hours=5, minutes=30)
+    assert dt.isoformat() == "2020-01-02T03:04:05+05:30"
+
+
+def test_stamp_round_trips_through_isoformat():
+    for text in ("2020-01-02T03:04:05+00:00", "2020-01-02T03:04:05.123456-08:00"):
+        assert to_datetime(text).isoformat() == text
+    now = probe.utcnow()
+    assert to_datetime(now.isoformat()) == now
+
+
+class TextSubclass(str):
+    pass
+
+
+def test_text_subclass_is_parsed():
+    assert_same_datetime(to_datetime(TextSubclass("2020-01-02T03:04:05Z")),
+                         arrow.get("2020-01-02T03:04:05Z").datetime)
+
+
+# --- text both refuse --------------------------------------------------------
+
+REFUSED_TEXT = [
+    "", "hello", "  2020-01-02", "2020-01-02 ", "2020-01-02T03:04:05 ", "2020-01-02  03:04:05",
+    "2020-01-02T03:04:05 +00:00", "2020-01-02T03:04:05 UTC", "2020-01-02T03:04:05GMT",
+    "2020-01-02t03:04:05", "2020-01-02T03:04:05z", "2020-01-02T03:04:05ZZ",
+    "2020-01-02T03:04:05+01:00Z", "2020-01-02T03:04:05.", "2020-01-02T03:04:05.+00:00",
+    "2020-01-02T03:04:05.-1", "2020-01-02T03:04:05.123,456", "2020-01-02T03:04.5",
+    "2020-01-02T03.5", "2020-01-02T3:04:05", "2020-01-02T3", "2020-01-02T003",
+    "2020-01-02T03:4", "2020-01-02T03:04:5", "2020-01-02T0304:05", "2020-01-02T03:0405",
+    "2020-01-02T", "T03:04:05", "2020-01-02Z", "2020-01-02+01:00", "02020-01-02", "202001",
+    "2020-0102", "202001-02", "20-01-02", "2020-01-02_03:04:05",
+    "2020-01-02T03:04:05+0", "2020-01-02T03:04:05+1", "2020-01-02T03:04:05+1:00",
+    "2020-01-02T03:04:05+01:0", "2020-01-02T03:04:05+010", "2020-01-02T03:04:05+01000",
+    "2020-01-02T03:04:05+123", "2020-01-02T03:04:05+12:3", "2020-01-02T03:04:05+00:00:00",
+    "2020-01-02T03:04:05+01:00:30", "2020-01-02T03:04:05\u221201:00",
+    "2020-01-02T24:00:01", "2020-01-02T24:30", "2020-000",
+    "1577934245", "1577934245.5", "-1", "0", "１２",
+]
+
+
+@pytest.mark.parametrize("text", REFUSED_TEXT)
+def test_text_arrow_refuses_is_a_parser_error(text):
+    with pytest.raises(arrow.parser.ParserError):
+        arrow.get(text)
+    with pytest.raises(probe.ParserError):
+        to_datetime(text)
+
+
+def test_parser_error_is_a_value_error():
+    assert issubclass(probe.ParserError, ValueError)
+    with pytest.raises(ValueError, match="1577934245"):
+        to_datetime("1577934245")
+
+
+# Fields out of range are the runtime's own errors, in arrow as here.
+OUT_OF_RANGE_TEXT = [
+    "2020-01-02T03:04:60", "2020-02-30", "2020-13-01", "2020-00-10", "2020-01-00", "0000-01-01",
+    "2019-02-29", "2020-01-02T25:00", "2020-01-02T03:61", "9999-12-31T24:00:00",
+    "9999-12-31T23:59:59.9999999",
+]
+
+
+@pytest.mark.parametrize("text", OUT_OF_RANGE_TEXT)
+def test_fields_out_of_range_fail_as_in_arrow(text):
+    with pytest.raises((ValueError, OverflowError)) as theirs:
+        arrow.get(text)
+    with pytest.raises((ValueError, OverflowError)) as ours:
+        to_datetime(text)
+    assert type(ours.value) is type(theirs.value)
+    assert str(ours.value) == str(theirs.value)
+
+
+# --- deliberate differences: arrow accepts these, they are not ISO 8601 -----
+
+NOT_ISO_TEXT = [
+    "2020-1-2", "2020-01-2", "2020-1-2T03:04:05", "2020/01/02T03:04:05", "2020.01.02",
+    "2020-W013", "2020W01-3",          # week dates mixing basic and extended form
+    "2020-W00", "2021-W53", "2021-366",  # weeks and days the year does not have
+    "2020-01-02T03:04:05+01:",           # an offset cut short
+    "2020-01-02T03:04:05+01:60", "2020-01-02T03:04:05+00:99", "2020-01-02T03:04:05+0160",
+    "2020-01-02T03:04:05-24",            # offset fields out of range
+    "\u0662020-01-02", "2020-01-02T03:04:05.123456\u0661",  # digits other than ASCII
+    "2020-01-02\t03:04:05",              # arrow drops everything after the tab
+]
+
+
+@pytest.mark.parametrize("text", NOT_ISO_TEXT)
+def test_text_outside_iso_8601_is_refused_although_arrow_accepts_it(text):
+    arrow.get(text)  # the oracle accepts it
+    with pytest.raises(probe.ParserError):
+        to_datetime(text)
+
+
+@pytest.mark.parametrize("text, microsecond", [
+    ("2020-01-02T03:04:05.12345650001", 123457),  # arrow looks only at the 7th digit: 123456
+    ("2020-01-02T03:04:05.1234565", 123456),
+    ("2020-01-02T03:04:05.1234575", 123458),
+    ("2020-01-02T03:04:05.12345649", 123456),
+])
+def test_fractions_round_half_to_even_on_all_digits(text, microsecond):
+    assert to_datetime(text).microsecond == microsecond
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("2020-W01", datetime.date(2019, 12, 30)),
+    ("2020-W53-7", datetime.date(2021, 1, 3)),
+    ("2026-W53-1", datetime.date(2026, 12, 28)),
+    ("2020-366", datetime.date(2020, 12, 31)),
+    ("2021-365", datetime.date(2021, 12, 31)),
+    ("0001-W01-1", datetime.date(1, 1, 1)),  # arrow cannot parse week dates of the year 1
+])
+def test_week_and_ordinal_dates_against_the_standard_library(text, expected):
+    assert to_datetime(text) == datetime.datetime(expected.year, expected.month, expected.day, tzinfo=UTC)
+    if "W" in text:
+        year, week = int(text[:4]), int(text[6:8])
+        day = int(text[9]) if len(text) > 8 else 1
+        assert datetime.date.fromisocalendar(year, week, day) == expected
+
+
+# --- date-time and date values -----------------------------------------------
+
+
+class DateTimeSubclass(datetime.datetime):
+    pass
+
+
+class DateSubclass(datetime.date):
+    pass
+
+
+PLUS_TWO = datetime.timezone(datetime.timedelta(hours=2))
+
+DATETIME_VALUES = [
+    datetime.datetime(2020, 1, 2, 3, 4, 5),
+    datetime.datetime(2020, 1, 2, 3, 4, 5, 678901),
+    datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=PLUS_TWO),
+    datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=UTC),
+    datetime.datetime.min,
+    datetime.datetime.max,
+    DateTimeSubclass(2020, 1, 2),
+    datetime.date(2020, 1, 2),
+    DateSubclass(2020, 1, 2),
+]
+
+
+@pytest.mark.parametrize("value", DATETIME_VALUES, ids=repr)
+def test_datetime_and_date_values_convert_as_arrow_converts(value):
+    ours = to_datetime(value)
+    theirs = arrow.get(value).datetime
+    assert type(ours) is datetime.datetime
+    assert ours.replace(tzinfo=None) == theirs.replace(tzinfo=None)
+    assert ours.utcoffset() == theirs.utcoffset()
+
+
+def test_naive_datetime_counts_as_utc_and_aware_keeps_its_zone():
+    assert to_datetime(datetime.datetime(2020, 1, 2)).tzinfo is UTC
+    assert to_datetime(datetime.datetime(2020, 1, 2, tzinfo=PLUS_TWO)).tzinfo is PLUS_TWO
+
+
+# --- numbers as POSIX timestamps ---------------------------------------------
+
+
+class IntSubclass(int):
+    pass
+
+
+class FloatSubclass(float):
+    pass
+
+
+class Stamp(enum.IntEnum):
+    NEW_YEAR = 1577934245
+
+
+TIMESTAMPS = [
+    0, 1, -1, 1577934245, 1577934245.5, 1.5, -0.5, 1e9 + 0.123456, 1577934245.1234567,
+    253402300799, 253402300799.99998, -62135596800,
+    1577934245123, 1e12, 1.5e12, 253402300800.5, 253402300799999, 253402300800000,
+    1577934245123456, 2**53 + 1, 10000000000000.0,
+    decimal.Decimal("1.5"), decimal.Decimal("1577934245.25"), IntSubclass(5), FloatSubclass(2.5),
+    Stamp.NEW_YEAR,
+]
+
+
+@pytest.mark.parametrize("value", TIMESTAMPS, ids=repr)
+def test_timestamps_convert_as_arrow_converts(value):
+    ours = to_datetime(value)
+    assert ours.tzinfo is UTC
+    assert_same_datetime(ours, arrow.get(value).datetime)
+
+
+BAD_TIMESTAMPS = [
+    10**20, 253402300799999999, 9007199254740993000, float("inf"), float("nan"),
+    decimal.Decimal("NaN"), decimal.Decimal("1e400"), -1e20, -62135596801, -1e12, 253402300800,
+    float("-inf"),
+]
+
+
+@pytest.mark.parametrize("value", BAD_TIMESTAMPS, ids=repr)
+def test_timestamps_out_of_range_fail_as_in_arrow(value):
+    with pytest.raises(Exception) as theirs:
+        arrow.get(value)
+    with pytest.raises(Exception) as ours:
+        to_datetime(value)
+    assert type(ours.value) is type(theirs.value)
+    assert str(ours.value) == str(theirs.value)
+
+
+# --- other types -------------------------------------------------------------
+
+REFUSED_TYPES = [
+    True, False, None, b"2020-01-02", bytearray(b"x"), [2020, 1, 2], {"a": 1}, object(),
+    datetime.time(1, 2), datetime.timedelta(1), 1j, __import__("fractions").Fraction(3, 2),
+]
+
+
+@pytest.mark.parametrize("value", REFUSED_TYPES, ids=repr)
+def test_unsupported_types_are_type_errors_like_arrow(value):
+    with pytest.raises(TypeError) as theirs:
+        arrow.get(value)
+    with pytest.raises(TypeError) as ours:
+        to_datetime(value)
+    assert str(ours.value) == str(theirs.value)
+
+
+@pytest.mark.parametrize("value", [(2020, 1, 2), __import__("time").gmtime(0), arrow.get(0)], ids=repr)
+def test_tuples_and_arrow_objects_are_refused_although_arrow_accepts_them(value):
+    arrow.get(value)  # the oracle accepts it
+    with pytest.raises(TypeError, match="^Cannot parse single argument of type <class '"):
+        to_datetime(value)
