@@ -7,6 +7,7 @@
 
 #include <openssl/opensslv.h>
 
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -173,6 +174,9 @@ std::size_t length_arg(pyb::handle length) {
     velna::py::raise_value_error("length is out of range");
   }
   if (v < 0) velna::py::raise_value_error("length must be non-negative");
+  // Narrowing to std::size_t (32 bits on armhf) must not wrap.
+  if (static_cast<unsigned long long>(v) > std::numeric_limits<std::size_t>::max())
+    velna::py::raise_value_error("length is out of range");
   return static_cast<std::size_t>(v);
 }
 
@@ -457,9 +461,7 @@ PYBIND11_MODULE(_cryptolib, m) {
       .def(pyb::init([](pyb::object algorithm, pyb::object length, pyb::object sharedinfo, pyb::object) {
              HashKind kind = hash_kind(algorithm);
              std::size_t n = length_arg(length);
-             if (n > velna::kdf::x963_max_length(kind))
-               velna::py::raise_value_error("Cannot derive keys larger than " +
-                                            std::to_string(velna::kdf::x963_max_length(kind)) + " bytes.");
+             velna::kdf::check_x963_length(kind, n);
              return X963Kdf{kind, n, optional_bytes(sharedinfo, "sharedinfo")};
            }),
            "algorithm"_a, "length"_a, "sharedinfo"_a, "backend"_a = pyb::none())

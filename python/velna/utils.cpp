@@ -51,7 +51,9 @@ PYBIND11_MODULE(utils, m) {
       [](pyb::object s, pyb::object length) -> pyb::object {
         if (velna::py::is_bytes(s) && PyLong_CheckExact(length.ptr())) {
           long long n = PyLong_AsLongLong(length.ptr());
-          if (n > 0) {
+          // Lengths beyond Py_ssize_t take the runtime's path, which fails as
+          // Python does; narrowing them to std::size_t could wrap on armhf.
+          if (n > 0 && static_cast<unsigned long long>(n) <= PY_SSIZE_T_MAX) {
             auto v = velna::py::view_of(s);
             std::size_t fill = static_cast<std::size_t>(n) - v.size() % static_cast<std::size_t>(n);
             return velna::py::new_bytes(v.size() + fill, [&](std::uint8_t* out) {
@@ -102,7 +104,10 @@ PYBIND11_MODULE(utils, m) {
   m.def(
       "portion_checker",
       [](pyb::object portion) {
-        if (velna::py::is_text(portion) && velna::utils::is_valid_portion(velna::py::text_utf8(portion)))
+        // Only ASCII text can be a portion name; other text (lone surrogates
+        // among it) is never encoded, so it is refused like any other name.
+        if (velna::py::is_text(portion) && PyUnicode_IS_ASCII(portion.ptr()) &&
+            velna::utils::is_valid_portion(velna::py::text_utf8(portion)))
           return;
         // Membership of an unhashable value fails as set membership does.
         if (PyObject_Hash(portion.ptr()) == -1) throw pyb::error_already_set();

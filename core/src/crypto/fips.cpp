@@ -32,7 +32,11 @@ void enable() {
     internal::clear_errors();
     return;
   }
-  OSSL_PROVIDER* loaded = fips_provider ? nullptr : OSSL_PROVIDER_load(nullptr, "fips");
+  // try_load with fallbacks retained: OSSL_PROVIDER_load disables the
+  // automatic loading of the default provider even when the load fails, and
+  // a process whose first OpenSSL call is this switch would then have no
+  // algorithms at all.
+  OSSL_PROVIDER* loaded = fips_provider ? nullptr : OSSL_PROVIDER_try_load(nullptr, "fips", 1);
   bool ok = fips_provider || loaded;
   if (ok) ok = EVP_default_properties_enable_fips(nullptr, 1) == 1;
   if (ok) ok = probe() && internal::refresh_algorithms();

@@ -1,8 +1,10 @@
 #include "velna/crypto/kdf.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -14,12 +16,44 @@ std::uint64_t x963_max_length(HashKind kind) {
   return static_cast<std::uint64_t>(digest_size(kind)) * 0xffffffffull;
 }
 
-SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length) {
+namespace {
+
+// x963_by_digest fills |out| with H(counter || info) for counters 1, 2, ...:
+// the X9.63 KDF of an empty secret.
+SecretBytes x963_by_digest(HashKind kind, ByteView shared_info, SecretBytes out) {
+  std::size_t done = 0;
+  for (std::uint32_t counter = 1; done < out.size(); ++counter) {
+    const std::uint8_t be[4] = {static_cast<std::uint8_t>(counter >> 24),
+                                static_cast<std::uint8_t>(counter >> 16),
+                                static_cast<std::uint8_t>(counter >> 8),
+                                static_cast<std::uint8_t>(counter)};
+    Hasher h(kind);
+    h.update(be);
+    h.update(shared_info);
+    Bytes block = h.finalize();
+    std::size_t n = std::min(block.size(), out.size() - done);
+    std::copy_n(block.begin(), n, out.data() + done);
+    OPENSSL_cleanse(block.data(), block.size());
+    done += n;
+  }
+  return out;
+}
+
+}  // namespace
+
+void check_x963_length(HashKind kind, std::uint64_t length) {
   if (length > x963_max_length(kind))
     throw InvalidArgument("Cannot derive keys larger than " +
                           std::to_string(x963_max_length(kind)) + " bytes.");
+}
+
+SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length) {
+  check_x963_length(kind, length);
   SecretBytes out(length);
   if (length == 0) return out;
+  // OpenSSL's X963KDF refuses an empty secret, which the KDF itself allows:
+  // derive that case block by block from the digest.
+  if (secret.empty()) return x963_by_digest(kind, shared_info, std::move(out));
   internal::EvpKdfCtx ctx(
       internal::check_ptr(EVP_KDF_CTX_new(internal::algorithms().x963), "EVP_KDF_CTX_new"));
   static const std::uint8_t empty = 0;

@@ -1,5 +1,6 @@
 #include "velna/crypto/p384.h"
 
+#include <optional>
 #include <string>
 
 #include "velna/error.h"
@@ -24,17 +25,22 @@ void refuse(Loader loader) {
 
 namespace {
 
+// guarded runs |load| and applies the curve check. The check sits outside
+// the try block: a refusal thrown inside it would be caught and logged twice.
 template <typename F>
 auto guarded(Loader loader, F&& load) {
+  std::optional<decltype(load())> key;
   try {
-    auto key = load();
-    if (key.curve() != ec::Curve::P384) refuse(loader);
-    return key;
+    key.emplace(load());
   } catch (const InvalidArgument&) {
+    refuse(loader);
+  } catch (const TypeMismatch&) {
     refuse(loader);
   } catch (const UnsupportedAlgorithm&) {
     refuse(loader);
   }
+  if (key->curve() != ec::Curve::P384) refuse(loader);
+  return std::move(*key);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <pybind11/pybind11.h>
 
 #include <climits>
+#include <cstdint>
+#include <limits>
+#include <new>
 
 #include "velna/crypto/digest.h"
 #include "velna/crypto/ec.h"
@@ -153,10 +156,18 @@ PYBIND11_MODULE(crypto, m) {
         velna::ByteView secret = velna::py::bytes_arg(x, "key_material");
         velna::HashKind kind = hash_kind(algorithm);
         if (!PyLong_Check(length.ptr())) velna::py::raise_type_error("length must be an integer");
-        long long n = PyLong_AsLongLong(length.ptr());
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
         if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
-        if (n < 0) velna::py::raise_value_error("length must be non-negative");
-        return to_bytes(velna::kdf::x963(kind, secret, {}, static_cast<std::size_t>(n)));
+        if (overflow < 0 || n < 0) velna::py::raise_value_error("length must be non-negative");
+        // A length too large for a machine integer is beyond the KDF's limit
+        // as well. The check runs on 64 bits, before the length is narrowed
+        // to std::size_t (32 bits on armhf).
+        std::uint64_t wanted = overflow > 0 ? std::numeric_limits<std::uint64_t>::max()
+                                            : static_cast<std::uint64_t>(n);
+        velna::kdf::check_x963_length(kind, wanted);
+        if (wanted > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+        return to_bytes(velna::kdf::x963(kind, secret, {}, static_cast<std::size_t>(wanted)));
       },
       "Derives a key using X963 KDF.", "x"_a, "algorithm"_a = kdf_default, "length"_a = 32);
 }

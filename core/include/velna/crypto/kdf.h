@@ -12,6 +12,11 @@ namespace velna::kdf {
 // digest size times (2^32 - 1).
 std::uint64_t x963_max_length(HashKind kind);
 
+// check_x963_length fails with InvalidArgument when |length| exceeds
+// x963_max_length(kind). It takes a 64-bit length so that callers on 32-bit
+// platforms can check a request before narrowing it to std::size_t.
+void check_x963_length(HashKind kind, std::uint64_t length);
+
 // x963 derives |length| bytes from |secret| and |shared_info|. Fails with
 // InvalidArgument when |length| exceeds x963_max_length. A length of 0 gives
 // an empty result.

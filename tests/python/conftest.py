@@ -1,0 +1,81 @@
+"""Fixtures shared by the Python tests.
+
+python3-cryptography serves as an independent oracle in tests only; the
+package itself never imports it.
+"""
+import logging
+import os
+import subprocess
+import sys
+
+import pytest
+
+VECTORS_DIR = "/usr/lib/python3/dist-packages/cryptography_vectors"
+
+
+@pytest.fixture
+def log_lines(caplog):
+    """log_lines(name) -> [(level, message)] written on the logger |name|."""
+    caplog.set_level(logging.DEBUG)
+
+    def lines(name):
+        return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == name]
+
+    return lines
+
+
+@pytest.fixture(scope="session")
+def oracle():
+    """The modules of python3-cryptography that the cross-checks use."""
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    class Oracle:
+        pass
+
+    o = Oracle()
+    o.ec, o.hashes, o.serialization = ec, hashes, serialization
+    return o
+
+
+@pytest.fixture
+def fake_random(monkeypatch):
+    """Replaces velna.crypto.random; returns the list of counts asked for."""
+    import velna.crypto as crypto
+
+    calls = []
+
+    def fake(num):
+        calls.append(num)
+        return bytes(range(1, num + 1))
+
+    monkeypatch.setattr(crypto, "random", fake)
+    return calls
+
+
+def run_python(code, *flags):
+    """Runs |code| in a fresh interpreter with this test's import path."""
+    import velna
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(velna.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=env)
+
+
+def read_vectors(relative):
+    """Blocks of 'Name = value' lines of a vector file, as dicts."""
+    records, current = [], {}
+    with open(os.path.join(VECTORS_DIR, relative)) as f:
+        for line in f:
+            line = line.strip()
+            if not line or line.startswith("["):
+                if current:
+                    records.append(current)
+                current = {}
+            elif not line.startswith("#") and "=" in line:
+                name, _, value = line.partition("=")
+                current[name.strip()] = value.strip()
+    if current:
+        records.append(current)
+    return records
