@@ -1,10 +1,11 @@
 #include "json_text.h"
+#include "velna_py.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -100,7 +101,7 @@ class Encoder {
 };
 
 void Encoder::escape_unit(std::uint32_t c) {
-  char e[6] = {'\\', 'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf], kHex[(c >> 4) & 0xf],
+  char e[6] = {'\\',         'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf], kHex[(c >> 4) & 0xf],
                kHex[c & 0xf]};
   out_.append(e, 6);
 }
@@ -571,7 +572,8 @@ void raise_decode(PyObject* doc, const std::string& msg, Py_ssize_t pos, Py_ssiz
 
   PyObject* cls = decode_error().ptr();
   if (!cls) return;
-  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (!message) return;
   PyObject* exc = PyObject_CallOneArg(cls, message);
   Py_DECREF(message);
@@ -798,7 +800,8 @@ class Parser {
       big.resize(len + 1);
       buf = big.data();
     }
-    for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>(s_[start + static_cast<Py_ssize_t>(k)]);
+    for (std::size_t k = 0; k < len; ++k)
+      buf[k] = static_cast<char>(s_[start + static_cast<Py_ssize_t>(k)]);
     buf[len] = '\0';
     if (!is_float) return PyLong_FromString(buf, nullptr, 10);
     const double d = PyOS_string_to_double(buf, nullptr, nullptr);
@@ -867,14 +870,30 @@ class Parser {
       }
       Py_UCS4 out;
       switch (s_[j + 1]) {
-        case '"': out = '"'; break;
-        case '\\': out = '\\'; break;
-        case '/': out = '/'; break;
-        case 'b': out = '\b'; break;
-        case 'f': out = '\f'; break;
-        case 'n': out = '\n'; break;
-        case 'r': out = '\r'; break;
-        case 't': out = '\t'; break;
+        case '"':
+          out = '"';
+          break;
+        case '\\':
+          out = '\\';
+          break;
+        case '/':
+          out = '/';
+          break;
+        case 'b':
+          out = '\b';
+          break;
+        case 'f':
+          out = '\f';
+          break;
+        case 'n':
+          out = '\n';
+          break;
+        case 'r':
+          out = '\r';
+          break;
+        case 't':
+          out = '\t';
+          break;
         case 'u': {
           if (!hex4(j + 2, out)) {
             fail("Invalid \\uXXXX escape sequence", j + 1);
@@ -1045,18 +1064,8 @@ class Parser {
 }  // namespace
 
 pybind11::handle decode_error() {
-  // Kept in the interpreter's own dictionary, so that every extension module
-  // linking this code raises the very same class.
-  static constexpr const char kKey[] = "velna.json.JSONDecodeError";
-  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (!state) {
-    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
-    return nullptr;
-  }
-  PyObject* cls = PyDict_GetItemString(state, kKey);
-  if (cls) return cls;
-  cls = PyErr_NewExceptionWithDoc(
-      "velna.JSONDecodeError",
+  return velna::py::shared_error_type(
+      "velna.json.JSONDecodeError", "velna.JSONDecodeError",
       "Subclass of ValueError with the following additional properties:\n\n"
       "msg: The unformatted error message\n"
       "doc: The JSON document being parsed\n"
@@ -1066,12 +1075,7 @@ pybind11::handle decode_error() {
       "colno: The column corresponding to pos\n"
       "endlineno: The line corresponding to end (may be None)\n"
       "endcolno: The column corresponding to end (may be None)",
-      PyExc_ValueError, nullptr);
-  if (!cls) return nullptr;
-  const int r = PyDict_SetItemString(state, kKey, cls);
-  Py_DECREF(cls);
-  if (r < 0) return nullptr;
-  return cls;  // borrowed from the interpreter's dictionary
+      PyExc_ValueError);
 }
 
 pybind11::str dumps(pybind11::handle value) {

@@ -1,4 +1,5 @@
 #include "timestamps.h"
+#include "velna_py.h"
 
 #include <datetime.h>
 
@@ -44,8 +45,8 @@ pyb::object steal(PyObject* o) {
 
 pyb::object make_datetime(int y, int mo, int d, int h, int mi, int s, int us, PyObject* tz,
                           int fold = 0) {
-  return steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-      y, mo, d, h, mi, s, us, tz, fold, PyDateTimeAPI->DateTimeType));
+  return steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(y, mo, d, h, mi, s, us, tz, fold,
+                                                              PyDateTimeAPI->DateTimeType));
 }
 
 [[noreturn]] void parse_failure(PyObject* text, const std::string& why = {}) {
@@ -337,24 +338,9 @@ pyb::object from_timestamp(PyObject* value) {
 }  // namespace
 
 pybind11::handle parser_error() {
-  // Kept in the interpreter's own dictionary, so that every extension module
-  // linking this code raises the very same class.
-  static constexpr const char kKey[] = "velna.time.ParserError";
-  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (!state) {
-    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
-    return nullptr;
-  }
-  PyObject* cls = PyDict_GetItemString(state, kKey);
-  if (cls) return cls;
-  cls = PyErr_NewExceptionWithDoc("velna.ParserError",
-                                  "Raised when a date-time text is not in an ISO 8601 form.",
-                                  PyExc_ValueError, nullptr);
-  if (!cls) return nullptr;
-  const int r = PyDict_SetItemString(state, kKey, cls);
-  Py_DECREF(cls);
-  if (r < 0) return nullptr;
-  return cls;  // borrowed from the interpreter's dictionary
+  return velna::py::shared_error_type("velna.time.ParserError", "velna.ParserError",
+                                      "Raised when a date-time text is not in an ISO 8601 form.",
+                                      PyExc_ValueError);
 }
 
 pybind11::object utcnow() {
@@ -387,8 +373,8 @@ pybind11::object to_datetime(pybind11::handle value) {
                          PyDateTime_DATE_GET_FOLD(v));
   }
   if (PyDate_Check(v)) {
-    return make_datetime(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
-                         0, 0, 0, 0, utc());
+    return make_datetime(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v), 0,
+                         0, 0, 0, utc());
   }
   if (PyUnicode_Check(v)) return parse_iso(v);
   bool number = !PyBool_Check(v) && (PyLong_Check(v) || PyFloat_Check(v));

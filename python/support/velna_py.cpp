@@ -111,9 +111,17 @@ pyb::object get_logger(std::string_view name) {
 }
 
 bool tracing() {
+  // Runs on every traced-or-not call: no new objects but the ones Python
+  // hands back. logging.getLogger is still looked up at each call.
+  static PyObject* get_logger_name = PyUnicode_InternFromString("getLogger");
+  static PyObject* velna_name = PyUnicode_InternFromString("velna");
   static PyObject* level_name = PyUnicode_InternFromString("level");
   static PyObject* debug = PyLong_FromLong(10);
-  pyb::object logger = get_logger("velna");
+  PyObject* get = PyObject_GetAttr(logging_module(), get_logger_name);
+  if (!get) throw pyb::error_already_set();
+  auto logger = pyb::reinterpret_steal<pyb::object>(PyObject_CallOneArg(get, velna_name));
+  Py_DECREF(get);
+  if (!logger) throw pyb::error_already_set();
   PyObject* level = PyObject_GetAttr(logger.ptr(), level_name);
   if (!level) throw pyb::error_already_set();
   int eq = PyObject_RichCompareBool(level, debug, Py_EQ);
@@ -129,6 +137,22 @@ void log_line(std::string_view logger, log::Level level, std::string_view text) 
 
 pyb::object error_type(const char* module, const char* name) {
   return pyb::module_::import(module).attr(name);
+}
+
+PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base) {
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!state) {
+    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+    return nullptr;
+  }
+  PyObject* cls = PyDict_GetItemString(state, key);
+  if (cls) return cls;
+  cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  if (!cls) return nullptr;
+  const int r = PyDict_SetItemString(state, key, cls);
+  Py_DECREF(cls);
+  if (r < 0) return nullptr;
+  return cls;  // borrowed from the interpreter's dictionary
 }
 
 void raise_error(pyb::handle type, std::string_view message) {

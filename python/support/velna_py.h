@@ -89,6 +89,12 @@ void log_line(std::string_view logger, log::Level level, std::string_view text);
 // on first use.
 pyb::object error_type(const char* module, const char* name);
 
+// shared_error_type returns the exception class |name| (a subclass of
+// |base|), made on first use and kept in the interpreter's state dictionary
+// under |key|, so that every extension module raises the very same class.
+// Returns nullptr with a Python error set on failure.
+PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base);
+
 // raise_error sets the Python error |type| with |message| and throws
 // error_already_set.
 [[noreturn]] void raise_error(pyb::handle type, std::string_view message);
