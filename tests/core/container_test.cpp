@@ -503,6 +503,47 @@ TEST(ContainerBlobTest, RoundTripsWithTheWrittenPreamble) {
   EXPECT_EQ(build_blob(v.preamble, v.header, v.content), blob);
 }
 
+TEST(ContainerBlobTest, EncryptBlobWritesWhatTheSectionWritersWouldWithTwoFreshIvs) {
+  BlobFixture f;
+  Bytes blob = encrypt_blob(f.oid, kCipherKey, kMacKey, f.header_plain, f.content_plain);
+  ASSERT_EQ(blob.size(), blob_size(f.header_plain.size(), f.content_plain.size()));
+  BlobView v = parse_blob(blob);
+  EXPECT_EQ(v.size(), blob.size());
+  EXPECT_EQ(v.preamble.version, 1u);
+  EXPECT_EQ(v.preamble.oid, f.oid);
+  EXPECT_EQ(v.preamble.cipher_index, 0u);
+  EXPECT_EQ(v.preamble.mac_index, 0u);
+  EXPECT_EQ(v.preamble.header_length, section_size(f.header_plain.size()));
+  EXPECT_EQ(v.preamble.content_length, section_size(f.content_plain.size()));
+  EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, v.header), f.header_plain);
+  EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, v.content), f.content_plain);
+  // Each section is exactly what encrypt_section_with_iv makes with its IV.
+  for (const SectionView* s : {&v.header, &v.content}) {
+    Bytes plain = decrypt_section(kCipherKey, kMacKey, *s);
+    EXPECT_EQ(encrypt_section_with_iv(kCipherKey, kMacKey, s->iv, plain), to_vec(s->bytes));
+    EXPECT_EQ(to_vec(s->iv.subspan(8)), Bytes(8, 0));
+  }
+  EXPECT_NE(to_vec(v.header.iv), to_vec(v.content.iv));
+  Bytes again = encrypt_blob(f.oid, kCipherKey, kMacKey, f.header_plain, f.content_plain);
+  EXPECT_NE(to_vec(parse_blob(again).header.iv), to_vec(v.header.iv));
+  // Empty portions make the smallest blob.
+  Bytes empty = encrypt_blob(f.oid, kCipherKey, kMacKey, {}, {});
+  EXPECT_EQ(empty.size(), 232u);
+  EXPECT_TRUE(decrypt_section(kCipherKey, kMacKey, parse_blob(empty).content).empty());
+}
+
+TEST(ContainerBlobTest, EncryptBlobRefusesBadKeysAndSmallOutputBeforeWriting) {
+  BlobFixture f;
+  Bytes out(blob_size(f.header_plain.size(), f.content_plain.size()), 0xee);
+  const Bytes untouched = out;
+  EXPECT_THROW(encrypt_blob(f.oid, Bytes(31, 1), kMacKey, f.header_plain, f.content_plain, out),
+               InvalidArgument);
+  EXPECT_THROW(encrypt_blob(f.oid, kCipherKey, kMacKey, f.header_plain, f.content_plain,
+                            MutableByteView(out).first(out.size() - 1)),
+               InvalidArgument);
+  EXPECT_EQ(out, untouched);
+}
+
 TEST(ContainerBlobTest, TrailingBytesAreIgnored) {
   BlobFixture f;
   Bytes blob = f.blob();

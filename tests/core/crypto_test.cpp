@@ -215,6 +215,14 @@ void check_ctr(const CtrCase& c) {
   Bytes in_place = c.plaintext;
   aes::ctr_transform(c.key, c.iv, in_place, in_place.data());
   EXPECT_EQ(in_place, c.ciphertext) << c.name << " in place";
+  // One key schedule for several IVs: a partial block under another IV must
+  // not carry over into the next transformation.
+  aes::Ctr ctr(c.key);
+  Bytes scratch(5);
+  ctr.transform(Bytes(16, 0x33), Bytes(5, 0), scratch.data());
+  Bytes out(c.plaintext.size());
+  ctr.transform(c.iv, c.plaintext, out.data());
+  EXPECT_EQ(out, c.ciphertext) << c.name << " after another IV on one key schedule";
 }
 
 TEST(AesCtrKnownAnswers, NistSp800_38aCtrAes256) {
@@ -269,6 +277,14 @@ TEST(Aes, RefusesKeySizesOtherThan16_24_32AndIvsOtherThan16) {
   }
 }
 
+TEST(Aes, CtrRefusesABadKeyWhenMadeAndABadIvWhenUsed) {
+  for (std::size_t key_size : {0, 15, 33}) EXPECT_THROW(aes::Ctr(Bytes(key_size, 1)), InvalidArgument);
+  aes::Ctr ctr(Bytes(32, 1));
+  Bytes out(4, 0xee);
+  EXPECT_THROW(ctr.transform(Bytes(15, 0), Bytes(4, 0), out.data()), InvalidArgument);
+  EXPECT_EQ(out, Bytes(4, 0xee));
+}
+
 TEST(Aes, CounterCarriesAcrossTheWholeIvAsA128BitNumber) {
   // An IV of all ones wraps to zero after the first block.
   Bytes key(32, 7), iv(16, 0xff), zero_iv(16, 0);
@@ -299,6 +315,12 @@ TEST(HmacKnownAnswers, Rfc4231Sha384AllCases) {
     mac.update(ByteView(msg).first(msg.size() / 2));
     mac.update(ByteView(msg).subspan(msg.size() / 2));
     EXPECT_EQ(mac.finalize(), md) << r.name() << " incremental";
+    // A reset context MACs afresh under the same key.
+    mac.reset();
+    mac.update(msg);
+    Bytes again(48);
+    mac.finalize_into(again.data());
+    EXPECT_EQ(again, md) << r.name() << " after reset";
     ++cases;
   }
   EXPECT_EQ(cases, 6);

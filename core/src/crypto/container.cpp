@@ -8,6 +8,7 @@
 
 #include "velna/crypto/aes.h"
 #include "velna/crypto/hmac.h"
+#include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
 
@@ -32,6 +33,15 @@ std::uint8_t* store_bytes(std::uint8_t* p, ByteView b) {
   // may carry a null pointer.
   if (!b.empty()) std::memcpy(p, b.data(), b.size());
   return p + b.size();
+}
+
+std::uint8_t* store_preamble(std::uint8_t* p, const Preamble& preamble) {
+  p = store_u64(p, preamble.version);
+  p = store_bytes(p, preamble.oid);
+  p = store_u64(p, preamble.cipher_index);
+  p = store_u64(p, preamble.mac_index);
+  p = store_u64(p, preamble.header_length);
+  return store_u64(p, preamble.content_length);
 }
 
 // checked_sum adds sizes of a record to be written; a record larger than the
@@ -197,12 +207,7 @@ std::size_t write_blob(const Preamble& preamble, const SectionView& header,
   const std::size_t size = blob_size(header, content);
   check_room(out, size);
   std::uint8_t* p = out.data();
-  p = store_u64(p, preamble.version);
-  p = store_bytes(p, preamble.oid);
-  p = store_u64(p, preamble.cipher_index);
-  p = store_u64(p, preamble.mac_index);
-  p = store_u64(p, preamble.header_length);
-  p = store_u64(p, preamble.content_length);
+  p = store_preamble(p, preamble);
   p = put_section(p, header);
   put_section(p, content);
   return size;
@@ -264,6 +269,27 @@ Bytes build_key_blob(std::uint64_t cipher_index, ByteView cipher_key, std::uint6
 
 // --- Section encryption ----------------------------------------------------
 
+namespace {
+
+// write_encrypted_section writes one section for |plaintext| at |p| under a
+// keyed cipher and MAC, the ciphertext straight into its place and the
+// digest over it in place. The caller has checked the room.
+std::uint8_t* write_encrypted_section(aes::Ctr& ctr, hmac::Mac& mac, ByteView iv, ByteView plaintext,
+                                      std::uint8_t* p) {
+  p = store_u64(p, iv.size());
+  p = store_bytes(p, iv);
+  p = store_u64(p, plaintext.size());
+  std::uint8_t* ciphertext = p;
+  if (!plaintext.empty()) ctr.transform(iv, plaintext, ciphertext);
+  p += plaintext.size();
+  p = store_u64(p, hmac::kSha384TagSize);
+  mac.update(ByteView(ciphertext, plaintext.size()));
+  mac.finalize_into(p);
+  return p + hmac::kSha384TagSize;
+}
+
+}  // namespace
+
 std::size_t encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteView iv,
                                     ByteView plaintext, MutableByteView out) {
   const std::size_t size =
@@ -271,15 +297,9 @@ std::size_t encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteV
   check_room(out, size);
   // Refuse a bad key or IV before the output holds anything.
   aes::check_parameters(cipher_key, iv);
-  std::uint8_t* p = out.data();
-  p = store_u64(p, iv.size());
-  p = store_bytes(p, iv);
-  p = store_u64(p, plaintext.size());
-  std::uint8_t* ciphertext = p;
-  if (!plaintext.empty()) aes::ctr_transform(cipher_key, iv, plaintext, ciphertext);
-  p += plaintext.size();
-  p = store_u64(p, hmac::kSha384TagSize);
-  hmac::sha384(mac_key, ByteView(ciphertext, plaintext.size()), p);
+  aes::Ctr ctr(cipher_key);
+  hmac::Mac mac(HashKind::Sha384, mac_key);
+  write_encrypted_section(ctr, mac, iv, plaintext, out.data());
   return size;
 }
 
@@ -300,6 +320,37 @@ std::size_t encrypt_section(ByteView cipher_key, ByteView mac_key, ByteView plai
 Bytes encrypt_section(ByteView cipher_key, ByteView mac_key, ByteView plaintext) {
   Bytes out(section_size(plaintext.size()));
   encrypt_section(cipher_key, mac_key, plaintext, out);
+  return out;
+}
+
+std::size_t encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
+                         ByteView header_plaintext, ByteView content_plaintext, MutableByteView out) {
+  const std::size_t hs = section_size(header_plaintext.size());
+  const std::size_t cs = section_size(content_plaintext.size());
+  const std::size_t size = checked_sum({kPreambleSize, hs, cs});
+  check_room(out, size);
+  aes::Ctr ctr(cipher_key);
+  hmac::Mac mac(HashKind::Sha384, mac_key);
+  // Both nonces come from one draw: each is fresh random bytes all the same.
+  std::array<std::uint8_t, 2 * aes::kNonceLength> nonces;
+  fill_random(nonces);
+  aes::Iv header_iv{}, content_iv{};
+  std::memcpy(header_iv.data(), nonces.data(), aes::kNonceLength);
+  std::memcpy(content_iv.data(), nonces.data() + aes::kNonceLength, aes::kNonceLength);
+
+  const Preamble pre = make_preamble(oid_bytes_le, hs, cs);
+  std::uint8_t* p = out.data();
+  p = store_preamble(p, pre);
+  p = write_encrypted_section(ctr, mac, header_iv, header_plaintext, p);
+  mac.reset();
+  write_encrypted_section(ctr, mac, content_iv, content_plaintext, p);
+  return size;
+}
+
+Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
+                   ByteView header_plaintext, ByteView content_plaintext) {
+  Bytes out(blob_size(header_plaintext.size(), content_plaintext.size()));
+  encrypt_blob(oid_bytes_le, cipher_key, mac_key, header_plaintext, content_plaintext, out);
   return out;
 }
 

@@ -7,8 +7,7 @@
 namespace velna::hmac {
 namespace {
 
-// A context with its digest already set; each MAC duplicates it and adds the
-// key, which avoids a digest lookup per call.
+// A new HMAC context with its digest set, not yet keyed.
 EVP_MAC_CTX* new_context(HashKind kind) {
   EVP_MAC_CTX* ctx = internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac), "EVP_MAC_CTX_new");
   // EVP_MD_get0_name gives the name the provider knows the digest by.
@@ -69,6 +68,16 @@ Bytes Mac::finalize() {
   internal::check(EVP_MAC_final(ctx_, out.data(), &len, out.size()), "EVP_MAC_final");
   out.resize(len);
   return out;
+}
+
+void Mac::finalize_into(std::uint8_t* out) {
+  std::size_t len = 0;
+  internal::check(EVP_MAC_final(ctx_, out, &len, digest_size(kind_)), "EVP_MAC_final");
+}
+
+void Mac::reset() {
+  // A null key re-initialises the context with the key it already holds.
+  internal::check(EVP_MAC_init(ctx_, nullptr, 0, nullptr), "EVP_MAC_init");
 }
 
 void Mac::verify(ByteView tag) {

@@ -6,6 +6,8 @@
 
 #include "velna/bytes.h"
 
+struct evp_cipher_ctx_st;
+
 namespace velna::aes {
 
 inline constexpr std::size_t kBlockSize = 16;
@@ -25,6 +27,23 @@ void check_parameters(ByteView key, ByteView iv);
 void ctr_transform(ByteView key, ByteView iv, ByteView in, std::uint8_t* out);
 
 Bytes ctr_transform(ByteView key, ByteView iv, ByteView in);
+
+// Ctr holds one AES-CTR key schedule for several transformations under the
+// same key, each from its own initial counter block. The key is checked
+// (InvalidArgument) when the Ctr is made.
+class Ctr {
+ public:
+  explicit Ctr(ByteView key);
+  Ctr(const Ctr&) = delete;
+  Ctr& operator=(const Ctr&) = delete;
+  ~Ctr();
+  // transform is ctr_transform under this key; InvalidArgument unless |iv|
+  // is 16 bytes.
+  void transform(ByteView iv, ByteView in, std::uint8_t* out);
+
+ private:
+  evp_cipher_ctx_st* ctx_;
+};
 
 // make_iv draws an initial counter block: 8 random bytes, then 8 zero bytes.
 Iv make_iv();

@@ -194,6 +194,18 @@ std::size_t encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteV
 Bytes encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteView iv,
                               ByteView plaintext);
 
+// encrypt_blob writes a whole container blob to the start of |out|: the
+// preamble (identifier |oid_bytes_le|, version kVersion, indexes 0, both
+// section sizes) and the header and content sections, each encrypted as
+// encrypt_section does under the one pair of keys and with an IV of its own.
+// Returns blob_size(header_plaintext.size(), content_plaintext.size()).
+// InvalidArgument when |out| is too small or the cipher key is not an AES key
+// size, before an IV is drawn. WARNING: |out| must not overlap the inputs.
+std::size_t encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
+                         ByteView header_plaintext, ByteView content_plaintext, MutableByteView out);
+Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
+                   ByteView header_plaintext, ByteView content_plaintext);
+
 // decrypt_section verifies |section|'s digest over its ciphertext under
 // |mac_key| in constant time and only then decrypts the ciphertext under
 // |cipher_key| into |out|, returning the plaintext size (that of the

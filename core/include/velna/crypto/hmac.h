@@ -34,6 +34,12 @@ class Mac {
   ~Mac();
   void update(ByteView data);
   Bytes finalize();
+  // finalize_into writes the MAC to |out|, which must hold digest_size(kind())
+  // bytes.
+  void finalize_into(std::uint8_t* out);
+  // reset starts a new MAC under the same key, as a fresh Mac would, without
+  // keying the context again.
+  void reset();
   // verify finalizes and compares in constant time; InvalidSignature on a
   // mismatch.
   void verify(ByteView tag);
