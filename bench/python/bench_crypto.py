@@ -11,8 +11,9 @@ turns, so a change in the machine's load hits them alike.
 import ctypes
 import hashlib
 import sys
-import time
 import timeit
+
+import timing
 
 from velna import crypto
 from velna.crypto import aes, hmac
@@ -164,25 +165,9 @@ def make_raw_hmac_one_shot():
     return raw_hmac
 
 
-def calibrate(fn):
-    """Calls per repeat so that one repeat lasts about SECONDS_PER_REPEAT."""
-    fn()
-    start = time.perf_counter()
-    fn()
-    once = time.perf_counter() - start
-    return max(1, int(SECONDS_PER_REPEAT / max(once, 1e-9)))
-
-
 def best_throughputs(size, variants):
     """Best bytes per second of each variant, the variants timed in turns."""
-    plans = [(name, fn, calibrate(fn)) for name, fn in variants]
-    best = {name: float("inf") for name, _, _ in plans}
-    for _ in range(REPEATS):
-        for name, fn, number in plans:
-            start = time.perf_counter()
-            for _ in range(number):
-                fn()
-            best[name] = min(best[name], (time.perf_counter() - start) / number)
+    best = timing.best_seconds(variants, REPEATS, SECONDS_PER_REPEAT)
     return {name: size / seconds for name, seconds in best.items()}
 
 
