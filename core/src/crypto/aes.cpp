@@ -23,18 +23,26 @@ const EVP_CIPHER* cipher_for(std::size_t key_size) {
 // the counter carries on exactly across pieces.
 constexpr std::size_t kChunk = (static_cast<std::size_t>(INT_MAX) / kBlockSize) * kBlockSize;
 
-}  // namespace
+const EVP_CIPHER* checked_cipher(ByteView key) {
+  const EVP_CIPHER* cipher = cipher_for(key.size());
+  if (!cipher) throw InvalidArgument("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
+  return cipher;
+}
 
-void check_parameters(ByteView key, ByteView iv) {
-  if (!cipher_for(key.size()))
-    throw InvalidArgument("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
+void check_iv(ByteView iv) {
   if (iv.size() != kIvLength)
     throw InvalidArgument("Invalid nonce size (" + std::to_string(iv.size()) + ") for CTR.");
 }
 
+}  // namespace
+
+void check_parameters(ByteView key, ByteView iv) {
+  checked_cipher(key);
+  check_iv(iv);
+}
+
 Ctr::Ctr(ByteView key) {
-  const EVP_CIPHER* cipher = cipher_for(key.size());
-  if (!cipher) check_parameters(key, Iv{});
+  const EVP_CIPHER* cipher = checked_cipher(key);
   internal::EvpCipherCtx ctx(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new"));
   internal::check(EVP_EncryptInit_ex2(ctx.get(), cipher, key.data(), nullptr, nullptr), "EVP_EncryptInit");
   ctx_ = ctx.release();
@@ -43,8 +51,7 @@ Ctr::Ctr(ByteView key) {
 Ctr::~Ctr() { EVP_CIPHER_CTX_free(ctx_); }
 
 void Ctr::transform(ByteView iv, ByteView in, std::uint8_t* out) {
-  if (iv.size() != kIvLength)
-    throw InvalidArgument("Invalid nonce size (" + std::to_string(iv.size()) + ") for CTR.");
+  check_iv(iv);
   // A new IV restarts the counter and keeps the key schedule.
   internal::check(EVP_EncryptInit_ex2(ctx_, nullptr, nullptr, iv.data(), nullptr), "EVP_EncryptInit");
   std::size_t done = 0;
@@ -60,7 +67,6 @@ void Ctr::transform(ByteView iv, ByteView in, std::uint8_t* out) {
 }
 
 void ctr_transform(ByteView key, ByteView iv, ByteView in, std::uint8_t* out) {
-  check_parameters(key, iv);
   Ctr(key).transform(iv, in, out);
 }
 
