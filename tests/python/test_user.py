@@ -442,3 +442,19 @@ def test_handled_failures_make_the_operations_return_nothing(provider, keys):
     provider.failures["user.get_backup_reminder"] = KeyError("b")
     assert user.change_credentials("a", "b") is None
     assert user.get_backup_reminder("x") is None
+
+
+def test_create_generates_a_fresh_signing_and_derivation_key(monkeypatch):
+    import velna.crypto.keys as real_keys
+
+    p = RecordingProvider()
+    install(monkeypatch, p)
+    p.failures["user.create"] = OSError("stop here")
+    with pytest.raises(OSError):
+        user.create("Passw0rdX", "r", "Passphr4se")
+    given = p.calls[1][2]
+    assert isinstance(given["signing_key"], real_keys.AuthKey)
+    assert isinstance(given["derivation_key"], real_keys.DerivationKey)
+    assert given["signing_key"].type == real_keys.KeyType.AUTH and given["signing_key"].active
+    assert given["derivation_key"].type == real_keys.KeyType.DERIVATION
+    assert not hasattr(given["signing_key"], "index")
