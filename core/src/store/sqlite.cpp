@@ -70,6 +70,13 @@ void Statement::bind_blob(int index, ByteView value) {
                             SQLITE_TRANSIENT));
 }
 
+int Statement::parameter_index(const std::string& name) const {
+  return sqlite3_bind_parameter_index(stmt_.get(), name.c_str());
+}
+void Statement::bind_double(int index, double value) {
+  check(sqlite3_bind_double(stmt_.get(), index, value));
+}
+
 bool Statement::step() {
   int rc = sqlite3_step(stmt_.get());
   if (rc == SQLITE_ROW) return true;

@@ -54,6 +54,9 @@ class Statement {
   void bind_int64(int index, std::int64_t value);
   void bind_text(int index, std::string_view value);
   void bind_blob(int index, ByteView value);
+  // parameter_index is the position of the named parameter |name| (":x"), or 0.
+  int parameter_index(const std::string& name) const;
+  void bind_double(int index, double value);
 
   // step runs the statement to its next row: true when a row is ready, false
   // when the statement is done. Failures throw DatabaseError/IntegrityError.
