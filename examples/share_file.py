@@ -38,8 +38,8 @@ from velna.providers.zov import models
 
 API_KEY = "d3a0c9f4-5b1e-4c8a-9e2f-7a6b5c4d3e21"
 PEOPLE = {
-    "alice": {"password": "Alice-Passw0rd", "passphrase": "alice keeps 4 cats", "reminder": "the cats"},
-    "bob": {"password": "Bob-Passw0rd", "passphrase": "bob rides 2 bikes", "reminder": "the bikes"},
+    "alice": {"password": "Alice-Passw0rd", "passphrase": "Alice keeps 4 cats", "reminder": "the cats"},
+    "bob": {"password": "Bob-Passw0rd", "passphrase": "Bob rides 2 bikes", "reminder": "the bikes"},
 }
 SAMPLE = "A small secret, shared through velna. \u00e9\u00e8\n".encode("utf-8") * 4
 READ_ONLY = 0b00000001

@@ -76,7 +76,7 @@ def bench_login(rounds=8):
     import velna.portal as portal
     import velna.user as user
 
-    password, passphrase = "Bench-Passw0rd", "bench passphrase 1"
+    password, passphrase = "Bench-Passw0rd", "Bench passphrase 1"
     with tempfile.TemporaryDirectory() as root:
         portal.initialize("bench", fips=False, root_dir=root)
         uid = user.create(password, "hint", passphrase).id

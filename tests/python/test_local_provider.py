@@ -19,7 +19,7 @@ from velna.crypto.keys import KeyType  # noqa: E402
 from velna.providers.zov import models  # noqa: E402
 from velna.providers.zov.provider import KEY_FILE, PUBLIC_KEYS, REMINDER, seed  # noqa: E402
 
-PASSWORD, PASSPHRASE, REMINDER_TEXT = "Passw0rd-One", "a passphrase 1", "my hint"
+PASSWORD, PASSPHRASE, REMINDER_TEXT = "Passw0rd-One", "A passphrase 1", "my hint"
 
 
 @pytest.fixture
@@ -103,7 +103,7 @@ def test_logout_clears_the_user_and_the_database_key(alice):
 
 
 def test_each_user_has_its_own_database_under_its_own_key(alice):
-    bob = user.create("Passw0rd-Two", "", "bob passphrase 2")
+    bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
     bob_key = models.get_sa_key()
     portal.logout()
     portal.login(alice.id, password=PASSWORD)
@@ -115,7 +115,7 @@ def test_each_user_has_its_own_database_under_its_own_key(alice):
 
 
 def test_keys_get_gives_another_users_public_ring_and_records_it(alice):
-    bob = user.create("Passw0rd-Two", "", "bob passphrase 2")
+    bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
     ring = active().keys.get(alice.id)
     assert ring.user_id == alice.id
     assert ring.get_first_valid(KeyType.DERIVATION).private is None
@@ -134,19 +134,19 @@ def test_backup_reminder_with_and_without_a_login(alice):
 
 def test_change_credentials_reseals_the_key_file(alice):
     portal.login(alice.id, password=PASSWORD)
-    user.change_credentials("Passw0rd-New", "new passphrase 3", reminder="new hint")
+    user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
     portal.logout()
     assert user.get_backup_reminder(alice.id) == "new hint"
     for old in ({"password": PASSWORD}, {"passphrase": PASSPHRASE}):
         with pytest.raises(DecryptionError):
             portal.login(alice.id, **old)
-    assert portal.login(alice.id, passphrase="new passphrase 3").id == alice.id
+    assert portal.login(alice.id, passphrase="New passphrase 3").id == alice.id
 
 
 def test_change_credentials_applies_the_rules(alice):
     portal.login(alice.id, password=PASSWORD)
     with pytest.raises(ValueError, match="^password does not meet complexity requirements.$"):
-        user.change_credentials("weak", "new passphrase 3")
+        user.change_credentials("weak", "New passphrase 3")
     portal.logout()
     assert portal.login(alice.id, password=PASSWORD).id == alice.id
 
