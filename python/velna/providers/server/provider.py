@@ -75,9 +75,8 @@ class Users(_Part):
     def delete(self, user):
         client().delete("users/%s" % user.id)
         if self._owner.uses_local_store():
-            current = self._owner.session.user
-            if current is not None and current.id == user.id:
-                self._owner.close_database(delete=True)
+            self._owner.close_database()
+            self._owner.delete_database_of(user)
 
     def get_backup_reminder(self, user_id):
         return client().get("users/%s/reminder" % user_id, auth=False).json()["reminder"]

@@ -96,11 +96,8 @@ class Users(_Part):
 
     def delete(self, user):
         owner = self._owner
-        current = owner.session.user
-        if current is not None and current.id == user.id:
-            owner.close_database(delete=True)
-        else:
-            owner.delete_database_of(user)
+        owner.close_database()
+        owner.delete_database_of(user)
         for kind in (KEY_FILE, REMINDER, PUBLIC_KEYS):
             zov.client.delete(seed=seed(user.id, kind))
 
@@ -150,12 +147,27 @@ class Keys(_Part):
 
 class LocalData:
     """The logged-in user's local data: the file store and the user's
-    encrypted database. Both providers keep data locally through it."""
+    encrypted database. Both providers keep data locally through it.
 
-    database = None
+    The database opens when it is first used after a login (``database``),
+    so that a login costs no more than opening the key file.
+    """
+
+    _database = None
 
     def uses_local_store(self):
         return True
+
+    @property
+    def database(self):
+        """The logged-in user's database, opened on first use; None while
+        nobody is logged in or no local store is in use."""
+        if self._database is None:
+            user = zov.session.user
+            if user is None or not self.uses_local_store():
+                return None
+            self.open_database(user)
+        return self._database
 
     def open_database(self, user):
         """Opens the database of |user|, keyed from its signing key."""
@@ -165,7 +177,7 @@ class LocalData:
         forget_database_key()
         db = database.VelnaDatabase()
         db.initialize(user.id)
-        self.database = db
+        self._database = db
         session = db.session
         if session.get(models.User, str(user.id)) is None:
             session.add(models.User(id=str(user.id)))
@@ -173,12 +185,13 @@ class LocalData:
         self.record_keys(public_records(user.keys))
 
     def record_keys(self, records):
-        """Adds to the open database the public-key records it lacks."""
-        if self.database is None:
+        """Adds to the user's database the public-key records it lacks."""
+        db = self.database
+        if db is None:
             return
         from velna.providers.zov import models
 
-        session = self.database.session
+        session = db.session
         for r in records:
             key_type = "signingKeys" if r["keyType"] == "auth" else "derivationKeys"
             user_id = uuid.UUID(str(r["userId"]))
@@ -189,12 +202,23 @@ class LocalData:
         session.commit()
 
     def close_database(self, delete=False):
-        db, self.database = self.database, None
+        db, self._database = self._database, None
         if db is None:
             return
         db.session.remove()
         if delete:
             db.delete(prompt=False)
+
+    def delete_database_of(self, user):
+        """Removes the database file of |user| and its journals."""
+        from velna.providers.zov import database
+
+        path = database.get_file_path(user.id)
+        for suffix in ("", "-journal", "-wal", "-shm"):
+            try:
+                path.with_name(path.name + suffix).unlink()
+            except FileNotFoundError:
+                pass
 
     def end_local_login(self):
         """Closes the database and forgets the user and the database key."""
@@ -204,8 +228,6 @@ class LocalData:
 
     def begin_local_login(self, user):
         zov.session.user = user
-        if self.uses_local_store():
-            self.open_database(user)
 
 
 def forget_database_key():
@@ -285,12 +307,6 @@ class LocalProvider(LocalData, Provider):
         database key derived from its signing key."""
         self.end_local_login()
 
-    def delete_database_of(self, user):
-        from velna.providers.zov import database
-
-        path = database.get_file_path(user.id)
-        if path.exists():
-            path.unlink()
 
 
 def open_key_file(lockbox, password, passphrase):
