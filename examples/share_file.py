@@ -8,7 +8,7 @@ passphrase, finds the access entry, opens the container and checks that the
 file came back unchanged.
 
 Usage:
-    share_file.py --root DIR [--server URL] [--file FILE] (grant|open|all)
+    share_file.py --root DIR [--server URL [--api-key KEY]] [--file FILE] (grant|open|all)
 
 "grant" registers the users and shares the file; "open" opens it as the
 second user; "all" does both in one process. Between the two steps nothing
@@ -57,7 +57,7 @@ def initialize(args):
     options = {"root_dir": args.root}
     if args.server:
         options["server_url"] = args.server
-    portal.initialize(API_KEY, fips=False, **options)
+    portal.initialize(args.api_key, fips=False, **options)
     where = "key server %s" % args.server if args.server else "local store"
     say("initialized: accounts on the %s, files under %s" % (where, args.root))
 
@@ -190,6 +190,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description="Shares an encrypted file between two velna users.")
     parser.add_argument("--root", required=True, help="the local store's root directory")
     parser.add_argument("--server", help="the key server's address; without it the accounts are local")
+    parser.add_argument("--api-key", default=API_KEY, help="the API key the server issued")
     parser.add_argument("--file", help="the file to share (a sample text without it)")
     parser.add_argument("step", choices=("grant", "open", "all"))
     args = parser.parse_args(argv[1:])

@@ -25,19 +25,14 @@ tools/build.sh
 
 export PYTHONPATH="$PWD/build/python"
 root="$(mktemp -d)"
-pid=""
-cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
-  rm -rf "$root"
-}
-trap cleanup EXIT
+trap 'rm -rf "$root"' EXIT
 
 options=(--root "$root/store")
 if [ -n "$server" ]; then
-  /usr/bin/python3 tests/python/keyserver.py --port-file "$root/port" &
-  pid=$!
-  for _ in $(seq 100); do [ -s "$root/port" ] && break; sleep 0.1; done
-  options+=(--server "http://127.0.0.1:$(cat "$root/port")/")
+  # The test key server prints its port, then serves until its input closes.
+  coproc KEYSERVER { exec /usr/bin/python3 tests/python/keyserver.py; }
+  read -r port <&"${KEYSERVER[0]}"
+  options+=(--server "http://127.0.0.1:$port/" --api-key test-api-key)
 fi
 
 /usr/bin/python3 examples/share_file.py "${options[@]}" "${file[@]}" grant

@@ -8,12 +8,13 @@ with PBKDF2 (salted with the user's identifier), which is all the server
 learns of it. Endpoints below the versioned base (all JSON):
 
 - POST users (no credentials): {"signingKey", "derivationKey"} as PEM public
-  keys; answers {"userId"}.
-- PUT users/{id}/lockbox: {"keyFile" (Base64), "reminder", "verifier"}.
-- GET users/{id}/lockbox?verifier=... (no credentials): {"keyFile"}.
-- GET users/{id}/reminder (no credentials): {"reminder"}.
-- GET users/{id}/keys: {"keys": [public-key records]}.
-- DELETE users/{id}.
+  keys; answers {"userId"}. The signing key logs the user in.
+- PUT lockbox: {"keyFile" (Base64), "reminder", "verifier"} of the logged-in
+  user.
+- GET lockbox/fetch?userId=&verifier= (no credentials): {"keyFile"}.
+- GET reminder?userId= (no credentials): {"reminder"}.
+- GET keys?userId=: {"keys": [public-key records]}.
+- DELETE account: removes the logged-in user.
 
 With a ``root_dir`` the provider also keeps the logged-in user's local data
 there (the file store and the user's encrypted database), as the local
@@ -73,13 +74,13 @@ class Users(_Part):
         return User(user_id, lockbox)
 
     def delete(self, user):
-        client().delete("users/%s" % user.id)
+        client().delete("account")
         if self._owner.uses_local_store():
             self._owner.close_database()
             self._owner.delete_database_of(user)
 
     def get_backup_reminder(self, user_id):
-        return client().get("users/%s/reminder" % user_id, auth=False).json()["reminder"]
+        return client().get("reminder", params={"userId": str(user_id)}, auth=False).json()["reminder"]
 
     def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
                            reminder_validator=None, passphrase_validator=None):
@@ -99,14 +100,14 @@ class Lockboxes(_Part):
         body = {"keyFile": base64.b64encode(lockbox.data).decode("ascii"),
                 "reminder": reminder,
                 "verifier": verifier(lockbox.user_id, passphrase)}
-        client().put("users/%s/lockbox" % lockbox.user_id, json=body)
+        client().put("lockbox", json=body)
 
 
 class Keys(_Part):
     def get(self, user_id):
         from velna.crypto.keys import KeyRing
 
-        records = client().get("users/%s/keys" % user_id).json()["keys"]
+        records = client().get("keys", params={"userId": str(user_id)}).json()["keys"]
         ring = KeyRing(pub_keys=records, user_id=user_id)
         self._owner.record_keys(records)
         return ring
@@ -163,7 +164,7 @@ class ServerProvider(LocalData, Provider):
 
         if passphrase is None:
             raise ValueError("The passphrase is needed to fetch the key file from the server.")
-        answer = client().get("users/%s/lockbox" % user_id, params={"verifier": verifier(user_id, passphrase)},
+        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verifier": verifier(user_id, passphrase)},
                               auth=False).json()
         lockbox = Lockbox(enc_data=base64.b64decode(answer["keyFile"]))
         open_key_file(lockbox, password, passphrase)
