@@ -71,7 +71,7 @@ def bench_startup(rounds=15):
           % ((t_full - t_bare) * 1e3, (m_full - m_bare) / 1024))
 
 
-def bench_login(rounds=8):
+def bench_login(rounds=25):
     import velna.crypto.pbkdf2 as pbkdf2
     import velna.portal as portal
     import velna.user as user
