@@ -15,7 +15,7 @@ otherwise the local store's provider (``velna.providers.zov``), rooted at
 ``root_dir`` (the working directory by default).
 """
 import contextlib
-import importlib
+import sys
 
 __all__ = ["Session", "Provider", "Scope", "get", "set_provider", "use", "initialize"]
 
@@ -90,7 +90,8 @@ def provider_for(kind):
     """The process's provider of |kind| ("server" or "local"), made on first use."""
     if kind not in _made:
         module, name = _KINDS[kind]
-        _made[kind] = getattr(importlib.import_module(module), name)()
+        __import__(module)
+        _made[kind] = getattr(sys.modules[module], name)()
     return _made[kind]
 
 
