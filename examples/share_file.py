@@ -80,7 +80,11 @@ def grant(args):
         say("created %s: %s" % (name, new.id))
         portal.logout()
 
-    alice = portal.login(ids["alice"], password=PEOPLE["alice"]["password"])
+    credentials = {"password": PEOPLE["alice"]["password"]}
+    if args.server:
+        # A key file kept by the server is fetched with the passphrase.
+        credentials["passphrase"] = PEOPLE["alice"]["passphrase"]
+    alice = portal.login(ids["alice"], **credentials)
     say("logged in as alice with her password")
 
     if args.file:
@@ -94,7 +98,7 @@ def grant(args):
     say("encrypted %s (%d bytes) into container %s" % (name, len(content), container.id))
 
     with providers.get() as provider:
-        store, db = provider.client, provider.database
+        store, db = provider.store, provider.database
         location = store.write_bytes(container.data, seed=container.id.bytes)
         say("stored the container blob (%d bytes) in the file store" % len(container.data))
 
@@ -134,7 +138,7 @@ def grant(args):
 
 def collect_inbox(provider, me):
     """Moves the shares of |me|'s inbox into |me|'s own database."""
-    store, db = provider.client, provider.database
+    store, db = provider.store, provider.database
     path = store.get_file_path(seed=inbox_seed(me.id))
     if not path.exists():
         return 0

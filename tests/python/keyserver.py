@@ -171,6 +171,7 @@ ROUTES = {
     "login": (route_login, False),
     "echo": (route_echo, True),
 }
+ROUTES.update(__import__("keyserver_accounts").ROUTES)  # user accounts
 
 
 class Handler(BaseHTTPRequestHandler):

@@ -51,3 +51,13 @@ def test_sharing_a_file_of_ones_own(tmp_path):
     opened = run_app("--root", root, "open")
     assert any(line.startswith("opened data.bin: 200000 bytes") for line in opened)
     check_opened(opened)
+
+
+def test_server_provider_against_the_test_key_server(tmp_path, keyserver):
+    root = str(tmp_path / "store")
+    options = ["--root", root, "--server", keyserver.url, "--api-key", keyserver.api_key]
+    shared = run_app(*options, "grant")
+    assert shared[0].startswith("initialized: accounts on the key server http://127.0.0.1:")
+    opened = run_app(*options, "open")
+    check_opened(opened)
+    assert [r for r in keyserver.requests("lockbox/fetch")], "bob's key file came from the server"

@@ -136,11 +136,11 @@ class ServerProvider(LocalData, Provider):
     def setup(self, api_key, server_url=None, app_name=None, root_dir=None, **unused):
         """Points the REST client at |server_url| and initialises the session;
         with |root_dir|, roots the local store there."""
+        import velna.providers.server as server
         import velna.providers.zov as zov
 
         self.logout()
-        server_session().initialize(api_key, server_url, app_name)
-        client().URL = server_url
+        server.initialize(api_key, server_url, app_name)
         self._local = root_dir is not None
         if self._local:
             zov.client.ROOT_DIR = root_dir

@@ -159,6 +159,11 @@ class LocalData:
         return True
 
     @property
+    def store(self):
+        """The local file store, or None when no local store is in use."""
+        return zov.client if self.uses_local_store() else None
+
+    @property
     def database(self):
         """The logged-in user's database, opened on first use; None while
         nobody is logged in or no local store is in use."""
