@@ -10,6 +10,7 @@
 #include <array>
 #include <string>
 
+#include "schema.h"
 #include "velna_py.h"
 
 namespace {
@@ -197,6 +198,60 @@ pyb::object make_event_class() {
   return cls;
 }
 
+// The schema's fields in declaration order: attribute, wire key (when it
+// differs), kind, and whether JSON null is taken.
+namespace vs = velna::py::schema;
+struct WireField {
+  const char* name;
+  const char* load_from;
+  vs::Kind kind;
+  bool allow_none;
+};
+constexpr WireField kWire[] = {
+    {"action", "", vs::Kind::Str, false},
+    {"changes", "", vs::Kind::Dict, true},
+    {"client_app_name", "clientAppName", vs::Kind::Str, true},
+    {"container_expired_at", "containerExpiredAt", vs::Kind::DateTime, true},
+    {"container_id", "containerId", vs::Kind::Uuid, true},
+    {"container_modified_at", "containerModifiedAt", vs::Kind::DateTime, true},
+    {"container_type", "containerType", vs::Kind::Str, true},
+    {"date", "", vs::Kind::DateTime, false},
+    {"id", "eventId", vs::Kind::Int, false},
+    {"related_user_id", "relatedUserId", vs::Kind::Uuid, true},
+    {"type", "", vs::Kind::Str, false},
+};
+
+PyObject* module_ref = nullptr;  // velna.event, kept for the life of the process
+
+// make_event is the post-load hook: the module's Event (looked up now) built
+// with the loaded mapping as named arguments.
+pyb::object make_event(pyb::object /*self*/, pyb::object data) {
+  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(module_ref).attr("Event");
+  PyObject* r = PyObject_Call(cls.ptr(), pyb::tuple().ptr(), data.ptr());
+  if (!r) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::object>(r);
+}
+
+pyb::object make_schema_class() {
+  vs::Spec spec;
+  for (const WireField& w : kWire) {
+    vs::Field f;
+    f.name = w.name;
+    f.kind = w.kind;
+    f.load_from = w.load_from;
+    f.allow_none = w.allow_none;
+    spec.fields.push_back(std::move(f));
+  }
+  spec.post_load.push_back({"make_event", false});
+  pyb::dict ns;
+  ns["make_event"] = vs::instance_method(
+      pyb::cpp_function(&make_event, pyb::name("make_event"), "self"_a, "data"_a,
+                        "Builds the Event record of one loaded event object."));
+  return vs::make_class("velna.event", "EventSchema",
+                        "Loads the key server's event objects into Event records.", std::move(spec),
+                        ns);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(event, m) {
@@ -206,4 +261,7 @@ PYBIND11_MODULE(event, m) {
   pyb::object cls = make_event_class();
   if (!event_class) event_class = velna::py::keep(cls);
   m.attr("Event") = cls;
+  if (!module_ref) module_ref = pyb::handle(m).inc_ref().ptr();
+  m.attr("Schema") = vs::base_class();
+  m.attr("EventSchema") = make_schema_class();
 }

@@ -81,3 +81,96 @@ def test_no_equality_with_other_classes_and_no_hash():
     with pytest.raises(TypeError):
         hash(event)
     assert Event.__hash__ is None
+
+
+# ---- EventSchema ----------------------------------------------------------
+
+from velna.event import EventSchema  # noqa: E402
+
+UID = "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa"
+WIRE = {"eventId": 7, "action": "updated", "changes": {"name": "b", "size": 3}, "clientAppName": "app",
+        "containerExpiredAt": "2026-02-03T04:05:06Z", "containerId": UID,
+        "containerModifiedAt": "2026-02-03T04:05:06.5+01:00", "containerType": "note",
+        "date": "2026-02-03T04:05:07Z", "relatedUserId": UID, "type": "container"}
+UTC = datetime.timezone.utc
+
+
+def test_a_full_event_object_loads_into_one_record():
+    result = EventSchema(many=True).load([dict(WIRE, userId="ignored")])
+    assert result.errors == {}
+    [event] = result.data
+    assert type(event) is Event
+    assert event == Event(
+        action="updated", id=7, changes={"name": "b", "size": 3}, client_app_name="app",
+        container_expired_at=datetime.datetime(2026, 2, 3, 4, 5, 6, tzinfo=UTC),
+        container_id=uuid.UUID(UID),
+        container_modified_at=datetime.datetime(
+            2026, 2, 3, 4, 5, 6, 500000, tzinfo=datetime.timezone(datetime.timedelta(hours=1))),
+        container_type="note", date=datetime.datetime(2026, 2, 3, 4, 5, 7, tzinfo=UTC),
+        related_user_id=uuid.UUID(UID), type="container")
+    assert result.data == list(result)[0] and result.errors is list(result)[1]
+
+
+# (wire key, value, attribute, loaded value) or (wire key, value, error key, [message])
+CONVERSIONS = [
+    ("clientAppName", None, "client_app_name", None),
+    ("changes", None, "changes", None),
+    ("containerId", None, "container_id", None),
+    ("containerExpiredAt", None, "container_expired_at", None),
+    ("eventId", "12", "id", 12),
+    ("eventId", 12.9, "id", 12),
+    ("containerId", UID.replace("-", "").upper(), "container_id", uuid.UUID(UID)),
+    ("containerId", "{%s}" % UID, "container_id", uuid.UUID(UID)),
+]
+ERRORS = [
+    ("date", None, "date", ["Field may not be null."]),
+    ("action", None, "action", ["Field may not be null."]),
+    ("eventId", None, "eventId", ["Field may not be null."]),
+    ("eventId", "x", "eventId", ["Not a valid integer."]),
+    ("containerId", "not-a-uuid", "containerId", ["Not a valid UUID."]),
+    ("containerId", 5, "containerId", ["Not a valid UUID."]),
+    ("date", "", "date", ["Not a valid datetime."]),
+    ("date", "yesterday", "date", ["Not a valid datetime."]),
+    ("changes", [1], "changes", ["Not a valid mapping type."]),
+    ("action", 3, "action", ["Not a valid string."]),
+    ("type", [], "type", ["Not a valid string."]),
+]
+
+
+@pytest.mark.parametrize("key, value, attribute, loaded", CONVERSIONS)
+def test_conversions(key, value, attribute, loaded):
+    result = EventSchema(many=True).load([dict(WIRE, **{key: value})])
+    assert result.errors == {}
+    assert getattr(result.data[0], attribute) == loaded
+
+
+@pytest.mark.parametrize("key, value, error_key, messages", ERRORS)
+def test_field_errors_are_reported_per_item_and_build_no_record(key, value, error_key, messages):
+    result = EventSchema(many=True).load([WIRE, dict(WIRE, **{key: value}), WIRE])
+    assert result.errors == {1: {error_key: messages}}
+    assert [type(d) for d in result.data] == [dict, dict, dict]
+    assert error_key not in result.data[1] and "action" in result.data[0]
+    single = EventSchema().load(dict(WIRE, **{key: value}))
+    assert single.errors == {error_key: messages} and type(single.data) is dict
+
+
+def test_attribute_names_win_over_wire_keys_and_errors_name_the_key_read():
+    result = EventSchema().load(dict(WIRE, id=3))
+    assert result.data.id == 3
+    result = EventSchema().load(dict(WIRE, container_id="nope"))
+    assert result.errors == {"container_id": ["Not a valid UUID."]}
+
+
+def test_a_missing_key_without_field_errors_raises_a_type_error():
+    incomplete = {k: v for k, v in WIRE.items() if k != "containerType"}
+    with pytest.raises(TypeError):
+        EventSchema(many=True).load([WIRE, incomplete])
+    # with a field error elsewhere no record is built, so nothing is raised
+    result = EventSchema(many=True).load([incomplete, dict(WIRE, date=None)])
+    assert result.errors == {1: {"date": ["Field may not be null."]}}
+
+
+def test_empty_lists_and_items_that_are_not_objects():
+    assert EventSchema(many=True).load([]) == ([], {})
+    result = EventSchema(many=True).load([WIRE, "text"])
+    assert list(result.errors) == [1]
