@@ -6,9 +6,15 @@
 // builds records without going through __init__ when the module's Event is
 // still this class.
 #include <pybind11/pybind11.h>
+// clang-format off
+#include <datetime.h>
+// clang-format on
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "schema.h"
 #include "velna_py.h"
@@ -222,6 +228,8 @@ constexpr WireField kWire[] = {
 };
 
 PyObject* module_ref = nullptr;  // velna.event, kept for the life of the process
+PyObject* schema_class = nullptr;
+PyObject* native_make_event = nullptr;
 
 // make_event is the post-load hook: the module's Event (looked up now) built
 // with the loaded mapping as named arguments.
@@ -230,6 +238,251 @@ pyb::object make_event(pyb::object /*self*/, pyb::object data) {
   PyObject* r = PyObject_Call(cls.ptr(), pyb::tuple().ptr(), data.ptr());
   if (!r) throw pyb::error_already_set();
   return pyb::reinterpret_steal<pyb::object>(r);
+}
+
+// ---- the common case of a load, without the general machinery -------------
+//
+// Event retrieval loads thousands of event objects at once, nearly all of
+// one shape: every key present under its wire name, text, integers, objects,
+// identifiers in their canonical form and date-times such as
+// "2026-01-02T03:04:05.123456Z". fast_item converts such an object exactly
+// as the general load would; for anything else it gives up (nullopt, no
+// error set) and the whole load goes the general way, which also reports
+// the errors.
+
+struct Stdlib {
+  PyObject* uuid_class = nullptr;
+  PyObject* safe_unknown = nullptr;  // uuid.SafeUUID.unknown
+  PyObject* s_int = nullptr;
+  PyObject* s_is_safe = nullptr;
+  PyObject* utc = nullptr;
+  std::array<PyObject*, kCount> wire{};  // the key each attribute is read from
+};
+Stdlib* std_ = nullptr;
+
+void init_stdlib() {
+  if (std_) return;
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw pyb::error_already_set();
+  auto* s = new Stdlib;
+  pyb::module_ uuid = pyb::module_::import("uuid");
+  s->uuid_class = velna::py::keep(uuid.attr("UUID"));
+  s->safe_unknown = velna::py::keep(uuid.attr("SafeUUID").attr("unknown"));
+  s->s_int = PyUnicode_InternFromString("int");
+  s->s_is_safe = PyUnicode_InternFromString("is_safe");
+  s->utc = velna::py::keep(pyb::module_::import("datetime").attr("timezone").attr("utc"));
+  std_ = s;
+}
+
+bool digits(const char* p, int n, int& out) {
+  out = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    out = out * 10 + (p[i] - '0');
+  }
+  return true;
+}
+
+// fast_datetime reads "YYYY-MM-DDTHH:MM:SS[.f{1,6}][Z|+HH:MM|-HH:MM]".
+PyObject* fast_datetime(PyObject* v) {
+  Py_ssize_t n = 0;
+  const char* t =
+      PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
+  if (!t || n < 19 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':')
+    return nullptr;
+  int y, mo, d, h, mi, sec, us = 0;
+  if (!digits(t, 4, y) || !digits(t + 5, 2, mo) || !digits(t + 8, 2, d) || !digits(t + 11, 2, h) ||
+      !digits(t + 14, 2, mi) || !digits(t + 17, 2, sec))
+    return nullptr;
+  Py_ssize_t i = 19;
+  if (i < n && t[i] == '.') {
+    int count = 0;
+    for (++i; i < n && t[i] >= '0' && t[i] <= '9'; ++i, ++count) {
+      if (count < 6) us = us * 10 + (t[i] - '0');
+    }
+    if (count == 0 || count > 6) return nullptr;
+    for (; count < 6; ++count) us *= 10;
+  }
+  PyObject* tz = Py_None;
+  pyb::object owned;
+  if (i < n) {
+    if (t[i] == 'Z' && i + 1 == n) {
+      tz = std_->utc;
+    } else if ((t[i] == '+' || t[i] == '-') && i + 6 == n && t[i + 3] == ':') {
+      int oh, om;
+      if (!digits(t + i + 1, 2, oh) || !digits(t + i + 4, 2, om)) return nullptr;
+      const int sign = t[i] == '-' ? -1 : 1;
+      PyObject* delta = PyDelta_FromDSU(0, sign * (oh * 3600 + om * 60), 0);
+      if (!delta) return nullptr;
+      owned = pyb::reinterpret_steal<pyb::object>(PyTimeZone_FromOffset(delta));
+      Py_DECREF(delta);
+      if (!owned) return nullptr;
+      tz = owned.ptr();
+    } else {
+      return nullptr;
+    }
+  }
+  PyObject* r = PyDateTimeAPI->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz,
+                                                        PyDateTimeAPI->DateTimeType);
+  return r;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// fast_uuid reads the canonical 8-4-4-4-12 form into a uuid.UUID.
+PyObject* fast_uuid(PyObject* v) {
+  Py_ssize_t n = 0;
+  const char* t =
+      PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
+  if (!t || n != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return nullptr;
+  std::uint64_t half[2] = {0, 0};
+  int nibbles = 0;
+  for (Py_ssize_t i = 0; i < 36; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) continue;
+    const int x = hex_value(t[i]);
+    if (x < 0) return nullptr;
+    half[nibbles / 16] = (half[nibbles / 16] << 4) | static_cast<std::uint64_t>(x);
+    ++nibbles;
+  }
+  pyb::object hi = pyb::reinterpret_steal<pyb::object>(PyLong_FromUnsignedLongLong(half[0]));
+  pyb::object lo = pyb::reinterpret_steal<pyb::object>(PyLong_FromUnsignedLongLong(half[1]));
+  pyb::object shift = pyb::reinterpret_steal<pyb::object>(PyLong_FromLong(64));
+  if (!hi || !lo || !shift) return nullptr;
+  pyb::object high = pyb::reinterpret_steal<pyb::object>(PyNumber_Lshift(hi.ptr(), shift.ptr()));
+  if (!high) return nullptr;
+  pyb::object value = pyb::reinterpret_steal<pyb::object>(PyNumber_Or(high.ptr(), lo.ptr()));
+  if (!value) return nullptr;
+  auto* cls = reinterpret_cast<PyTypeObject*>(std_->uuid_class);
+  PyObject* id = cls->tp_alloc(cls, 0);
+  if (!id) return nullptr;
+  if (PyObject_GenericSetAttr(id, std_->s_int, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(id, std_->s_is_safe, std_->safe_unknown) < 0) {
+    Py_DECREF(id);
+    return nullptr;
+  }
+  return id;
+}
+
+// The kind of each attribute, in field order (kFields).
+enum class Fast { Str, StrOrNone, Int, DictOrNone, DateTime, DateTimeOrNone, UuidOrNone };
+constexpr std::array<Fast, kCount> kFast = {
+    Fast::Str,
+    Fast::Int,
+    Fast::DictOrNone,
+    Fast::StrOrNone,
+    Fast::DateTimeOrNone,
+    Fast::UuidOrNone,
+    Fast::DateTimeOrNone,
+    Fast::StrOrNone,
+    Fast::DateTime,
+    Fast::UuidOrNone,
+    Fast::Str,
+};
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// fast_value converts one value (a new reference), or null when the general
+// load must judge it. Clears any error it caused.
+PyObject* fast_value(Fast kind, PyObject* v) {
+  PyObject* r = nullptr;
+  switch (kind) {
+    case Fast::StrOrNone:
+      if (v == Py_None) return new_ref(v);
+      [[fallthrough]];
+    case Fast::Str:
+      return PyUnicode_CheckExact(v) ? new_ref(v) : nullptr;
+    case Fast::Int:
+      return PyLong_CheckExact(v) ? new_ref(v) : nullptr;
+    case Fast::DictOrNone:
+      return v == Py_None || PyDict_CheckExact(v) ? new_ref(v) : nullptr;
+    case Fast::DateTimeOrNone:
+      if (v == Py_None) return new_ref(v);
+      [[fallthrough]];
+    case Fast::DateTime:
+      r = fast_datetime(v);
+      break;
+    case Fast::UuidOrNone:
+      if (v == Py_None) return new_ref(v);
+      r = fast_uuid(v);
+      break;
+  }
+  if (!r) PyErr_Clear();
+  return r;
+}
+
+// fast_item builds the Event of one event object, or gives up.
+PyObject* fast_item(PyObject* item) {
+  if (!PyDict_CheckExact(item)) return nullptr;
+  pyb::dict attrs;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    // An object that also carries the attribute name would load from it.
+    if (std_->wire[i] != names[i] && PyDict_GetItemWithError(item, names[i])) return nullptr;
+    PyObject* raw = PyDict_GetItemWithError(item, std_->wire[i]);
+    if (!raw) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    PyObject* v = fast_value(kFast[i], raw);
+    if (!v) return nullptr;
+    int rc = PyDict_SetItem(attrs.ptr(), names[i], v);
+    Py_DECREF(v);
+    if (rc < 0) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  auto* cls = reinterpret_cast<PyTypeObject*>(event_class);
+  PyObject* event = cls->tp_alloc(cls, 0);
+  if (!event) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyObject_GenericSetDict(event, attrs.ptr(), nullptr) < 0) {
+    PyErr_Clear();
+    Py_DECREF(event);
+    return nullptr;
+  }
+  return event;
+}
+
+// fast_load is the list of Events for |data|, or nothing when the general
+// load must run.
+std::optional<pyb::list> fast_load(pyb::handle self, pyb::handle data, pyb::handle many) {
+  if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject*>(schema_class) ||
+      !PyList_CheckExact(data.ptr()))
+    return std::nullopt;
+  pyb::object m =
+      many.is_none() ? pyb::object(self.attr("many")) : pyb::reinterpret_borrow<pyb::object>(many);
+  if (PyObject_IsTrue(m.ptr()) != 1 || !self.attr("only").is_none() ||
+      PyObject_IsTrue(self.attr("exclude").ptr()) != 0 ||
+      PyObject_IsTrue(self.attr("dump_only").ptr()) != 0)
+    return std::nullopt;
+  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(module_ref).attr("Event");
+  PyObject* hook =
+      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(schema_class)->tp_dict, "make_event");
+  if (cls.ptr() != event_class || hook != native_make_event) return std::nullopt;
+  const Py_ssize_t n = PyList_GET_SIZE(data.ptr());
+  pyb::list out(n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* event = fast_item(PyList_GET_ITEM(data.ptr(), i));
+    if (!event) return std::nullopt;
+    PyList_SET_ITEM(out.ptr(), i, event);
+  }
+  return out;
+}
+
+pyb::object load(pyb::object self, pyb::object data, pyb::object many, pyb::object partial) {
+  if (auto events = fast_load(self, data, many))
+    return vs::unmarshal_result()(*events, pyb::dict());
+  return vs::base_class().attr("load")(self, data, "many"_a = many, "partial"_a = partial);
 }
 
 pyb::object make_schema_class() {
@@ -247,6 +500,10 @@ pyb::object make_schema_class() {
   ns["make_event"] = vs::instance_method(
       pyb::cpp_function(&make_event, pyb::name("make_event"), "self"_a, "data"_a,
                         "Builds the Event record of one loaded event object."));
+  native_make_event = velna::py::keep(ns["make_event"]);
+  ns["load"] = vs::instance_method(pyb::cpp_function(
+      &load, pyb::name("load"), "self"_a, "data"_a, "many"_a = pyb::none(),
+      "partial"_a = pyb::none(), "Loads event objects; returns the pair (data, errors)."));
   return vs::make_class("velna.event", "EventSchema",
                         "Loads the key server's event objects into Event records.", std::move(spec),
                         ns);
@@ -259,9 +516,18 @@ PYBIND11_MODULE(event, m) {
   m.doc() = "The record of one key-server event and the schema that loads it.";
   intern_names();
   pyb::object cls = make_event_class();
-  if (!event_class) event_class = velna::py::keep(cls);
+  event_class = velna::py::keep(cls);
   m.attr("Event") = cls;
   if (!module_ref) module_ref = pyb::handle(m).inc_ref().ptr();
   m.attr("Schema") = vs::base_class();
-  m.attr("EventSchema") = make_schema_class();
+  init_stdlib();
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const char* wire = kFields[i];
+    for (const WireField& w : kWire)
+      if (std::string_view(w.name) == kFields[i] && *w.load_from) wire = w.load_from;
+    std_->wire[i] = PyUnicode_InternFromString(wire);
+  }
+  pyb::object schema = make_schema_class();
+  schema_class = velna::py::keep(schema);
+  m.attr("EventSchema") = schema;
 }

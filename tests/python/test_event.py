@@ -174,3 +174,45 @@ def test_empty_lists_and_items_that_are_not_objects():
     assert EventSchema(many=True).load([]) == ([], {})
     result = EventSchema(many=True).load([WIRE, "text"])
     assert list(result.errors) == [1]
+
+
+# Values of every shape the event log may carry, each loaded both through
+# EventSchema and through the general schema load it specialises; the two
+# must agree to the last detail.
+class Text(str):
+    pass
+
+
+VARIANTS = [
+    ("date", "2026-02-03T04:05:07"), ("date", "2026-02-03T04:05:07.1Z"),
+    ("date", "2026-02-03T04:05:07.1234567Z"), ("date", "2026-02-03T04:05:07.123456-02:30"),
+    ("date", "2026-02-03T04:05:07+00:00"), ("date", "2026-02-03T04:05:07+0100"),
+    ("date", "2026-02-03 04:05:07Z"), ("date", "2026-02-03T04:05Z"), ("date", "2026-13-03T04:05:07Z"),
+    ("date", "2026-02-03T04:05:07.Z"), ("date", "2026-02-03T04:05:07Zx"), ("date", "٢٠٢٦-02-03T04:05:07"),
+    ("containerModifiedAt", "2026-02-30T00:00:00Z"), ("containerExpiredAt", "2026-02-03T24:00:00Z"),
+    ("containerId", UID.upper()), ("containerId", UID.replace("-", "")), ("containerId", "urn:uuid:" + UID),
+    ("containerId", UID[:-1] + "g"), ("relatedUserId", "00000000-0000-0000-0000-000000000000"),
+    ("relatedUserId", "ffffffff-ffff-ffff-ffff-ffffffffffff"), ("relatedUserId", uuid.UUID(UID)),
+    ("eventId", True), ("eventId", 2 ** 70), ("eventId", -3), ("action", Text("added")), ("action", b"added"),
+    ("changes", {}), ("changes", {"nested": {"a": [1, 2]}}), ("type", ""), ("clientAppName", "é"),
+    ("id", 9), ("date", None), ("containerType", 5),
+]
+
+
+@pytest.mark.parametrize("key, value", VARIANTS)
+def test_event_schema_agrees_with_the_general_load(key, value):
+    from velna.event import Schema
+
+    items = [WIRE, dict(WIRE, **{key: value})]
+    ours = EventSchema(many=True).load(items)
+    general = Schema.load(EventSchema(many=True), items)
+    assert repr(ours.data) == repr(general.data) and ours.errors == general.errors
+    for a, b in zip(ours.data, general.data):
+        values = vars(a) if isinstance(a, Event) else a
+        for name, v in values.items():
+            other = vars(b)[name] if isinstance(b, Event) else b[name]
+            assert type(v) is type(other) and v == other
+            if isinstance(v, datetime.datetime):
+                assert v.tzinfo == other.tzinfo and v.utcoffset() == other.utcoffset()
+            if isinstance(v, uuid.UUID):
+                assert v.is_safe == other.is_safe and v.int == other.int
