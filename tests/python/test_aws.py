@@ -15,9 +15,9 @@ import pytest
 from conftest import run_python
 from nginx_store import NginxStore, free_port
 
-pytest.importorskip("velna.providers.server.client")
-import velna.providers.server.aws as aws  # noqa: E402
-import velna.providers.server.client as client  # noqa: E402
+import velna.providers.server.aws as aws
+import velna.providers.server.client as client
+import velna.providers.server.http as http
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT_LOG = "velna.providers.server.client"
@@ -109,14 +109,14 @@ def test_a_large_object_goes_up_and_comes_back_whole(nginx):
 
 
 def test_missing_objects_and_refused_connections_fail_at_once(nginx, waits, log_lines):
-    with pytest.raises(aws.HTTPError) as e:
+    with pytest.raises(http.HTTPError) as e:
         aws.get(nginx.url + "/no/such/object")
     assert str(e.value) == "404 Client Error: Not Found for url: %s/no/such/object" % nginx.url
     assert e.value.response.status_code == 404
     assert [m for _, m in log_lines(CLIENT_LOG)] == ["Exception making request."]
-    with pytest.raises(aws.ConnectionError):
+    with pytest.raises(http.ConnectionError):
         aws.get("http://127.0.0.1:%d/x" % free_port())
-    with pytest.raises(aws.InvalidURL):
+    with pytest.raises(http.InvalidURL):
         aws.get("file:///etc/passwd")
     assert waits == []
 
@@ -219,7 +219,7 @@ RANGED_ANSWERS = [
     ("200:5000", AssertionError),
     ("206:99", AssertionError),       # one byte short, announced as such
     ("206:101", AssertionError),
-    ("206:100:99", aws.ConnectionError),   # announced 100, sent 99
+    ("206:100:99", http.ConnectionError),   # announced 100, sent 99
 ]
 
 
@@ -258,9 +258,9 @@ RETRIES = [
     ("503,200", 2, [2], 200),
     ("500", 10, WAITS, client.HttpInternalServerError),
     ("429,500,502,503,429,500,502,503,429,200", 10, WAITS, 200),
-    ("501", 1, [], aws.HTTPError),
-    ("504", 1, [], aws.HTTPError),
-    ("404,200", 1, [], aws.HTTPError),
+    ("501", 1, [], http.HTTPError),
+    ("504", 1, [], http.HTTPError),
+    ("404,200", 1, [], http.HTTPError),
     ("302:0", 1, [], 302),
 ]
 
@@ -277,7 +277,7 @@ def test_retry_table(scripted, waits, log_lines, method, script, count, expected
     else:
         with pytest.raises(outcome) as e:
             call()
-        if outcome is not aws.HTTPError:
+        if outcome is not http.HTTPError:
             assert type(e.value) is outcome and e.value.args == ()
     requests = seen()
     assert len(requests) == count
@@ -291,7 +291,7 @@ def test_stalled_answers_time_out_and_are_not_retried(scripted, monkeypatch):
     base, seen = scripted
     monkeypatch.setattr(aws, "STALL_TIMEOUT", 1)
     started = time.monotonic()
-    with pytest.raises(aws.Timeout):
+    with pytest.raises(http.Timeout):
         aws.get(base + "/s/slow/stall")
     assert time.monotonic() - started < 10
     assert len(seen()) == 1

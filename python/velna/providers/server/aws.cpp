@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "json_text.h"
 #include "velna/http/retry.h"
 #include "velna/http/storage.h"
 #include "velna_py.h"
@@ -35,10 +36,10 @@ struct Errors {
   PyObject* connection = nullptr;
   PyObject* timeout = nullptr;
   PyObject* connect_timeout = nullptr;
-  PyObject* read_timeout = nullptr;
   PyObject* invalid_url = nullptr;
 } errors;
 PyObject* response_class = nullptr;
+PyObject* header_dict_class = nullptr;
 
 // BodyBuffer is the bytes object that a body is written into, made once its
 // length is known. Large bodies ask the kernel for huge pages, which halves
@@ -83,7 +84,7 @@ pyb::object make_response(const storage::Answer& answer, pyb::object content) {
   r.attr("url") = answer.url;
   pyb::dict headers;
   for (const velna::http::Field& f : answer.headers) headers[pyb::str(f.name)] = pyb::str(f.value);
-  r.attr("headers") = headers;
+  r.attr("headers") = pyb::handle(header_dict_class)(headers);
   r.attr("content") = content;
   return r;
 }
@@ -112,7 +113,7 @@ void raise_for_status(pyb::object self) {
   try {
     std::rethrow_exception(failure);
   } catch (const velna::http::TimedOut& e) {
-    type = e.connecting() ? errors.connect_timeout : errors.read_timeout;
+    type = e.connecting() ? errors.connect_timeout : errors.timeout;
     message = e.what();
   } catch (const velna::http::InvalidUrl& e) {
     type = errors.invalid_url;
@@ -127,33 +128,17 @@ void raise_for_status(pyb::object self) {
   throw pyb::error_already_set();
 }
 
-PyObject* make_error(pyb::module_& m, const char* name, const char* doc, pyb::handle bases) {
-  pyb::dict attrs;
-  attrs["response"] = pyb::none();
-  attrs["request"] = pyb::none();
-  PyObject* cls = PyErr_NewExceptionWithDoc(
-      (std::string("velna.providers.server.aws.") + name).c_str(), doc, bases.ptr(), attrs.ptr());
-  if (!cls) throw pyb::error_already_set();
-  m.add_object(name, pyb::reinterpret_borrow<pyb::object>(cls));
-  return cls;
-}
-
 void make_objects(pyb::module_& m) {
-  errors.request = make_error(m, "RequestException", "The request could not be made or answered.",
-                              pyb::handle(PyExc_OSError));
-  errors.http = make_error(m, "HTTPError", "An HTTP error occurred.", pyb::handle(errors.request));
-  errors.connection =
-      make_error(m, "ConnectionError", "A Connection error occurred.", pyb::handle(errors.request));
-  errors.timeout = make_error(m, "Timeout", "The request timed out.", pyb::handle(errors.request));
-  errors.connect_timeout = make_error(
-      m, "ConnectTimeout", "The request timed out while trying to connect to the remote server.",
-      pyb::make_tuple(pyb::handle(errors.connection), pyb::handle(errors.timeout)));
-  errors.read_timeout = make_error(
-      m, "ReadTimeout", "The server did not send any data in the allotted amount of time.",
-      pyb::handle(errors.timeout));
-  errors.invalid_url =
-      make_error(m, "InvalidURL", "The URL provided was somehow invalid.",
-                 pyb::make_tuple(pyb::handle(errors.request), pyb::handle(PyExc_ValueError)));
+  // The request errors are those of the HTTP layer, so that one except
+  // clause serves the REST client and object storage alike.
+  pyb::module_ http = pyb::module_::import("velna.providers.server.http");
+  errors.request = velna::py::keep(http.attr("RequestException"));
+  errors.http = velna::py::keep(http.attr("HTTPError"));
+  errors.connection = velna::py::keep(http.attr("ConnectionError"));
+  errors.timeout = velna::py::keep(http.attr("Timeout"));
+  errors.connect_timeout = velna::py::keep(http.attr("ConnectTimeout"));
+  errors.invalid_url = velna::py::keep(http.attr("InvalidURL"));
+  header_dict_class = velna::py::keep(http.attr("CaseInsensitiveDict"));
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.aws";
   ns["__doc__"] = "The answer to one transfer.";
