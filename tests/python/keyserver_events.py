@@ -2,8 +2,10 @@
 "hasMore", the filters, and answers scripted by the test.
 
 EventLog answers one GET of /v1.0/events/ from its query. The key server
-routes the path here; run as a program, this module serves the event log
-alone (no login) on 127.0.0.1 and prints its port, for the benchmarks.
+routes the path here; run as a program, this module serves the event log on
+127.0.0.1 and prints its port. It then also answers "time" and "login" as
+far as a session needs them to log in (any signature is taken), and counts
+an events request without the API key or Basic credentials as 401.
 
 Control requests (JSON bodies), also routed here by the key server:
   POST /__events/load    {"events": [...], "page_size": n, "overlap": bool}
@@ -14,6 +16,7 @@ Control requests (JSON bodies), also routed here by the key server:
                          last again and again with repeat) instead of pages
   GET  /__events/seen    the query strings of the event requests so far
 """
+import datetime
 import json
 import sys
 import threading
@@ -113,7 +116,7 @@ class EventLog:
 
 
 class Handler(BaseHTTPRequestHandler):
-    """The event log alone, for the benchmarks."""
+    """The event log with a login that takes any signature."""
     protocol_version = "HTTP/1.1"
     log = EventLog()
 
@@ -131,7 +134,16 @@ class Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         parts = urlsplit(self.path)
         if parts.path == EVENTS_PATH:
+            if not self.headers.get("X-Velna-Api-Key") or \
+                    not self.headers.get("Authorization", "").startswith("Basic "):
+                return self.answer(401, b'{"error": "unauthorized"}')
             return self.answer(*self.log.page(parts.query))
+        now = datetime.datetime.now(datetime.timezone.utc)
+        if parts.path == "/v1.0/time/":
+            return self.answer(200, json.dumps({"time": now.isoformat()}).encode())
+        if parts.path == "/v1.0/login/":
+            expiration = (now + datetime.timedelta(hours=1)).isoformat()
+            return self.answer(200, json.dumps({"token": "token-1", "expiration": expiration}).encode())
         answer = self.log.control(self.command, parts.path, body)
         return self.answer(*(answer or (404, b"{}")))
 
