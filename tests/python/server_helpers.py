@@ -1,53 +1,50 @@
-"""Users with signing keys, and the process-wide server session pointed at
+"""Users with key rings, and the process-wide server session pointed at
 the test key server, for the tests of the server provider."""
 import base64
 import datetime
 import sys
+import types
 
 import pytest
 
 import velna.crypto as crypto
 import velna.providers.server as server
 
+from velna.crypto.keys import KeyRing, KeyType
+
 session_module = sys.modules["velna.providers.server.session"]
-KeyType = session_module.KeyType
-
-
-class StandInKey:
-    """A signing key as a key ring holds it."""
-
-    def __init__(self, index, active=True):
-        self.type = KeyType.AUTH
-        self.index = index
-        self.active = active
-        self.private = crypto.p384.generate_private_key()
-        self.public = self.private.public_key()
-
-    def public_pem(self):
-        return crypto.to_pem_public(self.public)
 
 
 class StandInUser:
-    """What the session reads of a user: id, keys and the text form."""
+    """What the session reads of a user: its id, its key ring and its text
+    form."""
 
     def __init__(self, user_id, keys):
         self.id = user_id
-        self.keys = {KeyType.AUTH: {k.index: k for k in keys}, KeyType.DERIVATION: {}}
+        self.keys = keys
 
     def __str__(self):
         return "<User {}>".format(self.id)
 
 
 def make_user(keyserver, *specs, user_id="4b2c34e8-2d47-4a0c-9d4a-7f7c1f7f2b10"):
-    """A user whose keys follow |specs|: "accepted", "rejected" (registered
-    but refused by the server), "inactive" or "unknown" (never registered)."""
-    keys = []
+    """A user whose signing keys 0, 1, ... follow |specs|: "accepted",
+    "rejected" (registered, but the server refuses its logins), "inactive" or
+    "unknown" (never registered). The key ring is read from a decrypted key
+    file's plaintext."""
+    def record(index, active):
+        pem = crypto.to_pem_private(crypto.p384.generate_private_key()).decode()
+        return {"active": active, "index": index, "isPublic": False, "key": pem}
+
+    data = {"userId": str(user_id),
+            "signingKeys": {str(i): record(i, spec != "inactive") for i, spec in enumerate(specs)},
+            "derivationKeys": {"0": record(0, True)}}
+    ring = KeyRing(lockbox=types.SimpleNamespace(encrypted=False, data=data))
     for index, spec in enumerate(specs):
-        key = StandInKey(index, active=spec != "inactive")
-        if spec in ("accepted", "rejected", "inactive"):
-            keyserver.add_key(user_id, index, key.public_pem(), rejected=spec == "rejected")
-        keys.append(key)
-    return StandInUser(user_id, keys)
+        if spec != "unknown":
+            public = crypto.to_pem_public(ring[KeyType.AUTH][index].public)
+            keyserver.add_key(user_id, index, public, rejected=spec == "rejected")
+    return StandInUser(user_id, ring)
 
 
 def decode_credentials(headers):

@@ -261,17 +261,7 @@ PYBIND11_MODULE(session, m) {
   module = m.ptr();
 
   auto crypto = pyb::module_::import("velna.crypto");
-  try {
-    m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
-  } catch (pyb::error_already_set& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
-    // Until the key module is present: the two key kinds by their names.
-    pyb::dict kinds;
-    kinds["AUTH"] = "signingKeys";
-    kinds["DERIVATION"] = "derivationKeys";
-    m.attr("KeyType") =
-        pyb::module_::import("builtins").attr("type")("KeyType", pyb::make_tuple(), kinds);
-  }
+  m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
   m.attr("crypto") = crypto;
   default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
