@@ -458,3 +458,19 @@ def test_create_generates_a_fresh_signing_and_derivation_key(monkeypatch):
     assert given["signing_key"].type == real_keys.KeyType.AUTH and given["signing_key"].active
     assert given["derivation_key"].type == real_keys.KeyType.DERIVATION
     assert not hasattr(given["signing_key"], "index")
+
+
+def test_a_user_over_a_real_key_file():
+    from velna.crypto.keys import AuthKey, DerivationKey, KeyRing, KeyType
+    from velna.crypto.lockbox import Lockbox
+
+    lockbox = Lockbox(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=UID)
+    u = user.User(UID, lockbox)
+    assert isinstance(u.keys, KeyRing) and u.keys.user_id == UID
+    assert u.keys.get_first_valid(KeyType.AUTH).private is not None
+    twin = user.User(UID, Lockbox(signing_key=AuthKey(), derivation_key=DerivationKey(), user_id=UID))
+    assert u == twin  # neither key file has stored bytes yet
+    lockbox.encrypt(password="Passw0rdX", passphrase="Passphr4se")
+    assert u != twin and u.lockbox is lockbox and u.lockbox.encrypted
+    with pytest.raises(ValueError, match="^Can only accept decrypted key files.$"):
+        user.User(UID, Lockbox(enc_data=lockbox.data))

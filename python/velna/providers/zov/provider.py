@@ -17,7 +17,6 @@ password nor the passphrase is stored anywhere; the key file can be opened
 with either (the rescue portion gives the password's hash text back for the
 passphrase).
 """
-import json
 import logging
 import sys
 import uuid
@@ -87,6 +86,8 @@ class Users(_Part):
         from velna.crypto.lockbox import Lockbox
         from velna.user import User
 
+        import json
+
         user_id = uuid.uuid4()
         lockbox = Lockbox(signing_key=signing_key, derivation_key=derivation_key, user_id=user_id)
         user = User(user_id, lockbox)
@@ -134,6 +135,8 @@ class Keys(_Part):
     def get(self, user_id):
         """The public key ring of a local user, also recorded in the logged-in
         user's database."""
+        import json
+
         from velna.crypto.keys import KeyRing
 
         path = zov.client.get_file_path(seed=seed(user_id, PUBLIC_KEYS))
