@@ -161,7 +161,9 @@ class ServerProvider(LocalData, Provider):
     def _fetch(self, user_id, password, passphrase):
         from velna.crypto.lockbox import Lockbox
         from velna.user import User
+        from velna.utils import UUID
 
+        user_id = UUID(user_id)
         if passphrase is None:
             raise ValueError("The passphrase is needed to fetch the key file from the server.")
         answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verifier": verifier(user_id, passphrase)},

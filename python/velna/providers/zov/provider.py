@@ -300,7 +300,9 @@ class LocalProvider(LocalData, Provider):
     def _open(self, user_id, password, passphrase):
         from velna.crypto.lockbox import Lockbox
         from velna.user import User
+        from velna.utils import UUID
 
+        user_id = UUID(user_id)
         path = zov.client.get_file_path(seed=seed(user_id, KEY_FILE))
         if not path.exists():
             raise ValueError("Unknown user %s." % user_id)
