@@ -41,10 +41,9 @@ pyb::handle or_none(const pyb::object& o) { return o ? pyb::handle(o) : pyb::han
 
 pyb::object exception_of(pyb::error_already_set& e) {
   pyb::object value = e.value();
-  if (e.trace() && !PyException_GetTraceback(value.ptr()))
-    PyException_SetTraceback(value.ptr(), e.trace().ptr());
-  else
-    Py_XDECREF(PyException_GetTraceback(value.ptr()));
+  PyObject* tb = PyException_GetTraceback(value.ptr());  // new reference or null
+  if (!tb && e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
+  Py_XDECREF(tb);
   return value;
 }
 
