@@ -18,15 +18,10 @@ with either (the rescue portion gives the password's hash text back for the
 passphrase).
 """
 import logging
-import sys
 import uuid
 
 import velna.providers.zov as zov
-from velna.providers import Provider, Session
-
-if not hasattr(zov, "session"):
-    # The package's login state: models derive the database key from its user.
-    zov.session = Session()
+from velna.providers import Provider
 
 log = logging.getLogger("velna.providers.zov.provider")
 
@@ -182,7 +177,6 @@ class LocalData:
         from velna.providers.zov import database, models
 
         self.close_database()
-        forget_database_key()
         db = database.VelnaDatabase()
         db.initialize(user.id)
         self._database = db
@@ -231,19 +225,10 @@ class LocalData:
     def end_local_login(self):
         """Closes the database and forgets the user and the database key."""
         self.close_database()
-        zov.session.user = None
-        forget_database_key()
+        zov.logout()
 
     def begin_local_login(self, user):
         zov.session.user = user
-
-
-def forget_database_key():
-    """Empties the cache of the database key, so that the next user's rows
-    are never written under the key of the one before."""
-    models = sys.modules.get("velna.providers.zov.models")
-    if models is not None:
-        models.get_sa_key.cache_clear()
 
 
 def rekey(user):
@@ -327,5 +312,5 @@ def open_key_file(lockbox, password, passphrase):
     lockbox.decrypt(password)
 
 
-__all__ = ["LocalProvider", "LocalData", "seed", "public_records", "check_credentials", "forget_database_key",
+__all__ = ["LocalProvider", "LocalData", "seed", "public_records", "check_credentials",
            "rekey", "open_key_file"]
