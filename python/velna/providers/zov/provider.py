@@ -10,8 +10,8 @@ Everything lives under the local store's root (``root_dir`` of
 - the user's public keys, as a JSON list of public-key records, at
   "{user_id}PublicKeys"; they also tell which users exist.
 
-While a user is logged in, that user's encrypted database is open: it holds
-the user's row, the public keys of the user and of every user whose keys
+While a user is logged in, that user's encrypted database opens on first use
+(``database``): it holds the user's row, the public keys of the user and of every user whose keys
 were looked up, and whatever the application keeps there. Neither the
 password nor the passphrase is stored anywhere; the key file can be opened
 with either (the rescue portion gives the password's hash text back for the
@@ -61,9 +61,13 @@ def public_records(ring):
 
 def check_credentials(values, validators):
     """Applies the validators as user creation does: password, passphrase,
-    reminder, in this order; the first refusal raises."""
+    reminder, in this order; the first refusal raises. A validator that is
+    None is the library's own rule."""
+    import velna.utils as utils
+
     for name, validator in _CREDENTIAL_RULES:
-        if not validators[validator](values[name]):
+        check = validators[validator] or getattr(utils, "is_%s_valid" % name)
+        if not check(values[name]):
             message = "%s does not meet complexity requirements." % name
             log.info(message)
             raise ValueError(message)
