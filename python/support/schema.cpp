@@ -106,7 +106,8 @@ bool absorbs(std::initializer_list<PyObject*> types) {
 Outcome to_int(pyb::handle v) {
   PyObject* n = PyNumber_Long(v.ptr());
   if (n) return {steal(n)};
-  absorbs({PyExc_TypeError, PyExc_ValueError});
+  // An infinite float is refused like any other value int() does not take.
+  absorbs({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
   return fail("Not a valid integer.");
 }
 
