@@ -162,13 +162,13 @@ using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, internal::Free<OSSL_PARAM_BLD_f
 }  // namespace
 
 PublicKey PublicKey::from_point(Curve curve, ByteView point) {
-  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
-  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
-        "OSSL_PARAM_BLD_push");
   // Decoding the point refuses one off the curve, but takes the one-byte
   // encoding of the point at infinity. Every supported curve has cofactor 1,
   // so any other point on it generates the full prime-order group.
   if (point.empty() || point[0] == 0) fail<InvalidArgument>("Invalid EC key.");
+  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+        "OSSL_PARAM_BLD_push");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY));
   internal::clear_errors();
   return PublicKey(key, curve);
