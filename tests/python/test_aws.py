@@ -14,6 +14,7 @@ import pytest
 
 from conftest import run_python
 from nginx_store import NginxStore, free_port
+from server_helpers import velna_server  # noqa: F401
 
 import velna.providers.server.aws as aws
 import velna.providers.server.client as client
@@ -144,13 +145,18 @@ def test_range_header_and_what_a_transfer_sends(scripted):
         assert header_names(request) <= {"host", "user-agent", "accept", "content-length", "range"}
 
 
-def test_redirects_are_followed_without_credentials(scripted):
+def test_redirects_are_followed_without_credentials(scripted, velna_server):
+    # the key server's session is set up with its API key: none of it goes along
     base, seen = scripted
     answer = aws.get(base + "/s/r/go:s~target~200")
     assert answer.status_code == 200 and answer.content == b"ok"
-    first, second = seen()
+    assert aws.put(base + "/s/p/go:s~stored~201", b"abcdef").status_code == 201
+    first, second, put_first, put_second = seen()
     assert second["path"] == "/s/target/200"
-    for request in (first, second):
+    # a redirected upload goes again whole, with its length
+    assert (put_second["method"], put_second["path"], put_second["body_length"]) == ("PUT", "/s/stored/201", 6)
+    assert dict(put_second["headers"])["Content-Length"] == "6"
+    for request in (first, second, put_first, put_second):
         assert not {"authorization", "x-velna-api-key", "x-request-id", "cookie"} & header_names(request)
 
 
