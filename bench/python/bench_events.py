@@ -101,9 +101,8 @@ def render(store):
     os.makedirs(store.path("events"))
     start = 0
     while True:
-        _, body = log.page("type=container&start=%d" % start)
-        store.write("events/container-%d.json" % start, body)
-        page = json.loads(body)
+        page = log.page({"type": ["container"], "start": [str(start)]})
+        store.write("events/container-%d.json" % start, json.dumps(page).encode())
         if not page["hasMore"]:
             break
         start = page["events"][-1]["eventId"]

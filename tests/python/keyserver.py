@@ -38,6 +38,8 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 
+import keyserver_events
+
 API_VERSION = "v1.0"
 
 
@@ -68,6 +70,7 @@ class State:
         self.request_ids = set()
         self.scripts = {}  # route -> [(status, body, delay)]
         self.requests = []
+        self.event_log = keyserver_events.EventLog()
 
     def now(self):
         return datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=self.shift)
@@ -170,6 +173,7 @@ ROUTES = {
     "time": (route_time, False),
     "login": (route_login, False),
     "echo": (route_echo, True),
+    "events": (keyserver_events.route_events, True),
 }
 ROUTES.update(__import__("keyserver_accounts").ROUTES)  # user accounts
 
@@ -269,6 +273,8 @@ class Handler(BaseHTTPRequestHandler):
                 answer = {"requests": state.requests}
             elif what == "now":
                 answer = {"now": iso(state.now())}
+            elif what.startswith("events/"):
+                answer = keyserver_events.control(state, what[len("events/"):], args)
         self._answer(200, answer)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _handle
