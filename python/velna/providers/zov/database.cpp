@@ -963,16 +963,25 @@ void translate_store_errors(std::exception_ptr p) {
 // ---------------------------------------------------------------------------
 // Per-thread session registry.
 
-struct ScopedSession {
+struct SessionFactory {
   std::shared_ptr<EngineState> engine;
+
+  std::shared_ptr<Session> make() const {
+    auto made = std::make_shared<Session>();
+    made->engine = engine;
+    return made;
+  }
+};
+
+struct ScopedSession {
+  SessionFactory factory;
   pyb::object local;  // threading.local() holding this thread's session
   std::vector<std::weak_ptr<Session>> all;
 
   std::shared_ptr<Session> current() {
     pyb::object s = pyb::getattr(local, "session", pyb::none());
     if (!s.is_none()) return s.cast<std::shared_ptr<Session>>();
-    auto made = std::make_shared<Session>();
-    made->engine = engine;
+    auto made = factory.make();
     std::erase_if(all, [](const auto& w) { return w.expired(); });
     all.push_back(made);
     local.attr("session") = pyb::cast(made);
@@ -1286,8 +1295,19 @@ PYBIND11_MODULE(database, m) {
       .def("__contains__",
            [](Session& s, pyb::object o) { return s.is_persistent(o) || s.is_pending(o); });
 
+  pyb::class_<SessionFactory>(m, "sessionmaker", "Makes sessions bound to one engine.")
+      .def(pyb::init([](const Engine& e) { return SessionFactory{e.state}; }), "bind"_a)
+      .def("__call__", &SessionFactory::make, "A new session.");
+
   auto scoped = pyb::class_<ScopedSession, std::shared_ptr<ScopedSession>>(
       m, "scoped_session", "A registry that gives each thread its own session.");
+  scoped.def(pyb::init([](const SessionFactory& f) {
+               auto r = std::make_shared<ScopedSession>();
+               r->factory = f;
+               r->local = obj(names.threading_local)();
+               return r;
+             }),
+             "session_factory"_a);
   scoped
       .def(
           "__call__", [](ScopedSession& r) { return r.current(); }, "This thread's session.")
@@ -1392,10 +1412,8 @@ PYBIND11_MODULE(database, m) {
             cfg.attr("set_section_option")("alembic", "script_location", pyb::str(scripts));
             self.attr("alembic_cfg") = cfg;
             module_attr("upgrade")(cfg, "head");
-            auto registry = std::make_shared<ScopedSession>();
-            registry->engine = engine.cast<Engine&>().state;
-            registry->local = obj(names.threading_local)();
-            self.attr("session") = pyb::cast(registry);
+            self.attr("session") =
+                module_attr("scoped_session")(module_attr("sessionmaker")(engine));
             velna::py::log_line(kLogger, Level::Debug,
                                 "ZOV DB has been created at @ " + text_of(path));
             pyb::object row =
