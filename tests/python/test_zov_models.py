@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from zov_fixtures import database_key_of, db, local, make_user  # noqa: F401  (fixtures)
+from zov_fixtures import database_key_of, db, local, make_user, public_only_user  # noqa: F401  (fixtures)
 
 from velna.providers.zov import database, models
 from velna.providers.zov.database import IntegrityError, VelnaDatabase
@@ -176,9 +176,7 @@ def test_database_key_is_derived_once_and_cleared_on_logout(local):
     zov.session.user = types.SimpleNamespace(id=uuid.uuid4(), keys=None)
     with pytest.raises(TypeError):
         models.get_sa_key()
-    public_only = make_user()
-    public_only.keys["signingKeys"][0].private = None
-    zov.session.user = public_only
+    zov.session.user = public_only_user()
     with pytest.raises(ValueError, match="Can only handle EllipticCurvePrivateKey keys."):
         models.get_sa_key()
     with pytest.raises(TypeError):
@@ -367,3 +365,19 @@ def test_make_class(db, local):
     row.key_blob = "text"
     with pytest.raises(TypeError):
         row.make_class()
+
+
+def test_stored_key_rows_load_into_a_key_ring(db, local):
+    import velna.crypto as crypto
+    from velna.crypto.keys import KeyRing, KeyRingSchema, KeyType
+    user = local.session.user
+    for key_type, section in user.keys.items():
+        for index, key in section.items():
+            db.session.add(models.Key(user_id=user.id, key_type=key_type, index=index,
+                                      pub_key=crypto.to_pem_public(key.public)))
+    db.session.commit()
+    db.session.close()
+    rows = db.session.query(models.Key).filter_by(user_id=user.id).all()
+    ring, errors = KeyRingSchema(many=True).load(rows)
+    assert errors == {} and isinstance(ring, KeyRing) and ring.user_id == user.id
+    assert ring[KeyType.AUTH][0].public.public_numbers() == user.keys[KeyType.AUTH][0].public.public_numbers()
