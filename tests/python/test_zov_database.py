@@ -32,6 +32,9 @@ def test_initialize_creates_file_tables_and_one_version(local, log_lines):
     assert len(seed) == 47
     assert db.path == local.client.get_file_path(seed=seed) == database.get_file_path(user_id)
     assert stat.S_IMODE(db.path.stat().st_mode) == 0o600
+    for folder in db.path.relative_to(local.client.root).parents:
+        if str(folder) != ".":
+            assert stat.S_IMODE((local.client.root / folder).stat().st_mode) == 0o700, folder
     assert stored_tables(db.path) == TABLES
     with sqlite3.connect(str(db.path)) as con:
         versions = con.execute("select version_num from alembic_version").fetchall()

@@ -157,6 +157,8 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
     case ValueType::Integer:
     case ValueType::BigInteger:
       if (auto n = store::parse_integer(s)) return pyb::int_(*n);
+      // Booleans were once written into integer columns by their literal.
+      if (s == "True" || s == "False") return pyb::int_(s == "True" ? 1 : 0);
       return pyb::int_(utf8_text(s));  // big integers, and the runtime's own error otherwise
     case ValueType::Boolean:
       return pyb::bool_(s == "true");
@@ -863,7 +865,7 @@ struct Session : std::enable_shared_from_this<Session> {
     }
   }
 
-  long count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
+  std::int64_t count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
     if (pending.size() || deleted.size()) flush();
     ClassInfo& ci = info_of(cls);
     store::ColumnCipher& cipher = engine->column_cipher();
@@ -873,7 +875,7 @@ struct Session : std::enable_shared_from_this<Session> {
     st.reset();
     bind_filters(st, ci, filters, cipher);
     st.step();
-    long n = static_cast<long>(st.column_int64(0));
+    std::int64_t n = st.column_int64(0);
     st.reset();
     return n;
   }
@@ -1394,8 +1396,8 @@ PYBIND11_MODULE(database, m) {
             pyb::object path = module_attr("get_file_path")(user_id);
             self.attr("path") = path;
             if (!path.attr("exists")().cast<bool>()) {
-              path.attr("parent").attr("mkdir")("mode"_a = 0700, "parents"_a = true,
-                                                "exist_ok"_a = true);
+              pyb::module_::import("velna.providers.zov.zov_client")
+                  .attr("_make_dirs")(path.attr("parent"));
               path.attr("touch")("mode"_a = 0600);
               ::chmod(text_of(path).c_str(), 0600);
             }
