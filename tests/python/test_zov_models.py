@@ -384,3 +384,42 @@ def test_stored_key_rows_load_into_a_key_ring(db, local):
     ring, errors = KeyRingSchema(many=True).load(rows)
     assert errors == {} and isinstance(ring, KeyRing) and ring.user_id == user.id
     assert ring[KeyType.AUTH][0].public.public_numbers() == user.keys[KeyType.AUTH][0].public.public_numbers()
+
+
+def test_deleted_access_rows_stay_deleted(db):
+    s = db.session
+    user = uuid.uuid4()
+    c = container()
+    c.access[user] = models.ContainerAccess(user_id=user, permissions=1, key_blob=b"k")
+    s.add(c)
+    s.commit()
+    s.delete(c.access[user])
+    s.commit()
+    assert c.access == {}
+    s.commit()  # nothing comes back on a later flush
+    assert s.query(models.ContainerAccess).count() == 0 and s.query(models.Container).count() == 1
+
+
+def test_reading_sessions_do_not_block_writers_and_text_writes_roll_back(db):
+    import threading
+    from velna.providers.zov.database import text
+    s = db.session
+    s.add(container())
+    s.commit()
+    assert s.query(models.Container).count() == 1  # this thread keeps its session open
+    done = []
+
+    def writer():
+        db.session.add(container())
+        db.session.commit()
+        done.append(db.session.query(models.Container).count())
+        db.session.remove()
+
+    worker = threading.Thread(target=writer)
+    worker.start()
+    worker.join(10)
+    assert done == [2]
+    s.execute(text("DELETE FROM containers"))
+    assert s.execute(text("select count(*) from containers")).scalar() == 0
+    s.rollback()
+    assert s.query(models.Container).count() == 2

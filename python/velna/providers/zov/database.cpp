@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -406,6 +407,24 @@ struct Result {
   std::size_t at = 0;
 };
 
+// ResetOnExit leaves a statement reset however its use ends, so that no
+// half-read statement keeps the file locked.
+struct ResetOnExit {
+  store::Statement& st;
+  ~ResetOnExit() { st.reset(); }
+};
+
+// writes: the statement changes rows, so it runs in the session's
+// transaction (a statement that only reads does not open one).
+bool writes(std::string_view sql) {
+  std::size_t at = sql.find_first_not_of(" \t\r\n(");
+  if (at == std::string_view::npos) return false;
+  std::string word;
+  for (; at < sql.size() && std::isalpha(static_cast<unsigned char>(sql[at])); ++at)
+    word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[at])));
+  return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "REPLACE";
+}
+
 struct Session : std::enable_shared_from_this<Session> {
   std::shared_ptr<EngineState> engine;
   std::shared_ptr<store::Connection> conn;
@@ -417,18 +436,21 @@ struct Session : std::enable_shared_from_this<Session> {
   pyb::list deleted;
   pyb::dict deleted_ids;
 
-  store::Connection& connection() {
+  // connection opens the session's connection when needed. A transaction
+  // begins before the first write only, so that reads take no lock that
+  // outlives their statement and other sessions can commit meanwhile.
+  store::Connection& connection(bool write) {
     engine->check_open();
     if (!conn || !conn->is_open()) {
       statements.clear();
       conn = engine->connect();
     }
-    if (!conn->in_transaction()) conn->exec("BEGIN");
+    if (write && !conn->in_transaction()) conn->exec("BEGIN");
     return *conn;
   }
 
-  store::Statement& statement(const std::string& sql) {
-    store::Connection& c = connection();
+  store::Statement& statement(const std::string& sql, bool write) {
+    store::Connection& c = connection(write);
     auto it = statements.find(sql);
     if (it == statements.end()) it = statements.emplace(sql, c.prepare(sql)).first;
     return it->second;
@@ -588,7 +610,7 @@ struct Session : std::enable_shared_from_this<Session> {
         pyb::tuple key = key_of[oid];
         pyb::list entry = identity[key];
         pyb::tuple snap = entry[1];
-        store::Statement& st = statement(ci.table->delete_sql());
+        store::Statement& st = statement(ci.table->delete_sql(), true);
         st.reset();
         int at = 1;
         for (int i : ci.pk)
@@ -647,7 +669,7 @@ struct Session : std::enable_shared_from_this<Session> {
         // A key row left without "active" is written as active.
         if (active_col >= 0 && get_attr(o, active).is_none()) set_attr(o, active, pyb::bool_(true));
         std::vector<Cell> cells = row_cells(*ci, o);
-        if (!st) st = &statement(t.insert_sql());
+        if (!st) st = &statement(t.insert_sql(), true);
         st->reset();
         store::bind_row(*st, 1, t, cells, get_cipher());
         st->step();
@@ -693,7 +715,7 @@ struct Session : std::enable_shared_from_this<Session> {
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
       pyb::tuple snap = entry[1];
       std::vector<Cell> cells = row_cells(ci, o);
-      store::Statement& st = statement(ci.table->update_sql());
+      store::Statement& st = statement(ci.table->update_sql(), true);
       st.reset();
       store::bind_row(st, 1, *ci.table, cells, get_cipher());
       int at = static_cast<int>(cells.size()) + 1;
@@ -738,6 +760,19 @@ struct Session : std::enable_shared_from_this<Session> {
     if (deleted_ids.contains(id_of(o))) return;
     deleted.append(o);
     deleted_ids[id_of(o)] = o;
+    // A deleted child leaves its parent's collection, or the next flush
+    // would write it again.
+    ClassInfo& ci = info_of(pyb::type::handle_of(o));
+    if (ci.backref_attr.empty()) return;
+    pyb::object parent = get_attr(o, pyb::str(ci.backref_attr));
+    ClassInfo* pci = parent_of(ci);
+    if (parent.is_none() || !pci) return;
+    pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
+    if (!pyb::isinstance<pyb::dict>(coll)) return;
+    pyb::list gone;
+    for (auto item : pyb::reinterpret_borrow<pyb::dict>(coll))
+      if (item.second.is(o)) gone.append(item.first);
+    for (auto k : gone) PyDict_DelItem(coll.ptr(), k.ptr());
   }
 
   // load builds the object of a row read at |first|, or returns the object
@@ -819,7 +854,8 @@ struct Session : std::enable_shared_from_this<Session> {
             store::quote_name(fk.target_column) + " = " + alias + "." +
             store::quote_name(fk.column);
     }
-    store::Statement& st = statement(sql);
+    store::Statement& st = statement(sql, false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     pyb::list out;
@@ -859,6 +895,12 @@ struct Session : std::enable_shared_from_this<Session> {
       if (!get_attr(c, backref).is_none()) continue;
       pyb::object fk_value = get_attr(c, fk_name);
       if (fk_value.is_none()) continue;
+      std::vector<Cell> pk{to_cell(*parent_ci.table, parent_ci.table->columns[target], fk_value)};
+      PyObject* known = PyDict_GetItem(identity.ptr(), identity_key(parent_ci, pk).ptr());
+      if (known) {
+        set_attr(c, backref, pyb::reinterpret_borrow<pyb::list>(known)[0]);
+        continue;
+      }
       std::vector<std::pair<int, pyb::object>> f{{target, fk_value}};
       pyb::list parents = select(parent_ci.cls, f, 1);
       if (parents.size()) set_attr(c, backref, parents[0]);
@@ -871,7 +913,8 @@ struct Session : std::enable_shared_from_this<Session> {
     store::ColumnCipher& cipher = engine->column_cipher();
     std::string tname(ci.table->name);
     store::Statement& st =
-        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname));
+        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname), false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     st.step();
@@ -905,7 +948,7 @@ struct Session : std::enable_shared_from_this<Session> {
 
   Result execute(const TextClause& clause, pyb::object params) {
     if (pending.size() || deleted.size()) flush();
-    store::Statement st = connection().prepare(clause.text);
+    store::Statement st = connection(writes(clause.text)).prepare(clause.text);
     if (!params.is_none()) {
       for (auto item : params.cast<pyb::dict>()) {
         int at = st.parameter_index(":" + text_of(item.first));
