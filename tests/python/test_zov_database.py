@@ -56,6 +56,14 @@ def test_initialize_creates_file_tables_and_one_version(local, log_lines):
     assert log_lines(LOGGER)[-2] == (logging.DEBUG, "ZOV DB has been created at @ %s" % db.path)
 
 
+def test_the_store_client_is_found_at_call_time(local, monkeypatch):
+    monkeypatch.delattr(local, "client")
+    with pytest.raises(ImportError):
+        database.get_file_path(uuid.uuid4())
+    with pytest.raises(ImportError):
+        VelnaDatabase().initialize(uuid.uuid4())
+
+
 def test_identifier_text_forms_choose_the_file(local):
     user_id = uuid.uuid4()
     same = database.get_file_path(str(user_id))

@@ -140,6 +140,12 @@ def test_column_types(kind, value, text, back):
     assert t.process_bind_param(None, None) is None and t.process_result_value(None, dialect=None) is None
 
 
+def test_date_time_takes_arrow_values():
+    arrow = pytest.importorskip("arrow")
+    value = arrow.get("2024-01-02T03:04:05.5+01:00")
+    assert models.DateTime().process_bind_param(value, None) == "2024-01-02T03:04:05.500000+01:00"
+
+
 def test_column_types_refuse_what_they_cannot_convert():
     with pytest.raises(ValueError):
         models.GUID().process_bind_param("not an id", None)

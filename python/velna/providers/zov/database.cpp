@@ -1423,7 +1423,13 @@ PYBIND11_MODULE(database, m) {
   m.def(
       "get_file_path",
       [](pyb::object user_id) {
-        pyb::object client = pyb::module_::import("velna.providers.zov").attr("client");
+        pyb::module_ package = pyb::module_::import("velna.providers.zov");
+        if (!pyb::hasattr(package, "client")) {
+          PyErr_SetString(PyExc_ImportError,
+                          "cannot import name 'client' from 'velna.providers.zov'");
+          throw pyb::error_already_set();
+        }
+        pyb::object client = package.attr("client");
         pyb::object locate = client.attr("get_file_path");
         pyb::bytes seed = pyb::str(text_of(user_id) + "SdkDatabase").attr("encode")("utf-8");
         return locate("seed"_a = seed);
