@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -157,6 +158,8 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
     case ValueType::Integer:
     case ValueType::BigInteger:
       if (auto n = store::parse_integer(s)) return pyb::int_(*n);
+      // Booleans were once written into integer columns by their literal.
+      if (s == "True" || s == "False") return pyb::int_(s == "True" ? 1 : 0);
       return pyb::int_(utf8_text(s));  // big integers, and the runtime's own error otherwise
     case ValueType::Boolean:
       return pyb::bool_(s == "true");
@@ -404,6 +407,24 @@ struct Result {
   std::size_t at = 0;
 };
 
+// ResetOnExit leaves a statement reset however its use ends, so that no
+// half-read statement keeps the file locked.
+struct ResetOnExit {
+  store::Statement& st;
+  ~ResetOnExit() { st.reset(); }
+};
+
+// writes: the statement changes rows, so it runs in the session's
+// transaction (a statement that only reads does not open one).
+bool writes(std::string_view sql) {
+  std::size_t at = sql.find_first_not_of(" \t\r\n(");
+  if (at == std::string_view::npos) return false;
+  std::string word;
+  for (; at < sql.size() && std::isalpha(static_cast<unsigned char>(sql[at])); ++at)
+    word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[at])));
+  return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "REPLACE";
+}
+
 struct Session : std::enable_shared_from_this<Session> {
   std::shared_ptr<EngineState> engine;
   std::shared_ptr<store::Connection> conn;
@@ -415,18 +436,21 @@ struct Session : std::enable_shared_from_this<Session> {
   pyb::list deleted;
   pyb::dict deleted_ids;
 
-  store::Connection& connection() {
+  // connection opens the session's connection when needed. A transaction
+  // begins before the first write only, so that reads take no lock that
+  // outlives their statement and other sessions can commit meanwhile.
+  store::Connection& connection(bool write) {
     engine->check_open();
     if (!conn || !conn->is_open()) {
       statements.clear();
       conn = engine->connect();
     }
-    if (!conn->in_transaction()) conn->exec("BEGIN");
+    if (write && !conn->in_transaction()) conn->exec("BEGIN");
     return *conn;
   }
 
-  store::Statement& statement(const std::string& sql) {
-    store::Connection& c = connection();
+  store::Statement& statement(const std::string& sql, bool write) {
+    store::Connection& c = connection(write);
     auto it = statements.find(sql);
     if (it == statements.end()) it = statements.emplace(sql, c.prepare(sql)).first;
     return it->second;
@@ -586,7 +610,7 @@ struct Session : std::enable_shared_from_this<Session> {
         pyb::tuple key = key_of[oid];
         pyb::list entry = identity[key];
         pyb::tuple snap = entry[1];
-        store::Statement& st = statement(ci.table->delete_sql());
+        store::Statement& st = statement(ci.table->delete_sql(), true);
         st.reset();
         int at = 1;
         for (int i : ci.pk)
@@ -645,7 +669,7 @@ struct Session : std::enable_shared_from_this<Session> {
         // A key row left without "active" is written as active.
         if (active_col >= 0 && get_attr(o, active).is_none()) set_attr(o, active, pyb::bool_(true));
         std::vector<Cell> cells = row_cells(*ci, o);
-        if (!st) st = &statement(t.insert_sql());
+        if (!st) st = &statement(t.insert_sql(), true);
         st->reset();
         store::bind_row(*st, 1, t, cells, get_cipher());
         st->step();
@@ -691,7 +715,7 @@ struct Session : std::enable_shared_from_this<Session> {
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
       pyb::tuple snap = entry[1];
       std::vector<Cell> cells = row_cells(ci, o);
-      store::Statement& st = statement(ci.table->update_sql());
+      store::Statement& st = statement(ci.table->update_sql(), true);
       st.reset();
       store::bind_row(st, 1, *ci.table, cells, get_cipher());
       int at = static_cast<int>(cells.size()) + 1;
@@ -736,6 +760,19 @@ struct Session : std::enable_shared_from_this<Session> {
     if (deleted_ids.contains(id_of(o))) return;
     deleted.append(o);
     deleted_ids[id_of(o)] = o;
+    // A deleted child leaves its parent's collection, or the next flush
+    // would write it again.
+    ClassInfo& ci = info_of(pyb::type::handle_of(o));
+    if (ci.backref_attr.empty()) return;
+    pyb::object parent = get_attr(o, pyb::str(ci.backref_attr));
+    ClassInfo* pci = parent_of(ci);
+    if (parent.is_none() || !pci) return;
+    pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
+    if (!pyb::isinstance<pyb::dict>(coll)) return;
+    pyb::list gone;
+    for (auto item : pyb::reinterpret_borrow<pyb::dict>(coll))
+      if (item.second.is(o)) gone.append(item.first);
+    for (auto k : gone) PyDict_DelItem(coll.ptr(), k.ptr());
   }
 
   // load builds the object of a row read at |first|, or returns the object
@@ -817,7 +854,8 @@ struct Session : std::enable_shared_from_this<Session> {
             store::quote_name(fk.target_column) + " = " + alias + "." +
             store::quote_name(fk.column);
     }
-    store::Statement& st = statement(sql);
+    store::Statement& st = statement(sql, false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     pyb::list out;
@@ -857,23 +895,30 @@ struct Session : std::enable_shared_from_this<Session> {
       if (!get_attr(c, backref).is_none()) continue;
       pyb::object fk_value = get_attr(c, fk_name);
       if (fk_value.is_none()) continue;
+      std::vector<Cell> pk{to_cell(*parent_ci.table, parent_ci.table->columns[target], fk_value)};
+      PyObject* known = PyDict_GetItem(identity.ptr(), identity_key(parent_ci, pk).ptr());
+      if (known) {
+        set_attr(c, backref, pyb::reinterpret_borrow<pyb::list>(known)[0]);
+        continue;
+      }
       std::vector<std::pair<int, pyb::object>> f{{target, fk_value}};
       pyb::list parents = select(parent_ci.cls, f, 1);
       if (parents.size()) set_attr(c, backref, parents[0]);
     }
   }
 
-  long count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
+  std::int64_t count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
     if (pending.size() || deleted.size()) flush();
     ClassInfo& ci = info_of(cls);
     store::ColumnCipher& cipher = engine->column_cipher();
     std::string tname(ci.table->name);
     store::Statement& st =
-        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname));
+        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname), false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     st.step();
-    long n = static_cast<long>(st.column_int64(0));
+    std::int64_t n = st.column_int64(0);
     st.reset();
     return n;
   }
@@ -903,7 +948,7 @@ struct Session : std::enable_shared_from_this<Session> {
 
   Result execute(const TextClause& clause, pyb::object params) {
     if (pending.size() || deleted.size()) flush();
-    store::Statement st = connection().prepare(clause.text);
+    store::Statement st = connection(writes(clause.text)).prepare(clause.text);
     if (!params.is_none()) {
       for (auto item : params.cast<pyb::dict>()) {
         int at = st.parameter_index(":" + text_of(item.first));
@@ -963,16 +1008,25 @@ void translate_store_errors(std::exception_ptr p) {
 // ---------------------------------------------------------------------------
 // Per-thread session registry.
 
-struct ScopedSession {
+struct SessionFactory {
   std::shared_ptr<EngineState> engine;
+
+  std::shared_ptr<Session> make() const {
+    auto made = std::make_shared<Session>();
+    made->engine = engine;
+    return made;
+  }
+};
+
+struct ScopedSession {
+  SessionFactory factory;
   pyb::object local;  // threading.local() holding this thread's session
   std::vector<std::weak_ptr<Session>> all;
 
   std::shared_ptr<Session> current() {
     pyb::object s = pyb::getattr(local, "session", pyb::none());
     if (!s.is_none()) return s.cast<std::shared_ptr<Session>>();
-    auto made = std::make_shared<Session>();
-    made->engine = engine;
+    auto made = factory.make();
     std::erase_if(all, [](const auto& w) { return w.expired(); });
     all.push_back(made);
     local.attr("session") = pyb::cast(made);
@@ -1286,8 +1340,19 @@ PYBIND11_MODULE(database, m) {
       .def("__contains__",
            [](Session& s, pyb::object o) { return s.is_persistent(o) || s.is_pending(o); });
 
+  pyb::class_<SessionFactory>(m, "sessionmaker", "Makes sessions bound to one engine.")
+      .def(pyb::init([](const Engine& e) { return SessionFactory{e.state}; }), "bind"_a)
+      .def("__call__", &SessionFactory::make, "A new session.");
+
   auto scoped = pyb::class_<ScopedSession, std::shared_ptr<ScopedSession>>(
       m, "scoped_session", "A registry that gives each thread its own session.");
+  scoped.def(pyb::init([](const SessionFactory& f) {
+               auto r = std::make_shared<ScopedSession>();
+               r->factory = f;
+               r->local = obj(names.threading_local)();
+               return r;
+             }),
+             "session_factory"_a);
   scoped
       .def(
           "__call__", [](ScopedSession& r) { return r.current(); }, "This thread's session.")
@@ -1358,7 +1423,13 @@ PYBIND11_MODULE(database, m) {
   m.def(
       "get_file_path",
       [](pyb::object user_id) {
-        pyb::object client = pyb::module_::import("velna.providers.zov").attr("client");
+        pyb::module_ package = pyb::module_::import("velna.providers.zov");
+        if (!pyb::hasattr(package, "client")) {
+          PyErr_SetString(PyExc_ImportError,
+                          "cannot import name 'client' from 'velna.providers.zov'");
+          throw pyb::error_already_set();
+        }
+        pyb::object client = package.attr("client");
         pyb::object locate = client.attr("get_file_path");
         pyb::bytes seed = pyb::str(text_of(user_id) + "SdkDatabase").attr("encode")("utf-8");
         return locate("seed"_a = seed);
@@ -1374,8 +1445,8 @@ PYBIND11_MODULE(database, m) {
             pyb::object path = module_attr("get_file_path")(user_id);
             self.attr("path") = path;
             if (!path.attr("exists")().cast<bool>()) {
-              path.attr("parent").attr("mkdir")("mode"_a = 0700, "parents"_a = true,
-                                                "exist_ok"_a = true);
+              pyb::module_::import("velna.providers.zov.zov_client")
+                  .attr("_make_dirs")(path.attr("parent"));
               path.attr("touch")("mode"_a = 0600);
               ::chmod(text_of(path).c_str(), 0600);
             }
@@ -1392,10 +1463,8 @@ PYBIND11_MODULE(database, m) {
             cfg.attr("set_section_option")("alembic", "script_location", pyb::str(scripts));
             self.attr("alembic_cfg") = cfg;
             module_attr("upgrade")(cfg, "head");
-            auto registry = std::make_shared<ScopedSession>();
-            registry->engine = engine.cast<Engine&>().state;
-            registry->local = obj(names.threading_local)();
-            self.attr("session") = pyb::cast(registry);
+            self.attr("session") =
+                module_attr("scoped_session")(module_attr("sessionmaker")(engine));
             velna::py::log_line(kLogger, Level::Debug,
                                 "ZOV DB has been created at @ " + text_of(path));
             pyb::object row =
