@@ -486,7 +486,7 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many, pyb::obje
 }
 
 pyb::object make_schema_class() {
-  vs::Spec spec;
+  vs::Definition spec;
   for (const WireField& w : kWire) {
     vs::Field f;
     f.name = w.name;
