@@ -71,13 +71,18 @@ def test_a_login_without_the_passphrase_cannot_fetch_the_key_file(alice):
         portal.login(alice.id, password=PASSWORD)
 
 
-@pytest.mark.parametrize("credentials, error", [
-    ({"passphrase": "Wrong passphrase 2"}, Exception),
-    ({"password": "Wrong-Passw0rd", "passphrase": PASSPHRASE}, DecryptionError),
-])
-def test_wrong_credentials_fail_and_leave_nobody_logged_in(alice, credentials, error):
-    with pytest.raises(error):
-        portal.login(alice.id, **credentials)
+def test_a_wrong_passphrase_does_not_fetch_the_key_file(alice, server):
+    from velna.providers.server.http import HTTPError
+
+    with pytest.raises(HTTPError, match="403"):
+        portal.login(alice.id, passphrase="Wrong passphrase 2")
+    assert active().session.user is None
+    assert [r["status"] for r in server.requests("lockbox/fetch")] == [403]
+
+
+def test_a_wrong_password_fails_after_the_fetch(alice):
+    with pytest.raises(DecryptionError):
+        portal.login(alice.id, password="Wrong-Passw0rd", passphrase=PASSPHRASE)
     assert active().session.user is None
 
 
@@ -92,5 +97,7 @@ def test_reminder_keys_change_and_delete(alice, server):
     assert portal.login(bob.id, passphrase="New passphrase 3").id == bob.id
     user.delete()
     assert active().session.user is None
-    with pytest.raises(Exception):
+    from velna.providers.server.http import HTTPError
+
+    with pytest.raises(HTTPError, match="404"):
         portal.login(bob.id, passphrase="New passphrase 3")
