@@ -3,7 +3,7 @@
 // active provider.
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
+#include <array>
 #include <string>
 #include <utility>
 
@@ -35,7 +35,7 @@ std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 // a passphrase or a reminder into a log.
 struct Masked {
   const char* name;
-  std::initializer_list<const char*> secrets;  // in positional order
+  std::array<const char*, 3> secrets;  // in positional order
 };
 
 bool is_secret(const Masked& m, pyb::handle keyword) {
