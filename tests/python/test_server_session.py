@@ -234,3 +234,11 @@ def test_request_ids_come_from_uuid4_at_call_time(velna_server, monkeypatch):
     assert velna_server.requests()[-1]["headers"]["x-request-id"] == str(fixed)
     with pytest.raises(HTTPError, match="401 Client Error"):
         server.client.get("time", auth=False)  # the server refuses a repeated id
+
+
+def test_a_user_without_a_key_ring_cannot_log_in(velna_server):
+    user = make_user(velna_server, "accepted")
+    user.keys = None
+    with pytest.raises(TypeError):
+        server.session.authenticate(server.client, user)
+    assert velna_server.requests() == [] and server.session.client is server.client

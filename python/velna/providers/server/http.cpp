@@ -274,8 +274,10 @@ pyb::object make_response(http::Response&& got, pyb::object request) {
 
 pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb::object params,
                             pyb::object data, pyb::object headers, pyb::object json,
-                            pyb::object auth) {
+                            pyb::object auth, pyb::object allow_redirects) {
   http::Request req;
+  // Redirects are followed only on request, and only within the origin.
+  req.follow_redirects = PyObject_IsTrue(allow_redirects.ptr()) == 1;
   if (!velna::py::is_text(method)) velna::py::raise_type_error("method must be str");
   req.method = utf8(method);
   for (char& c : req.method)
@@ -545,7 +547,7 @@ PYBIND11_MODULE(http, m) {
       .def_readwrite("headers", &Session::headers)
       .def("request", &session_request, "Sends one request and returns its Response.", "method"_a,
            "url"_a, "params"_a = pyb::none(), "data"_a = pyb::none(), "headers"_a = pyb::none(),
-           "json"_a = pyb::none(), "auth"_a = pyb::none())
+           "json"_a = pyb::none(), "auth"_a = pyb::none(), "allow_redirects"_a = false)
       .def_property(
           "connect_timeout",
           [](const Session& s) {
