@@ -176,6 +176,7 @@ ROUTES = {
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True
+    wbufsize = 64 * 1024  # one write per answer, flushed after each request
     server_version = "keyserver"
 
     def log_message(self, *args):
