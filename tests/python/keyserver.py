@@ -180,6 +180,8 @@ ROUTES.update(__import__("keyserver_accounts").ROUTES)  # user accounts
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
+    wbufsize = 64 * 1024  # one write per answer, flushed after each request
     server_version = "keyserver"
 
     def log_message(self, *args):
@@ -280,8 +282,41 @@ class Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _handle
 
 
+def self_signed_context():
+    """A TLS context with a fresh self-signed certificate for 127.0.0.1,
+    which no client trusts."""
+    import ipaddress
+    import ssl
+    import tempfile
+    from cryptography import x509
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP384R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=1))
+            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
+                           critical=False)
+            .sign(key, hashes.SHA384()))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    with tempfile.TemporaryDirectory() as d:
+        cert_file, key_file = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+        with open(cert_file, "wb") as f:
+            f.write(cert.public_bytes(serialization.Encoding.PEM))
+        with open(key_file, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+        context.load_cert_chain(cert_file, key_file)
+    return context
+
+
 def main():
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if "--tls" in sys.argv[1:]:
+        server.socket = self_signed_context().wrap_socket(server.socket, server_side=True)
     server.daemon_threads = True
     server.state = State()
     threading.Thread(target=server.serve_forever, daemon=True).start()

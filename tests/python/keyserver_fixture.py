@@ -20,12 +20,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class KeyServer:
-    def __init__(self):
+    def __init__(self, tls=False):
         python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
-        self.process = subprocess.Popen([python, os.path.join(HERE, "keyserver.py")],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.process = subprocess.Popen(
+            [python, os.path.join(HERE, "keyserver.py")] + (["--tls"] if tls else []),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.port = int(self.process.stdout.readline())
-        self.url = "http://127.0.0.1:%d/" % self.port
+        self.url = "%s://127.0.0.1:%d/" % ("https" if tls else "http", self.port)
         self.api_key = "test-api-key"
 
     def stop(self):
@@ -89,6 +90,31 @@ def keyserver(keyserver_process):
     keyserver_process.reset()
     keyserver_process.api_key = "test-api-key"
     return keyserver_process
+
+
+@pytest.fixture
+def unanswered_port():
+    """A port of 127.0.0.1 whose backlog is full, so that connecting to it
+    waits until the client gives up."""
+    import select
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    port = listener.getsockname()[1]
+    waiting = []
+    for _ in range(3):
+        c = socket.socket()
+        c.setblocking(False)
+        try:
+            c.connect(("127.0.0.1", port))
+        except BlockingIOError:
+            pass
+        waiting.append(c)
+    select.select([], [], [], 0.05)  # lets the handshakes fill the backlog
+    yield port
+    for c in waiting + [listener]:
+        c.close()
 
 
 def closed_port():

@@ -6,7 +6,7 @@ import pytest
 
 import velna.providers.server as server
 import velna.providers.server.http as http
-from keyserver_fixture import closed_port
+from keyserver_fixture import closed_port, unanswered_port  # noqa: F401
 from server_helpers import make_user, sleeps, velna_server  # noqa: F401
 
 client = server.client
@@ -96,6 +96,14 @@ def test_a_stalled_answer_times_out_and_is_not_retried(logged_in, sleeps):
         client.get("echo")
     assert not isinstance(e.value, http.ConnectTimeout)
     assert sleeps == [] and len(logged_in.requests("echo")) == 1
+
+
+def test_a_connect_time_out_is_one_attempt(velna_server, sleeps, unanswered_port):
+    server.session.connect_timeout = 0.3
+    client.URL = "http://127.0.0.1:%d/" % unanswered_port
+    with pytest.raises(http.ConnectTimeout):
+        client.get("time", auth=False)
+    assert sleeps == []
 
 
 def test_an_address_without_url_is_refused_at_once(velna_server, sleeps):

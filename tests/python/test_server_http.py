@@ -4,7 +4,7 @@ import pytest
 import requests
 
 import velna.providers.server.http as http
-from keyserver_fixture import closed_port
+from keyserver_fixture import KeyServer, closed_port, unanswered_port  # noqa: F401
 
 HEADERS = {"X-Velna-Api-Key": "test-api-key"}
 
@@ -156,3 +156,22 @@ def test_case_insensitive_dict():
     assert "x" not in d
     import collections.abc
     assert isinstance(d, collections.abc.MutableMapping)
+
+
+def test_connecting_gives_up_after_the_connect_time_out(session, unanswered_port):
+    session.connect_timeout = 0.3
+    assert session.connect_timeout == 0.3
+    with pytest.raises(http.ConnectTimeout):
+        session.get("http://127.0.0.1:%d/" % unanswered_port)
+
+
+@pytest.fixture(scope="module")
+def tls_keyserver():
+    server = KeyServer(tls=True)
+    yield server
+    server.stop()
+
+
+def test_tls_certificates_are_verified(tls_keyserver, session):
+    with pytest.raises(http.ConnectionError, match="certificate"):
+        session.get(tls_keyserver.url + "v1.0/time/", headers={**HEADERS, **ids()})

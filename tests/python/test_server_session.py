@@ -59,7 +59,7 @@ def test_login_with_the_server_clock_an_hour_ahead_then_signed_requests(velna_se
         assert stamp.endswith("+00:00")
         assert abs((estimated - velna_server.now()).total_seconds()) < 5
         rid = r["headers"]["x-request-id"]
-        assert str(uuid.UUID(rid)) == rid
+        assert str(uuid.UUID(rid)) == rid and uuid.UUID(rid).version == 4
         ids.add(rid)
         oracle_verify(user.keys["signingKeys"][0], base64.b64decode(password, validate=True),
                       user_name + rid.encode())
@@ -234,3 +234,11 @@ def test_request_ids_come_from_uuid4_at_call_time(velna_server, monkeypatch):
     assert velna_server.requests()[-1]["headers"]["x-request-id"] == str(fixed)
     with pytest.raises(HTTPError, match="401 Client Error"):
         server.client.get("time", auth=False)  # the server refuses a repeated id
+
+
+def test_a_user_without_a_key_ring_cannot_log_in(velna_server):
+    user = make_user(velna_server, "accepted")
+    user.keys = None
+    with pytest.raises(TypeError):
+        server.session.authenticate(server.client, user)
+    assert velna_server.requests() == [] and server.session.client is server.client
