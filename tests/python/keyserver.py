@@ -179,6 +179,7 @@ ROUTES = {
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
     server_version = "keyserver"
 
     def log_message(self, *args):

@@ -59,7 +59,7 @@ def test_login_with_the_server_clock_an_hour_ahead_then_signed_requests(velna_se
         assert stamp.endswith("+00:00")
         assert abs((estimated - velna_server.now()).total_seconds()) < 5
         rid = r["headers"]["x-request-id"]
-        assert str(uuid.UUID(rid)) == rid
+        assert str(uuid.UUID(rid)) == rid and uuid.UUID(rid).version == 4
         ids.add(rid)
         oracle_verify(user.keys["signingKeys"][0], base64.b64decode(password, validate=True),
                       user_name + rid.encode())

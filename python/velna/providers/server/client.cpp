@@ -31,8 +31,19 @@ pyb::object address(pyb::handle path) {
   std::string p(velna::py::text_utf8(path));
   if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
   if (p.back() != '/') p.push_back('/');
-  pyb::object base = module_attr("urljoin")(module_attr("URL"), module_attr("API_VERSION"));
-  return base + pyb::str(p);
+  // The three names are looked up at every call; the join is made again
+  // only when one of them is another object than last time.
+  struct Joined {
+    pyb::object url, version, join, base;
+  };
+  static Joined* last = new Joined();  // kept for the life of the process
+  pyb::object url = module_attr("URL"), version = module_attr("API_VERSION");
+  pyb::object join = module_attr("urljoin");
+  if (!last->base || !url.is(last->url) || !version.is(last->version) || !join.is(last->join)) {
+    pyb::object base = join(url, version);
+    *last = {url, version, join, base};
+  }
+  return last->base + pyb::str(p);
 }
 
 pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb::handle data,

@@ -89,6 +89,17 @@ struct HeaderDict {
   }
   void update(pyb::handle other) {
     if (other.is_none()) return;
+    if (pyb::isinstance<HeaderDict>(other)) {
+      for (const Entry& e : other.cast<const HeaderDict&>().entries) set(e.key, e.value);
+      return;
+    }
+    if (PyDict_Check(other.ptr())) {
+      PyObject *key, *value;
+      Py_ssize_t at = 0;
+      while (PyDict_Next(other.ptr(), &at, &key, &value))
+        set(pyb::reinterpret_borrow<pyb::object>(key), pyb::reinterpret_borrow<pyb::object>(value));
+      return;
+    }
     pyb::object items = pyb::hasattr(other, "items") ? other.attr("items")()
                                                      : pyb::reinterpret_borrow<pyb::object>(other);
     for (pyb::handle pair : items) {
@@ -112,8 +123,21 @@ struct PreparedRequest {
 };
 
 struct Response {
-  pyb::object status_code, reason, url, headers, request, encoding;
+  pyb::object status_code, reason, url, request, encoding;
   pyb::object content;
+  // The header fields as received; the mapping is made on first use.
+  http::Headers received;
+  pyb::object header_dict;
+
+  pyb::object& headers() {
+    if (!header_dict) {
+      HeaderDict d;
+      for (const http::Field& f : received) d.append(f.name, f.value);
+      received.clear();
+      header_dict = pyb::cast(std::move(d));
+    }
+    return header_dict;
+  }
 
   long status() const { return status_code.cast<long>(); }
 };
@@ -121,9 +145,9 @@ struct Response {
 // encoding_of is the charset that the Content-Type header names, or UTF-8.
 std::string encoding_of(Response& r) {
   if (!r.encoding.is_none()) return utf8(pyb::str(r.encoding));
-  auto& headers = r.headers.cast<HeaderDict&>();
-  if (HeaderDict::Entry* e = headers.find("content-type")) {
-    std::string type = fold(text_of(e->value));
+  pyb::object value = r.headers().attr("get")("content-type");
+  if (!value.is_none()) {
+    std::string type = fold(text_of(value));
     auto at = type.find("charset=");
     if (at != std::string::npos) {
       std::string cs = type.substr(at + 8);
@@ -241,9 +265,7 @@ pyb::object make_response(http::Response&& got, pyb::object request) {
   r.status_code = pyb::int_(got.status);
   r.reason = pyb::str(got.reason);
   r.url = pyb::str(got.url);
-  HeaderDict headers;
-  for (const http::Field& f : got.headers) headers.append(f.name, f.value);
-  r.headers = pyb::cast(std::move(headers));
+  r.received = std::move(got.headers);
   r.request = std::move(request);
   r.encoding = pyb::none();
   r.content = velna::py::to_bytes(got.body);
@@ -491,7 +513,9 @@ PYBIND11_MODULE(http, m) {
       .def_readwrite("status_code", &Response::status_code)
       .def_readwrite("reason", &Response::reason)
       .def_readwrite("url", &Response::url)
-      .def_readwrite("headers", &Response::headers)
+      .def_property(
+          "headers", [](Response& r) { return r.headers(); },
+          [](Response& r, pyb::object value) { r.headers() = std::move(value); })
       .def_readwrite("request", &Response::request)
       .def_readwrite("encoding", &Response::encoding)
       .def_readwrite("content", &Response::content)

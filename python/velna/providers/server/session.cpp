@@ -10,6 +10,7 @@
 
 #include "timestamps.h"
 #include "velna/crypto/ec.h"
+#include "velna/crypto/random.h"
 #include "velna/http/encoding.h"
 #include "velna/http/headers.h"
 #include "velna_py.h"
@@ -27,6 +28,7 @@ PyObject* module = nullptr;
 PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
 PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
+PyObject* default_uuid4 = nullptr;  // uuid.uuid4 as it was at load
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
@@ -109,6 +111,21 @@ bool later(pyb::handle a, pyb::handle b) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
   if (r < 0) throw pyb::error_already_set();
   return r == 1;
+}
+
+// request_id is str(uuid.uuid4()), with uuid4 looked up now. While it is
+// the standard library's own, the identifier is made here from OpenSSL's
+// random generator, in the same form.
+pyb::object request_id() {
+  pyb::object make = pyb::handle(uuid_module).attr("uuid4");
+  if (make.ptr() != default_uuid4) return pyb::str(make());
+  std::uint8_t raw[16];
+  velna::fill_random(raw);
+  raw[6] = static_cast<std::uint8_t>((raw[6] & 0x0f) | 0x40);  // version 4
+  raw[8] = static_cast<std::uint8_t>((raw[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  std::string hex = velna::to_hex(raw);
+  return pyb::str(hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+                  hex.substr(16, 4) + "-" + hex.substr(20));
 }
 
 // ---------------------------------------------------------------------------
@@ -201,7 +218,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
     velna::py::raise_type_error("request() got multiple values for keyword argument 'headers'");
   pyb::object auth = pyb::bool_(true);
   if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
-  pyb::object req_id = pyb::str(pyb::handle(uuid_module).attr("uuid4")());
+  pyb::object req_id = request_id();
 
   pyb::object api_key = self.attr("api_key");
   pyb::object app_name = self.attr("app_name");
@@ -230,12 +247,15 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
   pyb::object response = pyb::handle(base_request)(self, method, url, **kwargs);
+  // A 200 answer is decoded whatever the log level: one without a JSON body
+  // fails here. The answer's line is only written out for debugging.
   pyb::object status = response.attr("status_code");
-  if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200) {
-    pyb::object decoded = response.attr("json")();
-    log(velna::log::Level::Debug, utf8(pyb::str(response)) + " " + utf8(pyb::str(masked(decoded))));
-  } else {
-    log(velna::log::Level::Debug, utf8(pyb::str(response)));
+  const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
+  pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
+  if (truthy(velna::py::get_logger(kLogger).attr("isEnabledFor")(10))) {
+    std::string line = utf8(pyb::str(response));
+    if (ok) line += " " + utf8(pyb::str(masked(decoded)));
+    log(velna::log::Level::Debug, line);
   }
   return response;
 }
@@ -265,6 +285,7 @@ PYBIND11_MODULE(session, m) {
   m.attr("crypto") = crypto;
   default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
+  default_uuid4 = velna::py::keep(pyb::handle(uuid_module).attr("uuid4"));
   m.attr("log") = velna::py::get_logger(kLogger);
 
   auto http = pyb::module_::import("velna.providers.server.http");
