@@ -48,6 +48,9 @@ PyObject* header_dict_class = nullptr;
 class BodyBuffer {
  public:
   std::uint8_t* allocate(std::size_t n) {
+    // A bytes object holds at most PY_SSIZE_T_MAX bytes (half the address
+    // space on 32-bit machines).
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     pyb::gil_scoped_acquire gil;
     PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!o) {
