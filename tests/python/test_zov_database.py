@@ -135,6 +135,9 @@ def test_delete_before_initialize(monkeypatch, capsys):
 def test_declarative_base_refuses_unknown_keywords_and_tables(local):
     from velna.providers.zov import models
     assert list(database.Base.metadata.tables) == ["users", "keys", "containers", "container_accesses", "events"]
+    keys = database.Base.metadata.tables["keys"]
+    assert keys is models.Key.__table__ and keys.name == "keys"
+    assert keys.columns == ["id", "user_id", "active", "key_type", "pub_key", "index"]
     with pytest.raises(TypeError, match="'nope' is an invalid keyword argument for Container"):
         models.Container(nope=1)
     row = models.ContainerAccess(user_id=uuid.uuid4(), permissions=1)

@@ -339,7 +339,7 @@ void base_init(pyb::args args, pyb::kwargs kwargs) {
 }
 
 struct MetaData {
-  pyb::dict tables;  // name -> the table's mapped class, in declaration order
+  pyb::dict tables;  // name -> the registered Table, in declaration order
 };
 
 struct TableRef {
@@ -383,7 +383,7 @@ void register_class(MetaData& md, pyb::object cls) {
     if (!other.rel_attr.empty() &&
         other.rel.target == pyb::str(cls.attr("__name__")).cast<std::string>())
       mine.backref_attr = other.rel.backref;
-  md.tables[pyb::str(name)] = cls;
+  md.tables[pyb::str(name)] = cls.attr("__table__");
 }
 
 // ---------------------------------------------------------------------------
