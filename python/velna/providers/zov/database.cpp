@@ -132,7 +132,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
     case ValueType::Guid: {
       pyb::object id = pyb::reinterpret_borrow<pyb::object>(v);
       if (!PyObject_IsInstance(v.ptr(), names.uuid_class)) id = obj(names.uuid_class)(v);
-      return Cell::of(pyb::str(id.attr("int").attr("__format__")("032x")).cast<std::string>());
+      return Cell::of(pyb::str(id.attr("hex")).cast<std::string>());  // "%.32x" of its int
     }
     case ValueType::Binary:
       return Cell::of(hex_of(v));
