@@ -65,6 +65,10 @@ def test_the_store_client_is_found_at_call_time(local, monkeypatch):
 
 
 def test_identifier_text_forms_choose_the_file(local):
+    known = uuid.UUID("12345678-1234-5678-1234-567812345678")
+    digest = __import__("hashlib").sha384(b"12345678-1234-5678-1234-567812345678SdkDatabase").hexdigest()
+    assert database.get_file_path(known) == local.client.root.joinpath(
+        *[digest[i:i + 8] for i in range(0, 96, 8)])
     user_id = uuid.uuid4()
     same = database.get_file_path(str(user_id))
     assert database.get_file_path(user_id) == same
@@ -131,6 +135,9 @@ def test_delete_before_initialize(monkeypatch, capsys):
 def test_declarative_base_refuses_unknown_keywords_and_tables(local):
     from velna.providers.zov import models
     assert list(database.Base.metadata.tables) == ["users", "keys", "containers", "container_accesses", "events"]
+    keys = database.Base.metadata.tables["keys"]
+    assert keys is models.Key.__table__ and keys.name == "keys"
+    assert keys.columns == ["id", "user_id", "active", "key_type", "pub_key", "index"]
     with pytest.raises(TypeError, match="'nope' is an invalid keyword argument for Container"):
         models.Container(nope=1)
     row = models.ContainerAccess(user_id=uuid.uuid4(), permissions=1)

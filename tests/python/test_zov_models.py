@@ -299,9 +299,12 @@ def test_joined_loading_cascades_and_repeated_entries(db):
 def test_updates_and_identity_map(db):
     s = db.session
     c = container(type="a")
-    s.add(c)
+    event = models.Event(id=2 ** 40, action="a", container_expired_at=datetime.datetime.now(),
+                         container_modified_at=datetime.datetime.now(), date=datetime.datetime.now(), type="t")
+    s.add_all([c, event])
     s.commit()
     assert s.get(models.Container, c.id) is c and s.get(models.Container, str(c.id)) is c
+    assert s.query(models.Event).filter_by(id=2 ** 40).one() is event is s.get(models.Event, 2 ** 40)
     c.type = "b"
     c.length = 11
     s.commit()
@@ -333,7 +336,9 @@ def test_booleans_in_integer_columns_and_json(ref, local, db, tmp_path):
     s.commit()
     s.close()
     assert s.get(models.Container, c.id).length == 1
-    assert s.get(models.Event, 5).changes == {"k": [1, "two", None]}
+    loaded_event = s.get(models.Event, 5)
+    assert loaded_event.changes == {"k": [1, "two", None]}
+    assert s.query(models.Event).filter_by(id=5).one() is loaded_event
     key = database_key_of(local.session.user)
     # The stored JSON is JSON text.
     with sqlite3.connect(str(db.path)) as con:

@@ -132,7 +132,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
     case ValueType::Guid: {
       pyb::object id = pyb::reinterpret_borrow<pyb::object>(v);
       if (!PyObject_IsInstance(v.ptr(), names.uuid_class)) id = obj(names.uuid_class)(v);
-      return Cell::of(pyb::str(id.attr("int").attr("__format__")("032x")).cast<std::string>());
+      return Cell::of(pyb::str(id.attr("hex")).cast<std::string>());  // "%.32x" of its int
     }
     case ValueType::Binary:
       return Cell::of(hex_of(v));
@@ -339,7 +339,7 @@ void base_init(pyb::args args, pyb::kwargs kwargs) {
 }
 
 struct MetaData {
-  pyb::dict tables;  // name -> the table's mapped class, in declaration order
+  pyb::dict tables;  // name -> the registered Table, in declaration order
 };
 
 struct TableRef {
@@ -383,7 +383,7 @@ void register_class(MetaData& md, pyb::object cls) {
     if (!other.rel_attr.empty() &&
         other.rel.target == pyb::str(cls.attr("__name__")).cast<std::string>())
       mine.backref_attr = other.rel.backref;
-  md.tables[pyb::str(name)] = cls;
+  md.tables[pyb::str(name)] = cls.attr("__table__");
 }
 
 // ---------------------------------------------------------------------------
@@ -478,7 +478,12 @@ struct Session : std::enable_shared_from_this<Session> {
     key[0] = pyb::str(std::string(ci.table->name));
     for (std::size_t i = 0; i < pk_cells.size(); ++i) {
       const Cell& c = pk_cells[i];
-      if (c.kind == Cell::Kind::Integer)
+      // An encrypted integer reads back as its text: key it by that text
+      // whichever way the row came.
+      bool as_text = i < ci.pk.size() && ci.table->columns[ci.pk[i]].encrypted;
+      if (c.kind == Cell::Kind::Integer && as_text)
+        key[i + 1] = pyb::str(std::to_string(c.integer));
+      else if (c.kind == Cell::Kind::Integer)
         key[i + 1] = pyb::int_(c.integer);
       else if (c.kind == Cell::Kind::Text)
         key[i + 1] = pyb::str(c.text);
