@@ -48,6 +48,9 @@ def test_initialize_with_a_server_url_chooses_the_server_provider(server):
 
 def test_the_server_never_sees_a_password_or_passphrase(server):
     new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    portal.logout()
+    portal.login(new.id, password=PASSWORD)
+    portal.login(new.id, passphrase=PASSPHRASE)
     seen = json.dumps(server.requests())
     for secret in (PASSWORD, PASSPHRASE, crypto.SHA384(PASSWORD), crypto.SHA384(PASSPHRASE)):
         assert secret not in seen
@@ -57,7 +60,7 @@ def test_the_server_never_sees_a_password_or_passphrase(server):
     assert base64.b64decode(json.loads(stored["body"])["keyFile"]) == new.lockbox.data
 
 
-@pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE},
+@pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE}, {"password": PASSWORD},
                                          {"password": PASSWORD, "passphrase": PASSPHRASE}])
 def test_login_fetches_and_opens_the_key_file(alice, credentials):
     again = portal.login(alice.id, **credentials)
@@ -66,16 +69,24 @@ def test_login_fetches_and_opens_the_key_file(alice, credentials):
         alice.keys[KeyType.AUTH][0].public)
 
 
-def test_a_login_without_the_passphrase_cannot_fetch_the_key_file(alice):
-    with pytest.raises(ValueError, match="passphrase"):
-        portal.login(alice.id, password=PASSWORD)
+def test_the_two_verifiers_stored_with_the_key_file_are_distinct(alice, server):
+    (stored,) = [json.loads(r["body"]) for r in server.requests("lockbox") if r["method"] == "PUT"]
+    assert stored["verifier"] and stored["passwordVerifier"]
+    assert stored["verifier"] != stored["passwordVerifier"]
+    # The password's hash text, as the rescue portion gives it back, stands for the password.
+    from velna.providers.server.provider import password_verifier
+
+    assert password_verifier(alice.id, crypto.SHA384(PASSWORD)) == stored["passwordVerifier"]
+    assert password_verifier(alice.id, PASSWORD) == stored["passwordVerifier"]
 
 
-def test_a_wrong_passphrase_does_not_fetch_the_key_file(alice, server):
+@pytest.mark.parametrize("credentials", [{"passphrase": "Wrong passphrase 2"}, {"password": "Wrong-Passw0rd"},
+                                         {"password": crypto.SHA384(PASSWORD)[:-1] + "0"}])
+def test_a_wrong_credential_alone_does_not_fetch_the_key_file(alice, server, credentials):
     from velna.providers.server.http import HTTPError
 
     with pytest.raises(HTTPError, match="403"):
-        portal.login(alice.id, passphrase="Wrong passphrase 2")
+        portal.login(alice.id, **credentials)
     assert active().session.user is None
     assert [r["status"] for r in server.requests("lockbox/fetch")] == [403]
 
@@ -94,10 +105,14 @@ def test_reminder_keys_change_and_delete(alice, server):
     user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
     portal.logout()
     assert user.get_backup_reminder(bob.id) == "new hint"
+    from velna.providers.server.http import HTTPError
+
+    for old in ({"password": "Passw0rd-Two"}, {"passphrase": "Bob passphrase 2"}):
+        with pytest.raises(HTTPError, match="403"):
+            portal.login(bob.id, **old)
+    assert portal.login(bob.id, password="Passw0rd-New").id == bob.id
     assert portal.login(bob.id, passphrase="New passphrase 3").id == bob.id
     user.delete()
     assert active().session.user is None
-    from velna.providers.server.http import HTTPError
-
     with pytest.raises(HTTPError, match="404"):
         portal.login(bob.id, passphrase="New passphrase 3")
