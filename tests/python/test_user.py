@@ -365,6 +365,26 @@ def test_delete_deletes_the_logged_in_user_and_logs_out(provider, log_lines, key
                                        (logging.INFO, "Deleted <User %s>" % UID)]
 
 
+def test_text_forms_that_are_no_utf8_still_make_the_log_lines(provider, log_lines, keys):
+    # A provider may identify users by any text; a lone surrogate cannot be
+    # encoded, yet the lines carry the user's text form as it is, and every
+    # scope entered is left.
+    odd = "user-\udcff"
+    provider.results["user.create"] = lambda **kw: user.User(odd, KeyFile(user_id=odd))
+    made = user.create("Passw0rd1", "hint", "Passphr4se")
+    user.delete()
+    text = "<User %s>" % odd
+    assert [m for _, m in log_lines("velna.user")] == [
+        "Creating a new user.", text + " has been created.", "Deleting " + text, "Deleted " + text]
+    assert provider.names().count("enter") == provider.names().count("exit")
+    assert ("user.delete", (made,), {}) in provider.calls
+
+
+def test_the_operations_belong_to_the_module():
+    for op in (user.create, user.delete, user.get_backup_reminder, user.change_credentials):
+        assert op.__module__ == "velna.user"
+
+
 def test_nobody_logged_in_means_no_delete_and_no_change(provider, log_lines):
     for call in (user.delete, lambda: user.change_credentials("a", "b")):
         with pytest.raises(RuntimeError, match="^Must login!$"):
