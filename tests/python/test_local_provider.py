@@ -132,6 +132,14 @@ def test_backup_reminder_with_and_without_a_login(alice):
     assert user.get_backup_reminder() == REMINDER_TEXT
 
 
+@pytest.mark.parametrize("form", [str, lambda i: str(i).upper(), lambda i: i.hex, lambda i: "{%s}" % i])
+def test_every_form_of_an_identifier_that_logs_in_finds_the_reminder_and_keys(alice, form):
+    given = form(alice.id)
+    assert portal.login(given, password=PASSWORD).id == alice.id
+    assert user.get_backup_reminder(given) == REMINDER_TEXT
+    assert active().keys.get(given).user_id == alice.id
+
+
 def test_change_credentials_reseals_the_key_file(alice):
     portal.login(alice.id, password=PASSWORD)
     user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")

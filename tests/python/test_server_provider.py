@@ -99,8 +99,9 @@ def test_a_wrong_password_fails_after_the_fetch(alice):
 
 def test_reminder_keys_change_and_delete(alice, server):
     assert user.get_backup_reminder(alice.id) == REMINDER_TEXT
+    assert user.get_backup_reminder(str(alice.id).upper()) == REMINDER_TEXT
     bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
-    ring = active().keys.get(alice.id)
+    ring = active().keys.get(alice.id.hex)
     assert ring.user_id == alice.id and ring.get_first_valid(KeyType.DERIVATION).private is None
     user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
     portal.logout()

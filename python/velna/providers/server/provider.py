@@ -30,7 +30,8 @@ import base64
 import logging
 
 from velna.providers import Provider
-from velna.providers.zov.provider import LocalData, check_credentials, open_key_file, public_records, rekey
+from velna.providers.zov.provider import (LocalData, canonical, check_credentials, open_key_file, public_records,
+                                          rekey)
 
 log = logging.getLogger("velna.providers.server.provider")
 
@@ -100,7 +101,7 @@ class Users(_Part):
             self._owner.delete_database_of(user)
 
     def get_backup_reminder(self, user_id):
-        return client().get("reminder", params={"userId": str(user_id)}, auth=False).json()["reminder"]
+        return client().get("reminder", params={"userId": str(canonical(user_id))}, auth=False).json()["reminder"]
 
     def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
                            reminder_validator=None, passphrase_validator=None):
@@ -134,6 +135,7 @@ class Keys(_Part):
     def get(self, user_id):
         from velna.crypto.keys import KeyRing
 
+        user_id = canonical(user_id)
         records = client().get("keys", params={"userId": str(user_id)}).json()["keys"]
         ring = KeyRing(pub_keys=records, user_id=user_id)
         self._owner.record_keys(records)
