@@ -97,6 +97,19 @@ def test_a_wrong_password_fails_after_the_fetch(alice):
     assert active().session.user is None
 
 
+def test_deleting_a_user_who_is_not_logged_in_removes_nobody(alice, server):
+    bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
+    with providers.get() as provider:
+        with pytest.raises(ValueError, match="is not logged in"):
+            provider.user.delete(alice)  # while bob is logged in
+        provider.logout()
+        with pytest.raises(ValueError, match="is not logged in"):
+            provider.user.delete(alice)  # while nobody is
+    assert server.requests("account") == []
+    assert portal.login(bob.id, password="Passw0rd-Two").id == bob.id
+    assert portal.login(alice.id, password=PASSWORD).id == alice.id
+
+
 def test_reminder_keys_change_and_delete(alice, server):
     assert user.get_backup_reminder(alice.id) == REMINDER_TEXT
     assert user.get_backup_reminder(str(alice.id).upper()) == REMINDER_TEXT

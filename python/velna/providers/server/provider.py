@@ -95,6 +95,11 @@ class Users(_Part):
         return User(user_id, lockbox)
 
     def delete(self, user):
+        # The server removes the account whose credentials sign the request,
+        # so only the logged-in user can be the one removed.
+        current = self._owner.session.user
+        if current is None or current.id != user.id:
+            raise ValueError("Only the logged-in user can be deleted: %s is not logged in." % (user,))
         client().delete("account")
         if self._owner.uses_local_store():
             self._owner.close_database()
