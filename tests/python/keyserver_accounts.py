@@ -11,10 +11,11 @@ a passphrase or a hash of either.
 
 - POST users: {"signingKey", "derivationKey"} (PEM public keys) ->
   {"userId"}; the signing key becomes the user's login key of index 0.
-- PUT lockbox (credentialed): {"keyFile" (Base64), "reminder", "verifier",
-  "passwordVerifier" (optional)} for the logged-in user.
-- GET lockbox/fetch?userId=&verifier=: {"keyFile"} when the verifier is one
-  of the two stored.
+- PUT lockbox (credentialed): {"keyFile" (Base64), "reminder",
+  "verification": {"passphrase", "password" (optional)}} for the logged-in
+  user: the two verifiers.
+- GET lockbox/fetch?userId=&verification=: {"keyFile"} when the verifier is
+  one of the two stored.
 - GET reminder?userId=: {"reminder"}.
 - GET keys?userId= (credentialed): {"keys": [public-key records]}.
 - DELETE account (credentialed): removes the logged-in user.
@@ -76,16 +77,17 @@ def route_lockbox(state, request):
         data = base64.b64decode(body["keyFile"], validate=True)
     except (KeyError, TypeError, ValueError, binascii.Error):
         return 400, {"error": "keyFile must be Base64"}
-    if not isinstance(body.get("verifier"), str):
-        return 400, {"error": "verifier is required"}
-    if not isinstance(body.get("passwordVerifier"), (str, type(None))):
-        return 400, {"error": "passwordVerifier must be text"}
+    verification = body.get("verification")
+    if not isinstance(verification, dict) or not isinstance(verification.get("passphrase"), str):
+        return 400, {"error": "verification of the passphrase is required"}
+    if not isinstance(verification.get("password"), (str, type(None))):
+        return 400, {"error": "verification of the password must be text"}
     with state.lock:
         record = _accounts(state).get(request.user_id)
         if record is None:
             return 404, {"error": "no such user"}
-        record.update(keyFile=data, reminder=body.get("reminder"), verifier=body["verifier"],
-                      passwordVerifier=body.get("passwordVerifier"))
+        record.update(keyFile=data, reminder=body.get("reminder"), verifier=verification["passphrase"],
+                      passwordVerifier=verification.get("password"))
     return 200, {}
 
 
@@ -101,7 +103,7 @@ def route_lockbox_fetch(state, request):
     record = _record(state, request)
     if record is None:
         return 404, {"error": "no such user"}
-    given = (_query(request, "verifier") or "").encode()
+    given = (_query(request, "verification") or "").encode()
     known = [v.encode() for v in (record["verifier"], record["passwordVerifier"]) if v]
     # Both comparisons run, so the time taken tells nothing of which one matched.
     matched = [hmac.compare_digest(given, v) for v in known]

@@ -1,6 +1,7 @@
 """The server provider against the test key server on 127.0.0.1."""
 import base64
 import json
+import logging
 
 import pytest
 
@@ -60,6 +61,27 @@ def test_the_server_never_sees_a_password_or_passphrase(server):
     assert base64.b64decode(json.loads(stored["body"])["keyFile"]) == new.lockbox.data
 
 
+def test_debug_lines_show_no_credential_and_no_verifier(server, caplog):
+    caplog.set_level(logging.DEBUG)
+    velna = logging.getLogger("velna")
+    old, velna.level = velna.level, logging.DEBUG
+    try:
+        new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+        user.change_credentials("Passw0rd-Two", "Passphrase two 2")
+        portal.logout()
+        portal.login(new.id, password="Passw0rd-Two")
+        portal.login(new.id, passphrase="Passphrase two 2")
+    finally:
+        velna.level = old
+    shown = "\n".join(r.getMessage() for r in caplog.records)
+    assert "lockbox/fetch" in shown  # the requests were traced
+    verifiers = [v for r in server.requests("lockbox") if r["method"] == "PUT"
+                 for v in json.loads(r["body"])["verification"].values()]
+    assert len(verifiers) == 4
+    for secret in [PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", crypto.SHA384(PASSWORD)] + verifiers:
+        assert secret not in shown
+
+
 @pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE}, {"password": PASSWORD},
                                          {"password": PASSWORD, "passphrase": PASSPHRASE}])
 def test_login_fetches_and_opens_the_key_file(alice, credentials):
@@ -70,14 +92,15 @@ def test_login_fetches_and_opens_the_key_file(alice, credentials):
 
 
 def test_the_two_verifiers_stored_with_the_key_file_are_distinct(alice, server):
-    (stored,) = [json.loads(r["body"]) for r in server.requests("lockbox") if r["method"] == "PUT"]
-    assert stored["verifier"] and stored["passwordVerifier"]
-    assert stored["verifier"] != stored["passwordVerifier"]
+    (body,) = [json.loads(r["body"]) for r in server.requests("lockbox") if r["method"] == "PUT"]
+    stored = body["verification"]
+    assert stored["passphrase"] and stored["password"]
+    assert stored["passphrase"] != stored["password"]
     # The password's hash text, as the rescue portion gives it back, stands for the password.
     from velna.providers.server.provider import password_verifier
 
-    assert password_verifier(alice.id, crypto.SHA384(PASSWORD)) == stored["passwordVerifier"]
-    assert password_verifier(alice.id, PASSWORD) == stored["passwordVerifier"]
+    assert password_verifier(alice.id, crypto.SHA384(PASSWORD)) == stored["password"]
+    assert password_verifier(alice.id, PASSWORD) == stored["password"]
 
 
 @pytest.mark.parametrize("credentials", [{"passphrase": "Wrong passphrase 2"}, {"password": "Wrong-Passw0rd"},

@@ -14,10 +14,13 @@ Endpoints below the versioned base (all JSON):
 
 - POST users (no credentials): {"signingKey", "derivationKey"} as PEM public
   keys; answers {"userId"}. The signing key logs the user in.
-- PUT lockbox: {"keyFile" (Base64), "reminder", "verifier",
-  "passwordVerifier"} of the logged-in user.
-- GET lockbox/fetch?userId=&verifier= (no credentials): {"keyFile"} for
+- PUT lockbox: {"keyFile" (Base64), "reminder", "verification":
+  {"passphrase", "password"}} of the logged-in user: the two verifiers.
+- GET lockbox/fetch?userId=&verification= (no credentials): {"keyFile"} for
   either verifier.
+
+A verifier fetches the key file, so it goes under the name "verification",
+which the session never writes to a debug line in clear.
 - GET reminder?userId= (no credentials): {"reminder"}.
 - GET keys?userId=: {"keys": [public-key records]}.
 - DELETE account: removes the logged-in user.
@@ -131,8 +134,8 @@ class Lockboxes(_Part):
             password = lockbox.rescue.get_password(passphrase)
         body = {"keyFile": base64.b64encode(lockbox.data).decode("ascii"),
                 "reminder": reminder,
-                "verifier": verifier(lockbox.user_id, passphrase),
-                "passwordVerifier": password_verifier(lockbox.user_id, password)}
+                "verification": {"passphrase": verifier(lockbox.user_id, passphrase),
+                                 "password": password_verifier(lockbox.user_id, password)}}
         client().put("lockbox", json=body)
 
 
@@ -204,7 +207,7 @@ class ServerProvider(LocalData, Provider):
             proof = password_verifier(user_id, password)
         else:
             raise ValueError("A password or a passphrase is needed to fetch the key file.")
-        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verifier": proof},
+        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verification": proof},
                               auth=False).json()
         lockbox = Lockbox(enc_data=base64.b64decode(answer["keyFile"]))
         open_key_file(lockbox, password, passphrase)
