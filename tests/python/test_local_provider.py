@@ -51,6 +51,17 @@ def test_initialize_roots_the_store_and_chooses_the_local_provider(root):
     assert str(zov.client.root) == str(root.resolve())
 
 
+@pytest.mark.parametrize("options", [{}, {"root_dir": None}])
+def test_without_a_root_the_store_is_the_working_directory(tmp_path, monkeypatch, options):
+    monkeypatch.chdir(tmp_path)
+    previous = providers.set_provider(None)
+    try:
+        portal.initialize("api-key", fips=False, **options)
+        assert str(zov.client.root) == str(tmp_path.resolve())
+    finally:
+        providers.set_provider(previous)
+
+
 def test_create_stores_only_sealed_material(root):
     new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
     assert zov.session.user is new and new.lockbox.encrypted

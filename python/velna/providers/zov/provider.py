@@ -280,7 +280,10 @@ class LocalProvider(LocalData, Provider):
         return zov.client
 
     def setup(self, api_key, app_name=None, root_dir=".", **unused):
-        """Roots the store at |root_dir| (created when missing)."""
+        """Roots the store at |root_dir| (created when missing); None, as for
+        every option, counts as not given: the working directory."""
+        if root_dir is None:
+            root_dir = "."
         self.logout()
         zov.client.ROOT_DIR = root_dir
         zov.client.initialize()
