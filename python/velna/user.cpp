@@ -139,7 +139,6 @@ pyb::object create(pyb::object password, pyb::object reminder, pyb::object passp
       provider.attr("lockbox").attr("update_or_create")(
           user.attr("lockbox"), "reminder"_a = reminder, "passphrase"_a = passphrase);
     } catch (pyb::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;
       log_failure(pyb::str(step), e);
       remove_new_user(provider, user);
       throw;

@@ -261,13 +261,14 @@ def test_a_failed_registration_is_logged_and_raised_unchanged(provider, caplog):
     assert "login" not in provider.names()
 
 
-@pytest.mark.parametrize("failing, line", [
-    ("lockbox.update_or_create", "Failed to create user key file."),
-    ("encrypt", "Failed to create user key file."),
+@pytest.mark.parametrize("failing, line, error", [
+    ("lockbox.update_or_create", "Failed to create user key file.", OSError("disk full")),
+    ("encrypt", "Failed to create user key file.", OSError("disk full")),
+    # any kind of failure, an interruption too, leaves no half-made user
+    ("lockbox.update_or_create", "Failed to create user key file.", KeyboardInterrupt()),
 ])
-def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider, caplog, failing, line):
+def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider, caplog, failing, line, error):
     caplog.set_level(logging.INFO)
-    error = OSError("disk full")
     if failing == "encrypt":
         def registered(**kw):
             lockbox = KeyFile()
@@ -276,7 +277,7 @@ def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider,
         provider.results["user.create"] = registered
     else:
         provider.failures[failing] = error
-    with pytest.raises(OSError) as info:
+    with pytest.raises(type(error)) as info:
         user.create("Passw0rdX", "r", "Passphr4se")
     assert info.value is error
     new = provider.calls[2][2]["user"]
