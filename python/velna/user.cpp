@@ -163,12 +163,22 @@ void delete_() {
   if (user) logger().attr("info")(line("Deleted {}", user));
 }
 
+// attribute_or_none is |o|.|name|, or None when |o| has no such attribute;
+// any other failure of the lookup passes on.
+pyb::object attribute_or_none(pyb::handle o, const char* name) {
+  PyObject* found = PyObject_GetAttrString(o.ptr(), name);
+  if (found) return pyb::reinterpret_steal<pyb::object>(found);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
+  PyErr_Clear();
+  return pyb::none();
+}
+
 pyb::object get_backup_reminder(pyb::object user_id) {
   auto result = velna::py::run_scoped(get_scope(), [&](pyb::handle provider) -> pyb::object {
     pyb::object id = user_id;
     if (!velna::py::truth(user_id)) {
       pyb::object current = provider.attr("session").attr("user");
-      id = pyb::getattr(current, "id", pyb::none());
+      id = attribute_or_none(current, "id");
     }
     if (id.is_none()) velna::py::raise_value_error(kNoUser);
     return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);

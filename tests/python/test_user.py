@@ -422,6 +422,19 @@ def test_get_backup_reminder_sends_the_given_or_the_logged_in_id(provider, keys,
         assert ("session.user",) not in provider.calls
 
 
+def test_a_failing_read_of_the_logged_in_id_passes_on_inside_the_scope(provider):
+    class Broken:
+        @property
+        def id(self):
+            raise KeyError("id")
+
+    login_as(provider, Broken())
+    with pytest.raises(KeyError):
+        user.get_backup_reminder()
+    assert isinstance(provider.calls[-1][1], KeyError) and provider.calls[-1][0] == "exit"
+    assert not [c for c in provider.calls if c[0].startswith("user.")]
+
+
 @pytest.mark.parametrize("logged_in", [None, types.SimpleNamespace(id=None), types.SimpleNamespace()])
 def test_get_backup_reminder_without_any_id_fails_inside_the_scope(provider, logged_in):
     provider.session.user = logged_in
