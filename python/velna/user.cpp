@@ -46,8 +46,10 @@ bool is_secret(const Masked& m, pyb::handle keyword) {
   return false;
 }
 
+// masked stands for a secret value in a trace; None, which hides nothing,
+// stays None.
 pyb::object masked(pyb::handle value) {
-  return value.is_none() ? pyb::object(pyb::str("None")) : pyb::str(kMask);
+  return value.is_none() ? pyb::none() : pyb::object(pyb::str(kMask));
 }
 
 pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwargs kwargs) {
@@ -55,7 +57,8 @@ pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwa
   pyb::list texts;
   std::size_t i = 0;
   for (pyb::handle a : args) {
-    texts.append(i < m.secrets.size() ? masked(a) : pyb::str(a));
+    texts.append(
+        pyb::str(i < m.secrets.size() ? masked(a) : pyb::reinterpret_borrow<pyb::object>(a)));
     ++i;
   }
   pyb::dict shown;

@@ -469,6 +469,17 @@ def test_change_credentials_traces_are_masked(provider, keys, caplog, velna_debu
     assert entry == "change_credentials(***, {'passphrase': '***', 'reminder': '***'})"
 
 
+def test_a_credential_that_is_none_shows_as_none_in_the_trace(provider, keys, caplog, velna_debug):
+    login_as(provider, user.User(UID, KeyFile()))
+    caplog.set_level(logging.DEBUG)
+    user.change_credentials(None, "NewPassphr4se", reminder=None)
+    user.change_credentials("NewPassw0rd", passphrase=None)
+    entries = [r.getMessage() for r in caplog.records
+               if r.levelno == logging.DEBUG and r.name == "velna.user" and "-->" not in r.getMessage()]
+    assert entries == ["change_credentials(None,***, {'reminder': None})",
+                       "change_credentials(***, {'passphrase': None})"]
+
+
 def test_handled_failures_make_the_operations_return_nothing(provider, keys):
     login_as(provider, user.User(UID, KeyFile()))
     provider.handle.add(KeyError)
