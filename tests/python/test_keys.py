@@ -291,3 +291,30 @@ def test_schema_failures_that_pass_to_the_caller(pems):
         KeyRingSchema(many=True).load([row(pems, KeyType.AUTH, user_id=None)])
     with pytest.raises(AssertionError):
         KeyRingSchema(many=True).load([row(pems, KeyType.AUTH, user_id="")])
+
+
+def _pem(der, label="PRIVATE KEY"):
+    import base64
+    body = base64.encodebytes(der).decode().replace("\n", "")
+    lines = [body[i:i + 64] for i in range(0, len(body), 64)]
+    return "-----BEGIN {0}-----\n{1}\n-----END {0}-----\n".format(label, "\n".join(lines))
+
+
+def test_private_keys_in_every_pkcs8_shape_load_alike(oracle):
+    ser = oracle.serialization
+    key = oracle.ec.generate_private_key(oracle.ec.SECP384R1())
+    der = key.private_bytes(ser.Encoding.DER, ser.PrivateFormat.PKCS8, ser.NoEncryption())
+    scalar = key.private_numbers().private_value.to_bytes(48, "big")
+    ec_key = b"\x30\x35\x02\x01\x01\x04\x30" + scalar  # no public point, no parameters
+    algorithm = bytes.fromhex("301006072a8648ce3d020106052b81040022")
+    no_point = b"\x30\x4e\x02\x01\x00" + algorithm + b"\x04\x37" + ec_key
+    point = key.public_key().public_numbers()
+    for pem in (_pem(der), _pem(no_point), "leading text\n" + _pem(der)):
+        loaded = Key(KeyType.AUTH, private=pem)
+        assert loaded.private.private_numbers().private_value == key.private_numbers().private_value
+        numbers = loaded.public.public_numbers()
+        assert (numbers.x, numbers.y) == (point.x, point.y)
+    off_curve = bytearray(der)
+    off_curve[-1] ^= 1  # the last byte of the stored public point
+    with pytest.raises(ValueError, match="^Private Key is not an EC P384 in PEM foramt.$"):
+        Key(KeyType.AUTH, private=_pem(bytes(off_curve)))

@@ -278,6 +278,22 @@ def test_header_lengths_and_trailing_bytes_are_ignored(written):
     assert Lockbox(enc_data=data).rescue.get_password(PASSPHRASE) == HASH
 
 
+def test_section_layout_by_hand():
+    sealed = twin_seal({"password": HASH}, PASSPHRASE, salt=bytes(range(32)))
+    record = KFSection.parse(sealed + b"tail")
+    assert (record.salt_length, record.iv_length, record.encrypted_length) == (32, 16, 112)
+    assert KFSection.build(record) == sealed
+    assert LockboxRescue(enc_data=sealed).get_password(PASSPHRASE) == HASH
+    assert LockboxRescue(enc_data=twin_seal({"password": HASH}, PASSPHRASE, salt=b"")).get_password(
+        PASSPHRASE) == HASH
+    record.salt_length = 31
+    with pytest.raises(lib.BuildError):
+        KFSection.build(record)
+    short_iv = dict(KFSection.parse(sealed), iv=bytes(12), iv_length=12)
+    with pytest.raises(ValueError):
+        LockboxRescue(enc_data=KFSection.build(short_iv)).get_password(PASSPHRASE)
+
+
 # --- construction, equality and the rescue portion -----------------------------------
 
 

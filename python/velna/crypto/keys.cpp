@@ -249,14 +249,14 @@ PYBIND11_MODULE(keys, m) {
   key_type.attr("DERIVATION") = kDerivation;
   m.attr("KeyType") = key_type;
 
-  vs::Spec spec;
-  spec.fields = {{"index", vs::Kind::Int},
-                 {"userId", vs::Kind::Str},
-                 {"keyType", vs::Kind::Str},
-                 {"pubKey", vs::Kind::Raw},
-                 {"active", vs::Kind::Bool}};
-  spec.pre_load = {{"make_dict", true}};
-  spec.post_load = {{"make_key_ring", true}};
+  vs::Definition definition;
+  definition.fields = {{"index", vs::Kind::Int},
+                       {"userId", vs::Kind::Str},
+                       {"keyType", vs::Kind::Str},
+                       {"pubKey", vs::Kind::Raw},
+                       {"active", vs::Kind::Bool}};
+  definition.pre_load = {{"make_dict", true}};
+  definition.post_load = {{"make_key_ring", true}};
   pyb::dict schema_ns;
   schema_ns["make_dict"] = vs::instance_method(
       pyb::cpp_function(&make_dict, pyb::name("make_dict"), "self"_a, "data"_a, "many"_a,
@@ -266,7 +266,7 @@ PYBIND11_MODULE(keys, m) {
                         "Builds the key ring of the loaded public-key records."));
   m.attr("KeyRingSchema") =
       vs::make_class("velna.crypto.keys", "KeyRingSchema",
-                     "Loads stored public-key rows into a key ring.", spec, schema_ns);
+                     "Loads stored public-key rows into a key ring.", definition, schema_ns);
 
   pyb::object ring =
       make_class("KeyRing", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),

@@ -492,6 +492,13 @@ PYBIND11_MODULE(lockbox, m) {
         velna::py::raise_error(PyExc_AttributeError, name.cast<std::string>());
       },
       "name"_a);
+  method(
+      record, "__setattr__",
+      [](pyb::object self, pyb::object name, pyb::object value) {
+        if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0)
+          throw pyb::error_already_set();
+      },
+      "name"_a, "value"_a);
   g_record = velna::py::keep(record);
 
   pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")
