@@ -33,8 +33,15 @@ PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
+// log writes through the module's logger "log", looked up at each call.
 void log(velna::log::Level level, std::string_view text) {
-  velna::py::log_line(kLogger, level, text);
+  module_attr("log").attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
+}
+
+bool debugging() {
+  return module_attr("log")
+      .attr("isEnabledFor")(static_cast<int>(velna::log::Level::Debug))
+      .cast<bool>();
 }
 
 [[noreturn]] void refuse(PyObject* type, const std::string& message) {
@@ -252,7 +259,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   pyb::object status = response.attr("status_code");
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
   pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
-  if (truthy(velna::py::get_logger(kLogger).attr("isEnabledFor")(10))) {
+  if (debugging()) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
     log(velna::log::Level::Debug, line);
