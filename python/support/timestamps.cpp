@@ -338,9 +338,12 @@ pyb::object from_timestamp(PyObject* value) {
 }  // namespace
 
 pybind11::handle parser_error() {
-  return velna::py::shared_error_type("velna.time.ParserError", "velna.ParserError",
-                                      "Raised when a date-time text is not in an ISO 8601 form.",
-                                      PyExc_ValueError);
+  // Made once and kept: the support library is one per process, so every
+  // module raises the very same class.
+  static PyObject* cls = velna::py::keep_new(PyErr_NewExceptionWithDoc(
+      "velna.ParserError", "Raised when a date-time text is not in an ISO 8601 form.",
+      PyExc_ValueError, nullptr));
+  return cls;
 }
 
 pybind11::object utcnow() {
