@@ -186,24 +186,17 @@ pyb::bytes optional_bytes(pyb::handle o, const char* name) {
   return pyb::reinterpret_borrow<pyb::bytes>(o);
 }
 
-void define_exception(pyb::module_& m, const char* name, const char* doc) {
-  std::string qual = std::string("velna._cryptolib.") + name;
-  PyObject* type = PyErr_NewExceptionWithDoc(qual.c_str(), doc, PyExc_Exception, nullptr);
-  if (!type) throw pyb::error_already_set();
-  m.add_object(name, pyb::reinterpret_steal<pyb::object>(type));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_cryptolib, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "The package's cryptographic library over OpenSSL.";
 
-  define_exception(m, "InvalidSignature", "A signature or MAC that does not verify.");
-  define_exception(m, "AlreadyFinalized", "A single-use object was used a second time.");
-  define_exception(m, "UnsupportedAlgorithm", "An algorithm or key type that is not supported.");
-  define_exception(m, "ParseError", "Binary data that ends before a field is complete.");
-  define_exception(m, "BuildError", "A record that cannot be written in its binary layout.");
+  velna::py::define_error(m, "InvalidSignature", "A signature or MAC that does not verify.");
+  velna::py::define_error(m, "AlreadyFinalized", "A single-use object was used a second time.");
+  velna::py::define_error(m, "UnsupportedAlgorithm", "An algorithm or key type that is not supported.");
+  velna::py::define_error(m, "ParseError", "Binary data that ends before a field is complete.");
+  velna::py::define_error(m, "BuildError", "A record that cannot be written in its binary layout.");
 
   // hashes
   auto hashes = m.def_submodule("hashes", "Hash algorithms and hash contexts.");
@@ -234,12 +227,7 @@ PYBIND11_MODULE(_cryptolib, m) {
            [](HashContext& h, pyb::object data) {
              ByteView v = bytes_arg(data, "data");
              auto& hasher = h.live();
-             if (v.size() >= velna::py::kReleaseGilAbove) {
-               pyb::gil_scoped_release nogil;
-               hasher.update(v);
-             } else {
-               hasher.update(v);
-             }
+             velna::py::run_released(v.size(), [&] { hasher.update(v); });
            },
            "data"_a)
       .def("copy",
@@ -262,12 +250,7 @@ PYBIND11_MODULE(_cryptolib, m) {
            [](HmacContext& h, pyb::object data) {
              ByteView v = bytes_arg(data, "data");
              auto& mac = h.live();
-             if (v.size() >= velna::py::kReleaseGilAbove) {
-               pyb::gil_scoped_release nogil;
-               mac.update(v);
-             } else {
-               mac.update(v);
-             }
+             velna::py::run_released(v.size(), [&] { mac.update(v); });
            },
            "data"_a)
       .def("copy",
@@ -298,7 +281,7 @@ PYBIND11_MODULE(_cryptolib, m) {
 
   // ec
   auto ec = m.def_submodule("ec", "Elliptic-curve keys, ECDSA and ECDH.");
-  curves_module = ec.inc_ref().ptr();
+  curves_module = velna::py::keep(ec);
   pyb::class_<EllipticCurve>(ec, "EllipticCurve", "Base class of the curves.");
   auto add_curve = [&](auto tag, const char* cls) {
     using T = decltype(tag);
@@ -493,11 +476,10 @@ PYBIND11_MODULE(_cryptolib, m) {
             if (k.used) throw velna::AlreadyFinalized("PBKDF2 instances can only be used once.");
             k.used = true;
             ByteView salt = velna::py::view_of(k.salt);
-            velna::SecretBytes out;
-            {
-              pyb::gil_scoped_release nogil;
-              out = velna::kdf::pbkdf2_hmac(k.kind, secret, salt, k.iterations, k.length);
-            }
+            // Always long: the work is the iteration count, not the input.
+            velna::SecretBytes out = velna::py::run_released(SIZE_MAX, [&] {
+              return velna::kdf::pbkdf2_hmac(k.kind, secret, salt, k.iterations, k.length);
+            });
             return to_bytes(out);
           },
           "key_material"_a);

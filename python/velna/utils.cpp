@@ -11,10 +11,7 @@ namespace pyb = pybind11;
 using namespace pyb::literals;
 
 pyb::object uuid_class() {
-  static PyObject* cls = [] {
-    pyb::object c = pyb::module_::import("uuid").attr("UUID");
-    return c.release().ptr();
-  }();
+  static PyObject* cls = velna::py::keep(pyb::module_::import("uuid").attr("UUID"));
   return pyb::reinterpret_borrow<pyb::object>(cls);
 }
 
@@ -43,7 +40,7 @@ bool validity_checker(pyb::handle value) {
 }  // namespace
 
 PYBIND11_MODULE(utils, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.attr("log") = pyb::module_::import("logging").attr("getLogger")("velna.utils");
 
   m.def(

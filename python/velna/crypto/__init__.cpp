@@ -41,12 +41,7 @@ velna::HashKind hash_kind(pyb::handle algo) {
 pyb::str hex_text(velna::HashKind kind, pyb::handle data) {
   velna::ByteView v = velna::py::bytes_or_text_arg(data, "data");
   std::uint8_t out[64];
-  if (v.size() >= velna::py::kReleaseGilAbove) {
-    pyb::gil_scoped_release nogil;
-    velna::digest(kind, v, out);
-  } else {
-    velna::digest(kind, v, out);
-  }
+  velna::py::run_released(v.size(), [&] { velna::digest(kind, v, out); });
   std::string hex = velna::to_hex({out, velna::digest_size(kind)});
   return pyb::str(hex);
 }
@@ -78,7 +73,7 @@ std::size_t count_arg(pyb::handle num) {
 }  // namespace
 
 PYBIND11_MODULE(crypto, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "Cryptographic foundation of velna.";
 
   // The package is registered before anything else runs, with its search

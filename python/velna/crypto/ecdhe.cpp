@@ -9,7 +9,7 @@ using namespace pyb::literals;
 }  // namespace
 
 PYBIND11_MODULE(ecdhe, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   auto lib = pyb::module_::import("velna._cryptolib");
   m.attr("ec") = lib.attr("ec");
   m.attr("ECDH") = lib.attr("ec").attr("ECDH")();

@@ -21,7 +21,7 @@ velna::ByteView pem_arg(pyb::handle key, Loader loader) {
 }  // namespace
 
 PYBIND11_MODULE(p384, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   auto logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
   m.attr("ec") = pyb::module_::import("velna._cryptolib").attr("ec");
