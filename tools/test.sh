@@ -6,6 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/setup.sh
+
+echo "== binding sources use CPython APIs of Python 3.7 only"
+tools/check_bindings.sh
+
 tools/build.sh asan
 
 echo "== core tests"

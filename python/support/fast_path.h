@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "py_compat.h"
@@ -131,18 +132,21 @@ struct Member {
 };
 
 // call_method is self.<member>(args...): |native|(self, args...) while the
-// method is ours.
+// method is ours, else a call of what the member is now.
 template <typename Native, typename... Args>
 pyb::object call_method(const Member& m, pyb::handle self, Native&& native, Args&&... args) {
   if (m.method_of(self)) {
-    if constexpr (std::is_void_v<decltype(native(self, args...))>) {
-      native(self, args...);
+    if constexpr (std::is_void_v<std::invoke_result_t<Native, pyb::handle, Args...>>) {
+      native(self, std::forward<Args>(args)...);
       return pyb::none();
     } else {
-      return pyb::object(native(self, args...));
+      return pyb::object(native(self, std::forward<Args>(args)...));
     }
   }
-  return get(self, m.name)(std::forward<Args>(args)...);
+  pyb::object fn = get(self, m.name);
+  if constexpr (sizeof...(Args) == 0) return call0(fn);
+  else if constexpr (sizeof...(Args) == 1) return call1(fn, args...);
+  else return fn(std::forward<Args>(args)...);
 }
 
 // constructs_directly: calling |cls| runs |init| (our __init__) on a plain
