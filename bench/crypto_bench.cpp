@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "internal/openssl.h"
 #include "velna/bytes.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/digest.h"
@@ -46,18 +47,12 @@ void need(int rc) {
   if (rc != 1) std::abort();
 }
 
-template <auto Fn>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    Fn(p);
-  }
-};
-
+// The core's own owning handles.
+using internal::Free;
 using Cipher = std::unique_ptr<EVP_CIPHER, Free<EVP_CIPHER_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Free<EVP_CIPHER_CTX_free>>;
+using CipherCtx = internal::EvpCipherCtx;
 using Mac = std::unique_ptr<EVP_MAC, Free<EVP_MAC_free>>;
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, Free<EVP_MAC_CTX_free>>;
+using MacCtx = internal::EvpMacCtx;
 using Md = std::unique_ptr<EVP_MD, Free<EVP_MD_free>>;
 
 // --- AES-256-CTR -----------------------------------------------------------

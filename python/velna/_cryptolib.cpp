@@ -231,7 +231,7 @@ PYBIND11_MODULE(_cryptolib, m) {
            },
            "data"_a)
       .def("copy",
-           [](HashContext& h) { return HashContext{h.algorithm, velna::Hasher(h.live())}; })
+           [](HashContext& h) { return HashContext{h.algorithm, h.live().copy()}; })
       .def("finalize", [](HashContext& h) {
         auto out = h.live().finalize();
         h.hasher.reset();
@@ -254,7 +254,7 @@ PYBIND11_MODULE(_cryptolib, m) {
            },
            "data"_a)
       .def("copy",
-           [](HmacContext& h) { return HmacContext{h.algorithm, velna::hmac::Mac(h.live())}; })
+           [](HmacContext& h) { return HmacContext{h.algorithm, h.live().copy()}; })
       .def("finalize",
            [](HmacContext& h) {
              auto out = h.live().finalize();
@@ -265,7 +265,7 @@ PYBIND11_MODULE(_cryptolib, m) {
            [](HmacContext& h, pyb::object signature) {
              ByteView s = bytes_arg(signature, "signature");
              auto& mac = h.live();
-             velna::hmac::Mac done(mac);
+             velna::hmac::Mac done = std::move(mac);
              h.mac.reset();
              done.verify(s);
            },

@@ -108,25 +108,57 @@ int curve_bits(Curve curve) {
 std::string Key::x_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_X); }
 std::string Key::y_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_Y); }
 
-PublicKey PublicKey::from_pem(ByteView pem) {
-  Bio bio = memory_bio(pem);
-  EVP_PKEY* p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
+namespace {
+
+enum class Form { PemPublic, DerPublic, PemPrivate, DerPrivate };
+
+struct Loaded {
+  std::shared_ptr<EVP_PKEY> key;
+  Curve curve;
+};
+
+// load reads a key in |form|: InvalidArgument when the data is not such a
+// key, UnsupportedAlgorithm when it is not an EC key on a supported curve.
+Loaded load(ByteView data, Form form) {
+  EVP_PKEY* p = nullptr;
+  if (form == Form::DerPublic) {
+    if (data.size() > static_cast<std::size_t>(LONG_MAX))
+      throw InvalidArgument("Key data is too long.");
+    const unsigned char* in = data.data();
+    if (!data.empty()) p = d2i_PUBKEY(nullptr, &in, static_cast<long>(data.size()));
+  } else {
+    Bio bio = memory_bio(data);
+    switch (form) {
+      case Form::PemPublic:
+        p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
+        break;
+      case Form::PemPrivate:
+        p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
+        break;
+      case Form::DerPrivate:
+        p = d2i_PrivateKey_bio(bio.get(), nullptr);
+        break;
+      case Form::DerPublic:
+        break;
+    }
+  }
   if (!p) fail<InvalidArgument>("Could not deserialize key data.");
   auto key = share(p);
   Curve c = curve_of(p);
   internal::clear_errors();
-  return PublicKey(key, c);
+  return {std::move(key), c};
+}
+
+}  // namespace
+
+PublicKey PublicKey::from_pem(ByteView pem) {
+  auto [key, curve] = load(pem, Form::PemPublic);
+  return PublicKey(key, curve);
 }
 
 PublicKey PublicKey::from_der(ByteView der) {
-  const unsigned char* in = der.data();
-  if (der.size() > static_cast<std::size_t>(LONG_MAX)) throw InvalidArgument("Key data is too long.");
-  EVP_PKEY* p = der.empty() ? nullptr : d2i_PUBKEY(nullptr, &in, static_cast<long>(der.size()));
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PublicKey(key, c);
+  auto [key, curve] = load(der, Form::DerPublic);
+  return PublicKey(key, curve);
 }
 
 namespace {
@@ -194,23 +226,13 @@ PrivateKey PrivateKey::generate(Curve curve) {
 }
 
 PrivateKey PrivateKey::from_pem(ByteView pem) {
-  Bio bio = memory_bio(pem);
-  EVP_PKEY* p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PrivateKey(key, c);
+  auto [key, curve] = load(pem, Form::PemPrivate);
+  return PrivateKey(key, curve);
 }
 
 PrivateKey PrivateKey::from_der(ByteView der) {
-  Bio bio = memory_bio(der);
-  EVP_PKEY* p = d2i_PrivateKey_bio(bio.get(), nullptr);
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PrivateKey(key, c);
+  auto [key, curve] = load(der, Form::DerPrivate);
+  return PrivateKey(key, curve);
 }
 
 PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {

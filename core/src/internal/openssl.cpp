@@ -4,6 +4,11 @@
 #include <mutex>
 
 namespace velna::internal {
+
+void FreeCipherCtx::operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
+void FreeMdCtx::operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+void FreeMacCtx::operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
+
 namespace {
 
 constexpr const char* kMdNames[kHashKindCount] = {"SHA1", "SHA2-224", "SHA2-256", "SHA2-384",

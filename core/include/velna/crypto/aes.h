@@ -3,10 +3,18 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "velna/bytes.h"
 
 struct evp_cipher_ctx_st;
+
+namespace velna::internal {
+// Frees an OpenSSL cipher context; defined where OpenSSL is included.
+struct FreeCipherCtx {
+  void operator()(evp_cipher_ctx_st* ctx) const noexcept;
+};
+}  // namespace velna::internal
 
 namespace velna::aes {
 
@@ -30,19 +38,16 @@ Bytes ctr_transform(ByteView key, ByteView iv, ByteView in);
 
 // Ctr holds one AES-CTR key schedule for several transformations under the
 // same key, each from its own initial counter block. The key is checked
-// (InvalidArgument) when the Ctr is made.
+// (InvalidArgument) when the Ctr is made. Movable, not copyable.
 class Ctr {
  public:
   explicit Ctr(ByteView key);
-  Ctr(const Ctr&) = delete;
-  Ctr& operator=(const Ctr&) = delete;
-  ~Ctr();
   // transform is ctr_transform under this key; InvalidArgument unless |iv|
   // is 16 bytes.
   void transform(ByteView iv, ByteView in, std::uint8_t* out);
 
  private:
-  evp_cipher_ctx_st* ctx_;
+  std::unique_ptr<evp_cipher_ctx_st, internal::FreeCipherCtx> ctx_;
 };
 
 // make_iv draws an initial counter block: 8 random bytes, then 8 zero bytes.

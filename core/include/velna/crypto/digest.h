@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,13 @@
 #include "velna/bytes.h"
 
 struct evp_md_ctx_st;
+
+namespace velna::internal {
+// Frees an OpenSSL digest context; defined where OpenSSL is included.
+struct FreeMdCtx {
+  void operator()(evp_md_ctx_st* ctx) const noexcept;
+};
+}  // namespace velna::internal
 
 namespace velna {
 
@@ -33,21 +41,22 @@ Sha384Digest sha384(ByteView data);
 // hex_digest is the lower-case hexadecimal digest of |data|.
 std::string hex_digest(HashKind kind, ByteView data);
 
-// Hasher is an incremental digest context.
+// Hasher is an incremental digest context. Movable; copy() makes an
+// independent context in the same state.
 class Hasher {
  public:
   explicit Hasher(HashKind kind);
-  Hasher(const Hasher& other);
-  Hasher& operator=(const Hasher&) = delete;
-  ~Hasher();
+  Hasher copy() const;
   void update(ByteView data);
   // finalize returns the digest; the hasher cannot be used afterwards.
   Bytes finalize();
   HashKind kind() const { return kind_; }
 
  private:
+  Hasher(HashKind kind, std::unique_ptr<evp_md_ctx_st, internal::FreeMdCtx> ctx);
+
   HashKind kind_;
-  evp_md_ctx_st* ctx_;
+  std::unique_ptr<evp_md_ctx_st, internal::FreeMdCtx> ctx_;
 };
 
 }  // namespace velna

@@ -3,11 +3,19 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "velna/bytes.h"
 #include "velna/crypto/digest.h"
 
 struct evp_mac_ctx_st;
+
+namespace velna::internal {
+// Frees an OpenSSL MAC context; defined where OpenSSL is included.
+struct FreeMacCtx {
+  void operator()(evp_mac_ctx_st* ctx) const noexcept;
+};
+}  // namespace velna::internal
 
 namespace velna::hmac {
 
@@ -25,13 +33,12 @@ Sha384Tag sha384(ByteView key, ByteView data);
 // and a tag of any length other than 48 never matches.
 void verify_sha384(ByteView key, ByteView data, ByteView tag);
 
-// Mac is an incremental HMAC context under any supported hash.
+// Mac is an incremental HMAC context under any supported hash. Movable;
+// copy() makes an independent context in the same state.
 class Mac {
  public:
   Mac(HashKind kind, ByteView key);
-  Mac(const Mac& other);
-  Mac& operator=(const Mac&) = delete;
-  ~Mac();
+  Mac copy() const;
   void update(ByteView data);
   Bytes finalize();
   // finalize_into writes the MAC to |out|, which must hold digest_size(kind())
@@ -46,8 +53,10 @@ class Mac {
   HashKind kind() const { return kind_; }
 
  private:
+  Mac(HashKind kind, std::unique_ptr<evp_mac_ctx_st, internal::FreeMacCtx> ctx);
+
   HashKind kind_;
-  evp_mac_ctx_st* ctx_;
+  std::unique_ptr<evp_mac_ctx_st, internal::FreeMacCtx> ctx_;
 };
 
 }  // namespace velna::hmac
