@@ -159,9 +159,7 @@ void BM_Sha384_RawEvp(benchmark::State& state) {
   report(state);
 }
 
-void Sizes(benchmark::internal::Benchmark* b) {
-  b->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20);
-}
+void Sizes(benchmark::internal::Benchmark* b) { b->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20); }
 
 BENCHMARK(BM_AesCtr_Core)->Apply(Sizes);
 BENCHMARK(BM_AesCtr_CoreInto)->Apply(Sizes);

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the core's
-# GoogleTest suite (plain and under sanitizers) and the Python API's pytest
-# suite.
+# Installs what is missing, checks the sources (format, CPython APIs of
+# Python 3.7 only), builds, and runs every test: the core's GoogleTest suite
+# (plain and under sanitizers) and the Python API's pytest suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/setup.sh
 
+echo "== C++ sources follow .clang-format"
+tools/check_format.sh
 echo "== binding sources use CPython APIs of Python 3.7 only"
 tools/check_bindings.sh
 

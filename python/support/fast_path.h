@@ -128,7 +128,9 @@ struct Member {
   // decides.
   bool property_of(pyb::handle o) const { return installed && resolved(o, name) == installed; }
   VELNA_PY_API bool method_of(pyb::handle o) const;
-  bool on_class(pyb::handle cls) const { return installed && class_resolved(cls, name) == installed; }
+  bool on_class(pyb::handle cls) const {
+    return installed && class_resolved(cls, name) == installed;
+  }
 };
 
 // call_method is self.<member>(args...): |native|(self, args...) while the
@@ -144,9 +146,12 @@ pyb::object call_method(const Member& m, pyb::handle self, Native&& native, Args
     }
   }
   pyb::object fn = get(self, m.name);
-  if constexpr (sizeof...(Args) == 0) return call0(fn);
-  else if constexpr (sizeof...(Args) == 1) return call1(fn, args...);
-  else return fn(std::forward<Args>(args)...);
+  if constexpr (sizeof...(Args) == 0)
+    return call0(fn);
+  else if constexpr (sizeof...(Args) == 1)
+    return call1(fn, args...);
+  else
+    return fn(std::forward<Args>(args)...);
 }
 
 // constructs_directly: calling |cls| runs |init| (our __init__) on a plain

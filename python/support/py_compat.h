@@ -54,8 +54,7 @@ inline PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, std::size_
   if (nkw > 0) {
     kwargs = PyDict_New();
     for (Py_ssize_t i = 0; kwargs && i < nkw; ++i)
-      if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[n + i]) != 0)
-        Py_CLEAR(kwargs);
+      if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[n + i]) != 0) Py_CLEAR(kwargs);
     if (!kwargs) {
       Py_DECREF(tuple);
       return nullptr;

@@ -82,8 +82,7 @@ pyb::object parse_iso(PyObject* text) {
   PyObject* tz = utc();
   pyb::object tz_owner;
   if (t.offset_seconds != 0) {
-    tz_owner =
-        steal(PyTimeZone_FromOffset(steal(PyDelta_FromDSU(0, t.offset_seconds, 0)).ptr()));
+    tz_owner = steal(PyTimeZone_FromOffset(steal(PyDelta_FromDSU(0, t.offset_seconds, 0)).ptr()));
     tz = tz_owner.ptr();
   }
   const velna::time::DateTime& f = t.local;
@@ -129,8 +128,7 @@ pybind11::handle parser_error() {
 
 pybind11::object utcnow() {
   ensure_datetime_api();
-  const velna::time::DateTime now =
-      velna::time::date_time_from_micros(velna::time::now_micros());
+  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
   return make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day, now.hour,
                        now.minute, now.second, now.microsecond, utc());
 }

@@ -179,9 +179,7 @@ void translate_current() {
   }
 }
 
-void register_native(const char* key, pyb::handle fn) {
-  natives()[key] = keep(borrow(fn.ptr()));
-}
+void register_native(const char* key, pyb::handle fn) { natives()[key] = keep(borrow(fn.ptr())); }
 
 bool is_native(const char* key, pyb::handle fn) {
   auto& registry = natives();

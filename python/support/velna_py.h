@@ -156,7 +156,7 @@ VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::strin
 // module and returns it. Core errors translate to such classes by the
 // module and name given in translate_current.
 VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
-                         pyb::handle base = PyExc_Exception);
+                                      pyb::handle base = PyExc_Exception);
 
 // error_type returns the exception class |name| of module |module|, imported
 // on first use.

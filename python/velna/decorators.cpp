@@ -27,8 +27,7 @@ using namespace pyb::literals;
 using vp::own;
 
 struct Wrapper {
-  PyObject_HEAD
-  compat::VectorcallFunc vectorcall;
+  PyObject_HEAD compat::VectorcallFunc vectorcall;
   PyObject* f;      // the wrapped callable
   PyObject* extra;  // logged: the logger; login_required: the provider or None
   PyObject* dict;
@@ -140,8 +139,7 @@ pyb::object special(pyb::handle obj, PyObject* name, const char* missing) {
     e.restore();
     return {};
   }
-  if (!m)
-    PyErr_Format(PyExc_TypeError, missing, Py_TYPE(obj.ptr())->tp_name);
+  if (!m) PyErr_Format(PyExc_TypeError, missing, Py_TYPE(obj.ptr())->tp_name);
   return m;
 }
 
@@ -320,7 +318,8 @@ PyTypeObject* make_wrapper_type() {
       "velna.decorators._Wrapper",
       sizeof(Wrapper),
       0,
-      static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kCallableTypeFlags),
+      static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                compat::kCallableTypeFlags),
       slots,
   };
   return reinterpret_cast<PyTypeObject*>(vp::keep_new(compat::make_callable_type(&spec)));
@@ -361,9 +360,9 @@ PYBIND11_MODULE(decorators, m) {
   m.def(
       "logged",
       [](pyb::object log) {
-        return pyb::cpp_function(
-            [log](pyb::object f) { return wrap(logged_call, f, log); }, pyb::name("decorator"),
-            "f"_a, "Wraps f so that its calls are traced while debugging is on.");
+        return pyb::cpp_function([log](pyb::object f) { return wrap(logged_call, f, log); },
+                                 pyb::name("decorator"), "f"_a,
+                                 "Wraps f so that its calls are traced while debugging is on.");
       },
       "Returns a decorator that traces calls to the logger log at debug level.", "log"_a);
 
@@ -371,8 +370,10 @@ PYBIND11_MODULE(decorators, m) {
       "login_required",
       [](pyb::object provider) {
         return pyb::cpp_function(
-            [provider](pyb::object f) { return wrap(login_call, f, provider); }, pyb::name("decorator"),
-            "f"_a, "Wraps f so that it runs only while a user is logged in.");
+            [provider](pyb::object f) { return wrap(login_call, f, provider); },
+            pyb::name("decorator"), "f"_a,
+            "Wraps f so that it runs only while a user is logged in.");
       },
-      "Returns a decorator that refuses calls while nobody is logged in.", "provider"_a = pyb::none());
+      "Returns a decorator that refuses calls while nobody is logged in.",
+      "provider"_a = pyb::none());
 }

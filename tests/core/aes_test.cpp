@@ -92,7 +92,8 @@ TEST(Aes, RefusesKeySizesOtherThan16_24_32AndIvsOtherThan16) {
 }
 
 TEST(Aes, CtrRefusesABadKeyWhenMadeAndABadIvWhenUsed) {
-  for (std::size_t key_size : {0, 15, 33}) EXPECT_THROW(aes::Ctr(Bytes(key_size, 1)), InvalidArgument);
+  for (std::size_t key_size : {0, 15, 33})
+    EXPECT_THROW(aes::Ctr(Bytes(key_size, 1)), InvalidArgument);
   aes::Ctr ctr(Bytes(32, 1));
   Bytes out(4, 0xee);
   EXPECT_THROW(ctr.transform(Bytes(15, 0), Bytes(4, 0), out.data()), InvalidArgument);
@@ -120,7 +121,8 @@ TEST(Aes, DataAboveIntMaxIsHandledInPieces) {
   const std::size_t size = (std::size_t{1} << 31) + 32;
   void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) GTEST_SKIP() << "cannot map 2 GiB here";
-  std::unique_ptr<void, std::function<void(void*)>> unmap(mem, [size](void* p) { munmap(p, size); });
+  std::unique_ptr<void, std::function<void(void*)>> unmap(mem,
+                                                          [size](void* p) { munmap(p, size); });
   madvise(mem, size, MADV_HUGEPAGE);  // fewer page faults where the kernel allows it
   auto* data = static_cast<std::uint8_t*>(mem);
   const Bytes key(32, 0x24);
@@ -131,7 +133,8 @@ TEST(Aes, DataAboveIntMaxIsHandledInPieces) {
   const std::uint64_t block = (size - tail) / aes::kBlockSize;
   Bytes tail_iv(16, 0);
   for (int i = 0; i < 8; ++i) tail_iv[15 - i] = static_cast<std::uint8_t>(block >> (8 * i));
-  EXPECT_EQ(Bytes(data + size - tail, data + size), aes::ctr_transform(key, tail_iv, Bytes(tail, 0)));
+  EXPECT_EQ(Bytes(data + size - tail, data + size),
+            aes::ctr_transform(key, tail_iv, Bytes(tail, 0)));
   EXPECT_EQ(Bytes(data, data + 32), aes::ctr_transform(key, iv, Bytes(32, 0)));
 }
 

@@ -184,7 +184,7 @@ TEST(ContainerSectionTest, KnownAnswerFromPublishedVectors) {
   append(unhex("3000000000000000"));
   append(
       unhex("afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59c"
-               "faea9ea9076ede7f4af152e8b2fa9cb6"));
+            "faea9ea9076ede7f4af152e8b2fa9cb6"));
 
   EXPECT_EQ(encrypt_section_with_iv(key, mac_key, iv, plaintext), expected);
   EXPECT_EQ(decrypt_section(key, mac_key, ByteView(expected)), plaintext);

@@ -22,7 +22,8 @@ TEST(LogBridge, IsSilentWithoutSinkAndReportsToInstalledSink) {
   velna::log::set_sink(sink);
   sink->trace = true;
   EXPECT_TRUE(velna::log::tracing());
-  EXPECT_THROW(velna::p384::load_pem_public_key(velna::as_bytes("not a key")), velna::InvalidArgument);
+  EXPECT_THROW(velna::p384::load_pem_public_key(velna::as_bytes("not a key")),
+               velna::InvalidArgument);
   velna::log::set_sink(nullptr);
 
   ASSERT_EQ(sink->lines.size(), 1u);

@@ -166,7 +166,7 @@ struct SinkScope {
 };
 
 inline Bytes pem_of(EVP_PKEY* pkey, bool private_key, const EVP_CIPHER* cipher = nullptr,
-             bool traditional = false) {
+                    bool traditional = false) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
   static const char pass[] = "secret";
   int ok = 0;

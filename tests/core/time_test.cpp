@@ -21,7 +21,8 @@ TEST(Calendar, DayNumbersMatchTheStandardCalendar) {
     ASSERT_EQ(c.month, static_cast<int>(static_cast<unsigned>(ymd.month()))) << z;
     ASSERT_EQ(c.day, static_cast<int>(static_cast<unsigned>(ymd.day()))) << z;
     ASSERT_EQ(days_from_civil(c.year, c.month, c.day), z);
-    ASSERT_EQ(iso_weekday(z), static_cast<int>(chr::weekday{chr::sys_days{chr::days{z}}}.iso_encoding()));
+    ASSERT_EQ(iso_weekday(z),
+              static_cast<int>(chr::weekday{chr::sys_days{chr::days{z}}}.iso_encoding()));
   }
   EXPECT_EQ(days_from_civil(1970, 1, 1), 0);
   EXPECT_EQ(days_from_civil(2000, 3, 1), 11017);

@@ -11,9 +11,11 @@ struct HashInfo {
   std::size_t block_size;
 };
 
-constexpr HashInfo kInfo[kHashKindCount] = {
-    {"sha1", 20, 64}, {"sha224", 28, 64}, {"sha256", 32, 64}, {"sha384", 48, 128},
-    {"sha512", 64, 128}};
+constexpr HashInfo kInfo[kHashKindCount] = {{"sha1", 20, 64},
+                                            {"sha224", 28, 64},
+                                            {"sha256", 32, 64},
+                                            {"sha384", 48, 128},
+                                            {"sha512", 64, 128}};
 
 const HashInfo& info(HashKind kind) { return kInfo[static_cast<int>(kind)]; }
 

@@ -26,9 +26,10 @@ struct CurveInfo {
   int bits;
 };
 
-constexpr CurveInfo kCurves[] = {{Curve::P256, "secp256r1", "prime256v1", NID_X9_62_prime256v1, 256},
-                                 {Curve::P384, "secp384r1", "secp384r1", NID_secp384r1, 384},
-                                 {Curve::P521, "secp521r1", "secp521r1", NID_secp521r1, 521}};
+constexpr CurveInfo kCurves[] = {
+    {Curve::P256, "secp256r1", "prime256v1", NID_X9_62_prime256v1, 256},
+    {Curve::P384, "secp384r1", "secp384r1", NID_secp384r1, 384},
+    {Curve::P521, "secp521r1", "secp521r1", NID_secp521r1, 521}};
 
 const CurveInfo& info(Curve curve) {
   for (const auto& c : kCurves)
@@ -54,10 +55,12 @@ Curve curve_of(EVP_PKEY* pkey) {
 }
 
 Bio memory_bio(ByteView data) {
-  if (data.size() > static_cast<std::size_t>(INT_MAX)) throw InvalidArgument("Key data is too long.");
+  if (data.size() > static_cast<std::size_t>(INT_MAX))
+    throw InvalidArgument("Key data is too long.");
   static const std::uint8_t empty = 0;
-  return Bio(check_ptr(BIO_new_mem_buf(data.empty() ? &empty : data.data(), static_cast<int>(data.size())),
-                       "BIO_new_mem_buf"));
+  return Bio(
+      check_ptr(BIO_new_mem_buf(data.empty() ? &empty : data.data(), static_cast<int>(data.size())),
+                "BIO_new_mem_buf"));
 }
 
 Bio output_bio() { return Bio(check_ptr(BIO_new(BIO_s_mem()), "BIO_new")); }
@@ -164,10 +167,12 @@ PublicKey PublicKey::from_der(ByteView der) {
 namespace {
 
 EVP_PKEY* from_params(Curve curve, OSSL_PARAM_BLD* bld, int selection) {
-  check(OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, info(curve).openssl_name, 0),
-        "OSSL_PARAM_BLD_push");
+  check(
+      OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, info(curve).openssl_name, 0),
+      "OSSL_PARAM_BLD_push");
   OSSL_PARAM* params = check_ptr(OSSL_PARAM_BLD_to_param(bld), "OSSL_PARAM_BLD_to_param");
-  internal::EvpPkeyCtx ctx(check_ptr(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "EVP_PKEY_CTX_new"));
+  internal::EvpPkeyCtx ctx(
+      check_ptr(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "EVP_PKEY_CTX_new"));
   EVP_PKEY* p = nullptr;
   bool ok = EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
             EVP_PKEY_fromdata(ctx.get(), &p, selection, params) == 1;
@@ -182,11 +187,13 @@ using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, internal::Free<OSSL_PARAM_BLD_f
 
 PublicKey PublicKey::from_point(Curve curve, ByteView point) {
   ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
-  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()),
         "OSSL_PARAM_BLD_push");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY));
   // fromdata does not insist that the point lies on the curve.
-  internal::EvpPkeyCtx check_ctx(check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr), "EVP_PKEY_CTX_new"));
+  internal::EvpPkeyCtx check_ctx(
+      check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr), "EVP_PKEY_CTX_new"));
   if (EVP_PKEY_public_check(check_ctx.get()) != 1) fail<InvalidArgument>("Invalid EC key.");
   internal::clear_errors();
   return PublicKey(key, curve);
@@ -236,20 +243,26 @@ PrivateKey PrivateKey::from_der(ByteView der) {
 }
 
 PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
-  internal::Bignum priv(check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
+  internal::Bignum priv(
+      check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
   using Group = std::unique_ptr<EC_GROUP, internal::Free<EC_GROUP_free>>;
   using Point = std::unique_ptr<EC_POINT, internal::Free<EC_POINT_free>>;
   Group group(check_ptr(EC_GROUP_new_by_curve_name(info(curve).nid), "EC_GROUP_new"));
   if (BN_is_zero(priv.get()) || BN_cmp(priv.get(), EC_GROUP_get0_order(group.get())) >= 0)
     fail<InvalidArgument>("Invalid EC key.");
   Point pub(check_ptr(EC_POINT_new(group.get()), "EC_POINT_new"));
-  check(EC_POINT_mul(group.get(), pub.get(), priv.get(), nullptr, nullptr, nullptr), "EC_POINT_mul");
-  std::size_t len = EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
+  check(EC_POINT_mul(group.get(), pub.get(), priv.get(), nullptr, nullptr, nullptr),
+        "EC_POINT_mul");
+  std::size_t len = EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED,
+                                       nullptr, 0, nullptr);
   Bytes point(len);
-  EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(), len, nullptr);
+  EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(), len,
+                     nullptr);
   ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
-  check(OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()), "OSSL_PARAM_BLD_push");
-  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+  check(OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()),
+        "OSSL_PARAM_BLD_push");
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()),
         "OSSL_PARAM_BLD_push");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_KEYPAIR));
   internal::clear_errors();
@@ -258,8 +271,9 @@ PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
 
 SecretBytes PrivateKey::to_pem() const {
   Bio bio = output_bio();
-  check(PEM_write_bio_PKCS8PrivateKey(bio.get(), pkey_.get(), nullptr, nullptr, 0, nullptr, nullptr),
-        "PEM_write_bio_PKCS8PrivateKey");
+  check(
+      PEM_write_bio_PKCS8PrivateKey(bio.get(), pkey_.get(), nullptr, nullptr, 0, nullptr, nullptr),
+      "PEM_write_bio_PKCS8PrivateKey");
   auto out = drain<SecretBytes>(bio.get());
   return out;
 }
@@ -302,8 +316,8 @@ Bytes PrivateKey::sign(HashKind kind, ByteView data) const {
 SecretBytes PrivateKey::exchange(const PublicKey& peer) const {
   if (peer.curve() != curve_)
     throw InvalidArgument("peer_public_key and self are not on the same curve");
-  internal::EvpPkeyCtx ctx(check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), nullptr),
-                                     "EVP_PKEY_CTX_new"));
+  internal::EvpPkeyCtx ctx(
+      check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), nullptr), "EVP_PKEY_CTX_new"));
   check(EVP_PKEY_derive_init(ctx.get()), "EVP_PKEY_derive_init");
   check(EVP_PKEY_derive_set_peer(ctx.get(), peer.pkey()), "EVP_PKEY_derive_set_peer");
   std::size_t len = 0;

@@ -46,7 +46,8 @@ Sha384Tag sha384(ByteView key, ByteView data) {
 
 void verify_sha384(ByteView key, ByteView data, ByteView tag) {
   Sha384Tag expected = sha384(key, data);
-  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+  if (!constant_time_equal(expected, tag))
+    throw InvalidSignature("Signature did not match digest.");
 }
 
 Mac::Mac(HashKind kind, ByteView key) : kind_(kind), ctx_(keyed(kind, key)) {}
@@ -82,7 +83,8 @@ void Mac::reset() {
 
 void Mac::verify(ByteView tag) {
   Bytes expected = finalize();
-  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+  if (!constant_time_equal(expected, tag))
+    throw InvalidSignature("Signature did not match digest.");
 }
 
 }  // namespace velna::hmac

@@ -66,7 +66,8 @@ std::size_t count_arg(pyb::handle num) {
   int overflow = 0;
   long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (overflow || n < 0 || static_cast<unsigned long long>(n) > velna::kMaxRandomRequest)
-    velna::py::raise_value_error("num must be between 0 and " + std::to_string(velna::kMaxRandomRequest));
+    velna::py::raise_value_error("num must be between 0 and " +
+                                 std::to_string(velna::kMaxRandomRequest));
   return static_cast<std::size_t>(n);
 }
 
@@ -116,23 +117,20 @@ PYBIND11_MODULE(crypto, m) {
       "SHA384", [](pyb::object data) { return hex_text(velna::HashKind::Sha384, data); },
       "A generic helper to hash some data with an algorithm.", "data"_a);
 
-  m.def("enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
+  m.def(
+      "enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
 
   m.def(
-      "to_pem_private",
-      [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
+      "to_pem_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
       "Serializes a private key into PEM format.", "key"_a);
   m.def(
-      "to_pem_public",
-      [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
+      "to_pem_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
       "Serializes a public key into PEM format.", "key"_a);
   m.def(
-      "to_der_private",
-      [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
+      "to_der_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
       "Serializes a private key into DER format.", "key"_a);
   m.def(
-      "to_der_public",
-      [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
+      "to_der_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
       "Serializes a public key into DER format.", "key"_a);
 
   m.def(

@@ -20,7 +20,9 @@ vp::Own own_random{"velna.crypto.random"};
 pyb::bytes random_bytes(std::size_t n) {
   return vp::late_bound(
       crypto_package, random_name, own_random,
-      [n] { return vp::new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); }); },
+      [n] { return vp::new_bytes(n, [n](std::uint8_t* out) {
+              velna::fill_random({out, n});
+            }); },
       [n](pyb::object random) { return random(n); });
 }
 
@@ -53,10 +55,10 @@ PYBIND11_MODULE(aes, m) {
                    "Raised for decryption problems, for instance when decrypted data that should "
                    "be a de-serialisable JSON string is not.");
 
-  m.def("decrypt", &transform, "Decrypts data with AES-256 in CTR mode.", "data"_a,
-        "cipher_key"_a, "iv"_a);
-  m.def("encrypt", &transform, "Encrypts data with AES-256 in CTR mode.", "data"_a,
-        "cipher_key"_a, "iv"_a);
+  m.def("decrypt", &transform, "Decrypts data with AES-256 in CTR mode.", "data"_a, "cipher_key"_a,
+        "iv"_a);
+  m.def("encrypt", &transform, "Encrypts data with AES-256 in CTR mode.", "data"_a, "cipher_key"_a,
+        "iv"_a);
   m.def(
       "create_iv",
       [m]() -> pyb::object {

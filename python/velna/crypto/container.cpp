@@ -21,7 +21,9 @@
 #include <cerrno>
 #include <string>
 
+#include "fast_path.h"
 #include "json_text.h"
+#include "py_compat.h"
 #include "timestamps.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/container.h"
@@ -29,8 +31,6 @@
 #include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
-#include "fast_path.h"
-#include "py_compat.h"
 #include "velna_py.h"
 
 namespace {
@@ -66,18 +66,20 @@ PyObject* g_datetime = nullptr;  // datetime.datetime
 PyObject* g_record_pending = nullptr;
 
 // Attribute names, interned once.
-#define VELNA_CONTAINER_NAMES(X)                                                                  \
-  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data)                \
-  X(set_encrypted_data) X(set_plaintext_data) X(encrypt) X(decrypt) X(_get_data) X(_set_data)   \
-  X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)                  \
-  X(cipher_key_length) X(mac_key_length) X(header) X(content) X(id) X(type) X(container_keys)    \
-  X(created_by) X(created_at) X(modified_by) X(modified_at) X(_created_by) X(_created_at)        \
-  X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data) X(_container) X(length)          \
-  X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify) X(InvalidSignature)              \
-  X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                    \
-  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)    \
-  X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id) \
+// clang-format off
+#define VELNA_CONTAINER_NAMES(X)                                                                   \
+  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data)                  \
+  X(set_encrypted_data) X(set_plaintext_data) X(encrypt) X(decrypt) X(_get_data) X(_set_data)      \
+  X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)                    \
+  X(cipher_key_length) X(mac_key_length) X(header) X(content) X(id) X(type) X(container_keys)      \
+  X(created_by) X(created_at) X(modified_by) X(modified_at) X(_created_by) X(_created_at)          \
+  X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data) X(_container) X(length)             \
+  X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify) X(InvalidSignature)                \
+  X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                      \
+  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)      \
+  X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id)    \
   X(customData) X(uuid4) X(is_safe) X(__len__) X(__enter__) X(__exit__)
+// clang-format on
 
 struct Names {
   VELNA_CONTAINER_NAMES(VELNA_PY_NAME_FIELD)
@@ -139,7 +141,8 @@ vp::Member method(pyb::object& cls, const char* name, F&& f, const Extra&... ext
 }
 
 template <typename G>
-vp::Member property(pyb::object& cls, const char* name, G&& getter, pyb::object setter = pyb::none()) {
+vp::Member property(pyb::object& cls, const char* name, G&& getter,
+                    pyb::object setter = pyb::none()) {
   auto builtins = pyb::module_::import("builtins");
   pyb::object prop = builtins.attr("property")(pyb::cpp_function(std::forward<G>(getter)), setter);
   cls.attr(name) = prop;
@@ -211,7 +214,8 @@ void check_length(pyb::handle rec, const char* name, std::size_t actual) {
 struct SectionFields {
   Buffer iv, encrypted, digest;
   explicit SectionFields(pyb::handle rec)
-      : iv(entry(rec, "iv"), "iv"), encrypted(entry(rec, "encrypted"), "encrypted"),
+      : iv(entry(rec, "iv"), "iv"),
+        encrypted(entry(rec, "encrypted"), "encrypted"),
         digest(entry(rec, "digest"), "digest") {
     check_length(rec, "iv_length", iv.view().size());
     check_length(rec, "encrypted_length", encrypted.view().size());
@@ -224,13 +228,15 @@ struct SectionFields {
 // container keeps of its own blob, read-only views into that blob.
 class FieldMaker {
  public:
-  FieldMaker(pyb::handle base, ByteView base_view, bool views) : base_(base), base_view_(base_view) {
+  FieldMaker(pyb::handle base, ByteView base_view, bool views)
+      : base_(base), base_view_(base_view) {
     if (views) whole_ = steal(PyMemoryView_FromObject(base.ptr()));
   }
   pyb::object operator()(ByteView field) const {
     if (!whole_) return vp::to_bytes(field);
     auto start = static_cast<Py_ssize_t>(field.data() - base_view_.data());
-    return steal(PySequence_GetSlice(whole_.ptr(), start, start + static_cast<Py_ssize_t>(field.size())));
+    return steal(
+        PySequence_GetSlice(whole_.ptr(), start, start + static_cast<Py_ssize_t>(field.size())));
   }
 
  private:
@@ -390,7 +396,8 @@ struct EncryptTools {
   }
   // all_native: the core may draw the IV, encrypt and digest by itself.
   bool all_native() {
-    return n_create_iv.is(create_iv) && n_random.is(random) && n_aes_encrypt.is(encrypt) && n_digest.is(digest);
+    return n_create_iv.is(create_iv) && n_random.is(random) && n_aes_encrypt.is(encrypt) &&
+           n_digest.is(digest);
   }
 };
 
@@ -484,8 +491,8 @@ pyb::object draw(pyb::handle count) {
   return call1(random, count);
 }
 
-void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index, pyb::object cipher_key,
-               pyb::object mac_key) {
+void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index,
+               pyb::object cipher_key, pyb::object mac_key) {
   pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N->CIPHER_KEY_LENGTH));
   pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N->HMAC_KEY_LENGTH));
   pyb::object rec = new_record();
@@ -530,8 +537,9 @@ bool field_equal(pyb::handle a, pyb::handle b, bool secret) {
 bool keys_equal(pyb::object self, pyb::object other) {
   if (!pyb::isinstance(other, pyb::type::of(self))) return false;
   pyb::object a = keys_record(self), b = keys_record(other);
-  static const char* fields[] = {"version", "cipher_index", "cipher_key_length", "cipher_key",
-                                 "mac_index", "mac_key_length", "mac_key"};
+  static const char* fields[] = {"version",    "cipher_index", "cipher_key_length",
+                                 "cipher_key", "mac_index",    "mac_key_length",
+                                 "mac_key"};
   bool equal = true;
   for (const char* f : fields) {
     bool secret = std::string_view(f).ends_with("_key");
@@ -573,8 +581,8 @@ pyb::object encrypted_data_get(pyb::object self) {
     dict_discard(d, N->_section_view);
     return section;
   }
-  vp::raise_error(PyExc_AttributeError,
-                         "'" + std::string(Py_TYPE(self.ptr())->tp_name) + "' object has no attribute '_encrypted_data'");
+  vp::raise_error(PyExc_AttributeError, "'" + std::string(Py_TYPE(self.ptr())->tp_name) +
+                                            "' object has no attribute '_encrypted_data'");
 }
 
 void encrypted_data_set(pyb::object self, pyb::object value) {
@@ -606,8 +614,7 @@ void call_set_plaintext(pyb::handle p, pyb::handle v) {
 // set_encrypted_data and `_encrypted_data` are ours: the result is then what
 // set_encrypted_data with the section's bytes would have made.
 bool takes_views(pyb::handle cls) {
-  return M.raw_set_encrypted.on_class(cls) &&
-         M.raw_encrypted_data.on_class(cls) &&
+  return M.raw_set_encrypted.on_class(cls) && M.raw_encrypted_data.on_class(cls) &&
          !vp::class_resolved(cls, N->_encrypted);
 }
 
@@ -653,9 +660,12 @@ pyb::object json_get_data(pyb::object self) {
 }
 
 void call_json_set(pyb::handle p, pyb::object v) {
-  vp::call_method(M.json_set_data, p, [](pyb::handle self, pyb::handle value) {
-    json_set_data(borrow(self.ptr()), borrow(value.ptr()));
-  }, v);
+  vp::call_method(
+      M.json_set_data, p,
+      [](pyb::handle self, pyb::handle value) {
+        json_set_data(borrow(self.ptr()), borrow(value.ptr()));
+      },
+      v);
 }
 pyb::object call_json_get(pyb::handle p) {
   return vp::call_method(M.json_get_data, p,
@@ -720,9 +730,12 @@ pyb::object new_payload(pyb::handle cls, Given given, pyb::handle value) {
     return p;
   }
   switch (given) {
-    case Given::Enc: return borrow(cls.ptr())("enc_data"_a = value);
-    case Given::Ptxt: return borrow(cls.ptr())("ptxt_data"_a = value);
-    case Given::Nothing: break;
+    case Given::Enc:
+      return borrow(cls.ptr())("enc_data"_a = value);
+    case Given::Ptxt:
+      return borrow(cls.ptr())("ptxt_data"_a = value);
+    case Given::Nothing:
+      break;
   }
   return call0(cls);
 }
@@ -760,13 +773,15 @@ void call_encrypt(pyb::handle p, pyb::object keys) {
   call1(get(p, N->encrypt), keys);
 }
 void call_decrypt(pyb::handle p, pyb::object keys) {
-  vp::call_method(M.raw_decrypt, p, [](pyb::handle self, pyb::handle k) {
-    payload_decrypt(borrow(self.ptr()), borrow(k.ptr()));
-  }, keys);
+  vp::call_method(
+      M.raw_decrypt, p,
+      [](pyb::handle self, pyb::handle k) { payload_decrypt(borrow(self.ptr()), borrow(k.ptr())); },
+      keys);
 }
 
 pyb::str payload_repr(pyb::object self, const char* cls) {
-  std::string pattern = std::string("<") + cls + (payload_encrypted(self) ? "(enc_data=" : "(ptxt_data=");
+  std::string pattern =
+      std::string("<") + cls + (payload_encrypted(self) ? "(enc_data=" : "(ptxt_data=");
   return pyb::str(pattern) + pyb::str(data_of(self)) + pyb::str(")>");
 }
 
@@ -795,8 +810,7 @@ pyb::object stamp_time(pyb::object value) {
 // property is ours.
 void set_stamp(pyb::handle self, const vp::Member& stamp, PyObject* slot, pyb::object value,
                bool time) {
-  if (stamp.property_of(self))
-    return set(self, slot, time ? stamp_time(value) : stamp_uuid(value));
+  if (stamp.property_of(self)) return set(self, slot, time ? stamp_time(value) : stamp_uuid(value));
   set(self, stamp.name, value);
 }
 
@@ -870,7 +884,8 @@ vc::Oid oid_of(pyb::handle bytes_le) {
 
 void set_record_of(pyb::handle self, pyb::handle blob, pyb::handle eager_record_of) {
   if (M.container_record.property_of(self)) {
-    dict_set(instance_dict(self), N->_container, steal(PyTuple_Pack(2, g_record_pending, blob.ptr())));
+    dict_set(instance_dict(self), N->_container,
+             steal(PyTuple_Pack(2, g_record_pending, blob.ptr())));
     return;
   }
   pyb::object holder;
@@ -910,7 +925,9 @@ void commit_encrypted(pyb::handle self, pyb::bytes blob, pyb::handle keys) {
 // before the blob is complete, so a failure leaves the container as it was.
 bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content, pyb::handle keys,
                       const vc::Oid& oid) {
-  auto type_of = [](pyb::handle o) { return pyb::handle(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr()))); };
+  auto type_of = [](pyb::handle o) {
+    return pyb::handle(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr())));
+  };
   if (!own_encrypt(header) || !own_encrypt(content) || !takes_views(type_of(header)) ||
       !takes_views(type_of(content)) || !M.raw_set_encrypted.method_of(header) ||
       !M.raw_set_encrypted.method_of(content))
@@ -928,11 +945,13 @@ bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content,
   velna::aes::check_parameters(ck, velna::aes::Iv{});
   const std::size_t hs = vc::section_size(hplain.size()), cs = vc::section_size(cplain.size());
   const std::size_t n = vc::blob_size(hplain.size(), cplain.size());
-  pyb::bytes blob = vp::new_bytes(
-      n, [&](std::uint8_t* out) { vc::encrypt_blob(oid, ck, mk, hplain, cplain, {out, n}); });
+  pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) {
+    vc::encrypt_blob(oid, ck, mk, hplain, cplain, {out, n});
+  });
   pyb::object whole = steal(PyMemoryView_FromObject(blob.ptr()));
   auto start = static_cast<Py_ssize_t>(vc::kPreambleSize);
-  pyb::object hview = steal(PySequence_GetSlice(whole.ptr(), start, start + static_cast<Py_ssize_t>(hs)));
+  pyb::object hview =
+      steal(PySequence_GetSlice(whole.ptr(), start, start + static_cast<Py_ssize_t>(hs)));
   pyb::object cview = steal(PySequence_GetSlice(whole.ptr(), start + static_cast<Py_ssize_t>(hs),
                                                 start + static_cast<Py_ssize_t>(hs + cs)));
   set_section_view(header, hview);
@@ -946,31 +965,38 @@ pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
   bool h = encrypted_of(header), c = encrypted_of(content);
   if (h && c) return pyb::none();
   if (h != c)
-    vp::raise_error(PyExc_RuntimeError,
-                    "One portion of the container is encrypted and the other is not; cannot encrypt.");
+    vp::raise_error(
+        PyExc_RuntimeError,
+        "One portion of the container is encrypted and the other is not; cannot encrypt.");
   pyb::object keys = truthy(container_keys) ? container_keys : new_keys(pyb::handle());
   // The identifier's byte form is needed for the blob; ask before anything changes.
   vc::Oid oid = oid_of(get(get(self, N->id), N->bytes_le));
   if (encrypt_in_place(self, header, content, keys, oid)) return keys;
-  on_both_payloads(header, content, [&](pyb::object p) { call_encrypt(p, keys); }, [&] {
-    pyb::object hs = data_of(header), cs = data_of(content);
-    pyb::object hold_h, hold_c;
-    vc::SectionView hv = vc::parse_section(parse_input(hs, hold_h));
-    vc::SectionView cv = vc::parse_section(parse_input(cs, hold_c));
-    vc::Preamble p = vc::make_preamble(oid, len_of(header), len_of(content));
-    std::size_t n = vc::blob_size(hv, cv);
-    pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) { vc::write_blob(p, hv, cv, {out, n}); });
-    commit_encrypted(self, blob, keys);
-  });
+  on_both_payloads(
+      header, content, [&](pyb::object p) { call_encrypt(p, keys); },
+      [&] {
+        pyb::object hs = data_of(header), cs = data_of(content);
+        pyb::object hold_h, hold_c;
+        vc::SectionView hv = vc::parse_section(parse_input(hs, hold_h));
+        vc::SectionView cv = vc::parse_section(parse_input(cs, hold_c));
+        vc::Preamble p = vc::make_preamble(oid, len_of(header), len_of(content));
+        std::size_t n = vc::blob_size(hv, cv);
+        pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) {
+          vc::write_blob(p, hv, cv, {out, n});
+        });
+        commit_encrypted(self, blob, keys);
+      });
   return keys;
 }
 
 void container_decrypt(pyb::object self, pyb::object container_keys) {
   pyb::object keys = truthy(container_keys) ? container_keys : get(self, N->container_keys);
-  if (keys.is_none()) vp::raise_error(PyExc_RuntimeError, "No Container Keys exist; cannot decrypt.");
+  if (keys.is_none())
+    vp::raise_error(PyExc_RuntimeError, "No Container Keys exist; cannot decrypt.");
   pyb::object header = get(self, N->header), content = get(self, N->content);
-  on_both_payloads(header, content, [&](pyb::object p) { call_decrypt(p, keys); },
-                   [&] { set(self, N->container_keys, new_keys(keys)); });
+  on_both_payloads(
+      header, content, [&](pyb::object p) { call_decrypt(p, keys); },
+      [&] { set(self, N->container_keys, new_keys(keys)); });
 }
 
 pyb::object container_get_data(pyb::object self) {
@@ -1040,8 +1066,9 @@ std::size_t container_len(pyb::object self) {
 bool container_eq(pyb::object self, pyb::object other) {
   if (!pyb::isinstance(other, pyb::type::of(self))) return false;
   if (container_encrypted(self) != container_encrypted(other)) return false;
-  static const char* names[] = {"id", "data", "access", "container_keys", "created_at",
-                                "created_by", "modified_at", "modified_by", "type", "length"};
+  static const char* names[] = {"id",         "data",       "access",      "container_keys",
+                                "created_at", "created_by", "modified_at", "modified_by",
+                                "type",       "length"};
   auto compare = [&](const char* name) {
     pyb::str n(name);
     return field_equal(vp::attr_or_none(self, n.ptr()), vp::attr_or_none(other, n.ptr()), false);
@@ -1118,19 +1145,23 @@ void enable_fast_uuid4() {
   g_uuid_type = vp::keep(type);
   g_uuid_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
   std::array<std::uint8_t, 16> sample;
-  for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
+  for (std::size_t i = 0; i < sample.size(); ++i)
+    sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
   bool same = false;
   try {
     pyb::object ours = build_uuid4(sample);
-    pyb::object theirs = type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
+    pyb::object theirs =
+        type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
     same = ours.equal(theirs) && pyb::str(ours).equal(pyb::str(theirs)) &&
-           get(ours, N->is_safe).is(get(theirs, N->is_safe)) && pyb::object(ours.attr("version")).equal(pyb::int_(4));
+           get(ours, N->is_safe).is(get(theirs, N->is_safe)) &&
+           pyb::object(ours.attr("version")).equal(pyb::int_(4));
   } catch (pyb::error_already_set&) {
   }
   if (!same) g_uuid_type = nullptr;
 }
 
-void container_init(pyb::object self, pyb::object data, pyb::object content_cls, pyb::kwargs kwargs) {
+void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
+                    pyb::kwargs kwargs) {
   set(self, N->container_keys, pyb::none());
   set(self, N->header, pyb::none());
   set(self, N->content, pyb::none());
@@ -1183,8 +1214,9 @@ PYBIND11_MODULE(container, m) {
   enable_fast_uuid4();
 
   // Parsed records: a mapping whose entries are also attributes.
-  pyb::object record = make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
-                                  "A parsed record: its fields by name, as entries and as attributes.");
+  pyb::object record =
+      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
+                 "A parsed record: its fields by name, as entries and as attributes.");
   method(record, "__getattr__", [](pyb::object self, pyb::str name) -> pyb::object {
     PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
     if (v) return borrow(v);
@@ -1223,9 +1255,12 @@ PYBIND11_MODULE(container, m) {
           "build",
           [](const Layout& l, pyb::object obj) -> pyb::bytes {
             switch (l.kind) {
-              case LayoutKind::Section: return build_section_from(obj);
-              case LayoutKind::Blob: return build_blob_from(obj);
-              case LayoutKind::KeyBlob: return build_key_blob_from(obj);
+              case LayoutKind::Section:
+                return build_section_from(obj);
+              case LayoutKind::Blob:
+                return build_blob_from(obj);
+              case LayoutKind::KeyBlob:
+                return build_key_blob_from(obj);
             }
             return {};
           },
@@ -1237,9 +1272,12 @@ PYBIND11_MODULE(container, m) {
             ByteView v = parse_input(data, holder);
             FieldMaker copies(holder, v, false);
             switch (l.kind) {
-              case LayoutKind::Section: return section_record(vc::parse_section(v), copies);
-              case LayoutKind::Blob: return blob_record(vc::parse_blob(v), copies);
-              case LayoutKind::KeyBlob: return key_blob_record(vc::parse_key_blob(v));
+              case LayoutKind::Section:
+                return section_record(vc::parse_section(v), copies);
+              case LayoutKind::Blob:
+                return blob_record(vc::parse_blob(v), copies);
+              case LayoutKind::KeyBlob:
+                return key_blob_record(vc::parse_key_blob(v));
             }
             return pyb::none();
           },
@@ -1260,26 +1298,35 @@ PYBIND11_MODULE(container, m) {
                                 "A container's AES key and HMAC key with their algorithm indexes.");
   M.keys_init = method(keys, "__init__", &keys_init, "cipher_index"_a = 0, "mac_index"_a = 0,
                        "cipher_key"_a = pyb::none(), "mac_key"_a = pyb::none());
-  keys.attr("from_bytes") = pyb::module_::import("builtins").attr("staticmethod")(pyb::cpp_function(
-      [](pyb::object data) {
-        pyb::object holder;
-        vc::KeyBlobView k = vc::parse_key_blob(parse_input(data, holder));
-        return H(g_container_keys)("cipher_index"_a = pyb::int_(k.cipher_index),
-                                   "mac_index"_a = pyb::int_(k.mac_index),
-                                   "cipher_key"_a = vp::to_bytes(k.cipher_key),
-                                   "mac_key"_a = vp::to_bytes(k.mac_key));
-      },
-      pyb::name("from_bytes"), "data"_a, "Reads container keys from a container key blob."));
-  method(keys, "__bytes__", [](pyb::object self) { return build_key_blob_from(keys_record(self)); });
-  vp::Member* key_props[] = {&M.keys_cipher_index, &M.keys_mac_index, &M.keys_cipher_key, &M.keys_mac_key};
+  keys.attr("from_bytes") =
+      pyb::module_::import("builtins")
+          .attr("staticmethod")(pyb::cpp_function(
+              [](pyb::object data) {
+                pyb::object holder;
+                vc::KeyBlobView k = vc::parse_key_blob(parse_input(data, holder));
+                return H(g_container_keys)("cipher_index"_a = pyb::int_(k.cipher_index),
+                                           "mac_index"_a = pyb::int_(k.mac_index),
+                                           "cipher_key"_a = vp::to_bytes(k.cipher_key),
+                                           "mac_key"_a = vp::to_bytes(k.mac_key));
+              },
+              pyb::name("from_bytes"), "data"_a,
+              "Reads container keys from a container key blob."));
+  method(keys, "__bytes__",
+         [](pyb::object self) { return build_key_blob_from(keys_record(self)); });
+  vp::Member* key_props[] = {&M.keys_cipher_index, &M.keys_mac_index, &M.keys_cipher_key,
+                             &M.keys_mac_key};
   const char* key_fields[] = {"cipher_index", "mac_index", "cipher_key", "mac_key"};
   for (int i = 0; i < 4; ++i) {
     std::string field = key_fields[i];
-    *key_props[i] = property(keys, key_fields[i], [field](pyb::object self) { return keys_record(self)[field.c_str()]; });
+    *key_props[i] = property(keys, key_fields[i], [field](pyb::object self) {
+      return keys_record(self)[field.c_str()];
+    });
   }
   method(keys, "__eq__", &keys_equal, "other"_a);
-  method(keys, "__ne__", [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-         "other"_a);
+  method(
+      keys, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   keys.attr("__hash__") = pyb::none();
   m.attr("ContainerKeys") = keys;
   g_container_keys = vp::keep(keys);
@@ -1287,22 +1334,29 @@ PYBIND11_MODULE(container, m) {
   // RawPayload
   pyb::object raw = make_class("RawPayload", pyb::make_tuple(object),
                                "One container portion whose plaintext is a byte string.");
-  M.raw_init = method(raw, "__init__", &payload_init, "enc_data"_a = pyb::none(), "ptxt_data"_a = pyb::none());
+  M.raw_init = method(raw, "__init__", &payload_init, "enc_data"_a = pyb::none(),
+                      "ptxt_data"_a = pyb::none());
   M.raw_data = property(raw, "data", &raw_get_data, pyb::cpp_function(&raw_set_data));
-  M.raw_encrypted = property(raw, "encrypted", [](pyb::object self) { return get(self, N->_encrypted); });
-  M.raw_encrypted_data = property(raw, "_encrypted_data", &encrypted_data_get, pyb::cpp_function(&encrypted_data_set));
+  M.raw_encrypted =
+      property(raw, "encrypted", [](pyb::object self) { return get(self, N->_encrypted); });
+  M.raw_encrypted_data =
+      property(raw, "_encrypted_data", &encrypted_data_get, pyb::cpp_function(&encrypted_data_set));
   M.raw_set_encrypted = method(
-      raw, "set_encrypted_data", [](pyb::object self, pyb::object ciphertext) { raw_set_encrypted(self, ciphertext); },
+      raw, "set_encrypted_data",
+      [](pyb::object self, pyb::object ciphertext) { raw_set_encrypted(self, ciphertext); },
       "ciphertext"_a);
   M.raw_set_plaintext = method(
-      raw, "set_plaintext_data", [](pyb::object self, pyb::object plaintext) { raw_set_plaintext(self, plaintext); },
+      raw, "set_plaintext_data",
+      [](pyb::object self, pyb::object plaintext) { raw_set_plaintext(self, plaintext); },
       "plaintext"_a);
   M.raw_decrypt = method(raw, "decrypt", &payload_decrypt, "container_keys"_a);
   M.raw_encrypt = method(raw, "encrypt", &payload_encrypt, "container_keys"_a);
   method(raw, "__repr__", [](pyb::object self) { return payload_repr(self, "RawPayload"); });
   method(raw, "__eq__", &payload_eq, "other"_a);
-  method(raw, "__ne__", [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-         "other"_a);
+  method(
+      raw, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   M.raw_len = method(raw, "__len__", [](pyb::object self) { return pyb::len(data_of(self)); });
   raw.attr("__hash__") = pyb::none();
   m.attr("RawPayload") = raw;
@@ -1333,9 +1387,10 @@ PYBIND11_MODULE(container, m) {
   method(container, "__init__", &container_init, "data"_a = pyb::none(), "content_cls"_a = raw);
   method(container, "decrypt", &container_decrypt, "container_keys"_a = pyb::none());
   method(container, "encrypt", &container_encrypt, "container_keys"_a = pyb::none());
-  M.container_data = property(container, "data", &container_get_data, pyb::cpp_function(&container_set_data));
-  M.container_record =
-      property(container, "_container", &container_record_get, pyb::cpp_function(&container_record_set));
+  M.container_data =
+      property(container, "data", &container_get_data, pyb::cpp_function(&container_set_data));
+  M.container_record = property(container, "_container", &container_record_get,
+                                pyb::cpp_function(&container_record_set));
   property(container, "encrypted", [](pyb::object self) { return container_encrypted(self); });
   vp::Member* user_props[] = {&M.container_created_by, &M.container_modified_by};
   const char* user_stamps[] = {"created_by", "modified_by"};
@@ -1343,9 +1398,11 @@ PYBIND11_MODULE(container, m) {
     std::string slot = std::string("_") + user_stamps[i];
     *user_props[i] = property(
         container, user_stamps[i], [slot](pyb::object self) { return self.attr(slot.c_str()); },
-        pyb::cpp_function([slot](pyb::object self, pyb::object user_id) {
-          self.attr(slot.c_str()) = stamp_uuid(user_id);
-        }, "self"_a, "user_id"_a));
+        pyb::cpp_function(
+            [slot](pyb::object self, pyb::object user_id) {
+              self.attr(slot.c_str()) = stamp_uuid(user_id);
+            },
+            "self"_a, "user_id"_a));
   }
   vp::Member* time_props[] = {&M.container_created_at, &M.container_modified_at};
   const char* time_stamps[] = {"created_at", "modified_at"};
@@ -1353,9 +1410,11 @@ PYBIND11_MODULE(container, m) {
     std::string slot = std::string("_") + time_stamps[i];
     *time_props[i] = property(
         container, time_stamps[i], [slot](pyb::object self) { return self.attr(slot.c_str()); },
-        pyb::cpp_function([slot](pyb::object self, pyb::object value) {
-          self.attr(slot.c_str()) = stamp_time(value);
-        }, "self"_a, "value"_a));
+        pyb::cpp_function(
+            [slot](pyb::object self, pyb::object value) {
+              self.attr(slot.c_str()) = stamp_time(value);
+            },
+            "self"_a, "value"_a));
   }
   method(container, "__len__", &container_len);
   method(container, "__repr__", [](pyb::object self) {
@@ -1363,8 +1422,10 @@ PYBIND11_MODULE(container, m) {
            pyb::str(pyb::bool_(container_encrypted(self))) + pyb::str(">");
   });
   method(container, "__eq__", &container_eq, "other"_a);
-  method(container, "__ne__",
-         [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); }, "other"_a);
+  method(
+      container, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   container.attr("__hash__") = pyb::none();
   m.attr("Container") = container;
 }

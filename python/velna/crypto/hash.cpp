@@ -58,6 +58,6 @@ PYBIND11_MODULE(hash, m) {
         // _hash as the module holds it now, like a global of the module.
         return pyb::handle(this_module).attr("_hash")(data, algo);
       },
-      "Returns the hexadecimal digest of data, or data itself when it already is one.",
-      "data"_a, "algorithm"_a = sha384);
+      "Returns the hexadecimal digest of data, or data itself when it already is one.", "data"_a,
+      "algorithm"_a = sha384);
 }

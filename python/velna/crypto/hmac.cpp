@@ -55,7 +55,9 @@ PYBIND11_MODULE(hmac, m) {
         std::size_t n = m.attr("HMAC_KEY_LENGTH").cast<std::size_t>();
         return vp::late_bound(
             crypto_package, random_name, own_random,
-            [n] { return vp::new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); }); },
+            [n] {
+              return vp::new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); });
+            },
             [n](pyb::object random) { return random(n); });
       },
       "Generates a random HMAC key.");

@@ -22,7 +22,7 @@ constexpr std::uint32_t kIterations = 100000;
 // Kept for the life of the process.
 PyObject* this_module = nullptr;
 vp::Own own_engine{"velna.crypto.pbkdf2.V1_PBKDF2"};  // as made at load
-PyObject* own_func = nullptr;  // what it applies, and with which keywords
+PyObject* own_func = nullptr;                         // what it applies, and with which keywords
 PyObject* own_keywords = nullptr;
 
 // Engine 1 always yields 32 bytes; a caller asking for another length would
@@ -63,9 +63,9 @@ PYBIND11_MODULE(pbkdf2, m) {
   m.attr("SHA384") = lib.attr("hashes").attr("SHA384");
   m.attr("PBKDF2HMAC") = lib.attr("PBKDF2HMAC");
 
-  pyb::object v1 = partial(lib.attr("PBKDF2HMAC"), "algorithm"_a = lib.attr("hashes").attr("SHA384")(),
-                           "length"_a = kKeyLength, "iterations"_a = kIterations,
-                           "backend"_a = crypto.attr("backend"));
+  pyb::object v1 = partial(
+      lib.attr("PBKDF2HMAC"), "algorithm"_a = lib.attr("hashes").attr("SHA384")(),
+      "length"_a = kKeyLength, "iterations"_a = kIterations, "backend"_a = crypto.attr("backend"));
   vp::register_native("velna.crypto.pbkdf2.V1_PBKDF2", v1);
   own_func = vp::keep(lib.attr("PBKDF2HMAC"));
   own_keywords = vp::keep_new(PyDict_Copy(v1.attr("keywords").ptr()));  // a copy
@@ -81,8 +81,7 @@ PYBIND11_MODULE(pbkdf2, m) {
         pyb::object engine = pyb::handle(this_module).attr("engines")[pyb::int_(kVersion)];
         pyb::object salt_bytes = salt;
         if (!vp::truthy(salt)) salt_bytes = pyb::bytes("");
-        if (!is_own_engine(engine))
-          return engine("salt"_a = salt_bytes).attr("derive")(secret);
+        if (!is_own_engine(engine)) return engine("salt"_a = salt_bytes).attr("derive")(secret);
         // Still our own engine: run the core directly, in the order in which
         // the engine would judge its inputs (salt when built, key material
         // when deriving). Bytes are immutable, so the views stay valid while
