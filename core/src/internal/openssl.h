@@ -12,9 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "velna/crypto/aes.h"
 #include "velna/crypto/digest.h"
-#include "velna/crypto/hmac.h"
+#include "velna/crypto/handles.h"
 #include "velna/error.h"
 
 namespace velna::internal {
@@ -29,9 +28,9 @@ struct Free {
 
 // The contexts that public classes hold use the deleters their headers
 // declare, so that a handle moves from here into such a class.
-using EvpCipherCtx = std::unique_ptr<EVP_CIPHER_CTX, FreeCipherCtx>;
-using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, FreeMdCtx>;
-using EvpMacCtx = std::unique_ptr<EVP_MAC_CTX, FreeMacCtx>;
+using EvpCipherCtx = CipherCtxPtr;
+using EvpMdCtx = MdCtxPtr;
+using EvpMacCtx = MacCtxPtr;
 using EvpKdfCtx = std::unique_ptr<EVP_KDF_CTX, Free<EVP_KDF_CTX_free>>;
 using EvpPkey = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
 using EvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX_free>>;

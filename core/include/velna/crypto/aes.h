@@ -3,18 +3,9 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "velna/bytes.h"
-
-struct evp_cipher_ctx_st;
-
-namespace velna::internal {
-// Frees an OpenSSL cipher context; defined where OpenSSL is included.
-struct FreeCipherCtx {
-  void operator()(evp_cipher_ctx_st* ctx) const noexcept;
-};
-}  // namespace velna::internal
+#include "velna/crypto/handles.h"
 
 namespace velna::aes {
 
@@ -47,7 +38,7 @@ class Ctr {
   void transform(ByteView iv, ByteView in, std::uint8_t* out);
 
  private:
-  std::unique_ptr<evp_cipher_ctx_st, internal::FreeCipherCtx> ctx_;
+  internal::CipherCtxPtr ctx_;
 };
 
 // make_iv draws an initial counter block: 8 random bytes, then 8 zero bytes.

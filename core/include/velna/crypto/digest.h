@@ -3,21 +3,12 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "velna/bytes.h"
-
-struct evp_md_ctx_st;
-
-namespace velna::internal {
-// Frees an OpenSSL digest context; defined where OpenSSL is included.
-struct FreeMdCtx {
-  void operator()(evp_md_ctx_st* ctx) const noexcept;
-};
-}  // namespace velna::internal
+#include "velna/crypto/handles.h"
 
 namespace velna {
 
@@ -53,10 +44,10 @@ class Hasher {
   HashKind kind() const { return kind_; }
 
  private:
-  Hasher(HashKind kind, std::unique_ptr<evp_md_ctx_st, internal::FreeMdCtx> ctx);
+  Hasher(HashKind kind, internal::MdCtxPtr ctx);
 
   HashKind kind_;
-  std::unique_ptr<evp_md_ctx_st, internal::FreeMdCtx> ctx_;
+  internal::MdCtxPtr ctx_;
 };
 
 }  // namespace velna

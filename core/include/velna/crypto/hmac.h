@@ -3,19 +3,10 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "velna/bytes.h"
 #include "velna/crypto/digest.h"
-
-struct evp_mac_ctx_st;
-
-namespace velna::internal {
-// Frees an OpenSSL MAC context; defined where OpenSSL is included.
-struct FreeMacCtx {
-  void operator()(evp_mac_ctx_st* ctx) const noexcept;
-};
-}  // namespace velna::internal
+#include "velna/crypto/handles.h"
 
 namespace velna::hmac {
 
@@ -53,10 +44,10 @@ class Mac {
   HashKind kind() const { return kind_; }
 
  private:
-  Mac(HashKind kind, std::unique_ptr<evp_mac_ctx_st, internal::FreeMacCtx> ctx);
+  Mac(HashKind kind, internal::MacCtxPtr ctx);
 
   HashKind kind_;
-  std::unique_ptr<evp_mac_ctx_st, internal::FreeMacCtx> ctx_;
+  internal::MacCtxPtr ctx_;
 };
 
 }  // namespace velna::hmac
