@@ -24,8 +24,11 @@ constexpr std::size_t kMaxDepth = 10000;
 
 // Objects kept for the life of the process (never released, so that nothing
 // runs at interpreter shutdown).
+// asdict_name is made on first use; null, with the error set, only while it
+// cannot be made.
 PyObject* asdict_name() {
-  static PyObject* name = PyUnicode_InternFromString("_asdict");
+  static PyObject* name = nullptr;
+  if (!name) name = PyUnicode_InternFromString("_asdict");
   return name;
 }
 
@@ -327,7 +330,9 @@ void Encoder::leave(PyObject* container) {
 // -1 on error. A failing attribute lookup, or a TypeError from the call,
 // means "not a named tuple".
 int Encoder::named_tuple(PyObject* o) {
-  PyObject* method = PyObject_GetAttr(o, asdict_name());
+  PyObject* name = asdict_name();
+  if (!name) return -1;
+  PyObject* method = PyObject_GetAttr(o, name);
   if (!method) {
     PyErr_Clear();
     return 0;
