@@ -27,7 +27,7 @@ PYTHONPATH="$PWD/build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider
 if [ "${VELNA_COMPAT37:-}" = "1" ]; then
   echo "== Python tests on the Python 3.7 forms of the compatibility header"
   cmake -S . -B build-compat37 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELNA_TESTS=OFF -DVELNA_BENCH=OFF -DCMAKE_CXX_FLAGS=-DVELNA_PY_COMPAT_37 \
+    -DVELNA_BENCH=OFF -DCMAKE_CXX_FLAGS=-DVELNA_PY_COMPAT_37 \
     -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
   ninja -C build-compat37 -j"$(nproc 2>/dev/null || echo 8)"
   PYTHONPATH="$PWD/build-compat37/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
