@@ -101,22 +101,8 @@ void install_log_sink() {
   }
 }
 
-ByteView bytes_arg(pyb::handle o, const char* name) {
-  if (!is_bytes(o)) raise_type_error(std::string(name) + " must be bytes");
-  return view_of(o);
-}
-
-std::string_view text_utf8(pyb::handle o) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n);
-  if (!s) throw pyb::error_already_set();
-  return {s, static_cast<std::size_t>(n)};
-}
-
-ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
-  if (is_bytes(o)) return view_of(o);
-  if (is_text(o)) return as_bytes(text_utf8(o));
-  raise_type_error(std::string(name) + " must be bytes or str");
+void refuse_arg(const char* name, const char* expected) {
+  raise_type_error(std::string(name) + " must be " + expected);
 }
 
 pyb::object get_logger(std::string_view name) {
@@ -151,6 +137,15 @@ pyb::object define_error(pyb::module_& module, const char* name, const char* doc
   pyb::object cls = steal(PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base.ptr(), nullptr));
   module.add_object(name, cls);
   defined_errors()[qualified] = keep(cls);
+  return cls;
+}
+
+PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base) {
+  static auto* made = new std::map<std::string, PyObject*, std::less<>>;
+  auto it = made->find(std::string_view(key));
+  if (it != made->end()) return it->second;
+  PyObject* cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  if (cls) (*made)[key] = cls;  // kept for the life of the process
   return cls;
 }
 

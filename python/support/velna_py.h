@@ -90,15 +90,28 @@ inline ByteView view_of(pyb::handle o) {
 
 // bytes_arg is view_of for |o| when it is a byte string; otherwise it raises
 // TypeError "<name> must be bytes".
-VELNA_PY_API ByteView bytes_arg(pyb::handle o, const char* name);
+[[noreturn]] VELNA_PY_API void refuse_arg(const char* name, const char* expected);
+inline ByteView bytes_arg(pyb::handle o, const char* name) {
+  if (!is_bytes(o)) refuse_arg(name, "bytes");
+  return view_of(o);
+}
 
 // text_utf8 is the UTF-8 form of a str, read in place (raises the runtime's
 // UnicodeEncodeError for lone surrogates).
-VELNA_PY_API std::string_view text_utf8(pyb::handle o);
+inline std::string_view text_utf8(pyb::handle o) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n);
+  if (!s) throw pyb::error_already_set();
+  return {s, static_cast<std::size_t>(n)};
+}
 
 // bytes_or_text_arg: a byte string as it is, text as its UTF-8 encoding;
 // anything else raises TypeError "<name> must be bytes or str".
-VELNA_PY_API ByteView bytes_or_text_arg(pyb::handle o, const char* name);
+inline ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
+  if (is_bytes(o)) return view_of(o);
+  if (!is_text(o)) refuse_arg(name, "bytes or str");
+  return as_bytes(text_utf8(o));
+}
 
 // ---- the GIL -------------------------------------------------------------
 
@@ -157,6 +170,13 @@ VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::strin
 // module and name given in translate_current.
 VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
                                       pyb::handle base = PyExc_Exception);
+
+// Superseded by define_error (the library is one per process, so a class it
+// keeps is already shared by every module): the exception class |name|, a
+// subclass of |base|, made on first use and kept under |key|. Null with a
+// Python error set on failure.
+VELNA_PY_API PyObject* shared_error_type(const char* key, const char* name, const char* doc,
+                                         PyObject* base);
 
 // error_type returns the exception class |name| of module |module|, imported
 // on first use.
