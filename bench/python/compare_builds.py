@@ -22,25 +22,13 @@ CHILD = r"""
 import json, logging, sys
 sys.path.insert(0, %(here)r)
 import timing
-import velna.crypto.aes  # noqa: F401
 import velna.crypto as crypto
-import velna.crypto.container as container
 import velna.decorators as decorators
-
-KEYS = container.ContainerKeys(cipher_key=bytes(range(32)), mac_key=bytes(range(128)))
-HEADER = {"name": "report.pdf", "size": 1024, "tags": ["a", "b"]}
+from bench_container import SMALL_HEADER, velna_decrypt as decrypt, velna_encrypt
 
 
 def encrypt(content):
-    c = container.Container(header=HEADER, content=content)
-    c.encrypt(KEYS)
-    return c.data
-
-
-def decrypt(blob):
-    c = container.Container(data=blob)
-    c.decrypt(KEYS)
-    return c.header.data, c.content.data
+    return velna_encrypt(SMALL_HEADER, content)
 
 
 big, small = bytes(64 << 20), bytes(range(256)) * 4
