@@ -67,7 +67,7 @@ void set_error(const char* module, const char* name, const char* message) {
 
 }  // namespace
 
-void translate(std::exception_ptr p) {
+void translate_core_error(std::exception_ptr p) {
   try {
     std::rethrow_exception(p);
   } catch (const InvalidArgument& e) {
@@ -168,7 +168,7 @@ void translate_current() {
   } catch (pyb::error_already_set& e) {
     e.restore();
   } catch (const Error&) {
-    translate(std::current_exception());
+    translate_core_error(std::current_exception());
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }

@@ -23,8 +23,9 @@ namespace velna::py {
 
 namespace pyb = pybind11;
 
-// translate sets the Python error for a core error (see ModuleSetup).
-VELNA_PY_API void translate(std::exception_ptr p);
+// translate_core_error sets the Python error for a core error (see
+// ModuleSetup).
+VELNA_PY_API void translate_core_error(std::exception_ptr p);
 // install_log_sink sends the core's log lines to the logging module (once).
 VELNA_PY_API void install_log_sink();
 
@@ -40,7 +41,7 @@ class __attribute__((visibility("hidden"))) ModuleSetup {
  public:
   ModuleSetup() {
     options_.disable_function_signatures();
-    pyb::register_local_exception_translator(translate);
+    pyb::register_local_exception_translator(translate_core_error);
     install_log_sink();
   }
   // Superseded by ModuleSetup(): the module is not needed.
