@@ -1201,7 +1201,7 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
 PYBIND11_MODULE(container, m) {
   vp::ModuleSetup setup;
   m.doc() = "Encrypted containers: keys, payloads and the container blob.";
-  g_module = m.ptr();
+  g_module = vp::keep(m);
   N = new Names;  // kept for the life of the process
   g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
 
