@@ -44,23 +44,45 @@ HashKind hash_kind(pyb::handle algorithm) {
   return algorithm.cast<HashAlgorithm&>().kind;
 }
 
-struct HashContext {
+// An incremental context (velna::Hasher or velna::hmac::Mac) until it is
+// finalized.
+template <typename T>
+struct Context {
   pyb::object algorithm;
-  std::optional<velna::Hasher> hasher;
-  velna::Hasher& live() {
-    if (!hasher) throw velna::AlreadyFinalized("Context was already finalized.");
-    return *hasher;
+  std::optional<T> state;
+  T& live() {
+    if (!state) throw velna::AlreadyFinalized("Context was already finalized.");
+    return *state;
+  }
+  // take ends the context and hands over what it held.
+  T take() {
+    T done = std::move(live());
+    state.reset();
+    return done;
   }
 };
+using HashContext = Context<velna::Hasher>;
+using HmacContext = Context<velna::hmac::Mac>;
 
-struct HmacContext {
-  pyb::object algorithm;
-  std::optional<velna::hmac::Mac> mac;
-  velna::hmac::Mac& live() {
-    if (!mac) throw velna::AlreadyFinalized("Context was already finalized.");
-    return *mac;
-  }
-};
+// bind_context adds what hash and HMAC contexts share: algorithm, update,
+// copy and finalize.
+template <typename T>
+void bind_context(pyb::class_<Context<T>>& c) {
+  c.def_property_readonly("algorithm", [](Context<T>& h) { return h.algorithm; })
+      .def(
+          "update",
+          [](Context<T>& h, pyb::object data) {
+            ByteView v = bytes_arg(data, "data");
+            T& state = h.live();
+            velna::py::run_released(v.size(), [&] { state.update(v); });
+          },
+          "data"_a)
+      .def("copy",
+           [](Context<T>& h) {
+             return Context<T>{h.algorithm, h.live().copy()};
+           })
+      .def("finalize", [](Context<T>& h) { return to_bytes(h.take().finalize()); });
+}
 
 struct EllipticCurve {
   velna::ec::Curve curve;
@@ -218,66 +240,28 @@ PYBIND11_MODULE(_cryptolib, m) {
   add_hash(HashAlgorithmOf<HashKind::Sha384>{}, "SHA384");
   add_hash(HashAlgorithmOf<HashKind::Sha512>{}, "SHA512");
 
-  pyb::class_<HashContext>(hashes, "Hash", "An incremental hash context.")
-      .def(pyb::init([](pyb::object algorithm, pyb::object) {
+  pyb::class_<HashContext> hash(hashes, "Hash", "An incremental hash context.");
+  hash.def(pyb::init([](pyb::object algorithm, pyb::object) {
              return HashContext{algorithm, velna::Hasher(hash_kind(algorithm))};
            }),
-           "algorithm"_a, "backend"_a = pyb::none())
-      .def_property_readonly("algorithm", [](HashContext& h) { return h.algorithm; })
-      .def(
-          "update",
-          [](HashContext& h, pyb::object data) {
-            ByteView v = bytes_arg(data, "data");
-            auto& hasher = h.live();
-            velna::py::run_released(v.size(), [&] { hasher.update(v); });
-          },
-          "data"_a)
-      .def("copy",
-           [](HashContext& h) {
-             return HashContext{h.algorithm, h.live().copy()};
-           })
-      .def("finalize", [](HashContext& h) {
-        auto out = h.live().finalize();
-        h.hasher.reset();
-        return to_bytes(out);
-      });
+           "algorithm"_a, "backend"_a = pyb::none());
+  bind_context(hash);
 
   // hmac
-  pyb::class_<HmacContext>(m, "HMAC", "An incremental HMAC context.")
-      .def(pyb::init([](pyb::object key, pyb::object algorithm, pyb::object) {
+  pyb::class_<HmacContext> hmac(m, "HMAC", "An incremental HMAC context.");
+  hmac.def(pyb::init([](pyb::object key, pyb::object algorithm, pyb::object) {
              ByteView k = bytes_arg(key, "key");
              return HmacContext{algorithm, velna::hmac::Mac(hash_kind(algorithm), k)};
            }),
-           "key"_a, "algorithm"_a, "backend"_a = pyb::none())
-      .def_property_readonly("algorithm", [](HmacContext& h) { return h.algorithm; })
-      .def(
-          "update",
-          [](HmacContext& h, pyb::object data) {
-            ByteView v = bytes_arg(data, "data");
-            auto& mac = h.live();
-            velna::py::run_released(v.size(), [&] { mac.update(v); });
-          },
-          "data"_a)
-      .def("copy",
-           [](HmacContext& h) {
-             return HmacContext{h.algorithm, h.live().copy()};
-           })
-      .def("finalize",
-           [](HmacContext& h) {
-             auto out = h.live().finalize();
-             h.mac.reset();
-             return to_bytes(out);
-           })
-      .def(
-          "verify",
-          [](HmacContext& h, pyb::object signature) {
-            ByteView s = bytes_arg(signature, "signature");
-            auto& mac = h.live();
-            velna::hmac::Mac done = std::move(mac);
-            h.mac.reset();
-            done.verify(s);
-          },
-          "signature"_a);
+           "key"_a, "algorithm"_a, "backend"_a = pyb::none());
+  bind_context(hmac);
+  hmac.def(
+      "verify",
+      [](HmacContext& h, pyb::object signature) {
+        ByteView s = bytes_arg(signature, "signature");
+        h.take().verify(s);
+      },
+      "signature"_a);
 
   // serialization
   auto ser = m.def_submodule("serialization", "Key serialisation formats.");
