@@ -114,14 +114,23 @@ pyb::object get_logger(std::string_view name) {
 bool tracing() {
   // Runs on every traced-or-not call: no new objects but the ones Python
   // hands back. logging.getLogger is still looked up at each call.
-  static PyObject* get_logger_name = intern("getLogger");
-  static PyObject* velna_name = intern("velna");
-  static PyObject* level_name = intern("level");
-  static PyObject* debug = keep_new(PyLong_FromLong(10));
-  pyb::object get = velna::py::get(logging_module(), get_logger_name);
-  pyb::object logger = call1(get, velna_name);
-  pyb::object level = velna::py::get(logger, level_name);
-  int eq = PyObject_RichCompareBool(level.ptr(), debug, Py_EQ);
+  struct Names {
+    PyObject* const logging = logging_module();
+    PyObject* const get_logger = intern("getLogger");
+    PyObject* const velna = intern("velna");
+    PyObject* const level = intern("level");
+    PyObject* const debug = keep_new(PyLong_FromLong(10));
+  };
+  static const Names n;
+  pyb::object get = velna::py::get(n.logging, n.get_logger);
+  pyb::object logger = call1(get, n.velna);
+  pyb::object level = velna::py::get(logger, n.level);
+  if (PyLong_CheckExact(level.ptr())) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(level.ptr(), &overflow);
+    return !overflow && value == 10;
+  }
+  int eq = PyObject_RichCompareBool(level.ptr(), n.debug, Py_EQ);
   if (eq < 0) throw pyb::error_already_set();
   return eq == 1;
 }
