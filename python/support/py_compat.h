@@ -9,9 +9,11 @@
 #pragma once
 
 #include <Python.h>
+#include <structmember.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX >= 0x03090000 && !defined(VELNA_PY_COMPAT_37)
 #define VELNA_PY_HAS_VECTORCALL 1
@@ -127,15 +129,28 @@ inline constexpr unsigned long kCallableTypeFlags =
 inline constexpr unsigned long kCallableTypeFlags = 0;
 #endif
 
-// make_callable_type is PyType_FromSpec(spec) for such a type.
+// make_callable_type is PyType_FromSpec(spec) for such a type. Its
+// Py_tp_members may name __dictoffset__ and __weaklistoffset__, which give
+// the offsets of the instance dict and weak reference list.
 inline PyObject* make_callable_type(PyType_Spec* spec) {
 #if PY_VERSION_HEX >= 0x030A0000 && !defined(VELNA_PY_COMPAT_37)
   spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
   return PyType_FromSpec(spec);
 #else
   PyObject* type = PyType_FromSpec(spec);
+  if (!type) return nullptr;
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
   // No __new__: the type cannot be called to make instances.
-  if (type) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
+  t->tp_new = nullptr;
+  // Before 3.9 the special members are plain attributes; the offsets they
+  // name are set here.
+  for (PyType_Slot* slot = spec->slots; slot->slot; ++slot) {
+    if (slot->slot != Py_tp_members) continue;
+    for (auto* m = static_cast<PyMemberDef*>(slot->pfunc); m->name; ++m) {
+      if (std::strcmp(m->name, "__dictoffset__") == 0) t->tp_dictoffset = m->offset;
+      if (std::strcmp(m->name, "__weaklistoffset__") == 0) t->tp_weaklistoffset = m->offset;
+    }
+  }
   return type;
 #endif
 }
