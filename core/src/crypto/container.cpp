@@ -6,12 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "internal/layout.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/hmac.h"
 #include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
-#include "internal/layout.h"
 
 namespace velna::container {
 namespace {
