@@ -2,6 +2,10 @@
 // at a place cut from the SHA-384 hex digest of a seed, under one root.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <limits>
+#include <string>
+
 #include "velna/crypto/random.h"
 #include "velna/store/paths.h"
 #include "velna_py.h"
@@ -21,17 +25,37 @@ pyb::object make_path(pyb::handle p) { return pyb::reinterpret_borrow<pyb::objec
 
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
+PyObject* module_ref = nullptr;  // this module, kept for the life of the process
+
+// crypto is the package module as this module holds it now.
+pyb::object crypto() { return pyb::reinterpret_borrow<pyb::object>(module_ref).attr("crypto"); }
+
+// count_arg reads an integer argument (the runtime's TypeError for anything
+// else); values beyond 64 bits saturate, which cuts the digest the same way.
+std::int64_t count_arg(pyb::handle o) {
+  pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o.ptr()));
+  if (!i) throw pyb::error_already_set();
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+  if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
+  return v;
+}
+
 pyb::object hash_location(pyb::object self, pyb::object seed, pyb::object filename_length,
                           pyb::object depth) {
-  std::int64_t d = depth.cast<std::int64_t>();
-  std::int64_t max_depth = self.attr("MAX_LEVELS_DEEP").cast<std::int64_t>();
-  if (d > max_depth) {
-    std::string message = "depth cannot exceed the maximum value: " + std::to_string(max_depth);
+  int too_deep = PyObject_RichCompareBool(depth.ptr(), self.attr("MAX_LEVELS_DEEP").ptr(), Py_GT);
+  if (too_deep < 0) throw pyb::error_already_set();
+  if (too_deep) {
+    std::string message =
+        "depth cannot exceed the maximum value: " + text_of(self.attr("MAX_LEVELS_DEEP"));
     velna::py::log_line(kLogger, Level::Warning, message);
     velna::py::raise_value_error(message);
   }
-  velna::ByteView data = velna::py::bytes_or_text_arg(seed, "seed");
-  auto pieces = velna::store::hash_components(data, filename_length.cast<std::int64_t>(), d);
+  pyb::object digest = crypto().attr("SHA384")(seed);
+  std::string hex = text_of(digest);
+  auto pieces = velna::store::cut_components(hex, count_arg(filename_length), count_arg(depth));
   pyb::tuple parts(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = pyb::str(pieces[i]);
   return pyb::reinterpret_borrow<pyb::object>(path_class)(*parts);
@@ -76,16 +100,15 @@ pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
 
 struct Client {};
 
-pyb::object crypto_random() { return pyb::module_::import("velna.crypto").attr("random"); }
-
 }  // namespace
 
 PYBIND11_MODULE(zov_client, m) {
   velna::py::ModuleSetup setup(m);
   m.doc() = "The hashed-path file store of the local provider.";
   path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
-  pyb::object crypto = pyb::module_::import("velna.crypto");
-  m.attr("crypto") = crypto;
+  pyb::object crypto_package = pyb::module_::import("velna.crypto");
+  m.attr("crypto") = crypto_package;
+  module_ref = pyb::handle(m).inc_ref().ptr();
 
   m.def("_make_dirs", &make_dirs,
         "Creates a folder and its missing parents, each for its owner only.", "path"_a);
@@ -96,7 +119,7 @@ PYBIND11_MODULE(zov_client, m) {
   cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
   cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
   std::int64_t digest_size =
-      crypto.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
+      crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
   cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
 
   cls.def(pyb::init([] { return Client{}; }));
@@ -130,7 +153,7 @@ PYBIND11_MODULE(zov_client, m) {
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object root = self.attr("root");
         if (!seed.is_none()) return root.attr("joinpath")(self.attr("_hash_location")(seed));
-        pyb::object random = crypto_random();
+        pyb::object random = crypto().attr("random");
         for (int i = 0; i < kMaxFileCreationAttempts; ++i) {
           pyb::object candidate =
               root.attr("joinpath")(self.attr("_hash_location")("seed"_a = random(64)));
