@@ -3,48 +3,38 @@ the test key server, for the tests of the server provider."""
 import base64
 import datetime
 import sys
-import types
 
 import pytest
 
 import velna.crypto as crypto
 import velna.providers.server as server
 
-from velna.crypto.keys import KeyRing, KeyType
+from keyring_users import TestUser
+from velna.crypto.keys import KeyType
 
 session_module = sys.modules["velna.providers.server.session"]
 
 
-class StandInUser:
-    """What the session reads of a user: its id, its key ring and its text
-    form."""
+class ServerUser(TestUser):
+    """A test user as the session shows it in its messages."""
 
-    def __init__(self, user_id, keys):
-        self.id = user_id
-        self.keys = keys
+    __test__ = False
 
     def __str__(self):
         return "<User {}>".format(self.id)
 
 
-def make_user(keyserver, *specs, user_id="4b2c34e8-2d47-4a0c-9d4a-7f7c1f7f2b10"):
+def make_user(keyserver, *specs):
     """A user whose signing keys 0, 1, ... follow |specs|: "accepted",
     "rejected" (registered, but the server refuses its logins), "inactive" or
-    "unknown" (never registered). The key ring is read from a decrypted key
-    file's plaintext."""
-    def record(index, active):
-        pem = crypto.to_pem_private(crypto.p384.generate_private_key()).decode()
-        return {"active": active, "index": index, "isPublic": False, "key": pem}
-
-    data = {"userId": str(user_id),
-            "signingKeys": {str(i): record(i, spec != "inactive") for i, spec in enumerate(specs)},
-            "derivationKeys": {"0": record(0, True)}}
-    ring = KeyRing(lockbox=types.SimpleNamespace(encrypted=False, data=data))
+    "unknown" (never registered)."""
+    inactive = {(KeyType.AUTH, i) for i, spec in enumerate(specs) if spec == "inactive"}
+    user = ServerUser(signing=len(specs), inactive=inactive)
     for index, spec in enumerate(specs):
         if spec != "unknown":
-            public = crypto.to_pem_public(ring[KeyType.AUTH][index].public)
-            keyserver.add_key(user_id, index, public, rejected=spec == "rejected")
-    return StandInUser(user_id, ring)
+            public = crypto.to_pem_public(user.keys[KeyType.AUTH][index].public)
+            keyserver.add_key(user.id, index, public, rejected=spec == "rejected")
+    return user
 
 
 def decode_credentials(headers):

@@ -152,6 +152,34 @@ def test_loaders_and_generator_are_looked_up_at_each_use(monkeypatch, pems):
     assert calls[-1] == ("SECP384R1", "the backend")
 
 
+def test_the_module_name_crypto_is_looked_up_at_each_use(monkeypatch, pems):
+    """Replacing the module's own name crypto reroutes loading and generation."""
+    calls = []
+    real = crypto.p384
+    curve = type("SECP384R1", (), {})
+
+    def loader(kind):
+        def load(key):
+            calls.append(kind)
+            return getattr(real, "load_pem_%s_key" % kind)(key)
+        return load
+
+    def generate_private_key(given_curve, backend):
+        calls.append((type(given_curve), backend))
+        return real.generate_private_key()
+
+    stand_in = types.SimpleNamespace(
+        p384=types.SimpleNamespace(load_pem_private_key=loader("private"),
+                                   load_pem_public_key=loader("public")),
+        ec=types.SimpleNamespace(SECP384R1=curve, generate_private_key=generate_private_key),
+        backend="stand-in backend")
+    monkeypatch.setattr(keys, "crypto", stand_in)
+    assert Key(KeyType.AUTH, private=pems[0]).private is not None
+    assert Key(KeyType.AUTH, public=pems[1]).public is not None
+    assert AuthKey().type == KeyType.AUTH
+    assert calls == ["private", "public", (curve, "stand-in backend")]
+
+
 # --- key ring ------------------------------------------------------------------------
 
 
@@ -225,8 +253,9 @@ def test_ring_from_public_key_records(pems):
 def test_ring_edge_cases(key_file):
     empty = KeyRing(pub_keys=[], user_id=UID)
     assert (empty.user_id, dict(empty)) == (None, {"signingKeys": {}, "derivationKeys": {}})
-    with pytest.raises(AssertionError):
+    with pytest.raises(AssertionError) as info:
         KeyRing(pub_keys=[])
+    assert info.value.args == ()  # a bare assertion: no message at all
     with pytest.raises(TypeError):
         KeyRing(user_id=UID)
     assert KeyRing(lockbox=key_file, pub_keys=[{"broken": True}]).user_id == UID

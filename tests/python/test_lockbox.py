@@ -319,6 +319,26 @@ def test_construction_rules(key_pair):
         Lockbox(enc_data=b"", user_id=UID)
 
 
+class Opaque:
+    """An owner that UUID passes unchanged but whose text is no identifier."""
+
+    def __str__(self):
+        return "user 5"
+
+
+@pytest.mark.parametrize("user_id", [None, "", 5, Opaque()])
+def test_a_new_key_file_refuses_an_owner_it_could_not_read_back(key_pair, user_id):
+    with pytest.raises(ValueError, match="user_id"):
+        Lockbox(signing_key=key_pair[0], derivation_key=key_pair[1], user_id=user_id)
+
+
+@pytest.mark.parametrize("user_id", [UID, str(UID).upper(), str(UID).replace("-", ""),
+                                     "{%s}" % UID])
+def test_a_new_key_file_keeps_any_owner_text_that_reads_back(key_pair, user_id):
+    box = Lockbox(signing_key=key_pair[0], derivation_key=key_pair[1], user_id=user_id)
+    assert box.data["userId"] == str(user_id) and box.user_id == UID
+
+
 def test_encrypt_failures_change_nothing(key_pair):
     box = Lockbox(signing_key=key_pair[0], derivation_key=key_pair[1], user_id=UID)
     before = snapshot(box)

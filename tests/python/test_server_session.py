@@ -92,9 +92,8 @@ def test_login_that_no_key_wins_fails_and_keeps_the_earlier_login(velna_server):
     first = make_user(velna_server, "accepted")
     server.session.authenticate(server.client, first)
     token = server.session.token
-    other_id = "9b0d7e3a-5c1f-4f7e-8a2b-3c4d5e6f7a8b"
-    other = make_user(velna_server, "rejected", "unknown", user_id=other_id)
-    with pytest.raises(RuntimeError, match="Unable to authenticate <User {}>".format(other_id)):
+    other = make_user(velna_server, "rejected", "unknown")
+    with pytest.raises(RuntimeError, match="Unable to authenticate <User {}>".format(other.id)):
         server.session.authenticate(server.client, other)
     assert len(velna_server.requests("login")) == 3
     assert (server.session.user, server.session.token) == (first, token)

@@ -300,11 +300,7 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   // the header.
   HeaderDict merged;
   merged.update(s.headers);
-  if (!headers.is_none()) {
-    HeaderDict given;
-    given.update(headers);
-    for (auto& e : given.entries) merged.set(e.key, e.value);
-  }
+  merged.update(headers);
 
   pyb::object body = pyb::none();
   const char* content_type = nullptr;

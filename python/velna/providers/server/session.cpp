@@ -10,7 +10,6 @@
 
 #include "timestamps.h"
 #include "velna/crypto/ec.h"
-#include "velna/crypto/random.h"
 #include "velna/http/encoding.h"
 #include "velna/http/headers.h"
 #include "velna_py.h"
@@ -28,13 +27,19 @@ PyObject* module = nullptr;
 PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
 PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
-PyObject* default_uuid4 = nullptr;  // uuid.uuid4 as it was at load
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
+// log writes through the module's logger "log", looked up at each call.
 void log(velna::log::Level level, std::string_view text) {
-  velna::py::log_line(kLogger, level, text);
+  module_attr("log").attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
+}
+
+bool debugging() {
+  return module_attr("log")
+      .attr("isEnabledFor")(static_cast<int>(velna::log::Level::Debug))
+      .cast<bool>();
 }
 
 [[noreturn]] void refuse(PyObject* type, const std::string& message) {
@@ -113,20 +118,8 @@ bool later(pyb::handle a, pyb::handle b) {
   return r == 1;
 }
 
-// request_id is str(uuid.uuid4()), with uuid4 looked up now. While it is
-// the standard library's own, the identifier is made here from OpenSSL's
-// random generator, in the same form.
-pyb::object request_id() {
-  pyb::object make = pyb::handle(uuid_module).attr("uuid4");
-  if (make.ptr() != default_uuid4) return pyb::str(make());
-  std::uint8_t raw[16];
-  velna::fill_random(raw);
-  raw[6] = static_cast<std::uint8_t>((raw[6] & 0x0f) | 0x40);  // version 4
-  raw[8] = static_cast<std::uint8_t>((raw[8] & 0x3f) | 0x80);  // RFC 4122 variant
-  std::string hex = velna::to_hex(raw);
-  return pyb::str(hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-                  hex.substr(16, 4) + "-" + hex.substr(20));
-}
+// request_id is str(uuid.uuid4()), with uuid4 looked up now.
+pyb::object request_id() { return pyb::str(pyb::handle(uuid_module).attr("uuid4")()); }
 
 // ---------------------------------------------------------------------------
 // VelnaSession's operations; |self| is the session.
@@ -252,7 +245,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   pyb::object status = response.attr("status_code");
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
   pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
-  if (truthy(velna::py::get_logger(kLogger).attr("isEnabledFor")(10))) {
+  if (debugging()) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
     log(velna::log::Level::Debug, line);
@@ -285,7 +278,6 @@ PYBIND11_MODULE(session, m) {
   m.attr("crypto") = crypto;
   default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
-  default_uuid4 = velna::py::keep(pyb::handle(uuid_module).attr("uuid4"));
   m.attr("log") = velna::py::get_logger(kLogger);
 
   auto http = pyb::module_::import("velna.providers.server.http");
