@@ -128,6 +128,20 @@ def test_random_places_are_fresh_and_missing_ones_are_reported(store, log_lines)
     assert info.startswith("Removed file from ZOV @ ")
 
 
+def test_log_records_carry_the_place_as_their_argument(store, caplog):
+    caplog.set_level(logging.DEBUG, LOGGER)
+    place = store.write_bytes(b"x", seed="abc")
+    store.get("abc")
+    store.delete(seed="abc")
+    store.delete(seed="abc")
+    records = [(r.levelno, r.msg, r.args) for r in caplog.records if r.name == LOGGER]
+    assert records == [(logging.DEBUG, "Wrote data at %s", (place,)),
+                       (logging.DEBUG, "Fetched from %s", (place,)),
+                       (logging.INFO, "Removed file from ZOV @ %s", (place,)),
+                       (logging.WARNING, "File in ZOV @ %s is already gone.", (place,)),
+                       (logging.INFO, "Removed file from ZOV @ %s", (place,))]
+
+
 def test_no_free_random_place(store, monkeypatch):
     import velna.crypto as crypto
     monkeypatch.setattr(crypto, "random", lambda num: b"\x00" * num)

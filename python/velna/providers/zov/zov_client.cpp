@@ -25,6 +25,12 @@ pyb::object make_path(pyb::handle p) { return pyb::reinterpret_borrow<pyb::objec
 
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
+// log_with writes |format| with its one argument on the store's logger at
+// the level named by |method|; the record keeps the argument itself.
+void log_with(const char* method, const char* format, pyb::handle arg) {
+  velna::py::get_logger(kLogger).attr(method)(format, arg);
+}
+
 PyObject* module_ref = nullptr;  // this module, kept for the life of the process
 
 // crypto is the package module as this module holds it now.
@@ -170,7 +176,7 @@ PYBIND11_MODULE(zov_client, m) {
       "get",
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object path = self.attr("get_file_path")("seed"_a = seed);
-        velna::py::log_line(kLogger, Level::Debug, "Fetched from " + text_of(path));
+        log_with("debug", "Fetched from %s", path);
         return path.attr("read_bytes")();
       },
       "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
@@ -180,7 +186,7 @@ PYBIND11_MODULE(zov_client, m) {
       [](pyb::object self, pyb::object data, pyb::object seed, pyb::object path) -> pyb::object {
         pyb::object place = target(self, seed, path);
         if (!place.attr("exists")().cast<bool>()) make_dirs(place.attr("parent"));
-        velna::py::log_line(kLogger, Level::Debug, "Wrote data at " + text_of(place));
+        log_with("debug", "Wrote data at %s", place);
         if (!velna::py::is_bytes(data)) velna::py::raise_type_error("data must be bytes");
         place.attr("write_bytes")(data);
         return place;
@@ -197,10 +203,9 @@ PYBIND11_MODULE(zov_client, m) {
           place.attr("unlink")();
         } catch (pyb::error_already_set& e) {
           if (!e.matches(PyExc_FileNotFoundError)) throw;
-          velna::py::log_line(kLogger, Level::Warning,
-                              "File in ZOV @ " + text_of(place) + " is already gone.");
+          log_with("warning", "File in ZOV @ %s is already gone.", place);
         }
-        velna::py::log_line(kLogger, Level::Info, "Removed file from ZOV @ " + text_of(place));
+        log_with("info", "Removed file from ZOV @ %s", place);
       },
       "Removes the file at the explicit path under the root, or at the place of the seed.",
       "seed"_a = pyb::none(), "path"_a = pyb::none());
