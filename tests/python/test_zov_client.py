@@ -144,10 +144,15 @@ def test_log_records_carry_the_place_as_their_argument(store, caplog):
 
 def test_no_free_random_place(store, monkeypatch):
     import velna.crypto as crypto
-    monkeypatch.setattr(crypto, "random", lambda num: b"\x00" * num)
+    draws = []
+    monkeypatch.setattr(crypto, "random", lambda num: draws.append(num) or b"\x00" * num)
     taken = store.write_bytes(b"x")
-    with pytest.raises(OSError, match="^Cannot find a suitable file.$"):
-        store.get_file_path()
+    for attempts in (10, 3):
+        store.MAX_FILE_CREATION_ATTEMPTS = attempts
+        draws.clear()
+        with pytest.raises(OSError, match="^Cannot find a suitable file.$"):
+            store.get_file_path()
+        assert draws == [64] * attempts
     assert taken.exists()
 
 

@@ -160,7 +160,8 @@ PYBIND11_MODULE(zov_client, m) {
         pyb::object root = self.attr("root");
         if (!seed.is_none()) return root.attr("joinpath")(self.attr("_hash_location")(seed));
         pyb::object random = crypto().attr("random");
-        for (int i = 0; i < kMaxFileCreationAttempts; ++i) {
+        const std::int64_t attempts = count_arg(self.attr("MAX_FILE_CREATION_ATTEMPTS"));
+        for (std::int64_t i = 0; i < attempts; ++i) {
           pyb::object candidate =
               root.attr("joinpath")(self.attr("_hash_location")("seed"_a = random(64)));
           if (!candidate.attr("exists")().cast<bool>()) return candidate;
