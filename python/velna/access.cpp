@@ -128,7 +128,7 @@ bool access_equal(pyb::object self, pyb::object other) {
 PYBIND11_MODULE(access, m) {
   vp::ModuleSetup setup;
   m.doc() = "Access entries: one user's permissions and key blob for one container.";
-  g_module = m.ptr();  // the interpreter keeps the module for the process
+  g_module = vp::keep(m);
   m.attr("logging") = pyb::module_::import("logging");
   m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
   m.attr("Permissions") = pyb::module_::import("velna.permissions").attr("Permissions");

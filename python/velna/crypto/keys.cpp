@@ -223,7 +223,7 @@ pyb::object make_key_ring(pyb::object, pyb::object data, pyb::object) {
 PYBIND11_MODULE(keys, m) {
   vp::ModuleSetup setup;
   m.doc() = "Keys, key rings and the schema of stored public keys.";
-  g_module = m.ptr();
+  g_module = vp::keep(m);
   auto logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
   auto crypto = pyb::module_::import("velna.crypto");

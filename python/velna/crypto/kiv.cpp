@@ -54,7 +54,7 @@ std::array<pyb::object, 4> create_args(pyb::args args, pyb::kwargs kwargs) {
       vp::raise_type_error("_create_kiv() got an unexpected keyword argument '" + name + "'");
     pyb::object& slot = out[static_cast<std::size_t>(it - std::begin(kCreateArgs))];
     if (slot) vp::raise_type_error("_create_kiv() got multiple values for argument '" + name + "'");
-    slot = pyb::reinterpret_borrow<pyb::object>(value);
+    slot = vp::borrow(value.ptr());
   }
   std::vector<std::string> missing;
   for (std::size_t i = 0; i < out.size(); ++i)
@@ -114,7 +114,7 @@ bool kiv_equal(pyb::object self, pyb::object other) {
 PYBIND11_MODULE(kiv, m) {
   vp::ModuleSetup setup;
   m.doc() = "The recipient key blob: a container's keys sealed for one recipient.";
-  g_module = m.ptr();  // the interpreter keeps the module for the process
+  g_module = vp::keep(m);
   m.attr("ContainerKeys") = pyb::module_::import("velna.crypto.container").attr("ContainerKeys");
   m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");

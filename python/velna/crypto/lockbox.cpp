@@ -443,7 +443,7 @@ pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
 PYBIND11_MODULE(lockbox, m) {
   vp::ModuleSetup setup;
   m.doc() = "The key file: private keys sealed under the password, with a rescue portion.";
-  g_module = m.ptr();
+  g_module = vp::keep(m);
   auto pbkdf2 = pyb::module_::import("velna.crypto.pbkdf2");
   m.attr("pbkdf2") = pbkdf2;
   m.attr("aes") = pyb::module_::import("velna.crypto.aes");
