@@ -105,6 +105,33 @@ class Own {
   PyObject* fn_ = nullptr;
 };
 
+// OwnPartial is one of our own functools.partial objects, registered under
+// |key|: it counts as ours while it is that object and still applies the
+// function to no positional arguments and the keywords it had when made()
+// saw it (a partial's keywords dict can be changed in place, and
+// __setstate__ replaces all of it). Call made() at module load.
+class OwnPartial {
+ public:
+  constexpr explicit OwnPartial(const char* key) : own_(key) {}
+  void made(pyb::handle partial) {
+    func_ = keep(partial.attr("func"));
+    keywords_ = keep_new(PyDict_Copy(pyb::object(partial.attr("keywords")).ptr()));  // a copy
+  }
+  bool is(pyb::handle candidate) {
+    if (!func_ || !own_.is(candidate)) return false;
+    pyb::object func = candidate.attr("func");
+    pyb::object args = candidate.attr("args");
+    pyb::object keywords = candidate.attr("keywords");
+    return func.ptr() == func_ && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 0 &&
+           keywords.equal(pyb::handle(keywords_));
+  }
+
+ private:
+  Own own_;
+  PyObject* func_ = nullptr;
+  PyObject* keywords_ = nullptr;
+};
+
 // late_bound reads |name| of |owner| now; while it still holds |own|, runs
 // |core|() (the core directly), otherwise |python|(fn) with what it holds.
 template <typename Core, typename Python>

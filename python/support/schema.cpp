@@ -3,6 +3,7 @@
 #include <optional>
 #include <string_view>
 
+#include "plain_class.h"
 #include "velna_py.h"
 
 namespace velna::py::schema {
@@ -14,24 +15,6 @@ using namespace pyb::literals;
 constexpr const char* kDefinitionCapsule = "velna.schema.Definition";
 constexpr const char* kDefinitionAttr = "_velna_schema_definition";
 constexpr const char* kSchemaKey = "_schema";
-
-pyb::object steal(PyObject* o) {
-  if (!o) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(o);
-}
-pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
-
-bool truthy(pyb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) throw pyb::error_already_set();
-  return t == 1;
-}
-
-bool is_instance(pyb::handle o, pyb::handle cls) {
-  int r = PyObject_IsInstance(o.ptr(), cls.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
 
 // Objects shared by every module that links this library: one Schema base,
 // one error class and one result type per process.
@@ -287,13 +270,9 @@ pyb::object lookup(pyb::handle data, const std::string& key) {
 bool is_collection(pyb::handle o) {
   if (PyUnicode_Check(o.ptr()) || PyBytes_Check(o.ptr())) return false;
   if (PyDict_Check(o.ptr()) || is_instance(o, stdlib().mapping)) return false;
-  PyObject* it = PyObject_GetIter(o.ptr());
-  if (!it) {
-    PyErr_Clear();
-    return false;
-  }
-  Py_DECREF(it);
-  return true;
+  pyb::object it = own(PyObject_GetIter(o.ptr()));
+  if (!it) PyErr_Clear();
+  return static_cast<bool>(it);
 }
 
 // selected: the field takes part in this load (only, exclude, dump_only).
@@ -488,20 +467,10 @@ pyb::object normalized_messages(pyb::object self, pyb::object no_field_name) {
   return std::move(out);
 }
 
-pyb::object make_type(pyb::handle meta, const char* module, const char* name, const char* doc,
-                      pyb::tuple bases, pyb::dict ns) {
-  ns["__module__"] = module;
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  return borrow(meta.ptr())(name, bases, ns);
-}
-
 Shared* build_shared() {
   auto* s = new Shared;  // lives as long as the process
-  pyb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
-  s->missing = keep(make_type(
-      type_type, "velna.schema", "missing", "An absent value.",
-      pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), pyb::dict())());
+  s->missing = keep(velna::py::make_class("velna.schema", "missing", pyb::make_tuple(object_type()),
+                                          "An absent value.")());
 
   pyb::dict err_ns;
   err_ns["__init__"] = instance_method(
@@ -514,12 +483,12 @@ Shared* build_shared() {
   err_ns["__str__"] = instance_method(
       pyb::cpp_function([](pyb::object self) { return pyb::str(self.attr("args")[pyb::int_(0)]); },
                         pyb::name("__str__"), pyb::arg("self")));
-  pyb::object base_error =
-      make_type(type_type, "velna.schema", "MarshmallowError", "Base class of the schema errors.",
-                pyb::make_tuple(borrow(PyExc_Exception)), pyb::dict());
-  s->error = keep(make_type(type_type, "velna.schema", "ValidationError",
-                            "Raised when loading finds invalid data.", pyb::make_tuple(base_error),
-                            err_ns));
+  pyb::object base_error = velna::py::make_class("velna.schema", "MarshmallowError",
+                                                 pyb::make_tuple(borrow(PyExc_Exception)),
+                                                 "Base class of the schema errors.");
+  s->error =
+      keep(velna::py::make_class("velna.schema", "ValidationError", pyb::make_tuple(base_error),
+                                 "Raised when loading finds invalid data.", err_ns));
 
   s->result = keep(import_module("collections")
                        .attr("namedtuple")("UnmarshalResult", pyb::make_tuple("data", "errors"),
@@ -543,21 +512,14 @@ Shared* build_shared() {
   ns[kDefinitionAttr] = steal(PyCapsule_New(definition, kDefinitionCapsule, nullptr));
   ns["_declared_fields"] = pyb::dict();
   ns["ValidationError"] = borrow(s->error);
-  s->base =
-      keep(make_type(type_type, "velna.schema", "Schema",
-                     "Base class of the schemas: declared fields that load mappings.",
-                     pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns));
+  s->base = keep(
+      velna::py::make_class("velna.schema", "Schema", pyb::make_tuple(object_type()),
+                            "Base class of the schemas: declared fields that load mappings.", ns));
   return s;
 }
 
 Shared& shared() {
-  static Shared* s = [] {
-    auto* found = static_cast<Shared*>(pyb::get_shared_data("velna.schema.shared"));
-    if (found) return found;
-    Shared* made = build_shared();
-    pyb::set_shared_data("velna.schema.shared", made);
-    return made;
-  }();
+  static Shared* s = build_shared();  // one per process: the library is shared
   return *s;
 }
 
@@ -587,8 +549,6 @@ pyb::handle base_class() { return shared().base; }
 pyb::handle validation_error() { return shared().error; }
 pyb::handle unmarshal_result() { return shared().result; }
 
-pyb::object instance_method(pyb::cpp_function fn) { return steal(PyInstanceMethod_New(fn.ptr())); }
-
 pyb::object make_class(const char* module, const char* name, const char* doc, Definition definition,
                        pyb::dict ns) {
   pyb::object namespace_type = import_module("types").attr("SimpleNamespace");
@@ -603,8 +563,7 @@ pyb::object make_class(const char* module, const char* name, const char* doc, De
   auto* kept = new Definition(std::move(definition));  // lives as long as the class
   ns[kDefinitionAttr] = steal(PyCapsule_New(kept, kDefinitionCapsule, nullptr));
   ns["_declared_fields"] = declared;
-  return make_type(pyb::handle(reinterpret_cast<PyObject*>(&PyType_Type)), module, name, doc,
-                   pyb::make_tuple(borrow(base_class().ptr())), ns);
+  return velna::py::make_class(module, name, pyb::make_tuple(borrow(base_class().ptr())), doc, ns);
 }
 
 }  // namespace velna::py::schema

@@ -18,6 +18,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "plain_class.h"
 #include "velna_py.h"
 
 #include <string>
@@ -76,9 +77,8 @@ VELNA_PY_API pybind11::handle base_class();
 VELNA_PY_API pybind11::object make_class(const char* module, const char* name, const char* doc,
                                          Definition definition, pybind11::dict ns);
 
-// instance_method wraps a C++ function so that, as a class member, it binds
-// to instances like a Python function (the instance is its first argument).
-VELNA_PY_API pybind11::object instance_method(pybind11::cpp_function fn);
+// Hook methods are made with instance_method of plain_class.h.
+using velna::py::instance_method;
 
 // validation_error is the class ValidationError(message, field_names=None,
 // fields=None, data=None, **kwargs) with messages, field_names, fields, data,

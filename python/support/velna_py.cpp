@@ -149,15 +149,6 @@ pyb::object define_error(pyb::module_& module, const char* name, const char* doc
   return cls;
 }
 
-PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base) {
-  static auto* made = new std::map<std::string, PyObject*, std::less<>>;
-  auto it = made->find(std::string_view(key));
-  if (it != made->end()) return it->second;
-  PyObject* cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
-  if (cls) (*made)[key] = cls;  // kept for the life of the process
-  return cls;
-}
-
 pyb::object error_type(const char* module, const char* name) {
   return pyb::module_::import(module).attr(name);
 }

@@ -172,13 +172,6 @@ VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::strin
 VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
                                       pyb::handle base = PyExc_Exception);
 
-// Superseded by define_error (the library is one per process, so a class it
-// keeps is already shared by every module): the exception class |name|, a
-// subclass of |base|, made on first use and kept under |key|. Null with a
-// Python error set on failure.
-VELNA_PY_API PyObject* shared_error_type(const char* key, const char* name, const char* doc,
-                                         PyObject* base);
-
 // error_type returns the exception class |name| of module |module|, imported
 // on first use.
 VELNA_PY_API pyb::object error_type(const char* module, const char* name);

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "fast_path.h"
 #include "plain_class.h"
 #include "timestamps.h"
 #include "velna_py.h"
@@ -12,20 +13,14 @@
 namespace {
 
 namespace pyb = pybind11;
-using velna::py::truthy;
+namespace vp = velna::py;
+using vp::is_instance;
+using vp::truthy;
 using namespace pyb::literals;
 
 PyObject* g_module = nullptr;  // velna.access, whose names are looked up at each call
 
-pyb::object late(const char* name) {
-  return pyb::reinterpret_borrow<pyb::object>(g_module).attr(name);
-}
-
-bool is_instance(pyb::handle o, pyb::handle cls) {
-  const int r = PyObject_IsInstance(o.ptr(), cls.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
+pyb::object late(const char* name) { return vp::borrow(g_module).attr(name); }
 
 // The attributes equality compares, in the order it reads and traces them.
 constexpr const char* kCompared[] = {"user_id",     "key_blob",    "created_at", "created_by",
@@ -50,11 +45,11 @@ void access_init(pyb::object self, pyb::object user_id, pyb::object permissions,
   else if (is_instance(permissions, permissions_class))
     chosen = permissions;
   else
-    velna::py::raise_value_error("Cannot set permissions");
+    vp::raise_value_error("Cannot set permissions");
   self.attr("permissions") = chosen;
 
   if (!expiration.is_none() && !is_instance(expiration, late("datetime")))
-    velna::py::raise_value_error("expiration must be a datetime if provided");
+    vp::raise_value_error("expiration must be a datetime if provided");
   self.attr("expiration") = expiration;
 
   if (truthy(key)) self.attr("key_blob") = key;
@@ -67,7 +62,7 @@ pyb::object key_blob_get(pyb::object self) {
   pyb::object cached = self.attr("_key_blob");
   if (!cached.is_none()) return cached;
 
-  pyb::object providers = velna::py::import_module("velna.providers");
+  pyb::object providers = vp::import_module("velna.providers");
   pyb::object scope = providers.attr("get")();
   // As a with statement does: both methods come from the scope's type.
   pyb::object scope_type = pyb::type::of(scope);
@@ -100,7 +95,7 @@ pyb::object key_blob_get(pyb::object self) {
 
 pyb::object time_stamp(pyb::object value) {
   if (value.is_none() || is_instance(value, late("datetime"))) return value;
-  return velna::py::time::to_datetime(value);
+  return vp::time::to_datetime(value);
 }
 
 pyb::object user_stamp(pyb::object value) {
@@ -108,26 +103,17 @@ pyb::object user_stamp(pyb::object value) {
   return late("UUID")(value);
 }
 
-// read_or_none reads |name|, an AttributeError counting as None.
-pyb::object read_or_none(pyb::handle o, const char* name) {
-  PyObject* v = PyObject_GetAttrString(o.ptr(), name);
-  if (v) return pyb::reinterpret_steal<pyb::object>(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
-  PyErr_Clear();
-  return pyb::none();
-}
-
+// compare is self.<name> == other.<name>, an AttributeError counting as None.
 pyb::object compare(pyb::handle self, pyb::handle other, const char* name) {
-  pyb::object mine = read_or_none(self, name);
-  pyb::object theirs = read_or_none(other, name);
-  PyObject* r = PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ);
-  if (!r) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(r);
+  pyb::str key(name);
+  pyb::object mine = vp::attr_or_none(self, key.ptr());
+  pyb::object theirs = vp::attr_or_none(other, key.ptr());
+  return vp::steal(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
 }
 
 bool access_equal(pyb::object self, pyb::object other) {
   if (!is_instance(other, pyb::type::of(self))) return false;
-  if (velna::py::tracing()) {
+  if (vp::tracing()) {
     pyb::object log = late("log");
     log.attr("debug")("Comparing Access Equality");
     for (const char* name : kCompared) log.attr("debug")("%s %s", name, compare(self, other, name));
@@ -140,34 +126,33 @@ bool access_equal(pyb::object self, pyb::object other) {
 }  // namespace
 
 PYBIND11_MODULE(access, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Access entries: one user's permissions and key blob for one container.";
-  g_module = m.ptr();  // the interpreter keeps the module for the process
+  g_module = vp::keep(m);
   m.attr("logging") = pyb::module_::import("logging");
   m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
   m.attr("Permissions") = pyb::module_::import("velna.permissions").attr("Permissions");
   m.attr("KIV") = pyb::module_::import("velna.crypto.kiv").attr("KIV");
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
-  m.attr("log") = velna::py::get_logger("velna.access");
+  m.attr("log") = vp::get_logger("velna.access");
 
-  pyb::object object =
-      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  pyb::object access = velna::py::make_class(
+  pyb::object object = vp::object_type();
+  pyb::object access = vp::make_class(
       "velna.access", "Access", pyb::make_tuple(object),
       "One user's access to one container: permissions, an optional expiration, audit stamps and "
       "the recipient key blob, built from the logged-in user on first read.");
-  velna::py::method(access, "__init__", &access_init, "user_id"_a, "permissions"_a = pyb::none(),
-                    "expiration"_a = pyb::none(), "key"_a = pyb::none());
-  velna::py::property(access, "key_blob", &key_blob_get,
-                      pyb::cpp_function(
-                          [](pyb::object self, pyb::object value) {
-                            self.attr("_key_blob") = late("KIV")("kiv_data"_a = value);
-                          },
-                          "self"_a, "value"_a));
+  vp::method(access, "__init__", &access_init, "user_id"_a, "permissions"_a = pyb::none(),
+             "expiration"_a = pyb::none(), "key"_a = pyb::none());
+  vp::property(access, "key_blob", &key_blob_get,
+               pyb::cpp_function(
+                   [](pyb::object self, pyb::object value) {
+                     self.attr("_key_blob") = late("KIV")("kiv_data"_a = value);
+                   },
+                   "self"_a, "value"_a));
   for (const char* stamp : kStamps) {
     const std::string slot = std::string("_") + stamp;
     const bool is_time = std::string_view(stamp).ends_with("_at");
-    velna::py::property(
+    vp::property(
         access, stamp, [slot](pyb::object self) { return self.attr(slot.c_str()); },
         pyb::cpp_function(
             [slot, is_time](pyb::object self, pyb::object value) {
@@ -175,10 +160,10 @@ PYBIND11_MODULE(access, m) {
             },
             "self"_a, "value"_a));
   }
-  velna::py::method(access, "__repr__", [](pyb::object self) {
+  vp::method(access, "__repr__", [](pyb::object self) {
     return pyb::str("<Access Expires={} {}>")
         .format(self.attr("expiration"), self.attr("permissions"));
   });
-  velna::py::equality(access, &access_equal);
+  vp::equality(access, &access_equal);
   m.attr("Access") = access;
 }

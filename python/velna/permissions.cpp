@@ -4,11 +4,15 @@
 
 #include <string>
 
+#include "fast_path.h"
+#include "plain_class.h"
 #include "velna_py.h"
 
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
+using vp::steal;
 using namespace pyb::literals;
 
 // Permissions is two plain records of flags; any number of extra attributes
@@ -44,11 +48,6 @@ constexpr Flag kFlags[] = {
 
 PyObject* g_class = nullptr;  // Permissions, kept for the process
 
-pyb::object steal(PyObject* o) {
-  if (!o) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(o);
-}
-
 bool test_bit(pyb::handle value, pyb::handle offset) {
   pyb::object mask = steal(PyNumber_Lshift(pyb::int_(1).ptr(), offset.ptr()));
   pyb::object masked = steal(PyNumber_And(value.ptr(), mask.ptr()));
@@ -80,17 +79,13 @@ pyb::object as_int(pyb::handle self) {
 bool equal(pyb::handle self, pyb::handle other) {
   pyb::object mine = as_int(self);
   pyb::object theirs = steal(PyNumber_Long(other.ptr()));
-  const int eq = PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ);
-  if (eq < 0) throw pyb::error_already_set();
-  return eq == 1;
+  return vp::equal(mine, theirs);
 }
 
 std::string text(pyb::handle self) {
   std::string names;
   for (const Flag& f : kFlags) {
-    const int set = PyObject_IsTrue(flag_value(self, f).ptr());
-    if (set < 0) throw pyb::error_already_set();
-    if (!set) continue;
+    if (!vp::truthy(flag_value(self, f))) continue;
     if (!names.empty()) names += '|';
     names += f.name;
   }
@@ -100,14 +95,14 @@ std::string text(pyb::handle self) {
 }  // namespace
 
 PYBIND11_MODULE(permissions, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Permission flags of one user on one container.";
   pyb::object namespace_type = pyb::module_::import("types").attr("SimpleNamespace");
 
   pyb::class_<Permissions> cls(m, "Permissions", pyb::dynamic_attr(),
                                "The eight permission flags of one user on one container.");
   for (const Flag& f : kFlags) cls.attr(f.constant) = f.bit;
-  g_class = velna::py::keep(cls);
+  g_class = vp::keep(cls);
   cls.def_static(
       "_test_bit", [](pyb::object value, pyb::object offset) { return test_bit(value, offset); },
       "Whether bit offset of the integer value is set.", "value"_a, "offset"_a);
@@ -141,13 +136,7 @@ PYBIND11_MODULE(permissions, m) {
   cls.def("__int__", [](pyb::object self) { return as_int(self); });
   cls.def("__repr__", [](pyb::object self) { return text(self); });
   cls.def("__eq__", [](pyb::object self, pyb::object other) { return equal(self, other); });
-  // The negation of the object's own equality, a subclass's included.
-  cls.def("__ne__", [](pyb::object self, pyb::object other) {
-    const int eq = PyObject_IsTrue(pyb::object(self.attr("__eq__")(other)).ptr());
-    if (eq < 0) throw pyb::error_already_set();
-    return eq == 0;
-  });
-  cls.attr("__hash__") = pyb::none();
+  vp::install_ne(cls);  // the negation of the object's own equality; no hash
 
   int recipient_default = 0;
   for (const char* constant : {"_container_download_bit", "_container_decrypt_bit",

@@ -23,6 +23,7 @@
 
 #include "fast_path.h"
 #include "json_text.h"
+#include "plain_class.h"
 #include "py_compat.h"
 #include "timestamps.h"
 #include "velna/crypto/aes.h"
@@ -111,43 +112,12 @@ vp::Own n_aes_decrypt{"velna.crypto.aes.decrypt"};
 vp::Own n_digest{"velna.crypto.hmac.digest"};
 vp::Own n_verify{"velna.crypto.hmac.verify"};
 
-// ---------------------------------------------------------------------------
-// Class construction helpers.
-
+// Classes of this module.
 pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
-  pyb::dict ns;
-  ns["__module__"] = "velna.crypto.container";
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  return borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+  return vp::make_class("velna.crypto.container", name, bases, doc);
 }
-
-// method adds a C++ function to |cls| that binds to instances as a Python
-// function does; its first parameter is the instance. Returns the member as
-// installed in the class dict.
-template <typename F, typename... Extra>
-vp::Member method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
-  // pybind11 gives functions named __init__ its own constructor protocol,
-  // which plain classes do not follow; the C++ side goes by another name.
-  const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
-  pyb::cpp_function fn;
-  if constexpr (sizeof...(Extra) > 0)
-    fn = pyb::cpp_function(std::forward<F>(f), pyb::name(fn_name), pyb::arg("self"), extra...);
-  else
-    fn = pyb::cpp_function(std::forward<F>(f), pyb::name(fn_name));
-  pyb::object bound = steal(PyInstanceMethod_New(fn.ptr()));
-  cls.attr(name) = bound;
-  return {vp::intern(name), bound.ptr()};  // the class dict holds it for good
-}
-
-template <typename G>
-vp::Member property(pyb::object& cls, const char* name, G&& getter,
-                    pyb::object setter = pyb::none()) {
-  auto builtins = pyb::module_::import("builtins");
-  pyb::object prop = builtins.attr("property")(pyb::cpp_function(std::forward<G>(getter)), setter);
-  cls.attr(name) = prop;
-  return {vp::intern(name), prop.ptr()};
-}
+using vp::method;
+using vp::property;
 
 // ---------------------------------------------------------------------------
 // Records and layouts.
@@ -1322,12 +1292,7 @@ PYBIND11_MODULE(container, m) {
       return keys_record(self)[field.c_str()];
     });
   }
-  method(keys, "__eq__", &keys_equal, "other"_a);
-  method(
-      keys, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
-  keys.attr("__hash__") = pyb::none();
+  vp::equality(keys, &keys_equal);
   m.attr("ContainerKeys") = keys;
   g_container_keys = vp::keep(keys);
 
@@ -1352,13 +1317,8 @@ PYBIND11_MODULE(container, m) {
   M.raw_decrypt = method(raw, "decrypt", &payload_decrypt, "container_keys"_a);
   M.raw_encrypt = method(raw, "encrypt", &payload_encrypt, "container_keys"_a);
   method(raw, "__repr__", [](pyb::object self) { return payload_repr(self, "RawPayload"); });
-  method(raw, "__eq__", &payload_eq, "other"_a);
-  method(
-      raw, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
   M.raw_len = method(raw, "__len__", [](pyb::object self) { return pyb::len(data_of(self)); });
-  raw.attr("__hash__") = pyb::none();
+  vp::equality(raw, &payload_eq);
   m.attr("RawPayload") = raw;
 
   // JSONPayload
@@ -1421,11 +1381,6 @@ PYBIND11_MODULE(container, m) {
     return pyb::str("<Container(") + pyb::str(get(self, N->id)) + pyb::str(") Encrypted: ") +
            pyb::str(pyb::bool_(container_encrypted(self))) + pyb::str(">");
   });
-  method(container, "__eq__", &container_eq, "other"_a);
-  method(
-      container, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
-  container.attr("__hash__") = pyb::none();
+  vp::equality(container, &container_eq);
   m.attr("Container") = container;
 }

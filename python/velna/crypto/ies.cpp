@@ -16,6 +16,7 @@ namespace {
 
 namespace pyb = pybind11;
 namespace ies = velna::ies;
+namespace vp = velna::py;
 using namespace pyb::literals;
 
 constexpr const char* kSigningKeys = "signingKeys";
@@ -23,7 +24,7 @@ constexpr const char* kDerivationKeys = "derivationKeys";
 
 PyObject* g_error = nullptr;  // IESError, kept for the process
 
-[[noreturn]] void refuse() { velna::py::raise_error(g_error, ies::kFailure); }
+[[noreturn]] void refuse() { vp::raise_error(g_error, ies::kFailure); }
 
 // open_failures runs |fn| and turns the scheme's one failure into IESError.
 template <typename Fn>
@@ -38,23 +39,23 @@ auto open_failures(Fn&& fn) {
 // container_id_of takes a UUID (or identifier text, parsed by velna.utils.UUID)
 // to the 16 bytes the blob stores.
 ies::ContainerId container_id_of(pyb::handle obj_id) {
-  pyb::object id = velna::py::import_module("velna.utils").attr("UUID")(obj_id);
+  pyb::object id = vp::import_module("velna.utils").attr("UUID")(obj_id);
   pyb::object le = pyb::getattr(id, "bytes_le", pyb::none());
-  if (!velna::py::is_bytes(le) || PyBytes_GET_SIZE(le.ptr()) != ies::kIdSize)
-    velna::py::raise_type_error("obj_id must be a UUID");
+  if (!vp::is_bytes(le) || PyBytes_GET_SIZE(le.ptr()) != ies::kIdSize)
+    vp::raise_type_error("obj_id must be a UUID");
   ies::ContainerId out;
-  velna::ByteView v = velna::py::view_of(le);
+  velna::ByteView v = vp::view_of(le);
   std::copy(v.begin(), v.end(), out.begin());
   return out;
 }
 
 std::uint64_t index_of(pyb::handle key) {
   pyb::object index = key.attr("index");
-  if (!PyLong_Check(index.ptr())) velna::py::raise_value_error("A key's index must be an integer.");
+  if (!PyLong_Check(index.ptr())) vp::raise_value_error("A key's index must be an integer.");
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
-    velna::py::raise_value_error("A key's index must be an integer from 0 to 2**64 - 1.");
+    vp::raise_value_error("A key's index must be an integer from 0 to 2**64 - 1.");
   }
   return v;
 }
@@ -62,7 +63,7 @@ std::uint64_t index_of(pyb::handle key) {
 // first_valid is the ring's first active key of |section|.
 pyb::object first_valid(pyb::handle ring, const char* section, const char* missing) {
   pyb::object key = ring.attr("get_first_valid")(section);
-  if (key.is_none()) velna::py::raise_value_error(missing);
+  if (key.is_none()) vp::raise_value_error(missing);
   return key;
 }
 
@@ -75,26 +76,23 @@ std::optional<K> key_object(pyb::handle key, const char* half) {
 
 pyb::bytes encrypt(pyb::object data, pyb::object sender_keys, pyb::object recip_keys,
                    pyb::object obj_id) {
-  velna::ByteView plaintext = velna::py::bytes_arg(data, "data");
+  velna::ByteView plaintext = vp::bytes_arg(data, "data");
   const ies::ContainerId id = container_id_of(obj_id);
   pyb::object signing =
       first_valid(sender_keys, kSigningKeys, "The sender's key ring holds no active signing key.");
   pyb::object derivation = first_valid(recip_keys, kDerivationKeys,
                                        "The recipient's key ring holds no active derivation key.");
   auto signing_key = key_object<velna::ec::PrivateKey>(signing, "private");
-  if (!signing_key)
-    velna::py::raise_value_error("The sender's signing key holds no private P-384 key.");
+  if (!signing_key) vp::raise_value_error("The sender's signing key holds no private P-384 key.");
   auto derivation_key = key_object<velna::ec::PublicKey>(derivation, "public");
   if (!derivation_key)
-    velna::py::raise_value_error("The recipient's derivation key holds no public P-384 key.");
+    vp::raise_value_error("The recipient's derivation key holds no public P-384 key.");
   const ies::Sender sender{*signing_key, index_of(signing)};
   const ies::Recipient recipient{*derivation_key, index_of(derivation)};
-  velna::Bytes blob;
-  {
-    pyb::gil_scoped_release nogil;
-    blob = ies::seal(plaintext, id, sender, recipient);
-  }
-  return velna::py::to_bytes(blob);
+  // Always long: the work is the key agreement and the signature.
+  const velna::Bytes blob =
+      vp::run_released(SIZE_MAX, [&] { return ies::seal(plaintext, id, sender, recipient); });
+  return vp::to_bytes(blob);
 }
 
 // ring_key is ring[section][index], or IESError when the ring has no such
@@ -103,8 +101,7 @@ template <typename K>
 K ring_key(pyb::handle ring, const char* section, std::uint64_t index, const char* half) {
   std::optional<K> key;
   try {
-    pyb::object k = ring[pyb::str(section)]
-                        [pyb::reinterpret_steal<pyb::object>(PyLong_FromUnsignedLongLong(index))];
+    pyb::object k = ring[pyb::str(section)][vp::steal(PyLong_FromUnsignedLongLong(index))];
     key = key_object<K>(k, half);
   } catch (pyb::error_already_set&) {
   }
@@ -114,7 +111,7 @@ K ring_key(pyb::handle ring, const char* section, std::uint64_t index, const cha
 
 pyb::bytes decrypt(pyb::object data, pyb::object recip_keys, pyb::object sender_keys,
                    pyb::object obj_id) {
-  velna::ByteView raw = velna::py::bytes_arg(data, "data");
+  velna::ByteView raw = vp::bytes_arg(data, "data");
   const ies::BlobView blob = open_failures([&] { return ies::parse(raw); });
   std::optional<ies::ContainerId> expected_id;
   if (!obj_id.is_none()) expected_id = container_id_of(obj_id);
@@ -125,11 +122,12 @@ pyb::bytes decrypt(pyb::object data, pyb::object recip_keys, pyb::object sender_
     sender =
         ring_key<velna::ec::PublicKey>(sender_keys, kSigningKeys, blob.sender_key_index, "public");
   velna::SecretBytes plaintext = open_failures([&] {
-    pyb::gil_scoped_release nogil;
-    return ies::open(blob, recipient, sender ? &*sender : nullptr,
-                     expected_id ? &*expected_id : nullptr);
+    return vp::run_released(SIZE_MAX, [&] {
+      return ies::open(blob, recipient, sender ? &*sender : nullptr,
+                       expected_id ? &*expected_id : nullptr);
+    });
   });
-  return velna::py::to_bytes(plaintext);
+  return vp::to_bytes(plaintext);
 }
 
 // Parsed holds a blob and the view of its fields; the bytes object keeps the
@@ -142,19 +140,16 @@ struct Parsed {
 }  // namespace
 
 PYBIND11_MODULE(ies, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() =
       "Seals a container's keys for one recipient: ephemeral-static ECDH on P-384, the X9.63 KDF "
       "over SHA-384, AES-256-CTR with HMAC-SHA384, and an ECDSA-SHA384 signature by the sender.";
   pyb::module_::import("velna._cryptolib");
   pyb::object decryption_error = pyb::module_::import("velna.crypto.aes").attr("DecryptionError");
-  PyObject* error = PyErr_NewExceptionWithDoc(
-      "velna.crypto.ies.IESError",
+  g_error = vp::keep(vp::define_error(
+      m, "IESError",
       "Raised for every recipient key blob that cannot be read or opened, whatever the cause.",
-      decryption_error.ptr(), nullptr);
-  if (!error) throw pyb::error_already_set();
-  g_error = error;  // kept for the process; the module holds another reference
-  m.add_object("IESError", pyb::reinterpret_borrow<pyb::object>(error));
+      decryption_error));
   m.attr("VERSION") = ies::kVersion;
 
   m.def("encrypt", &encrypt,
@@ -176,7 +171,7 @@ PYBIND11_MODULE(ies, m) {
       .def_static(
           "parse",
           [](pyb::object data) {
-            velna::ByteView raw = velna::py::bytes_arg(data, "data");
+            velna::ByteView raw = vp::bytes_arg(data, "data");
             ies::BlobView view = open_failures([&] { return ies::parse(raw); });
             return Parsed{pyb::reinterpret_borrow<pyb::bytes>(data), view};
           },
@@ -188,8 +183,8 @@ PYBIND11_MODULE(ies, m) {
                              [](const Parsed& p) { return p.view.sender_key_index; })
       .def_property_readonly("container_id",
                              [](const Parsed& p) {
-                               return velna::py::import_module("uuid").attr("UUID")(
-                                   "bytes_le"_a = velna::py::to_bytes(p.view.container_id));
+                               return vp::import_module("uuid").attr("UUID")(
+                                   "bytes_le"_a = vp::to_bytes(p.view.container_id));
                              })
       .def_property_readonly("raw", [](const Parsed& p) { return p.raw; });
   const std::pair<const char*, velna::ByteView ies::BlobView::*> fields[] = {
@@ -201,7 +196,7 @@ PYBIND11_MODULE(ies, m) {
       {"signature", &ies::BlobView::signature}};
   for (const auto& [name, member] : fields)
     parsed.def_property_readonly(
-        name, [member = member](const Parsed& p) { return velna::py::to_bytes(p.view.*member); });
+        name, [member = member](const Parsed& p) { return vp::to_bytes(p.view.*member); });
   parsed.def("__repr__", [](const Parsed& p) {
     return "<IESStruct version=" + std::to_string(p.view.version) +
            " recipient_key_index=" + std::to_string(p.view.recipient_key_index) +

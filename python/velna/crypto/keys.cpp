@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "fast_path.h"
+#include "plain_class.h"
 #include "schema.h"
 #include "velna/crypto/p384.h"
 #include "velna_py.h"
@@ -19,54 +21,57 @@ namespace {
 
 namespace pyb = pybind11;
 using namespace pyb::literals;
+namespace vp = velna::py;
 namespace vs = velna::py::schema;
+using vp::borrow;
+using vp::equal;
+using vp::method;
+using vp::truthy;
 
 constexpr const char* kAuth = "signingKeys";
 constexpr const char* kDerivation = "derivationKeys";
 
-// Objects kept for the life of the process.
-PyObject* g_module = nullptr;
-PyObject* g_own_private_loader = nullptr;  // velna.crypto.p384.load_pem_private_key
-PyObject* g_own_public_loader = nullptr;   // velna.crypto.p384.load_pem_public_key
+PyObject* g_module = nullptr;  // velna.crypto.keys, whose names are looked up at each call
 
-pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
-
-bool truthy(pyb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) throw pyb::error_already_set();
-  return t == 1;
+// The key loaders of velna.crypto.p384, while crypto.p384 still holds them.
+struct Names {
+  VELNA_PY_NAME_FIELD(load_pem_private_key)
+  VELNA_PY_NAME_FIELD(load_pem_public_key)
+};
+const Names& N() {
+  static const Names n;
+  return n;
 }
-
-bool equal(pyb::handle a, pyb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
+vp::Own own_private_loader{"velna.crypto.p384.load_pem_private_key"};
+vp::Own own_public_loader{"velna.crypto.p384.load_pem_public_key"};
 
 pyb::object module_attr(const char* name) { return borrow(g_module).attr(name); }
 
-pyb::object make_class(const char* name, pyb::tuple bases, const char* doc, pyb::dict ns = {}) {
-  ns["__module__"] = "velna.crypto.keys";
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  return borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
-}
-
-// method installs |f| on |cls|; its first parameter is the instance.
-template <typename F, typename... Extra>
-void method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
-  // pybind11 treats functions named __init__ as its own constructors.
-  const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
-  cls.attr(name) = vs::instance_method(
-      pyb::cpp_function(std::forward<F>(f), pyb::name(fn_name), pyb::arg("self"), extra...));
+pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
+  return vp::make_class("velna.crypto.keys", name, bases, doc);
 }
 
 // PEM arguments: text is taken as its UTF-8 bytes, bytes as they are; the
 // loader refuses anything else like malformed key material.
 velna::ByteView pem_arg(pyb::handle key, velna::p384::Loader loader) {
-  if (velna::py::is_text(key)) return velna::as_bytes(velna::py::text_utf8(key));
-  if (velna::py::is_bytes(key)) return velna::py::view_of(key);
+  if (vp::is_text(key)) return velna::as_bytes(vp::text_utf8(key));
+  if (vp::is_bytes(key)) return vp::view_of(key);
   velna::p384::refuse(loader);
+}
+
+// load_pem is crypto.p384.load_pem_private_key(pem) or
+// load_pem_public_key(pem) (by |kind|), looked up now.
+pyb::object load_pem(velna::p384::Loader kind, pyb::handle pem) {
+  const bool is_private = kind == velna::p384::Loader::PemPrivate;
+  return vp::late_bound(
+      module_attr("crypto").attr("p384"),
+      is_private ? N().load_pem_private_key : N().load_pem_public_key,
+      is_private ? own_private_loader : own_public_loader,
+      [&] {
+        if (is_private) return pyb::cast(velna::p384::load_pem_private_key(pem_arg(pem, kind)));
+        return pyb::cast(velna::p384::load_pem_public_key(pem_arg(pem, kind)));
+      },
+      [&](pyb::object loader) { return loader(pem); });
 }
 
 // ---------------------------------------------------------------------------
@@ -77,28 +82,14 @@ void key_init(pyb::object self, pyb::object key_type, pyb::object private_pem,
   bool has_private = truthy(private_pem);
   bool has_public = truthy(public_pem);
   if (has_private && has_public)
-    velna::py::raise_value_error("Provide either private or public key material, not both.");
+    vp::raise_value_error("Provide either private or public key material, not both.");
   self.attr("type") = key_type;
   self.attr("active") = pyb::bool_(true);
   pyb::object priv = pyb::none();
   pyb::object pub = pyb::none();
-  if (has_private) {
-    pyb::object loader = module_attr("crypto").attr("p384").attr("load_pem_private_key");
-    if (loader.ptr() == g_own_private_loader)
-      priv = pyb::cast(
-          velna::p384::load_pem_private_key(pem_arg(private_pem, velna::p384::Loader::PemPrivate)));
-    else
-      priv = loader(private_pem);
-  }
+  if (has_private) priv = load_pem(velna::p384::Loader::PemPrivate, private_pem);
   self.attr("private") = priv;
-  if (has_public) {
-    pyb::object loader = module_attr("crypto").attr("p384").attr("load_pem_public_key");
-    if (loader.ptr() == g_own_public_loader)
-      pub = pyb::cast(
-          velna::p384::load_pem_public_key(pem_arg(public_pem, velna::p384::Loader::PemPublic)));
-    else
-      pub = loader(public_pem);
-  }
+  if (has_public) pub = load_pem(velna::p384::Loader::PemPublic, public_pem);
   self.attr("public") = pub;
   if (has_private) {
     if (pyb::isinstance<velna::ec::PrivateKey>(priv))
@@ -177,7 +168,7 @@ void ring_init(pyb::object self, pyb::object lockbox, pyb::object pub_keys, pyb:
       throw pyb::error_already_set();
   if (truthy(lockbox)) {
     if (truthy(lockbox.attr("encrypted")))
-      velna::py::raise_value_error("Can only accept decrypted key files.");
+      vp::raise_value_error("Can only accept decrypted key files.");
     for (const char* kind : {kAuth, kDerivation}) {
       pyb::object records = lockbox.attr("data")[kind];
       pyb::object set = self.attr("set_private_key");
@@ -230,21 +221,19 @@ pyb::object make_key_ring(pyb::object, pyb::object data, pyb::object) {
 }  // namespace
 
 PYBIND11_MODULE(keys, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Keys, key rings and the schema of stored public keys.";
-  g_module = m.ptr();
+  g_module = vp::keep(m);
   auto logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
-  g_own_private_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_private_key"));
-  g_own_public_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_public_key"));
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
   m.attr("Schema") = vs::base_class();
   m.attr("ValidationError") = vs::validation_error();
   m.attr("log") = logging.attr("getLogger")("velna.crypto.keys");
 
-  auto object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  pyb::object object = vp::object_type();
 
   pyb::object key_type = make_class("KeyType", pyb::make_tuple(object), "The two kinds of key.");
   key_type.attr("AUTH") = kAuth;
@@ -260,30 +249,24 @@ PYBIND11_MODULE(keys, m) {
   definition.pre_load = {{"make_dict", true}};
   definition.post_load = {{"make_key_ring", true}};
   pyb::dict schema_ns;
-  schema_ns["make_dict"] = vs::instance_method(
+  schema_ns["make_dict"] = vp::instance_method(
       pyb::cpp_function(&make_dict, pyb::name("make_dict"), "self"_a, "data"_a, "many"_a,
                         "Turns stored key rows into public-key records."));
-  schema_ns["make_key_ring"] = vs::instance_method(
+  schema_ns["make_key_ring"] = vp::instance_method(
       pyb::cpp_function(&make_key_ring, pyb::name("make_key_ring"), "self"_a, "data"_a, "many"_a,
                         "Builds the key ring of the loaded public-key records."));
   m.attr("KeyRingSchema") =
       vs::make_class("velna.crypto.keys", "KeyRingSchema",
                      "Loads stored public-key rows into a key ring.", definition, schema_ns);
 
-  pyb::object ring =
-      make_class("KeyRing", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
-                 "A user's keys: signing and derivation keys by index.");
+  pyb::object ring = make_class("KeyRing", pyb::make_tuple(vp::dict_type()),
+                                "A user's keys: signing and derivation keys by index.");
   method(ring, "__init__", &ring_init, "lockbox"_a = pyb::none(), "pub_keys"_a = pyb::none(),
          "user_id"_a = pyb::none());
   method(ring, "set_private_key", &set_private_key, "key_type"_a, "key"_a, "lockbox"_a);
   method(ring, "set_public_key", &set_public_key, "key"_a, "user_id"_a);
   method(ring, "get_first_valid", &get_first_valid, "key_type"_a);
-  method(ring, "__eq__", &ring_eq, "other"_a);
-  method(
-      ring, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
-  ring.attr("__hash__") = pyb::none();
+  vp::equality(ring, &ring_eq);
   m.attr("KeyRing") = ring;
 
   pyb::object key =
@@ -292,12 +275,7 @@ PYBIND11_MODULE(keys, m) {
   method(key, "__init__", &key_init, "key_type"_a, "private"_a = pyb::none(),
          "public"_a = pyb::none());
   method(key, "__repr__", &key_repr);
-  method(key, "__eq__", &key_eq, "other"_a);
-  method(
-      key, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
-  key.attr("__hash__") = pyb::none();
+  vp::equality(key, &key_eq);
   m.attr("Key") = key;
 
   pyb::object auth = make_class("AuthKey", pyb::make_tuple(key), "A new signing key.");

@@ -13,16 +13,15 @@
 namespace {
 
 namespace pyb = pybind11;
-using velna::py::truthy;
+namespace vp = velna::py;
+using vp::truthy;
 using namespace pyb::literals;
 
 PyObject* g_module = nullptr;  // velna.crypto.kiv, whose names are looked up at each call
 
-pyb::object late(const char* name) {
-  return pyb::reinterpret_borrow<pyb::object>(g_module).attr(name);
-}
+pyb::object late(const char* name) { return vp::borrow(g_module).attr(name); }
 
-pyb::object base64() { return velna::py::import_module("base64"); }
+pyb::object base64() { return vp::import_module("base64"); }
 
 void kiv_init(pyb::object self, pyb::object kiv_data, pyb::kwargs kwargs) {
   if (truthy(kiv_data)) {
@@ -45,19 +44,17 @@ constexpr const char* kCreateArgs[] = {"container_id", "container_keys", "sender
 std::array<pyb::object, 4> create_args(pyb::args args, pyb::kwargs kwargs) {
   std::array<pyb::object, 4> out;
   if (args.size() > out.size())
-    velna::py::raise_type_error("_create_kiv() takes 5 positional arguments but " +
-                                std::to_string(args.size() + 1) + " were given");
+    vp::raise_type_error("_create_kiv() takes 5 positional arguments but " +
+                         std::to_string(args.size() + 1) + " were given");
   for (std::size_t i = 0; i < args.size(); ++i) out[i] = args[i];
   for (auto [key, value] : kwargs) {
     const std::string name = pyb::str(key);
     auto it = std::find(std::begin(kCreateArgs), std::end(kCreateArgs), name);
     if (it == std::end(kCreateArgs))
-      velna::py::raise_type_error("_create_kiv() got an unexpected keyword argument '" + name +
-                                  "'");
+      vp::raise_type_error("_create_kiv() got an unexpected keyword argument '" + name + "'");
     pyb::object& slot = out[static_cast<std::size_t>(it - std::begin(kCreateArgs))];
-    if (slot)
-      velna::py::raise_type_error("_create_kiv() got multiple values for argument '" + name + "'");
-    slot = pyb::reinterpret_borrow<pyb::object>(value);
+    if (slot) vp::raise_type_error("_create_kiv() got multiple values for argument '" + name + "'");
+    slot = vp::borrow(value.ptr());
   }
   std::vector<std::string> missing;
   for (std::size_t i = 0; i < out.size(); ++i)
@@ -70,9 +67,9 @@ std::array<pyb::object, 4> create_args(pyb::args args, pyb::kwargs kwargs) {
       if (i > 0 && i + 1 == missing.size()) names += "and ";
       names += missing[i];
     }
-    velna::py::raise_type_error("_create_kiv() missing " + std::to_string(missing.size()) +
-                                " required positional argument" + (missing.size() == 1 ? "" : "s") +
-                                ": " + names);
+    vp::raise_type_error("_create_kiv() missing " + std::to_string(missing.size()) +
+                         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                         names);
   }
   return out;
 }
@@ -85,11 +82,9 @@ void create_kiv(pyb::object self, pyb::args args, pyb::kwargs kwargs) {
   self.attr("sender_user_id") = signing_key.attr("user_id");
   self.attr("recipient_user_id") = deriv_key.attr("user_id");
   pyb::object ies = late("ies");
-  PyObject* data = PyObject_Bytes(container_keys.ptr());  // bytes(container_keys)
-  if (!data) throw pyb::error_already_set();
-  pyb::object raw = ies.attr("encrypt")("data"_a = pyb::reinterpret_steal<pyb::object>(data),
-                                        "sender_keys"_a = sender_keys, "recip_keys"_a = recip_keys,
-                                        "obj_id"_a = container_id);
+  pyb::object data = vp::steal(PyObject_Bytes(container_keys.ptr()));  // bytes(container_keys)
+  pyb::object raw = ies.attr("encrypt")("data"_a = data, "sender_keys"_a = sender_keys,
+                                        "recip_keys"_a = recip_keys, "obj_id"_a = container_id);
   self.attr("raw") = raw;
   self.attr("struct") = ies.attr("IESStruct").attr("parse")(raw);
 }
@@ -110,40 +105,37 @@ pyb::object get_container_keys(pyb::object self, pyb::object recip_keys, pyb::ob
 }
 
 bool kiv_equal(pyb::object self, pyb::object other) {
-  const int same_class =
-      PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-  if (same_class < 0) throw pyb::error_already_set();
-  return same_class && pyb::object(self.attr("raw")).equal(other.attr("raw"));
+  return vp::is_instance(other, vp::type_of(self)) &&
+         vp::equal(self.attr("raw"), other.attr("raw"));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(kiv, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "The recipient key blob: a container's keys sealed for one recipient.";
-  g_module = m.ptr();  // the interpreter keeps the module for the process
+  g_module = vp::keep(m);
   m.attr("ContainerKeys") = pyb::module_::import("velna.crypto.container").attr("ContainerKeys");
   m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
   pyb::module_::import("velna.crypto.ies");
   m.attr("ies") = pyb::module_::import("velna.crypto").attr("ies");
   m.attr("VERSION") = 1;
-  m.attr("log") = velna::py::get_logger("velna.crypto.kiv");
+  m.attr("log") = vp::get_logger("velna.crypto.kiv");
 
-  pyb::object object =
-      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  pyb::object kiv = velna::py::make_class(
+  pyb::object object = vp::object_type();
+  pyb::object kiv = vp::make_class(
       "velna.crypto.kiv", "KIV", pyb::make_tuple(object),
       "A recipient key blob: made from its Base64 form (kiv_data), or new from container_id, "
       "container_keys, sender_keys and recip_keys.");
-  velna::py::method(kiv, "__init__", &kiv_init, "kiv_data"_a = pyb::none());
-  velna::py::method(kiv, "_create_kiv", &create_kiv);
-  velna::py::method(kiv, "to_bytes", [](pyb::object self) { return self.attr("raw"); });
-  velna::py::property(
-      kiv, "b64", [](pyb::object self) { return base64().attr("b64encode")(self.attr("raw")); });
-  velna::py::method(kiv, "get_container_keys", &get_container_keys, "recip_keys"_a,
-                    "sender_keys"_a = pyb::none());
-  velna::py::method(kiv, "__repr__", [](pyb::object self) { return pyb::repr(self.attr("raw")); });
-  velna::py::equality(kiv, &kiv_equal);
+  vp::method(kiv, "__init__", &kiv_init, "kiv_data"_a = pyb::none());
+  vp::method(kiv, "_create_kiv", &create_kiv);
+  vp::method(kiv, "to_bytes", [](pyb::object self) { return self.attr("raw"); });
+  vp::property(kiv, "b64",
+               [](pyb::object self) { return base64().attr("b64encode")(self.attr("raw")); });
+  vp::method(kiv, "get_container_keys", &get_container_keys, "recip_keys"_a,
+             "sender_keys"_a = pyb::none());
+  vp::method(kiv, "__repr__", [](pyb::object self) { return pyb::repr(self.attr("raw")); });
+  vp::equality(kiv, &kiv_equal);
   m.attr("KIV") = kiv;
 }

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <string>
 
+#include "fast_path.h"
 #include "json_text.h"
+#include "plain_class.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/kdf.h"
 #include "velna/crypto/lockbox.h"
@@ -28,29 +30,33 @@ namespace vl = velna::lockbox;
 using namespace pyb::literals;
 using velna::ByteView;
 
-// Objects kept for the life of the process.
-PyObject* g_module = nullptr;
-PyObject* g_record = nullptr;        // parsed records: a dict with attribute access
-PyObject* g_own_engine = nullptr;    // pbkdf2.V1_PBKDF2 as made at load
-PyObject* g_own_func = nullptr;      // what it applies ...
-PyObject* g_own_keywords = nullptr;  // ... and with which keywords
+namespace vp = velna::py;
+using vp::borrow;
+using vp::equal;
+using vp::method;
+using vp::property;
+using vp::steal;
+using vp::truthy;
 
-pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
-pyb::object steal(PyObject* o) {
-  if (!o) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(o);
-}
+PyObject* g_module = nullptr;  // velna.crypto.lockbox, whose names are looked up at each call
+PyObject* g_record = nullptr;  // parsed records: a dict with attribute access, kept
 
-bool truthy(pyb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) throw pyb::error_already_set();
-  return t == 1;
-}
+// Our own functions of other modules, looked up at each use.
+vp::OwnPartial own_engine{"velna.crypto.pbkdf2.V1_PBKDF2"};
+vp::Own own_encrypt{"velna.crypto.aes.encrypt"};
+vp::Own own_decrypt{"velna.crypto.aes.decrypt"};
+vp::Own own_random{"velna.crypto.random"};
+vp::Own own_create_iv{"velna.crypto.aes.create_iv"};
 
-bool equal(pyb::handle a, pyb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
+struct Names {
+  VELNA_PY_NAME_FIELD(encrypt)
+  VELNA_PY_NAME_FIELD(decrypt)
+  VELNA_PY_NAME_FIELD(random)
+  VELNA_PY_NAME_FIELD(create_iv)
+};
+const Names& N() {
+  static const Names n;
+  return n;
 }
 
 // A module global, as a Python function of this module would read it.
@@ -59,15 +65,20 @@ pyb::object global(const char* name) { return borrow(g_module).attr(name); }
 // ---------------------------------------------------------------------------
 // Layouts and records.
 
-// A buffer argument held while the core reads it.
+// A bytes-like argument held while the core reads it; |refuse| throws the
+// error for anything else.
 class Buffer {
  public:
-  Buffer(pyb::handle o, const char* field) {
+  template <typename Refuse>
+  Buffer(pyb::handle o, Refuse&& refuse) {
     if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
       PyErr_Clear();
-      throw velna::BuildError(std::string(field) + " must be bytes");
+      refuse();
     }
   }
+  // A field of a record to build.
+  Buffer(pyb::handle o, const char* field)
+      : Buffer(o, [field] { throw velna::BuildError(std::string(field) + " must be bytes"); }) {}
   ~Buffer() { PyBuffer_Release(&view_); }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
@@ -81,23 +92,9 @@ class Buffer {
 
 // Input of a parse: any bytes-like object; anything else, nothing included,
 // is data the layout cannot be read from.
-class Input {
- public:
-  explicit Input(pyb::handle o) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-      PyErr_Clear();
-      throw velna::ParseError("Key file: no bytes to read from.");
-    }
-  }
-  ~Input() { PyBuffer_Release(&view_); }
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-  ByteView view() const {
-    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
+struct Input : Buffer {
+  explicit Input(pyb::handle o)
+      : Buffer(o, [] { throw velna::ParseError("Key file: no bytes to read from."); }) {}
 };
 
 pyb::object entry(pyb::handle rec, const char* name) {
@@ -151,11 +148,11 @@ void rec_set(pyb::handle rec, const char* name, pyb::handle v) {
 pyb::object section_record(const vl::SectionView& s) {
   pyb::object rec = new_record();
   rec_set(rec, "salt_length", pyb::int_(s.salt.size()));
-  rec_set(rec, "salt", velna::py::to_bytes(s.salt));
+  rec_set(rec, "salt", vp::to_bytes(s.salt));
   rec_set(rec, "iv_length", pyb::int_(s.iv.size()));
-  rec_set(rec, "iv", velna::py::to_bytes(s.iv));
+  rec_set(rec, "iv", vp::to_bytes(s.iv));
   rec_set(rec, "encrypted_length", pyb::int_(s.encrypted.size()));
-  rec_set(rec, "encrypted", velna::py::to_bytes(s.encrypted));
+  rec_set(rec, "encrypted", vp::to_bytes(s.encrypted));
   return rec;
 }
 
@@ -176,7 +173,7 @@ struct Layout {
 
 pyb::bytes build_section_from(pyb::handle rec) {
   SectionFields f(rec);
-  return velna::py::to_bytes(vl::build_section(f.view()));
+  return vp::to_bytes(vl::build_section(f.view()));
 }
 
 pyb::bytes build_file_from(pyb::handle rec) {
@@ -185,21 +182,11 @@ pyb::bytes build_file_from(pyb::handle rec) {
   std::uint64_t r = u64_entry(rec, "rescue_length");
   SectionFields key_ring(entry(rec, "key_ring"));
   SectionFields rescue(entry(rec, "rescue"));
-  return velna::py::to_bytes(vl::build_file(version, k, r, key_ring.view(), rescue.view()));
+  return vp::to_bytes(vl::build_file(version, k, r, key_ring.view(), rescue.view()));
 }
 
 // ---------------------------------------------------------------------------
 // Section sealing and opening.
-
-// is_own_engine: |engine| is V1_PBKDF2 and still applies the library class
-// to the keywords it was made with, so the core may derive in its place.
-bool is_own_engine(pyb::handle engine) {
-  if (engine.ptr() != g_own_engine) return false;
-  pyb::object args = engine.attr("args");
-  return engine.attr("func").ptr() == g_own_func && PyTuple_Check(args.ptr()) &&
-         PyTuple_GET_SIZE(args.ptr()) == 0 &&
-         pyb::object(engine.attr("keywords")).equal(pyb::handle(g_own_keywords));
-}
 
 // utf8 is secret.encode("utf-8") (the runtime's AttributeError for a value
 // that is not text).
@@ -213,65 +200,69 @@ pyb::object utf8(pyb::handle secret) {
 struct SectionKey {
   velna::SecretBytes secret;
   pyb::object object;
-  pyb::object as_object() const { return object ? object : velna::py::to_bytes(secret); }
+  pyb::object as_object() const { return object ? object : vp::to_bytes(secret); }
 };
 
 // derive is pbkdf2.engines[version](salt=salt).derive(secret.encode("utf-8")).
 SectionKey derive(pyb::handle version, pyb::handle salt, pyb::handle secret) {
   pyb::object engine = global("pbkdf2").attr("engines")[version];
-  if (!is_own_engine(engine)) {
+  if (!own_engine.is(engine)) {
     pyb::object kdf = engine("salt"_a = salt);
     pyb::object derive_fn = kdf.attr("derive");
     return {{}, derive_fn(utf8(secret))};
   }
-  ByteView s = velna::py::bytes_arg(salt, "salt");
+  ByteView s = vp::bytes_arg(salt, "salt");
   pyb::object material = utf8(secret);
-  ByteView m = velna::py::bytes_arg(material, "key_material");
-  SectionKey key;
-  {
-    pyb::gil_scoped_release nogil;
-    key.secret =
-        velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s, vl::kIterations, vl::kKeyLength);
-  }
-  return key;
+  ByteView m = vp::bytes_arg(material, "key_material");
+  // Always long: the work is the iteration count, not the input.
+  return {vp::run_released(SIZE_MAX,
+                           [&] {
+                             return velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s,
+                                                            vl::kIterations, vl::kKeyLength);
+                           }),
+          {}};
 }
 
-// transform is aes.encrypt or aes.decrypt (by |name|) with the three keywords.
-pyb::object transform(const char* name, const SectionKey& key, pyb::handle iv, pyb::handle data) {
-  pyb::object fn = global("aes").attr(name);
-  if (!velna::py::is_native((std::string("velna.crypto.aes.") + name).c_str(), fn))
-    return fn("iv"_a = iv, "cipher_key"_a = key.as_object(), "data"_a = data);
-  pyb::object key_object;
-  ByteView k;
-  if (key.object) {
-    key_object = key.object;
-    k = velna::py::bytes_arg(key_object, "key");
-  } else {
-    k = key.secret.view();
-  }
-  ByteView d = velna::py::bytes_arg(data, "data");
-  ByteView n = velna::py::bytes_arg(iv, "nonce");
-  velna::aes::check_parameters(k, n);
-  return velna::py::new_bytes(d.size(),
-                              [&](std::uint8_t* out) { velna::aes::ctr_transform(k, n, d, out); });
+// transform is aes.encrypt or aes.decrypt with the three keywords.
+pyb::object transform(bool encrypt, const SectionKey& key, pyb::handle iv, pyb::handle data) {
+  return vp::late_bound(
+      global("aes"), encrypt ? N().encrypt : N().decrypt, encrypt ? own_encrypt : own_decrypt,
+      [&]() -> pyb::object {
+        pyb::object key_object;
+        ByteView k;
+        if (key.object) {
+          key_object = key.object;
+          k = vp::bytes_arg(key_object, "key");
+        } else {
+          k = key.secret.view();
+        }
+        ByteView d = vp::bytes_arg(data, "data");
+        ByteView n = vp::bytes_arg(iv, "nonce");
+        velna::aes::check_parameters(k, n);
+        return vp::new_bytes(d.size(),
+                             [&](std::uint8_t* out) { velna::aes::ctr_transform(k, n, d, out); });
+      },
+      [&](pyb::object fn) {
+        return fn("iv"_a = iv, "cipher_key"_a = key.as_object(), "data"_a = data);
+      });
 }
 
 pyb::object draw_salt() {
-  pyb::object random = global("crypto").attr("random");
-  if (velna::py::is_native("velna.crypto.random", random))
-    return velna::py::new_bytes(vl::kSaltLength, [](std::uint8_t* out) {
-      velna::fill_random({out, vl::kSaltLength});
-    });
-  return random(vl::kSaltLength);
+  return vp::late_bound(
+      global("crypto"), N().random, own_random,
+      [] {
+        return vp::new_bytes(vl::kSaltLength, [](std::uint8_t* out) {
+          velna::fill_random({out, vl::kSaltLength});
+        });
+      },
+      [](pyb::object random) { return random(vl::kSaltLength); });
 }
 
 pyb::object draw_iv() {
-  pyb::object create_iv = global("aes").attr("create_iv");
-  if (velna::py::is_native("velna.crypto.aes.create_iv", create_iv)) {
-    velna::aes::Iv iv = velna::aes::make_iv();
-    return velna::py::to_bytes(iv);
-  }
-  return create_iv();
+  return vp::late_bound(
+      global("aes"), N().create_iv, own_create_iv,
+      [] { return pyb::object(vp::to_bytes(velna::aes::make_iv())); },
+      [](pyb::object create_iv) { return create_iv(); });
 }
 
 // seal writes |plaintext| as a section sealed under |secret| with the engine
@@ -280,10 +271,10 @@ pyb::bytes seal(pyb::handle plaintext, pyb::handle secret, pyb::handle version) 
   pyb::object salt = draw_salt();
   pyb::object iv = draw_iv();
   SectionKey key = derive(version, salt, secret);
-  pyb::object text = utf8(velna::py::json::dumps(plaintext));
-  pyb::object ciphertext = transform("encrypt", key, iv, text);
+  pyb::object text = utf8(vp::json::dumps(plaintext));
+  pyb::object ciphertext = transform(true, key, iv, text);
   Buffer s(salt, "salt"), n(iv, "iv"), c(ciphertext, "encrypted");
-  return velna::py::to_bytes(vl::build_section({s.view(), n.view(), c.view(), {}}));
+  return vp::to_bytes(vl::build_section({s.view(), n.view(), c.view(), {}}));
 }
 
 // open reads the plaintext of |section| under |secret| with the engine of
@@ -291,16 +282,16 @@ pyb::bytes seal(pyb::handle plaintext, pyb::handle secret, pyb::handle version) 
 // with |failure|; every other error passes unchanged.
 pyb::object open(const vl::SectionView& section, pyb::handle secret, pyb::handle version,
                  std::string_view failure) {
-  pyb::object salt = velna::py::to_bytes(section.salt);
+  pyb::object salt = vp::to_bytes(section.salt);
   SectionKey key = derive(version, salt, secret);
-  pyb::object text = transform("decrypt", key, velna::py::to_bytes(section.iv),
-                               velna::py::to_bytes(section.encrypted));
+  pyb::object text =
+      transform(false, key, vp::to_bytes(section.iv), vp::to_bytes(section.encrypted));
   try {
-    return velna::py::json::loads(text);
+    return vp::json::loads(text);
   } catch (pyb::error_already_set& e) {
     if (!e.matches(PyExc_UnicodeDecodeError)) throw;
   }
-  velna::py::raise_error(global("aes").attr("DecryptionError"), failure);
+  vp::raise_error(global("aes").attr("DecryptionError"), failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -371,14 +362,14 @@ void lockbox_init(pyb::object self, pyb::object enc_data, pyb::object signing_ke
   }
   // A file whose "userId" is not an identifier could never be opened again:
   // decrypt reads it back through UUID.
-  if (!truthy(user_id)) velna::py::raise_value_error("A new key file needs its owner's user_id.");
+  if (!truthy(user_id)) vp::raise_value_error("A new key file needs its owner's user_id.");
   pyb::str user_text(user_id);
   try {
     global("UUID")(user_text);
   } catch (pyb::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    velna::py::raise_value_error("A new key file needs its owner's user_id as an identifier, not " +
-                                 pyb::repr(user_id).cast<std::string>() + ".");
+    vp::raise_value_error("A new key file needs its owner's user_id as an identifier, not " +
+                          pyb::repr(user_id).cast<std::string>() + ".");
   }
   self.attr("encrypted") = pyb::bool_(false);
   pyb::dict plaintext;
@@ -401,7 +392,7 @@ pyb::object lockbox_encrypt(pyb::object self, pyb::object password, pyb::object 
   Input kin(k), rin(r);
   vl::SectionView ks = vl::parse_section(kin.view()), rs = vl::parse_section(rin.view());
   velna::Bytes file = vl::build_file(vl::kVersion, kin.view().size(), rin.view().size(), ks, rs);
-  self.attr("_enc_data") = velna::py::to_bytes(file);
+  self.attr("_enc_data") = vp::to_bytes(file);
   self.attr("encrypted") = pyb::bool_(true);
   return self;
 }
@@ -413,7 +404,7 @@ pyb::object lockbox_decrypt(pyb::object self, pyb::object password) {
     secret = global("get_hash")(password);
   } catch (pyb::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
-    velna::py::raise_error(global("aes").attr("DecryptionError"), vl::kKeyRingFailure);
+    vp::raise_error(global("aes").attr("DecryptionError"), vl::kKeyRingFailure);
   }
   pyb::object stored = self.attr("_enc_data");
   Input in(stored);
@@ -431,7 +422,7 @@ pyb::object lockbox_rescue(pyb::object self) {
   pyb::object stored = self.attr("_enc_data");
   Input in(stored);
   vl::FileView file = vl::parse_file(in.view());
-  return global("LockboxRescue")("enc_data"_a = velna::py::to_bytes(vl::build_section(file.rescue)),
+  return global("LockboxRescue")("enc_data"_a = vp::to_bytes(vl::build_section(file.rescue)),
                                  "version"_a = pyb::int_(file.version));
 }
 
@@ -443,38 +434,16 @@ pyb::object lockbox_version(pyb::object self) {
   return pyb::int_(vl::parse_file(in.view()).version);
 }
 
-// ---------------------------------------------------------------------------
-// Class construction.
-
 pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
-  pyb::dict ns;
-  ns["__module__"] = "velna.crypto.lockbox";
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  return borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
-}
-
-template <typename F, typename... Extra>
-void method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
-  // pybind11 treats functions named __init__ as its own constructors.
-  const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
-  pyb::cpp_function fn(std::forward<F>(f), pyb::name(fn_name), pyb::arg("self"), extra...);
-  cls.attr(name) = steal(PyInstanceMethod_New(fn.ptr()));
-}
-
-template <typename G>
-void property(pyb::object& cls, const char* name, G&& getter, const char* doc) {
-  cls.attr(name) = pyb::module_::import("builtins")
-                       .attr("property")(pyb::cpp_function(std::forward<G>(getter)), pyb::none(),
-                                         pyb::none(), doc);
+  return vp::make_class("velna.crypto.lockbox", name, bases, doc);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(lockbox, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "The key file: private keys sealed under the password, with a rescue portion.";
-  g_module = m.ptr();
+  g_module = vp::keep(m);
   auto pbkdf2 = pyb::module_::import("velna.crypto.pbkdf2");
   m.attr("pbkdf2") = pbkdf2;
   m.attr("aes") = pyb::module_::import("velna.crypto.aes");
@@ -482,15 +451,11 @@ PYBIND11_MODULE(lockbox, m) {
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
   m.attr("crypto") = pyb::module_::import("velna.crypto");
 
-  pyb::object v1 = pbkdf2.attr("V1_PBKDF2");
-  g_own_engine = velna::py::keep(v1);
-  g_own_func = velna::py::keep(v1.attr("func"));
-  g_own_keywords = PyDict_Copy(v1.attr("keywords").ptr());  // a copy, kept for good
-  if (!g_own_keywords) throw pyb::error_already_set();
+  own_engine.made(pbkdf2.attr("V1_PBKDF2"));
 
-  auto object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  pyb::object object = vp::object_type();
   pyb::object record =
-      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
+      make_class("Container", pyb::make_tuple(vp::dict_type()),
                  "A parsed record: its fields by name, as entries and as attributes.");
   method(
       record, "__getattr__",
@@ -498,7 +463,7 @@ PYBIND11_MODULE(lockbox, m) {
         PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
         if (v) return borrow(v);
         if (PyErr_Occurred()) throw pyb::error_already_set();
-        velna::py::raise_error(PyExc_AttributeError, name.cast<std::string>());
+        vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
       },
       "name"_a);
   method(
@@ -508,7 +473,7 @@ PYBIND11_MODULE(lockbox, m) {
           throw pyb::error_already_set();
       },
       "name"_a, "value"_a);
-  g_record = velna::py::keep(record);
+  g_record = vp::keep(record);
 
   pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")
       .def(
@@ -543,18 +508,10 @@ PYBIND11_MODULE(lockbox, m) {
       [](pyb::object self) { return global("crypto").attr("SHA384")(self.attr("_enc_data")); },
       "The SHA-384 hex digest of the stored bytes.");
   property(lockbox, "version", &lockbox_version, "The format version of the stored bytes.");
-  method(
-      lockbox, "__eq__",
-      [](pyb::object self, pyb::object other) {
-        return pyb::isinstance(other, pyb::type::of(self)) &&
-               equal(self.attr("_enc_data"), other.attr("_enc_data"));
-      },
-      "other"_a);
-  method(
-      lockbox, "__ne__",
-      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-      "other"_a);
-  lockbox.attr("__hash__") = pyb::none();
+  vp::equality(lockbox, [](pyb::object self, pyb::object other) {
+    return vp::is_instance(other, vp::type_of(self)) &&
+           equal(self.attr("_enc_data"), other.attr("_enc_data"));
+  });
   m.attr("Lockbox") = lockbox;
 
   pyb::object rescue =

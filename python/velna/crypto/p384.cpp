@@ -1,6 +1,8 @@
 // velna.crypto.p384: P-384 key generation and loading with the curve check.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "velna/crypto/p384.h"
 #include "velna_py.h"
 
@@ -51,6 +53,9 @@ PYBIND11_MODULE(p384, m) {
         return velna::p384::load_pem_private_key(pem_arg(key, Loader::PemPrivate));
       },
       "Loads a private Elliptic Curve P-384 key from PEM format.", "key"_a);
+  // Other modules load keys through these while they are still ours.
+  for (const char* name : {"load_pem_public_key", "load_pem_private_key"})
+    velna::py::register_native((std::string("velna.crypto.p384.") + name).c_str(), m.attr(name));
   m.def(
       "load_der_public_key",
       [](pyb::object key) {

@@ -21,9 +21,8 @@ constexpr std::uint32_t kIterations = 100000;
 
 // Kept for the life of the process.
 PyObject* this_module = nullptr;
-vp::Own own_engine{"velna.crypto.pbkdf2.V1_PBKDF2"};  // as made at load
-PyObject* own_func = nullptr;                         // what it applies, and with which keywords
-PyObject* own_keywords = nullptr;
+// V1_PBKDF2 as made at load: while engine 1 is still it, the core derives.
+vp::OwnPartial own_engine{"velna.crypto.pbkdf2.V1_PBKDF2"};
 
 // Engine 1 always yields 32 bytes; a caller asking for another length would
 // otherwise get a key of the wrong size without noticing.
@@ -34,18 +33,6 @@ void check_length(pyb::handle length) {
     if (!overflow && n == static_cast<long long>(kKeyLength)) return;
   }
   vp::raise_value_error("create_key derives 32-byte keys only.");
-}
-
-// is_own_engine: |engine| is V1_PBKDF2 and still applies the library class
-// to the keywords it was made with (a partial's keywords dict can be changed
-// in place, and __setstate__ replaces all of it), so the core may run it.
-bool is_own_engine(pyb::handle engine) {
-  if (!own_engine.is(engine)) return false;
-  pyb::object func = engine.attr("func");
-  pyb::object args = engine.attr("args");
-  pyb::object keywords = engine.attr("keywords");
-  return func.ptr() == own_func && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 0 &&
-         keywords.equal(pyb::handle(own_keywords));
 }
 
 }  // namespace
@@ -67,8 +54,7 @@ PYBIND11_MODULE(pbkdf2, m) {
       lib.attr("PBKDF2HMAC"), "algorithm"_a = lib.attr("hashes").attr("SHA384")(),
       "length"_a = kKeyLength, "iterations"_a = kIterations, "backend"_a = crypto.attr("backend"));
   vp::register_native("velna.crypto.pbkdf2.V1_PBKDF2", v1);
-  own_func = vp::keep(lib.attr("PBKDF2HMAC"));
-  own_keywords = vp::keep_new(PyDict_Copy(v1.attr("keywords").ptr()));  // a copy
+  own_engine.made(v1);
   m.attr("V1_PBKDF2") = v1;
   pyb::dict engines;
   engines[pyb::int_(kVersion)] = v1;
@@ -81,7 +67,7 @@ PYBIND11_MODULE(pbkdf2, m) {
         pyb::object engine = pyb::handle(this_module).attr("engines")[pyb::int_(kVersion)];
         pyb::object salt_bytes = salt;
         if (!vp::truthy(salt)) salt_bytes = pyb::bytes("");
-        if (!is_own_engine(engine)) return engine("salt"_a = salt_bytes).attr("derive")(secret);
+        if (!own_engine.is(engine)) return engine("salt"_a = salt_bytes).attr("derive")(secret);
         // Still our own engine: run the core directly, in the order in which
         // the engine would judge its inputs (salt when built, key material
         // when deriving). Bytes are immutable, so the views stay valid while
