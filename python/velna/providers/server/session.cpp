@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "fast_path.h"
 #include "timestamps.h"
 #include "velna/crypto/ec.h"
 #include "velna/http/encoding.h"
@@ -106,11 +107,7 @@ void check_header(const char* name, pyb::handle value) {
   velna::http::check_field(name, velna::as_chars(v));
 }
 
-bool truthy(pyb::handle o) {
-  int r = PyObject_IsTrue(o.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
+using velna::py::truthy;
 
 bool later(pyb::handle a, pyb::handle b) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
@@ -229,13 +226,16 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   pyb::object credentials = pyb::none();
   if (truthy(auth)) credentials = self.attr("_get_auth")(req_id);
 
-  std::string method_text = utf8(pyb::str(method).attr("upper")());
   auto shown = [&](const char* name) -> std::string {
     return kwargs.contains(name) ? utf8(pyb::str(masked(kwargs[name]))) : "None";
   };
-  log(velna::log::Level::Debug, method_text + " " + utf8(pyb::str(url)) + " " +
-                                    utf8(pyb::str(masked(headers))) + " " + shown("params") + " " +
-                                    shown("json") + " " + shown("data"));
+  // The request's line is only made when it would be written.
+  const bool debug = debugging();
+  if (debug)
+    log(velna::log::Level::Debug, utf8(pyb::str(method).attr("upper")()) + " " +
+                                      utf8(pyb::str(url)) + " " + utf8(pyb::str(masked(headers))) +
+                                      " " + shown("params") + " " + shown("json") + " " +
+                                      shown("data"));
 
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
@@ -245,7 +245,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   pyb::object status = response.attr("status_code");
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
   pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
-  if (debugging()) {
+  if (debug) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
     log(velna::log::Level::Debug, line);
