@@ -126,6 +126,9 @@ struct PreparedRequest {
 struct Response {
   pyb::object status_code, reason, url, request, encoding;
   pyb::object content;
+  // The body as the session decoded it, handed to the next json() call (the
+  // session only reads it); a new content or encoding drops it.
+  pyb::object kept_json;
   // The header fields as received; the mapping is made on first use.
   http::Headers received;
   pyb::object header_dict;
@@ -178,8 +181,17 @@ pyb::str response_text(Response& r) {
 }
 
 pyb::object response_json(Response& r) {
+  if (r.kept_json) return std::move(r.kept_json);
   if (r.encoding.is_none()) return velna::py::json::loads(r.content);
   return velna::py::json::loads(response_text(r));
+}
+
+// decode_kept is json() for the session, whose result the next json() call
+// receives instead of decoding the body again.
+pyb::object decode_kept(Response& r) {
+  pyb::object decoded = response_json(r);
+  r.kept_json = decoded;
+  return decoded;
 }
 
 // status_message is the text of the status error for |r|, or empty when its
@@ -527,10 +539,22 @@ PYBIND11_MODULE(http, m) {
           "headers", [](Response& r) { return r.headers(); },
           [](Response& r, pyb::object value) { r.headers() = std::move(value); })
       .def_readwrite("request", &Response::request)
-      .def_readwrite("encoding", &Response::encoding)
-      .def_readwrite("content", &Response::content)
+      .def_property(
+          "encoding", [](const Response& r) { return r.encoding; },
+          [](Response& r, pyb::object value) {
+            r.kept_json = pyb::object();
+            r.encoding = std::move(value);
+          })
+      .def_property(
+          "content", [](const Response& r) { return r.content; },
+          [](Response& r, pyb::object value) {
+            r.kept_json = pyb::object();
+            r.content = std::move(value);
+          })
       .def_property_readonly("text", &response_text, "The body decoded as text.")
       .def("json", &response_json, "Decodes the body as JSON.")
+      .def("_decode_kept", &decode_kept,
+           "json() for the session: the next json() call receives this result.")
       .def_property_readonly("ok", [](Response& r) { return status_message(r).empty(); })
       .def("__bool__", [](Response& r) { return status_message(r).empty(); })
       .def("raise_for_status", &raise_for_status,

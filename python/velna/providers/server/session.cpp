@@ -29,6 +29,8 @@ PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
 PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
+velna::py::Member json_member;      // Response.json of the HTTP layer
+PyObject* kept_name = nullptr;      // "_decode_kept"
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
@@ -51,17 +53,13 @@ bool debugging() {
 std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(text)); }
 
 // sign is the DER ECDSA signature over |data| by |private_key| with
-// crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core,
-// without the GIL.
+// crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core.
 pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
   pyb::object algorithm = module_attr("crypto").attr("ecdsa").attr("ECDSA");
   if (algorithm.ptr() == default_ecdsa && pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
-    velna::Bytes signature;
-    {
-      pyb::gil_scoped_release nogil;
-      signature = key.sign(velna::HashKind::Sha384, data);
-    }
+    velna::Bytes signature = velna::py::run_released(
+        data.size(), [&] { return key.sign(velna::HashKind::Sha384, data); });
     return velna::py::to_bytes(signature);
   }
   pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
@@ -244,7 +242,13 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   // fails here. The answer's line is only written out for debugging.
   pyb::object status = response.attr("status_code");
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
-  pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
+  // While the answer's json is the HTTP layer's own, the decoded body is
+  // kept for the caller's json() instead of being decoded twice.
+  pyb::object decoded;
+  if (ok)
+    decoded = json_member.method_of(response)
+                  ? velna::py::call0(velna::py::get(response, kept_name))
+                  : pyb::object(response.attr("json")());
   if (debug) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
@@ -284,6 +288,9 @@ PYBIND11_MODULE(session, m) {
   pyb::object base = http.attr("Session");
   base_init = velna::py::keep(base.attr("__init__"));
   base_request = velna::py::keep(base.attr("request"));
+  json_member.name = velna::py::intern("json");
+  json_member.installed = velna::py::class_resolved(http.attr("Response"), json_member.name);
+  kept_name = velna::py::intern("_decode_kept");
 
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.session";
