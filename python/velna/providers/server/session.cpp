@@ -53,13 +53,16 @@ bool debugging() {
 std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(text)); }
 
 // sign is the DER ECDSA signature over |data| by |private_key| with
-// crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core.
+// crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core,
+// without the GIL.
 pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
   pyb::object algorithm = module_attr("crypto").attr("ecdsa").attr("ECDSA");
   if (algorithm.ptr() == default_ecdsa && pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
+    // A signature is long work whatever the length of |data|: other threads
+    // run meanwhile.
     velna::Bytes signature = velna::py::run_released(
-        data.size(), [&] { return key.sign(velna::HashKind::Sha384, data); });
+        velna::py::kReleaseGilAbove, [&] { return key.sign(velna::HashKind::Sha384, data); });
     return velna::py::to_bytes(signature);
   }
   pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
