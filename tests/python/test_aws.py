@@ -321,3 +321,13 @@ def test_stalled_answers_time_out_and_are_not_retried(scripted, monkeypatch):
         aws.get(base + "/s/slow/stall")
     assert time.monotonic() - started < 10
     assert len(seen()) == 1
+
+
+def test_answers_are_the_http_layers_responses(nginx):
+    # One class of answer for the REST client and object storage alike.
+    http = __import__("velna.providers.server.http", fromlist=["Response"])
+    nginx.write("object", b"abc")
+    answer = aws.get(nginx.url + "/object")
+    assert type(answer) is http.Response and aws.Response is http.Response
+    assert (repr(answer), answer.reason, answer.request) == ("<Response [200]>", "OK", None)
+    assert answer.headers["Content-Length"] == "3" and answer.url == nginx.url + "/object"

@@ -241,3 +241,23 @@ def test_a_user_without_a_key_ring_cannot_log_in(velna_server):
     with pytest.raises(TypeError):
         server.session.authenticate(server.client, user)
     assert velna_server.requests() == [] and server.session.client is server.client
+
+
+def test_each_json_call_of_an_answer_gives_a_value_of_its_own(velna_server):
+    # The session reads every 200 answer's body; what callers decode must
+    # not be shared with it, with each other, or outlive a new body.
+    user = make_user(velna_server, "accepted")
+    server.session.authenticate(server.client, user)
+    response = server.client.get("echo")
+    first = response.json()
+    first["userId"] = "changed"
+    second = response.json()
+    assert second["userId"] == str(user.id) and second is not first
+
+    replaced = server.client.get("echo")
+    replaced.content = b'{"replaced": true}'
+    assert replaced.json() == {"replaced": True}
+    recoded = server.client.get("echo")
+    recoded.encoding = "utf-16"
+    with pytest.raises(ValueError):
+        recoded.json()

@@ -1,91 +1,30 @@
 #include "velna/http/client.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
 #include <mutex>
 
-#include "internal/openssl.h"
+#include "internal/curl.h"
 #include "velna/http/encoding.h"
 
 namespace velna::http {
 namespace {
 
-using internal::Free;
-using Easy = std::unique_ptr<CURL, Free<curl_easy_cleanup>>;
-using HeaderList = std::unique_ptr<curl_slist, Free<curl_slist_free_all>>;
-
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-      throw RequestFailed("libcurl could not be initialised");
-  });
-}
-
-Easy make_easy() {
-  global_init();
-  Easy easy(curl_easy_init());
-  if (!easy) throw RequestFailed("libcurl could not make a handle");
-  return easy;
-}
-
-void append(HeaderList& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (!grown) throw std::bad_alloc();
-  list.release();
-  list.reset(grown);
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() &&
-         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return s;
-}
+using internal::CurlEasy;
+using internal::make_easy;
 
 // Receiving collects one answer; a new status line (after an interim
 // answer such as 100 Continue) starts it afresh.
 struct Receiving {
   Response* response;
-  std::vector<Field> fields;
+  internal::HeaderLines lines;
   bool too_large = false;
 
   void header_line(std::string_view line) {
-    if (line.substr(0, 5) == "HTTP/") {
-      fields.clear();
-      response->reason.clear();
-      std::string_view rest =
-          line.substr(line.find(' ') == std::string_view::npos ? line.size() : line.find(' ') + 1);
-      const std::size_t space = rest.find(' ');
-      response->reason =
-          std::string(trim(space == std::string_view::npos ? "" : rest.substr(space + 1)));
-      return;
-    }
-    std::string_view l = trim(line);
-    if (l.empty()) return;
-    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-      fields.back().value += ' ';
-      fields.back().value += l;
-      return;
-    }
-    const std::size_t colon = l.find(':');
-    if (colon == std::string_view::npos) return;
-    const std::string_view name = trim(l.substr(0, colon));
-    const std::string_view value = trim(l.substr(colon + 1));
-    for (Field& f : fields) {
-      if (iequals(f.name, name)) {
-        f.value += ", ";
-        f.value += value;
-        return;
-      }
-    }
-    fields.push_back({std::string(name), std::string(value)});
-    if (iequals(name, "Content-Length")) reserve(value);
+    const internal::HeaderLines::Line l = lines.add(line);
+    if (iequals(l.name, "Content-Length")) reserve(l.value);
   }
 
   // reserve makes room for a body whose length the answer announces, up to
@@ -132,20 +71,14 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   }
 }
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
 }  // namespace
 
 struct Client::Handle {
-  Easy easy;
+  CurlEasy easy;
   char error[CURL_ERROR_SIZE] = {};
 };
 
-Client::Client(Options options) : options_(std::move(options)) { global_init(); }
+Client::Client(Options options) : options_(std::move(options)) { internal::curl_global(); }
 
 Client::~Client() = default;
 
@@ -223,21 +156,10 @@ Response Client::send(const Request& request) {
 Response Client::send_once(const Request& request, std::string& location) {
   location.clear();
   // Everything that can be refused is checked before a handle is touched.
-  HeaderList headers;
-  bool has_type = false;
-  for (const Field& f : request.headers) {
-    check_field(f.name, f.value);
-    has_type = has_type || iequals(f.name, "Content-Type");
-    // An empty value is written "Name;", which curl sends as "Name:".
-    append(headers, f.value.empty() ? f.name + ";" : f.name + ": " + f.value);
-  }
-  // No waiting for "100 Continue" before a body, and no form type that the
-  // caller did not ask for.
-  append(headers, "Expect:");
-  if (!has_type) append(headers, "Content-Type:");
-  const std::string method = upper(request.method);
-  if (method.empty() || method.find_first_of(" \t\r\n") != std::string::npos)
-    throw InvalidArgument("Invalid HTTP method: " + request.method);
+  internal::CurlHeaders headers = internal::header_list(request.headers);
+  // No form type that the caller did not ask for.
+  if (!request.headers.contains("Content-Type")) internal::append_header(headers, "Content-Type:");
+  const std::string method = internal::request_method(request.method);
 
   std::unique_ptr<Handle> h = acquire();
   CURL* e = h->easy.get();
@@ -271,7 +193,7 @@ Response Client::send_once(const Request& request, std::string& location) {
   const CURLcode code = curl_easy_perform(e);
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
-  std::string message = h->error[0] ? h->error : curl_easy_strerror(code);
+  std::string message = internal::failure_text(code, h->error);
   long sent = 0;
   curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
   if (code == CURLE_OK) {
@@ -288,35 +210,13 @@ Response Client::send_once(const Request& request, std::string& location) {
   release(std::move(h));
 
   if (code == CURLE_OK) {
-    response.headers = Headers::received(std::move(receiving.fields));
+    response.reason = std::move(receiving.lines.reason);
+    response.headers = Headers::received(std::move(receiving.lines.fields));
     return response;
   }
-  message += " (" + method + " " + request.url + ")";
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      throw TimedOut(message, sent == 0);
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      throw InvalidUrl(message);
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM:
-      throw ConnectionFailed(message);
-    case CURLE_WRITE_ERROR:
-      if (receiving.too_large) throw RequestFailed("The answer is too large to hold in memory");
-      throw RequestFailed(message);
-    default:
-      throw RequestFailed(message);
-  }
+  if (code == CURLE_WRITE_ERROR && receiving.too_large)
+    throw RequestFailed("The answer is too large to hold in memory");
+  internal::throw_failure(code, std::move(message), sent, method, request.url);
 }
 
 }  // namespace velna::http

@@ -1,7 +1,5 @@
 #include "velna/http/storage.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -10,44 +8,13 @@
 #include <new>
 #include <vector>
 
+#include "internal/curl.h"
 #include "velna/error.h"
 
 namespace velna::http::storage {
 namespace {
 
-template <auto Fn>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    Fn(p);
-  }
-};
-using Easy = std::unique_ptr<CURL, Free<curl_easy_cleanup>>;
-using HeaderList = std::unique_ptr<curl_slist, Free<curl_slist_free_all>>;
-
-Easy make_easy() {
-  // The client's handles and ours share libcurl's one global set-up.
-  static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (init != CURLE_OK) throw RequestFailed("libcurl could not be initialised");
-  Easy easy(curl_easy_init());
-  if (!easy) throw RequestFailed("libcurl could not make a handle");
-  return easy;
-}
-
-void append(HeaderList& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (!grown) throw std::bad_alloc();
-  list.release();
-  list.reset(grown);
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() &&
-         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return s;
-}
+using internal::trim_field;
 
 // parse_u64 reads decimal digits only, the whole text, without overflow.
 std::optional<std::uint64_t> parse_u64(std::string_view s) {
@@ -67,8 +34,7 @@ std::string describe(const ByteRange& r) {
 // body of the last, written where the caller's allocator says.
 struct Receiving {
   const Allocate* allocate;
-  std::string reason;
-  std::vector<Field> fields;
+  internal::HeaderLines lines;
   std::optional<std::uint64_t> announced;
   std::uint8_t* out = nullptr;
   std::uint64_t size = 0;
@@ -77,35 +43,9 @@ struct Receiving {
   std::exception_ptr failure;
 
   void header_line(std::string_view line) {
-    if (line.substr(0, 5) == "HTTP/") {
-      fields.clear();
-      announced.reset();
-      const std::size_t first = line.find(' ');
-      std::string_view rest = first == std::string_view::npos ? "" : line.substr(first + 1);
-      const std::size_t second = rest.find(' ');
-      reason = std::string(trim(second == std::string_view::npos ? "" : rest.substr(second + 1)));
-      return;
-    }
-    std::string_view l = trim(line);
-    if (l.empty()) return;
-    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-      fields.back().value += ' ';
-      fields.back().value += l;
-      return;
-    }
-    const std::size_t colon = l.find(':');
-    if (colon == std::string_view::npos) return;
-    const std::string_view name = trim(l.substr(0, colon));
-    const std::string_view value = trim(l.substr(colon + 1));
-    if (iequals(name, "Content-Length")) announced = parse_u64(value);
-    for (Field& f : fields) {
-      if (iequals(f.name, name)) {
-        f.value += ", ";
-        f.value += value;
-        return;
-      }
-    }
-    fields.push_back({std::string(name), std::string(value)});
+    const internal::HeaderLines::Line l = lines.add(line);
+    if (l.status) announced.reset();
+    if (iequals(l.name, "Content-Length")) announced = parse_u64(l.value);
   }
 
   void place(std::size_t n) {
@@ -184,25 +124,18 @@ int on_seek(void* user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
 }  // namespace
 
 std::string range_header(const ByteRange& range) { return "bytes=" + describe(range); }
 
 std::optional<ByteRange> parse_range_header(std::string_view value) {
-  value = trim(value);
+  value = trim_field(value);
   if (value.substr(0, 6) != "bytes=") return std::nullopt;
   value.remove_prefix(6);
   const std::size_t dash = value.find('-');
   if (dash == std::string_view::npos) return std::nullopt;
-  auto start = parse_u64(trim(value.substr(0, dash)));
-  auto end = parse_u64(trim(value.substr(dash + 1)));
+  auto start = parse_u64(trim_field(value.substr(0, dash)));
+  auto end = parse_u64(trim_field(value.substr(dash + 1)));
   if (!start || !end || *end < *start) return std::nullopt;
   return ByteRange{*start, *end};
 }
@@ -215,14 +148,14 @@ void check_ranged_answer(const ByteRange& range, long status, const Headers& hea
     throw AssertionFailure("Asked for " + asked + " but the answer is " + std::to_string(status) +
                            " with " + std::to_string(body_size) + " bytes, not 206");
   auto length = headers.get("Content-Length");
-  auto announced = length ? parse_u64(trim(*length)) : std::nullopt;
+  auto announced = length ? parse_u64(trim_field(*length)) : std::nullopt;
   if (!announced || *announced != range.length() || body_size != range.length())
     throw AssertionFailure("Asked for " + asked + " but the answer holds " +
                            std::to_string(body_size) + " bytes under Content-Length " +
                            (length ? std::string(*length) : "(none)"));
   if (auto content_range = headers.get("Content-Range")) {
     const std::string expected = "bytes " + describe(range) + "/";
-    if (trim(*content_range).substr(0, expected.size()) != expected)
+    if (trim_field(*content_range).substr(0, expected.size()) != expected)
       throw AssertionFailure("Asked for " + asked + " but the answer holds the range " +
                              std::string(*content_range));
   }
@@ -230,7 +163,7 @@ void check_ranged_answer(const ByteRange& range, long status, const Headers& hea
 
 void check_length(const Headers& headers, std::uint64_t body_size) {
   auto length = headers.get("Content-Length");
-  auto announced = length ? parse_u64(trim(*length)) : std::nullopt;
+  auto announced = length ? parse_u64(trim_field(*length)) : std::nullopt;
   if (!announced || *announced != body_size)
     throw AssertionFailure("The answer holds " + std::to_string(body_size) +
                            " bytes under Content-Length " +
@@ -238,18 +171,10 @@ void check_length(const Headers& headers, std::uint64_t body_size) {
 }
 
 Answer send(const Request& request, const Allocate& allocate) {
-  HeaderList headers;
-  for (const Field& f : request.headers) {
-    check_field(f.name, f.value);
-    append(headers, f.value.empty() ? f.name + ";" : f.name + ": " + f.value);
-  }
-  // The body goes at once, with its length: no waiting for 100 Continue.
-  append(headers, "Expect:");
-  const std::string method = upper(request.method);
-  if (method.empty() || method.find_first_of(" \t\r\n") != std::string::npos)
-    throw InvalidArgument("Invalid HTTP method: " + request.method);
+  internal::CurlHeaders headers = internal::header_list(request.headers);
+  const std::string method = internal::request_method(request.method);
 
-  Easy easy = make_easy();
+  internal::CurlEasy easy = internal::make_easy();
   CURL* e = easy.get();
   char error[CURL_ERROR_SIZE] = {};
   Receiving receiving;
@@ -300,37 +225,14 @@ Answer send(const Request& request, const Allocate& allocate) {
     const char* url = nullptr;
     curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
     answer.url = url ? url : request.url;
-    answer.reason = std::move(receiving.reason);
-    answer.headers = Headers::received(std::move(receiving.fields));
+    answer.reason = std::move(receiving.lines.reason);
+    answer.headers = Headers::received(std::move(receiving.lines.fields));
     answer.body_size = receiving.size;
     return answer;
   }
   long sent = 0;
   curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
-  std::string message = (error[0] ? error : curl_easy_strerror(code));
-  message += " (" + method + " " + request.url + ")";
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      throw TimedOut(message, sent == 0);
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      throw InvalidUrl(message);
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM:
-      throw ConnectionFailed(message);
-    default:
-      throw RequestFailed(message);
-  }
+  internal::throw_failure(code, internal::failure_text(code, error), sent, method, request.url);
 }
 
 }  // namespace velna::http::storage

@@ -12,19 +12,12 @@
 #include <memory>
 #include <string>
 
+#include "internal/free.h"
 #include "velna/crypto/digest.h"
 #include "velna/crypto/handles.h"
 #include "velna/error.h"
 
 namespace velna::internal {
-
-template <auto Fn>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    Fn(p);
-  }
-};
 
 // The contexts that public classes hold use the deleters their headers
 // declare, so that a handle moves from here into such a class.

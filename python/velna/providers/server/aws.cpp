@@ -11,8 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "json_text.h"
-#include "schema.h"
+#include "http_response.h"
 #include "velna/http/retry.h"
 #include "velna/http/storage.h"
 #include "velna_py.h"
@@ -39,8 +38,6 @@ struct Errors {
   PyObject* connect_timeout = nullptr;
   PyObject* invalid_url = nullptr;
 } errors;
-PyObject* response_class = nullptr;
-PyObject* header_dict_class = nullptr;
 
 // BodyBuffer is the bytes object that a body is written into, made once its
 // length is known. Large bodies ask the kernel for huge pages, which halves
@@ -81,33 +78,17 @@ class BodyBuffer {
   pyb::object bytes_;
 };
 
-pyb::object make_response(const storage::Answer& answer, pyb::object content) {
-  pyb::object r = pyb::handle(response_class)();
-  r.attr("status_code") = answer.status;
-  r.attr("reason") = answer.reason;
-  r.attr("url") = answer.url;
-  pyb::dict headers;
-  for (const velna::http::Field& f : answer.headers) headers[pyb::str(f.name)] = pyb::str(f.value);
-  r.attr("headers") = pyb::handle(header_dict_class)(headers);
-  r.attr("content") = content;
-  return r;
-}
-
-std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
-
-void raise_for_status(pyb::object self) {
-  long code = self.attr("status_code").cast<long>();
-  const char* kind = code >= 400 && code < 500   ? "Client"
-                     : code >= 500 && code < 600 ? "Server"
-                                                 : nullptr;
-  if (!kind) return;
-  std::string message = std::to_string(code) + " " + kind +
-                        " Error: " + text_of(self.attr("reason")) +
-                        " for url: " + text_of(self.attr("url"));
-  pyb::object error = pyb::handle(errors.http)(message);
-  error.attr("response") = self;
-  PyErr_SetObject(errors.http, error.ptr());
-  throw pyb::error_already_set();
+// make_response is the HTTP layer's Response for |answer|, so that callers
+// read one class of answer whichever module made the request.
+pyb::object make_response(storage::Answer& answer, pyb::object content) {
+  velna::py::http::Answer a;
+  a.status = answer.status;
+  a.reason = std::move(answer.reason);
+  a.url = std::move(answer.url);
+  a.headers = answer.headers;
+  a.content = std::move(content);
+  a.request = pyb::none();
+  return velna::py::http::make_response(std::move(a));
 }
 
 // raise_request_error turns a failure of the transfer into its Python error.
@@ -132,13 +113,6 @@ void raise_for_status(pyb::object self) {
   throw pyb::error_already_set();
 }
 
-// method makes |fn| a method of a plain class.
-template <typename Fn>
-pyb::object method(Fn&& fn, const char* name, const char* doc) {
-  return velna::py::schema::instance_method(
-      pyb::cpp_function(std::forward<Fn>(fn), pyb::name(name), doc));
-}
-
 void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
@@ -149,26 +123,7 @@ void make_objects(pyb::module_& m) {
   errors.timeout = velna::py::keep(http.attr("Timeout"));
   errors.connect_timeout = velna::py::keep(http.attr("ConnectTimeout"));
   errors.invalid_url = velna::py::keep(http.attr("InvalidURL"));
-  header_dict_class = velna::py::keep(http.attr("CaseInsensitiveDict"));
-  pyb::dict ns;
-  ns["__module__"] = "velna.providers.server.aws";
-  ns["__doc__"] = "The answer to one transfer.";
-  ns["raise_for_status"] =
-      method(&raise_for_status, "raise_for_status", "Raises HTTPError for an error status.");
-  ns["json"] = method([](pyb::object self) { return velna::py::json::loads(self.attr("content")); },
-                      "json", "Decodes the body as JSON.");
-  ns["__repr__"] = method(
-      [](pyb::object self) { return pyb::str("<Response [{}]>").format(self.attr("status_code")); },
-      "__repr__", "");
-  ns["ok"] = pyb::module_::import("builtins")
-                 .attr("property")(pyb::cpp_function(
-                     [](pyb::object self) { return self.attr("status_code").cast<long>() < 400; },
-                     pyb::name("ok"), "Whether the status is below 400."));
-  pyb::object type_ =
-      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  pyb::object cls = type_("Response", pyb::make_tuple(), ns);
-  m.attr("Response") = cls;
-  response_class = velna::py::keep(cls);
+  m.attr("Response") = http.attr("Response");
 }
 PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound at load
 PyObject* native_make_request = nullptr;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "fast_path.h"
 #include "velna/http/retry.h"
 #include "velna_py.h"
 
@@ -23,6 +24,12 @@ PyObject* http_error = nullptr;  // HTTPError of the HTTP layer
 PyObject* time_module = nullptr;
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
+
+// _make_request as this module defines it: while the module attribute still
+// holds it, the verbs call it without going through Python.
+constexpr const char* kMakeRequestKey = "velna.providers.server.client._make_request";
+velna::py::Own own_make_request(kMakeRequestKey);
+PyObject* make_request_name = nullptr;
 
 // address is URL joined with API_VERSION, followed by |path| with a leading
 // and a trailing "/".
@@ -80,10 +87,7 @@ pyb::object make_request(pyb::object method, pyb::object path, pyb::object json,
         try {
           std::rethrow_exception(failure);
         } catch (pyb::error_already_set& e) {
-          pyb::object verdict = module_attr("_retry_on_exception")(e.value());
-          const int r = PyObject_IsTrue(verdict.ptr());
-          if (r < 0) throw pyb::error_already_set();
-          return r == 1;
+          return velna::py::truthy(module_attr("_retry_on_exception")(e.value()));
         } catch (...) {
           return false;
         }
@@ -104,14 +108,21 @@ bool retry_on_exception(pyb::object exception) {
   return r == 1;
 }
 
-pyb::object error_class(pyb::module_& m, const char* name, const char* doc) {
-  PyObject* cls =
-      PyErr_NewExceptionWithDoc((std::string("velna.providers.server.client.") + name).c_str(), doc,
-                                PyExc_Exception, nullptr);
-  if (!cls) throw pyb::error_already_set();
-  auto obj = pyb::reinterpret_steal<pyb::object>(cls);
-  m.attr(name) = obj;
-  return obj;
+// verb calls _make_request, looked up now, for one of the verbs; |python|
+// makes the call through whatever the name holds.
+template <typename Python>
+pyb::object verb(const char* method, pyb::handle path, pyb::handle json, pyb::handle data,
+                 pyb::handle params, pyb::handle auth, Python&& python) {
+  return velna::py::late_bound(
+      module, make_request_name, own_make_request,
+      [&] {
+        return make_request(pyb::str(method), pyb::reinterpret_borrow<pyb::object>(path),
+                            pyb::reinterpret_borrow<pyb::object>(json),
+                            pyb::reinterpret_borrow<pyb::object>(data),
+                            pyb::reinterpret_borrow<pyb::object>(params),
+                            pyb::reinterpret_borrow<pyb::object>(auth));
+      },
+      std::forward<Python>(python));
 }
 
 }  // namespace
@@ -132,10 +143,13 @@ PYBIND11_MODULE(client, m) {
   m.attr("log") = velna::py::get_logger(kLogger);
 
   pyb::dict retried;
-  retried[pyb::int_(429)] = error_class(m, "HttpTooManyRequestsError", "Try again later.");
-  retried[pyb::int_(500)] = error_class(m, "HttpInternalServerError", "Internal server error.");
-  retried[pyb::int_(502)] = error_class(m, "HttpBadGatewayError", "Bad gateway.");
-  retried[pyb::int_(503)] = error_class(m, "HttpServiceUnavailableError", "Service unavailable.");
+  retried[pyb::int_(429)] =
+      velna::py::define_error(m, "HttpTooManyRequestsError", "Try again later.");
+  retried[pyb::int_(500)] =
+      velna::py::define_error(m, "HttpInternalServerError", "Internal server error.");
+  retried[pyb::int_(502)] = velna::py::define_error(m, "HttpBadGatewayError", "Bad gateway.");
+  retried[pyb::int_(503)] =
+      velna::py::define_error(m, "HttpServiceUnavailableError", "Service unavailable.");
   m.attr("_retry_exceptions") = retried;
 
   m.def("_retry_on_exception", &retry_on_exception,
@@ -145,34 +159,41 @@ PYBIND11_MODULE(client, m) {
         "Makes one request on the versioned interface, retrying temporary failures.", "method"_a,
         "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(), "params"_a = pyb::none(),
         "auth"_a = true);
+  make_request_name = velna::py::intern("_make_request");
+  velna::py::register_native(kMakeRequestKey, m.attr("_make_request"));
 
   // The verbs look _make_request up at each call.
   m.def(
       "get",
       [](pyb::object path, pyb::object params, pyb::object auth) {
-        return module_attr("_make_request")("get", path, "params"_a = params, "auth"_a = auth);
+        return verb("get", path, pyb::none(), pyb::none(), params, auth, [&](pyb::object fn) {
+          return fn("get", path, "params"_a = params, "auth"_a = auth);
+        });
       },
       "Sends a GET request.", "path"_a, "params"_a = pyb::none(), "auth"_a = true);
   m.def(
       "post",
       [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {
-        return module_attr("_make_request")("post", path, "json"_a = json, "data"_a = data,
-                                            "auth"_a = auth);
+        return verb("post", path, json, data, pyb::none(), auth, [&](pyb::object fn) {
+          return fn("post", path, "json"_a = json, "data"_a = data, "auth"_a = auth);
+        });
       },
       "Sends a POST request.", "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(),
       "auth"_a = true);
   m.def(
       "put",
       [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {
-        return module_attr("_make_request")("put", path, "json"_a = json, "data"_a = data,
-                                            "auth"_a = auth);
+        return verb("put", path, json, data, pyb::none(), auth, [&](pyb::object fn) {
+          return fn("put", path, "json"_a = json, "data"_a = data, "auth"_a = auth);
+        });
       },
       "Sends a PUT request.", "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(),
       "auth"_a = true);
   m.def(
       "delete",
       [](pyb::object path, pyb::object auth) {
-        return module_attr("_make_request")("delete", path, "auth"_a = auth);
+        return verb("delete", path, pyb::none(), pyb::none(), pyb::none(), auth,
+                    [&](pyb::object fn) { return fn("delete", path, "auth"_a = auth); });
       },
       "Sends a DELETE request.", "path"_a, "auth"_a = true);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "http_response.h"
 #include "json_text.h"
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
@@ -125,6 +126,9 @@ struct PreparedRequest {
 struct Response {
   pyb::object status_code, reason, url, request, encoding;
   pyb::object content;
+  // The body as the session decoded it, handed to the next json() call (the
+  // session only reads it); a new content or encoding drops it.
+  pyb::object kept_json;
   // The header fields as received; the mapping is made on first use.
   http::Headers received;
   pyb::object header_dict;
@@ -177,8 +181,17 @@ pyb::str response_text(Response& r) {
 }
 
 pyb::object response_json(Response& r) {
+  if (r.kept_json) return std::move(r.kept_json);
   if (r.encoding.is_none()) return velna::py::json::loads(r.content);
   return velna::py::json::loads(response_text(r));
+}
+
+// decode_kept is json() for the session, whose result the next json() call
+// receives instead of decoding the body again.
+pyb::object decode_kept(Response& r) {
+  pyb::object decoded = response_json(r);
+  r.kept_json = decoded;
+  return decoded;
 }
 
 // status_message is the text of the status error for |r|, or empty when its
@@ -260,16 +273,29 @@ std::string credential_part(pyb::handle o) {
   throw pyb::error_already_set();
 }
 
-pyb::object make_response(http::Response&& got, pyb::object request) {
+// new_response makes the Response of an answer; other modules make theirs
+// through the support library's make_response, which comes here.
+pyb::object new_response(velna::py::http::Answer&& a) {
   Response r;
-  r.status_code = pyb::int_(got.status);
-  r.reason = pyb::str(got.reason);
-  r.url = pyb::str(got.url);
-  r.received = std::move(got.headers);
-  r.request = std::move(request);
+  r.status_code = pyb::int_(a.status);
+  r.reason = pyb::str(a.reason);
+  r.url = pyb::str(a.url);
+  r.received = std::move(a.headers);
+  r.request = a.request ? std::move(a.request) : pyb::none();
   r.encoding = pyb::none();
-  r.content = velna::py::to_bytes(got.body);
+  r.content = a.content ? std::move(a.content) : pyb::bytes("");
   return pyb::cast(std::move(r));
+}
+
+pyb::object make_response(http::Response&& got, pyb::object request) {
+  velna::py::http::Answer a;
+  a.status = got.status;
+  a.reason = std::move(got.reason);
+  a.url = std::move(got.url);
+  a.headers = std::move(got.headers);
+  a.content = velna::py::to_bytes(got.body);
+  a.request = std::move(request);
+  return new_response(std::move(a));
 }
 
 pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb::object params,
@@ -368,15 +394,13 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   return make_response(std::move(got), std::move(prepared_obj));
 }
 
+// make_error defines a request error class; its instances carry the
+// response and the request, None unless the error sets them.
 PyObject* make_error(pyb::module_& m, const char* name, const char* doc, pyb::handle bases) {
-  pyb::dict attrs;
-  attrs["response"] = pyb::none();
-  attrs["request"] = pyb::none();
-  PyObject* cls = PyErr_NewExceptionWithDoc(
-      (std::string("velna.providers.server.http.") + name).c_str(), doc, bases.ptr(), attrs.ptr());
-  if (!cls) throw pyb::error_already_set();
-  m.add_object(name, pyb::reinterpret_borrow<pyb::object>(cls));
-  return cls;  // the module holds it for the life of the process
+  pyb::object cls = velna::py::define_error(m, name, doc, bases);
+  cls.attr("response") = pyb::none();
+  cls.attr("request") = pyb::none();
+  return cls.ptr();  // define_error keeps it for the life of the process
 }
 
 double seconds_of(pyb::handle value) {
@@ -515,10 +539,22 @@ PYBIND11_MODULE(http, m) {
           "headers", [](Response& r) { return r.headers(); },
           [](Response& r, pyb::object value) { r.headers() = std::move(value); })
       .def_readwrite("request", &Response::request)
-      .def_readwrite("encoding", &Response::encoding)
-      .def_readwrite("content", &Response::content)
+      .def_property(
+          "encoding", [](const Response& r) { return r.encoding; },
+          [](Response& r, pyb::object value) {
+            r.kept_json = pyb::object();
+            r.encoding = std::move(value);
+          })
+      .def_property(
+          "content", [](const Response& r) { return r.content; },
+          [](Response& r, pyb::object value) {
+            r.kept_json = pyb::object();
+            r.content = std::move(value);
+          })
       .def_property_readonly("text", &response_text, "The body decoded as text.")
       .def("json", &response_json, "Decodes the body as JSON.")
+      .def("_decode_kept", &decode_kept,
+           "json() for the session: the next json() call receives this result.")
       .def_property_readonly("ok", [](Response& r) { return status_message(r).empty(); })
       .def("__bool__", [](Response& r) { return status_message(r).empty(); })
       .def("raise_for_status", &raise_for_status,
@@ -526,6 +562,7 @@ PYBIND11_MODULE(http, m) {
       .def("close", [](Response&) {})
       .def("__repr__",
            [](const Response& r) { return pyb::str("<Response [{}]>").format(r.status_code); });
+  velna::py::http::register_response_factory(&new_response);
 
   pyb::class_<Session>(m, "Session", pyb::dynamic_attr(),
                        "An HTTP session: its connections stay open between requests.")

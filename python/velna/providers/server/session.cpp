@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "fast_path.h"
 #include "timestamps.h"
 #include "velna/crypto/ec.h"
 #include "velna/http/encoding.h"
@@ -28,6 +29,8 @@ PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
 PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
+velna::py::Member json_member;      // Response.json of the HTTP layer
+PyObject* kept_name = nullptr;      // "_decode_kept"
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
@@ -56,11 +59,10 @@ pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
   pyb::object algorithm = module_attr("crypto").attr("ecdsa").attr("ECDSA");
   if (algorithm.ptr() == default_ecdsa && pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
-    velna::Bytes signature;
-    {
-      pyb::gil_scoped_release nogil;
-      signature = key.sign(velna::HashKind::Sha384, data);
-    }
+    // A signature is long work whatever the length of |data|: other threads
+    // run meanwhile.
+    velna::Bytes signature = velna::py::run_released(
+        velna::py::kReleaseGilAbove, [&] { return key.sign(velna::HashKind::Sha384, data); });
     return velna::py::to_bytes(signature);
   }
   pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
@@ -106,11 +108,7 @@ void check_header(const char* name, pyb::handle value) {
   velna::http::check_field(name, velna::as_chars(v));
 }
 
-bool truthy(pyb::handle o) {
-  int r = PyObject_IsTrue(o.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
+using velna::py::truthy;
 
 bool later(pyb::handle a, pyb::handle b) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
@@ -229,13 +227,16 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   pyb::object credentials = pyb::none();
   if (truthy(auth)) credentials = self.attr("_get_auth")(req_id);
 
-  std::string method_text = utf8(pyb::str(method).attr("upper")());
   auto shown = [&](const char* name) -> std::string {
     return kwargs.contains(name) ? utf8(pyb::str(masked(kwargs[name]))) : "None";
   };
-  log(velna::log::Level::Debug, method_text + " " + utf8(pyb::str(url)) + " " +
-                                    utf8(pyb::str(masked(headers))) + " " + shown("params") + " " +
-                                    shown("json") + " " + shown("data"));
+  // The request's line is only made when it would be written.
+  const bool debug = debugging();
+  if (debug)
+    log(velna::log::Level::Debug, utf8(pyb::str(method).attr("upper")()) + " " +
+                                      utf8(pyb::str(url)) + " " + utf8(pyb::str(masked(headers))) +
+                                      " " + shown("params") + " " + shown("json") + " " +
+                                      shown("data"));
 
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
@@ -244,8 +245,14 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   // fails here. The answer's line is only written out for debugging.
   pyb::object status = response.attr("status_code");
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
-  pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
-  if (debugging()) {
+  // While the answer's json is the HTTP layer's own, the decoded body is
+  // kept for the caller's json() instead of being decoded twice.
+  pyb::object decoded;
+  if (ok)
+    decoded = json_member.method_of(response)
+                  ? velna::py::call0(velna::py::get(response, kept_name))
+                  : pyb::object(response.attr("json")());
+  if (debug) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
     log(velna::log::Level::Debug, line);
@@ -284,6 +291,9 @@ PYBIND11_MODULE(session, m) {
   pyb::object base = http.attr("Session");
   base_init = velna::py::keep(base.attr("__init__"));
   base_request = velna::py::keep(base.attr("request"));
+  json_member.name = velna::py::intern("json");
+  json_member.installed = velna::py::class_resolved(http.attr("Response"), json_member.name);
+  kept_name = velna::py::intern("_decode_kept");
 
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.session";

@@ -1,0 +1,167 @@
+// libcurl glue shared by the HTTP client and the object-storage transfer:
+// owning handles, the header list of a request, the received header lines
+// of an answer and the errors a failed transfer raises.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/free.h"
+#include "velna/error.h"
+#include "velna/http/client.h"
+#include "velna/http/headers.h"
+
+namespace velna::internal {
+
+using CurlEasy = std::unique_ptr<CURL, Free<curl_easy_cleanup>>;
+using CurlHeaders = std::unique_ptr<curl_slist, Free<curl_slist_free_all>>;
+
+// curl_global makes libcurl's process-wide set-up, once.
+inline void curl_global() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+      throw http::RequestFailed("libcurl could not be initialised");
+  });
+}
+
+inline CurlEasy make_easy() {
+  curl_global();
+  CurlEasy easy(curl_easy_init());
+  if (!easy) throw http::RequestFailed("libcurl could not make a handle");
+  return easy;
+}
+
+inline void append_header(CurlHeaders& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (!grown) throw std::bad_alloc();
+  list.release();
+  list.reset(grown);
+}
+
+// header_list is the list of |headers| as libcurl sends them, each field
+// checked first (check_field), followed by an empty "Expect:" so that a
+// body goes at once, without waiting for "100 Continue".
+inline CurlHeaders header_list(const http::Headers& headers) {
+  CurlHeaders list;
+  for (const http::Field& f : headers) {
+    http::check_field(f.name, f.value);
+    // An empty value is written "Name;", which curl sends as "Name:".
+    append_header(list, f.value.empty() ? f.name + ";" : f.name + ": " + f.value);
+  }
+  append_header(list, "Expect:");
+  return list;
+}
+
+// request_method is |method| in upper case; an empty one, or one holding
+// white space, is refused.
+inline std::string request_method(std::string_view method) {
+  std::string out(method);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (out.empty() || out.find_first_of(" \t\r\n") != std::string::npos)
+    throw InvalidArgument("Invalid HTTP method: " + std::string(method));
+  return out;
+}
+
+inline std::string_view trim_field(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// HeaderLines gathers the header lines of one answer as libcurl hands them
+// over: a status line (of an interim answer, or after a redirect) starts
+// afresh, folded lines continue the field before, and repeated fields are
+// joined with ", ".
+struct HeaderLines {
+  std::string reason;
+  std::vector<http::Field> fields;
+
+  struct Line {
+    bool status = false;           // a status line: what came before is gone
+    std::string_view name, value;  // a field line (name empty otherwise)
+  };
+
+  Line add(std::string_view line) {
+    if (line.substr(0, 5) == "HTTP/") {
+      fields.clear();
+      const std::size_t first = line.find(' ');
+      std::string_view rest = first == std::string_view::npos ? "" : line.substr(first + 1);
+      const std::size_t second = rest.find(' ');
+      reason =
+          std::string(trim_field(second == std::string_view::npos ? "" : rest.substr(second + 1)));
+      return {true, {}, {}};
+    }
+    std::string_view l = trim_field(line);
+    if (l.empty()) return {};
+    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+      fields.back().value += ' ';
+      fields.back().value += l;
+      return {};
+    }
+    const std::size_t colon = l.find(':');
+    if (colon == std::string_view::npos) return {};
+    const std::string_view name = trim_field(l.substr(0, colon));
+    const std::string_view value = trim_field(l.substr(colon + 1));
+    for (http::Field& f : fields) {
+      if (http::iequals(f.name, name)) {
+        f.value += ", ";
+        f.value += value;
+        return {false, name, value};
+      }
+    }
+    fields.push_back({std::string(name), std::string(value)});
+    return {false, name, value};
+  }
+};
+
+// failure_text is what libcurl says of a failed transfer: the handle's error
+// buffer when it holds a message, else the text of |code|.
+inline std::string failure_text(CURLcode code, const char* buffer) {
+  return buffer && buffer[0] ? std::string(buffer) : std::string(curl_easy_strerror(code));
+}
+
+// throw_failure raises the client's error for a failed transfer of |method|
+// to |url|; |sent| is the number of request bytes that left (none: the
+// time-out ran out while connecting).
+[[noreturn]] inline void throw_failure(CURLcode code, std::string message, long sent,
+                                       std::string_view method, std::string_view url) {
+  message += " (";
+  message += method;
+  message += " ";
+  message += url;
+  message += ")";
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      throw http::TimedOut(message, sent == 0);
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      throw http::InvalidUrl(message);
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+      throw http::ConnectionFailed(message);
+    default:
+      throw http::RequestFailed(message);
+  }
+}
+
+}  // namespace velna::internal
