@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the core's
 # GoogleTest suite (plain and under sanitizers) and the Python API's pytest
-# suite.
+# suite; then both suites again on 32-bit ARM (armhf) under emulation, the
+# installed packages, and short runs of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,12 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build-asan/bin/velna_core_tests --gtest_brief=1
 echo "== Python tests"
 PYTHONPATH="$PWD/build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
+
+# --- armhf, installation and fuzzing (tools/armhf-test.sh,
+# tools/install-test.sh, tools/fuzz.sh) ---
+echo "== armhf"
+tools/armhf-test.sh
+echo "== installed packages"
+tools/install-test.sh
+echo "== fuzz targets, short runs"
+tools/fuzz.sh -r 20000 -j "$(nproc 2>/dev/null || echo 8)"
