@@ -8,7 +8,7 @@ packages=(
   python3 python3-dev pybind11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3-pytest python3-cryptography python3-cryptography-vectors
-  python3-simplejson python3-arrow
+  python3-simplejson python3-arrow python3-sqlalchemy python3-sqlalchemy-utils
 )
 
 # The armhf cross-build and its emulated test run (tools/armhf-test.sh), the

@@ -11,29 +11,16 @@
 #include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
+#include "internal/layout.h"
 
 namespace velna::container {
 namespace {
 
-constexpr std::size_t kU64 = 8;
-
-std::uint64_t load_u64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (std::size_t i = kU64; i-- > 0;) v = (v << 8) | p[i];
-  return v;
-}
-
-std::uint8_t* store_u64(std::uint8_t* p, std::uint64_t v) {
-  for (std::size_t i = 0; i < kU64; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-  return p + kU64;
-}
-
-std::uint8_t* store_bytes(std::uint8_t* p, ByteView b) {
-  // memcpy's pointers must be valid even for zero bytes, and an empty span
-  // may carry a null pointer.
-  if (!b.empty()) std::memcpy(p, b.data(), b.size());
-  return p + b.size();
-}
+using internal::kU64;
+using internal::load_u64;
+using internal::Reader;
+using internal::store_bytes;
+using internal::store_u64;
 
 std::uint8_t* store_preamble(std::uint8_t* p, const Preamble& preamble) {
   p = store_u64(p, preamble.version);
@@ -61,47 +48,6 @@ void check_room(MutableByteView out, std::size_t needed) {
     throw InvalidArgument("Output buffer of " + std::to_string(out.size()) +
                           " bytes is too small for " + std::to_string(needed) + " bytes.");
 }
-
-// Reader walks a layout front to back. Every announced length is compared
-// with what remains in 64-bit arithmetic before anything depends on it: a
-// length that fits the remaining input also fits size_t.
-class Reader {
- public:
-  Reader(ByteView data, const char* layout) : data_(data), layout_(layout) {}
-
-  std::uint64_t u64(const char* field) {
-    need(kU64, field);
-    std::uint64_t v = load_u64(data_.data() + pos_);
-    pos_ += kU64;
-    return v;
-  }
-
-  ByteView bytes(std::uint64_t length, const char* field) {
-    need(length, field);
-    ByteView v = data_.subspan(pos_, static_cast<std::size_t>(length));
-    pos_ += static_cast<std::size_t>(length);
-    return v;
-  }
-
-  // rest and skip let a nested layout read from here on; skip moves only
-  // over bytes that the nested reader has already consumed.
-  ByteView rest() const { return data_.subspan(pos_); }
-  void skip(std::size_t n) { pos_ += n; }
-  ByteView consumed() const { return data_.first(pos_); }
-
- private:
-  void need(std::uint64_t length, const char* field) const {
-    const std::size_t remaining = data_.size() - pos_;
-    if (length > static_cast<std::uint64_t>(remaining))
-      throw ParseError(std::string(layout_) + ": field " + field + " needs " +
-                       std::to_string(length) + " bytes, " + std::to_string(remaining) +
-                       " remain.");
-  }
-
-  ByteView data_;
-  const char* layout_;
-  std::size_t pos_ = 0;
-};
 
 SectionView read_section(ByteView data, const char* layout) {
   Reader r(data, layout);

@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -108,6 +109,18 @@ int curve_bits(Curve curve) {
 std::string Key::x_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_X); }
 std::string Key::y_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_Y); }
 
+Bytes Key::to_point() const {
+  std::size_t len = 0;
+  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0, &len),
+        "EVP_PKEY_get_octet_string_param");
+  Bytes point(len);
+  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
+                                        point.size(), &len),
+        "EVP_PKEY_get_octet_string_param");
+  point.resize(len);
+  return point;
+}
+
 PublicKey PublicKey::from_pem(ByteView pem) {
   Bio bio = memory_bio(pem);
   EVP_PKEY* p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
@@ -152,10 +165,11 @@ PublicKey PublicKey::from_point(Curve curve, ByteView point) {
   ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
   check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
         "OSSL_PARAM_BLD_push");
+  // Decoding the point refuses one off the curve, but takes the one-byte
+  // encoding of the point at infinity. Every supported curve has cofactor 1,
+  // so any other point on it generates the full prime-order group.
+  if (point.empty() || point[0] == 0) fail<InvalidArgument>("Invalid EC key.");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY));
-  // fromdata does not insist that the point lies on the curve.
-  internal::EvpPkeyCtx check_ctx(check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr), "EVP_PKEY_CTX_new"));
-  if (EVP_PKEY_public_check(check_ctx.get()) != 1) fail<InvalidArgument>("Invalid EC key.");
   internal::clear_errors();
   return PublicKey(key, curve);
 }
@@ -193,7 +207,149 @@ PrivateKey PrivateKey::generate(Curve curve) {
   return PrivateKey(share(p), curve);
 }
 
+namespace {
+
+// Der walks one DER element at a time; any deviation from the expected
+// shape ends the walk (ok() false).
+class Der {
+ public:
+  explicit Der(ByteView in) : in_(in) {}
+  bool ok() const { return ok_; }
+  bool done() const { return ok_ && in_.empty(); }
+  bool next_is(std::uint8_t tag) const { return ok_ && !in_.empty() && in_[0] == tag; }
+  // take returns the contents of the next element, which must carry |tag|
+  // and a minimally encoded length that fits in what remains.
+  ByteView take(std::uint8_t tag) {
+    if (!ok_ || in_.size() < 2 || in_[0] != tag) return stop();
+    std::size_t len = in_[1], head = 2;
+    if (len == 0x81) {
+      if (in_.size() < 3 || in_[2] < 0x80) return stop();
+      len = in_[2], head = 3;
+    } else if (len == 0x82) {
+      if (in_.size() < 4) return stop();
+      len = (std::size_t{in_[2]} << 8) | in_[3], head = 4;
+      if (len < 0x100) return stop();
+    } else if (len >= 0x80) {
+      return stop();
+    }
+    if (len > in_.size() - head) return stop();
+    ByteView out = in_.subspan(head, len);
+    in_ = in_.subspan(head + len);
+    return out;
+  }
+  bool expect(std::uint8_t tag, ByteView contents) {
+    ByteView got = take(tag);
+    if (ok_ &&
+        (got.size() != contents.size() || !std::equal(got.begin(), got.end(), contents.begin())))
+      stop();
+    return ok_;
+  }
+
+ private:
+  ByteView stop() {
+    ok_ = false;
+    return {};
+  }
+  ByteView in_;
+  bool ok_ = true;
+};
+
+// The P-384 group order, big-endian.
+constexpr std::uint8_t kP384Order[48] = {
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xc7, 0x63, 0x4d, 0x81, 0xf4, 0x37, 0x2d, 0xdf,
+    0x58, 0x1a, 0x0d, 0xb2, 0x48, 0xb0, 0xa7, 0x7a, 0xec, 0xec, 0x19, 0x6a, 0xcc, 0xc5, 0x29, 0x73};
+
+// p384_pkcs8_pair reads an unencrypted PKCS #8 P-384 key that carries its
+// public point, as every writer of our key files stores it, and builds the
+// key pair from the stored scalar and point without OpenSSL's decoder
+// search. It returns nullptr for any other input; the caller then takes the
+// general path, so what is accepted or refused does not change.
+EVP_PKEY* p384_pkcs8_pair(ByteView der) {
+  static constexpr std::uint8_t kZero[] = {0x00};
+  static constexpr std::uint8_t kOne[] = {0x01};
+  static constexpr std::uint8_t kEcKey[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01};
+  static constexpr std::uint8_t kSecp384r1[] = {0x2b, 0x81, 0x04, 0x00, 0x22};
+  Der outer(der);
+  Der info(outer.take(0x30));
+  if (!outer.done()) return nullptr;
+  info.expect(0x02, kZero);
+  Der algorithm(info.take(0x30));
+  algorithm.expect(0x06, kEcKey);
+  algorithm.expect(0x06, kSecp384r1);
+  if (!algorithm.done()) return nullptr;
+  Der wrapped(info.take(0x04));
+  if (!info.done()) return nullptr;  // attributes take the general path
+  Der ec_key(wrapped.take(0x30));
+  if (!wrapped.done()) return nullptr;
+  ec_key.expect(0x02, kOne);
+  ByteView scalar = ec_key.take(0x04);
+  if (ec_key.next_is(0xa0)) {
+    Der params(ec_key.take(0xa0));
+    params.expect(0x06, kSecp384r1);
+    if (!params.done()) return nullptr;
+  }
+  Der public_part(ec_key.take(0xa1));
+  if (!ec_key.done()) return nullptr;
+  ByteView bits = public_part.take(0x03);
+  if (!public_part.done() || scalar.size() != 48 || bits.size() != 98 || bits[0] != 0 ||
+      bits[1] != 4)
+    return nullptr;
+  // 0 < scalar < n, compared without an early exit.
+  int below = 0, decided = 0, nonzero = 0;
+  for (std::size_t i = 0; i < 48; ++i) {
+    int a = scalar[i], b = kP384Order[i];
+    int lt = (a < b) & !decided, gt = (a > b) & !decided;
+    below |= lt;
+    decided |= lt | gt;
+    nonzero |= a;
+  }
+  if (!below || !nonzero) return nullptr;
+  internal::Bignum priv(BN_secure_new());
+  if (!priv || !BN_bin2bn(scalar.data(), 48, priv.get())) return nullptr;
+  ParamBld bld(OSSL_PARAM_BLD_new());
+  if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()) != 1 ||
+      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, bits.data() + 1, 97) !=
+          1)
+    return nullptr;
+  EVP_PKEY* p = nullptr;
+  try {
+    p = from_params(Curve::P384, bld.get(), EVP_PKEY_KEYPAIR);
+  } catch (const Error&) {
+    return nullptr;
+  }
+  internal::EvpPkeyCtx check_ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, p, nullptr));
+  if (!check_ctx || EVP_PKEY_public_check_quick(check_ctx.get()) != 1) {
+    EVP_PKEY_free(p);
+    return nullptr;
+  }
+  return p;
+}
+
+// pem_pkcs8_pair is p384_pkcs8_pair of the first PEM block when that block is
+// an unencrypted "PRIVATE KEY" without headers.
+EVP_PKEY* pem_pkcs8_pair(ByteView pem) {
+  Bio bio = memory_bio(pem);
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* der = nullptr;
+  long len = 0;
+  EVP_PKEY* p = nullptr;
+  if (PEM_read_bio(bio.get(), &name, &header, &der, &len) == 1) {
+    if (std::strcmp(name, "PRIVATE KEY") == 0 && header[0] == '\0' && len > 0)
+      p = p384_pkcs8_pair({der, static_cast<std::size_t>(len)});
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_clear_free(der, static_cast<std::size_t>(len));
+  }
+  internal::clear_errors();
+  return p;
+}
+
+}  // namespace
+
 PrivateKey PrivateKey::from_pem(ByteView pem) {
+  if (EVP_PKEY* fast = pem_pkcs8_pair(pem)) return PrivateKey(share(fast), Curve::P384);
   Bio bio = memory_bio(pem);
   EVP_PKEY* p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
   if (!p) fail<InvalidArgument>("Could not deserialize key data.");
@@ -250,12 +406,19 @@ SecretBytes PrivateKey::to_der() const {
 }
 
 PublicKey PrivateKey::public_key() const {
-  // Round-trip through SubjectPublicKeyInfo so the public object holds no
-  // private scalar.
-  Bio bio = output_bio();
-  check(i2d_PUBKEY_bio(bio.get(), pkey_.get()), "i2d_PUBKEY_bio");
-  Bytes der = drain<Bytes>(bio.get());
-  return PublicKey::from_der(der);
+  // A new key made from the public point alone, so the public object holds
+  // no private scalar. The point is this key's own: it needs no check.
+  std::uint8_t point[1 + 2 * 66];
+  std::size_t len = 0;
+  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,
+                                        &len),
+        "EVP_PKEY_get_octet_string_param");
+  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point, len),
+        "OSSL_PARAM_BLD_push");
+  auto key = share(from_params(curve_, bld.get(), EVP_PKEY_PUBLIC_KEY));
+  internal::clear_errors();
+  return PublicKey(key, curve_);
 }
 
 std::string PrivateKey::private_value_hex() const {

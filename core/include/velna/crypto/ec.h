@@ -29,6 +29,9 @@ class Key {
   // x_hex and y_hex give the public point's coordinates, big-endian hex.
   std::string x_hex() const;
   std::string y_hex() const;
+  // to_point is the public point as an uncompressed SEC 1 octet string
+  // (04 || x || y), cheaper to write than SubjectPublicKeyInfo.
+  Bytes to_point() const;
 
  protected:
   Key(std::shared_ptr<evp_pkey_st> pkey, Curve curve) : pkey_(std::move(pkey)), curve_(curve) {}
@@ -42,8 +45,10 @@ class PublicKey : public Key {
   // UnsupportedAlgorithm for a key that is not on a supported EC curve.
   static PublicKey from_pem(ByteView pem);
   static PublicKey from_der(ByteView der);
-  // from_point builds a key from an uncompressed SEC 1 point (04 || x || y);
-  // InvalidArgument when the point is not on |curve|.
+  // from_point builds a key from a SEC 1 point (04 || x || y, or
+  // compressed); InvalidArgument when the point is not on |curve| or is the
+  // point at infinity. On these prime-order curves that is the whole public
+  // key check, and much cheaper than SubjectPublicKeyInfo decoding.
   static PublicKey from_point(Curve curve, ByteView point);
 
   // SubjectPublicKeyInfo (RFC 5280), PEM ("PUBLIC KEY") or DER.

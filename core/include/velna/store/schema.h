@@ -1,0 +1,88 @@
+// The catalogue of the local database: its five tables, the DDL that creates
+// them and the statements that read and write their rows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velna::store {
+
+// ValueType is what a column holds on the program's side. Encrypted columns
+// store the value's text (see value text below) encrypted with ColumnCipher.
+enum class ValueType { String, Integer, BigInteger, Boolean, Json, Guid, Binary, DateTime };
+
+struct Column {
+  std::string_view name;
+  ValueType type;
+  bool encrypted = true;
+  bool nullable = true;
+  bool primary_key = false;
+  bool indexed = false;  // a plain (not unique) index "ix_<table>_<column>"
+};
+
+struct ForeignKey {
+  std::string_view column;
+  std::string_view target_table;
+  std::string_view target_column;
+  std::string_view on_delete;
+  std::string_view on_update;
+};
+
+struct Table {
+  std::string_view name;
+  std::vector<Column> columns;
+  std::vector<std::string_view> unique;  // one UNIQUE constraint over these columns
+  std::optional<ForeignKey> foreign_key;
+
+  // column_index is the position of |name|, or -1.
+  int column_index(std::string_view name) const;
+  // primary_key lists the positions of the primary-key columns in order.
+  std::vector<int> primary_key() const;
+  // autoincrement: the single plain INTEGER primary key that SQLite assigns
+  // when a row gives none (-1 when the table has none).
+  int autoincrement() const;
+
+  // create_sql is the CREATE TABLE statement, exactly as the database file
+  // keeps it; index_sql the CREATE INDEX statements that go with it.
+  std::string create_sql() const;
+  std::vector<std::string> index_sql() const;
+
+  // columns_sql: "alias.c1, alias.c2, ..." (no alias when empty).
+  std::string columns_sql(std::string_view alias = {}) const;
+  // insert_sql: an INSERT of every column, "?" placeholders in column order.
+  std::string insert_sql() const;
+  // update_sql: SET every column, WHERE the primary key (placeholders: the
+  // columns in order, then the old primary-key values).
+  std::string update_sql() const;
+  // delete_sql: DELETE WHERE the primary key.
+  std::string delete_sql() const;
+};
+
+// quote_name quotes an identifier that is an SQL keyword ("index"), as the
+// database file's DDL does; other names stay bare.
+std::string quote_name(std::string_view name);
+
+// local_tables: users, keys, containers, container_accesses, events, in the
+// order their classes are declared (parents before children).
+const std::vector<Table>& local_tables();
+const Table* find_table(std::string_view name);
+
+// The table of applied migrations and its DDL.
+inline constexpr std::string_view kVersionTable = "alembic_version";
+std::string version_table_sql();
+
+// Value text: what an encrypted column encrypts for a value.
+//  - guid_text: 32 lower-case hex digits of the identifier's 16 bytes;
+//  - integer text: decimal; boolean text: "true" / "false".
+std::string guid_text(std::span<const std::uint8_t, 16> id);
+// parse_integer reads decimal text back (an optional sign, digits only);
+// nullopt when the text is no such integer or does not fit 64 bits.
+std::optional<std::int64_t> parse_integer(std::string_view text);
+// parse_hex reads hex text (either case) into bytes; nullopt when malformed.
+std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
+
+}  // namespace velna::store

@@ -1,0 +1,609 @@
+#include "schema.h"
+
+#include <optional>
+#include <string_view>
+
+#include "velna_py.h"
+
+namespace velna::py::schema {
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+
+constexpr const char* kSpecCapsule = "velna.schema.Spec";
+constexpr const char* kSpecAttr = "_velna_schema_spec";
+constexpr const char* kSchemaKey = "_schema";
+
+pyb::object steal(PyObject* o) {
+  if (!o) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::object>(o);
+}
+pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
+
+bool truthy(pyb::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) throw pyb::error_already_set();
+  return t == 1;
+}
+
+bool is_instance(pyb::handle o, pyb::handle cls) {
+  int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+// Objects shared by every module that links this library: one Schema base,
+// one error class and one result type per process.
+struct Shared {
+  PyObject* base = nullptr;
+  PyObject* error = nullptr;
+  PyObject* result = nullptr;
+  PyObject* missing = nullptr;  // the marker of an absent key
+};
+
+// Objects of the standard library, looked up once per module.
+struct Stdlib {
+  PyObject* mapping = nullptr;    // collections.abc.Mapping
+  PyObject* uuid = nullptr;       // uuid.UUID
+  PyObject* datetime = nullptr;   // datetime.datetime
+  PyObject* timezone = nullptr;   // datetime.timezone
+  PyObject* timedelta = nullptr;  // datetime.timedelta
+  PyObject* iso = nullptr;        // compiled ISO 8601 date-time pattern
+  PyObject* truthy = nullptr;     // accepted spellings of true
+  PyObject* falsy = nullptr;      // accepted spellings of false
+};
+
+Shared& shared();
+
+const Stdlib& stdlib() {
+  static Stdlib s = [] {
+    Stdlib out;
+    out.mapping = keep(import_module("collections.abc").attr("Mapping"));
+    out.uuid = keep(import_module("uuid").attr("UUID"));
+    auto dt = import_module("datetime");
+    out.datetime = keep(dt.attr("datetime"));
+    out.timezone = keep(dt.attr("timezone"));
+    out.timedelta = keep(dt.attr("timedelta"));
+    out.iso = keep(import_module("re").attr("compile")(
+        R"((?P<year>\d{4})-(?P<month>\d{1,2})-(?P<day>\d{1,2}))"
+        R"([T ](?P<hour>\d{1,2}):(?P<minute>\d{1,2}))"
+        R"((?::(?P<second>\d{1,2})(?:\.(?P<microsecond>\d{1,6})\d{0,6})?)?)"
+        R"((?P<tzinfo>Z|[+-]\d{2}(?::?\d{2})?)?$)"));
+    pyb::set t, f;
+    for (const char* s : {"t", "T", "true", "True", "TRUE", "1"}) t.add(pyb::str(s));
+    t.add(pyb::int_(1));
+    t.add(pyb::bool_(true));
+    for (const char* s : {"f", "F", "false", "False", "FALSE", "0"}) f.add(pyb::str(s));
+    f.add(pyb::int_(0));
+    f.add(pyb::float_(0.0));
+    f.add(pyb::bool_(false));
+    out.truthy = keep(t);
+    out.falsy = keep(f);
+    return out;
+  }();
+  return s;
+}
+
+// A field's conversion either gives a value or fails with a message.
+struct Outcome {
+  pyb::object value;
+  const char* error = nullptr;
+};
+Outcome fail(const char* message) { return {pyb::object(), message}; }
+
+// absorbs: the pending Python error is one of |types|; it is then cleared.
+// Any other error is thrown on.
+bool absorbs(std::initializer_list<PyObject*> types) {
+  for (PyObject* t : types)
+    if (PyErr_ExceptionMatches(t)) {
+      PyErr_Clear();
+      return true;
+    }
+  throw pyb::error_already_set();
+}
+
+Outcome to_int(pyb::handle v) {
+  PyObject* n = PyNumber_Long(v.ptr());
+  if (n) return {steal(n)};
+  absorbs({PyExc_TypeError, PyExc_ValueError});
+  return fail("Not a valid integer.");
+}
+
+Outcome to_str(pyb::handle v) {
+  if (PyUnicode_Check(v.ptr())) {
+    if (PyUnicode_CheckExact(v.ptr())) return {borrow(v.ptr())};
+    return {steal(PyObject_Str(v.ptr()))};
+  }
+  if (!PyBytes_Check(v.ptr())) return fail("Not a valid string.");
+  PyObject* text = PyUnicode_FromEncodedObject(v.ptr(), "utf-8", "strict");
+  if (!text) {
+    absorbs({PyExc_UnicodeDecodeError});
+    return fail("Not a valid utf-8 string.");
+  }
+  return {steal(text)};
+}
+
+// in_set is |v| in |set|; an unhashable value is in no set.
+bool in_set(PyObject* set, pyb::handle v) {
+  int r = PySet_Contains(set, v.ptr());
+  if (r >= 0) return r == 1;
+  absorbs({PyExc_TypeError});
+  return false;
+}
+
+Outcome to_bool(pyb::handle v) {
+  const Stdlib& s = stdlib();
+  if (in_set(s.truthy, v)) return {pyb::bool_(true)};
+  if (in_set(s.falsy, v)) return {pyb::bool_(false)};
+  return fail("Not a valid boolean.");
+}
+
+// parse_datetime reads full ISO 8601 date and time text; an offset ("Z" or
+// +hh[:mm]) gives an aware date-time, no offset a naive one.
+pyb::object parse_datetime(pyb::handle v) {
+  const Stdlib& s = stdlib();
+  pyb::object m = borrow(s.iso).attr("match")(v);
+  if (m.is_none()) {
+    PyErr_SetString(PyExc_ValueError, "Not a valid ISO8601-formatted datetime string");
+    throw pyb::error_already_set();
+  }
+  pyb::dict g = m.attr("groupdict")();
+  auto number = [&](const char* key) -> pyb::object {
+    pyb::object t = g[key];
+    return t.is_none() ? pyb::object(pyb::int_(0)) : steal(PyNumber_Long(t.ptr()));
+  };
+  pyb::object micro = pyb::int_(0);
+  pyb::object frac = g["microsecond"];
+  if (!frac.is_none()) micro = steal(PyNumber_Long(frac.attr("ljust")(6, "0").ptr()));
+  pyb::object tz = pyb::none();
+  pyb::object zone = g["tzinfo"];
+  if (!zone.is_none()) {
+    std::string z = zone.cast<std::string>();
+    if (z == "Z") {
+      tz = borrow(s.timezone).attr("utc");
+    } else {
+      int hours = std::stoi(z.substr(1, 2));
+      int minutes = 0;
+      std::string rest = z.substr(3);
+      if (!rest.empty() && rest[0] == ':') rest = rest.substr(1);
+      if (!rest.empty()) minutes = std::stoi(rest);
+      int sign = z[0] == '-' ? -1 : 1;
+      tz = borrow(s.timezone)(
+          borrow(s.timedelta)("hours"_a = sign * hours, "minutes"_a = sign * minutes));
+    }
+  }
+  return borrow(s.datetime)(number("year"), number("month"), number("day"), number("hour"),
+                            number("minute"), number("second"), micro, tz);
+}
+
+Outcome to_datetime(pyb::handle v) {
+  if (!truthy(v)) return fail("Not a valid datetime.");
+  try {
+    return {parse_datetime(v)};
+  } catch (pyb::error_already_set& e) {
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_AttributeError) ||
+        e.matches(PyExc_ValueError))
+      return fail("Not a valid datetime.");
+    throw;
+  }
+}
+
+Outcome to_uuid(pyb::handle v) {
+  const Stdlib& s = stdlib();
+  if (is_instance(v, s.uuid)) return {borrow(v.ptr())};
+  PyObject* id = PyObject_CallFunctionObjArgs(s.uuid, v.ptr(), nullptr);
+  if (id) return {steal(id)};
+  absorbs({PyExc_ValueError, PyExc_AttributeError, PyExc_TypeError});
+  return fail("Not a valid UUID.");
+}
+
+Outcome to_dict(pyb::handle v) {
+  if (PyDict_Check(v.ptr()) || is_instance(v, stdlib().mapping)) return {borrow(v.ptr())};
+  return fail("Not a valid mapping type.");
+}
+
+Outcome convert(const Field& f, pyb::handle raw) {
+  if (raw.ptr() == shared().missing) {
+    if (f.required) return fail("Missing data for required field.");
+    return {borrow(raw.ptr())};
+  }
+  if (raw.is_none()) {
+    if (f.allow_none) return {pyb::none()};
+    return fail("Field may not be null.");
+  }
+  switch (f.kind) {
+    case Kind::Raw:
+      return {borrow(raw.ptr())};
+    case Kind::Int:
+      return to_int(raw);
+    case Kind::Str:
+      return to_str(raw);
+    case Kind::Bool:
+      return to_bool(raw);
+    case Kind::DateTime:
+      return to_datetime(raw);
+    case Kind::Uuid:
+      return to_uuid(raw);
+    case Kind::Dict:
+      return to_dict(raw);
+  }
+  return {borrow(raw.ptr())};
+}
+
+// Collector gathers the errors of one load.
+struct Collector {
+  pyb::dict errors;
+  pyb::list field_names;
+  pyb::list fields;
+  pyb::dict declared;  // the class's field descriptions
+
+  // at is the error mapping of item |index| (made on first use), or the top
+  // level when there is no index.
+  pyb::dict at(std::optional<std::size_t> index) {
+    if (!index) return errors;
+    pyb::int_ key(*index);
+    PyObject* existing = PyDict_GetItemWithError(errors.ptr(), key.ptr());
+    if (existing) return pyb::reinterpret_borrow<pyb::dict>(existing);
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    pyb::dict fresh;
+    errors[key] = fresh;
+    return fresh;
+  }
+  void add(std::optional<std::size_t> index, const std::string& key, const char* message) {
+    pyb::dict e = at(index);
+    pyb::str k(key);
+    PyObject* list = PyDict_GetItemWithError(e.ptr(), k.ptr());
+    if (!list) {
+      if (PyErr_Occurred()) throw pyb::error_already_set();
+      e[k] = pyb::list();
+      list = PyDict_GetItemWithError(e.ptr(), k.ptr());
+    }
+    if (PyList_Append(list, pyb::str(message).ptr()) != 0) throw pyb::error_already_set();
+  }
+};
+
+const Spec& spec_of(pyb::handle self) {
+  pyb::object cap = self.attr(kSpecAttr);
+  auto* spec = static_cast<Spec*>(PyCapsule_GetPointer(cap.ptr(), kSpecCapsule));
+  if (!spec) throw pyb::error_already_set();
+  return *spec;
+}
+
+// lookup is data.get(key, missing): a dict is read directly, another
+// mapping through its own get.
+pyb::object lookup(pyb::handle data, const std::string& key) {
+  pyb::str k(key);
+  if (PyDict_CheckExact(data.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(data.ptr(), k.ptr());
+    if (v) return borrow(v);
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    return borrow(shared().missing);
+  }
+  return data.attr("get")(k, pyb::handle(shared().missing));
+}
+
+bool is_collection(pyb::handle o) {
+  if (PyUnicode_Check(o.ptr()) || PyBytes_Check(o.ptr())) return false;
+  if (PyDict_Check(o.ptr()) || is_instance(o, stdlib().mapping)) return false;
+  PyObject* it = PyObject_GetIter(o.ptr());
+  if (!it) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(it);
+  return true;
+}
+
+// selected: the field takes part in this load (only, exclude, dump_only).
+bool selected(pyb::handle self, const Field& f) {
+  pyb::str name(f.name);
+  pyb::object only = self.attr("only");
+  if (!only.is_none() && PySequence_Contains(only.ptr(), name.ptr()) != 1) return false;
+  for (const char* attr : {"exclude", "dump_only"}) {
+    pyb::object names = self.attr(attr);
+    if (truthy(names)) {
+      int r = PySequence_Contains(names.ptr(), name.ptr());
+      if (r < 0) throw pyb::error_already_set();
+      if (r == 1) return false;
+    }
+  }
+  return true;
+}
+
+pyb::object load_item(pyb::handle self, const Spec& spec, pyb::handle item, pyb::handle partial,
+                      std::optional<std::size_t> index, Collector& c) {
+  if (!PyDict_Check(item.ptr()) && !is_instance(item, stdlib().mapping)) {
+    c.add(index, kSchemaKey, "Invalid input type.");
+    c.field_names.append(pyb::str(kSchemaKey));
+    return pyb::none();
+  }
+  bool partial_all = partial.ptr() == Py_True;
+  bool partial_some = !partial_all && truthy(partial) && is_collection(partial);
+  bool filtered = !self.attr("only").is_none() || truthy(self.attr("exclude")) ||
+                  truthy(self.attr("dump_only"));
+  pyb::dict out;
+  for (const Field& f : spec.fields) {
+    if (filtered && !selected(self, f)) continue;
+    std::string key = f.name;
+    pyb::object raw = lookup(item, key);
+    if (raw.ptr() == shared().missing && !f.load_from.empty()) {
+      key = f.load_from;
+      raw = lookup(item, key);
+    }
+    if (raw.ptr() == shared().missing) {
+      if (partial_all) continue;
+      if (partial_some && PySequence_Contains(partial.ptr(), pyb::str(f.name).ptr()) == 1) continue;
+      if (!f.required) continue;
+    }
+    Outcome o = convert(f, raw);
+    if (o.error) {
+      c.add(index, key, o.error);
+      c.field_names.append(pyb::str(key));
+      PyObject* d = PyDict_GetItemString(c.declared.ptr(), f.name.c_str());
+      c.fields.append(d ? borrow(d) : pyb::none());
+      continue;
+    }
+    out[pyb::str(f.attribute.empty() ? f.name : f.attribute)] = o.value;
+  }
+  return std::move(out);
+}
+
+pyb::object unmarshal(pyb::handle self, const Spec& spec, pyb::handle data, bool many,
+                      pyb::handle partial, Collector& c) {
+  if (!many || data.is_none()) return load_item(self, spec, data, partial, std::nullopt, c);
+  pyb::list out;
+  std::size_t i = 0;
+  for (pyb::handle item : data) out.append(load_item(self, spec, item, partial, i++, c));
+  return std::move(out);
+}
+
+// run_hooks applies the hooks of one stage: those that take the whole input
+// first, then those that take one item at a time.
+pyb::object run_hooks(pyb::handle self, const std::vector<Processor>& hooks, pyb::object data,
+                      bool many) {
+  for (const Processor& p : hooks) {
+    if (!p.pass_many) continue;
+    pyb::object r = self.attr(p.method.c_str())(data, pyb::bool_(many));
+    if (!r.is_none()) data = r;
+  }
+  for (const Processor& p : hooks) {
+    if (p.pass_many) continue;
+    pyb::object fn = self.attr(p.method.c_str());
+    if (many) {
+      pyb::list items;
+      for (pyb::handle item : data) {
+        pyb::object r = fn(item);
+        items.append(r.is_none() ? borrow(item.ptr()) : r);
+      }
+      data = std::move(items);
+    } else {
+      pyb::object r = fn(data);
+      if (!r.is_none()) data = r;
+    }
+  }
+  return data;
+}
+
+// hook_errors: the messages of a ValidationError that a hook raised, as a
+// mapping; any other error passes on.
+pyb::dict hook_errors(pyb::error_already_set& e) {
+  if (!e.matches(shared().error)) throw;
+  pyb::object messages = e.value().attr("normalized_messages")();
+  if (PyDict_Check(messages.ptr())) return pyb::reinterpret_borrow<pyb::dict>(messages);
+  return pyb::dict(messages);
+}
+
+pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
+                 pyb::object partial_arg) {
+  const Spec& spec = spec_of(self);
+  bool many = truthy(many_arg.is_none() ? pyb::object(self.attr("many")) : many_arg);
+  pyb::object partial = partial_arg.is_none() ? pyb::object(self.attr("partial")) : partial_arg;
+  Collector c;
+  c.declared = self.attr("_declared_fields");
+  pyb::dict errors;
+  pyb::object result = pyb::none();
+  bool pre_failed = false;
+  pyb::object processed = data;
+  if (!spec.pre_load.empty()) {
+    try {
+      processed = run_hooks(self, spec.pre_load, data, many);
+    } catch (pyb::error_already_set& e) {
+      errors = hook_errors(e);
+      pre_failed = true;
+    }
+  }
+  if (!pre_failed) {
+    result = unmarshal(self, spec, processed, many, partial, c);
+    errors = c.errors;
+  }
+  if (pyb::len(errors) == 0 && !spec.post_load.empty()) {
+    try {
+      result = run_hooks(self, spec.post_load, result, many);
+    } catch (pyb::error_already_set& e) {
+      errors = hook_errors(e);
+    }
+  }
+  if (pyb::len(errors) != 0) {
+    pyb::object exc = borrow(shared().error)(errors, "field_names"_a = c.field_names,
+                                             "fields"_a = c.fields, "data"_a = data);
+    self.attr("handle_error")(exc, data);
+    if (truthy(self.attr("strict"))) {
+      PyErr_SetObject(shared().error, exc.ptr());
+      throw pyb::error_already_set();
+    }
+  }
+  return borrow(shared().result)(result, errors);
+}
+
+void schema_init(pyb::object self, pyb::object extra, pyb::object only, pyb::object exclude,
+                 pyb::object prefix, pyb::object strict, pyb::object many, pyb::object context,
+                 pyb::object load_only, pyb::object dump_only, pyb::object partial) {
+  self.attr("extra") = extra;
+  self.attr("only") = only;
+  self.attr("exclude") = exclude;
+  self.attr("prefix") = prefix;
+  if (strict.is_none()) strict = pyb::bool_(spec_of(self).strict);
+  self.attr("strict") = strict;
+  self.attr("many") = many;
+  self.attr("context") = context.is_none() ? pyb::object(pyb::dict()) : context;
+  self.attr("load_only") = load_only;
+  self.attr("dump_only") = dump_only;
+  self.attr("partial") = partial;
+}
+
+void error_init(pyb::object self, pyb::object message, pyb::object field_names, pyb::object fields,
+                pyb::object data, pyb::kwargs kwargs) {
+  pyb::object messages = message;
+  if (!PyDict_Check(message.ptr()) && !PyList_Check(message.ptr())) {
+    pyb::list one;
+    one.append(message);
+    messages = one;
+  }
+  self.attr("messages") = messages;
+  self.attr("fields") = fields;
+  if (PyUnicode_Check(field_names.ptr()) || PyBytes_Check(field_names.ptr())) {
+    pyb::list one;
+    one.append(field_names);
+    self.attr("field_names") = one;
+  } else {
+    self.attr("field_names") = truthy(field_names) ? field_names : pyb::object(pyb::list());
+  }
+  self.attr("data") = data;
+  self.attr("kwargs") = kwargs;
+  self.attr("args") = pyb::make_tuple(message);
+}
+
+pyb::object normalized_messages(pyb::object self, pyb::object no_field_name) {
+  pyb::object messages = self.attr("messages");
+  if (PyDict_Check(messages.ptr())) return messages;
+  pyb::object names = self.attr("field_names");
+  pyb::dict out;
+  if (pyb::len(names) == 0) {
+    out[no_field_name] = messages;
+    return std::move(out);
+  }
+  for (pyb::handle n : names) out[n] = messages;
+  return std::move(out);
+}
+
+pyb::object make_type(pyb::handle meta, const char* module, const char* name, const char* doc,
+                      pyb::tuple bases, pyb::dict ns) {
+  ns["__module__"] = module;
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  return borrow(meta.ptr())(name, bases, ns);
+}
+
+Shared* build_shared() {
+  auto* s = new Shared;  // lives as long as the process
+  pyb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
+  s->missing = keep(make_type(
+      type_type, "velna.schema", "missing", "An absent value.",
+      pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), pyb::dict())());
+
+  pyb::dict err_ns;
+  err_ns["__init__"] = instance_method(
+      pyb::cpp_function(&error_init, pyb::name("initialize"), pyb::arg("self"), pyb::arg("message"),
+                        pyb::arg("field_names") = pyb::none(), pyb::arg("fields") = pyb::none(),
+                        pyb::arg("data") = pyb::none()));
+  err_ns["normalized_messages"] =
+      instance_method(pyb::cpp_function(&normalized_messages, pyb::name("normalized_messages"),
+                                        pyb::arg("self"), pyb::arg("no_field_name") = kSchemaKey));
+  err_ns["__str__"] = instance_method(
+      pyb::cpp_function([](pyb::object self) { return pyb::str(self.attr("args")[pyb::int_(0)]); },
+                        pyb::name("__str__"), pyb::arg("self")));
+  pyb::object base_error =
+      make_type(type_type, "velna.schema", "MarshmallowError", "Base class of the schema errors.",
+                pyb::make_tuple(borrow(PyExc_Exception)), pyb::dict());
+  s->error = keep(make_type(type_type, "velna.schema", "ValidationError",
+                            "Raised when loading finds invalid data.", pyb::make_tuple(base_error),
+                            err_ns));
+
+  s->result = keep(import_module("collections")
+                       .attr("namedtuple")("UnmarshalResult", pyb::make_tuple("data", "errors"),
+                                           "module"_a = "velna.schema"));
+
+  pyb::dict ns;
+  ns["__init__"] = instance_method(pyb::cpp_function(
+      &schema_init, pyb::name("initialize"), pyb::arg("self"), pyb::arg("extra") = pyb::none(),
+      pyb::arg("only") = pyb::none(), pyb::arg("exclude") = pyb::tuple(), pyb::arg("prefix") = "",
+      pyb::arg("strict") = pyb::none(), pyb::arg("many") = false, pyb::arg("context") = pyb::none(),
+      pyb::arg("load_only") = pyb::tuple(), pyb::arg("dump_only") = pyb::tuple(),
+      pyb::arg("partial") = false));
+  ns["load"] = instance_method(pyb::cpp_function(
+      &load, pyb::name("load"), pyb::arg("self"), pyb::arg("data"), pyb::arg("many") = pyb::none(),
+      pyb::arg("partial") = pyb::none(),
+      "Loads a mapping, or a sequence of them with many, through the declared fields."));
+  ns["handle_error"] = instance_method(pyb::cpp_function(
+      [](pyb::object, pyb::object, pyb::object) {}, pyb::name("handle_error"), pyb::arg("self"),
+      pyb::arg("error"), pyb::arg("data"), "Called with the error of a load that found errors."));
+  auto* spec = new Spec;  // the base declares no field
+  ns[kSpecAttr] = steal(PyCapsule_New(spec, kSpecCapsule, nullptr));
+  ns["_declared_fields"] = pyb::dict();
+  ns["ValidationError"] = borrow(s->error);
+  s->base =
+      keep(make_type(type_type, "velna.schema", "Schema",
+                     "Base class of the schemas: declared fields that load mappings.",
+                     pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns));
+  return s;
+}
+
+Shared& shared() {
+  static Shared* s = [] {
+    auto* found = static_cast<Shared*>(pyb::get_shared_data("velna.schema.shared"));
+    if (found) return found;
+    Shared* made = build_shared();
+    pyb::set_shared_data("velna.schema.shared", made);
+    return made;
+  }();
+  return *s;
+}
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::Raw:
+      return "Raw";
+    case Kind::Int:
+      return "Int";
+    case Kind::Str:
+      return "Str";
+    case Kind::Bool:
+      return "Bool";
+    case Kind::DateTime:
+      return "DateTime";
+    case Kind::Uuid:
+      return "UUID";
+    case Kind::Dict:
+      return "Dict";
+  }
+  return "Raw";
+}
+
+}  // namespace
+
+pyb::handle base_class() { return shared().base; }
+pyb::handle validation_error() { return shared().error; }
+pyb::handle unmarshal_result() { return shared().result; }
+
+pyb::object instance_method(pyb::cpp_function fn) { return steal(PyInstanceMethod_New(fn.ptr())); }
+
+pyb::object make_class(const char* module, const char* name, const char* doc, Spec spec,
+                       pyb::dict ns) {
+  pyb::object namespace_type = import_module("types").attr("SimpleNamespace");
+  pyb::dict declared;
+  for (const Field& f : spec.fields) {
+    declared[pyb::str(f.name)] = namespace_type(
+        "name"_a = f.name, "kind"_a = kind_name(f.kind),
+        "load_from"_a = f.load_from.empty() ? pyb::object(pyb::none()) : pyb::str(f.load_from),
+        "attribute"_a = f.attribute.empty() ? pyb::object(pyb::none()) : pyb::str(f.attribute),
+        "allow_none"_a = f.allow_none, "required"_a = f.required);
+  }
+  auto* kept = new Spec(std::move(spec));  // lives as long as the class
+  ns[kSpecAttr] = steal(PyCapsule_New(kept, kSpecCapsule, nullptr));
+  ns["_declared_fields"] = declared;
+  return make_type(pyb::handle(reinterpret_cast<PyObject*>(&PyType_Type)), module, name, doc,
+                   pyb::make_tuple(borrow(base_class().ptr())), ns);
+}
+
+}  // namespace velna::py::schema

@@ -1,0 +1,89 @@
+// Schema loading for the binding modules: declared fields turn a mapping (or
+// a sequence of them) into loaded values and a report of field errors, the
+// way the schemas of the key ring and the event log have always loaded.
+//
+// What a load does, in order:
+//  1. pre-load hooks (pass_many hooks first, then per-item hooks; a hook that
+//     returns nothing keeps its input);
+//  2. each item: an item that is not a mapping is an error "Invalid input
+//     type." under "_schema"; otherwise each field reads its name, or, when
+//     that key is absent, its external name (load_from), and converts the
+//     value; errors are lists of messages per key read, and with |many| per
+//     item index;
+//  3. post-load hooks, in the same order, only when nothing failed;
+//  4. with errors, the instance's handle_error(error, data) is called and, on
+//     a strict schema, the ValidationError is raised.
+// load returns UnmarshalResult(data, errors), a named pair.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+namespace velna::py::schema {
+
+// Kind is what a field converts to; the messages are those of each kind:
+//  Raw       anything, unchanged
+//  Int       int(value)                           "Not a valid integer."
+//  Str       text, or bytes decoded as UTF-8      "Not a valid string.",
+//                                                 "Not a valid utf-8 string."
+//  Bool      one of the accepted spellings        "Not a valid boolean."
+//  DateTime  ISO 8601 date and time text          "Not a valid datetime."
+//  Uuid      uuid.UUID, or text that parses       "Not a valid UUID."
+//  Dict      any mapping, unchanged               "Not a valid mapping type."
+// Every kind refuses nothing (None) with "Field may not be null." unless
+// |allow_none|, and a required field that is absent gives "Missing data for
+// required field.".
+enum class Kind { Raw, Int, Str, Bool, DateTime, Uuid, Dict };
+
+struct Field {
+  std::string name;  // attribute name, and the first key looked up
+  Kind kind = Kind::Raw;
+  std::string load_from;  // external key read when |name| is absent; empty for none
+  std::string attribute;  // key of the loaded value; empty for |name|
+  bool allow_none = false;
+  bool required = false;
+};
+
+// Processor names a method of the schema class run as a hook. With
+// |pass_many| it receives (data, many) once; otherwise (item) per item.
+struct Processor {
+  std::string method;
+  bool pass_many = false;
+};
+
+struct Spec {
+  std::vector<Field> fields;  // in declaration order
+  std::vector<Processor> pre_load;
+  std::vector<Processor> post_load;
+  bool strict = false;  // the default of the constructor's |strict|
+};
+
+// base_class is the class "Schema" that every schema class derives from:
+// __init__(extra=None, only=None, exclude=(), prefix='', strict=None,
+// many=False, context=None, load_only=(), dump_only=(), partial=False),
+// load(data, many=None, partial=None) and handle_error(error, data). One
+// class per interpreter, shared by every module.
+pybind11::handle base_class();
+
+// make_class derives a schema class from base_class() with |spec|'s fields
+// and hooks; |ns| holds the class's own members (the hook methods among
+// them). The class keeps its fields as _declared_fields, a dict of
+// descriptions by name.
+pybind11::object make_class(const char* module, const char* name, const char* doc, Spec spec,
+                            pybind11::dict ns);
+
+// instance_method wraps a C++ function so that, as a class member, it binds
+// to instances like a Python function (the instance is its first argument).
+pybind11::object instance_method(pybind11::cpp_function fn);
+
+// validation_error is the class ValidationError(message, field_names=None,
+// fields=None, data=None, **kwargs) with messages, field_names, fields, data,
+// kwargs and normalized_messages(); its text is that of |message|.
+pybind11::handle validation_error();
+
+// unmarshal_result is the named pair UnmarshalResult(data, errors).
+pybind11::handle unmarshal_result();
+
+}  // namespace velna::py::schema

@@ -1,0 +1,308 @@
+// velna.crypto.keys: the key kinds, keys, key rings and the schema that loads
+// stored public-key rows into a key ring.
+//
+// The classes are plain Python classes (so that they subclass, compare and
+// carry attributes as Python objects do) whose methods are C++ functions.
+// The key loaders are reached as crypto.p384, looked up at each use; while
+// they are still the loaders of velna.crypto.p384, the core loads the PEM
+// text directly.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "schema.h"
+#include "velna/crypto/p384.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+namespace vs = velna::py::schema;
+
+constexpr const char* kAuth = "signingKeys";
+constexpr const char* kDerivation = "derivationKeys";
+
+// Objects kept for the life of the process.
+PyObject* g_module = nullptr;
+PyObject* g_crypto = nullptr;
+PyObject* g_own_private_loader = nullptr;  // velna.crypto.p384.load_pem_private_key
+PyObject* g_own_public_loader = nullptr;   // velna.crypto.p384.load_pem_public_key
+
+pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
+
+bool truthy(pyb::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) throw pyb::error_already_set();
+  return t == 1;
+}
+
+bool equal(pyb::handle a, pyb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+pyb::object module_attr(const char* name) { return borrow(g_module).attr(name); }
+
+pyb::object make_class(const char* name, pyb::tuple bases, const char* doc, pyb::dict ns = {}) {
+  ns["__module__"] = "velna.crypto.keys";
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  return borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+}
+
+// method installs |f| on |cls|; its first parameter is the instance.
+template <typename F, typename... Extra>
+void method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
+  // pybind11 treats functions named __init__ as its own constructors.
+  const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
+  cls.attr(name) = vs::instance_method(
+      pyb::cpp_function(std::forward<F>(f), pyb::name(fn_name), pyb::arg("self"), extra...));
+}
+
+// PEM arguments: text is taken as its UTF-8 bytes, bytes as they are; the
+// loader refuses anything else like malformed key material.
+velna::ByteView pem_arg(pyb::handle key, velna::p384::Loader loader) {
+  if (velna::py::is_text(key)) return velna::as_bytes(velna::py::text_utf8(key));
+  if (velna::py::is_bytes(key)) return velna::py::view_of(key);
+  velna::p384::refuse(loader);
+}
+
+// ---------------------------------------------------------------------------
+// Key
+
+void key_init(pyb::object self, pyb::object key_type, pyb::object private_pem,
+              pyb::object public_pem) {
+  bool has_private = truthy(private_pem);
+  bool has_public = truthy(public_pem);
+  if (has_private && has_public)
+    velna::py::raise_value_error("Provide either private or public key material, not both.");
+  self.attr("type") = key_type;
+  self.attr("active") = pyb::bool_(true);
+  pyb::object p384 = borrow(g_crypto).attr("p384");
+  pyb::object priv = pyb::none();
+  pyb::object pub = pyb::none();
+  if (has_private) {
+    pyb::object loader = p384.attr("load_pem_private_key");
+    if (loader.ptr() == g_own_private_loader)
+      priv = pyb::cast(
+          velna::p384::load_pem_private_key(pem_arg(private_pem, velna::p384::Loader::PemPrivate)));
+    else
+      priv = loader(private_pem);
+  }
+  self.attr("private") = priv;
+  if (has_public) {
+    pyb::object loader = p384.attr("load_pem_public_key");
+    if (loader.ptr() == g_own_public_loader)
+      pub = pyb::cast(
+          velna::p384::load_pem_public_key(pem_arg(public_pem, velna::p384::Loader::PemPublic)));
+    else
+      pub = loader(public_pem);
+  }
+  self.attr("public") = pub;
+  if (has_private) {
+    if (pyb::isinstance<velna::ec::PrivateKey>(priv))
+      self.attr("public") = pyb::cast(priv.cast<const velna::ec::PrivateKey&>().public_key());
+    else
+      self.attr("public") = priv.attr("public_key")();
+  }
+}
+
+// generate fills a new key of |kind| from crypto.ec and crypto.backend as
+// the package binds them now.
+void generate(pyb::object self, const char* kind) {
+  self.attr("type") = kind;
+  self.attr("active") = pyb::bool_(true);
+  pyb::object crypto = borrow(g_crypto);
+  pyb::object ec = crypto.attr("ec");
+  pyb::object curve = ec.attr("SECP384R1")();
+  pyb::object priv = ec.attr("generate_private_key")(curve, crypto.attr("backend"));
+  self.attr("private") = priv;
+  self.attr("public") = priv.attr("public_key")();
+}
+
+bool key_eq(pyb::object a, pyb::object b) {
+  if (!pyb::isinstance(b, pyb::type::of(a))) return false;
+  if (!equal(a.attr("type"), b.attr("type")) || !equal(a.attr("active"), b.attr("active")))
+    return false;
+  pyb::object pa = a.attr("private"), pb = b.attr("private");
+  bool ha = truthy(pa), hb = truthy(pb);
+  if (ha && hb) return equal(pa.attr("private_numbers")(), pb.attr("private_numbers")());
+  if (ha || hb) return false;
+  pyb::object qa = a.attr("public"), qb = b.attr("public");
+  if (truthy(qa) && truthy(qb))
+    return equal(qa.attr("public_numbers")(), qb.attr("public_numbers")());
+  return false;
+}
+
+pyb::object key_repr(pyb::object self) {
+  return pyb::str("<{type} Private: {priv} Public: {pub}>")
+      .format("type"_a = self.attr("type"), "priv"_a = pyb::bool_(truthy(self.attr("private"))),
+              "pub"_a = pyb::bool_(truthy(self.attr("public"))));
+}
+
+// ---------------------------------------------------------------------------
+// KeyRing
+
+pyb::object section(pyb::handle ring, pyb::handle key_type) { return borrow(ring.ptr())[key_type]; }
+
+void store(pyb::object ring, pyb::handle key_type, pyb::object key, pyb::object user_id) {
+  key.attr("user_id") = user_id;
+  ring.attr("user_id") = key.attr("user_id");
+  pyb::object s = section(ring, key_type);
+  if (PyObject_SetItem(s.ptr(), key.attr("index").ptr(), key.ptr()) != 0)
+    throw pyb::error_already_set();
+}
+
+void set_private_key(pyb::object self, pyb::object key_type, pyb::object key, pyb::object lockbox) {
+  pyb::object k = module_attr("Key")("key_type"_a = key_type, "private"_a = key["key"]);
+  k.attr("index") = key["index"];
+  k.attr("active") = key["active"];
+  pyb::object user_id = module_attr("UUID")(lockbox.attr("data")["userId"]);
+  store(self, key_type, k, user_id);
+}
+
+void set_public_key(pyb::object self, pyb::object key, pyb::object user_id) {
+  pyb::object kind = pyb::str(equal(key["keyType"], pyb::str("auth")) ? kAuth : kDerivation);
+  pyb::object k = module_attr("Key")("key_type"_a = kind, "public"_a = key["pubKey"]);
+  k.attr("index") = key["index"];
+  k.attr("active") = key["active"];
+  store(self, kind, k, module_attr("UUID")(user_id));
+}
+
+void ring_init(pyb::object self, pyb::object lockbox, pyb::object pub_keys, pyb::object user_id) {
+  self.attr("user_id") = pyb::none();
+  for (const char* kind : {kAuth, kDerivation})
+    if (PyObject_SetItem(self.ptr(), pyb::str(kind).ptr(), pyb::dict().ptr()) != 0)
+      throw pyb::error_already_set();
+  if (truthy(lockbox)) {
+    if (truthy(lockbox.attr("encrypted")))
+      velna::py::raise_value_error("Can only accept decrypted key files.");
+    for (const char* kind : {kAuth, kDerivation}) {
+      pyb::object records = lockbox.attr("data")[kind];
+      pyb::object set = self.attr("set_private_key");
+      for (pyb::handle record : records.attr("values")()) set(pyb::str(kind), record, lockbox);
+    }
+    return;
+  }
+  if (!truthy(user_id)) velna::py::raise_assertion("");
+  pyb::object set = self.attr("set_public_key");
+  for (pyb::handle record : pub_keys) set(record, user_id);
+}
+
+pyb::object get_first_valid(pyb::object self, pyb::object key_type) {
+  for (pyb::handle key : section(self, key_type).attr("values")())
+    if (truthy(key.attr("active"))) return borrow(key.ptr());
+  return pyb::none();
+}
+
+bool ring_eq(pyb::object self, pyb::object other) {
+  if (!pyb::isinstance(other, pyb::type::of(self))) return false;
+  return equal(self.attr("__dict__"), other.attr("__dict__"));
+}
+
+// ---------------------------------------------------------------------------
+// KeyRingSchema hooks
+
+pyb::object make_dict(pyb::object, pyb::object data, pyb::object) {
+  pyb::list records;
+  for (pyb::handle row : data) {
+    pyb::dict r;
+    r["index"] = row.attr("index");
+    r["active"] = row.attr("active");
+    r["pubKey"] = row.attr("pub_key");
+    r["keyType"] = equal(row.attr("key_type"), pyb::str(kAuth)) ? "auth" : "signing";
+    r["userId"] = pyb::str(row.attr("user_id"));
+    records.append(r);
+  }
+  return std::move(records);
+}
+
+pyb::object make_key_ring(pyb::object, pyb::object data, pyb::object) {
+  pyb::object first = data[pyb::int_(0)];
+  return module_attr("KeyRing")("pub_keys"_a = data, "user_id"_a = first["userId"]);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(keys, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "Keys, key rings and the schema of stored public keys.";
+  g_module = m.ptr();
+  auto logging = pyb::module_::import("logging");
+  m.attr("logging") = logging;
+  auto crypto = pyb::module_::import("velna.crypto");
+  m.attr("crypto") = crypto;
+  g_crypto = velna::py::keep(crypto);
+  g_own_private_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_private_key"));
+  g_own_public_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_public_key"));
+  m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
+  m.attr("Schema") = vs::base_class();
+  m.attr("ValidationError") = vs::validation_error();
+  m.attr("log") = logging.attr("getLogger")("velna.crypto.keys");
+
+  auto object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+
+  pyb::object key_type = make_class("KeyType", pyb::make_tuple(object), "The two kinds of key.");
+  key_type.attr("AUTH") = kAuth;
+  key_type.attr("DERIVATION") = kDerivation;
+  m.attr("KeyType") = key_type;
+
+  vs::Spec spec;
+  spec.fields = {{"index", vs::Kind::Int},
+                 {"userId", vs::Kind::Str},
+                 {"keyType", vs::Kind::Str},
+                 {"pubKey", vs::Kind::Raw},
+                 {"active", vs::Kind::Bool}};
+  spec.pre_load = {{"make_dict", true}};
+  spec.post_load = {{"make_key_ring", true}};
+  pyb::dict schema_ns;
+  schema_ns["make_dict"] = vs::instance_method(
+      pyb::cpp_function(&make_dict, pyb::name("make_dict"), "self"_a, "data"_a, "many"_a,
+                        "Turns stored key rows into public-key records."));
+  schema_ns["make_key_ring"] = vs::instance_method(
+      pyb::cpp_function(&make_key_ring, pyb::name("make_key_ring"), "self"_a, "data"_a, "many"_a,
+                        "Builds the key ring of the loaded public-key records."));
+  m.attr("KeyRingSchema") =
+      vs::make_class("velna.crypto.keys", "KeyRingSchema",
+                     "Loads stored public-key rows into a key ring.", spec, schema_ns);
+
+  pyb::object ring =
+      make_class("KeyRing", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
+                 "A user's keys: signing and derivation keys by index.");
+  method(ring, "__init__", &ring_init, "lockbox"_a = pyb::none(), "pub_keys"_a = pyb::none(),
+         "user_id"_a = pyb::none());
+  method(ring, "set_private_key", &set_private_key, "key_type"_a, "key"_a, "lockbox"_a);
+  method(ring, "set_public_key", &set_public_key, "key"_a, "user_id"_a);
+  method(ring, "get_first_valid", &get_first_valid, "key_type"_a);
+  method(ring, "__eq__", &ring_eq, "other"_a);
+  method(
+      ring, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
+  ring.attr("__hash__") = pyb::none();
+  m.attr("KeyRing") = ring;
+
+  pyb::object key =
+      make_class("Key", pyb::make_tuple(object), "One P-384 key: its kind, state and halves.");
+  key.attr("size") = 32;
+  method(key, "__init__", &key_init, "key_type"_a, "private"_a = pyb::none(),
+         "public"_a = pyb::none());
+  method(key, "__repr__", &key_repr);
+  method(key, "__eq__", &key_eq, "other"_a);
+  method(
+      key, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
+  key.attr("__hash__") = pyb::none();
+  m.attr("Key") = key;
+
+  pyb::object auth = make_class("AuthKey", pyb::make_tuple(key), "A new signing key.");
+  method(auth, "__init__", [](pyb::object self) { generate(self, kAuth); });
+  m.attr("AuthKey") = auth;
+  pyb::object derivation =
+      make_class("DerivationKey", pyb::make_tuple(key), "A new key-derivation key.");
+  method(derivation, "__init__", [](pyb::object self) { generate(self, kDerivation); });
+  m.attr("DerivationKey") = derivation;
+}

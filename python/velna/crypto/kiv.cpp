@@ -1,0 +1,137 @@
+// velna.crypto.kiv: the recipient key blob, a container's keys sealed by a
+// sender for one recipient, with its Base64 external form.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "plain_class.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using velna::py::truthy;
+using namespace pyb::literals;
+
+PyObject* g_module = nullptr;  // velna.crypto.kiv, whose names are looked up at each call
+
+pyb::object late(const char* name) {
+  return pyb::reinterpret_borrow<pyb::object>(g_module).attr(name);
+}
+
+pyb::object base64() { return velna::py::import_module("base64"); }
+
+void kiv_init(pyb::object self, pyb::object kiv_data, pyb::kwargs kwargs) {
+  if (truthy(kiv_data)) {
+    // The standard library's decoder skips characters outside the alphabet
+    // (blanks, line breaks); the strict parse below refuses whatever the
+    // decoded bytes do not make a blob of.
+    pyb::object raw = base64().attr("b64decode")(kiv_data);
+    self.attr("raw") = raw;
+    self.attr("struct") = late("ies").attr("IESStruct").attr("parse")(raw);
+    return;
+  }
+  self.attr("_create_kiv")(**kwargs);
+}
+
+constexpr const char* kCreateArgs[] = {"container_id", "container_keys", "sender_keys",
+                                       "recip_keys"};
+
+// create_args binds _create_kiv's arguments as a Python function's would be
+// bound, with the runtime's messages for missing and unknown ones.
+std::array<pyb::object, 4> create_args(pyb::args args, pyb::kwargs kwargs) {
+  std::array<pyb::object, 4> out;
+  if (args.size() > out.size())
+    velna::py::raise_type_error("_create_kiv() takes 5 positional arguments but " +
+                                std::to_string(args.size() + 1) + " were given");
+  for (std::size_t i = 0; i < args.size(); ++i) out[i] = args[i];
+  for (auto [key, value] : kwargs) {
+    const std::string name = pyb::str(key);
+    auto it = std::find(std::begin(kCreateArgs), std::end(kCreateArgs), name);
+    if (it == std::end(kCreateArgs))
+      velna::py::raise_type_error("_create_kiv() got an unexpected keyword argument '" + name +
+                                  "'");
+    pyb::object& slot = out[static_cast<std::size_t>(it - std::begin(kCreateArgs))];
+    if (slot)
+      velna::py::raise_type_error("_create_kiv() got multiple values for argument '" + name + "'");
+    slot = pyb::reinterpret_borrow<pyb::object>(value);
+  }
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!out[i])
+      velna::py::raise_type_error(std::string("_create_kiv() missing required argument '") +
+                                  kCreateArgs[i] + "'");
+  return out;
+}
+
+void create_kiv(pyb::object self, pyb::args args, pyb::kwargs kwargs) {
+  auto [container_id, container_keys, sender_keys, recip_keys] = create_args(args, kwargs);
+  pyb::object key_type = late("KeyType");
+  pyb::object deriv_key = recip_keys.attr("get_first_valid")(key_type.attr("DERIVATION"));
+  pyb::object signing_key = sender_keys.attr("get_first_valid")(key_type.attr("AUTH"));
+  self.attr("sender_user_id") = signing_key.attr("user_id");
+  self.attr("recipient_user_id") = deriv_key.attr("user_id");
+  pyb::object ies = late("ies");
+  PyObject* data = PyObject_Bytes(container_keys.ptr());  // bytes(container_keys)
+  if (!data) throw pyb::error_already_set();
+  pyb::object raw = ies.attr("encrypt")("data"_a = pyb::reinterpret_steal<pyb::object>(data),
+                                        "sender_keys"_a = sender_keys, "recip_keys"_a = recip_keys,
+                                        "obj_id"_a = container_id);
+  self.attr("raw") = raw;
+  self.attr("struct") = ies.attr("IESStruct").attr("parse")(raw);
+}
+
+pyb::object get_container_keys(pyb::object self, pyb::object recip_keys, pyb::object sender_keys) {
+  pyb::object txt =
+      late("ies").attr("decrypt")(self.attr("raw"), recip_keys, "sender_keys"_a = sender_keys);
+  pyb::object keys = late("ContainerKeys").attr("from_bytes")(txt);
+  // Checked in every build: only index 0 of either algorithm exists.
+  const pyb::int_ zero(0);
+  for (const char* index : {"cipher_index", "mac_index"}) {
+    if (!pyb::object(keys.attr(index)).equal(zero)) {
+      PyErr_SetNone(PyExc_AssertionError);
+      throw pyb::error_already_set();
+    }
+  }
+  return keys;
+}
+
+bool kiv_equal(pyb::object self, pyb::object other) {
+  const int same_class =
+      PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+  if (same_class < 0) throw pyb::error_already_set();
+  return same_class && pyb::object(self.attr("raw")).equal(other.attr("raw"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(kiv, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "The recipient key blob: a container's keys sealed for one recipient.";
+  g_module = m.ptr();  // the interpreter keeps the module for the process
+  m.attr("ContainerKeys") = pyb::module_::import("velna.crypto.container").attr("ContainerKeys");
+  m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
+  m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
+  pyb::module_::import("velna.crypto.ies");
+  m.attr("ies") = pyb::module_::import("velna.crypto").attr("ies");
+  m.attr("VERSION") = 1;
+  m.attr("log") = velna::py::get_logger("velna.crypto.kiv");
+
+  pyb::object object =
+      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  pyb::object kiv = velna::py::make_class(
+      "velna.crypto.kiv", "KIV", pyb::make_tuple(object),
+      "A recipient key blob: made from its Base64 form (kiv_data), or new from container_id, "
+      "container_keys, sender_keys and recip_keys.");
+  velna::py::method(kiv, "__init__", &kiv_init, "kiv_data"_a = pyb::none());
+  velna::py::method(kiv, "_create_kiv", &create_kiv);
+  velna::py::method(kiv, "to_bytes", [](pyb::object self) { return self.attr("raw"); });
+  velna::py::property(
+      kiv, "b64", [](pyb::object self) { return base64().attr("b64encode")(self.attr("raw")); });
+  velna::py::method(kiv, "get_container_keys", &get_container_keys, "recip_keys"_a,
+                    "sender_keys"_a = pyb::none());
+  velna::py::method(kiv, "__repr__", [](pyb::object self) { return pyb::repr(self.attr("raw")); });
+  velna::py::equality(kiv, &kiv_equal);
+  m.attr("KIV") = kiv;
+}

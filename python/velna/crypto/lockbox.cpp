@@ -1,0 +1,554 @@
+// velna.crypto.lockbox: the user's key file and its rescue portion, and the
+// binary layouts of the file (KF) and of one section (KFSection).
+//
+// The classes are plain Python classes whose methods are C++ functions. The
+// names a section procedure uses (crypto.random, aes.create_iv, aes.encrypt,
+// aes.decrypt, pbkdf2.engines, get_hash, UUID, aes.DecryptionError) are looked
+// up at each use; while they are still the package's own, the core runs the
+// work directly, the key derivation with the GIL released. The codecs and
+// the cryptography live in the core (velna/crypto/lockbox.h); the JSON text
+// of the plaintexts is the package's JSON text codec.
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <string>
+
+#include "json_text.h"
+#include "velna/crypto/aes.h"
+#include "velna/crypto/kdf.h"
+#include "velna/crypto/lockbox.h"
+#include "velna/crypto/random.h"
+#include "velna/error.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+namespace vl = velna::lockbox;
+using namespace pyb::literals;
+using velna::ByteView;
+
+// Objects kept for the life of the process.
+PyObject* g_module = nullptr;
+PyObject* g_record = nullptr;        // parsed records: a dict with attribute access
+PyObject* g_own_engine = nullptr;    // pbkdf2.V1_PBKDF2 as made at load
+PyObject* g_own_func = nullptr;      // what it applies ...
+PyObject* g_own_keywords = nullptr;  // ... and with which keywords
+
+pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
+pyb::object steal(PyObject* o) {
+  if (!o) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::object>(o);
+}
+
+bool truthy(pyb::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) throw pyb::error_already_set();
+  return t == 1;
+}
+
+bool equal(pyb::handle a, pyb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+// A module global, as a Python function of this module would read it.
+pyb::object global(const char* name) { return borrow(g_module).attr(name); }
+
+// ---------------------------------------------------------------------------
+// Layouts and records.
+
+// A buffer argument held while the core reads it.
+class Buffer {
+ public:
+  Buffer(pyb::handle o, const char* field) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+      PyErr_Clear();
+      throw velna::BuildError(std::string(field) + " must be bytes");
+    }
+  }
+  ~Buffer() { PyBuffer_Release(&view_); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ByteView view() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Input of a parse: any bytes-like object; anything else, nothing included,
+// is data the layout cannot be read from.
+class Input {
+ public:
+  explicit Input(pyb::handle o) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+      PyErr_Clear();
+      throw velna::ParseError("Key file: no bytes to read from.");
+    }
+  }
+  ~Input() { PyBuffer_Release(&view_); }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ByteView view() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+pyb::object entry(pyb::handle rec, const char* name) {
+  PyObject* v = PyObject_GetItem(rec.ptr(), pyb::str(name).ptr());
+  if (!v) {
+    if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      throw velna::BuildError(std::string("missing field ") + name);
+    }
+    throw pyb::error_already_set();
+  }
+  return steal(v);
+}
+
+std::uint64_t u64_entry(pyb::handle rec, const char* name) {
+  pyb::object v = entry(rec, name);
+  unsigned long long n = 0;
+  if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) n = PyLong_AsUnsignedLongLong(v.ptr());
+  if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr()) || PyErr_Occurred()) {
+    PyErr_Clear();
+    throw velna::BuildError(std::string(name) + " must be an integer from 0 to 2**64-1");
+  }
+  return n;
+}
+
+struct SectionFields {
+  Buffer salt, iv, encrypted;
+  explicit SectionFields(pyb::handle rec)
+      : salt(entry(rec, "salt"), "salt"),
+        iv(entry(rec, "iv"), "iv"),
+        encrypted(entry(rec, "encrypted"), "encrypted") {
+    check(rec, "salt_length", salt);
+    check(rec, "iv_length", iv);
+    check(rec, "encrypted_length", encrypted);
+  }
+  vl::SectionView view() const { return {salt.view(), iv.view(), encrypted.view(), {}}; }
+
+ private:
+  static void check(pyb::handle rec, const char* name, const Buffer& b) {
+    if (u64_entry(rec, name) != b.view().size())
+      throw velna::BuildError(std::string(name) + " does not match the bytes that follow it");
+  }
+};
+
+pyb::object new_record() { return steal(PyObject_CallObject(g_record, nullptr)); }
+
+void rec_set(pyb::handle rec, const char* name, pyb::handle v) {
+  if (PyDict_SetItemString(rec.ptr(), name, v.ptr()) != 0) throw pyb::error_already_set();
+}
+
+pyb::object section_record(const vl::SectionView& s) {
+  pyb::object rec = new_record();
+  rec_set(rec, "salt_length", pyb::int_(s.salt.size()));
+  rec_set(rec, "salt", velna::py::to_bytes(s.salt));
+  rec_set(rec, "iv_length", pyb::int_(s.iv.size()));
+  rec_set(rec, "iv", velna::py::to_bytes(s.iv));
+  rec_set(rec, "encrypted_length", pyb::int_(s.encrypted.size()));
+  rec_set(rec, "encrypted", velna::py::to_bytes(s.encrypted));
+  return rec;
+}
+
+pyb::object file_record(const vl::FileView& f) {
+  pyb::object rec = new_record();
+  rec_set(rec, "version", pyb::int_(f.version));
+  rec_set(rec, "key_ring_length", pyb::int_(f.key_ring_length));
+  rec_set(rec, "rescue_length", pyb::int_(f.rescue_length));
+  rec_set(rec, "key_ring", section_record(f.key_ring));
+  rec_set(rec, "rescue", section_record(f.rescue));
+  return rec;
+}
+
+enum class LayoutKind { Section, File };
+struct Layout {
+  LayoutKind kind;
+};
+
+pyb::bytes build_section_from(pyb::handle rec) {
+  SectionFields f(rec);
+  return velna::py::to_bytes(vl::build_section(f.view()));
+}
+
+pyb::bytes build_file_from(pyb::handle rec) {
+  std::uint64_t version = u64_entry(rec, "version");
+  std::uint64_t k = u64_entry(rec, "key_ring_length");
+  std::uint64_t r = u64_entry(rec, "rescue_length");
+  SectionFields key_ring(entry(rec, "key_ring"));
+  SectionFields rescue(entry(rec, "rescue"));
+  return velna::py::to_bytes(vl::build_file(version, k, r, key_ring.view(), rescue.view()));
+}
+
+// ---------------------------------------------------------------------------
+// Section sealing and opening.
+
+// is_own_engine: |engine| is V1_PBKDF2 and still applies the library class
+// to the keywords it was made with, so the core may derive in its place.
+bool is_own_engine(pyb::handle engine) {
+  if (engine.ptr() != g_own_engine) return false;
+  pyb::object args = engine.attr("args");
+  return engine.attr("func").ptr() == g_own_func && PyTuple_Check(args.ptr()) &&
+         PyTuple_GET_SIZE(args.ptr()) == 0 &&
+         pyb::object(engine.attr("keywords")).equal(pyb::handle(g_own_keywords));
+}
+
+// utf8 is secret.encode("utf-8") (the runtime's AttributeError for a value
+// that is not text).
+pyb::object utf8(pyb::handle secret) {
+  if (PyUnicode_CheckExact(secret.ptr())) return steal(PyUnicode_AsUTF8String(secret.ptr()));
+  return secret.attr("encode")("utf-8");
+}
+
+// SectionKey is a derived key: in a cleansed buffer when the core derived
+// it, else the bytes object the engine returned.
+struct SectionKey {
+  velna::SecretBytes secret;
+  pyb::object object;
+  pyb::object as_object() const { return object ? object : velna::py::to_bytes(secret); }
+};
+
+// derive is pbkdf2.engines[version](salt=salt).derive(secret.encode("utf-8")).
+SectionKey derive(pyb::handle version, pyb::handle salt, pyb::handle secret) {
+  pyb::object engine = global("pbkdf2").attr("engines")[version];
+  if (!is_own_engine(engine)) {
+    pyb::object kdf = engine("salt"_a = salt);
+    pyb::object derive_fn = kdf.attr("derive");
+    return {{}, derive_fn(utf8(secret))};
+  }
+  ByteView s = velna::py::bytes_arg(salt, "salt");
+  pyb::object material = utf8(secret);
+  ByteView m = velna::py::bytes_arg(material, "key_material");
+  SectionKey key;
+  {
+    pyb::gil_scoped_release nogil;
+    key.secret =
+        velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s, vl::kIterations, vl::kKeyLength);
+  }
+  return key;
+}
+
+// transform is aes.encrypt or aes.decrypt (by |name|) with the three keywords.
+pyb::object transform(const char* name, const SectionKey& key, pyb::handle iv, pyb::handle data) {
+  pyb::object fn = global("aes").attr(name);
+  if (!velna::py::is_native((std::string("velna.crypto.aes.") + name).c_str(), fn))
+    return fn("iv"_a = iv, "cipher_key"_a = key.as_object(), "data"_a = data);
+  pyb::object key_object;
+  ByteView k;
+  if (key.object) {
+    key_object = key.object;
+    k = velna::py::bytes_arg(key_object, "key");
+  } else {
+    k = key.secret.view();
+  }
+  ByteView d = velna::py::bytes_arg(data, "data");
+  ByteView n = velna::py::bytes_arg(iv, "nonce");
+  velna::aes::check_parameters(k, n);
+  return velna::py::new_bytes(d.size(),
+                              [&](std::uint8_t* out) { velna::aes::ctr_transform(k, n, d, out); });
+}
+
+pyb::object draw_salt() {
+  pyb::object random = global("crypto").attr("random");
+  if (velna::py::is_native("velna.crypto.random", random))
+    return velna::py::new_bytes(vl::kSaltLength, [](std::uint8_t* out) {
+      velna::fill_random({out, vl::kSaltLength});
+    });
+  return random(vl::kSaltLength);
+}
+
+pyb::object draw_iv() {
+  pyb::object create_iv = global("aes").attr("create_iv");
+  if (velna::py::is_native("velna.crypto.aes.create_iv", create_iv)) {
+    velna::aes::Iv iv = velna::aes::make_iv();
+    return velna::py::to_bytes(iv);
+  }
+  return create_iv();
+}
+
+// seal writes |plaintext| as a section sealed under |secret| with the engine
+// of |version|: salt, IV, key, JSON text, ciphertext, in this order.
+pyb::bytes seal(pyb::handle plaintext, pyb::handle secret, pyb::handle version) {
+  pyb::object salt = draw_salt();
+  pyb::object iv = draw_iv();
+  SectionKey key = derive(version, salt, secret);
+  pyb::object text = utf8(velna::py::json::dumps(plaintext));
+  pyb::object ciphertext = transform("encrypt", key, iv, text);
+  Buffer s(salt, "salt"), n(iv, "iv"), c(ciphertext, "encrypted");
+  return velna::py::to_bytes(vl::build_section({s.view(), n.view(), c.view(), {}}));
+}
+
+// open reads the plaintext of |section| under |secret| with the engine of
+// |version|. Decrypted bytes that are not UTF-8 raise aes.DecryptionError
+// with |failure|; every other error passes unchanged.
+pyb::object open(const vl::SectionView& section, pyb::handle secret, pyb::handle version,
+                 std::string_view failure) {
+  pyb::object salt = velna::py::to_bytes(section.salt);
+  SectionKey key = derive(version, salt, secret);
+  pyb::object text = transform("decrypt", key, velna::py::to_bytes(section.iv),
+                               velna::py::to_bytes(section.encrypted));
+  try {
+    return velna::py::json::loads(text);
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+  }
+  velna::py::raise_error(global("aes").attr("DecryptionError"), failure);
+}
+
+// ---------------------------------------------------------------------------
+// LockboxRescue
+
+void rescue_init(pyb::object self, pyb::object enc_data, pyb::object password,
+                 pyb::object version) {
+  self.attr("encrypted") = pyb::bool_(true);
+  self.attr("_enc_data") = enc_data;
+  self.attr("version") = version;
+  if (truthy(password)) {
+    self.attr("encrypted") = pyb::bool_(false);
+    pyb::dict plaintext;
+    plaintext["password"] = password;
+    self.attr("_ptxt_data") = plaintext;
+  }
+}
+
+pyb::object data_of(pyb::object self) {
+  return truthy(self.attr("encrypted")) ? self.attr("_enc_data") : self.attr("_ptxt_data");
+}
+
+pyb::object rescue_encrypt(pyb::object self, pyb::object passphrase) {
+  if (truthy(self.attr("encrypted"))) return pyb::none();
+  pyb::bytes section = seal(self.attr("_ptxt_data"), passphrase, self.attr("version"));
+  self.attr("_enc_data") = section;
+  self.attr("encrypted") = pyb::bool_(true);
+  return self;
+}
+
+pyb::object rescue_decrypt(pyb::object self, pyb::object passphrase) {
+  if (!truthy(self.attr("encrypted"))) return pyb::none();
+  pyb::object stored = self.attr("_enc_data");
+  Input in(stored);
+  vl::SectionView section = vl::parse_section(in.view());
+  pyb::object plaintext = open(section, passphrase, self.attr("version"), vl::kRescueFailure);
+  self.attr("_ptxt_data") = plaintext;
+  self.attr("encrypted") = pyb::bool_(false);
+  return self;
+}
+
+pyb::object get_password(pyb::object self, pyb::object passphrase) {
+  if (truthy(self.attr("encrypted"))) self.attr("decrypt")(passphrase);
+  return self.attr("_ptxt_data")["password"];
+}
+
+// ---------------------------------------------------------------------------
+// Lockbox
+
+pyb::dict key_record(pyb::handle key) {
+  pyb::dict record;
+  record["active"] = key.attr("active");
+  record["index"] = 0;
+  record["isPublic"] = false;
+  pyb::object pem = global("crypto").attr("to_pem_private")(key.attr("private"));
+  record["key"] = pem.attr("decode")("utf-8");
+  return record;
+}
+
+void lockbox_init(pyb::object self, pyb::object enc_data, pyb::object signing_key,
+                  pyb::object derivation_key, pyb::object user_id) {
+  self.attr("_enc_data") = enc_data;
+  self.attr("_ptxt_data") = pyb::none();
+  self.attr("user_id") = truthy(user_id) ? global("UUID")(user_id) : pyb::none();
+  if (truthy(enc_data)) {
+    self.attr("encrypted") = pyb::bool_(true);
+    return;
+  }
+  // A file whose "userId" is not an identifier could never be opened again.
+  if (!truthy(user_id)) velna::py::raise_value_error("A new key file needs its owner's user_id.");
+  self.attr("encrypted") = pyb::bool_(false);
+  pyb::dict plaintext;
+  plaintext["userId"] = pyb::str(user_id);
+  pyb::dict derivation, signing;
+  derivation["0"] = key_record(derivation_key);
+  plaintext["derivationKeys"] = derivation;
+  signing["0"] = key_record(signing_key);
+  plaintext["signingKeys"] = signing;
+  self.attr("_ptxt_data") = plaintext;
+}
+
+pyb::object lockbox_encrypt(pyb::object self, pyb::object password, pyb::object passphrase) {
+  if (truthy(self.attr("encrypted"))) return pyb::none();
+  pyb::object secret = global("get_hash")(password);
+  pyb::bytes k = seal(self.attr("_ptxt_data"), secret, pyb::int_(vl::kVersion));
+  pyb::object rescue = global("LockboxRescue")("password"_a = secret);
+  rescue.attr("encrypt")(passphrase);
+  pyb::object r = rescue.attr("data");
+  Input kin(k), rin(r);
+  vl::SectionView ks = vl::parse_section(kin.view()), rs = vl::parse_section(rin.view());
+  velna::Bytes file = vl::build_file(vl::kVersion, kin.view().size(), rin.view().size(), ks, rs);
+  self.attr("_enc_data") = velna::py::to_bytes(file);
+  self.attr("encrypted") = pyb::bool_(true);
+  return self;
+}
+
+pyb::object lockbox_decrypt(pyb::object self, pyb::object password) {
+  if (!truthy(self.attr("encrypted"))) return pyb::none();
+  pyb::object secret;
+  try {
+    secret = global("get_hash")(password);
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    velna::py::raise_error(global("aes").attr("DecryptionError"), vl::kKeyRingFailure);
+  }
+  pyb::object stored = self.attr("_enc_data");
+  Input in(stored);
+  vl::FileView file = vl::parse_file(in.view());
+  pyb::object plaintext = open(file.key_ring, secret, pyb::int_(file.version), vl::kKeyRingFailure);
+  // Everything that can fail is done before the object changes.
+  pyb::object user_id = global("UUID")(plaintext["userId"]);
+  self.attr("_ptxt_data") = plaintext;
+  self.attr("encrypted") = pyb::bool_(false);
+  self.attr("user_id") = user_id;
+  return self;
+}
+
+pyb::object lockbox_rescue(pyb::object self) {
+  pyb::object stored = self.attr("_enc_data");
+  Input in(stored);
+  vl::FileView file = vl::parse_file(in.view());
+  return global("LockboxRescue")("enc_data"_a = velna::py::to_bytes(vl::build_section(file.rescue)),
+                                 "version"_a = pyb::int_(file.version));
+}
+
+pyb::object lockbox_version(pyb::object self) {
+  pyb::object stored = self.attr("_enc_data");
+  // A new key file has no stored bytes yet, hence no version.
+  if (!truthy(self.attr("encrypted")) && !truthy(stored)) return pyb::none();
+  Input in(stored);
+  return pyb::int_(vl::parse_file(in.view()).version);
+}
+
+// ---------------------------------------------------------------------------
+// Class construction.
+
+pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
+  pyb::dict ns;
+  ns["__module__"] = "velna.crypto.lockbox";
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  return borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+}
+
+template <typename F, typename... Extra>
+void method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
+  // pybind11 treats functions named __init__ as its own constructors.
+  const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
+  pyb::cpp_function fn(std::forward<F>(f), pyb::name(fn_name), pyb::arg("self"), extra...);
+  cls.attr(name) = steal(PyInstanceMethod_New(fn.ptr()));
+}
+
+template <typename G>
+void property(pyb::object& cls, const char* name, G&& getter, const char* doc) {
+  cls.attr(name) = pyb::module_::import("builtins")
+                       .attr("property")(pyb::cpp_function(std::forward<G>(getter)), pyb::none(),
+                                         pyb::none(), doc);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(lockbox, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "The key file: private keys sealed under the password, with a rescue portion.";
+  g_module = m.ptr();
+  auto pbkdf2 = pyb::module_::import("velna.crypto.pbkdf2");
+  m.attr("pbkdf2") = pbkdf2;
+  m.attr("aes") = pyb::module_::import("velna.crypto.aes");
+  m.attr("get_hash") = pyb::module_::import("velna.crypto.hash").attr("get_hash");
+  m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+
+  pyb::object v1 = pbkdf2.attr("V1_PBKDF2");
+  g_own_engine = velna::py::keep(v1);
+  g_own_func = velna::py::keep(v1.attr("func"));
+  g_own_keywords = PyDict_Copy(v1.attr("keywords").ptr());  // a copy, kept for good
+  if (!g_own_keywords) throw pyb::error_already_set();
+
+  auto object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  pyb::object record =
+      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
+                 "A parsed record: its fields by name, as entries and as attributes.");
+  method(
+      record, "__getattr__",
+      [](pyb::object self, pyb::str name) -> pyb::object {
+        PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) throw pyb::error_already_set();
+        velna::py::raise_error(PyExc_AttributeError, name.cast<std::string>());
+      },
+      "name"_a);
+  g_record = velna::py::keep(record);
+
+  pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")
+      .def(
+          "build",
+          [](const Layout& l, pyb::object obj) -> pyb::bytes {
+            return l.kind == LayoutKind::Section ? build_section_from(obj) : build_file_from(obj);
+          },
+          "Writes a record in this layout.", "obj"_a)
+      .def(
+          "parse",
+          [](const Layout& l, pyb::object data) -> pyb::object {
+            Input in(data);
+            if (l.kind == LayoutKind::Section) return section_record(vl::parse_section(in.view()));
+            return file_record(vl::parse_file(in.view()));
+          },
+          "Reads a record in this layout from the start of the data.", "data"_a);
+  m.attr("KFSection") = Layout{LayoutKind::Section};
+  m.attr("KF") = Layout{LayoutKind::File};
+  m.attr("VERSION") = vl::kVersion;
+
+  pyb::object lockbox = make_class("Lockbox", pyb::make_tuple(object),
+                                   "A user's key file: encrypted bytes or the decrypted key ring.");
+  method(lockbox, "__init__", &lockbox_init, "enc_data"_a = pyb::none(),
+         "signing_key"_a = pyb::none(), "derivation_key"_a = pyb::none(),
+         "user_id"_a = pyb::none());
+  method(lockbox, "encrypt", &lockbox_encrypt, "password"_a, "passphrase"_a);
+  method(lockbox, "decrypt", &lockbox_decrypt, "password"_a);
+  property(lockbox, "data", &data_of, "The stored bytes while encrypted, else the plaintext.");
+  property(lockbox, "rescue", &lockbox_rescue, "The rescue portion of the stored bytes.");
+  property(
+      lockbox, "checksum",
+      [](pyb::object self) { return global("crypto").attr("SHA384")(self.attr("_enc_data")); },
+      "The SHA-384 hex digest of the stored bytes.");
+  property(lockbox, "version", &lockbox_version, "The format version of the stored bytes.");
+  method(
+      lockbox, "__eq__",
+      [](pyb::object self, pyb::object other) {
+        return pyb::isinstance(other, pyb::type::of(self)) &&
+               equal(self.attr("_enc_data"), other.attr("_enc_data"));
+      },
+      "other"_a);
+  method(
+      lockbox, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
+  lockbox.attr("__hash__") = pyb::none();
+  m.attr("Lockbox") = lockbox;
+
+  pyb::object rescue =
+      make_class("LockboxRescue", pyb::make_tuple(object),
+                 "The rescue portion of a key file: the password's hash under the passphrase.");
+  method(rescue, "__init__", &rescue_init, "enc_data"_a = pyb::none(), "password"_a = pyb::none(),
+         "version"_a = vl::kVersion);
+  method(rescue, "encrypt", &rescue_encrypt, "passphrase"_a);
+  method(rescue, "decrypt", &rescue_decrypt, "passphrase"_a);
+  method(rescue, "get_password", &get_password, "passphrase"_a);
+  property(rescue, "data", &data_of, "The section bytes while sealed, else the plaintext.");
+  m.attr("LockboxRescue") = rescue;
+}

@@ -1,0 +1,4 @@
+-- revision: 3f0c8d2a91b4
+-- down_revision: None
+-- The tables themselves are created from the table models; this revision
+-- marks that schema as the baseline of later migrations.

@@ -1,0 +1,275 @@
+// velna.providers.zov.models: the column types, the database key and the
+// five table classes of a user's local database.
+#include <pybind11/pybind11.h>
+
+#include <optional>
+
+#include "velna/store/cipher.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+
+PyObject* models_module = nullptr;
+PyObject* database_module = nullptr;
+
+pyb::object models() { return pyb::reinterpret_borrow<pyb::object>(models_module); }
+pyb::object database() { return pyb::reinterpret_borrow<pyb::object>(database_module); }
+std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
+
+// The signing keys of a key ring.
+constexpr const char* kAuthKeys = "signingKeys";
+
+// KeyCache is get_sa_key: the database key, derived once from the signing
+// key of index 0 of the logged-in user and kept until cache_clear. It also
+// remembers whose key it holds, so that a database is never read or written
+// under another user's key.
+struct KeyCache {
+  std::optional<velna::SecretBytes> key;
+  pyb::object owner = pyb::none();
+
+  pyb::bytes call() {
+    if (key) return velna::py::to_bytes(key->view());
+    pyb::object zov = models().attr("zov");
+    pyb::object user = zov.attr("session").attr("user");
+    pyb::object signing_key = user.attr("keys")[pyb::str(kAuthKeys)][pyb::int_(0)];
+    pyb::object crypto = models().attr("crypto");
+    pyb::object kdf2 = crypto.attr("KDF2");
+    pyb::object to_der_private = crypto.attr("to_der_private");
+    pyb::object der = to_der_private(signing_key.attr("private"));
+    pyb::object db_key = kdf2(der);
+    key.emplace(velna::py::bytes_arg(db_key, "key"));
+    owner = pyb::getattr(user, "id", pyb::none());
+    return db_key;
+  }
+
+  void clear() {
+    key.reset();
+    owner = pyb::none();
+  }
+};
+
+// same_user compares user identifiers by their canonical form.
+std::string canonical_id(pyb::handle id) {
+  try {
+    return text_of(pyb::module_::import("uuid").attr("UUID")(pyb::str(id)));
+  } catch (pyb::error_already_set&) {
+    return text_of(id);
+  }
+}
+
+pyb::object type_class(const char* name, pyb::dict ns) {
+  ns["__module__"] = "velna.providers.zov.models";
+  pyb::object builtins = pyb::module_::import("builtins");
+  return builtins.attr("type")(name, pyb::make_tuple(builtins.attr("object")), ns);
+}
+
+// A column type: turns values into text on their way in and back on their
+// way out, as the column (table, column) of the catalogue does.
+pyb::object column_type(const char* name, const char* doc, pyb::object impl, const char* table,
+                        const char* column) {
+  pyb::dict ns;
+  ns["__doc__"] = doc;
+  ns["impl"] = impl;
+  pyb::object cls = type_class(name, ns);
+  std::string t = table, c = column;
+  cls.attr("process_bind_param") = pyb::cpp_function(
+      [t, c](pyb::object, pyb::object value, pyb::object) -> pyb::object {
+        if (value.is_none()) return pyb::none();
+        return database().attr("_to_text")(t, c, value);
+      },
+      pyb::is_method(cls), pyb::name("process_bind_param"), "value"_a, "dialect"_a);
+  cls.attr("process_result_value") = pyb::cpp_function(
+      [t, c](pyb::object, pyb::object value, pyb::object) -> pyb::object {
+        if (value.is_none()) return pyb::none();
+        return database().attr("_from_text")(t, c, value);
+      },
+      pyb::is_method(cls), pyb::name("process_result_value"), "value"_a, "dialect"_a);
+  return cls;
+}
+
+// EncryptedType: a column type whose stored form is the column cipher's
+// Base64 text (as bytes) of the inner type's text.
+struct EncryptedType {
+  pyb::object underlying_type;
+  pyb::object key;
+  std::string table, column;  // a catalogue column of the inner type
+
+  velna::store::ColumnCipher cipher() const {
+    pyb::object k = key;
+    if (PyCallable_Check(k.ptr())) k = k();
+    if (velna::py::is_text(k)) k = k.attr("encode")("utf-8");
+    return velna::store::ColumnCipher(velna::py::bytes_arg(k, "key"));
+  }
+};
+
+}  // namespace
+
+PYBIND11_MODULE(models, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "The encrypted tables of the local database.";
+  models_module = m.ptr();
+  pyb::object base64 = pyb::module_::import("base64");
+  pyb::object functools = pyb::module_::import("functools");
+  m.attr("base64") = base64;
+  m.attr("binascii") = pyb::module_::import("binascii");
+  m.attr("uuid") = pyb::module_::import("uuid");
+  m.attr("functools") = functools;
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+  pyb::object db = pyb::module_::import("velna.providers.zov.database");
+  database_module = velna::py::keep(db);
+  m.attr("database") = db;
+  m.attr("zov") = pyb::module_::import("velna.providers.zov");
+  m.attr("Base") = db.attr("Base");
+  // The access classes come from their own modules; make_class looks them up
+  // here at each call, importing them on first use when they were not ready
+  // at load.
+  for (auto [mod, name] :
+       {std::pair{"velna.access", "Access"}, std::pair{"velna.permissions", "Permissions"}}) {
+    try {
+      m.attr(name) = pyb::module_::import(mod).attr(name);
+    } catch (pyb::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+    }
+  }
+
+  // --- column types -----------------------------------------------------------
+  pyb::dict char_ns;
+  char_ns["__doc__"] = "A fixed-width character column type.";
+  pyb::object char_type = type_class("CHAR", char_ns);
+  char_type.attr("__init__") =
+      pyb::cpp_function([](pyb::object self, pyb::object length) { self.attr("length") = length; },
+                        pyb::is_method(char_type), pyb::name("setup"), "length"_a = pyb::none());
+  m.attr("CHAR") = char_type;
+  m.attr("GUID") = column_type("GUID", "An identifier stored as 32 lower-case hexadecimal digits.",
+                               char_type(32), "containers", "id");
+  m.attr("Binary") = column_type("Binary", "Bytes stored as lower-case hexadecimal text.",
+                                 char_type, "keys", "pub_key");
+  m.attr("DateTime") =
+      column_type("DateTime", "A date and time with its UTC offset, stored as ISO 8601 text.",
+                  char_type, "containers", "created_at");
+
+  // --- the database key -------------------------------------------------------
+  pyb::class_<KeyCache>(m, "_KeyCache", "The database key cache.")
+      .def("__call__", &KeyCache::call, "Returns the 32-byte database key of the logged-in user.")
+      .def("cache_clear", &KeyCache::clear, "Forgets the database key.")
+      .def_property_readonly("owner", [](const KeyCache& k) { return k.owner; });
+  pyb::object get_sa_key = pyb::cast(KeyCache{});
+  m.attr("get_sa_key") = get_sa_key;
+
+  m.def(
+      "_database_key",
+      [](pyb::object user_id) -> pyb::object {
+        pyb::object fn = models().attr("get_sa_key");
+        pyb::object key = fn();
+        if (user_id.is_none() || !pyb::isinstance<KeyCache>(fn)) return key;
+        pyb::object owner = fn.attr("owner");
+        if (owner.is_none() || canonical_id(owner) == canonical_id(user_id)) return key;
+        // The cached key is another user's. When the database's own user is
+        // the one logged in now, derive theirs; otherwise refuse.
+        pyb::object user = models().attr("zov").attr("session").attr("user");
+        pyb::object current =
+            user.is_none() ? pyb::object(pyb::none()) : pyb::getattr(user, "id", pyb::none());
+        if (!current.is_none() && canonical_id(current) == canonical_id(user_id)) {
+          fn.attr("cache_clear")();
+          return fn();
+        }
+        PyErr_SetString(PyExc_PermissionError,
+                        ("The ZOV DB of user " + canonical_id(user_id) +
+                         " cannot be used while another user's database key is in use.")
+                            .c_str());
+        throw pyb::error_already_set();
+      },
+      "The database key for the database of |user_id|.", "user_id"_a);
+
+  pyb::class_<EncryptedType>(m, "EncryptedType", "An encrypted column type over an inner type.")
+      .def(pyb::init([](pyb::object type_in, pyb::object key) {
+             EncryptedType e;
+             pyb::object inner = PyType_Check(type_in.ptr()) ? type_in() : type_in;
+             e.underlying_type = inner;
+             e.key = key;
+             std::string name = pyb::str(pyb::type::handle_of(inner).attr("__name__"));
+             static const std::pair<const char*, std::pair<const char*, const char*>> kinds[] = {
+                 {"String", {"users", "id"}},      {"Integer", {"keys", "index"}},
+                 {"BigInteger", {"events", "id"}}, {"Boolean", {"keys", "active"}},
+                 {"JSON", {"events", "changes"}},  {"GUID", {"containers", "id"}},
+                 {"Binary", {"keys", "pub_key"}},  {"DateTime", {"containers", "created_at"}}};
+             for (const auto& [n, where] : kinds)
+               if (name == n) {
+                 e.table = where.first;
+                 e.column = where.second;
+               }
+             if (e.table.empty())
+               velna::py::raise_value_error("No encrypted column type for " + name + ".");
+             return e;
+           }),
+           "type_in"_a, "key"_a)
+      .def_readonly("underlying_type", &EncryptedType::underlying_type)
+      .def_readonly("key", &EncryptedType::key)
+      .def(
+          "process_bind_param",
+          [](const EncryptedType& e, pyb::object value, pyb::object) -> pyb::object {
+            if (value.is_none()) return pyb::none();
+            pyb::object text = database().attr("_to_text")(e.table, e.column, value);
+            velna::store::ColumnCipher c = e.cipher();
+            return pyb::bytes(c.encrypt(velna::py::text_utf8(text)));
+          },
+          "The stored form of |value|.", "value"_a, "dialect"_a)
+      .def(
+          "process_result_value",
+          [](const EncryptedType& e, pyb::object value, pyb::object) -> pyb::object {
+            if (value.is_none()) return pyb::none();
+            std::string stored = velna::py::is_bytes(value)
+                                     ? std::string(velna::as_chars(velna::py::view_of(value)))
+                                     : value.cast<std::string>();
+            velna::store::ColumnCipher c = e.cipher();
+            std::string text = c.decrypt(stored);
+            return database().attr("_from_text")(e.table, e.column, pyb::str(text));
+          },
+          "The value of the stored form |value|.", "value"_a, "dialect"_a);
+  m.attr("Encrypted") = functools.attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+
+  // --- the tables -------------------------------------------------------------
+  pyb::object builtins = pyb::module_::import("builtins");
+  pyb::object base = db.attr("Base");
+  auto table_class = [&](const char* name, const char* table, const char* doc, pyb::dict ns) {
+    ns["__module__"] = "velna.providers.zov.models";
+    ns["__tablename__"] = table;
+    ns["__doc__"] = doc;
+    pyb::object cls = builtins.attr("type")(name, pyb::make_tuple(base), ns);
+    m.attr(name) = cls;
+    return cls;
+  };
+  table_class("User", "users", "A user of the local database.", pyb::dict());
+  table_class("Key", "keys", "One public key of a user.", pyb::dict());
+  pyb::dict container_ns;
+  container_ns["access"] = db.attr("relationship")(
+      "ContainerAccess", "backref"_a = "container", "lazy"_a = "joined",
+      "collection_class"_a = db.attr("attribute_mapped_collection")("user_id"));
+  table_class("Container", "containers", "What is known locally of one container.", container_ns);
+  pyb::object access_cls = table_class("ContainerAccess", "container_accesses",
+                                       "One user's access entry on one container.", pyb::dict());
+  access_cls.attr("make_class") = pyb::cpp_function(
+      [](pyb::object self) {
+        pyb::object mod = models();
+        if (!pyb::hasattr(mod, "Access"))
+          mod.attr("Access") = pyb::module_::import("velna.access").attr("Access");
+        if (!pyb::hasattr(mod, "Permissions"))
+          mod.attr("Permissions") = pyb::module_::import("velna.permissions").attr("Permissions");
+        pyb::object access = mod.attr("Access");
+        pyb::dict kwargs;
+        kwargs["user_id"] = self.attr("user_id");
+        kwargs["permissions"] = mod.attr("Permissions")("value"_a = self.attr("permissions"));
+        kwargs["expiration"] = self.attr("expires_at");
+        kwargs["key"] = mod.attr("base64").attr("b64encode")(self.attr("key_blob"));
+        pyb::object entry = access(**kwargs);
+        for (const char* stamp : {"created_at", "created_by", "modified_at", "modified_by"})
+          entry.attr(stamp) = self.attr(stamp);
+        return entry;
+      },
+      pyb::is_method(access_cls), pyb::name("make_class"),
+      "Turns the access row into an access entry.");
+  table_class("Event", "events", "One event of the server's event log.", pyb::dict());
+}

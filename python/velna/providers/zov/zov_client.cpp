@@ -1,0 +1,186 @@
+// velna.providers.zov.zov_client: the hashed-path file store. Each file lives
+// at a place cut from the SHA-384 hex digest of a seed, under one root.
+#include <pybind11/pybind11.h>
+
+#include "velna/crypto/random.h"
+#include "velna/store/paths.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+using velna::log::Level;
+
+constexpr const char* kLogger = "velna.providers.zov.zov";
+constexpr int kMaxFileCreationAttempts = 10;
+
+PyObject* path_class = nullptr;  // pathlib.Path
+
+pyb::object make_path(pyb::handle p) { return pyb::reinterpret_borrow<pyb::object>(path_class)(p); }
+
+std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
+
+pyb::object hash_location(pyb::object self, pyb::object seed, pyb::object filename_length,
+                          pyb::object depth) {
+  std::int64_t d = depth.cast<std::int64_t>();
+  std::int64_t max_depth = self.attr("MAX_LEVELS_DEEP").cast<std::int64_t>();
+  if (d > max_depth) {
+    std::string message = "depth cannot exceed the maximum value: " + std::to_string(max_depth);
+    velna::py::log_line(kLogger, Level::Warning, message);
+    velna::py::raise_value_error(message);
+  }
+  velna::ByteView data = velna::py::bytes_or_text_arg(seed, "seed");
+  auto pieces = velna::store::hash_components(data, filename_length.cast<std::int64_t>(), d);
+  pyb::tuple parts(pieces.size());
+  for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = pyb::str(pieces[i]);
+  return pyb::reinterpret_borrow<pyb::object>(path_class)(*parts);
+}
+
+// make_dirs creates |dir| and its missing parents, each one only for its
+// owner (0700).
+void make_dirs(pyb::object dir) {
+  pyb::list missing;
+  for (pyb::object p = dir; !p.attr("exists")().cast<bool>();) {
+    missing.append(p);
+    pyb::object parent = p.attr("parent");
+    if (parent.equal(p)) break;
+    p = parent;
+  }
+  for (Py_ssize_t i = static_cast<Py_ssize_t>(missing.size()) - 1; i >= 0; --i)
+    missing[i].attr("mkdir")("mode"_a = 0700, "exist_ok"_a = true);
+  if (!dir.attr("is_dir")().cast<bool>()) dir.attr("mkdir")("mode"_a = 0700, "exist_ok"_a = true);
+}
+
+// target is the place an explicit |path| or a |seed| names. An explicit path
+// must stay inside the store: no ".." component, and an absolute path only
+// when it lies under the root.
+pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
+  if (path.is_none()) return self.attr("get_file_path")("seed"_a = seed);
+  pyb::object root = self.attr("root");
+  pyb::object given = make_path(path);
+  bool inside = true;
+  for (auto part : pyb::iter(given.attr("parts")))
+    if (text_of(part) == "..") inside = false;
+  if (inside && given.attr("is_absolute")().cast<bool>()) {
+    pyb::object rel = root.attr("joinpath")(given);
+    pyb::tuple rp = root.attr("parts"), gp = given.attr("parts");
+    inside = gp.size() >= rp.size();
+    for (std::size_t i = 0; inside && i < rp.size(); ++i) inside = rp[i].equal(gp[i]);
+  }
+  if (!inside)
+    velna::py::raise_value_error("Path " + text_of(given) + " lies outside the ZOV at " +
+                                 text_of(root) + ".");
+  return root.attr("joinpath")(given);
+}
+
+struct Client {};
+
+pyb::object crypto_random() { return pyb::module_::import("velna.crypto").attr("random"); }
+
+}  // namespace
+
+PYBIND11_MODULE(zov_client, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "The hashed-path file store of the local provider.";
+  path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
+  pyb::object crypto = pyb::module_::import("velna.crypto");
+  m.attr("crypto") = crypto;
+
+  pyb::class_<Client> cls(
+      m, "VelnaZOVClient", pyb::dynamic_attr(),
+      "A file store that places each file at a path cut from the SHA-384 digest of a seed.");
+  cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
+  cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
+  std::int64_t digest_size =
+      crypto.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
+  cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
+
+  cls.def(pyb::init([] { return Client{}; }));
+  // ROOT_DIR is set once the Python object exists.
+  cls.attr("__init__") = pyb::cpp_function(
+      [init = pyb::object(cls.attr("__init__"))](pyb::object self) {
+        init(self);
+        self.attr("ROOT_DIR") = ".";
+      },
+      pyb::is_method(cls));
+
+  cls.def(
+      "initialize",
+      [](pyb::object self, pyb::object sub_dir_seed) {
+        pyb::object root = make_path(self.attr("ROOT_DIR"));
+        int seeded = PyObject_IsTrue(sub_dir_seed.ptr());
+        if (seeded < 0) throw pyb::error_already_set();
+        if (seeded)
+          root = root.attr("joinpath")(self.attr("_hash_location")(sub_dir_seed, "depth"_a = 1));
+        self.attr("root") = root;
+        make_dirs(root);
+        root = root.attr("resolve")();
+        self.attr("root") = root;
+        velna::py::log_line(kLogger, Level::Info, "ZOV created at " + text_of(root));
+      },
+      "Computes the store directory (with the optional sub-directory), creates it and resolves it.",
+      "sub_dir_seed"_a = pyb::none());
+
+  cls.def(
+      "get_file_path",
+      [](pyb::object self, pyb::object seed) -> pyb::object {
+        pyb::object root = self.attr("root");
+        if (!seed.is_none()) return root.attr("joinpath")(self.attr("_hash_location")(seed));
+        pyb::object random = crypto_random();
+        for (int i = 0; i < kMaxFileCreationAttempts; ++i) {
+          pyb::object candidate =
+              root.attr("joinpath")(self.attr("_hash_location")("seed"_a = random(64)));
+          if (!candidate.attr("exists")().cast<bool>()) return candidate;
+        }
+        PyErr_SetString(PyExc_OSError, "Cannot find a suitable file.");
+        throw pyb::error_already_set();
+      },
+      "Returns the place of the seed under the root; without a seed, a random place that does not "
+      "exist.",
+      "seed"_a = pyb::none());
+
+  cls.def(
+      "get",
+      [](pyb::object self, pyb::object seed) -> pyb::object {
+        pyb::object path = self.attr("get_file_path")("seed"_a = seed);
+        velna::py::log_line(kLogger, Level::Debug, "Fetched from " + text_of(path));
+        return path.attr("read_bytes")();
+      },
+      "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
+
+  cls.def(
+      "write_bytes",
+      [](pyb::object self, pyb::object data, pyb::object seed, pyb::object path) -> pyb::object {
+        pyb::object place = target(self, seed, path);
+        if (!place.attr("exists")().cast<bool>()) make_dirs(place.attr("parent"));
+        velna::py::log_line(kLogger, Level::Debug, "Wrote data at " + text_of(place));
+        if (!velna::py::is_bytes(data)) velna::py::raise_type_error("data must be bytes");
+        place.attr("write_bytes")(data);
+        return place;
+      },
+      "Writes the bytes at the explicit path under the root, or at the place of the seed; returns "
+      "the place.",
+      "data"_a, "seed"_a = pyb::none(), "path"_a = pyb::none());
+
+  cls.def(
+      "delete",
+      [](pyb::object self, pyb::object seed, pyb::object path) {
+        pyb::object place = target(self, seed, path);
+        try {
+          place.attr("unlink")();
+        } catch (pyb::error_already_set& e) {
+          if (!e.matches(PyExc_FileNotFoundError)) throw;
+          velna::py::log_line(kLogger, Level::Warning,
+                              "File in ZOV @ " + text_of(place) + " is already gone.");
+        }
+        velna::py::log_line(kLogger, Level::Info, "Removed file from ZOV @ " + text_of(place));
+      },
+      "Removes the file at the explicit path under the root, or at the place of the seed.",
+      "seed"_a = pyb::none(), "path"_a = pyb::none());
+
+  cls.def("_hash_location", &hash_location,
+          "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
+          "filename_length"_a = velna::store::kMaxFileNameLength,
+          "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
+}

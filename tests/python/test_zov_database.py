@@ -1,0 +1,129 @@
+"""The life of a user's local database: its file, tables, migrations,
+sessions and removal, on real SQLite files."""
+import io
+import logging
+import os
+import sqlite3
+import stat
+import threading
+import uuid
+
+import pytest
+
+from zov_fixtures import db, local, make_user  # noqa: F401  (fixtures)
+
+from velna.providers.zov import database
+from velna.providers.zov.database import VelnaDatabase, text
+
+LOGGER = "velna.providers.zov.database"
+TABLES = ["users", "keys", "containers", "container_accesses", "events", "alembic_version"]
+
+
+def stored_tables(path):
+    with sqlite3.connect(str(path)) as con:
+        return [r[0] for r in con.execute("select name from sqlite_master where type='table' order by rowid")]
+
+
+def test_initialize_creates_file_tables_and_one_version(local, log_lines):
+    user_id = local.session.user.id
+    db = VelnaDatabase()
+    db.initialize(user_id)
+    seed = ("%sSdkDatabase" % user_id).encode()
+    assert len(seed) == 47
+    assert db.path == local.client.get_file_path(seed=seed) == database.get_file_path(user_id)
+    assert stat.S_IMODE(db.path.stat().st_mode) == 0o600
+    assert stored_tables(db.path) == TABLES
+    with sqlite3.connect(str(db.path)) as con:
+        versions = con.execute("select version_num from alembic_version").fetchall()
+    assert len(versions) == 1
+    assert db.engine.url == "sqlite:///%s" % db.path and db.engine.url.startswith("sqlite:////")
+    here = os.path.dirname(database.__file__)
+    opts = {k: db.alembic_cfg.get_section_option("alembic", k) for k in ("sqlalchemy.url", "here", "script_location")}
+    assert opts == {"sqlalchemy.url": db.engine.url, "here": here, "script_location": os.path.join(here, "alembic")}
+    assert log_lines(LOGGER)[-2:] == [(logging.DEBUG, "ZOV DB has been created at @ %s" % db.path),
+                                      (logging.INFO, "ZOV DB Version: %s" % versions[0][0])]
+
+    from velna.providers.zov.models import User
+    db.session.add(User(id="someone"))
+    db.session.commit()
+    again = VelnaDatabase()
+    again.initialize(user_id)
+    assert again.path == db.path and stored_tables(db.path) == TABLES
+    assert again.session.query(User).count() == 1
+    assert log_lines(LOGGER)[-2] == (logging.DEBUG, "ZOV DB has been created at @ %s" % db.path)
+
+
+def test_identifier_text_forms_choose_the_file(local):
+    user_id = uuid.uuid4()
+    same = database.get_file_path(str(user_id))
+    assert database.get_file_path(user_id) == same
+    assert database.get_file_path(str(user_id).upper()) != same
+    assert database.get_file_path(user_id.hex) != same
+
+
+def test_every_connection_enforces_foreign_keys_and_sessions_are_per_thread(db):
+    assert db.session.execute(text("PRAGMA foreign_keys")).fetchone() == (1,)
+    mine = db.session()
+    assert db.session() is mine
+    theirs = []
+    worker = threading.Thread(target=lambda: theirs.append(
+        (db.session(), db.session.execute(text("PRAGMA foreign_keys")).fetchone())))
+    worker.start()
+    worker.join()
+    assert theirs[0][0] is not mine and theirs[0][1] == (1,)
+    result = db.session.execute(text("select version_num from alembic_version where version_num = :v"),
+                                {"v": "none"})
+    assert result.fetchone() is None
+
+
+@pytest.mark.parametrize("answer,removed", [("Y", True), ("y", True), ("yes", False), ("", False), (" y", False),
+                                            ("n", False)])
+def test_delete_asks_on_the_console(db, monkeypatch, capsys, log_lines, answer, removed):
+    monkeypatch.setattr("sys.stdin", io.StringIO(answer + "\n"))
+    db.delete()
+    out = capsys.readouterr().out
+    question = "Are you sure you want to delete the ZOV's database? [y|N]"
+    assert out == question + ("ZOV DB has been removed.\n" if removed else "ZOV DB has not been removed.\n")
+    assert db.path.exists() != removed
+    assert ((logging.INFO, "Removed the ZOV DB.") in log_lines(LOGGER)) == removed
+
+
+def test_delete_closes_everything_and_removes_journals(local, db, capsys, log_lines):
+    from velna.providers.zov.models import User
+    db.session.add(User(id="u"))
+    db.session.flush()  # an open write transaction holds the file
+    journal = db.path.with_name(db.path.name + "-journal")
+    assert journal.exists()
+    db.delete(prompt=False)
+    assert capsys.readouterr().out == ""
+    assert not db.path.exists() and not journal.exists()
+    assert log_lines(LOGGER)[-1] == (logging.INFO, "Removed the ZOV DB.")
+    assert db.engine is not None and db.session is not None
+    with pytest.raises(database.InvalidRequestError, match="has been removed"):
+        db.session.query(User).all()
+    db.delete(prompt=False)  # already gone: no error
+    assert log_lines(LOGGER)[-1] == (logging.INFO, "Removed the ZOV DB.")
+    db.initialize(local.session.user.id)
+    assert stored_tables(db.path) == TABLES
+    assert db.session.query(User).count() == 0
+
+
+def test_delete_before_initialize(monkeypatch, capsys):
+    monkeypatch.setattr("sys.stdin", io.StringIO("y\n"))
+    with pytest.raises(AttributeError):
+        VelnaDatabase().delete()
+    monkeypatch.setattr("sys.stdin", io.StringIO(""))
+    with pytest.raises(EOFError):
+        VelnaDatabase().delete()
+
+
+def test_declarative_base_refuses_unknown_keywords_and_tables(local):
+    from velna.providers.zov import models
+    assert list(database.Base.metadata.tables) == ["users", "keys", "containers", "container_accesses", "events"]
+    with pytest.raises(TypeError, match="'nope' is an invalid keyword argument for Container"):
+        models.Container(nope=1)
+    row = models.ContainerAccess(user_id=uuid.uuid4(), permissions=1)
+    assert (row.container, row.key_blob, row.permissions) == (None, None, 1)
+    assert models.Container().access == {}
+    with pytest.raises(database.InvalidRequestError):
+        type("Stray", (database.Base,), {"__tablename__": "stray"})
