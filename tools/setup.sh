@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3-pytest python3-cryptography python3-cryptography-vectors
   python3-simplejson python3-arrow python3-sqlalchemy python3-sqlalchemy-utils
+  python3-attr python3-requests
+  nginx curl
 )
 
 # The armhf cross-build and its emulated test run (tools/armhf-test.sh), the

@@ -1,9 +1,16 @@
 """The server provider package.
 
-``session`` is the login state of the key server: its ``user`` is the
-logged-in user, or None. The server session and the REST client (``client``)
-take their places here once they exist.
+``client`` is the REST client of the key server and ``session`` the one
+authenticated session of the process: its ``user`` is the logged-in user, or
+None. ``initialize`` points the client at the server and hands the API key
+and the application name to the session.
 """
-from velna.providers import Session
+from velna.providers.server import client
+from velna.providers.server.client import session
 
-session = Session()
+
+def initialize(api_key, server_url, app_name=None):
+    """Sends every later request to ``server_url`` with ``api_key`` and
+    ``app_name``."""
+    session.initialize(api_key, server_url, app_name)
+    client.URL = server_url

@@ -1,0 +1,113 @@
+// An HTTP/1.1 client over libcurl. A Client keeps its connections open
+// between requests and reuses them; every request is bounded by a connect
+// time-out and a stall time-out, verifies TLS certificates and follows no
+// redirect, so credentials never leave for another address.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "velna/bytes.h"
+#include "velna/error.h"
+#include "velna/http/headers.h"
+
+namespace velna::http {
+
+// RequestFailed: the request could not be made or no answer came.
+class RequestFailed : public Error {
+ public:
+  using Error::Error;
+};
+
+// ConnectionFailed: no connection, or it broke before the answer was whole
+// (refused, unreachable, name not found, TLS failure).
+class ConnectionFailed : public RequestFailed {
+ public:
+  using RequestFailed::RequestFailed;
+};
+
+// TimedOut: a time-out ran out, while connecting or while the transfer
+// stalled.
+class TimedOut : public RequestFailed {
+ public:
+  TimedOut(const std::string& what, bool connecting)
+      : RequestFailed(what), connecting_(connecting) {}
+  bool connecting() const { return connecting_; }
+
+ private:
+  bool connecting_;
+};
+
+// InvalidUrl: an address the client refuses to send to.
+class InvalidUrl : public RequestFailed {
+ public:
+  using RequestFailed::RequestFailed;
+};
+
+// Connecting gives up after kConnectTimeout; a transfer that moves less than
+// one byte per second for kStallTimeout is abandoned.
+inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
+inline constexpr std::chrono::seconds kStallTimeout{30};
+
+struct Options {
+  std::chrono::milliseconds connect_timeout = kConnectTimeout;
+  std::chrono::seconds stall_timeout = kStallTimeout;
+  // Keep cookies the server sets and send them back, as a browser session.
+  bool cookies = false;
+  // CA bundle for TLS; the system's when empty.
+  std::string ca_file;
+  std::string user_agent = "velna/0.1";
+};
+
+struct Request {
+  std::string method = "GET";  // sent in upper case
+  std::string url;             // absolute, already prepared (prepare_url)
+  Headers headers;
+  ByteView body;  // must stay valid until send returns
+};
+
+struct Response {
+  long status = 0;
+  std::string reason;
+  std::string url;  // the address that answered
+  Headers headers;  // repeated fields are joined with ", "
+  Bytes body;
+};
+
+// Client sends requests one at a time per connection. It is safe to share
+// between threads: each send takes an idle handle of the pool (or a new
+// one), so connections are reused by whichever request comes next.
+class Client {
+ public:
+  explicit Client(Options options = {});
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // send makes one request and returns the answer, whatever its status.
+  // Throws InvalidArgument for a header that check_field refuses,
+  // InvalidUrl, ConnectionFailed, TimedOut or RequestFailed.
+  Response send(const Request& request);
+
+  const Options& options() const { return options_; }
+  void set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall);
+
+  // close drops every pooled connection.
+  void close();
+
+  struct Handle;
+
+ private:
+  std::unique_ptr<Handle> acquire();
+  void release(std::unique_ptr<Handle> handle);
+
+  Options options_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Handle>> idle_;
+};
+
+}  // namespace velna::http

@@ -1,0 +1,55 @@
+// Encodings of HTTP requests: query strings, addresses and Basic
+// credentials.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "velna/bytes.h"
+
+namespace velna::http {
+
+// quote_plus form-encodes |text|: letters, digits and "_.-~" stay, a blank
+// becomes "+", every other byte becomes %XX (upper-case hex).
+std::string quote_plus(std::string_view text);
+
+using QueryItems = std::vector<std::pair<std::string, std::string>>;
+
+// encode_query joins the items, in order, as key=value pairs separated by
+// "&", both sides through quote_plus.
+std::string encode_query(const QueryItems& items);
+
+// requote percent-encodes every byte that may not stand in a URL (blanks,
+// controls, bytes above 0x7F, and a "%" that does not start a valid escape);
+// what may stand there, valid escapes included, is kept as it is.
+std::string requote(std::string_view text);
+
+// ParsedUrl holds the parts of an absolute http or https address.
+struct ParsedUrl {
+  std::string scheme;     // lower case
+  std::string authority;  // [userinfo@]host[:port]
+  std::string host;
+  std::string path;  // "/" when the address has none
+  std::string query;
+  std::string fragment;
+};
+
+// parse_url splits an absolute address; InvalidUrl (see client.h) when it
+// has no scheme, a scheme other than http or https, or no host.
+ParsedUrl parse_url(std::string_view url);
+
+// prepare_url is the address a request goes to: |url| requoted, with
+// |query| (already encoded) appended to any query it has. Throws like
+// parse_url.
+std::string prepare_url(std::string_view url, std::string_view query);
+
+// base64 is the standard alphabet with padding, without line breaks.
+std::string base64(ByteView data);
+
+// basic_authorization is the value of the Authorization header that carries
+// |user| and |password| with the Basic scheme.
+std::string basic_authorization(ByteView user, ByteView password);
+
+}  // namespace velna::http

@@ -1,0 +1,294 @@
+#include "velna/http/client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "internal/openssl.h"
+
+namespace velna::http {
+namespace {
+
+using internal::Free;
+using Easy = std::unique_ptr<CURL, Free<curl_easy_cleanup>>;
+using HeaderList = std::unique_ptr<curl_slist, Free<curl_slist_free_all>>;
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+      throw RequestFailed("libcurl could not be initialised");
+  });
+}
+
+Easy make_easy() {
+  global_init();
+  Easy easy(curl_easy_init());
+  if (!easy) throw RequestFailed("libcurl could not make a handle");
+  return easy;
+}
+
+void append(HeaderList& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (!grown) throw std::bad_alloc();
+  list.release();
+  list.reset(grown);
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// Receiving collects one answer; a new status line (after an interim
+// answer such as 100 Continue) starts it afresh.
+struct Receiving {
+  Response* response;
+  std::vector<Field> fields;
+  bool too_large = false;
+
+  void header_line(std::string_view line) {
+    if (line.substr(0, 5) == "HTTP/") {
+      fields.clear();
+      response->reason.clear();
+      std::string_view rest =
+          line.substr(line.find(' ') == std::string_view::npos ? line.size() : line.find(' ') + 1);
+      const std::size_t space = rest.find(' ');
+      response->reason =
+          std::string(trim(space == std::string_view::npos ? "" : rest.substr(space + 1)));
+      return;
+    }
+    std::string_view l = trim(line);
+    if (l.empty()) return;
+    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+      fields.back().value += ' ';
+      fields.back().value += l;
+      return;
+    }
+    const std::size_t colon = l.find(':');
+    if (colon == std::string_view::npos) return;
+    const std::string_view name = trim(l.substr(0, colon));
+    const std::string_view value = trim(l.substr(colon + 1));
+    for (Field& f : fields) {
+      if (iequals(f.name, name)) {
+        f.value += ", ";
+        f.value += value;
+        return;
+      }
+    }
+    fields.push_back({std::string(name), std::string(value)});
+    if (iequals(name, "Content-Length")) reserve(value);
+  }
+
+  // reserve makes room for a body whose length the answer announces, up to
+  // a bound, so that a large body is not copied while it grows.
+  void reserve(std::string_view value) {
+    std::uint64_t n = 0;
+    for (char c : value) {
+      if (c < '0' || c > '9' || n > (std::uint64_t{1} << 40)) return;
+      n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    constexpr std::uint64_t kBound = std::uint64_t{64} << 20;
+    response->body.reserve(static_cast<std::size_t>(std::min(n, kBound)));
+  }
+
+  bool body(const char* data, std::size_t n) {
+    Bytes& b = response->body;
+    if (n > b.max_size() - b.size()) {
+      too_large = true;
+      return false;
+    }
+    b.insert(b.end(), reinterpret_cast<const std::uint8_t*>(data),
+             reinterpret_cast<const std::uint8_t*>(data) + n);
+    return true;
+  }
+};
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  const std::size_t n = size * count;
+  try {
+    static_cast<Receiving*>(user)->header_line({data, n});
+  } catch (...) {
+    return 0;
+  }
+  return n;
+}
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  const std::size_t n = size * count;
+  try {
+    return static_cast<Receiving*>(user)->body(data, n) ? n : 0;
+  } catch (...) {
+    static_cast<Receiving*>(user)->too_large = true;
+    return 0;
+  }
+}
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
+struct Client::Handle {
+  Easy easy;
+  char error[CURL_ERROR_SIZE] = {};
+};
+
+Client::Client(Options options) : options_(std::move(options)) { global_init(); }
+
+Client::~Client() = default;
+
+void Client::set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_.connect_timeout = connect;
+  options_.stall_timeout = stall;
+}
+
+void Client::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_.clear();
+}
+
+std::unique_ptr<Client::Handle> Client::acquire() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      auto h = std::move(idle_.back());
+      idle_.pop_back();
+      return h;
+    }
+  }
+  auto h = std::make_unique<Handle>();
+  h->easy = make_easy();
+  CURL* e = h->easy.get();
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->error);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_body);
+  if (!options_.user_agent.empty())
+    curl_easy_setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
+  if (!options_.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (options_.cookies) curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+  return h;
+}
+
+void Client::release(std::unique_ptr<Handle> handle) {
+  constexpr std::size_t kMaxIdle = 4;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (idle_.size() < kMaxIdle) idle_.push_back(std::move(handle));
+}
+
+Response Client::send(const Request& request) {
+  // Everything that can be refused is checked before a handle is touched.
+  HeaderList headers;
+  bool has_type = false;
+  for (const Field& f : request.headers) {
+    check_field(f.name, f.value);
+    has_type = has_type || iequals(f.name, "Content-Type");
+    // An empty value is written "Name;", which curl sends as "Name:".
+    append(headers, f.value.empty() ? f.name + ";" : f.name + ": " + f.value);
+  }
+  // No waiting for "100 Continue" before a body, and no form type that the
+  // caller did not ask for.
+  append(headers, "Expect:");
+  if (!has_type) append(headers, "Content-Type:");
+  const std::string method = upper(request.method);
+  if (method.empty() || method.find_first_of(" \t\r\n") != std::string::npos)
+    throw InvalidArgument("Invalid HTTP method: " + request.method);
+
+  std::unique_ptr<Handle> h = acquire();
+  CURL* e = h->easy.get();
+  Response response;
+  Receiving receiving{&response, {}};
+  h->error[0] = '\0';
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(options_.connect_timeout.count()));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.stall_timeout.count()));
+  }
+  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &receiving);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &receiving);
+  curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
+  curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  if (method == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else if (method != "GET" || !request.body.empty()) {
+    static const char kEmpty[] = "";
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(
+        e, CURLOPT_POSTFIELDS,
+        request.body.empty() ? kEmpty : reinterpret_cast<const char*>(request.body.data()));
+    if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  const CURLcode code = curl_easy_perform(e);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
+  std::string message = h->error[0] ? h->error : curl_easy_strerror(code);
+  long sent = 0;
+  curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
+  if (code == CURLE_OK) {
+    long status = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    response.status = status;
+    const char* url = nullptr;
+    curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
+    response.url = url ? url : request.url;
+  }
+  release(std::move(h));
+
+  if (code == CURLE_OK) {
+    response.headers = Headers::received(std::move(receiving.fields));
+    return response;
+  }
+  message += " (" + method + " " + request.url + ")";
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      throw TimedOut(message, sent == 0);
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      throw InvalidUrl(message);
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+      throw ConnectionFailed(message);
+    case CURLE_WRITE_ERROR:
+      if (receiving.too_large) throw RequestFailed("The answer is too large to hold in memory");
+      throw RequestFailed(message);
+    default:
+      throw RequestFailed(message);
+  }
+}
+
+}  // namespace velna::http

@@ -1,0 +1,156 @@
+#include "velna/http/encoding.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+#include "velna/http/client.h"
+
+namespace velna::http {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+bool alnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+void escape(std::string& out, unsigned char c) {
+  out += '%';
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
+}  // namespace
+
+std::string quote_plus(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (alnum(c) || c == '_' || c == '.' || c == '-' || c == '~')
+      out += ch;
+    else if (c == ' ')
+      out += '+';
+    else
+      escape(out, c);
+  }
+  return out;
+}
+
+std::string encode_query(const QueryItems& items) {
+  std::string out;
+  for (const auto& [key, value] : items) {
+    if (!out.empty()) out += '&';
+    out += quote_plus(key);
+    out += '=';
+    out += quote_plus(value);
+  }
+  return out;
+}
+
+std::string requote(std::string_view text) {
+  static constexpr std::string_view kKept = "-._~!#$&'()*+,/:;=?@[]";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (alnum(c) || kKept.find(text[i]) != std::string_view::npos)
+      out += text[i];
+    else if (c == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) && hex_digit(text[i + 2]))
+      out += text[i];
+    else
+      escape(out, c);
+  }
+  return out;
+}
+
+ParsedUrl parse_url(std::string_view url) {
+  const auto quoted = [&] { return "'" + std::string(url) + "'"; };
+  ParsedUrl p;
+  std::size_t colon = url.find(':');
+  bool has_scheme = colon != std::string_view::npos && colon > 0 &&
+                    std::isalpha(static_cast<unsigned char>(url[0]));
+  for (std::size_t i = 0; has_scheme && i < colon; ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    has_scheme = alnum(c) || c == '+' || c == '-' || c == '.';
+  }
+  if (!has_scheme)
+    throw InvalidUrl("Invalid URL " + quoted() +
+                     ": No scheme supplied. Perhaps you meant https://" + std::string(url) + "?");
+  for (char c : url.substr(0, colon)) p.scheme += static_cast<char>(std::tolower(c));
+  if (p.scheme != "http" && p.scheme != "https")
+    throw InvalidUrl("No connection adapters were found for " + quoted());
+  std::string_view rest = url.substr(colon + 1);
+  if (rest.substr(0, 2) != "//") throw InvalidUrl("Invalid URL " + quoted() + ": No host supplied");
+  rest.remove_prefix(2);
+  const std::size_t end = rest.find_first_of("/?#");
+  p.authority = std::string(rest.substr(0, end));
+  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+  for (char c : p.authority)
+    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f)
+      throw InvalidUrl("Invalid URL " + quoted() + ": Invalid host");
+  std::string_view host = p.authority;
+  if (auto at = host.rfind('@'); at != std::string_view::npos) host.remove_prefix(at + 1);
+  if (!host.empty() && host[0] == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string_view::npos)
+      throw InvalidUrl("Invalid URL " + quoted() + ": Invalid host");
+    host = host.substr(0, close + 1);
+  } else if (auto port = host.rfind(':'); port != std::string_view::npos) {
+    host = host.substr(0, port);
+  }
+  if (host.empty()) throw InvalidUrl("Invalid URL " + quoted() + ": No host supplied");
+  p.host = std::string(host);
+  if (auto hash = rest.find('#'); hash != std::string_view::npos) {
+    p.fragment = std::string(rest.substr(hash + 1));
+    rest = rest.substr(0, hash);
+  }
+  if (auto q = rest.find('?'); q != std::string_view::npos) {
+    p.query = std::string(rest.substr(q + 1));
+    rest = rest.substr(0, q);
+  }
+  p.path = rest.empty() ? "/" : std::string(rest);
+  return p;
+}
+
+std::string prepare_url(std::string_view url, std::string_view query) {
+  ParsedUrl p = parse_url(url);
+  std::string out = p.scheme + "://" + p.authority + requote(p.path);
+  std::string q = requote(p.query);
+  if (!query.empty()) q = q.empty() ? std::string(query) : q + "&" + std::string(query);
+  if (!q.empty()) out += "?" + q;
+  if (!p.fragment.empty()) out += "#" + requote(p.fragment);
+  return out;
+}
+
+std::string base64(ByteView data) {
+  std::string out(4 * ((data.size() + 2) / 3), '\0');
+  // EVP_EncodeBlock takes an int length; feed it in pieces that are a
+  // multiple of three bytes so that no padding lands in the middle.
+  constexpr std::size_t kPiece = 3 * (1u << 20);
+  std::size_t written = 0;
+  for (std::size_t done = 0; done < data.size(); done += kPiece) {
+    const std::size_t n = std::min(kPiece, data.size() - done);
+    written += static_cast<std::size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + written), data.data() + done,
+                        static_cast<int>(n)));
+  }
+  out.resize(written);
+  return out;
+}
+
+std::string basic_authorization(ByteView user, ByteView password) {
+  Bytes joined(user.begin(), user.end());
+  joined.push_back(':');
+  joined.insert(joined.end(), password.begin(), password.end());
+  std::string value = "Basic " + base64(joined);
+  OPENSSL_cleanse(joined.data(), joined.size());
+  return value;
+}
+
+}  // namespace velna::http

@@ -1,0 +1,391 @@
+// velna.providers.server.aws: object storage transfer. get downloads an
+// object, whole or one byte range, and put uploads bytes, each as one plain
+// HTTP request to the full address the caller gives: no session, no API key,
+// no credentials. Failed answers are retried with the REST client's own
+// retry test and status table, taken from velna.providers.server.client when
+// this module is loaded.
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "json_text.h"
+#include "velna/http/retry.h"
+#include "velna/http/storage.h"
+#include "velna_py.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+namespace pyb = pybind11;
+namespace storage = velna::http::storage;
+using namespace pyb::literals;
+
+PyObject* module_ref = nullptr;  // this module, kept for the life of the process
+
+// ---- answers and request errors --------------------------------------------
+
+struct Errors {
+  PyObject* request = nullptr;  // RequestException
+  PyObject* http = nullptr;     // HTTPError
+  PyObject* connection = nullptr;
+  PyObject* timeout = nullptr;
+  PyObject* connect_timeout = nullptr;
+  PyObject* invalid_url = nullptr;
+} errors;
+PyObject* response_class = nullptr;
+PyObject* header_dict_class = nullptr;
+
+// BodyBuffer is the bytes object that a body is written into, made once its
+// length is known. Large bodies ask the kernel for huge pages, which halves
+// the cost of touching fresh memory.
+class BodyBuffer {
+ public:
+  std::uint8_t* allocate(std::size_t n) {
+    pyb::gil_scoped_acquire gil;
+    PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (!o) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    bytes_ = pyb::reinterpret_steal<pyb::object>(o);
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (n >= 2 * kHuge) {
+      auto begin = (reinterpret_cast<std::uintptr_t>(out) + kHuge - 1) & ~(kHuge - 1);
+      auto end = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(kHuge - 1);
+      if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#endif
+    return out;
+  }
+  pyb::object take() { return bytes_ ? std::move(bytes_) : pyb::bytes(""); }
+  ~BodyBuffer() {
+    if (bytes_) {
+      pyb::gil_scoped_acquire gil;
+      bytes_ = pyb::object();
+    }
+  }
+
+ private:
+  pyb::object bytes_;
+};
+
+pyb::object make_response(const storage::Answer& answer, pyb::object content) {
+  pyb::object r = pyb::handle(response_class)();
+  r.attr("status_code") = answer.status;
+  r.attr("reason") = answer.reason;
+  r.attr("url") = answer.url;
+  pyb::dict headers;
+  for (const velna::http::Field& f : answer.headers) headers[pyb::str(f.name)] = pyb::str(f.value);
+  r.attr("headers") = pyb::handle(header_dict_class)(headers);
+  r.attr("content") = content;
+  return r;
+}
+
+std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
+
+void raise_for_status(pyb::object self) {
+  long code = self.attr("status_code").cast<long>();
+  const char* kind = code >= 400 && code < 500   ? "Client"
+                     : code >= 500 && code < 600 ? "Server"
+                                                 : nullptr;
+  if (!kind) return;
+  std::string message = std::to_string(code) + " " + kind +
+                        " Error: " + text_of(self.attr("reason")) +
+                        " for url: " + text_of(self.attr("url"));
+  pyb::object error = pyb::handle(errors.http)(message);
+  error.attr("response") = self;
+  PyErr_SetObject(errors.http, error.ptr());
+  throw pyb::error_already_set();
+}
+
+// raise_request_error turns a failure of the transfer into its Python error.
+[[noreturn]] void raise_request_error(std::exception_ptr failure) {
+  PyObject* type = errors.request;
+  std::string message;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const velna::http::TimedOut& e) {
+    type = e.connecting() ? errors.connect_timeout : errors.timeout;
+    message = e.what();
+  } catch (const velna::http::InvalidUrl& e) {
+    type = errors.invalid_url;
+    message = e.what();
+  } catch (const velna::http::ConnectionFailed& e) {
+    type = errors.connection;
+    message = e.what();
+  } catch (const velna::http::RequestFailed& e) {
+    message = e.what();
+  }
+  PyErr_SetString(type, message.c_str());
+  throw pyb::error_already_set();
+}
+
+void make_objects(pyb::module_& m) {
+  // The request errors are those of the HTTP layer, so that one except
+  // clause serves the REST client and object storage alike.
+  pyb::module_ http = pyb::module_::import("velna.providers.server.http");
+  errors.request = velna::py::keep(http.attr("RequestException"));
+  errors.http = velna::py::keep(http.attr("HTTPError"));
+  errors.connection = velna::py::keep(http.attr("ConnectionError"));
+  errors.timeout = velna::py::keep(http.attr("Timeout"));
+  errors.connect_timeout = velna::py::keep(http.attr("ConnectTimeout"));
+  errors.invalid_url = velna::py::keep(http.attr("InvalidURL"));
+  header_dict_class = velna::py::keep(http.attr("CaseInsensitiveDict"));
+  pyb::dict ns;
+  ns["__module__"] = "velna.providers.server.aws";
+  ns["__doc__"] = "The answer to one transfer.";
+  ns["raise_for_status"] = pyb::reinterpret_steal<pyb::object>(
+      PyInstanceMethod_New(pyb::cpp_function(&raise_for_status, pyb::name("raise_for_status"),
+                                             "Raises HTTPError for an error status.")
+                               .ptr()));
+  pyb::object type_ =
+      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  pyb::object cls = type_("Response", pyb::make_tuple(), ns);
+  m.attr("Response") = cls;
+  response_class = velna::py::keep(cls);
+}
+PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound at load
+PyObject* native_make_request = nullptr;
+
+pyb::object module_attr(const char* name) {
+  return pyb::reinterpret_borrow<pyb::object>(module_ref).attr(name);
+}
+
+// seconds_value reads a time-out module value (seconds, a positive number).
+std::chrono::milliseconds seconds_value(const char* name) {
+  pyb::object v = module_attr(name);
+  double seconds = PyFloat_AsDouble(v.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
+  if (!(seconds > 0) || !std::isfinite(seconds))
+    velna::py::raise_value_error(std::string(name) + " must be a positive number of seconds");
+  return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+}
+
+// header_text is a header name or value as text: str as it is, bytes as
+// Latin-1; anything else is refused.
+std::string header_text(pyb::handle o, const char* what) {
+  if (velna::py::is_text(o)) return std::string(velna::py::text_utf8(o));
+  if (velna::py::is_bytes(o)) return std::string(velna::as_chars(velna::py::view_of(o)));
+  velna::py::raise_type_error(std::string("Header ") + what + " must be str or bytes, not " +
+                              Py_TYPE(o.ptr())->tp_name);
+}
+
+// Body holds the buffer of a bytes-like body for as long as the transfer
+// runs (a bytearray cannot be resized meanwhile).
+class Body {
+ public:
+  explicit Body(pyb::handle data) {
+    if (data.is_none()) return;
+    if (velna::py::is_text(data) || PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+      PyErr_Clear();
+      velna::py::raise_type_error(std::string("data must be bytes-like or None, not ") +
+                                  Py_TYPE(data.ptr())->tp_name);
+    }
+    held_ = true;
+  }
+  ~Body() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+
+  bool present() const { return held_; }
+  velna::ByteView view() const {
+    if (!held_) return {};
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// truthy is the runtime's truth test.
+bool truthy(pyb::handle o) {
+  int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+// attempt makes one request and checks its answer.
+pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::object headers) {
+  if (!velna::py::is_text(method)) velna::py::raise_type_error("method must be str");
+  if (!velna::py::is_text(url)) velna::py::raise_type_error("url must be str");
+  storage::Request request;
+  request.method = std::string(velna::py::text_utf8(method));
+  request.url = std::string(velna::py::text_utf8(url));
+  std::optional<std::string> range;
+  if (!headers.is_none()) {
+    pyb::object items = headers.attr("items")();
+    for (pyb::handle item : items) {
+      pyb::tuple pair = pyb::reinterpret_borrow<pyb::tuple>(item);
+      std::string name = header_text(pair[0], "names");
+      std::string value = header_text(pair[1], "values");
+      if (velna::http::iequals(name, "Range")) range = value;
+      request.headers.add(std::move(name), std::move(value));
+    }
+  }
+  Body body(data);
+  request.body = body.view();
+  request.has_body = body.present();
+  request.timeouts.connect = seconds_value("CONNECT_TIMEOUT");
+  request.timeouts.stall = seconds_value("STALL_TIMEOUT");
+
+  BodyBuffer content;
+  storage::Answer answer;
+  try {
+    pyb::gil_scoped_release nogil;
+    answer = storage::send(request, [&content](std::size_t n) { return content.allocate(n); });
+  } catch (const velna::http::RequestFailed&) {
+    raise_request_error(std::current_exception());
+  }
+  pyb::object response = make_response(answer, content.take());
+
+  // Statuses that report a passing condition raise the table's bare class.
+  pyb::object table = module_attr("_retry_exceptions");
+  pyb::int_ status(answer.status);
+  PyObject* cls =
+      PyDict_Check(table.ptr()) ? PyDict_GetItemWithError(table.ptr(), status.ptr()) : nullptr;
+  if (!cls && PyErr_Occurred()) throw pyb::error_already_set();
+  if (!cls && !PyDict_Check(table.ptr()) && table.contains(status)) cls = table[status].ptr();
+  if (cls) {
+    PyErr_SetNone(cls);
+    throw pyb::error_already_set();
+  }
+  response.attr("raise_for_status")();
+
+  // A ranged answer must stand for exactly the range asked; these checks run
+  // whatever the interpreter's optimisation flags.
+  if (range) {
+    if (auto asked = storage::parse_range_header(*range))
+      storage::check_ranged_answer(*asked, answer.status, answer.headers, answer.body_size);
+    else
+      storage::check_length(answer.headers, answer.body_size);
+  }
+  return response;
+}
+
+// make_request runs attempts under the retry policy: the client's retry
+// test decides on each failure; the waits grow 2, 4, 8 s, then 10 s, and
+// after the tenth attempt the failure passes on unchanged.
+pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
+                         pyb::object headers) {
+  return velna::http::with_retry(
+      velna::http::RetryPolicy{},
+      [&] {
+        // Every failure leaves as its Python error, for the retry test.
+        try {
+          return attempt(method, url, data, headers);
+        } catch (const velna::AssertionFailure& e) {
+          PyErr_SetString(PyExc_AssertionError, e.what());
+        } catch (const velna::InvalidArgument& e) {
+          PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const velna::Error& e) {
+          PyErr_SetString(errors.request, e.what());
+        }
+        throw pyb::error_already_set();
+      },
+      [](std::exception_ptr failure) {
+        // The retry test judges the Python error the caller would see.
+        try {
+          std::rethrow_exception(failure);
+        } catch (pyb::error_already_set& e) {
+          pyb::object r = pyb::reinterpret_borrow<pyb::object>(retry_test)(e.value());
+          return truthy(r);
+        }
+      },
+      [](std::chrono::milliseconds wait) {
+        pyb::module_::import("time").attr("sleep")(static_cast<double>(wait.count()) / 1000.0);
+      });
+}
+
+pyb::object call_make_request(const char* method, pyb::object url, pyb::object data,
+                              pyb::object headers) {
+  pyb::object fn = module_attr("_make_request");
+  if (fn.ptr() == native_make_request) return make_request(pyb::str(method), url, data, headers);
+  if (headers.is_none()) return fn(method, url, data);
+  return fn(method, url, "headers"_a = headers);
+}
+
+bool compare(pyb::handle a, pyb::handle b, int op) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+std::uint64_t offset(pyb::handle o) {
+  pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o.ptr()));
+  if (!i) throw pyb::error_already_set();
+  unsigned long long v = PyLong_AsUnsignedLongLong(i.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw pyb::error_already_set();
+  return v;
+}
+
+pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
+  pyb::object headers = pyb::none();
+  if (truthy(start) || truthy(end)) {
+    // end > start >= 0, checked always: a range that is not one is never
+    // sent. Comparing a number with None is the runtime's TypeError.
+    if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE))
+      velna::py::raise_assertion("A byte range needs 0 <= start < end");
+    storage::ByteRange range{offset(start), offset(end)};
+    pyb::dict h;
+    h["Range"] = storage::range_header(range);
+    headers = h;
+  }
+  module_attr("log").attr("debug")("GETing data from %s, headers: %s", path, headers);
+  return call_make_request("get", path, pyb::none(), headers);
+}
+
+pyb::object put(pyb::object path, pyb::object data) {
+  pyb::str text = pyb::str("PUTing data to {}").attr("format")(path);
+  module_attr("log").attr("debug")(text);
+  return call_make_request("put", path, data, pyb::none());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(aws, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "Object storage transfer: GET (whole or one byte range) and PUT at full addresses.";
+  pyb::module_ logging = pyb::module_::import("logging");
+  m.attr("logging") = logging;
+  pyb::module_ client = pyb::module_::import("velna.providers.server.client");
+  m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
+  m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
+  m.attr("log") = logging.attr("getLogger")("velna.providers.server.aws");
+  // Connecting gives up after CONNECT_TIMEOUT seconds; a transfer that moves
+  // less than a byte per second for STALL_TIMEOUT seconds is abandoned.
+  // Neither is retried.
+  m.attr("CONNECT_TIMEOUT") = std::chrono::duration<double>(velna::http::kConnectTimeout).count();
+  m.attr("STALL_TIMEOUT") = std::chrono::duration<double>(velna::http::kStallTimeout).count();
+
+  retry_test = velna::py::keep(m.attr("_retry_on_exception"));
+  make_objects(m);
+  module_ref = pyb::handle(m).inc_ref().ptr();
+
+  m.def(
+      "_make_request", &make_request,
+      "Makes one HTTP request (method 'get' or 'put', sent in upper case) to the full address url, "
+      "with the body data and the mapping headers, retried while the server reports a passing "
+      "condition; returns the response.",
+      "method"_a, "url"_a, "data"_a = pyb::none(), "headers"_a = pyb::none());
+  native_make_request = velna::py::keep(m.attr("_make_request"));
+  m.def("get", &get,
+        "Downloads the object at the full address path, or only its bytes start to end (both "
+        "included); "
+        "returns the response.",
+        "path"_a, "start"_a = pyb::none(), "end"_a = pyb::none());
+  m.def("put", &put,
+        "Uploads data (bytes-like, or None for an empty body) to the full address path; "
+        "returns the response.",
+        "path"_a, "data"_a = pyb::none());
+}

@@ -1,0 +1,165 @@
+// velna.providers.server.client: the REST client of the key server. Each
+// call becomes one request on the versioned interface, sent through the
+// process-wide session; the statuses that report a temporary condition are
+// retried with growing waits, and every other error status is raised with
+// the request id appended.
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <string>
+
+#include "velna/http/retry.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+
+constexpr std::string_view kLogger = "velna.providers.server.client";
+
+PyObject* module = nullptr;      // this module, for the values looked up at each call
+PyObject* http_error = nullptr;  // HTTPError of the HTTP layer
+PyObject* time_module = nullptr;
+
+pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
+
+// address is URL joined with API_VERSION, followed by |path| with a leading
+// and a trailing "/".
+pyb::object address(pyb::handle path) {
+  if (!velna::py::is_text(path)) velna::py::raise_type_error("path must be str");
+  std::string p(velna::py::text_utf8(path));
+  if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
+  if (p.back() != '/') p.push_back('/');
+  pyb::object base = module_attr("urljoin")(module_attr("URL"), module_attr("API_VERSION"));
+  return base + pyb::str(p);
+}
+
+pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb::handle data,
+                    pyb::handle params, pyb::handle auth) {
+  pyb::object url = address(path);
+  pyb::object response = module_attr("session").attr("request")(
+      method, url, "json"_a = json, "data"_a = data, "params"_a = params, "auth"_a = auth);
+  pyb::object status = response.attr("status_code");
+  pyb::object retried = module_attr("_retry_exceptions").attr("get")(status);
+  if (!retried.is_none()) {
+    PyErr_SetNone(retried.ptr());
+    throw pyb::error_already_set();
+  }
+  try {
+    response.attr("raise_for_status")();
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(http_error)) throw;
+    pyb::object error = e.value();
+    pyb::object request_id = error.attr("request").attr("headers")["X-Request-Id"];
+    pyb::object message = pyb::tuple(error.attr("args"))[0];
+    pyb::list args;
+    args.append(message + pyb::str("  Request ID: ") + request_id);
+    error.attr("args") = args;
+    throw;
+  }
+  return response;
+}
+
+pyb::object make_request(pyb::object method, pyb::object path, pyb::object json, pyb::object data,
+                         pyb::object params, pyb::object auth) {
+  return velna::http::with_retry(
+      velna::http::RetryPolicy{},
+      [&] { return attempt(method, path, json, data, params, auth); },
+      [](std::exception_ptr failure) {
+        try {
+          std::rethrow_exception(failure);
+        } catch (pyb::error_already_set& e) {
+          pyb::object verdict = module_attr("_retry_on_exception")(e.value());
+          const int r = PyObject_IsTrue(verdict.ptr());
+          if (r < 0) throw pyb::error_already_set();
+          return r == 1;
+        } catch (...) {
+          return false;
+        }
+      },
+      [](std::chrono::milliseconds wait) {
+        pyb::handle(time_module).attr("sleep")(static_cast<double>(wait.count()) / 1000.0);
+      });
+}
+
+bool retry_on_exception(pyb::object exception) {
+  pyb::object exc_info = pyb::make_tuple(pyb::type::handle_of(exception), exception,
+                                         exception.attr("__traceback__"));
+  velna::py::get_logger(kLogger).attr("debug")("Exception making request.", "exc_info"_a = exc_info);
+  pyb::tuple classes(module_attr("_retry_exceptions").attr("values")());
+  const int r = PyObject_IsInstance(exception.ptr(), classes.ptr());
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+pyb::object error_class(pyb::module_& m, const char* name, const char* doc) {
+  PyObject* cls = PyErr_NewExceptionWithDoc(
+      (std::string("velna.providers.server.client.") + name).c_str(), doc, PyExc_Exception, nullptr);
+  if (!cls) throw pyb::error_already_set();
+  auto obj = pyb::reinterpret_steal<pyb::object>(cls);
+  m.attr(name) = obj;
+  return obj;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(client, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "REST calls to the key server, with status errors and retries.";
+  module = m.ptr();
+
+  auto session = pyb::module_::import("velna.providers.server.session");
+  http_error = velna::py::keep(pyb::module_::import("velna.providers.server.http").attr("HTTPError"));
+  time_module = velna::py::keep(pyb::module_::import("time"));
+  m.attr("urljoin") = pyb::module_::import("urllib.parse").attr("urljoin");
+  m.attr("session") = session.attr("session");
+  m.attr("URL") = pyb::none();
+  m.attr("API_VERSION") = "v1.0";
+  m.attr("log") = velna::py::get_logger(kLogger);
+
+  pyb::dict retried;
+  retried[pyb::int_(429)] = error_class(m, "HttpTooManyRequestsError", "Try again later.");
+  retried[pyb::int_(500)] = error_class(m, "HttpInternalServerError", "Internal server error.");
+  retried[pyb::int_(502)] = error_class(m, "HttpBadGatewayError", "Bad gateway.");
+  retried[pyb::int_(503)] = error_class(m, "HttpServiceUnavailableError", "Service unavailable.");
+  m.attr("_retry_exceptions") = retried;
+
+  m.def("_retry_on_exception", &retry_on_exception,
+        "Whether a failed attempt is to be repeated: its error is one of the retried classes.",
+        "exception"_a);
+  m.def("_make_request", &make_request,
+        "Makes one request on the versioned interface, retrying temporary failures.", "method"_a,
+        "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(), "params"_a = pyb::none(),
+        "auth"_a = true);
+
+  // The verbs look _make_request up at each call.
+  m.def(
+      "get",
+      [](pyb::object path, pyb::object params, pyb::object auth) {
+        return module_attr("_make_request")("get", path, "params"_a = params, "auth"_a = auth);
+      },
+      "Sends a GET request.", "path"_a, "params"_a = pyb::none(), "auth"_a = true);
+  m.def(
+      "post",
+      [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {
+        return module_attr("_make_request")("post", path, "json"_a = json, "data"_a = data,
+                                            "auth"_a = auth);
+      },
+      "Sends a POST request.", "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(),
+      "auth"_a = true);
+  m.def(
+      "put",
+      [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {
+        return module_attr("_make_request")("put", path, "json"_a = json, "data"_a = data,
+                                            "auth"_a = auth);
+      },
+      "Sends a PUT request.", "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(),
+      "auth"_a = true);
+  m.def(
+      "delete",
+      [](pyb::object path, pyb::object auth) {
+        return module_attr("_make_request")("delete", path, "auth"_a = auth);
+      },
+      "Sends a DELETE request.", "path"_a, "auth"_a = true);
+}

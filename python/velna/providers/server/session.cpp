@@ -1,0 +1,301 @@
+// velna.providers.server.session: the authenticated session with the key
+// server. Every request leaves with the API key, a fresh request id and the
+// application name; unless asked otherwise it also carries Basic
+// credentials signed for that one request. The session logs a user in by
+// signing the server's time with each active signing key in turn, and logs
+// in again when the token has expired.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "timestamps.h"
+#include "velna/crypto/ec.h"
+#include "velna/http/encoding.h"
+#include "velna/http/headers.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+
+constexpr std::string_view kLogger = "velna.providers.server.session";
+constexpr const char* kNeedUser = "Need to pass a user if authenticating for the first time.";
+
+// Module objects kept for the life of the process.
+PyObject* module = nullptr;
+PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
+PyObject* base_request = nullptr;  // Session.request of the HTTP layer
+PyObject* uuid_module = nullptr;
+PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
+
+pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
+
+void log(velna::log::Level level, std::string_view text) {
+  velna::py::log_line(kLogger, level, text);
+}
+
+[[noreturn]] void refuse(PyObject* type, const std::string& message) {
+  log(velna::log::Level::Warning, message);
+  velna::py::raise_error(type, message);
+}
+
+std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(text)); }
+
+// sign is the DER ECDSA signature over |data| by |private_key| with
+// crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core,
+// without the GIL.
+pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
+  pyb::object algorithm = module_attr("crypto").attr("ecdsa").attr("ECDSA");
+  if (algorithm.ptr() == default_ecdsa && pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
+    const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
+    velna::Bytes signature;
+    {
+      pyb::gil_scoped_release nogil;
+      signature = key.sign(velna::HashKind::Sha384, data);
+    }
+    return velna::py::to_bytes(signature);
+  }
+  pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
+  velna::py::bytes_arg(signature, "signature");
+  return pyb::reinterpret_borrow<pyb::bytes>(signature);
+}
+
+pyb::str base64_text(velna::ByteView data) { return pyb::str(velna::http::base64(data)); }
+
+// Values never written in clear to a log line.
+bool secret_name(std::string_view name) {
+  static constexpr std::string_view kSecret[] = {
+      "x-velna-api-key", "authorization", "token", "password", "passphrase", "verification"};
+  for (std::string_view s : kSecret)
+    if (velna::http::iequals(s, name)) return true;
+  return false;
+}
+
+// masked is |value| for the log: a mapping whose secret entries read "***"
+// (a copy, only when there is one), anything else as it is.
+pyb::object masked(pyb::handle value) {
+  if (!PyDict_Check(value.ptr())) return pyb::reinterpret_borrow<pyb::object>(value);
+  pyb::dict copy;
+  bool changed = false;
+  for (auto item : pyb::reinterpret_borrow<pyb::dict>(value)) {
+    if (velna::py::is_text(item.first) && secret_name(velna::py::text_utf8(item.first))) {
+      copy[item.first] = pyb::str("***");
+      changed = true;
+    } else {
+      copy[item.first] = item.second;
+    }
+  }
+  return changed ? pyb::object(copy) : pyb::reinterpret_borrow<pyb::object>(value);
+}
+
+// header_text is a header value as the session sends it; CR, LF and NUL
+// are refused here, before any request (a login included) is made.
+void check_header(const char* name, pyb::handle value) {
+  if (!velna::py::is_text(value) && !velna::py::is_bytes(value))
+    velna::py::raise_type_error(std::string("Header part (") + utf8(pyb::repr(value)) + ") from ('" +
+                                name + "', ...) must be of type str or bytes");
+  velna::ByteView v = velna::py::bytes_or_text_arg(value, name);
+  velna::http::check_field(name, velna::as_chars(v));
+}
+
+bool truthy(pyb::handle o) {
+  int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+bool later(pyb::handle a, pyb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
+// ---------------------------------------------------------------------------
+// VelnaSession's operations; |self| is the session.
+
+void init(pyb::object self) {
+  pyb::reinterpret_borrow<pyb::object>(base_init)(self);
+  for (const char* name : {"user", "api_key", "token", "key", "time_offset", "client"})
+    self.attr(name) = pyb::none();
+}
+
+void authenticate(pyb::object self, pyb::object client, pyb::object user) {
+  if (user.is_none() && self.attr("user").is_none()) refuse(PyExc_ValueError, kNeedUser);
+  self.attr("client") = client;
+  pyb::object who = user.is_none() ? pyb::object(self.attr("user")) : user;
+  pyb::object section = who.attr("keys")[module_attr("KeyType").attr("AUTH")];
+  for (pyb::handle key : section.attr("values")()) {
+    if (!truthy(key.attr("active"))) continue;
+    pyb::object challenge = client.attr("get")("time", "auth"_a = false).attr("json")()["time"];
+    if (!velna::py::is_text(challenge)) velna::py::raise_type_error("the server time must be text");
+    pyb::object offset = velna::py::time::utcnow() - velna::py::time::to_datetime(challenge);
+    pyb::bytes signature =
+        sign(key.attr("private"), velna::as_bytes(velna::py::text_utf8(challenge)));
+    pyb::dict params;
+    params["userId"] = pyb::str(who.attr("id"));
+    params["authKeyIndex"] = pyb::str(key.attr("index"));
+    params["challenge"] = challenge;
+    params["verification"] = base64_text(velna::py::view_of(signature));
+    pyb::object answer =
+        client.attr("get")("login", "auth"_a = false, "params"_a = params).attr("json")();
+    if (PySequence_Contains(answer.ptr(), pyb::str("token").ptr()) != 1) {
+      if (PyErr_Occurred()) throw pyb::error_already_set();
+      continue;
+    }
+    // Everything is read before anything is stored: an answer whose expiry
+    // does not parse leaves the earlier login as it was.
+    pyb::object token = answer["token"];
+    pyb::object expires_at = velna::py::time::to_datetime(answer["expiration"]);
+    self.attr("token") = token;
+    self.attr("expires_at") = expires_at;
+    self.attr("user") = who;
+    self.attr("time_offset") = offset;
+    self.attr("key") = key;
+    return;
+  }
+  refuse(PyExc_RuntimeError, "Unable to authenticate " + utf8(pyb::str(who)));
+}
+
+// authenticated: logged in with a token that has not expired, neither by
+// this machine's clock nor by the server's as the login measured it.
+bool authenticated(pyb::object self) {
+  if (self.attr("user").is_none() || !truthy(self.attr("token"))) return false;
+  pyb::object expires_at = self.attr("expires_at");
+  pyb::object now = velna::py::time::utcnow();
+  if (!later(expires_at, now)) return false;
+  pyb::object offset = self.attr("time_offset");
+  return offset.is_none() || later(expires_at, now - offset);
+}
+
+void initialize(pyb::object self, pyb::object api_key, pyb::object server_url, pyb::object app_name) {
+  self.attr("api_key") = api_key;
+  self.attr("app_name") = app_name;
+  try {
+    pyb::module_::import("urllib.parse").attr("urlparse")(server_url);
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    refuse(PyExc_ValueError, "server_url is not a valid url.");
+  }
+}
+
+void logout(pyb::object self) {
+  for (const char* name : {"user", "token", "key", "time_offset"}) self.attr(name) = pyb::none();
+}
+
+pyb::tuple get_auth(pyb::object self, pyb::object req_id) {
+  if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
+  pyb::object estimated = velna::py::time::utcnow() - self.attr("time_offset");
+  std::string time_text = utf8(estimated.attr("isoformat")());
+  std::string user = utf8(self.attr("token")) + "," + velna::http::base64(velna::as_bytes(time_text));
+  std::string signed_text = user + utf8(req_id);
+  pyb::bytes signature = sign(self.attr("key").attr("private"), velna::as_bytes(signed_text));
+  std::string password = velna::http::base64(velna::py::view_of(signature));
+  return pyb::make_tuple(pyb::bytes(user), pyb::bytes(password));
+}
+
+pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::kwargs kwargs) {
+  if (kwargs.contains("headers"))
+    velna::py::raise_type_error("request() got multiple values for keyword argument 'headers'");
+  pyb::object auth = pyb::bool_(true);
+  if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
+  pyb::object req_id = pyb::str(pyb::handle(uuid_module).attr("uuid4")());
+
+  pyb::object api_key = self.attr("api_key");
+  pyb::object app_name = self.attr("app_name");
+  pyb::dict headers;
+  if (!api_key.is_none()) {
+    check_header("X-Velna-Api-Key", api_key);
+    headers["X-Velna-Api-Key"] = api_key;
+  }
+  headers["X-Request-Id"] = req_id;
+  if (!app_name.is_none() && truthy(app_name)) {
+    check_header("X-Velna-App-Name", app_name);
+    headers["X-Velna-App-Name"] = app_name;
+  }
+
+  pyb::object credentials = pyb::none();
+  if (truthy(auth)) credentials = self.attr("_get_auth")(req_id);
+
+  std::string method_text = utf8(pyb::str(method).attr("upper")());
+  auto shown = [&](const char* name) -> std::string {
+    return kwargs.contains(name) ? utf8(pyb::str(masked(kwargs[name]))) : "None";
+  };
+  log(velna::log::Level::Debug, method_text + " " + utf8(pyb::str(url)) + " " +
+                                    utf8(pyb::str(masked(headers))) + " " + shown("params") + " " +
+                                    shown("json") + " " + shown("data"));
+
+  kwargs["headers"] = headers;
+  kwargs["auth"] = credentials;
+  pyb::object response = pyb::handle(base_request)(self, method, url, **kwargs);
+  pyb::object status = response.attr("status_code");
+  if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200) {
+    pyb::object decoded = response.attr("json")();
+    log(velna::log::Level::Debug, utf8(pyb::str(response)) + " " + utf8(pyb::str(masked(decoded))));
+  } else {
+    log(velna::log::Level::Debug, utf8(pyb::str(response)));
+  }
+  return response;
+}
+
+// method puts |fn| into the namespace |ns| of a class derived from |base|,
+// as the method called |name|; it replaces what the base offers under that
+// name. The function of __init__ goes by another name, so that pybind11
+// does not take it for the constructor of a C++ value: the base's own
+// constructor makes that.
+template <typename Fn, typename... Extra>
+void method(pyb::dict& ns, pyb::handle base, const char* name, Fn&& fn, const char* doc,
+            Extra&&... extra) {
+  const char* own = std::string_view(name) == "__init__" ? "init_session" : name;
+  ns[name] = pyb::cpp_function(std::forward<Fn>(fn), pyb::name(own), pyb::is_method(base), doc,
+                               std::forward<Extra>(extra)...);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(session, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "The authenticated session with the key server.";
+  module = m.ptr();
+
+  auto crypto = pyb::module_::import("velna.crypto");
+  try {
+    m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    // Until the key module is present: the two key kinds by their names.
+    pyb::dict kinds;
+    kinds["AUTH"] = "signingKeys";
+    kinds["DERIVATION"] = "derivationKeys";
+    m.attr("KeyType") = pyb::module_::import("builtins").attr("type")("KeyType", pyb::make_tuple(), kinds);
+  }
+  m.attr("crypto") = crypto;
+  default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
+  uuid_module = velna::py::keep(pyb::module_::import("uuid"));
+  m.attr("log") = velna::py::get_logger(kLogger);
+
+  auto http = pyb::module_::import("velna.providers.server.http");
+  pyb::object base = http.attr("Session");
+  base_init = velna::py::keep(base.attr("__init__"));
+  base_request = velna::py::keep(base.attr("request"));
+
+  pyb::dict ns;
+  ns["__module__"] = "velna.providers.server.session";
+  ns["__doc__"] =
+      "The HTTP session through which every request to the key server passes: it adds the API "
+      "key, a request id, the application name and per-request credentials.";
+  method(ns, base, "__init__", &init, "Makes a session that is not initialised and has nobody logged in.");
+  method(ns, base, "authenticate", &authenticate, "Logs a user in with a signed challenge.", "client"_a,
+         "user"_a = pyb::none());
+  method(ns, base, "authenticated", &authenticated, "Whether a user is logged in with a live token.");
+  method(ns, base, "initialize", &initialize, "Sets the API key and the application name.", "api_key"_a,
+         "server_url"_a = pyb::none(), "app_name"_a = pyb::none());
+  method(ns, base, "logout", &logout, "Forgets the logged-in user and the token.");
+  method(ns, base, "request", &request, "Sends one request with the session's headers and credentials.",
+         "method"_a, "url"_a);
+  method(ns, base, "_get_auth", &get_auth, "The Basic credentials for one request.", "req_id"_a);
+  pyb::object cls = pyb::module_::import("builtins").attr("type")("VelnaSession", pyb::make_tuple(base), ns);
+
+  m.attr("VelnaSession") = cls;
+  m.attr("session") = cls();
+}

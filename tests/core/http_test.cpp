@@ -1,0 +1,299 @@
+// The HTTP client against a small server on 127.0.0.1 run by the test
+// itself, and the encodings of queries, addresses and credentials.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "velna/http/client.h"
+#include "velna/http/encoding.h"
+#include "velna/http/retry.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace http = velna::http;
+
+// bound_socket is a TCP socket bound to a free port of 127.0.0.1.
+int bound_socket(int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// TestServer answers every request with the next scripted answer (or 200
+// "ok"), keeps connections open, and records what it received.
+class TestServer {
+ public:
+  struct Seen {
+    std::string head;
+    std::string body;
+  };
+
+  TestServer() {
+    fd_ = bound_socket(port_);
+    ::listen(fd_, 16);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TestServer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    for (auto& t : workers_) t.join();
+  }
+
+  std::string url(const std::string& path = "/") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  void script(std::string raw_answer, std::chrono::milliseconds delay = 0ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back({std::move(raw_answer), delay});
+  }
+  std::vector<Seen> seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  int connections() const { return connections_; }
+
+ private:
+  struct Answer {
+    std::string raw;
+    std::chrono::milliseconds delay;
+  };
+
+  void serve() {
+    while (!stop_) {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      ++connections_;
+      workers_.emplace_back([this, c] { handle(c); });
+    }
+  }
+
+  void handle(int c) {
+    std::string buffer;
+    char chunk[4096];
+    while (true) {
+      std::size_t end;
+      while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+        if (n <= 0) return void(::close(c));
+        buffer.append(chunk, static_cast<std::size_t>(n));
+      }
+      Seen s{buffer.substr(0, end + 4), ""};
+      std::size_t length = 0;
+      if (auto at = lower(s.head).find("content-length:"); at != std::string::npos)
+        length = std::stoul(s.head.substr(at + 15));
+      buffer.erase(0, end + 4);
+      while (buffer.size() < length) {
+        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+        if (n <= 0) return void(::close(c));
+        buffer.append(chunk, static_cast<std::size_t>(n));
+      }
+      s.body = buffer.substr(0, length);
+      buffer.erase(0, length);
+      Answer a{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 0ms};
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(s);
+        if (!answers_.empty()) {
+          a = answers_.front();
+          answers_.erase(answers_.begin());
+        }
+      }
+      std::this_thread::sleep_for(a.delay);
+      ::send(c, a.raw.data(), a.raw.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  static std::string lower(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::vector<Answer> answers_;
+  std::vector<Seen> seen_;
+};
+
+int closed_port() {
+  int port = 0;
+  ::close(bound_socket(port));
+  return port;
+}
+
+TEST(HttpClient, ReusesOneConnectionAndSendsMethodHeadersAndBody) {
+  TestServer server;
+  server.script("HTTP/1.1 201 Created\r\nX-Thing: a\r\nx-thing: b\r\nContent-Length: 0\r\n\r\n");
+  http::Client client;
+  http::Request put{"put", server.url("/a/b?x=1"), {}, velna::as_bytes("payload")};
+  put.headers.add("X-Velna-Api-Key", "key");
+  http::Response r = client.send(put);
+  EXPECT_EQ(r.status, 201);
+  EXPECT_EQ(r.reason, "Created");
+  EXPECT_EQ(r.headers.get("X-THING"), "a, b");
+  EXPECT_TRUE(r.body.empty());
+
+  for (const char* method : {"GET", "DELETE", "POST", "HEAD"}) {
+    http::Response again = client.send({method, server.url("/c"), {}, {}});
+    EXPECT_EQ(again.status, 200) << method;
+    EXPECT_EQ(std::string(again.body.begin(), again.body.end()),
+              method == std::string("HEAD") ? "" : "ok");
+  }
+  EXPECT_EQ(server.connections(), 1);
+
+  auto seen = server.seen();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0].head.substr(0, 24), "PUT /a/b?x=1 HTTP/1.1\r\nH");
+  EXPECT_NE(seen[0].head.find("\r\nX-Velna-Api-Key: key\r\n"), std::string::npos);
+  EXPECT_EQ(seen[0].head.find("Expect"), std::string::npos);
+  EXPECT_EQ(seen[0].head.find("Content-Type"), std::string::npos);
+  EXPECT_EQ(seen[0].body, "payload");
+  EXPECT_EQ(seen[1].head.substr(0, 6), "GET /c");
+  EXPECT_EQ(seen[2].head.substr(0, 9), "DELETE /c");
+  EXPECT_NE(seen[2].head.find("Content-Length: 0"), std::string::npos);
+  EXPECT_EQ(seen[3].head.substr(0, 7), "POST /c");
+}
+
+TEST(HttpClient, RefusesHeaderValuesThatWouldSplitTheRequestBeforeSending) {
+  TestServer server;
+  http::Client client;
+  for (std::string bad :
+       {std::string("a\r\nX-Evil: 1"), std::string("a\nb"), std::string("a\0b", 3)}) {
+    http::Request req{"GET", server.url(), {}, {}};
+    EXPECT_THROW(req.headers.add("X-Velna-App-Name", bad), velna::InvalidArgument);
+  }
+  http::Headers h;
+  EXPECT_THROW(h.add("Bad Name", "v"), velna::InvalidArgument);
+  EXPECT_THROW(h.add("", "v"), velna::InvalidArgument);
+  EXPECT_THROW(client.send({"GET\r\nX: y", server.url(), {}, {}}), velna::InvalidArgument);
+  EXPECT_TRUE(server.seen().empty());
+}
+
+TEST(HttpClient, FollowsNoRedirect) {
+  TestServer server;
+  server.script(
+      "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.2:1/elsewhere\r\nContent-Length: 0\r\n\r\n");
+  http::Client client;
+  http::Request req{"GET", server.url("/here"), {}, {}};
+  req.headers.add("Authorization", "Basic c2VjcmV0");
+  http::Response r = client.send(req);
+  EXPECT_EQ(r.status, 302);
+  EXPECT_EQ(r.url, server.url("/here"));
+  EXPECT_EQ(server.seen().size(), 1u);
+}
+
+TEST(HttpClient, ConnectionFailuresAndTimeOutsAreTheirOwnErrors) {
+  http::Client client;
+  const std::string refused = "http://127.0.0.1:" + std::to_string(closed_port()) + "/";
+  EXPECT_THROW(client.send({"GET", refused, {}, {}}), http::ConnectionFailed);
+
+  TestServer server;
+  server.script("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2500ms);
+  client.set_timeouts(1000ms, 1s);
+  try {
+    client.send({"GET", server.url(), {}, {}});
+    FAIL() << "no time-out";
+  } catch (const http::TimedOut& e) {
+    EXPECT_FALSE(e.connecting());
+  }
+  EXPECT_EQ(client.options().connect_timeout, 1000ms);
+}
+
+TEST(HttpClient, TimeOutsAreSetByDefault) {
+  http::Client client;
+  EXPECT_EQ(client.options().connect_timeout, http::kConnectTimeout);
+  EXPECT_EQ(client.options().stall_timeout, http::kStallTimeout);
+}
+
+TEST(HttpEncoding, QueryValuesAreFormEncoded) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a b", "a+b"},   {"a+b/c?d=e&f", "a%2Bb%2Fc%3Fd%3De%26f"},
+      {"_.-~", "_.-~"}, {"\xc3\xa9", "%C3%A9"},
+      {"", ""},         {"2026-12-10T14:00:00+00:00", "2026-12-10T14%3A00%3A00%2B00%3A00"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(http::quote_plus(in), out) << in;
+  EXPECT_EQ(http::encode_query({{"b", "1"}, {"a", "x y"}, {"b", "2"}}), "b=1&a=x+y&b=2");
+}
+
+TEST(HttpEncoding, AddressesArePreparedOrRefused) {
+  EXPECT_EQ(http::prepare_url("http://h:1", ""), "http://h:1/");
+  EXPECT_EQ(http::prepare_url("HTTPS://h/a b/%41%zz?q=1", "r=2"),
+            "https://h/a%20b/%41%25zz?q=1&r=2");
+  EXPECT_EQ(http::prepare_url("http://[::1]:80/x", "a=1"), "http://[::1]:80/x?a=1");
+  for (const char* bad : {"v1.0/time/", "ftp://h/", "file:///etc/passwd", "http:///x", "http://",
+                          "http://[::1/", "http://a b/", "//h/x"})
+    EXPECT_THROW(http::prepare_url(bad, ""), http::InvalidUrl) << bad;
+  EXPECT_EQ(http::parse_url("http://u:p@host:8080/p?q#f").host, "host");
+}
+
+TEST(HttpEncoding, BasicCredentials) {
+  // RFC 7617, section 2.
+  EXPECT_EQ(http::basic_authorization(velna::as_bytes("Aladdin"), velna::as_bytes("open sesame")),
+            "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+  EXPECT_EQ(http::base64({}), "");
+  EXPECT_EQ(http::base64(velna::as_bytes("f")), "Zg==");
+  EXPECT_EQ(http::base64(velna::as_bytes("foob")), "Zm9vYg==");
+}
+
+TEST(HttpRetry, WaitsGrowAndStopAtTheLastAttempt) {
+  http::RetryPolicy policy;
+  std::vector<long long> waits;
+  int attempts = 0;
+  EXPECT_THROW(http::with_retry(
+                   policy,
+                   [&]() -> int {
+                     ++attempts;
+                     throw std::runtime_error("busy");
+                   },
+                   [](std::exception_ptr) { return true; },
+                   [&](std::chrono::milliseconds w) { waits.push_back(w.count()); }),
+               std::runtime_error);
+  EXPECT_EQ(attempts, 10);
+  EXPECT_EQ(waits,
+            (std::vector<long long>{2000, 4000, 8000, 10000, 10000, 10000, 10000, 10000, 10000}));
+
+  attempts = 0;
+  waits.clear();
+  int result = http::with_retry(
+      policy, [&] { return ++attempts < 3 ? throw std::runtime_error("busy"), 0 : attempts; },
+      [](std::exception_ptr) { return true; },
+      [&](std::chrono::milliseconds w) { waits.push_back(w.count()); });
+  EXPECT_EQ(result, 3);
+  EXPECT_EQ(waits, (std::vector<long long>{2000, 4000}));
+
+  attempts = 0;
+  EXPECT_THROW(http::with_retry(
+                   policy,
+                   [&]() -> int {
+                     ++attempts;
+                     throw std::logic_error("no");
+                   },
+                   [](std::exception_ptr) { return false; }, [](std::chrono::milliseconds) {}),
+               std::logic_error);
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(policy.wait_after(100), 10000ms);
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+"""velna.providers.server.events against the key server's event log on
+127.0.0.1, through the real REST client and a real login."""
+import json
+import logging
+import os
+import subprocess
+import sys
+import time
+import types
+import urllib.request
+import uuid
+
+import pytest
+
+import velna.crypto.p384 as p384
+import velna.providers.server as server
+import velna.providers.server.events as events
+import velna.providers.server.http as http
+from velna.event import Event, EventSchema
+
+from keyserver_events import make_events
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LOG = "velna.providers.server.event"
+CID = "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa"
+
+
+def make_user():
+    key = types.SimpleNamespace(active=True, index=0, private=p384.generate_private_key())
+    return types.SimpleNamespace(id=uuid.uuid4(), keys={"signingKeys": {0: key}})
+
+
+@pytest.fixture(scope="module")
+def event_server():
+    python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
+    process = subprocess.Popen([python, os.path.join(HERE, "keyserver_events.py")], stdout=subprocess.PIPE)
+    base = "http://127.0.0.1:%d" % int(process.stdout.readline())
+    yield base
+    process.terminate()
+    process.wait(10)
+    process.stdout.close()
+
+
+class Log:
+    """The event log of the server: what it holds and what it was asked."""
+
+    def __init__(self, base):
+        self.base = base
+
+    def post(self, path, body):
+        request = urllib.request.Request(self.base + path, data=json.dumps(body).encode(), method="POST")
+        urllib.request.urlopen(request).read()
+
+    def load(self, events, page_size=50, overlap=True):
+        self.post("/__events/load", {"events": events, "page_size": page_size, "overlap": overlap})
+
+    def script(self, answers, repeat=False):
+        self.post("/__events/script", {"answers": answers, "repeat": repeat})
+
+    def seen(self):
+        return json.loads(urllib.request.urlopen(self.base + "/__events/seen").read())
+
+
+@pytest.fixture
+def log(event_server):
+    """A logged-in user and an empty event log."""
+    server.initialize("api-key", event_server)
+    server.session.authenticate(server.client, make_user())
+    log = Log(event_server)
+    log.load([])
+    yield log
+    server.session.logout()
+
+
+@pytest.fixture
+def waits(monkeypatch):
+    recorded = []
+    monkeypatch.setattr(time, "sleep", lambda seconds: recorded.append(seconds))
+    return recorded
+
+
+def test_nobody_logged_in(log, log_lines):
+    server.session.logout()
+    for kwargs in ({"type": "container"}, {}):
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            events.get(**kwargs)
+    logging.getLogger("velna").setLevel(logging.DEBUG)
+    try:
+        with pytest.raises(RuntimeError, match="^Must login!$"):
+            events.get(type="lockbox")
+    finally:
+        logging.getLogger("velna").setLevel(logging.NOTSET)
+    assert log_lines(LOG) == [(logging.DEBUG, "get(, {'type': 'lockbox'})")]
+    assert log.seen() == []
+
+
+# (keywords, query string of the first request, or the error raised before any)
+QUERIES = [
+    ({"type": "container"}, "type=container&start=0"),
+    ({"type": "lockbox"}, "type=keysFile&start=0"),
+    ({"action": "added", "starting_event_id": 3, "container_type": "note", "container_id": CID,
+      "type": "container"}, "type=container&start=3&containerId=%s&containerType=note&action=added" % CID),
+    ({"type": "container", "container_id": uuid.UUID(CID)}, "type=container&start=0&containerId=%s" % CID),
+    ({"type": "container", "container_id": None, "action": None}, "type=container&start=0"),
+    ({"type": "container", "container_type": ["a", "b c"]},
+     "type=container&start=0&containerType=a&containerType=b+c"),
+    ({"type": "container", "starting_event_id": 0, "unknown": 1}, "type=container&start=0"),
+    ({"type": "keysFile"}, (ValueError, "type can only be one of ['container', 'lockbox']")),
+    ({"type": "container", "action": ""},
+     (ValueError, "action can only be one of ['accessed', 'added', 'deleted', 'updated']")),
+    ({"type": "container", "action": "created"}, (ValueError, "action can only be one of")),
+    ({"action": "added"}, (KeyError, "type")),
+]
+
+
+@pytest.mark.parametrize("kwargs, expected", QUERIES)
+def test_filters_become_the_query_in_their_order(log, log_lines, kwargs, expected):
+    if isinstance(expected, str):
+        assert events.get(**kwargs) == []
+        assert log.seen() == [expected]
+    else:
+        with pytest.raises(expected[0]) as e:
+            events.get(**kwargs)
+        assert expected[1] in str(e.value)
+        assert log.seen() == []
+    assert log_lines(LOG)[0] == (logging.DEBUG, "Retrieving events: %s" % kwargs)
+
+
+def test_positional_arguments_are_refused(log):
+    with pytest.raises(TypeError):
+        events.get("container")
+    assert log.seen() == []
+
+
+def test_pages_are_gathered_with_the_boundary_event_repeated(log, log_lines):
+    wire = make_events(120, type="container") + make_events(3, first_id=500, type="keysFile")
+    log.load(wire, page_size=50)
+    got = events.get(type="container")
+    assert log.seen() == ["type=container&start=0", "type=container&start=50", "type=container&start=99"]
+    expected = EventSchema(many=True).load(wire[:50] + wire[49:99] + wire[98:120]).data
+    assert all(type(e) is Event for e in got)
+    assert got == expected and [e.id for e in got].count(50) == 2
+    assert log_lines(LOG)[-1] == (logging.DEBUG, "Events: %s" % got)
+
+    assert [e.id for e in events.get(type="lockbox", starting_event_id=501)] == [501, 502]
+
+
+def test_filters_select_on_the_server(log):
+    wire = make_events(40)
+    log.load(wire, page_size=7)
+    got = events.get(type="container", action="deleted")
+    ids = [e.id for e in got]
+    assert sorted(set(ids)) == [e["eventId"] for e in wire if e["action"] == "deleted"]
+    assert len(ids) == 10 + 1 and all(e.action == "deleted" for e in got)   # one boundary repeated
+
+
+def test_a_last_page_without_more_ends_the_call(log, log_lines):
+    log.load(make_events(3), page_size=3)
+    assert len(events.get(type="container")) == 3 and len(log.seen()) == 1
+    log.load([])
+    assert events.get(type="container") == []
+    assert log_lines(LOG)[-1] == (logging.DEBUG, "Events: []")
+
+
+# (scripted answers, repeated, requests made, error)
+STUCK = [
+    ([[200, {"events": make_events(1, first_id=5), "hasMore": True}]], True, 2, "would not advance"),
+    ([[200, {"events": make_events(2, first_id=1), "hasMore": True}],
+      [200, {"events": make_events(1, first_id=1), "hasMore": True}]], False, 2, "would not advance"),
+    ([[200, {"events": [], "hasMore": True}]], True, 1, "empty page"),
+]
+
+
+@pytest.mark.parametrize("answers, repeat, count, message", STUCK)
+def test_paging_that_makes_no_progress_stops_with_an_error(log, answers, repeat, count, message):
+    log.script(answers, repeat)
+    with pytest.raises(RuntimeError, match=message):
+        events.get(type="container")
+    assert len(log.seen()) == count
+
+
+def test_schema_errors_are_logged_not_raised(log, log_lines):
+    wire = make_events(3)
+    wire[1]["date"] = None
+    wire[2]["containerId"] = "nope"
+    log.load(wire)
+    got = events.get(type="container")
+    assert [type(e) for e in got] == [dict, dict, dict]
+    warnings = [m for level, m in log_lines(LOG) if level == logging.WARNING]
+    assert warnings == ["Schema load errors: %s" % {1: {"date": ["Field may not be null."]},
+                                                     2: {"containerId": ["Not a valid UUID."]}}]
+
+
+# (scripted answers, error, requests made)
+BAD_ANSWERS = [
+    ([[200, "not json"]], ValueError, 1),
+    ([[200, {"events": []}]], KeyError, 1),
+    ([[200, {"hasMore": False}]], KeyError, 1),
+    ([[200, {"events": [{"id": 1}], "hasMore": True}]], KeyError, 1),
+    ([[404, {}]], http.HTTPError, 1),
+    ([[500, {}], [200, {"events": [], "hasMore": False}]], None, 2),
+]
+
+
+@pytest.mark.parametrize("answers, error, count", BAD_ANSWERS)
+def test_bad_answers(log, waits, answers, error, count):
+    log.script(answers)
+    if error is None:
+        assert events.get(type="container") == [] and waits == [2]
+    else:
+        with pytest.raises(error) as e:
+            events.get(type="container")
+        if error is http.HTTPError:
+            assert "  Request ID: " in str(e.value)
+    assert len(log.seen()) == count
