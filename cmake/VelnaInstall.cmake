@@ -93,7 +93,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION python)
 # The run-time libraries of the core and the interpreter the modules were
 # built for; one list for both architectures.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.36), libstdc++6 (>= 12), libssl3 (>= 3.0), python3 (>= 3.11), python3 (<< 3.12)")
+    "libc6 (>= 2.36), libstdc++6 (>= 12), libssl3 (>= 3.0), libsqlite3-0 (>= 3.40), libcurl4 (>= 7.88), python3 (>= 3.11), python3 (<< 3.12)")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 include(CPack)
