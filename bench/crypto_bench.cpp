@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "internal/openssl.h"
 #include "velna/bytes.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/digest.h"
@@ -46,18 +47,12 @@ void need(int rc) {
   if (rc != 1) std::abort();
 }
 
-template <auto Fn>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    Fn(p);
-  }
-};
-
+// The core's own owning handles.
+using internal::Free;
 using Cipher = std::unique_ptr<EVP_CIPHER, Free<EVP_CIPHER_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Free<EVP_CIPHER_CTX_free>>;
+using CipherCtx = internal::EvpCipherCtx;
 using Mac = std::unique_ptr<EVP_MAC, Free<EVP_MAC_free>>;
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, Free<EVP_MAC_CTX_free>>;
+using MacCtx = internal::EvpMacCtx;
 using Md = std::unique_ptr<EVP_MD, Free<EVP_MD_free>>;
 
 // --- AES-256-CTR -----------------------------------------------------------
@@ -164,9 +159,7 @@ void BM_Sha384_RawEvp(benchmark::State& state) {
   report(state);
 }
 
-void Sizes(benchmark::internal::Benchmark* b) {
-  b->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20);
-}
+void Sizes(benchmark::internal::Benchmark* b) { b->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20); }
 
 BENCHMARK(BM_AesCtr_Core)->Apply(Sizes);
 BENCHMARK(BM_AesCtr_CoreInto)->Apply(Sizes);

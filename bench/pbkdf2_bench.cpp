@@ -31,9 +31,10 @@ void core_path(std::uint8_t* out) {
 }
 
 void raw_call(std::uint8_t* out) {
-  if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(kSecret.data()), static_cast<int>(kSecret.size()),
-                        kSalt.data(), static_cast<int>(kSalt.size()), static_cast<int>(kIterations),
-                        EVP_sha384(), static_cast<int>(kKeyLength), out) != 1)
+  if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(kSecret.data()),
+                        static_cast<int>(kSecret.size()), kSalt.data(),
+                        static_cast<int>(kSalt.size()), static_cast<int>(kIterations), EVP_sha384(),
+                        static_cast<int>(kKeyLength), out) != 1)
     std::abort();
 }
 
@@ -71,8 +72,8 @@ void BM_CoreOverRawPaired(benchmark::State& state) {
     benchmark::DoNotOptimize(b);
     if (std::memcmp(a, b, kKeyLength) != 0) std::abort();
   }
-  state.counters["ratio"] = std::chrono::duration<double>(core).count() /
-                            std::chrono::duration<double>(raw).count();
+  state.counters["ratio"] =
+      std::chrono::duration<double>(core).count() / std::chrono::duration<double>(raw).count();
 }
 BENCHMARK(BM_CoreOverRawPaired)->Unit(benchmark::kMillisecond)->Iterations(40);
 

@@ -3,13 +3,13 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format
   libssl-dev libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev
   python3 python3-dev pybind11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3-pytest python3-cryptography python3-cryptography-vectors
-  python3-simplejson python3-arrow python3-sqlalchemy python3-sqlalchemy-utils
-  python3-attr python3-requests
+  python3-simplejson python3-arrow python3-attr python3-requests
+  python3-sqlalchemy python3-sqlalchemy-utils
   nginx curl
 )
 

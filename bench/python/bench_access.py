@@ -14,7 +14,6 @@ Usage: PYTHONPATH=<build>/python /usr/bin/python3 bench/python/bench_access.py [
 
 import os
 import sys
-import types
 import uuid
 
 import timing
@@ -25,6 +24,7 @@ import velna.crypto.ecdsa as ecdsa
 from velna.crypto.container import ContainerKeys
 from velna.crypto.keys import AuthKey, DerivationKey, KeyRing
 from velna.crypto.kiv import KIV
+from velna.crypto.lockbox import Lockbox
 
 QUICK = "--quick" in sys.argv
 REPEATS = 3 if QUICK else 9
@@ -33,22 +33,15 @@ TARGET = 1.15
 
 
 def user():
-    """A user's own ring (from a decrypted key file) and the ring others see."""
+    """A user's own ring (from a new key file) and the ring others see."""
     ident = uuid.uuid4()
     signing, derivation = AuthKey(), DerivationKey()
-
-    def record(key):
-        return {"key": crypto.to_pem_private(key.private).decode(), "index": 0, "active": True,
-                "isPublic": False}
-
-    key_file = types.SimpleNamespace(encrypted=False, data={
-        "userId": str(ident), "signingKeys": {"0": record(signing)},
-        "derivationKeys": {"0": record(derivation)}})
     public = KeyRing(pub_keys=[
         {"keyType": kind, "pubKey": crypto.to_pem_public(k.public).decode(), "index": 0,
          "active": True} for kind, k in (("auth", signing), ("derivation", derivation))],
         user_id=ident)
-    return KeyRing(lockbox=key_file), public
+    own = KeyRing(lockbox=Lockbox(signing_key=signing, derivation_key=derivation, user_id=ident))
+    return own, public
 
 
 def main():

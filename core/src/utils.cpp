@@ -18,10 +18,14 @@ int credential_classes(std::string_view text) {
   bool upper = false, lower = false, digit = false, special = false;
   static constexpr std::string_view kSpecials = ".!@#$%^&*()_";
   for (char c : text) {
-    if (c >= 'A' && c <= 'Z') upper = true;
-    else if (c >= 'a' && c <= 'z') lower = true;
-    else if (c >= '0' && c <= '9') digit = true;
-    else if (kSpecials.find(c) != std::string_view::npos) special = true;
+    if (c >= 'A' && c <= 'Z')
+      upper = true;
+    else if (c >= 'a' && c <= 'z')
+      lower = true;
+    else if (c >= '0' && c <= '9')
+      digit = true;
+    else if (kSpecials.find(c) != std::string_view::npos)
+      special = true;
   }
   return upper + lower + digit + special;
 }

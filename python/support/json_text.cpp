@@ -1,4 +1,5 @@
 #include "json_text.h"
+#include "py_compat.h"
 #include "velna_py.h"
 
 #include <algorithm>
@@ -23,8 +24,11 @@ constexpr std::size_t kMaxDepth = 10000;
 
 // Objects kept for the life of the process (never released, so that nothing
 // runs at interpreter shutdown).
+// asdict_name is made on first use; null, with the error set, only while it
+// cannot be made.
 PyObject* asdict_name() {
-  static PyObject* name = PyUnicode_InternFromString("_asdict");
+  static PyObject* name = nullptr;
+  if (!name) name = PyUnicode_InternFromString("_asdict");
   return name;
 }
 
@@ -326,7 +330,9 @@ void Encoder::leave(PyObject* container) {
 // -1 on error. A failing attribute lookup, or a TypeError from the call,
 // means "not a named tuple".
 int Encoder::named_tuple(PyObject* o) {
-  PyObject* method = PyObject_GetAttr(o, asdict_name());
+  PyObject* name = asdict_name();
+  if (!name) return -1;
+  PyObject* method = PyObject_GetAttr(o, name);
   if (!method) {
     PyErr_Clear();
     return 0;
@@ -575,7 +581,7 @@ void raise_decode(PyObject* doc, const std::string& msg, Py_ssize_t pos, Py_ssiz
   PyObject* message =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (!message) return;
-  PyObject* exc = PyObject_CallOneArg(cls, message);
+  PyObject* exc = velna::py::compat::call_one_arg(cls, message);
   Py_DECREF(message);
   if (!exc) return;
   auto set = [&](const char* name, PyObject* v) {
@@ -1064,8 +1070,10 @@ class Parser {
 }  // namespace
 
 pybind11::handle decode_error() {
-  return velna::py::shared_error_type(
-      "velna.json.JSONDecodeError", "velna.JSONDecodeError",
+  // Made once and kept: the support library is one per process, so every
+  // module raises the very same class.
+  static PyObject* cls = velna::py::keep_new(PyErr_NewExceptionWithDoc(
+      "velna.JSONDecodeError",
       "Subclass of ValueError with the following additional properties:\n\n"
       "msg: The unformatted error message\n"
       "doc: The JSON document being parsed\n"
@@ -1075,7 +1083,8 @@ pybind11::handle decode_error() {
       "colno: The column corresponding to pos\n"
       "endlineno: The line corresponding to end (may be None)\n"
       "endcolno: The column corresponding to end (may be None)",
-      PyExc_ValueError);
+      PyExc_ValueError, nullptr));
+  return cls;
 }
 
 pybind11::str dumps(pybind11::handle value) {

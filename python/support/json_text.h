@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "velna_py.h"
+
 namespace velna::py::json {
 
 // dumps writes |value| as JSON text: ", " and ": " separators, no line
@@ -17,7 +19,7 @@ namespace velna::py::json {
 // "keys must be str, int, float, bool or None, not X" for other keys,
 // ValueError "Circular reference detected" for a container inside itself and
 // RecursionError for nesting deeper than the interpreter allows.
-pybind11::str dumps(pybind11::handle value);
+VELNA_PY_API pybind11::str dumps(pybind11::handle value);
 
 // loads parses JSON text given as str or bytes (UTF-8, a leading BOM
 // skipped). NaN, Infinity and -Infinity are accepted, integers are exact,
@@ -27,11 +29,11 @@ pybind11::str dumps(pybind11::handle value);
 // that are not UTF-8 raise UnicodeDecodeError; any other type raises
 // TypeError; nesting deeper than the interpreter allows raises
 // RecursionError.
-pybind11::object loads(pybind11::handle text);
+VELNA_PY_API pybind11::object loads(pybind11::handle text);
 
 // decode_error is the ValueError subclass "JSONDecodeError" that loads
 // raises: one class per interpreter, shared by every module. Its instances
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
-pybind11::handle decode_error();
+VELNA_PY_API pybind11::handle decode_error();
 
 }  // namespace velna::py::json

@@ -11,8 +11,8 @@ namespace {
 namespace pyb = pybind11;
 using namespace pyb::literals;
 
-constexpr const char* kSpecCapsule = "velna.schema.Spec";
-constexpr const char* kSpecAttr = "_velna_schema_spec";
+constexpr const char* kDefinitionCapsule = "velna.schema.Definition";
+constexpr const char* kDefinitionAttr = "_velna_schema_definition";
 constexpr const char* kSchemaKey = "_schema";
 
 pyb::object steal(PyObject* o) {
@@ -106,7 +106,8 @@ bool absorbs(std::initializer_list<PyObject*> types) {
 Outcome to_int(pyb::handle v) {
   PyObject* n = PyNumber_Long(v.ptr());
   if (n) return {steal(n)};
-  absorbs({PyExc_TypeError, PyExc_ValueError});
+  // An infinite float is refused like any other value int() does not take.
+  absorbs({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
   return fail("Not a valid integer.");
 }
 
@@ -263,11 +264,11 @@ struct Collector {
   }
 };
 
-const Spec& spec_of(pyb::handle self) {
-  pyb::object cap = self.attr(kSpecAttr);
-  auto* spec = static_cast<Spec*>(PyCapsule_GetPointer(cap.ptr(), kSpecCapsule));
-  if (!spec) throw pyb::error_already_set();
-  return *spec;
+const Definition& definition_of(pyb::handle self) {
+  pyb::object cap = self.attr(kDefinitionAttr);
+  auto* definition = static_cast<Definition*>(PyCapsule_GetPointer(cap.ptr(), kDefinitionCapsule));
+  if (!definition) throw pyb::error_already_set();
+  return *definition;
 }
 
 // lookup is data.get(key, missing): a dict is read directly, another
@@ -311,8 +312,8 @@ bool selected(pyb::handle self, const Field& f) {
   return true;
 }
 
-pyb::object load_item(pyb::handle self, const Spec& spec, pyb::handle item, pyb::handle partial,
-                      std::optional<std::size_t> index, Collector& c) {
+pyb::object load_item(pyb::handle self, const Definition& definition, pyb::handle item,
+                      pyb::handle partial, std::optional<std::size_t> index, Collector& c) {
   if (!PyDict_Check(item.ptr()) && !is_instance(item, stdlib().mapping)) {
     c.add(index, kSchemaKey, "Invalid input type.");
     c.field_names.append(pyb::str(kSchemaKey));
@@ -323,7 +324,7 @@ pyb::object load_item(pyb::handle self, const Spec& spec, pyb::handle item, pyb:
   bool filtered = !self.attr("only").is_none() || truthy(self.attr("exclude")) ||
                   truthy(self.attr("dump_only"));
   pyb::dict out;
-  for (const Field& f : spec.fields) {
+  for (const Field& f : definition.fields) {
     if (filtered && !selected(self, f)) continue;
     std::string key = f.name;
     pyb::object raw = lookup(item, key);
@@ -349,12 +350,12 @@ pyb::object load_item(pyb::handle self, const Spec& spec, pyb::handle item, pyb:
   return std::move(out);
 }
 
-pyb::object unmarshal(pyb::handle self, const Spec& spec, pyb::handle data, bool many,
+pyb::object unmarshal(pyb::handle self, const Definition& definition, pyb::handle data, bool many,
                       pyb::handle partial, Collector& c) {
-  if (!many || data.is_none()) return load_item(self, spec, data, partial, std::nullopt, c);
+  if (!many || data.is_none()) return load_item(self, definition, data, partial, std::nullopt, c);
   pyb::list out;
   std::size_t i = 0;
-  for (pyb::handle item : data) out.append(load_item(self, spec, item, partial, i++, c));
+  for (pyb::handle item : data) out.append(load_item(self, definition, item, partial, i++, c));
   return std::move(out);
 }
 
@@ -396,7 +397,7 @@ pyb::dict hook_errors(pyb::error_already_set& e) {
 
 pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
                  pyb::object partial_arg) {
-  const Spec& spec = spec_of(self);
+  const Definition& definition = definition_of(self);
   bool many = truthy(many_arg.is_none() ? pyb::object(self.attr("many")) : many_arg);
   pyb::object partial = partial_arg.is_none() ? pyb::object(self.attr("partial")) : partial_arg;
   Collector c;
@@ -405,21 +406,21 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
   pyb::object result = pyb::none();
   bool pre_failed = false;
   pyb::object processed = data;
-  if (!spec.pre_load.empty()) {
+  if (!definition.pre_load.empty()) {
     try {
-      processed = run_hooks(self, spec.pre_load, data, many);
+      processed = run_hooks(self, definition.pre_load, data, many);
     } catch (pyb::error_already_set& e) {
       errors = hook_errors(e);
       pre_failed = true;
     }
   }
   if (!pre_failed) {
-    result = unmarshal(self, spec, processed, many, partial, c);
+    result = unmarshal(self, definition, processed, many, partial, c);
     errors = c.errors;
   }
-  if (pyb::len(errors) == 0 && !spec.post_load.empty()) {
+  if (pyb::len(errors) == 0 && !definition.post_load.empty()) {
     try {
-      result = run_hooks(self, spec.post_load, result, many);
+      result = run_hooks(self, definition.post_load, result, many);
     } catch (pyb::error_already_set& e) {
       errors = hook_errors(e);
     }
@@ -443,7 +444,7 @@ void schema_init(pyb::object self, pyb::object extra, pyb::object only, pyb::obj
   self.attr("only") = only;
   self.attr("exclude") = exclude;
   self.attr("prefix") = prefix;
-  if (strict.is_none()) strict = pyb::bool_(spec_of(self).strict);
+  if (strict.is_none()) strict = pyb::bool_(definition_of(self).strict);
   self.attr("strict") = strict;
   self.attr("many") = many;
   self.attr("context") = context.is_none() ? pyb::object(pyb::dict()) : context;
@@ -538,8 +539,8 @@ Shared* build_shared() {
   ns["handle_error"] = instance_method(pyb::cpp_function(
       [](pyb::object, pyb::object, pyb::object) {}, pyb::name("handle_error"), pyb::arg("self"),
       pyb::arg("error"), pyb::arg("data"), "Called with the error of a load that found errors."));
-  auto* spec = new Spec;  // the base declares no field
-  ns[kSpecAttr] = steal(PyCapsule_New(spec, kSpecCapsule, nullptr));
+  auto* definition = new Definition;  // the base declares no field
+  ns[kDefinitionAttr] = steal(PyCapsule_New(definition, kDefinitionCapsule, nullptr));
   ns["_declared_fields"] = pyb::dict();
   ns["ValidationError"] = borrow(s->error);
   s->base =
@@ -588,19 +589,19 @@ pyb::handle unmarshal_result() { return shared().result; }
 
 pyb::object instance_method(pyb::cpp_function fn) { return steal(PyInstanceMethod_New(fn.ptr())); }
 
-pyb::object make_class(const char* module, const char* name, const char* doc, Spec spec,
+pyb::object make_class(const char* module, const char* name, const char* doc, Definition definition,
                        pyb::dict ns) {
   pyb::object namespace_type = import_module("types").attr("SimpleNamespace");
   pyb::dict declared;
-  for (const Field& f : spec.fields) {
+  for (const Field& f : definition.fields) {
     declared[pyb::str(f.name)] = namespace_type(
         "name"_a = f.name, "kind"_a = kind_name(f.kind),
         "load_from"_a = f.load_from.empty() ? pyb::object(pyb::none()) : pyb::str(f.load_from),
         "attribute"_a = f.attribute.empty() ? pyb::object(pyb::none()) : pyb::str(f.attribute),
         "allow_none"_a = f.allow_none, "required"_a = f.required);
   }
-  auto* kept = new Spec(std::move(spec));  // lives as long as the class
-  ns[kSpecAttr] = steal(PyCapsule_New(kept, kSpecCapsule, nullptr));
+  auto* kept = new Definition(std::move(definition));  // lives as long as the class
+  ns[kDefinitionAttr] = steal(PyCapsule_New(kept, kDefinitionCapsule, nullptr));
   ns["_declared_fields"] = declared;
   return make_type(pyb::handle(reinterpret_cast<PyObject*>(&PyType_Type)), module, name, doc,
                    pyb::make_tuple(borrow(base_class().ptr())), ns);

@@ -53,7 +53,7 @@ struct Processor {
   bool pass_many = false;
 };
 
-struct Spec {
+struct Definition {
   std::vector<Field> fields;  // in declaration order
   std::vector<Processor> pre_load;
   std::vector<Processor> post_load;
@@ -67,12 +67,12 @@ struct Spec {
 // class per interpreter, shared by every module.
 pybind11::handle base_class();
 
-// make_class derives a schema class from base_class() with |spec|'s fields
+// make_class derives a schema class from base_class() with |definition|'s fields
 // and hooks; |ns| holds the class's own members (the hook methods among
 // them). The class keeps its fields as _declared_fields, a dict of
 // descriptions by name.
-pybind11::object make_class(const char* module, const char* name, const char* doc, Spec spec,
-                            pybind11::dict ns);
+pybind11::object make_class(const char* module, const char* name, const char* doc,
+                            Definition definition, pybind11::dict ns);
 
 // instance_method wraps a C++ function so that, as a class member, it binds
 // to instances like a Python function (the instance is its first argument).

@@ -4,11 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "velna_py.h"
+
 namespace velna::py::time {
 
 // utcnow is the current time as an aware datetime.datetime whose tzinfo is
 // datetime.timezone.utc, to the microsecond.
-pybind11::object utcnow();
+VELNA_PY_API pybind11::object utcnow();
 
 // to_datetime converts a stamp value other than None and datetime into an
 // aware datetime.datetime:
@@ -28,11 +30,11 @@ pybind11::object utcnow();
 // included), ValueError or OverflowError (the runtime's own) for fields out
 // of range, and TypeError "Cannot parse single argument of type <class 'X'>."
 // for any other type (None: "Cannot parse argument of type None.").
-pybind11::object to_datetime(pybind11::handle value);
+VELNA_PY_API pybind11::object to_datetime(pybind11::handle value);
 
 // parser_error is the ValueError subclass "ParserError" that to_datetime
 // raises for unparsable text: one class per interpreter, shared by every
 // module.
-pybind11::handle parser_error();
+VELNA_PY_API pybind11::handle parser_error();
 
 }  // namespace velna::py::time

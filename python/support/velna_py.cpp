@@ -1,42 +1,37 @@
 #include "velna_py.h"
 
+#include <map>
 #include <memory>
 #include <string>
 
+#include "fast_path.h"
+#include "py_compat.h"
 #include "velna/error.h"
 
 namespace velna::py {
 namespace {
 
-bool interpreter_alive() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
-
-// Objects kept for the life of the process; never decref'd, so that nothing
+// Objects kept for the life of the process; never released, so that nothing
 // runs at interpreter shutdown.
 PyObject* logging_module() {
-  static PyObject* mod = [] {
-    PyObject* m = PyImport_ImportModule("logging");
-    if (!m) throw pyb::error_already_set();
-    return m;
-  }();
+  static PyObject* mod = keep_new(PyImport_ImportModule("logging"));
   return mod;
 }
 
 class PythonSink final : public log::Sink {
  public:
   void write(std::string_view logger, log::Level level, std::string_view text) override {
-    if (!interpreter_alive()) return;
+    if (compat::finalizing()) return;
     pyb::gil_scoped_acquire gil;
     // A failing log call must not replace the error being reported, if any.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    compat::PendingError pending;
     try {
       log_line(logger, level, text);
     } catch (pyb::error_already_set&) {
     }
-    PyErr_Restore(type, value, tb);
   }
   bool tracing() override {
-    if (!interpreter_alive()) return false;
+    if (compat::finalizing()) return false;
     pyb::gil_scoped_acquire gil;
     try {
       return velna::py::tracing();
@@ -46,7 +41,33 @@ class PythonSink final : public log::Sink {
   }
 };
 
-void translate(std::exception_ptr p) {
+// Exception classes made by define_error, by qualified name; and our own
+// functions by key. One of each per process.
+std::map<std::string, PyObject*, std::less<>>& defined_errors() {
+  static auto* m = new std::map<std::string, PyObject*, std::less<>>;
+  return *m;
+}
+std::map<std::string, PyObject*, std::less<>>& natives() {
+  static auto* m = new std::map<std::string, PyObject*, std::less<>>;
+  return *m;
+}
+
+// error_class is the class |name| of |module|: the one define_error made,
+// else the module's attribute.
+PyObject* error_class(const char* module, const char* name) {
+  auto& defined = defined_errors();
+  auto it = defined.find(std::string(module) + "." + name);
+  if (it != defined.end()) return it->second;
+  return error_type(module, name).ptr();  // the module holds it
+}
+
+void set_error(const char* module, const char* name, const char* message) {
+  PyErr_SetString(error_class(module, name), message);
+}
+
+}  // namespace
+
+void translate_core_error(std::exception_ptr p) {
   try {
     std::rethrow_exception(p);
   } catch (const InvalidArgument& e) {
@@ -56,28 +77,23 @@ void translate(std::exception_ptr p) {
   } catch (const AssertionFailure& e) {
     PyErr_SetString(PyExc_AssertionError, e.what());
   } catch (const InvalidSignature& e) {
-    PyErr_SetString(error_type("velna._cryptolib", "InvalidSignature").ptr(), e.what());
+    set_error("velna._cryptolib", "InvalidSignature", e.what());
   } catch (const DecryptionError& e) {
-    PyErr_SetString(error_type("velna.crypto.aes", "DecryptionError").ptr(), e.what());
+    set_error("velna.crypto.aes", "DecryptionError", e.what());
   } catch (const ParseError& e) {
-    PyErr_SetString(error_type("velna._cryptolib", "ParseError").ptr(), e.what());
+    set_error("velna._cryptolib", "ParseError", e.what());
   } catch (const BuildError& e) {
-    PyErr_SetString(error_type("velna._cryptolib", "BuildError").ptr(), e.what());
+    set_error("velna._cryptolib", "BuildError", e.what());
   } catch (const AlreadyFinalized& e) {
-    PyErr_SetString(error_type("velna._cryptolib", "AlreadyFinalized").ptr(), e.what());
+    set_error("velna._cryptolib", "AlreadyFinalized", e.what());
   } catch (const UnsupportedAlgorithm& e) {
-    PyErr_SetString(error_type("velna._cryptolib", "UnsupportedAlgorithm").ptr(), e.what());
+    set_error("velna._cryptolib", "UnsupportedAlgorithm", e.what());
   } catch (const Error& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
 }
 
-}  // namespace
-
-ModuleSetup::ModuleSetup(pyb::module_& m) {
-  (void)m;
-  options_.disable_function_signatures();
-  pyb::register_local_exception_translator(translate);
+void install_log_sink() {
   static bool sink_installed = false;
   if (!sink_installed) {
     log::set_sink(std::make_shared<PythonSink>());
@@ -85,47 +101,36 @@ ModuleSetup::ModuleSetup(pyb::module_& m) {
   }
 }
 
-ByteView bytes_arg(pyb::handle o, const char* name) {
-  if (!is_bytes(o)) raise_type_error(std::string(name) + " must be bytes");
-  return view_of(o);
-}
-
-std::string_view text_utf8(pyb::handle o) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n);
-  if (!s) throw pyb::error_already_set();
-  return {s, static_cast<std::size_t>(n)};
-}
-
-ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
-  if (is_bytes(o)) return view_of(o);
-  if (is_text(o)) return as_bytes(text_utf8(o));
-  raise_type_error(std::string(name) + " must be bytes or str");
+void refuse_arg(const char* name, const char* expected) {
+  raise_type_error(std::string(name) + " must be " + expected);
 }
 
 pyb::object get_logger(std::string_view name) {
-  PyObject* fn = PyObject_GetAttrString(logging_module(), "getLogger");
-  if (!fn) throw pyb::error_already_set();
-  auto get = pyb::reinterpret_steal<pyb::object>(fn);
-  return get(pyb::str(name.data(), name.size()));
+  static PyObject* get_logger_name = intern("getLogger");
+  pyb::object get = velna::py::get(logging_module(), get_logger_name);
+  return call1(get, pyb::str(name.data(), name.size()));
 }
 
 bool tracing() {
   // Runs on every traced-or-not call: no new objects but the ones Python
   // hands back. logging.getLogger is still looked up at each call.
-  static PyObject* get_logger_name = PyUnicode_InternFromString("getLogger");
-  static PyObject* velna_name = PyUnicode_InternFromString("velna");
-  static PyObject* level_name = PyUnicode_InternFromString("level");
-  static PyObject* debug = PyLong_FromLong(10);
-  PyObject* get = PyObject_GetAttr(logging_module(), get_logger_name);
-  if (!get) throw pyb::error_already_set();
-  auto logger = pyb::reinterpret_steal<pyb::object>(PyObject_CallOneArg(get, velna_name));
-  Py_DECREF(get);
-  if (!logger) throw pyb::error_already_set();
-  PyObject* level = PyObject_GetAttr(logger.ptr(), level_name);
-  if (!level) throw pyb::error_already_set();
-  int eq = PyObject_RichCompareBool(level, debug, Py_EQ);
-  Py_DECREF(level);
+  struct Names {
+    PyObject* const logging = logging_module();
+    PyObject* const get_logger = intern("getLogger");
+    PyObject* const velna = intern("velna");
+    PyObject* const level = intern("level");
+    PyObject* const debug = keep_new(PyLong_FromLong(10));
+  };
+  static const Names n;
+  pyb::object get = velna::py::get(n.logging, n.get_logger);
+  pyb::object logger = call1(get, n.velna);
+  pyb::object level = velna::py::get(logger, n.level);
+  if (PyLong_CheckExact(level.ptr())) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(level.ptr(), &overflow);
+    return !overflow && value == 10;
+  }
+  int eq = PyObject_RichCompareBool(level.ptr(), n.debug, Py_EQ);
   if (eq < 0) throw pyb::error_already_set();
   return eq == 1;
 }
@@ -135,24 +140,26 @@ void log_line(std::string_view logger, log::Level level, std::string_view text) 
   l.attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
 }
 
-pyb::object error_type(const char* module, const char* name) {
-  return pyb::module_::import(module).attr(name);
+pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
+                         pyb::handle base) {
+  std::string qualified = pyb::str(module.attr("__name__")).cast<std::string>() + "." + name;
+  pyb::object cls = steal(PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base.ptr(), nullptr));
+  module.add_object(name, cls);
+  defined_errors()[qualified] = keep(cls);
+  return cls;
 }
 
 PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base) {
-  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (!state) {
-    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
-    return nullptr;
-  }
-  PyObject* cls = PyDict_GetItemString(state, key);
-  if (cls) return cls;
-  cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
-  if (!cls) return nullptr;
-  const int r = PyDict_SetItemString(state, key, cls);
-  Py_DECREF(cls);
-  if (r < 0) return nullptr;
-  return cls;  // borrowed from the interpreter's dictionary
+  static auto* made = new std::map<std::string, PyObject*, std::less<>>;
+  auto it = made->find(std::string_view(key));
+  if (it != made->end()) return it->second;
+  PyObject* cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  if (cls) (*made)[key] = cls;  // kept for the life of the process
+  return cls;
+}
+
+pyb::object error_type(const char* module, const char* name) {
+  return pyb::module_::import(module).attr(name);
 }
 
 void raise_error(pyb::handle type, std::string_view message) {
@@ -164,13 +171,83 @@ void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError,
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
 void raise_assertion(std::string_view message) { raise_error(PyExc_AssertionError, message); }
 
-void register_native(const char* key, pyb::handle fn) {
-  fn.inc_ref();  // kept for the life of the process
-  pyb::set_shared_data(std::string("velna.native.") + key, fn.ptr());
+void translate_current() {
+  try {
+    throw;
+  } catch (pyb::error_already_set& e) {
+    e.restore();
+  } catch (const Error&) {
+    translate_core_error(std::current_exception());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
 }
 
+void register_native(const char* key, pyb::handle fn) { natives()[key] = keep(borrow(fn.ptr())); }
+
 bool is_native(const char* key, pyb::handle fn) {
-  return pyb::get_shared_data(std::string("velna.native.") + key) == fn.ptr();
+  auto& registry = natives();
+  auto it = registry.find(std::string_view(key));
+  return it != registry.end() && it->second == fn.ptr();
+}
+
+// ---- fast_path.h ---------------------------------------------------------
+
+PyObject* intern(const char* s) { return keep_new(PyUnicode_InternFromString(s)); }
+
+pyb::object attr_or_none(pyb::handle o, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(o.ptr(), name);
+  if (v) return own(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
+  PyErr_Clear();
+  return pyb::none();
+}
+
+pyb::object dict_get(pyb::handle d, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(d.ptr(), name);
+  if (!v && PyErr_Occurred()) throw pyb::error_already_set();
+  return v ? borrow(v) : pyb::object();
+}
+
+void dict_set(pyb::handle d, PyObject* name, pyb::handle value) {
+  if (PyDict_SetItem(d.ptr(), name, value.ptr()) != 0) throw pyb::error_already_set();
+}
+
+void dict_discard(pyb::handle d, PyObject* name) {
+  if (PyDict_DelItem(d.ptr(), name) != 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw pyb::error_already_set();
+    PyErr_Clear();
+  }
+}
+
+pyb::object lookup_special(pyb::handle obj, PyObject* name) {
+  PyObject* found = resolved(obj, name);
+  if (!found) return pyb::object();
+  pyb::object attr = borrow(found);  // held while a descriptor runs
+  if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+    return steal(get(found, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
+  return attr;
+}
+
+bool Member::method_of(pyb::handle o) const {
+  if (!installed || resolved(o, name) != installed) return false;
+  int shadowed = PyDict_Contains(instance_dict(o).ptr(), name);
+  if (shadowed < 0) throw pyb::error_already_set();
+  return shadowed == 0;
+}
+
+bool constructs_directly(pyb::handle cls, PyObject* init) {
+  static PyObject* init_name = intern("__init__");
+  static PyObject* new_name = intern("__new__");
+  static PyObject* object_new = compat::type_lookup(&PyBaseObject_Type, new_name);
+  if (!PyType_Check(cls.ptr()) || Py_TYPE(cls.ptr()) != &PyType_Type) return false;
+  return class_resolved(cls, init_name) == init && class_resolved(cls, new_name) == object_new;
+}
+
+pyb::object allocate(pyb::handle cls) {
+  static PyObject* empty = keep_new(PyTuple_New(0));
+  auto* t = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  return steal(t->tp_new(t, empty, nullptr));
 }
 
 }  // namespace velna::py

@@ -1,30 +1,82 @@
 // Binding support shared by every extension module: module set-up, bytes in
-// and out without copies, error translation and the logging bridge.
+// and out without copies, references, exception classes and their
+// translation, the GIL around long work, and the logging bridge. The
+// library is shared by all modules, so its state exists once per process.
+// The fast paths of the raw C API are in fast_path.h; CPython APIs that are
+// private or newer than 3.7 only in py_compat.h.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 
 #include "velna/bytes.h"
 #include "velna/log.h"
 
+// Functions of the shared support library. pybind11's types are hidden in
+// every library, so declarations that use them are exported explicitly.
+#define VELNA_PY_API __attribute__((visibility("default")))
+
 namespace velna::py {
 
 namespace pyb = pybind11;
 
+// translate_core_error sets the Python error for a core error (see
+// ModuleSetup).
+VELNA_PY_API void translate_core_error(std::exception_ptr p);
+// install_log_sink sends the core's log lines to the logging module (once).
+VELNA_PY_API void install_log_sink();
+
 // ModuleSetup prepares a module for as long as it lives in the module's init
 // function: help texts are the documented first lines (no signature lines),
-// core errors map to the promised Python types, and the core's log lines go
-// to the standard logging module.
-class ModuleSetup {
+// core errors map to the promised Python types (InvalidArgument: ValueError,
+// TypeMismatch: TypeError, AssertionFailure: AssertionError, the crypto
+// errors: the classes of velna._cryptolib and velna.crypto.aes, others:
+// RuntimeError), and the core's log lines go to the standard logging module.
+// It is inline on purpose: pybind11 keeps translators and options per
+// module.
+class __attribute__((visibility("hidden"))) ModuleSetup {
  public:
-  explicit ModuleSetup(pyb::module_& m);
+  ModuleSetup() {
+    options_.disable_function_signatures();
+    pyb::register_local_exception_translator(translate_core_error);
+    install_log_sink();
+  }
+  // Superseded by ModuleSetup(): the module is not needed.
+  explicit ModuleSetup(pyb::module_&) : ModuleSetup() {}
 
  private:
   pyb::options options_;
 };
+
+// ---- references ----------------------------------------------------------
+//
+// pybind11::object is the one owner of references. steal takes over a new
+// reference from the C API and throws error_already_set when it is null;
+// own takes it over as it is (null stays null), for code that reports
+// failures by returning null; borrow adds a reference.
+
+inline pyb::object steal(PyObject* o) {
+  if (!o) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::object>(o);
+}
+inline pyb::object own(PyObject* o) { return pyb::reinterpret_steal<pyb::object>(o); }
+inline pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
+
+// keep holds |o| for the life of the process: it is never released, so no
+// destructor touches Python after the interpreter has finalised. Objects a
+// module keeps (classes, functions, constants) are made at module load and
+// kept with keep, which refuses a null object.
+inline PyObject* keep(pyb::object o) {
+  if (!o) throw pyb::error_already_set();
+  return o.release().ptr();
+}
+// keep_new keeps a new reference from the C API; null throws.
+inline PyObject* keep_new(PyObject* o) { return keep(steal(o)); }
+
+// ---- bytes and text ------------------------------------------------------
 
 // is_bytes: the immutable byte-string type or a subtype of it.
 inline bool is_bytes(pyb::handle o) { return PyBytes_Check(o.ptr()); }
@@ -39,78 +91,120 @@ inline ByteView view_of(pyb::handle o) {
 
 // bytes_arg is view_of for |o| when it is a byte string; otherwise it raises
 // TypeError "<name> must be bytes".
-ByteView bytes_arg(pyb::handle o, const char* name);
+[[noreturn]] VELNA_PY_API void refuse_arg(const char* name, const char* expected);
+inline ByteView bytes_arg(pyb::handle o, const char* name) {
+  if (!is_bytes(o)) refuse_arg(name, "bytes");
+  return view_of(o);
+}
 
 // text_utf8 is the UTF-8 form of a str, read in place (raises the runtime's
 // UnicodeEncodeError for lone surrogates).
-std::string_view text_utf8(pyb::handle o);
+inline std::string_view text_utf8(pyb::handle o) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n);
+  if (!s) throw pyb::error_already_set();
+  return {s, static_cast<std::size_t>(n)};
+}
 
 // bytes_or_text_arg: a byte string as it is, text as its UTF-8 encoding;
 // anything else raises TypeError "<name> must be bytes or str".
-ByteView bytes_or_text_arg(pyb::handle o, const char* name);
+inline ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
+  if (is_bytes(o)) return view_of(o);
+  if (!is_text(o)) refuse_arg(name, "bytes or str");
+  return as_bytes(text_utf8(o));
+}
+
+// ---- the GIL -------------------------------------------------------------
 
 // Work on at least this many bytes runs with the GIL released.
 inline constexpr std::size_t kReleaseGilAbove = 64 * 1024;
 
+// run_released runs |fn| with the GIL released when |work| bytes are at
+// least kReleaseGilAbove, else with it held. |fn| must not touch Python
+// objects.
+template <typename F>
+decltype(auto) run_released(std::size_t work, F&& fn) {
+  if (work >= kReleaseGilAbove) {
+    pyb::gil_scoped_release nogil;
+    return fn();
+  }
+  return fn();
+}
+
 // new_bytes allocates one bytes object of |n| bytes and lets |fill| write
-// into it, with the GIL released when the work is large. |fill| must not
-// touch Python objects.
+// into it, through run_released for |work| bytes (|n| when 0). |fill| must
+// not touch Python objects.
 template <typename Fill>
 pyb::bytes new_bytes(std::size_t n, Fill&& fill, std::size_t work = 0) {
   PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
   if (!o) throw pyb::error_already_set();
   auto result = pyb::reinterpret_steal<pyb::bytes>(o);
   auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
-  if ((work ? work : n) >= kReleaseGilAbove) {
-    pyb::gil_scoped_release nogil;
-    fill(out);
-  } else {
-    fill(out);
-  }
+  run_released(work ? work : n, [&] { fill(out); });
   return result;
 }
 
 inline pyb::bytes to_bytes(ByteView b) {
-  return pyb::reinterpret_steal<pyb::bytes>(pyb::handle(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()))));
+  PyObject* o = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                          static_cast<Py_ssize_t>(b.size()));
+  if (!o) throw pyb::error_already_set();
+  return pyb::reinterpret_steal<pyb::bytes>(o);
 }
+
+// ---- logging -------------------------------------------------------------
 
 // tracing: the level set on the logger "velna" (looked up through
 // logging.getLogger at each call) is exactly DEBUG.
-bool tracing();
+VELNA_PY_API bool tracing();
 
 // get_logger is logging.getLogger(name), looked up at each call.
-pyb::object get_logger(std::string_view name);
+VELNA_PY_API pyb::object get_logger(std::string_view name);
 
 // log_line writes one line through logging.getLogger(logger).log(...).
-void log_line(std::string_view logger, log::Level level, std::string_view text);
+VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::string_view text);
+
+// ---- exceptions ----------------------------------------------------------
+
+// define_error makes the exception class |name| of |module| (qualified name
+// "<module>.<name>", a subclass of |base|, with |doc|), adds it to the
+// module and returns it. Core errors translate to such classes by the
+// module and name given in translate_current.
+VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
+                                      pyb::handle base = PyExc_Exception);
+
+// Superseded by define_error (the library is one per process, so a class it
+// keeps is already shared by every module): the exception class |name|, a
+// subclass of |base|, made on first use and kept under |key|. Null with a
+// Python error set on failure.
+VELNA_PY_API PyObject* shared_error_type(const char* key, const char* name, const char* doc,
+                                         PyObject* base);
 
 // error_type returns the exception class |name| of module |module|, imported
 // on first use.
-pyb::object error_type(const char* module, const char* name);
-
-// shared_error_type returns the exception class |name| (a subclass of
-// |base|), made on first use and kept in the interpreter's state dictionary
-// under |key|, so that every extension module raises the very same class.
-// Returns nullptr with a Python error set on failure.
-PyObject* shared_error_type(const char* key, const char* name, const char* doc, PyObject* base);
+VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 
 // raise_error sets the Python error |type| with |message| and throws
-// error_already_set.
-[[noreturn]] void raise_error(pyb::handle type, std::string_view message);
-[[noreturn]] void raise_value_error(std::string_view message);
-[[noreturn]] void raise_type_error(std::string_view message);
-[[noreturn]] void raise_assertion(std::string_view message);
+// error_already_set. Bindings raise Python errors this way (or throw core
+// errors, which ModuleSetup translates), never a bare C++ exception.
+[[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
+[[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
+[[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
+[[noreturn]] VELNA_PY_API void raise_assertion(std::string_view message);
+
+// translate_current sets the Python error for the C++ exception being
+// handled (inside a catch block): core errors as their Python types, an
+// error_already_set as itself, anything else as RuntimeError. For code
+// that returns null to Python itself instead of going through pybind11.
+VELNA_PY_API void translate_current();
+
+// ---- our own functions ---------------------------------------------------
 
 // Our own functions that other modules look up at each call register here;
 // when the looked-up attribute is still the registered object, the caller
-// may go to the core directly instead of through Python.
-void register_native(const char* key, pyb::handle fn);
-bool is_native(const char* key, pyb::handle fn);
-
-// keep holds |o| for the life of the process: it is never released, so no
-// destructor touches Python after the interpreter has finalised.
-inline PyObject* keep(pyb::object o) { return o.release().ptr(); }
+// may go to the core directly instead of through Python (see Own and
+// late_bound in fast_path.h). The registry is one per process.
+VELNA_PY_API void register_native(const char* key, pyb::handle fn);
+VELNA_PY_API bool is_native(const char* key, pyb::handle fn);
 
 // import_module wraps pybind11's import for readability at call sites.
 inline pyb::module_ import_module(const char* name) { return pyb::module_::import(name); }

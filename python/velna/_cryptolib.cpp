@@ -44,23 +44,45 @@ HashKind hash_kind(pyb::handle algorithm) {
   return algorithm.cast<HashAlgorithm&>().kind;
 }
 
-struct HashContext {
+// An incremental context (velna::Hasher or velna::hmac::Mac) until it is
+// finalized.
+template <typename T>
+struct Context {
   pyb::object algorithm;
-  std::optional<velna::Hasher> hasher;
-  velna::Hasher& live() {
-    if (!hasher) throw velna::AlreadyFinalized("Context was already finalized.");
-    return *hasher;
+  std::optional<T> state;
+  T& live() {
+    if (!state) throw velna::AlreadyFinalized("Context was already finalized.");
+    return *state;
+  }
+  // take ends the context and hands over what it held.
+  T take() {
+    T done = std::move(live());
+    state.reset();
+    return done;
   }
 };
+using HashContext = Context<velna::Hasher>;
+using HmacContext = Context<velna::hmac::Mac>;
 
-struct HmacContext {
-  pyb::object algorithm;
-  std::optional<velna::hmac::Mac> mac;
-  velna::hmac::Mac& live() {
-    if (!mac) throw velna::AlreadyFinalized("Context was already finalized.");
-    return *mac;
-  }
-};
+// bind_context adds what hash and HMAC contexts share: algorithm, update,
+// copy and finalize.
+template <typename T>
+void bind_context(pyb::class_<Context<T>>& c) {
+  c.def_property_readonly("algorithm", [](Context<T>& h) { return h.algorithm; })
+      .def(
+          "update",
+          [](Context<T>& h, pyb::object data) {
+            ByteView v = bytes_arg(data, "data");
+            T& state = h.live();
+            velna::py::run_released(v.size(), [&] { state.update(v); });
+          },
+          "data"_a)
+      .def("copy",
+           [](Context<T>& h) {
+             return Context<T>{h.algorithm, h.live().copy()};
+           })
+      .def("finalize", [](Context<T>& h) { return to_bytes(h.take().finalize()); });
+}
 
 struct EllipticCurve {
   velna::ec::Curve curve;
@@ -186,24 +208,18 @@ pyb::bytes optional_bytes(pyb::handle o, const char* name) {
   return pyb::reinterpret_borrow<pyb::bytes>(o);
 }
 
-void define_exception(pyb::module_& m, const char* name, const char* doc) {
-  std::string qual = std::string("velna._cryptolib.") + name;
-  PyObject* type = PyErr_NewExceptionWithDoc(qual.c_str(), doc, PyExc_Exception, nullptr);
-  if (!type) throw pyb::error_already_set();
-  m.add_object(name, pyb::reinterpret_steal<pyb::object>(type));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_cryptolib, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "The package's cryptographic library over OpenSSL.";
 
-  define_exception(m, "InvalidSignature", "A signature or MAC that does not verify.");
-  define_exception(m, "AlreadyFinalized", "A single-use object was used a second time.");
-  define_exception(m, "UnsupportedAlgorithm", "An algorithm or key type that is not supported.");
-  define_exception(m, "ParseError", "Binary data that ends before a field is complete.");
-  define_exception(m, "BuildError", "A record that cannot be written in its binary layout.");
+  velna::py::define_error(m, "InvalidSignature", "A signature or MAC that does not verify.");
+  velna::py::define_error(m, "AlreadyFinalized", "A single-use object was used a second time.");
+  velna::py::define_error(m, "UnsupportedAlgorithm",
+                          "An algorithm or key type that is not supported.");
+  velna::py::define_error(m, "ParseError", "Binary data that ends before a field is complete.");
+  velna::py::define_error(m, "BuildError", "A record that cannot be written in its binary layout.");
 
   // hashes
   auto hashes = m.def_submodule("hashes", "Hash algorithms and hash contexts.");
@@ -224,69 +240,28 @@ PYBIND11_MODULE(_cryptolib, m) {
   add_hash(HashAlgorithmOf<HashKind::Sha384>{}, "SHA384");
   add_hash(HashAlgorithmOf<HashKind::Sha512>{}, "SHA512");
 
-  pyb::class_<HashContext>(hashes, "Hash", "An incremental hash context.")
-      .def(pyb::init([](pyb::object algorithm, pyb::object) {
+  pyb::class_<HashContext> hash(hashes, "Hash", "An incremental hash context.");
+  hash.def(pyb::init([](pyb::object algorithm, pyb::object) {
              return HashContext{algorithm, velna::Hasher(hash_kind(algorithm))};
            }),
-           "algorithm"_a, "backend"_a = pyb::none())
-      .def_property_readonly("algorithm", [](HashContext& h) { return h.algorithm; })
-      .def("update",
-           [](HashContext& h, pyb::object data) {
-             ByteView v = bytes_arg(data, "data");
-             auto& hasher = h.live();
-             if (v.size() >= velna::py::kReleaseGilAbove) {
-               pyb::gil_scoped_release nogil;
-               hasher.update(v);
-             } else {
-               hasher.update(v);
-             }
-           },
-           "data"_a)
-      .def("copy",
-           [](HashContext& h) { return HashContext{h.algorithm, velna::Hasher(h.live())}; })
-      .def("finalize", [](HashContext& h) {
-        auto out = h.live().finalize();
-        h.hasher.reset();
-        return to_bytes(out);
-      });
+           "algorithm"_a, "backend"_a = pyb::none());
+  bind_context(hash);
 
   // hmac
-  pyb::class_<HmacContext>(m, "HMAC", "An incremental HMAC context.")
-      .def(pyb::init([](pyb::object key, pyb::object algorithm, pyb::object) {
+  pyb::class_<HmacContext> hmac(m, "HMAC", "An incremental HMAC context.");
+  hmac.def(pyb::init([](pyb::object key, pyb::object algorithm, pyb::object) {
              ByteView k = bytes_arg(key, "key");
              return HmacContext{algorithm, velna::hmac::Mac(hash_kind(algorithm), k)};
            }),
-           "key"_a, "algorithm"_a, "backend"_a = pyb::none())
-      .def_property_readonly("algorithm", [](HmacContext& h) { return h.algorithm; })
-      .def("update",
-           [](HmacContext& h, pyb::object data) {
-             ByteView v = bytes_arg(data, "data");
-             auto& mac = h.live();
-             if (v.size() >= velna::py::kReleaseGilAbove) {
-               pyb::gil_scoped_release nogil;
-               mac.update(v);
-             } else {
-               mac.update(v);
-             }
-           },
-           "data"_a)
-      .def("copy",
-           [](HmacContext& h) { return HmacContext{h.algorithm, velna::hmac::Mac(h.live())}; })
-      .def("finalize",
-           [](HmacContext& h) {
-             auto out = h.live().finalize();
-             h.mac.reset();
-             return to_bytes(out);
-           })
-      .def("verify",
-           [](HmacContext& h, pyb::object signature) {
-             ByteView s = bytes_arg(signature, "signature");
-             auto& mac = h.live();
-             velna::hmac::Mac done(mac);
-             h.mac.reset();
-             done.verify(s);
-           },
-           "signature"_a);
+           "key"_a, "algorithm"_a, "backend"_a = pyb::none());
+  bind_context(hmac);
+  hmac.def(
+      "verify",
+      [](HmacContext& h, pyb::object signature) {
+        ByteView s = bytes_arg(signature, "signature");
+        h.take().verify(s);
+      },
+      "signature"_a);
 
   // serialization
   auto ser = m.def_submodule("serialization", "Key serialisation formats.");
@@ -298,7 +273,7 @@ PYBIND11_MODULE(_cryptolib, m) {
 
   // ec
   auto ec = m.def_submodule("ec", "Elliptic-curve keys, ECDSA and ECDH.");
-  curves_module = ec.inc_ref().ptr();
+  curves_module = velna::py::keep(ec);
   pyb::class_<EllipticCurve>(ec, "EllipticCurve", "Base class of the curves.");
   auto add_curve = [&](auto tag, const char* cls) {
     using T = decltype(tag);
@@ -332,23 +307,26 @@ PYBIND11_MODULE(_cryptolib, m) {
       .def_property_readonly("y", [](PublicNumbers& n) { return n.y; })
       .def_property_readonly("curve", [](PublicNumbers& n) { return n.curve; })
       .def(
-          "public_key",
-          [](PublicNumbers& n, pyb::object) { return public_key_from_numbers(n); },
+          "public_key", [](PublicNumbers& n, pyb::object) { return public_key_from_numbers(n); },
           "backend"_a = pyb::none())
-      .def("__eq__",
-           [](PublicNumbers& a, pyb::object other) -> pyb::object {
-             if (!pyb::isinstance<PublicNumbers>(other)) return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
-             auto& b = other.cast<PublicNumbers&>();
-             return pyb::bool_(a.x.equal(b.x) && a.y.equal(b.y) &&
-                               pyb::str(a.curve.attr("name")).equal(pyb::str(b.curve.attr("name"))));
-           })
+      .def(
+          "__eq__",
+          [](PublicNumbers& a, pyb::object other) -> pyb::object {
+            if (!pyb::isinstance<PublicNumbers>(other))
+              return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
+            auto& b = other.cast<PublicNumbers&>();
+            return pyb::bool_(a.x.equal(b.x) && a.y.equal(b.y) &&
+                              pyb::str(a.curve.attr("name")).equal(pyb::str(b.curve.attr("name"))));
+          })
       .def("__hash__",
            [](PublicNumbers& n) {
              return pyb::hash(pyb::make_tuple(n.curve.attr("name"), n.x, n.y));
            })
       .def("__repr__", [](PublicNumbers& n) {
-        return "<EllipticCurvePublicNumbers(curve=" + pyb::str(n.curve.attr("name")).cast<std::string>() +
-               ", x=" + pyb::str(n.x).cast<std::string>() + ", y=" + pyb::str(n.y).cast<std::string>() + ">";
+        return "<EllipticCurvePublicNumbers(curve=" +
+               pyb::str(n.curve.attr("name")).cast<std::string>() +
+               ", x=" + pyb::str(n.x).cast<std::string>() +
+               ", y=" + pyb::str(n.y).cast<std::string>() + ">";
       });
 
   pyb::class_<PrivateNumbers>(ec, "EllipticCurvePrivateNumbers")
@@ -362,7 +340,8 @@ PYBIND11_MODULE(_cryptolib, m) {
           "private_key",
           [](PrivateNumbers& n, pyb::object) {
             auto c = curve_arg(n.public_numbers.curve);
-            auto key = velna::ec::PrivateKey::from_private_value(c, int_to_be(n.private_value, field_bytes(c)));
+            auto key = velna::ec::PrivateKey::from_private_value(
+                c, int_to_be(n.private_value, field_bytes(c)));
             if (!key.public_key().same_key(public_key_from_numbers(n.public_numbers)))
               velna::py::raise_value_error("Invalid EC key.");
             return key;
@@ -370,7 +349,8 @@ PYBIND11_MODULE(_cryptolib, m) {
           "backend"_a = pyb::none())
       .def("__eq__",
            [](PrivateNumbers& a, pyb::object other) -> pyb::object {
-             if (!pyb::isinstance<PrivateNumbers>(other)) return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
+             if (!pyb::isinstance<PrivateNumbers>(other))
+               return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
              auto& b = other.cast<PrivateNumbers&>();
              return pyb::bool_(a.private_value.equal(b.private_value) &&
                                pyb::cast(a.public_numbers).equal(pyb::cast(b.public_numbers)));
@@ -381,9 +361,11 @@ PYBIND11_MODULE(_cryptolib, m) {
 
   pyb::class_<velna::ec::PublicKey>(ec, "EllipticCurvePublicKey", pyb::is_final(),
                                     "An elliptic-curve public key.")
-      .def_property_readonly("curve", [](const velna::ec::PublicKey& k) { return curve_object(k.curve()); })
-      .def_property_readonly("key_size",
-                             [](const velna::ec::PublicKey& k) { return velna::ec::curve_bits(k.curve()); })
+      .def_property_readonly("curve",
+                             [](const velna::ec::PublicKey& k) { return curve_object(k.curve()); })
+      .def_property_readonly(
+          "key_size",
+          [](const velna::ec::PublicKey& k) { return velna::ec::curve_bits(k.curve()); })
       .def("public_numbers", [](const velna::ec::PublicKey& k) { return public_numbers_of(k); })
       .def(
           "verify",
@@ -409,9 +391,11 @@ PYBIND11_MODULE(_cryptolib, m) {
 
   pyb::class_<velna::ec::PrivateKey>(ec, "EllipticCurvePrivateKey", pyb::is_final(),
                                      "An elliptic-curve private key.")
-      .def_property_readonly("curve", [](const velna::ec::PrivateKey& k) { return curve_object(k.curve()); })
-      .def_property_readonly("key_size",
-                             [](const velna::ec::PrivateKey& k) { return velna::ec::curve_bits(k.curve()); })
+      .def_property_readonly("curve",
+                             [](const velna::ec::PrivateKey& k) { return curve_object(k.curve()); })
+      .def_property_readonly(
+          "key_size",
+          [](const velna::ec::PrivateKey& k) { return velna::ec::curve_bits(k.curve()); })
       .def("public_key", &velna::ec::PrivateKey::public_key)
       .def("private_numbers",
            [](const velna::ec::PrivateKey& k) {
@@ -428,7 +412,8 @@ PYBIND11_MODULE(_cryptolib, m) {
           "exchange",
           [](const velna::ec::PrivateKey& k, pyb::object algorithm, pyb::object peer_public_key) {
             if (!pyb::isinstance<Ecdh>(algorithm))
-              throw velna::UnsupportedAlgorithm("This backend does not support this elliptic curve exchange algorithm.");
+              throw velna::UnsupportedAlgorithm(
+                  "This backend does not support this elliptic curve exchange algorithm.");
             if (!pyb::isinstance<velna::ec::PublicKey>(peer_public_key))
               velna::py::raise_type_error("peer_public_key must be an EllipticCurvePublicKey");
             auto secret = k.exchange(peer_public_key.cast<velna::ec::PublicKey&>());
@@ -437,7 +422,8 @@ PYBIND11_MODULE(_cryptolib, m) {
           "algorithm"_a, "peer_public_key"_a)
       .def(
           "private_bytes",
-          [](const velna::ec::PrivateKey& k, Encoding encoding, PrivateFormat, pyb::object encryption_algorithm) {
+          [](const velna::ec::PrivateKey& k, Encoding encoding, PrivateFormat,
+             pyb::object encryption_algorithm) {
             if (!pyb::isinstance<NoEncryption>(encryption_algorithm))
               velna::py::raise_value_error("Only unencrypted private keys can be written.");
             return to_bytes(encoding == Encoding::PEM ? k.to_pem() : k.to_der());
@@ -446,24 +432,28 @@ PYBIND11_MODULE(_cryptolib, m) {
 
   ec.def(
       "generate_private_key",
-      [](pyb::object curve, pyb::object) { return velna::ec::PrivateKey::generate(curve_arg(curve)); },
+      [](pyb::object curve, pyb::object) {
+        return velna::ec::PrivateKey::generate(curve_arg(curve));
+      },
       "curve"_a, "backend"_a = pyb::none());
   ec.def(
       "derive_private_key",
       [](pyb::object private_value, pyb::object curve, pyb::object) {
         auto c = curve_arg(curve);
-        return velna::ec::PrivateKey::from_private_value(c, int_to_be(private_value, field_bytes(c)));
+        return velna::ec::PrivateKey::from_private_value(c,
+                                                         int_to_be(private_value, field_bytes(c)));
       },
       "private_value"_a, "curve"_a, "backend"_a = pyb::none());
 
   // KDFs
   pyb::class_<X963Kdf>(m, "X963KDF", "The ANSI X9.63 key derivation function.")
-      .def(pyb::init([](pyb::object algorithm, pyb::object length, pyb::object sharedinfo, pyb::object) {
-             HashKind kind = hash_kind(algorithm);
-             std::size_t n = length_arg(length);
-             velna::kdf::check_x963_length(kind, n);
-             return X963Kdf{kind, n, optional_bytes(sharedinfo, "sharedinfo")};
-           }),
+      .def(pyb::init(
+               [](pyb::object algorithm, pyb::object length, pyb::object sharedinfo, pyb::object) {
+                 HashKind kind = hash_kind(algorithm);
+                 std::size_t n = length_arg(length);
+                 velna::kdf::check_x963_length(kind, n);
+                 return X963Kdf{kind, n, optional_bytes(sharedinfo, "sharedinfo")};
+               }),
            "algorithm"_a, "length"_a, "sharedinfo"_a, "backend"_a = pyb::none())
       .def(
           "derive",
@@ -471,19 +461,22 @@ PYBIND11_MODULE(_cryptolib, m) {
             ByteView secret = bytes_arg(key_material, "key_material");
             if (k.used) throw velna::AlreadyFinalized("X963KDF instances can only be used once.");
             k.used = true;
-            return to_bytes(velna::kdf::x963(k.kind, secret, velna::py::view_of(k.sharedinfo), k.length));
+            return to_bytes(
+                velna::kdf::x963(k.kind, secret, velna::py::view_of(k.sharedinfo), k.length));
           },
           "key_material"_a);
 
   pyb::class_<Pbkdf2Hmac>(m, "PBKDF2HMAC", "PBKDF2 with HMAC as the pseudorandom function.")
-      .def(pyb::init([](pyb::object algorithm, pyb::object length, pyb::object salt, pyb::object iterations,
-                        pyb::object) {
+      .def(pyb::init([](pyb::object algorithm, pyb::object length, pyb::object salt,
+                        pyb::object iterations, pyb::object) {
              HashKind kind = hash_kind(algorithm);
              std::size_t n = length_arg(length);
              bytes_arg(salt, "salt");
              std::size_t it = length_arg(iterations);
-             if (it == 0 || it > 0x7fffffff) velna::py::raise_value_error("iterations is out of range");
-             return Pbkdf2Hmac{kind, n, pyb::reinterpret_borrow<pyb::bytes>(salt), static_cast<std::uint32_t>(it)};
+             if (it == 0 || it > 0x7fffffff)
+               velna::py::raise_value_error("iterations is out of range");
+             return Pbkdf2Hmac{kind, n, pyb::reinterpret_borrow<pyb::bytes>(salt),
+                               static_cast<std::uint32_t>(it)};
            }),
            "algorithm"_a, "length"_a, "salt"_a, "iterations"_a, "backend"_a = pyb::none())
       .def(
@@ -493,11 +486,10 @@ PYBIND11_MODULE(_cryptolib, m) {
             if (k.used) throw velna::AlreadyFinalized("PBKDF2 instances can only be used once.");
             k.used = true;
             ByteView salt = velna::py::view_of(k.salt);
-            velna::SecretBytes out;
-            {
-              pyb::gil_scoped_release nogil;
-              out = velna::kdf::pbkdf2_hmac(k.kind, secret, salt, k.iterations, k.length);
-            }
+            // Always long: the work is the iteration count, not the input.
+            velna::SecretBytes out = velna::py::run_released(SIZE_MAX, [&] {
+              return velna::kdf::pbkdf2_hmac(k.kind, secret, salt, k.iterations, k.length);
+            });
             return to_bytes(out);
           },
           "key_material"_a);
@@ -509,11 +501,15 @@ PYBIND11_MODULE(_cryptolib, m) {
       .def("openssl_version_text", [](Backend&) { return std::string(OPENSSL_VERSION_TEXT); })
       .def(
           "load_pem_public_key",
-          [](Backend&, pyb::object data) { return velna::ec::PublicKey::from_pem(bytes_arg(data, "data")); },
+          [](Backend&, pyb::object data) {
+            return velna::ec::PublicKey::from_pem(bytes_arg(data, "data"));
+          },
           "data"_a)
       .def(
           "load_der_public_key",
-          [](Backend&, pyb::object data) { return velna::ec::PublicKey::from_der(bytes_arg(data, "data")); },
+          [](Backend&, pyb::object data) {
+            return velna::ec::PublicKey::from_der(bytes_arg(data, "data"));
+          },
           "data"_a)
       .def(
           "load_pem_private_key",

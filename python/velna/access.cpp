@@ -143,6 +143,7 @@ PYBIND11_MODULE(access, m) {
   velna::py::ModuleSetup setup(m);
   m.doc() = "Access entries: one user's permissions and key blob for one container.";
   g_module = m.ptr();  // the interpreter keeps the module for the process
+  m.attr("logging") = pyb::module_::import("logging");
   m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
   m.attr("Permissions") = pyb::module_::import("velna.permissions").attr("Permissions");
   m.attr("KIV") = pyb::module_::import("velna.crypto.kiv").attr("KIV");

@@ -14,16 +14,20 @@
 #include <exception>
 #include <new>
 
+#include "fast_path.h"
+#include "py_compat.h"
 #include "velna_py.h"
 
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
+namespace compat = velna::py::compat;
 using namespace pyb::literals;
+using vp::own;
 
 struct Wrapper {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD compat::VectorcallFunc vectorcall;
   PyObject* f;      // the wrapped callable
   PyObject* extra;  // logged: the logger; login_required: the provider or None
   PyObject* dict;
@@ -32,61 +36,59 @@ struct Wrapper {
 
 PyTypeObject* wrapper_type = nullptr;  // kept for the life of the process
 
-// Interned names and constants, kept for the life of the process.
-PyObject* s_name = nullptr;
-PyObject* s_debug = nullptr;
-PyObject* s_session = nullptr;
-PyObject* s_user = nullptr;
-PyObject* s_get = nullptr;
-PyObject* s_enter = nullptr;
-PyObject* s_exit = nullptr;
-PyObject* s_comma = nullptr;
-PyObject* s_entry_format = nullptr;
-PyObject* s_exit_format = nullptr;
-PyObject* s_providers = nullptr;
-PyObject* s_must_login = nullptr;
+// Interned names and constants, made at module load and kept.
+#define VELNA_DECORATOR_NAMES(X) X(__name__) X(__qualname__) X(debug) X(session) X(user) X(get)
+struct Names {
+  VELNA_DECORATOR_NAMES(VELNA_PY_NAME_FIELD)
+  PyObject* const enter = vp::intern("__enter__");
+  PyObject* const exit = vp::intern("__exit__");
+  PyObject* const comma = vp::intern(",");
+  PyObject* const entry_format = vp::intern("%s(%s, %s)");
+  PyObject* const exit_format = vp::intern("%s(...) --> %s");
+  PyObject* const providers = vp::intern("velna.providers");
+  PyObject* const must_login = vp::intern("Must login!");
+};
+const Names* N = nullptr;
 
 Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 
-// ---- logged ---------------------------------------------------------------
+// The calls below return null with a Python error set, as the C API does;
+// every reference they hold is a pybind11 object, dropped on every way out.
 
-// Owned references that the trace code drops on every way out.
-using Ref = pyb::object;
-Ref own(PyObject* o) { return pyb::reinterpret_steal<pyb::object>(o); }
+// ---- logged ---------------------------------------------------------------
 
 // entry_trace writes "%s(%s, %s)" with the name of f, the text forms of the
 // positional arguments joined by "," and a new mapping of the keywords, read
 // in this order.
 bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Ref name = own(PyObject_GetAttr(w->f, s_name));
+  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
   if (!name) return false;
-  Ref texts = own(PyTuple_New(nargs));
+  pyb::object texts = own(PyTuple_New(nargs));
   if (!texts) return false;
   for (Py_ssize_t i = 0; i < nargs; ++i) {
     PyObject* t = PyObject_Str(args[i]);
     if (!t) return false;
     PyTuple_SET_ITEM(texts.ptr(), i, t);
   }
-  Ref joined = own(PyUnicode_Join(s_comma, texts.ptr()));
+  pyb::object joined = own(PyUnicode_Join(N->comma, texts.ptr()));
   if (!joined) return false;
-  Ref kwargs = own(PyDict_New());
+  pyb::object kwargs = own(PyDict_New());
   if (!kwargs) return false;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i)
-    if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return false;
+    if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+      return false;
 
-  PyObject* call[] = {w->extra, s_entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
-  Ref r = own(PyObject_VectorcallMethod(s_debug, call, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  return bool(r);
+  PyObject* call[] = {w->extra, N->entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
+  return bool(own(compat::call_method(N->debug, call, 5, nullptr)));
 }
 
 // exit_trace writes "%s(...) --> %s" with the name of f and its result.
 bool exit_trace(Wrapper* w, PyObject* result) {
-  Ref name = own(PyObject_GetAttr(w->f, s_name));
+  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
   if (!name) return false;
-  PyObject* call[] = {w->extra, s_exit_format, name.ptr(), result};
-  Ref r = own(PyObject_VectorcallMethod(s_debug, call, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  return bool(r);
+  PyObject* call[] = {w->extra, N->exit_format, name.ptr(), result};
+  return bool(own(compat::call_method(N->debug, call, 4, nullptr)));
 }
 
 PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -95,54 +97,50 @@ PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
   // the next call.
   bool on;
   try {
-    on = velna::py::tracing();
-  } catch (pyb::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    on = vp::tracing();
+  } catch (...) {
+    vp::translate_current();
     return nullptr;
   }
-  if (!on) return PyObject_Vectorcall(w->f, args, nargsf, kwnames);
+  if (!on) return compat::call(w->f, args, nargsf, kwnames);
 
-  if (!entry_trace(w, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-  PyObject* result = PyObject_Vectorcall(w->f, args, nargsf, kwnames);
-  if (result && !exit_trace(w, result)) Py_CLEAR(result);
-  return result;
+  if (!entry_trace(w, args, compat::nargs(nargsf), kwnames)) return nullptr;
+  pyb::object result = own(compat::call(w->f, args, nargsf, kwnames));
+  if (result && !exit_trace(w, result.ptr())) return nullptr;
+  return result.release().ptr();
 }
 
 // ---- login_required -------------------------------------------------------
 
-// lookup_special finds a method on the type, as the with statement does, and
-// binds it to |obj|. Null without an error when the type lacks it.
-PyObject* lookup_special(PyObject* obj, PyObject* name) {
-  PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
-  if (!attr) return nullptr;
-  Py_INCREF(attr);
-  if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get) {
-    PyObject* bound = get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    Py_DECREF(attr);
-    return bound;
-  }
-  return attr;
-}
-
 // registry_get is get of the package velna.providers, imported now (the
 // package is loaded on first use; later calls find it in sys.modules).
-PyObject* registry_get() {
-  PyObject* pkg = PyImport_GetModule(s_providers);
+pyb::object registry_get() {
+  pyb::object pkg = own(PyImport_GetModule(N->providers));
   if (!pkg) {
-    if (PyErr_Occurred()) return nullptr;
-    pkg = PyImport_Import(s_providers);
-    if (!pkg) return nullptr;
+    if (PyErr_Occurred()) return {};
+    pkg = own(PyImport_Import(N->providers));
+    if (!pkg) return {};
   }
-  PyObject* get = PyObject_GetAttr(pkg, s_get);
-  Py_DECREF(pkg);
+  pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N->get));
   if (!get && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     PyErr_SetString(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
   }
   return get;
+}
+
+// special is lookup_special with the C API's convention: null, with an
+// error set when the class lacks the method.
+pyb::object special(pyb::handle obj, PyObject* name, const char* missing) {
+  pyb::object m;
+  try {
+    m = vp::lookup_special(obj, name);
+  } catch (pyb::error_already_set& e) {
+    e.restore();
+    return {};
+  }
+  if (!m) PyErr_Format(PyExc_TypeError, missing, Py_TYPE(obj.ptr())->tp_name);
+  return m;
 }
 
 // Outcome of reading the active provider's session inside a registry scope.
@@ -151,97 +149,63 @@ enum class Scoped { Session, Failed, Swallowed };
 // scoped_session enters get() of the registry, reads session from the
 // provider it yields and leaves the scope again, telling it the failure, if
 // any, exactly as a with statement would.
-Scoped scoped_session(PyObject** session, PyObject** swallowed) {
-  PyObject* get = registry_get();
+Scoped scoped_session(pyb::object& session, pyb::object& swallowed) {
+  pyb::object get = registry_get();
   if (!get) return Scoped::Failed;
-  PyObject* scope = PyObject_CallNoArgs(get);
-  Py_DECREF(get);
+  pyb::object scope = own(compat::call_no_args(get.ptr()));
   if (!scope) return Scoped::Failed;
 
-  PyObject* enter = lookup_special(scope, s_enter);
-  if (!enter) {
-    if (!PyErr_Occurred())
-      PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                   Py_TYPE(scope)->tp_name);
-    Py_DECREF(scope);
-    return Scoped::Failed;
-  }
-  PyObject* exit = lookup_special(scope, s_exit);
-  if (!exit) {
-    if (!PyErr_Occurred())
-      PyErr_Format(PyExc_TypeError,
-                   "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                   Py_TYPE(scope)->tp_name);
-    Py_DECREF(enter);
-    Py_DECREF(scope);
-    return Scoped::Failed;
-  }
-  Py_DECREF(scope);
+  pyb::object enter =
+      special(scope, N->enter, "'%.200s' object does not support the context manager protocol");
+  if (!enter) return Scoped::Failed;
+  pyb::object exit = special(
+      scope, N->exit,
+      "'%.200s' object does not support the context manager protocol (missed __exit__ method)");
+  if (!exit) return Scoped::Failed;
+  scope = pyb::object();
 
-  PyObject* provider = PyObject_CallNoArgs(enter);
-  Py_DECREF(enter);
-  if (!provider) {
-    Py_DECREF(exit);
-    return Scoped::Failed;
-  }
-  *session = PyObject_GetAttr(provider, s_session);
-  Py_DECREF(provider);
+  pyb::object provider = own(compat::call_no_args(enter.ptr()));
+  if (!provider) return Scoped::Failed;
+  session = own(PyObject_GetAttr(provider.ptr(), N->session));
 
-  if (*session) {
-    PyObject* r = PyObject_CallFunctionObjArgs(exit, Py_None, Py_None, Py_None, nullptr);
-    Py_DECREF(exit);
-    if (!r) {
-      Py_CLEAR(*session);
+  if (session) {
+    PyObject* none[] = {Py_None, Py_None, Py_None};
+    if (!own(compat::call(exit.ptr(), none, 3, nullptr))) {
+      session = pyb::object();
       return Scoped::Failed;
     }
-    Py_DECREF(r);
     return Scoped::Session;
   }
 
   // Leave the scope with the failure; it passes on unless the scope says it
   // handled it.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
+  pyb::object failure = own(compat::take_error());
+  pyb::object tb = own(PyException_GetTraceback(failure.ptr()));
   // The failure counts as being handled while the scope leaves, so that a
   // failure of leaving gets it as its context, as in a with statement.
-  PyObject* outer = PyErr_GetHandledException();
-  PyErr_SetHandledException(value);
-  PyObject* r = PyObject_CallFunctionObjArgs(exit, type, value, tb ? tb : Py_None, nullptr);
-  PyErr_SetHandledException(outer);
-  Py_XDECREF(outer);
-  Py_DECREF(exit);
-  if (!r) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return Scoped::Failed;
-  }
-  int handled = PyObject_IsTrue(r);
-  Py_DECREF(r);
-  if (handled < 0) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return Scoped::Failed;
-  }
+  pyb::object outer = own(compat::handled_exception());
+  compat::set_handled_exception(failure.ptr());
+  PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr())), failure.ptr(),
+                           tb ? tb.ptr() : Py_None};
+  pyb::object r = own(compat::call(exit.ptr(), exit_args, 3, nullptr));
+  compat::set_handled_exception(outer.ptr());
+  if (!r) return Scoped::Failed;
+  int handled = PyObject_IsTrue(r.ptr());
+  if (handled < 0) return Scoped::Failed;
   if (!handled) {
-    PyErr_Restore(type, value, tb);
+    compat::raise_taken(failure.release().ptr());
     return Scoped::Failed;
   }
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  *swallowed = value;
+  swallowed = std::move(failure);
   return Scoped::Swallowed;
 }
 
 PyObject* login_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Wrapper* w = as_wrapper(self);
-  PyObject* session = nullptr;
+  pyb::object session;
   if (w->extra == Py_None) {
-    PyObject* swallowed = nullptr;
-    switch (scoped_session(&session, &swallowed)) {
+    pyb::object swallowed;
+    switch (scoped_session(session, swallowed)) {
       case Scoped::Session:
         break;
       case Scoped::Failed:
@@ -249,29 +213,24 @@ PyObject* login_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
       case Scoped::Swallowed: {
         // The scope handled the failure, so no session was read: nobody is
         // known to be logged in, and the guarded call is refused.
-        PyErr_SetObject(PyExc_RuntimeError, s_must_login);
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        PyException_SetContext(v, swallowed);  // steals swallowed
-        PyErr_Restore(t, v, tb);
+        PyErr_SetObject(PyExc_RuntimeError, N->must_login);
+        pyb::object refusal = own(compat::take_error());
+        PyException_SetContext(refusal.ptr(), swallowed.release().ptr());  // steals
+        compat::raise_taken(refusal.release().ptr());
         return nullptr;
       }
     }
   } else {
-    session = PyObject_GetAttr(w->extra, s_session);
+    session = own(PyObject_GetAttr(w->extra, N->session));
     if (!session) return nullptr;
   }
-  PyObject* user = PyObject_GetAttr(session, s_user);
-  Py_DECREF(session);
+  pyb::object user = own(PyObject_GetAttr(session.ptr(), N->user));
   if (!user) return nullptr;
-  bool nobody = user == Py_None;
-  Py_DECREF(user);
-  if (nobody) {
-    PyErr_SetObject(PyExc_RuntimeError, s_must_login);
+  if (user.is_none()) {
+    PyErr_SetObject(PyExc_RuntimeError, N->must_login);
     return nullptr;
   }
-  return PyObject_Vectorcall(w->f, args, nargsf, kwnames);
+  return compat::call(w->f, args, nargsf, kwnames);
 }
 
 // ---- the wrapper type -----------------------------------------------------
@@ -321,8 +280,7 @@ PyObject* wrapper_repr(PyObject* self) {
 // Pickled and copied by qualified name, as a function is: copy returns the
 // wrapper itself.
 PyObject* wrapper_reduce(PyObject* self, PyObject*) {
-  static PyObject* s_qualname = PyUnicode_InternFromString("__qualname__");
-  return PyObject_GetAttr(self, s_qualname);
+  return PyObject_GetAttr(self, N->__qualname__);
 }
 
 PyGetSetDef wrapper_getset[] = {
@@ -348,7 +306,7 @@ PyTypeObject* make_wrapper_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_call, compat::call_slot<offsetof(Wrapper, vectorcall)>()},
       {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_get)},
       {Py_tp_repr, reinterpret_cast<void*>(wrapper_repr)},
       {Py_tp_getset, wrapper_getset},
@@ -360,59 +318,41 @@ PyTypeObject* make_wrapper_type() {
       "velna.decorators._Wrapper",
       sizeof(Wrapper),
       0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-          Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                compat::kCallableTypeFlags),
       slots,
   };
-  PyObject* type = PyType_FromSpec(&spec);
-  if (!type) throw pyb::error_already_set();
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(vp::keep_new(compat::make_callable_type(&spec)));
 }
 
 // wrap makes the wrapper of |f| and gives it the identity of |f|.
-pyb::object wrap(vectorcallfunc call, pyb::handle f, pyb::handle extra) {
+pyb::object wrap(compat::VectorcallFunc call, pyb::handle f, pyb::handle extra) {
   Wrapper* w = PyObject_GC_New(Wrapper, wrapper_type);
   if (!w) throw pyb::error_already_set();
   w->vectorcall = call;
-  w->f = pyb::handle(f).inc_ref().ptr();
-  w->extra = pyb::handle(extra).inc_ref().ptr();
+  w->f = vp::borrow(f.ptr()).release().ptr();
+  w->extra = vp::borrow(extra.ptr()).release().ptr();
   w->dict = nullptr;
   w->weakrefs = nullptr;
   PyObject_GC_Track(w);
   auto wrapper = pyb::reinterpret_steal<pyb::object>(reinterpret_cast<PyObject*>(w));
-  static PyObject* update_wrapper = velna::py::keep(pyb::module_::import("functools").attr("update_wrapper"));
+  static PyObject* update_wrapper =
+      vp::keep(pyb::module_::import("functools").attr("update_wrapper"));
   pyb::handle updater(update_wrapper);
   updater(wrapper, f);
   return wrapper;
 }
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) throw pyb::error_already_set();
-  return o;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(decorators, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Call wrappers: call tracing and the login guard.";
   m.attr("logging") = pyb::module_::import("logging");
   m.attr("functools") = pyb::module_::import("functools");
 
   if (!wrapper_type) {
-    s_name = intern("__name__");
-    s_debug = intern("debug");
-    s_session = intern("session");
-    s_user = intern("user");
-    s_get = intern("get");
-    s_enter = intern("__enter__");
-    s_exit = intern("__exit__");
-    s_comma = intern(",");
-    s_entry_format = intern("%s(%s, %s)");
-    s_exit_format = intern("%s(...) --> %s");
-    s_providers = intern("velna.providers");
-    s_must_login = intern("Must login!");
+    N = new Names;  // kept for the life of the process
     wrapper_type = make_wrapper_type();
   }
   m.attr("_Wrapper") = pyb::handle(reinterpret_cast<PyObject*>(wrapper_type));
@@ -420,9 +360,9 @@ PYBIND11_MODULE(decorators, m) {
   m.def(
       "logged",
       [](pyb::object log) {
-        return pyb::cpp_function(
-            [log](pyb::object f) { return wrap(logged_call, f, log); }, pyb::name("decorator"),
-            "f"_a, "Wraps f so that its calls are traced while debugging is on.");
+        return pyb::cpp_function([log](pyb::object f) { return wrap(logged_call, f, log); },
+                                 pyb::name("decorator"), "f"_a,
+                                 "Wraps f so that its calls are traced while debugging is on.");
       },
       "Returns a decorator that traces calls to the logger log at debug level.", "log"_a);
 
@@ -430,8 +370,10 @@ PYBIND11_MODULE(decorators, m) {
       "login_required",
       [](pyb::object provider) {
         return pyb::cpp_function(
-            [provider](pyb::object f) { return wrap(login_call, f, provider); }, pyb::name("decorator"),
-            "f"_a, "Wraps f so that it runs only while a user is logged in.");
+            [provider](pyb::object f) { return wrap(login_call, f, provider); },
+            pyb::name("decorator"), "f"_a,
+            "Wraps f so that it runs only while a user is logged in.");
       },
-      "Returns a decorator that refuses calls while nobody is logged in.", "provider"_a = pyb::none());
+      "Returns a decorator that refuses calls while nobody is logged in.",
+      "provider"_a = pyb::none());
 }

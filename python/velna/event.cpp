@@ -391,7 +391,19 @@ PyObject* new_ref(PyObject* o) {
 
 // fast_value converts one value (a new reference), or null when the general
 // load must judge it. Clears any error it caused.
-PyObject* fast_value(Fast kind, PyObject* v) {
+// Identifiers recur across the events of one load (the same container, the
+// same users); each text is read once per load. UUIDs are immutable, so
+// records may share one.
+PyObject* cached_uuid(PyObject* v, PyObject* cache) {
+  PyObject* hit = PyDict_GetItemWithError(cache, v);
+  if (hit) return new_ref(hit);
+  if (PyErr_Occurred()) return nullptr;
+  PyObject* id = fast_uuid(v);
+  if (id && PyDict_SetItem(cache, v, id) < 0) Py_CLEAR(id);
+  return id;
+}
+
+PyObject* fast_value(Fast kind, PyObject* v, PyObject* cache) {
   PyObject* r = nullptr;
   switch (kind) {
     case Fast::StrOrNone:
@@ -411,7 +423,7 @@ PyObject* fast_value(Fast kind, PyObject* v) {
       break;
     case Fast::UuidOrNone:
       if (v == Py_None) return new_ref(v);
-      r = fast_uuid(v);
+      r = PyUnicode_CheckExact(v) ? cached_uuid(v, cache) : nullptr;
       break;
   }
   if (!r) PyErr_Clear();
@@ -419,7 +431,7 @@ PyObject* fast_value(Fast kind, PyObject* v) {
 }
 
 // fast_item builds the Event of one event object, or gives up.
-PyObject* fast_item(PyObject* item) {
+PyObject* fast_item(PyObject* item, PyObject* cache) {
   if (!PyDict_CheckExact(item)) return nullptr;
   pyb::dict attrs;
   for (std::size_t i = 0; i < kCount; ++i) {
@@ -430,7 +442,7 @@ PyObject* fast_item(PyObject* item) {
       PyErr_Clear();
       return nullptr;
     }
-    PyObject* v = fast_value(kFast[i], raw);
+    PyObject* v = fast_value(kFast[i], raw, cache);
     if (!v) return nullptr;
     int rc = PyDict_SetItem(attrs.ptr(), names[i], v);
     Py_DECREF(v);
@@ -471,8 +483,9 @@ std::optional<pyb::list> fast_load(pyb::handle self, pyb::handle data, pyb::hand
   if (cls.ptr() != event_class || hook != native_make_event) return std::nullopt;
   const Py_ssize_t n = PyList_GET_SIZE(data.ptr());
   pyb::list out(n);
+  pyb::dict cache;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* event = fast_item(PyList_GET_ITEM(data.ptr(), i));
+    PyObject* event = fast_item(PyList_GET_ITEM(data.ptr(), i), cache.ptr());
     if (!event) return std::nullopt;
     PyList_SET_ITEM(out.ptr(), i, event);
   }
@@ -486,7 +499,7 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many, pyb::obje
 }
 
 pyb::object make_schema_class() {
-  vs::Spec spec;
+  vs::Definition spec;
   for (const WireField& w : kWire) {
     vs::Field f;
     f.name = w.name;

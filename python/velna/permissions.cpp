@@ -112,23 +112,26 @@ PYBIND11_MODULE(permissions, m) {
       "_test_bit", [](pyb::object value, pyb::object offset) { return test_bit(value, offset); },
       "Whether bit offset of the integer value is set.", "value"_a, "offset"_a);
   cls.def(pyb::init([namespace_type](pyb::object value) {
-            // Bits are tested in the records' order; the constructor reads
-            // the positions from the class.
+            // Bits are tested in the records' order, each through the
+            // class's _test_bit as it stands now; the constructor reads the
+            // positions from the class.
             pyb::handle type(g_class);
-            auto bit = [&](const char* constant) { return test_bit(value, type.attr(constant)); };
+            auto bit = [&](const char* constant) {
+              return type.attr("_test_bit")(value, type.attr(constant));
+            };
             Permissions p;
-            const bool download = bit("_container_download_bit");
-            const bool decrypt = bit("_container_decrypt_bit");
-            const bool upload = bit("_container_upload_bit");
-            const bool access_events = bit("_container_access_events_bit");
-            const bool type_view = bit("_container_type_view_bit");
-            const bool type_modify = bit("_container_type_modify_bit");
+            const pyb::object download = bit("_container_download_bit");
+            const pyb::object decrypt = bit("_container_decrypt_bit");
+            const pyb::object upload = bit("_container_upload_bit");
+            const pyb::object access_events = bit("_container_access_events_bit");
+            const pyb::object type_view = bit("_container_type_view_bit");
+            const pyb::object type_modify = bit("_container_type_modify_bit");
             p.container = namespace_type(
                 "download"_a = download, "decrypt"_a = decrypt, "upload"_a = upload,
                 "access_events"_a = access_events,
                 "type"_a = namespace_type("view"_a = type_view, "modify"_a = type_modify));
-            const bool view = bit("_access_view_bit");
-            const bool modify = bit("_access_modify_bit");
+            const pyb::object view = bit("_access_view_bit");
+            const pyb::object modify = bit("_access_modify_bit");
             p.access = namespace_type("view"_a = view, "modify"_a = modify);
             return p;
           }),
@@ -138,7 +141,12 @@ PYBIND11_MODULE(permissions, m) {
   cls.def("__int__", [](pyb::object self) { return as_int(self); });
   cls.def("__repr__", [](pyb::object self) { return text(self); });
   cls.def("__eq__", [](pyb::object self, pyb::object other) { return equal(self, other); });
-  cls.def("__ne__", [](pyb::object self, pyb::object other) { return !equal(self, other); });
+  // The negation of the object's own equality, a subclass's included.
+  cls.def("__ne__", [](pyb::object self, pyb::object other) {
+    const int eq = PyObject_IsTrue(pyb::object(self.attr("__eq__")(other)).ptr());
+    if (eq < 0) throw pyb::error_already_set();
+    return eq == 0;
+  });
   cls.attr("__hash__") = pyb::none();
 
   int recipient_default = 0;

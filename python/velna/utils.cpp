@@ -11,10 +11,7 @@ namespace pyb = pybind11;
 using namespace pyb::literals;
 
 pyb::object uuid_class() {
-  static PyObject* cls = [] {
-    pyb::object c = pyb::module_::import("uuid").attr("UUID");
-    return c.release().ptr();
-  }();
+  static PyObject* cls = velna::py::keep(pyb::module_::import("uuid").attr("UUID"));
   return pyb::reinterpret_borrow<pyb::object>(cls);
 }
 
@@ -43,7 +40,7 @@ bool validity_checker(pyb::handle value) {
 }  // namespace
 
 PYBIND11_MODULE(utils, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.attr("log") = pyb::module_::import("logging").attr("getLogger")("velna.utils");
 
   m.def(
@@ -66,7 +63,8 @@ PYBIND11_MODULE(utils, m) {
         // Anything else follows the runtime's own arithmetic and joining, so
         // its errors are the runtime's (ZeroDivisionError, TypeError).
         pyb::object size = pyb::int_(pyb::len(s));
-        pyb::object rem = pyb::reinterpret_steal<pyb::object>(PyNumber_Remainder(size.ptr(), length.ptr()));
+        pyb::object rem =
+            pyb::reinterpret_steal<pyb::object>(PyNumber_Remainder(size.ptr(), length.ptr()));
         if (!rem) throw pyb::error_already_set();
         pyb::object count = length - rem;
         pyb::object zeros = pyb::bytes("\0", 1) * count;
@@ -79,7 +77,8 @@ PYBIND11_MODULE(utils, m) {
   m.def("is_passphrase_valid", &validity_checker, "Checks a passphrase.", "passphrase"_a);
   m.def("is_password_valid", &validity_checker, "Checks a password.", "password"_a);
   m.def(
-      "is_reminder_valid", [](pyb::object) { return true; }, "Any reminder is valid.", "reminder"_a);
+      "is_reminder_valid", [](pyb::object) { return true; }, "Any reminder is valid.",
+      "reminder"_a);
 
   m.def(
       "UUID",

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "velna/bytes.h"
 #include "velna/error.h"
 #include "velna/log.h"
@@ -18,21 +19,15 @@
 namespace velna::container {
 namespace {
 
-Bytes from_hex(std::string_view hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(
-        static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
-  return out;
-}
+using test::Line;
+using test::to_vec;
+using test::unhex;
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
   Bytes out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(seed + 7 * i);
   return out;
 }
-
-Bytes to_vec(ByteView b) { return Bytes(b.begin(), b.end()); }
 
 std::uint64_t get_u64(const Bytes& b, std::size_t offset) {
   std::uint64_t v = 0;
@@ -74,25 +69,10 @@ void expect_parse_error_for_huge_lengths(const Bytes& full, const std::vector<st
   }
 }
 
-struct Line {
-  std::string logger;
-  log::Level level;
-  std::string text;
-};
-
-class CapturingSink : public log::Sink {
- public:
-  void write(std::string_view logger, log::Level level, std::string_view text) override {
-    lines.push_back({std::string(logger), level, std::string(text)});
-  }
-  bool tracing() override { return false; }
-  std::vector<Line> lines;
-};
-
 class ContainerLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sink_ = std::make_shared<CapturingSink>();
+    sink_ = std::make_shared<test::RecordingSink>();
     log::set_sink(sink_);
   }
   void TearDown() override { log::set_sink(nullptr); }
@@ -119,7 +99,7 @@ class ContainerLogTest : public ::testing::Test {
   }
 
  private:
-  std::shared_ptr<CapturingSink> sink_;
+  std::shared_ptr<test::RecordingSink> sink_;
 };
 
 // --- Sizes -----------------------------------------------------------------
@@ -170,8 +150,8 @@ TEST(ContainerSizeTest, SizesBeyondTheAddressSpaceAreBuildErrors) {
 TEST(ContainerUuidTest, BytesLeSwapsTheFirstThreeFields) {
   // uuid.UUID("00112233-4455-6677-8899-aabbccddeeff").bytes_le
   Oid standard, expected;
-  Bytes s = from_hex("00112233445566778899aabbccddeeff");
-  Bytes le = from_hex("33221100554477668899aabbccddeeff");
+  Bytes s = unhex("00112233445566778899aabbccddeeff");
+  Bytes le = unhex("33221100554477668899aabbccddeeff");
   std::copy(s.begin(), s.end(), standard.begin());
   std::copy(le.begin(), le.end(), expected.begin());
   EXPECT_EQ(uuid_to_bytes_le(standard), expected);
@@ -185,10 +165,10 @@ TEST(ContainerSectionTest, KnownAnswerFromPublishedVectors) {
   // AES-256-CTR from NIST SP 800-38A F.5.5 gives the keystream of its first
   // block; the plaintext is chosen so that the ciphertext is "Hi There",
   // whose HMAC-SHA384 under twenty 0x0b bytes is RFC 4231 test case 1.
-  Bytes key = from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
-  Bytes iv = from_hex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
-  Bytes nist_pt = from_hex("6bc1bee22e409f96");
-  Bytes nist_ct = from_hex("601ec313775789a5");
+  Bytes key = unhex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+  Bytes iv = unhex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
+  Bytes nist_pt = unhex("6bc1bee22e409f96");
+  Bytes nist_ct = unhex("601ec313775789a5");
   std::string wanted = "Hi There";
   Bytes plaintext(8);
   for (std::size_t i = 0; i < 8; ++i)
@@ -197,14 +177,14 @@ TEST(ContainerSectionTest, KnownAnswerFromPublishedVectors) {
 
   Bytes expected;
   auto append = [&](const Bytes& b) { expected.insert(expected.end(), b.begin(), b.end()); };
-  append(from_hex("1000000000000000"));
+  append(unhex("1000000000000000"));
   append(iv);
-  append(from_hex("0800000000000000"));
+  append(unhex("0800000000000000"));
   append(to_vec(as_bytes(wanted)));
-  append(from_hex("3000000000000000"));
+  append(unhex("3000000000000000"));
   append(
-      from_hex("afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59c"
-               "faea9ea9076ede7f4af152e8b2fa9cb6"));
+      unhex("afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59c"
+            "faea9ea9076ede7f4af152e8b2fa9cb6"));
 
   EXPECT_EQ(encrypt_section_with_iv(key, mac_key, iv, plaintext), expected);
   EXPECT_EQ(decrypt_section(key, mac_key, ByteView(expected)), plaintext);

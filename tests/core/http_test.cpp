@@ -204,6 +204,35 @@ TEST(HttpClient, FollowsNoRedirect) {
   EXPECT_EQ(server.seen().size(), 1u);
 }
 
+TEST(HttpClient, FollowsRedirectsOnlyWithinTheSameOriginWhenAsked) {
+  TestServer here, elsewhere;
+  http::Client client;
+  here.script("HTTP/1.1 303 See Other\r\nLocation: /next?x=1\r\nContent-Length: 0\r\n\r\n");
+  here.script("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone");
+  http::Request post{"POST", here.url("/start"), {}, velna::as_bytes("body"), true};
+  post.headers.add("X-Velna-Api-Key", "key");
+  http::Response r = client.send(post);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.url, here.url("/next?x=1"));
+  auto seen = here.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].head.substr(0, 19), "GET /next?x=1 HTTP/");
+  EXPECT_NE(seen[1].head.find("X-Velna-Api-Key: key"), std::string::npos);
+  EXPECT_EQ(seen[1].body, "");
+
+  here.script("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + elsewhere.url("/steal") +
+              "\r\nContent-Length: 0\r\n\r\n");
+  r = client.send(post);
+  EXPECT_EQ(r.status, 307);
+  EXPECT_TRUE(elsewhere.seen().empty());
+
+  EXPECT_TRUE(http::same_origin("http://Host/a", "http://host:80/b"));
+  EXPECT_TRUE(http::same_origin("https://[::1]/a", "https://[::1]:443/"));
+  EXPECT_FALSE(http::same_origin("http://host/a", "https://host/a"));
+  EXPECT_FALSE(http::same_origin("http://host/a", "http://host:8080/a"));
+  EXPECT_FALSE(http::same_origin("http://host/a", "not a url"));
+}
+
 TEST(HttpClient, ConnectionFailuresAndTimeOutsAreTheirOwnErrors) {
   http::Client client;
   const std::string refused = "http://127.0.0.1:" + std::to_string(closed_port()) + "/";

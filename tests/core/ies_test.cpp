@@ -147,6 +147,19 @@ TEST_F(IesTest, KeysOffTheCurveAreRefusedWhenSealing) {
   EXPECT_THROW(open(parse(seal_for(alice, bob, data)), p256), OpenFailure);
 }
 
+TEST(EcPointTest, KeysTravelAsUncompressedPointsAndTheInfinityEncodingIsRefused) {
+  const ec::PrivateKey key = ec::PrivateKey::generate(ec::Curve::P384);
+  const Bytes point = key.to_point();
+  ASSERT_EQ(point.size(), kPointSize);
+  EXPECT_EQ(point[0], 0x04);
+  EXPECT_EQ(key.public_key().to_point(), point);
+  EXPECT_TRUE(ec::PublicKey::from_point(ec::Curve::P384, point).same_key(key.public_key()));
+  Bytes off_curve = point;
+  off_curve.back() ^= 1;
+  for (const Bytes& bad : {Bytes{0x00}, Bytes{}, off_curve})
+    EXPECT_THROW(ec::PublicKey::from_point(ec::Curve::P384, bad), InvalidArgument);
+}
+
 TEST_F(IesTest, IndexesTravelAsFullSixtyFourBitValues) {
   const std::uint64_t big = (std::uint64_t{1} << 63) + 7;
   const Bytes blob = seal(plaintext(), kId, Sender{alice.signing, big},

@@ -165,6 +165,44 @@ TEST(LockboxTest, PasswordSecretAndRescueText) {
   EXPECT_EQ(password_secret(std::string(95, 'a')),
             hex_digest(HashKind::Sha384, as_bytes(std::string(95, 'a'))));
   EXPECT_EQ(rescue_plaintext(hex).size(), 112u);
+
+  // 96 characters pass unchanged exactly when Python's int(text, 16) reads
+  // them; these cases were checked against it.
+  const std::string a94(94, 'a'), a93(93, 'a'), a95(95, 'a');
+  struct Case {
+    std::string password;
+    bool unchanged;
+  } cases[] = {{" " + a95, true},
+               {a95 + "\n", true},
+               {"\t" + a94 + "\r", true},
+               {"\v" + a95, true},
+               {"+" + a95, true},
+               {"-" + a95, true},
+               {"0x" + a94, true},
+               {"0X" + a94, true},
+               {"0x_" + a93, true},
+               {"+0x" + a93, true},
+               {"-0x_" + std::string(92, 'a'), true},
+               {"a_" + a94, true},
+               {"a__" + a93, false},
+               {"_" + a95, false},
+               {a95 + "_", false},
+               {"+ " + a94, false},
+               {"0x " + a93, false},
+               {"0_x" + a93, false},
+               {"00x" + a93, false},
+               {"0x0x" + std::string(92, 'a'), false},
+               {std::string(47, 'a') + " " + std::string(48, 'a'), false},
+               {"\x1c" + a95, false},
+               {std::string(96, ' '), false},
+               {std::string(96, 'g'), false},
+               {std::string(48, 'a') + std::string(1, '\0') + std::string(47, 'a'), false},
+               {"\xc2\xa0" + a94, false}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.password.size(), 96u);
+    const std::string hashed = hex_digest(HashKind::Sha384, as_bytes(c.password));
+    EXPECT_EQ(password_secret(c.password), c.unchanged ? c.password : hashed) << c.password;
+  }
   EXPECT_EQ(rescue_plaintext("\xc3\xa9\""), "{\"password\": \"\\u00e9\\\"\"}");
 }
 

@@ -5,26 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "velna/crypto/p384.h"
 #include "velna/error.h"
 
 namespace {
 
-struct Line {
-  std::string logger;
-  velna::log::Level level;
-  std::string text;
-};
-
-class RecordingSink : public velna::log::Sink {
- public:
-  void write(std::string_view logger, velna::log::Level level, std::string_view text) override {
-    lines.push_back({std::string(logger), level, std::string(text)});
-  }
-  bool tracing() override { return trace; }
-  std::vector<Line> lines;
-  bool trace = false;
-};
+using velna::test::RecordingSink;
 
 TEST(LogBridge, IsSilentWithoutSinkAndReportsToInstalledSink) {
   velna::log::set_sink(nullptr);
@@ -35,7 +22,8 @@ TEST(LogBridge, IsSilentWithoutSinkAndReportsToInstalledSink) {
   velna::log::set_sink(sink);
   sink->trace = true;
   EXPECT_TRUE(velna::log::tracing());
-  EXPECT_THROW(velna::p384::load_pem_public_key(velna::as_bytes("not a key")), velna::InvalidArgument);
+  EXPECT_THROW(velna::p384::load_pem_public_key(velna::as_bytes("not a key")),
+               velna::InvalidArgument);
   velna::log::set_sink(nullptr);
 
   ASSERT_EQ(sink->lines.size(), 1u);

@@ -114,3 +114,6 @@ def read_vectors(relative):
     if current:
         records.append(current)
     return records
+
+
+from keyserver_fixture import keyserver, keyserver_process  # noqa: E402,F401  (fixtures)

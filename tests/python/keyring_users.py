@@ -1,8 +1,10 @@
 """Users with real key rings for the key blob and access entry tests.
 
-A user's own ring is built from a decrypted key file (of which KeyRing reads
-only ``encrypted`` and ``data``); the ring others see is built from the
-public-key records the key server would send.
+A user's own ring is built from a new (decrypted) key file; a user with more
+keys, or inactive ones, gets a key file's decrypted mapping written here (a
+new Lockbox holds one active key of each kind, and KeyRing reads only
+``encrypted`` and ``data``). The ring others see is built from the public-key
+records the key server would send.
 """
 import types
 import uuid
@@ -11,6 +13,7 @@ import pytest
 
 import velna.crypto as crypto
 from velna.crypto.keys import AuthKey, DerivationKey, KeyRing
+from velna.crypto.lockbox import Lockbox
 
 
 class TestUser:
@@ -30,6 +33,9 @@ class TestUser:
         return [("signingKeys", "auth", self.signing), ("derivationKeys", "signing", self.derivation)]
 
     def key_file(self):
+        if len(self.signing) == len(self.derivation) == 1 and not self.inactive:
+            return Lockbox(signing_key=self.signing[0], derivation_key=self.derivation[0],
+                           user_id=self.id)
         data = {"userId": str(self.id)}
         for section, _, keys in self._sections():
             data[section] = {

@@ -40,6 +40,7 @@ http {{
             client_max_body_size 0;
             client_body_buffer_size 1m;
         }}
+{locations}
     }}
 }}
 """
@@ -67,7 +68,9 @@ def wait_for_port(port, process, seconds=10):
 class NginxStore:
     """One nginx instance; |url| is its base address, |data| the served folder."""
 
-    def __init__(self):
+    def __init__(self, locations=""):
+        """|locations|: further location blocks of the server, as nginx
+        configuration text ("{root}" stands for the served folder)."""
         self.root = tempfile.mkdtemp(prefix="velna-nginx-")
         self.data = os.path.join(self.root, "data")
         os.makedirs(self.data)
@@ -76,7 +79,8 @@ class NginxStore:
         self.url = "http://127.0.0.1:%d" % self.port
         self.config = os.path.join(self.root, "nginx.conf")
         with open(self.config, "w") as f:
-            f.write(CONFIG.format(root=self.root, port=self.port, user="user root;" if os.geteuid() == 0 else ""))
+            f.write(CONFIG.format(root=self.root, port=self.port, user="user root;" if os.geteuid() == 0 else "",
+                                  locations=locations.replace("{root}", self.data)))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.root, "-c", self.config, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

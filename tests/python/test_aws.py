@@ -14,6 +14,7 @@ import pytest
 
 from conftest import run_python
 from nginx_store import NginxStore, free_port
+from server_helpers import velna_server  # noqa: F401
 
 import velna.providers.server.aws as aws
 import velna.providers.server.client as client
@@ -70,8 +71,10 @@ def test_whole_and_ranged_get(nginx):
     content = bytes(range(256)) * 40
     nginx.write("object", content)
     whole = aws.get(nginx.url + "/object")
-    assert (whole.status_code, whole.content) == (200, content)
-    assert int(whole.headers["Content-Length"]) == len(content)
+    assert (whole.status_code, whole.content, whole.ok) == (200, content, True)
+    assert int(whole.headers["content-length"]) == len(content)
+    nginx.write("doc.json", b'{"a": [1, 2]}')
+    assert aws.get(nginx.url + "/doc.json").json() == {"a": [1, 2]}
     for start, end in [(0, 99), (0, 1), (10, 10239), (5000, 5001)]:
         part = aws.get(nginx.url + "/object", start, end)
         assert part.status_code == 206
@@ -100,8 +103,11 @@ def test_a_large_object_goes_up_and_comes_back_whole(nginx):
     body = bytearray(block * (size // len(block)))
     body[-7:] = b"the end"
     aws.put(nginx.url + "/large", body)
+    stored = hashlib.sha256()
     with open(nginx.path("large"), "rb") as f:
-        assert hashlib.sha256(f.read()).digest() == hashlib.sha256(body).digest()
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            stored.update(chunk)
+    assert stored.digest() == hashlib.sha256(body).digest()
     back = aws.get(nginx.url + "/large")
     assert len(back.content) == size and back.content == body
     tail = aws.get(nginx.url + "/large", size - 7, size - 1)
@@ -139,13 +145,18 @@ def test_range_header_and_what_a_transfer_sends(scripted):
         assert header_names(request) <= {"host", "user-agent", "accept", "content-length", "range"}
 
 
-def test_redirects_are_followed_without_credentials(scripted):
+def test_redirects_are_followed_without_credentials(scripted, velna_server):
+    # the key server's session is set up with its API key: none of it goes along
     base, seen = scripted
     answer = aws.get(base + "/s/r/go:s~target~200")
     assert answer.status_code == 200 and answer.content == b"ok"
-    first, second = seen()
+    assert aws.put(base + "/s/p/go:s~stored~201", b"abcdef").status_code == 201
+    first, second, put_first, put_second = seen()
     assert second["path"] == "/s/target/200"
-    for request in (first, second):
+    # a redirected upload goes again whole, with its length
+    assert (put_second["method"], put_second["path"], put_second["body_length"]) == ("PUT", "/s/stored/201", 6)
+    assert dict(put_second["headers"])["Content-Length"] == "6"
+    for request in (first, second, put_first, put_second):
         assert not {"authorization", "x-velna-api-key", "x-request-id", "cookie"} & header_names(request)
 
 

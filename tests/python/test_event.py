@@ -1,7 +1,9 @@
 """velna.event: the Event record, checked against a record that attrs (the
 test-only oracle) generates with the same attributes."""
+import copy
 import datetime
 import operator
+import pickle
 import uuid
 
 import attr
@@ -33,6 +35,8 @@ def test_construction_by_keyword_and_position_keeps_attribute_order():
     assert vars(by_position) == vars(by_name) == VALUES
     by_name.action = "deleted"          # attributes stay writable
     assert by_name.action == "deleted"
+    for clone in (pickle.loads(pickle.dumps(by_name)), copy.deepcopy(by_name)):
+        assert type(clone) is Event and clone == by_name
 
 
 @pytest.mark.parametrize("args, kwargs", [

@@ -1,82 +1,45 @@
 """velna.providers.server.events against the key server's event log on
 127.0.0.1, through the real REST client and a real login."""
-import json
 import logging
-import os
-import subprocess
-import sys
-import time
-import types
-import urllib.request
 import uuid
 
 import pytest
 
-import velna.crypto.p384 as p384
 import velna.providers.server as server
 import velna.providers.server.events as events
 import velna.providers.server.http as http
 from velna.event import Event, EventSchema
 
 from keyserver_events import make_events
+from server_helpers import make_user, sleeps, velna_server  # noqa: F401
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 LOG = "velna.providers.server.event"
 CID = "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa"
 
 
-def make_user():
-    key = types.SimpleNamespace(active=True, index=0, private=p384.generate_private_key())
-    return types.SimpleNamespace(id=uuid.uuid4(), keys={"signingKeys": {0: key}})
-
-
-@pytest.fixture(scope="module")
-def event_server():
-    python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
-    process = subprocess.Popen([python, os.path.join(HERE, "keyserver_events.py")], stdout=subprocess.PIPE)
-    base = "http://127.0.0.1:%d" % int(process.stdout.readline())
-    yield base
-    process.terminate()
-    process.wait(10)
-    process.stdout.close()
-
-
 class Log:
-    """The event log of the server: what it holds and what it was asked."""
+    """The key server's event log: what it holds and what it was asked."""
 
-    def __init__(self, base):
-        self.base = base
-
-    def post(self, path, body):
-        request = urllib.request.Request(self.base + path, data=json.dumps(body).encode(), method="POST")
-        urllib.request.urlopen(request).read()
+    def __init__(self, keyserver):
+        self.keyserver = keyserver
 
     def load(self, events, page_size=50, overlap=True):
-        self.post("/__events/load", {"events": events, "page_size": page_size, "overlap": overlap})
+        self.keyserver.control("events/load", events=events, page_size=page_size, overlap=overlap)
 
-    def script(self, answers, repeat=False):
-        self.post("/__events/script", {"answers": answers, "repeat": repeat})
+    def script(self, *answers):
+        self.keyserver.script("events", *[{"status": status, "bytes" if isinstance(body, bytes) else "json": body}
+                                          for status, body in answers])
 
     def seen(self):
-        return json.loads(urllib.request.urlopen(self.base + "/__events/seen").read())
+        """The query of each events request, as (name, [values]) pairs in order."""
+        return [list(r["query"].items()) for r in self.keyserver.requests("events")]
 
 
 @pytest.fixture
-def log(event_server):
+def log(velna_server):
     """A logged-in user and an empty event log."""
-    server.initialize("api-key", event_server)
-    server.session.authenticate(server.client, make_user())
-    log = Log(event_server)
-    log.load([])
-    yield log
-    server.session.logout()
-
-
-@pytest.fixture
-def waits(monkeypatch):
-    recorded = []
-    monkeypatch.setattr(time, "sleep", lambda seconds: recorded.append(seconds))
-    return recorded
+    server.session.authenticate(server.client, make_user(velna_server, "accepted"))
+    return Log(velna_server)
 
 
 def test_nobody_logged_in(log, log_lines):
@@ -94,17 +57,23 @@ def test_nobody_logged_in(log, log_lines):
     assert log.seen() == []
 
 
-# (keywords, query string of the first request, or the error raised before any)
+def q(*pairs):
+    return [(name, values if isinstance(values, list) else [values]) for name, values in pairs]
+
+
+FIRST = q(("type", "container"), ("start", "0"))
+
+# (keywords, query of the first request, or the error raised before any)
 QUERIES = [
-    ({"type": "container"}, "type=container&start=0"),
-    ({"type": "lockbox"}, "type=keysFile&start=0"),
+    ({"type": "container"}, FIRST),
+    ({"type": "lockbox"}, q(("type", "keysFile"), ("start", "0"))),
     ({"action": "added", "starting_event_id": 3, "container_type": "note", "container_id": CID,
-      "type": "container"}, "type=container&start=3&containerId=%s&containerType=note&action=added" % CID),
-    ({"type": "container", "container_id": uuid.UUID(CID)}, "type=container&start=0&containerId=%s" % CID),
-    ({"type": "container", "container_id": None, "action": None}, "type=container&start=0"),
-    ({"type": "container", "container_type": ["a", "b c"]},
-     "type=container&start=0&containerType=a&containerType=b+c"),
-    ({"type": "container", "starting_event_id": 0, "unknown": 1}, "type=container&start=0"),
+      "type": "container"},
+     q(("type", "container"), ("start", "3"), ("containerId", CID), ("containerType", "note"), ("action", "added"))),
+    ({"type": "container", "container_id": uuid.UUID(CID)}, FIRST + q(("containerId", CID))),
+    ({"type": "container", "container_id": None, "action": None}, FIRST),
+    ({"type": "container", "container_type": ["a", "b c"]}, FIRST + q(("containerType", ["a", "b c"]))),
+    ({"type": "container", "starting_event_id": 0, "unknown": 1}, FIRST),
     ({"type": "keysFile"}, (ValueError, "type can only be one of ['container', 'lockbox']")),
     ({"type": "container", "action": ""},
      (ValueError, "action can only be one of ['accessed', 'added', 'deleted', 'updated']")),
@@ -115,7 +84,7 @@ QUERIES = [
 
 @pytest.mark.parametrize("kwargs, expected", QUERIES)
 def test_filters_become_the_query_in_their_order(log, log_lines, kwargs, expected):
-    if isinstance(expected, str):
+    if isinstance(expected, list):
         assert events.get(**kwargs) == []
         assert log.seen() == [expected]
     else:
@@ -136,7 +105,7 @@ def test_pages_are_gathered_with_the_boundary_event_repeated(log, log_lines):
     wire = make_events(120, type="container") + make_events(3, first_id=500, type="keysFile")
     log.load(wire, page_size=50)
     got = events.get(type="container")
-    assert log.seen() == ["type=container&start=0", "type=container&start=50", "type=container&start=99"]
+    assert log.seen() == [FIRST, q(("type", "container"), ("start", "50")), q(("type", "container"), ("start", "99"))]
     expected = EventSchema(many=True).load(wire[:50] + wire[49:99] + wire[98:120]).data
     assert all(type(e) is Event for e in got)
     assert got == expected and [e.id for e in got].count(50) == 2
@@ -162,18 +131,20 @@ def test_a_last_page_without_more_ends_the_call(log, log_lines):
     assert log_lines(LOG)[-1] == (logging.DEBUG, "Events: []")
 
 
-# (scripted answers, repeated, requests made, error)
+ENDLESS = (200, {"events": make_events(1, first_id=5), "hasMore": True})
+
+# (scripted answers, requests made, error)
 STUCK = [
-    ([[200, {"events": make_events(1, first_id=5), "hasMore": True}]], True, 2, "would not advance"),
-    ([[200, {"events": make_events(2, first_id=1), "hasMore": True}],
-      [200, {"events": make_events(1, first_id=1), "hasMore": True}]], False, 2, "would not advance"),
-    ([[200, {"events": [], "hasMore": True}]], True, 1, "empty page"),
+    ([ENDLESS] * 5, 2, "would not advance"),
+    ([(200, {"events": make_events(2, first_id=1), "hasMore": True}),
+      (200, {"events": make_events(1, first_id=1), "hasMore": True})], 2, "would not advance"),
+    ([(200, {"events": [], "hasMore": True})] * 5, 1, "empty page"),
 ]
 
 
-@pytest.mark.parametrize("answers, repeat, count, message", STUCK)
-def test_paging_that_makes_no_progress_stops_with_an_error(log, answers, repeat, count, message):
-    log.script(answers, repeat)
+@pytest.mark.parametrize("answers, count, message", STUCK)
+def test_paging_that_makes_no_progress_stops_with_an_error(log, answers, count, message):
+    log.script(*answers)
     with pytest.raises(RuntimeError, match=message):
         events.get(type="container")
     assert len(log.seen()) == count
@@ -193,20 +164,20 @@ def test_schema_errors_are_logged_not_raised(log, log_lines):
 
 # (scripted answers, error, requests made)
 BAD_ANSWERS = [
-    ([[200, "not json"]], ValueError, 1),
-    ([[200, {"events": []}]], KeyError, 1),
-    ([[200, {"hasMore": False}]], KeyError, 1),
-    ([[200, {"events": [{"id": 1}], "hasMore": True}]], KeyError, 1),
-    ([[404, {}]], http.HTTPError, 1),
-    ([[500, {}], [200, {"events": [], "hasMore": False}]], None, 2),
+    ([(200, b"not json")], ValueError, 1),
+    ([(200, {"events": []})], KeyError, 1),
+    ([(200, {"hasMore": False})], KeyError, 1),
+    ([(200, {"events": [{"id": 1}], "hasMore": True})], KeyError, 1),
+    ([(404, {})], http.HTTPError, 1),
+    ([(500, {}), (200, {"events": [], "hasMore": False})], None, 2),
 ]
 
 
 @pytest.mark.parametrize("answers, error, count", BAD_ANSWERS)
-def test_bad_answers(log, waits, answers, error, count):
-    log.script(answers)
+def test_bad_answers(log, sleeps, answers, error, count):
+    log.script(*answers)
     if error is None:
-        assert events.get(type="container") == [] and waits == [2]
+        assert events.get(type="container") == [] and sleeps == [2]
     else:
         with pytest.raises(error) as e:
             events.get(type="container")

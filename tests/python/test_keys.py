@@ -152,6 +152,34 @@ def test_loaders_and_generator_are_looked_up_at_each_use(monkeypatch, pems):
     assert calls[-1] == ("SECP384R1", "the backend")
 
 
+def test_the_module_name_crypto_is_looked_up_at_each_use(monkeypatch, pems):
+    """Replacing the module's own name crypto reroutes loading and generation."""
+    calls = []
+    real = crypto.p384
+    curve = type("SECP384R1", (), {})
+
+    def loader(kind):
+        def load(key):
+            calls.append(kind)
+            return getattr(real, "load_pem_%s_key" % kind)(key)
+        return load
+
+    def generate_private_key(given_curve, backend):
+        calls.append((type(given_curve), backend))
+        return real.generate_private_key()
+
+    stand_in = types.SimpleNamespace(
+        p384=types.SimpleNamespace(load_pem_private_key=loader("private"),
+                                   load_pem_public_key=loader("public")),
+        ec=types.SimpleNamespace(SECP384R1=curve, generate_private_key=generate_private_key),
+        backend="stand-in backend")
+    monkeypatch.setattr(keys, "crypto", stand_in)
+    assert Key(KeyType.AUTH, private=pems[0]).private is not None
+    assert Key(KeyType.AUTH, public=pems[1]).public is not None
+    assert AuthKey().type == KeyType.AUTH
+    assert calls == ["private", "public", (curve, "stand-in backend")]
+
+
 # --- key ring ------------------------------------------------------------------------
 
 
@@ -225,8 +253,9 @@ def test_ring_from_public_key_records(pems):
 def test_ring_edge_cases(key_file):
     empty = KeyRing(pub_keys=[], user_id=UID)
     assert (empty.user_id, dict(empty)) == (None, {"signingKeys": {}, "derivationKeys": {}})
-    with pytest.raises(AssertionError):
+    with pytest.raises(AssertionError) as info:
         KeyRing(pub_keys=[])
+    assert info.value.args == ()  # a bare assertion: no message at all
     with pytest.raises(TypeError):
         KeyRing(user_id=UID)
     assert KeyRing(lockbox=key_file, pub_keys=[{"broken": True}]).user_id == UID
@@ -291,3 +320,30 @@ def test_schema_failures_that_pass_to_the_caller(pems):
         KeyRingSchema(many=True).load([row(pems, KeyType.AUTH, user_id=None)])
     with pytest.raises(AssertionError):
         KeyRingSchema(many=True).load([row(pems, KeyType.AUTH, user_id="")])
+
+
+def _pem(der, label="PRIVATE KEY"):
+    import base64
+    body = base64.encodebytes(der).decode().replace("\n", "")
+    lines = [body[i:i + 64] for i in range(0, len(body), 64)]
+    return "-----BEGIN {0}-----\n{1}\n-----END {0}-----\n".format(label, "\n".join(lines))
+
+
+def test_private_keys_in_every_pkcs8_shape_load_alike(oracle):
+    ser = oracle.serialization
+    key = oracle.ec.generate_private_key(oracle.ec.SECP384R1())
+    der = key.private_bytes(ser.Encoding.DER, ser.PrivateFormat.PKCS8, ser.NoEncryption())
+    scalar = key.private_numbers().private_value.to_bytes(48, "big")
+    ec_key = b"\x30\x35\x02\x01\x01\x04\x30" + scalar  # no public point, no parameters
+    algorithm = bytes.fromhex("301006072a8648ce3d020106052b81040022")
+    no_point = b"\x30\x4e\x02\x01\x00" + algorithm + b"\x04\x37" + ec_key
+    point = key.public_key().public_numbers()
+    for pem in (_pem(der), _pem(no_point), "leading text\n" + _pem(der)):
+        loaded = Key(KeyType.AUTH, private=pem)
+        assert loaded.private.private_numbers().private_value == key.private_numbers().private_value
+        numbers = loaded.public.public_numbers()
+        assert (numbers.x, numbers.y) == (point.x, point.y)
+    off_curve = bytearray(der)
+    off_curve[-1] ^= 1  # the last byte of the stored public point
+    with pytest.raises(ValueError, match="^Private Key is not an EC P384 in PEM foramt.$"):
+        Key(KeyType.AUTH, private=_pem(bytes(off_curve)))

@@ -62,6 +62,23 @@ def test_a_new_blob_needs_exactly_its_four_keywords(kwargs):
         KIV(**kwargs)
 
 
+ALL_FOUR = "'container_id', 'container_keys', 'sender_keys', and 'recip_keys'"
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({}, "_create_kiv() missing 4 required positional arguments: " + ALL_FOUR),
+    ({"container_id": 1, "sender_keys": 2},
+     "_create_kiv() missing 2 required positional arguments: 'container_keys' and 'recip_keys'"),
+    ({"container_id": 1, "container_keys": 2, "sender_keys": 3},
+     "_create_kiv() missing 1 required positional argument: 'recip_keys'"),
+    ({"bogus": 1}, "_create_kiv() got an unexpected keyword argument 'bogus'"),
+])
+def test_argument_errors_are_worded_as_the_runtime_words_them(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        KIV(**kwargs)
+    assert str(info.value) == message
+
+
 def test_unparsable_blobs_are_refused_before_anything_is_decrypted(blob):
     # Decoded bytes that are no blob: the strict parse refuses them at once.
     for raw in (b"\0" * 10, blob.raw[:-1], blob.raw + b"\0"):

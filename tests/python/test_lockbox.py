@@ -278,6 +278,22 @@ def test_header_lengths_and_trailing_bytes_are_ignored(written):
     assert Lockbox(enc_data=data).rescue.get_password(PASSPHRASE) == HASH
 
 
+def test_section_layout_by_hand():
+    sealed = twin_seal({"password": HASH}, PASSPHRASE, salt=bytes(range(32)))
+    record = KFSection.parse(sealed + b"tail")
+    assert (record.salt_length, record.iv_length, record.encrypted_length) == (32, 16, 112)
+    assert KFSection.build(record) == sealed
+    assert LockboxRescue(enc_data=sealed).get_password(PASSPHRASE) == HASH
+    assert LockboxRescue(enc_data=twin_seal({"password": HASH}, PASSPHRASE, salt=b"")).get_password(
+        PASSPHRASE) == HASH
+    record.salt_length = 31
+    with pytest.raises(lib.BuildError):
+        KFSection.build(record)
+    short_iv = dict(KFSection.parse(sealed), iv=bytes(12), iv_length=12)
+    with pytest.raises(ValueError):
+        LockboxRescue(enc_data=KFSection.build(short_iv)).get_password(PASSPHRASE)
+
+
 # --- construction, equality and the rescue portion -----------------------------------
 
 
@@ -301,6 +317,26 @@ def test_construction_rules(key_pair):
         Lockbox(enc_data=b"", user_id=None)
     with pytest.raises(AttributeError):
         Lockbox(enc_data=b"", user_id=UID)
+
+
+class Opaque:
+    """An owner that UUID passes unchanged but whose text is no identifier."""
+
+    def __str__(self):
+        return "user 5"
+
+
+@pytest.mark.parametrize("user_id", [None, "", 5, Opaque()])
+def test_a_new_key_file_refuses_an_owner_it_could_not_read_back(key_pair, user_id):
+    with pytest.raises(ValueError, match="user_id"):
+        Lockbox(signing_key=key_pair[0], derivation_key=key_pair[1], user_id=user_id)
+
+
+@pytest.mark.parametrize("user_id", [UID, str(UID).upper(), str(UID).replace("-", ""),
+                                     "{%s}" % UID])
+def test_a_new_key_file_keeps_any_owner_text_that_reads_back(key_pair, user_id):
+    box = Lockbox(signing_key=key_pair[0], derivation_key=key_pair[1], user_id=user_id)
+    assert box.data["userId"] == str(user_id) and box.user_id == UID
 
 
 def test_encrypt_failures_change_nothing(key_pair):

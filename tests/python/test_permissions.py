@@ -137,3 +137,24 @@ def test_default_recipient_permissions():
 def test_unhashable_like_any_class_with_equality():
     with pytest.raises(TypeError):
         hash(Permissions())
+
+
+def test_the_constructor_tests_each_bit_through_test_bit(monkeypatch):
+    asked = []
+
+    def recording(value, offset):
+        asked.append(offset)
+        return "bit %d" % offset
+
+    monkeypatch.setattr(Permissions, "_test_bit", staticmethod(recording))
+    p = Permissions(7)
+    assert asked == [0, 1, 2, 7, 6, 5, 3, 4]  # the records' order
+    assert (p.container.download, p.container.type.modify, p.access.modify) == ("bit 0", "bit 5", "bit 4")
+
+
+def test_inequality_negates_the_subclass_equality():
+    class Lenient(Permissions):
+        def __eq__(self, other):
+            return True
+
+    assert not Lenient(0) != 255

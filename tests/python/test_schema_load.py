@@ -30,6 +30,7 @@ CONVERSIONS = [
     ("Int", "1.5", "Not a valid integer."),
     ("Int", [1], "Not a valid integer."),
     ("Int", "", "Not a valid integer."),
+    ("Int", float("inf"), "Not a valid integer."),
     ("Str", "text", "text"),
     ("Str", b"bytes", "bytes"),
     ("Str", b"\xff", "Not a valid utf-8 string."),

@@ -32,6 +32,9 @@ def test_initialize_creates_file_tables_and_one_version(local, log_lines):
     assert len(seed) == 47
     assert db.path == local.client.get_file_path(seed=seed) == database.get_file_path(user_id)
     assert stat.S_IMODE(db.path.stat().st_mode) == 0o600
+    for folder in db.path.relative_to(local.client.root).parents:
+        if str(folder) != ".":
+            assert stat.S_IMODE((local.client.root / folder).stat().st_mode) == 0o700, folder
     assert stored_tables(db.path) == TABLES
     with sqlite3.connect(str(db.path)) as con:
         versions = con.execute("select version_num from alembic_version").fetchall()
@@ -53,7 +56,19 @@ def test_initialize_creates_file_tables_and_one_version(local, log_lines):
     assert log_lines(LOGGER)[-2] == (logging.DEBUG, "ZOV DB has been created at @ %s" % db.path)
 
 
+def test_the_store_client_is_found_at_call_time(local, monkeypatch):
+    monkeypatch.delattr(local, "client")
+    with pytest.raises(ImportError):
+        database.get_file_path(uuid.uuid4())
+    with pytest.raises(ImportError):
+        VelnaDatabase().initialize(uuid.uuid4())
+
+
 def test_identifier_text_forms_choose_the_file(local):
+    known = uuid.UUID("12345678-1234-5678-1234-567812345678")
+    digest = __import__("hashlib").sha384(b"12345678-1234-5678-1234-567812345678SdkDatabase").hexdigest()
+    assert database.get_file_path(known) == local.client.root.joinpath(
+        *[digest[i:i + 8] for i in range(0, 96, 8)])
     user_id = uuid.uuid4()
     same = database.get_file_path(str(user_id))
     assert database.get_file_path(user_id) == same
@@ -120,6 +135,9 @@ def test_delete_before_initialize(monkeypatch, capsys):
 def test_declarative_base_refuses_unknown_keywords_and_tables(local):
     from velna.providers.zov import models
     assert list(database.Base.metadata.tables) == ["users", "keys", "containers", "container_accesses", "events"]
+    keys = database.Base.metadata.tables["keys"]
+    assert keys is models.Key.__table__ and keys.name == "keys"
+    assert keys.columns == ["id", "user_id", "active", "key_type", "pub_key", "index"]
     with pytest.raises(TypeError, match="'nope' is an invalid keyword argument for Container"):
         models.Container(nope=1)
     row = models.ContainerAccess(user_id=uuid.uuid4(), permissions=1)

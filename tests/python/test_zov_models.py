@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from zov_fixtures import database_key_of, db, local, make_user  # noqa: F401  (fixtures)
+from zov_fixtures import database_key_of, db, local, make_user, public_only_user  # noqa: F401  (fixtures)
 
 from velna.providers.zov import database, models
 from velna.providers.zov.database import IntegrityError, VelnaDatabase
@@ -140,6 +140,12 @@ def test_column_types(kind, value, text, back):
     assert t.process_bind_param(None, None) is None and t.process_result_value(None, dialect=None) is None
 
 
+def test_date_time_takes_arrow_values():
+    arrow = pytest.importorskip("arrow")
+    value = arrow.get("2024-01-02T03:04:05.5+01:00")
+    assert models.DateTime().process_bind_param(value, None) == "2024-01-02T03:04:05.500000+01:00"
+
+
 def test_column_types_refuse_what_they_cannot_convert():
     with pytest.raises(ValueError):
         models.GUID().process_bind_param("not an id", None)
@@ -176,9 +182,7 @@ def test_database_key_is_derived_once_and_cleared_on_logout(local):
     zov.session.user = types.SimpleNamespace(id=uuid.uuid4(), keys=None)
     with pytest.raises(TypeError):
         models.get_sa_key()
-    public_only = make_user()
-    public_only.keys["signingKeys"][0].private = None
-    zov.session.user = public_only
+    zov.session.user = public_only_user()
     with pytest.raises(ValueError, match="Can only handle EllipticCurvePrivateKey keys."):
         models.get_sa_key()
     with pytest.raises(TypeError):
@@ -295,9 +299,12 @@ def test_joined_loading_cascades_and_repeated_entries(db):
 def test_updates_and_identity_map(db):
     s = db.session
     c = container(type="a")
-    s.add(c)
+    event = models.Event(id=2 ** 40, action="a", container_expired_at=datetime.datetime.now(),
+                         container_modified_at=datetime.datetime.now(), date=datetime.datetime.now(), type="t")
+    s.add_all([c, event])
     s.commit()
     assert s.get(models.Container, c.id) is c and s.get(models.Container, str(c.id)) is c
+    assert s.query(models.Event).filter_by(id=2 ** 40).one() is event is s.get(models.Event, 2 ** 40)
     c.type = "b"
     c.length = 11
     s.commit()
@@ -329,7 +336,9 @@ def test_booleans_in_integer_columns_and_json(ref, local, db, tmp_path):
     s.commit()
     s.close()
     assert s.get(models.Container, c.id).length == 1
-    assert s.get(models.Event, 5).changes == {"k": [1, "two", None]}
+    loaded_event = s.get(models.Event, 5)
+    assert loaded_event.changes == {"k": [1, "two", None]}
+    assert s.query(models.Event).filter_by(id=5).one() is loaded_event
     key = database_key_of(local.session.user)
     # The stored JSON is JSON text.
     with sqlite3.connect(str(db.path)) as con:
@@ -342,9 +351,12 @@ def test_booleans_in_integer_columns_and_json(ref, local, db, tmp_path):
     now = datetime.datetime.now(UTC)
     rs.add(ref.Event(id=7, action="a", changes={"k": [1, "two", None]}, container_expired_at=now,
                      container_modified_at=now, date=now, type="t"))
+    old_id = uuid.uuid4()
+    rs.add(ref.Container(id=old_id, length=True, synced_at=now, portion="all"))
     rs.commit()
     sess = database.sessionmaker(database.create_engine("sqlite:///%s" % old, user_id=local.session.user.id))()
     assert sess.get(models.Event, 7).changes == {"k": [1, "two", None]}
+    assert sess.get(models.Container, old_id).length == 1  # stored there as "True", which it cannot read
     sess.close()
 
 
@@ -367,3 +379,58 @@ def test_make_class(db, local):
     row.key_blob = "text"
     with pytest.raises(TypeError):
         row.make_class()
+
+
+def test_stored_key_rows_load_into_a_key_ring(db, local):
+    import velna.crypto as crypto
+    from velna.crypto.keys import KeyRing, KeyRingSchema, KeyType
+    user = local.session.user
+    for key_type, section in user.keys.items():
+        for index, key in section.items():
+            db.session.add(models.Key(user_id=user.id, key_type=key_type, index=index,
+                                      pub_key=crypto.to_pem_public(key.public)))
+    db.session.commit()
+    db.session.close()
+    rows = db.session.query(models.Key).filter_by(user_id=user.id).all()
+    ring, errors = KeyRingSchema(many=True).load(rows)
+    assert errors == {} and isinstance(ring, KeyRing) and ring.user_id == user.id
+    assert ring[KeyType.AUTH][0].public.public_numbers() == user.keys[KeyType.AUTH][0].public.public_numbers()
+
+
+def test_deleted_access_rows_stay_deleted(db):
+    s = db.session
+    user = uuid.uuid4()
+    c = container()
+    c.access[user] = models.ContainerAccess(user_id=user, permissions=1, key_blob=b"k")
+    s.add(c)
+    s.commit()
+    s.delete(c.access[user])
+    s.commit()
+    assert c.access == {}
+    s.commit()  # nothing comes back on a later flush
+    assert s.query(models.ContainerAccess).count() == 0 and s.query(models.Container).count() == 1
+
+
+def test_reading_sessions_do_not_block_writers_and_text_writes_roll_back(db):
+    import threading
+    from velna.providers.zov.database import text
+    s = db.session
+    s.add(container())
+    s.commit()
+    assert s.query(models.Container).count() == 1  # this thread keeps its session open
+    done = []
+
+    def writer():
+        db.session.add(container())
+        db.session.commit()
+        done.append(db.session.query(models.Container).count())
+        db.session.remove()
+
+    worker = threading.Thread(target=writer)
+    worker.start()
+    worker.join(10)
+    assert done == [2]
+    s.execute(text("DELETE FROM containers"))
+    assert s.execute(text("select count(*) from containers")).scalar() == 0
+    s.rollback()
+    assert s.query(models.Container).count() == 2

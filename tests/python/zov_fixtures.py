@@ -8,11 +8,25 @@ import pytest
 
 def make_user(user_id=None, indexes=(0,), active=True):
     """A logged-in user as the local provider sees it: an id and a key ring
-    whose signing keys carry private P-384 keys."""
+    (from a decrypted key file) whose signing keys carry private P-384 keys."""
     import velna.crypto as crypto
-    keys = {i: types.SimpleNamespace(private=crypto.p384.generate_private_key(), index=i, active=active)
-            for i in indexes}
-    return types.SimpleNamespace(id=user_id or uuid.uuid4(), keys={"signingKeys": keys, "derivationKeys": {}})
+    from velna.crypto.keys import AuthKey, KeyRing
+    user_id = user_id or uuid.uuid4()
+    records = {str(i): {"active": active, "index": i, "isPublic": False,
+                        "key": crypto.to_pem_private(AuthKey().private).decode()} for i in indexes}
+    key_file = types.SimpleNamespace(encrypted=False, data={"userId": str(user_id), "signingKeys": records,
+                                                            "derivationKeys": {}})
+    return types.SimpleNamespace(id=user_id, keys=KeyRing(lockbox=key_file))
+
+
+def public_only_user():
+    """A user whose key ring holds only the public half of its signing key."""
+    import velna.crypto as crypto
+    from velna.crypto.keys import AuthKey, KeyRing
+    user_id = uuid.uuid4()
+    record = {"keyType": "auth", "pubKey": crypto.to_pem_public(AuthKey().public).decode(), "index": 0,
+              "active": True, "userId": str(user_id)}
+    return types.SimpleNamespace(id=user_id, keys=KeyRing(pub_keys=[record], user_id=user_id))
 
 
 def database_key_of(user):

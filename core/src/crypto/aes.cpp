@@ -12,10 +12,14 @@ namespace {
 const EVP_CIPHER* cipher_for(std::size_t key_size) {
   const auto& algos = internal::algorithms();
   switch (key_size) {
-    case 16: return algos.aes_ctr_128;
-    case 24: return algos.aes_ctr_192;
-    case 32: return algos.aes_ctr_256;
-    default: return nullptr;
+    case 16:
+      return algos.aes_ctr_128;
+    case 24:
+      return algos.aes_ctr_192;
+    case 32:
+      return algos.aes_ctr_256;
+    default:
+      return nullptr;
   }
 }
 
@@ -25,7 +29,8 @@ constexpr std::size_t kChunk = (static_cast<std::size_t>(INT_MAX) / kBlockSize) 
 
 const EVP_CIPHER* checked_cipher(ByteView key) {
   const EVP_CIPHER* cipher = cipher_for(key.size());
-  if (!cipher) throw InvalidArgument("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
+  if (!cipher)
+    throw InvalidArgument("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
   return cipher;
 }
 
@@ -41,29 +46,28 @@ void check_parameters(ByteView key, ByteView iv) {
   check_iv(iv);
 }
 
-Ctr::Ctr(ByteView key) {
-  const EVP_CIPHER* cipher = checked_cipher(key);
-  internal::EvpCipherCtx ctx(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new"));
-  internal::check(EVP_EncryptInit_ex2(ctx.get(), cipher, key.data(), nullptr, nullptr), "EVP_EncryptInit");
-  ctx_ = ctx.release();
+Ctr::Ctr(ByteView key) : ctx_(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new")) {
+  internal::check(
+      EVP_EncryptInit_ex2(ctx_.get(), checked_cipher(key), key.data(), nullptr, nullptr),
+      "EVP_EncryptInit");
 }
-
-Ctr::~Ctr() { EVP_CIPHER_CTX_free(ctx_); }
 
 void Ctr::transform(ByteView iv, ByteView in, std::uint8_t* out) {
   check_iv(iv);
   // A new IV restarts the counter and keeps the key schedule.
-  internal::check(EVP_EncryptInit_ex2(ctx_, nullptr, nullptr, iv.data(), nullptr), "EVP_EncryptInit");
+  internal::check(EVP_EncryptInit_ex2(ctx_.get(), nullptr, nullptr, iv.data(), nullptr),
+                  "EVP_EncryptInit");
   std::size_t done = 0;
   while (done < in.size()) {
     std::size_t n = std::min(kChunk, in.size() - done);
     int written = 0;
-    internal::check(EVP_EncryptUpdate(ctx_, out + done, &written, in.data() + done, static_cast<int>(n)),
-                    "EVP_EncryptUpdate");
+    internal::check(
+        EVP_EncryptUpdate(ctx_.get(), out + done, &written, in.data() + done, static_cast<int>(n)),
+        "EVP_EncryptUpdate");
     done += static_cast<std::size_t>(written);
   }
   int tail = 0;
-  internal::check(EVP_EncryptFinal_ex(ctx_, out + done, &tail), "EVP_EncryptFinal");
+  internal::check(EVP_EncryptFinal_ex(ctx_.get(), out + done, &tail), "EVP_EncryptFinal");
 }
 
 void ctr_transform(ByteView key, ByteView iv, ByteView in, std::uint8_t* out) {

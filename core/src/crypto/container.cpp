@@ -6,12 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "internal/layout.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/hmac.h"
 #include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
-#include "internal/layout.h"
 
 namespace velna::container {
 namespace {
@@ -220,8 +220,8 @@ namespace {
 // write_encrypted_section writes one section for |plaintext| at |p| under a
 // keyed cipher and MAC, the ciphertext straight into its place and the
 // digest over it in place. The caller has checked the room.
-std::uint8_t* write_encrypted_section(aes::Ctr& ctr, hmac::Mac& mac, ByteView iv, ByteView plaintext,
-                                      std::uint8_t* p) {
+std::uint8_t* write_encrypted_section(aes::Ctr& ctr, hmac::Mac& mac, ByteView iv,
+                                      ByteView plaintext, std::uint8_t* p) {
   p = store_u64(p, iv.size());
   p = store_bytes(p, iv);
   p = store_u64(p, plaintext.size());
@@ -270,7 +270,8 @@ Bytes encrypt_section(ByteView cipher_key, ByteView mac_key, ByteView plaintext)
 }
 
 std::size_t encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
-                         ByteView header_plaintext, ByteView content_plaintext, MutableByteView out) {
+                         ByteView header_plaintext, ByteView content_plaintext,
+                         MutableByteView out) {
   const std::size_t hs = section_size(header_plaintext.size());
   const std::size_t cs = section_size(content_plaintext.size());
   const std::size_t size = checked_sum({kPreambleSize, hs, cs});

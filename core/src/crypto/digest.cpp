@@ -11,9 +11,11 @@ struct HashInfo {
   std::size_t block_size;
 };
 
-constexpr HashInfo kInfo[kHashKindCount] = {
-    {"sha1", 20, 64}, {"sha224", 28, 64}, {"sha256", 32, 64}, {"sha384", 48, 128},
-    {"sha512", 64, 128}};
+constexpr HashInfo kInfo[kHashKindCount] = {{"sha1", 20, 64},
+                                            {"sha224", 28, 64},
+                                            {"sha256", 32, 64},
+                                            {"sha384", 48, 128},
+                                            {"sha512", 64, 128}};
 
 const HashInfo& info(HashKind kind) { return kInfo[static_cast<int>(kind)]; }
 
@@ -50,29 +52,24 @@ std::string hex_digest(HashKind kind, ByteView data) {
 
 Hasher::Hasher(HashKind kind)
     : kind_(kind), ctx_(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new")) {
-  if (EVP_DigestInit_ex2(ctx_, internal::md(kind), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx_);
-    internal::fail("OpenSSL failure: EVP_DigestInit");
-  }
+  internal::check(EVP_DigestInit_ex2(ctx_.get(), internal::md(kind), nullptr), "EVP_DigestInit");
 }
 
-Hasher::Hasher(const Hasher& other)
-    : kind_(other.kind_), ctx_(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new")) {
-  if (EVP_MD_CTX_copy_ex(ctx_, other.ctx_) != 1) {
-    EVP_MD_CTX_free(ctx_);
-    internal::fail("OpenSSL failure: EVP_MD_CTX_copy");
-  }
-}
+Hasher::Hasher(HashKind kind, internal::EvpMdCtx ctx) : kind_(kind), ctx_(std::move(ctx)) {}
 
-Hasher::~Hasher() { EVP_MD_CTX_free(ctx_); }
+Hasher Hasher::copy() const {
+  internal::EvpMdCtx ctx(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
+  internal::check(EVP_MD_CTX_copy_ex(ctx.get(), ctx_.get()), "EVP_MD_CTX_copy");
+  return Hasher(kind_, std::move(ctx));
+}
 
 void Hasher::update(ByteView data) {
-  internal::check(EVP_DigestUpdate(ctx_, data.data(), data.size()), "EVP_DigestUpdate");
+  internal::check(EVP_DigestUpdate(ctx_.get(), data.data(), data.size()), "EVP_DigestUpdate");
 }
 
 Bytes Hasher::finalize() {
   Bytes out(digest_size(kind_));
-  internal::check(EVP_DigestFinal_ex(ctx_, out.data(), nullptr), "EVP_DigestFinal");
+  internal::check(EVP_DigestFinal_ex(ctx_.get(), out.data(), nullptr), "EVP_DigestFinal");
   return out;
 }
 

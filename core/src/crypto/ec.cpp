@@ -27,9 +27,10 @@ struct CurveInfo {
   int bits;
 };
 
-constexpr CurveInfo kCurves[] = {{Curve::P256, "secp256r1", "prime256v1", NID_X9_62_prime256v1, 256},
-                                 {Curve::P384, "secp384r1", "secp384r1", NID_secp384r1, 384},
-                                 {Curve::P521, "secp521r1", "secp521r1", NID_secp521r1, 521}};
+constexpr CurveInfo kCurves[] = {
+    {Curve::P256, "secp256r1", "prime256v1", NID_X9_62_prime256v1, 256},
+    {Curve::P384, "secp384r1", "secp384r1", NID_secp384r1, 384},
+    {Curve::P521, "secp521r1", "secp521r1", NID_secp521r1, 521}};
 
 const CurveInfo& info(Curve curve) {
   for (const auto& c : kCurves)
@@ -55,10 +56,12 @@ Curve curve_of(EVP_PKEY* pkey) {
 }
 
 Bio memory_bio(ByteView data) {
-  if (data.size() > static_cast<std::size_t>(INT_MAX)) throw InvalidArgument("Key data is too long.");
+  if (data.size() > static_cast<std::size_t>(INT_MAX))
+    throw InvalidArgument("Key data is too long.");
   static const std::uint8_t empty = 0;
-  return Bio(check_ptr(BIO_new_mem_buf(data.empty() ? &empty : data.data(), static_cast<int>(data.size())),
-                       "BIO_new_mem_buf"));
+  return Bio(
+      check_ptr(BIO_new_mem_buf(data.empty() ? &empty : data.data(), static_cast<int>(data.size())),
+                "BIO_new_mem_buf"));
 }
 
 Bio output_bio() { return Bio(check_ptr(BIO_new(BIO_s_mem()), "BIO_new")); }
@@ -111,44 +114,79 @@ std::string Key::y_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARA
 
 Bytes Key::to_point() const {
   std::size_t len = 0;
-  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0, &len),
+  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0,
+                                        &len),
         "EVP_PKEY_get_octet_string_param");
   Bytes point(len);
-  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
-                                        point.size(), &len),
+  check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
+                                        point.data(), point.size(), &len),
         "EVP_PKEY_get_octet_string_param");
   point.resize(len);
   return point;
 }
 
-PublicKey PublicKey::from_pem(ByteView pem) {
-  Bio bio = memory_bio(pem);
-  EVP_PKEY* p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
+namespace {
+
+enum class Form { PemPublic, DerPublic, PemPrivate, DerPrivate };
+
+struct Loaded {
+  std::shared_ptr<EVP_PKEY> key;
+  Curve curve;
+};
+
+// load reads a key in |form|: InvalidArgument when the data is not such a
+// key, UnsupportedAlgorithm when it is not an EC key on a supported curve.
+Loaded load(ByteView data, Form form) {
+  EVP_PKEY* p = nullptr;
+  if (form == Form::DerPublic) {
+    if (data.size() > static_cast<std::size_t>(LONG_MAX))
+      throw InvalidArgument("Key data is too long.");
+    const unsigned char* in = data.data();
+    if (!data.empty()) p = d2i_PUBKEY(nullptr, &in, static_cast<long>(data.size()));
+  } else {
+    Bio bio = memory_bio(data);
+    switch (form) {
+      case Form::PemPublic:
+        p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
+        break;
+      case Form::PemPrivate:
+        p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
+        break;
+      case Form::DerPrivate:
+        p = d2i_PrivateKey_bio(bio.get(), nullptr);
+        break;
+      case Form::DerPublic:
+        break;
+    }
+  }
   if (!p) fail<InvalidArgument>("Could not deserialize key data.");
   auto key = share(p);
   Curve c = curve_of(p);
   internal::clear_errors();
-  return PublicKey(key, c);
+  return {std::move(key), c};
+}
+
+}  // namespace
+
+PublicKey PublicKey::from_pem(ByteView pem) {
+  auto [key, curve] = load(pem, Form::PemPublic);
+  return PublicKey(key, curve);
 }
 
 PublicKey PublicKey::from_der(ByteView der) {
-  const unsigned char* in = der.data();
-  if (der.size() > static_cast<std::size_t>(LONG_MAX)) throw InvalidArgument("Key data is too long.");
-  EVP_PKEY* p = der.empty() ? nullptr : d2i_PUBKEY(nullptr, &in, static_cast<long>(der.size()));
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PublicKey(key, c);
+  auto [key, curve] = load(der, Form::DerPublic);
+  return PublicKey(key, curve);
 }
 
 namespace {
 
 EVP_PKEY* from_params(Curve curve, OSSL_PARAM_BLD* bld, int selection) {
-  check(OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, info(curve).openssl_name, 0),
-        "OSSL_PARAM_BLD_push");
+  check(
+      OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, info(curve).openssl_name, 0),
+      "OSSL_PARAM_BLD_push");
   OSSL_PARAM* params = check_ptr(OSSL_PARAM_BLD_to_param(bld), "OSSL_PARAM_BLD_to_param");
-  internal::EvpPkeyCtx ctx(check_ptr(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "EVP_PKEY_CTX_new"));
+  internal::EvpPkeyCtx ctx(
+      check_ptr(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "EVP_PKEY_CTX_new"));
   EVP_PKEY* p = nullptr;
   bool ok = EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
             EVP_PKEY_fromdata(ctx.get(), &p, selection, params) == 1;
@@ -162,13 +200,14 @@ using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, internal::Free<OSSL_PARAM_BLD_f
 }  // namespace
 
 PublicKey PublicKey::from_point(Curve curve, ByteView point) {
-  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
-  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
-        "OSSL_PARAM_BLD_push");
   // Decoding the point refuses one off the curve, but takes the one-byte
   // encoding of the point at infinity. Every supported curve has cofactor 1,
   // so any other point on it generates the full prime-order group.
   if (point.empty() || point[0] == 0) fail<InvalidArgument>("Invalid EC key.");
+  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()),
+        "OSSL_PARAM_BLD_push");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY));
   internal::clear_errors();
   return PublicKey(key, curve);
@@ -350,40 +389,36 @@ EVP_PKEY* pem_pkcs8_pair(ByteView pem) {
 
 PrivateKey PrivateKey::from_pem(ByteView pem) {
   if (EVP_PKEY* fast = pem_pkcs8_pair(pem)) return PrivateKey(share(fast), Curve::P384);
-  Bio bio = memory_bio(pem);
-  EVP_PKEY* p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PrivateKey(key, c);
+  auto [key, curve] = load(pem, Form::PemPrivate);
+  return PrivateKey(key, curve);
 }
 
 PrivateKey PrivateKey::from_der(ByteView der) {
-  Bio bio = memory_bio(der);
-  EVP_PKEY* p = d2i_PrivateKey_bio(bio.get(), nullptr);
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
-  internal::clear_errors();
-  return PrivateKey(key, c);
+  auto [key, curve] = load(der, Form::DerPrivate);
+  return PrivateKey(key, curve);
 }
 
 PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
-  internal::Bignum priv(check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
+  internal::Bignum priv(
+      check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
   using Group = std::unique_ptr<EC_GROUP, internal::Free<EC_GROUP_free>>;
   using Point = std::unique_ptr<EC_POINT, internal::Free<EC_POINT_free>>;
   Group group(check_ptr(EC_GROUP_new_by_curve_name(info(curve).nid), "EC_GROUP_new"));
   if (BN_is_zero(priv.get()) || BN_cmp(priv.get(), EC_GROUP_get0_order(group.get())) >= 0)
     fail<InvalidArgument>("Invalid EC key.");
   Point pub(check_ptr(EC_POINT_new(group.get()), "EC_POINT_new"));
-  check(EC_POINT_mul(group.get(), pub.get(), priv.get(), nullptr, nullptr, nullptr), "EC_POINT_mul");
-  std::size_t len = EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
+  check(EC_POINT_mul(group.get(), pub.get(), priv.get(), nullptr, nullptr, nullptr),
+        "EC_POINT_mul");
+  std::size_t len = EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED,
+                                       nullptr, 0, nullptr);
   Bytes point(len);
-  EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(), len, nullptr);
+  EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(), len,
+                     nullptr);
   ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
-  check(OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()), "OSSL_PARAM_BLD_push");
-  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+  check(OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()),
+        "OSSL_PARAM_BLD_push");
+  check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()),
         "OSSL_PARAM_BLD_push");
   auto key = share(from_params(curve, bld.get(), EVP_PKEY_KEYPAIR));
   internal::clear_errors();
@@ -392,8 +427,9 @@ PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
 
 SecretBytes PrivateKey::to_pem() const {
   Bio bio = output_bio();
-  check(PEM_write_bio_PKCS8PrivateKey(bio.get(), pkey_.get(), nullptr, nullptr, 0, nullptr, nullptr),
-        "PEM_write_bio_PKCS8PrivateKey");
+  check(
+      PEM_write_bio_PKCS8PrivateKey(bio.get(), pkey_.get(), nullptr, nullptr, 0, nullptr, nullptr),
+      "PEM_write_bio_PKCS8PrivateKey");
   auto out = drain<SecretBytes>(bio.get());
   return out;
 }
@@ -443,8 +479,8 @@ Bytes PrivateKey::sign(HashKind kind, ByteView data) const {
 SecretBytes PrivateKey::exchange(const PublicKey& peer) const {
   if (peer.curve() != curve_)
     throw InvalidArgument("peer_public_key and self are not on the same curve");
-  internal::EvpPkeyCtx ctx(check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), nullptr),
-                                     "EVP_PKEY_CTX_new"));
+  internal::EvpPkeyCtx ctx(
+      check_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_.get(), nullptr), "EVP_PKEY_CTX_new"));
   check(EVP_PKEY_derive_init(ctx.get()), "EVP_PKEY_derive_init");
   check(EVP_PKEY_derive_set_peer(ctx.get(), peer.pkey()), "EVP_PKEY_derive_set_peer");
   std::size_t len = 0;

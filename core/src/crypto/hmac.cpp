@@ -8,22 +8,20 @@ namespace velna::hmac {
 namespace {
 
 // A new HMAC context with its digest set, not yet keyed.
-EVP_MAC_CTX* new_context(HashKind kind) {
-  EVP_MAC_CTX* ctx = internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac), "EVP_MAC_CTX_new");
+internal::EvpMacCtx new_context(HashKind kind) {
+  internal::EvpMacCtx ctx(
+      internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac), "EVP_MAC_CTX_new"));
   // EVP_MD_get0_name gives the name the provider knows the digest by.
   const char* name = EVP_MD_get0_name(internal::md(kind));
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(name), 0),
       OSSL_PARAM_construct_end()};
-  if (EVP_MAC_CTX_set_params(ctx, params) != 1) {
-    EVP_MAC_CTX_free(ctx);
-    internal::fail("OpenSSL failure: EVP_MAC_CTX_set_params");
-  }
+  internal::check(EVP_MAC_CTX_set_params(ctx.get(), params), "EVP_MAC_CTX_set_params");
   return ctx;
 }
 
 internal::EvpMacCtx keyed(HashKind kind, ByteView key) {
-  internal::EvpMacCtx ctx(new_context(kind));
+  internal::EvpMacCtx ctx = new_context(kind);
   // EVP_MAC_init refuses a null key pointer even for an empty key.
   static const std::uint8_t empty = 0;
   internal::check(EVP_MAC_init(ctx.get(), key.empty() ? &empty : key.data(), key.size(), nullptr),
@@ -48,41 +46,45 @@ Sha384Tag sha384(ByteView key, ByteView data) {
 
 void verify_sha384(ByteView key, ByteView data, ByteView tag) {
   Sha384Tag expected = sha384(key, data);
-  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+  if (!constant_time_equal(expected, tag))
+    throw InvalidSignature("Signature did not match digest.");
 }
 
-Mac::Mac(HashKind kind, ByteView key) : kind_(kind), ctx_(keyed(kind, key).release()) {}
+Mac::Mac(HashKind kind, ByteView key) : kind_(kind), ctx_(keyed(kind, key)) {}
 
-Mac::Mac(const Mac& other)
-    : kind_(other.kind_), ctx_(internal::check_ptr(EVP_MAC_CTX_dup(other.ctx_), "EVP_MAC_CTX_dup")) {}
+Mac::Mac(HashKind kind, internal::EvpMacCtx ctx) : kind_(kind), ctx_(std::move(ctx)) {}
 
-Mac::~Mac() { EVP_MAC_CTX_free(ctx_); }
+Mac Mac::copy() const {
+  return Mac(kind_, internal::EvpMacCtx(
+                        internal::check_ptr(EVP_MAC_CTX_dup(ctx_.get()), "EVP_MAC_CTX_dup")));
+}
 
 void Mac::update(ByteView data) {
-  internal::check(EVP_MAC_update(ctx_, data.data(), data.size()), "EVP_MAC_update");
+  internal::check(EVP_MAC_update(ctx_.get(), data.data(), data.size()), "EVP_MAC_update");
 }
 
 Bytes Mac::finalize() {
   Bytes out(digest_size(kind_));
   std::size_t len = 0;
-  internal::check(EVP_MAC_final(ctx_, out.data(), &len, out.size()), "EVP_MAC_final");
+  internal::check(EVP_MAC_final(ctx_.get(), out.data(), &len, out.size()), "EVP_MAC_final");
   out.resize(len);
   return out;
 }
 
 void Mac::finalize_into(std::uint8_t* out) {
   std::size_t len = 0;
-  internal::check(EVP_MAC_final(ctx_, out, &len, digest_size(kind_)), "EVP_MAC_final");
+  internal::check(EVP_MAC_final(ctx_.get(), out, &len, digest_size(kind_)), "EVP_MAC_final");
 }
 
 void Mac::reset() {
   // A null key re-initialises the context with the key it already holds.
-  internal::check(EVP_MAC_init(ctx_, nullptr, 0, nullptr), "EVP_MAC_init");
+  internal::check(EVP_MAC_init(ctx_.get(), nullptr, 0, nullptr), "EVP_MAC_init");
 }
 
 void Mac::verify(ByteView tag) {
   Bytes expected = finalize();
-  if (!constant_time_equal(expected, tag)) throw InvalidSignature("Signature did not match digest.");
+  if (!constant_time_equal(expected, tag))
+    throw InvalidSignature("Signature did not match digest.");
 }
 
 }  // namespace velna::hmac

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "internal/layout.h"
 #include "internal/openssl.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/hmac.h"
@@ -10,54 +11,6 @@
 
 namespace velna::ies {
 namespace {
-
-constexpr std::size_t kU64 = 8;
-
-// Strict front-to-back reader: every length is compared with what remains
-// in 64-bit arithmetic before it is used, and any shortfall is the one
-// failure of the scheme.
-class StrictReader {
- public:
-  explicit StrictReader(ByteView data) : data_(data) {}
-
-  std::uint64_t u64() {
-    ByteView b = take(kU64);
-    std::uint64_t v = 0;
-    for (std::size_t i = kU64; i-- > 0;) v = (v << 8) | b[i];
-    return v;
-  }
-
-  ByteView take(std::uint64_t n) {
-    if (n > static_cast<std::uint64_t>(data_.size() - pos_)) throw OpenFailure();
-    ByteView v = data_.subspan(pos_, static_cast<std::size_t>(n));
-    pos_ += static_cast<std::size_t>(n);
-    return v;
-  }
-
-  ByteView field() { return take(u64()); }
-  ByteView before() const { return data_.first(pos_); }
-  bool done() const { return pos_ == data_.size(); }
-
- private:
-  ByteView data_;
-  std::size_t pos_ = 0;
-};
-
-class Writer {
- public:
-  void u64(std::uint64_t v) {
-    for (std::size_t i = 0; i < kU64; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
-  void raw(ByteView b) { out_.insert(out_.end(), b.begin(), b.end()); }
-  void field(ByteView b) {
-    u64(b.size());
-    raw(b);
-  }
-  Bytes& bytes() { return out_; }
-
- private:
-  Bytes out_;
-};
 
 void require_p384(const ec::Key& key, const char* role) {
   if (key.curve() != ec::Curve::P384)
@@ -84,27 +37,31 @@ Keys derive(const SecretBytes& shared, const ContainerId& id, ByteView ephemeral
 }  // namespace
 
 BlobView parse(ByteView blob) {
-  StrictReader r(blob);
   BlobView b;
-  b.version = r.u64();
-  if (b.version != kVersion) throw OpenFailure();
-  b.recipient_key_index = r.u64();
-  b.sender_key_index = r.u64();
-  ByteView id = r.take(kIdSize);
-  std::memcpy(b.container_id.data(), id.data(), kIdSize);
-  b.sender_public_key = r.field();
-  b.ephemeral_public_key = r.field();
-  if (!is_uncompressed_point(b.sender_public_key) || !is_uncompressed_point(b.ephemeral_public_key))
+  try {
+    internal::Reader r(blob, "Recipient key blob");
+    auto field = [&r](const char* name) { return r.bytes(r.u64(name), name); };
+    b.version = r.u64("version");
+    b.recipient_key_index = r.u64("recipient_key_index");
+    b.sender_key_index = r.u64("sender_key_index");
+    ByteView id = r.bytes(kIdSize, "container_id");
+    std::memcpy(b.container_id.data(), id.data(), kIdSize);
+    b.sender_public_key = field("sender_public_key");
+    b.ephemeral_public_key = field("ephemeral_public_key");
+    b.iv = field("iv");
+    b.ciphertext = field("ciphertext");
+    b.mac_part = r.consumed();
+    b.mac = field("mac");
+    b.signed_part = r.consumed();
+    b.signature = field("signature");
+    if (!r.rest().empty()) throw OpenFailure();
+  } catch (const ParseError&) {
     throw OpenFailure();
-  b.iv = r.field();
-  if (b.iv.size() != kIvSize) throw OpenFailure();
-  b.ciphertext = r.field();
-  b.mac_part = r.before();
-  b.mac = r.field();
-  if (b.mac.size() != kMacSize) throw OpenFailure();
-  b.signed_part = r.before();
-  b.signature = r.field();
-  if (!r.done()) throw OpenFailure();
+  }
+  if (b.version != kVersion || !is_uncompressed_point(b.sender_public_key) ||
+      !is_uncompressed_point(b.ephemeral_public_key) || b.iv.size() != kIvSize ||
+      b.mac.size() != kMacSize)
+    throw OpenFailure();
   return b;
 }
 
@@ -112,28 +69,39 @@ Bytes seal(ByteView plaintext, const ContainerId& container_id, const Sender& se
            const Recipient& recipient) {
   require_p384(sender.signing_key, "The sender's signing key");
   require_p384(recipient.derivation_key, "The recipient's derivation key");
+  if (plaintext.size() > std::numeric_limits<std::size_t>::max() / 2)
+    throw InvalidArgument("The data is too long to seal.");
   const ec::PrivateKey ephemeral = ec::PrivateKey::generate(ec::Curve::P384);
   const Bytes ephemeral_point = ephemeral.to_point();
+  const Bytes sender_point = sender.signing_key.to_point();
   const Keys keys =
       derive(ephemeral.exchange(recipient.derivation_key), container_id, ephemeral_point);
   const aes::Iv iv = aes::make_iv();
 
-  Writer w;
-  w.u64(kVersion);
-  w.u64(recipient.index);
-  w.u64(sender.index);
-  w.raw(container_id);
-  w.field(sender.signing_key.to_point());
-  w.field(ephemeral_point);
-  w.field(iv);
-  w.u64(plaintext.size());
-  Bytes& out = w.bytes();
-  const std::size_t at = out.size();
-  out.resize(at + plaintext.size());
-  aes::ctr_transform(keys.cipher(), iv, plaintext, out.data() + at);
-  w.field(hmac::sha384(keys.mac(), out));
-  w.field(sender.signing_key.sign(HashKind::Sha384, out));
-  return std::move(out);
+  using internal::kU64;
+  using internal::store_bytes;
+  using internal::store_u64;
+  const std::size_t mac_at = 3 * kU64 + kIdSize + 4 * kU64 + sender_point.size() +
+                             ephemeral_point.size() + iv.size() + plaintext.size();
+  Bytes out(mac_at + kU64 + kMacSize);
+  std::uint8_t* p = out.data();
+  p = store_u64(p, kVersion);
+  p = store_u64(p, recipient.index);
+  p = store_u64(p, sender.index);
+  p = store_bytes(p, container_id);
+  for (ByteView field : {ByteView(sender_point), ByteView(ephemeral_point), ByteView(iv)}) {
+    p = store_u64(p, field.size());
+    p = store_bytes(p, field);
+  }
+  p = store_u64(p, plaintext.size());
+  aes::ctr_transform(keys.cipher(), iv, plaintext, p);
+  p = store_u64(p + plaintext.size(), kMacSize);
+  hmac::sha384(keys.mac(), ByteView(out).first(mac_at), p);
+  const Bytes signature = sender.signing_key.sign(HashKind::Sha384, out);
+  const std::size_t signed_size = out.size();
+  out.resize(signed_size + kU64 + signature.size());
+  store_bytes(store_u64(out.data() + signed_size, signature.size()), signature);
+  return out;
 }
 
 SecretBytes open(const BlobView& blob, const ec::PrivateKey& recipient_key,

@@ -25,10 +25,9 @@ namespace {
 SecretBytes x963_by_digest(HashKind kind, ByteView shared_info, SecretBytes out) {
   std::size_t done = 0;
   for (std::uint32_t counter = 1; done < out.size(); ++counter) {
-    const std::uint8_t be[4] = {static_cast<std::uint8_t>(counter >> 24),
-                                static_cast<std::uint8_t>(counter >> 16),
-                                static_cast<std::uint8_t>(counter >> 8),
-                                static_cast<std::uint8_t>(counter)};
+    const std::uint8_t be[4] = {
+        static_cast<std::uint8_t>(counter >> 24), static_cast<std::uint8_t>(counter >> 16),
+        static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter)};
     Hasher h(kind);
     h.update(be);
     h.update(shared_info);
@@ -65,7 +64,8 @@ SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint
   const char* md_name = EVP_MD_get0_name(internal::md(kind));
   OSSL_PARAM params[4];
   int n = 0;
-  params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(md_name), 0);
+  params[n++] =
+      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(md_name), 0);
   params[n++] = OSSL_PARAM_construct_octet_string(
       OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(secret.empty() ? &empty : secret.data()),
       secret.size());
@@ -83,7 +83,8 @@ SecretBytes pbkdf2_hmac(HashKind kind, ByteView secret, ByteView salt, std::uint
     throw InvalidArgument("Invalid PBKDF2 output length.");
   if (iterations == 0 || iterations > static_cast<std::uint32_t>(INT_MAX))
     throw InvalidArgument("Invalid PBKDF2 iteration count.");
-  if (secret.size() > static_cast<std::size_t>(INT_MAX) || salt.size() > static_cast<std::size_t>(INT_MAX))
+  if (secret.size() > static_cast<std::size_t>(INT_MAX) ||
+      salt.size() > static_cast<std::size_t>(INT_MAX))
     throw InvalidArgument("PBKDF2 input is too long.");
   SecretBytes out(length);
   // PKCS5_PBKDF2_HMAC, unlike the provider KDF, accepts salts shorter than

@@ -43,11 +43,42 @@ std::size_t add(std::size_t a, std::size_t b) {
   return a + b;
 }
 
-bool is_hex_text(std::string_view s) {
-  if (s.size() != 2 * kSha384Size) return false;
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// reads_as_hex tells whether |s| reads as a base-16 integer the way the
+// Python binding's credential check reads it (int(s, 16)): blanks around it,
+// one sign, a 0x prefix that one underscore may follow, and single
+// underscores between digits. Text with a byte outside ASCII is refused
+// here, which the runtime accepts only for its other scripts' digits and
+// blanks.
+bool reads_as_hex(std::string_view s) {
   for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  return true;
+    if (c == '\0' || static_cast<unsigned char>(c) >= 0x80) return false;
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n && is_space(s[i])) ++i;
+  if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+  if (n - i >= 2 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+    i += 2;
+    if (i < n && s[i] == '_') ++i;
+  }
+  if (i < n && s[i] == '_') return false;
+  std::size_t digits = 0;
+  bool after_underscore = false;
+  for (; i < n && (is_hex_digit(s[i]) || s[i] == '_'); ++i) {
+    if (s[i] == '_' && after_underscore) return false;
+    after_underscore = s[i] == '_';
+    if (!after_underscore) ++digits;
+  }
+  if (digits == 0 || after_underscore) return false;
+  while (i < n && is_space(s[i])) ++i;
+  return i == n;
 }
 
 std::string opened_text(std::uint64_t version, std::string_view secret, const SectionView& section,
@@ -173,7 +204,7 @@ bool is_utf8(ByteView text) {
 }
 
 std::string password_secret(std::string_view password) {
-  if (is_hex_text(password)) return std::string(password);
+  if (password.size() == 2 * kSha384Size && reads_as_hex(password)) return std::string(password);
   return hex_digest(HashKind::Sha384, as_bytes(password));
 }
 

@@ -10,9 +10,12 @@ namespace velna::p384 {
 
 std::string_view message(Loader loader) {
   switch (loader) {
-    case Loader::PemPublic: return "Public Key is not an EC P384 key in PEM format.";
-    case Loader::PemPrivate: return "Private Key is not an EC P384 in PEM foramt.";
-    case Loader::DerPublic: return "Public Key is not an EC P384 key in DER format.";
+    case Loader::PemPublic:
+      return "Public Key is not an EC P384 key in PEM format.";
+    case Loader::PemPrivate:
+      return "Private Key is not an EC P384 in PEM foramt.";
+    case Loader::DerPublic:
+      return "Public Key is not an EC P384 key in DER format.";
   }
   return {};
 }

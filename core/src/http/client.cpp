@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "internal/openssl.h"
+#include "velna/http/encoding.h"
 
 namespace velna::http {
 namespace {
@@ -197,6 +198,30 @@ void Client::release(std::unique_ptr<Handle> handle) {
 }
 
 Response Client::send(const Request& request) {
+  std::string location;
+  Response response = send_once(request, location);
+  if (!request.follow_redirects) return response;
+  Request next = request;
+  for (int hops = 0; hops < kMaxRedirects; ++hops) {
+    const long s = response.status;
+    if (location.empty() || !(s == 301 || s == 302 || s == 303 || s == 307 || s == 308) ||
+        !same_origin(request.url, location))
+      return response;
+    // As browsers do: 303, and 301 or 302 after a POST, continue with a GET
+    // without a body.
+    if (s == 303 || (iequals(next.method, "POST") && (s == 301 || s == 302))) {
+      next.method = "GET";
+      next.body = {};
+      next.headers.erase("Content-Type");
+    }
+    next.url = location;
+    response = send_once(next, location);
+  }
+  return response;
+}
+
+Response Client::send_once(const Request& request, std::string& location) {
+  location.clear();
   // Everything that can be refused is checked before a handle is touched.
   HeaderList headers;
   bool has_type = false;
@@ -256,6 +281,9 @@ Response Client::send(const Request& request) {
     const char* url = nullptr;
     curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
     response.url = url ? url : request.url;
+    const char* redirect = nullptr;
+    curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &redirect);
+    if (redirect) location = redirect;
   }
   release(std::move(h));
 

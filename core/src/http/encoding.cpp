@@ -128,6 +128,33 @@ std::string prepare_url(std::string_view url, std::string_view query) {
   return out;
 }
 
+namespace {
+
+// origin is scheme://host:port of an address, host in lower case.
+std::string origin(std::string_view url) {
+  ParsedUrl p = parse_url(url);
+  std::string_view hostport = p.authority;
+  if (auto at = hostport.rfind('@'); at != std::string_view::npos) hostport.remove_prefix(at + 1);
+  std::string port = p.scheme == "https" ? "443" : "80";
+  const std::size_t after = hostport.substr(0, 1) == "[" ? hostport.find(']') + 1 : 0;
+  if (auto colon = hostport.find(':', after); colon != std::string_view::npos) {
+    if (colon + 1 < hostport.size()) port = std::string(hostport.substr(colon + 1));
+  }
+  std::string host;
+  for (char c : p.host) host += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return p.scheme + "://" + host + ":" + port;
+}
+
+}  // namespace
+
+bool same_origin(std::string_view a, std::string_view b) {
+  try {
+    return origin(a) == origin(b);
+  } catch (const InvalidUrl&) {
+    return false;
+  }
+}
+
 std::string base64(ByteView data) {
   std::string out(4 * ((data.size() + 2) / 3), '\0');
   // EVP_EncodeBlock takes an int length; feed it in pieces that are a

@@ -284,7 +284,9 @@ Answer send(const Request& request, const Allocate& allocate) {
     curl_easy_setopt(e, CURLOPT_READDATA, &sending);
     curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &on_seek);
     curl_easy_setopt(e, CURLOPT_SEEKDATA, &sending);
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024 * 1024);
+    // Large enough for few calls, small enough to stay in cache between the
+    // copy and the send.
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
   } else if (method != "GET") {
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
   }

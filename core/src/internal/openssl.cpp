@@ -4,6 +4,11 @@
 #include <mutex>
 
 namespace velna::internal {
+
+void FreeCipherCtx::operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
+void FreeMdCtx::operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+void FreeMacCtx::operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
+
 namespace {
 
 constexpr const char* kMdNames[kHashKindCount] = {"SHA1", "SHA2-224", "SHA2-256", "SHA2-384",
@@ -28,8 +33,8 @@ const Algorithms* fetch_all() {
   set->hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
   set->x963 = EVP_KDF_fetch(nullptr, "X963KDF", nullptr);
   set->pbkdf2 = EVP_KDF_fetch(nullptr, "PBKDF2", nullptr);
-  ok = ok && set->aes_ctr_128 && set->aes_ctr_192 && set->aes_ctr_256 && set->hmac &&
-       set->x963 && set->pbkdf2;
+  ok = ok && set->aes_ctr_128 && set->aes_ctr_192 && set->aes_ctr_256 && set->hmac && set->x963 &&
+       set->pbkdf2;
   if (!ok) {
     for (auto* m : set->md) EVP_MD_free(const_cast<EVP_MD*>(m));
     EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_128));

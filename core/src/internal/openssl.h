@@ -13,6 +13,7 @@
 #include <string>
 
 #include "velna/crypto/digest.h"
+#include "velna/crypto/handles.h"
 #include "velna/error.h"
 
 namespace velna::internal {
@@ -25,9 +26,11 @@ struct Free {
   }
 };
 
-using EvpCipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Free<EVP_CIPHER_CTX_free>>;
-using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
-using EvpMacCtx = std::unique_ptr<EVP_MAC_CTX, Free<EVP_MAC_CTX_free>>;
+// The contexts that public classes hold use the deleters their headers
+// declare, so that a handle moves from here into such a class.
+using EvpCipherCtx = CipherCtxPtr;
+using EvpMdCtx = MdCtxPtr;
+using EvpMacCtx = MacCtxPtr;
 using EvpKdfCtx = std::unique_ptr<EVP_KDF_CTX, Free<EVP_KDF_CTX_free>>;
 using EvpPkey = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
 using EvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX_free>>;

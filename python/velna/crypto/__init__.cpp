@@ -41,12 +41,7 @@ velna::HashKind hash_kind(pyb::handle algo) {
 pyb::str hex_text(velna::HashKind kind, pyb::handle data) {
   velna::ByteView v = velna::py::bytes_or_text_arg(data, "data");
   std::uint8_t out[64];
-  if (v.size() >= velna::py::kReleaseGilAbove) {
-    pyb::gil_scoped_release nogil;
-    velna::digest(kind, v, out);
-  } else {
-    velna::digest(kind, v, out);
-  }
+  velna::py::run_released(v.size(), [&] { velna::digest(kind, v, out); });
   std::string hex = velna::to_hex({out, velna::digest_size(kind)});
   return pyb::str(hex);
 }
@@ -71,14 +66,15 @@ std::size_t count_arg(pyb::handle num) {
   int overflow = 0;
   long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (overflow || n < 0 || static_cast<unsigned long long>(n) > velna::kMaxRandomRequest)
-    velna::py::raise_value_error("num must be between 0 and " + std::to_string(velna::kMaxRandomRequest));
+    velna::py::raise_value_error("num must be between 0 and " +
+                                 std::to_string(velna::kMaxRandomRequest));
   return static_cast<std::size_t>(n);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(crypto, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "Cryptographic foundation of velna.";
 
   // The package is registered before anything else runs, with its search
@@ -121,23 +117,20 @@ PYBIND11_MODULE(crypto, m) {
       "SHA384", [](pyb::object data) { return hex_text(velna::HashKind::Sha384, data); },
       "A generic helper to hash some data with an algorithm.", "data"_a);
 
-  m.def("enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
+  m.def(
+      "enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
 
   m.def(
-      "to_pem_private",
-      [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
+      "to_pem_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
       "Serializes a private key into PEM format.", "key"_a);
   m.def(
-      "to_pem_public",
-      [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
+      "to_pem_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
       "Serializes a public key into PEM format.", "key"_a);
   m.def(
-      "to_der_private",
-      [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
+      "to_der_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
       "Serializes a private key into DER format.", "key"_a);
   m.def(
-      "to_der_public",
-      [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
+      "to_der_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
       "Serializes a public key into DER format.", "key"_a);
 
   m.def(

@@ -21,7 +21,9 @@
 #include <cerrno>
 #include <string>
 
+#include "fast_path.h"
 #include "json_text.h"
+#include "py_compat.h"
 #include "timestamps.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/container.h"
@@ -35,182 +37,79 @@ namespace {
 
 namespace pyb = pybind11;
 namespace vc = velna::container;
+namespace vp = velna::py;
+namespace compat = vp::compat;
 using namespace pyb::literals;
 using velna::ByteView;
+using vp::borrow;
+using vp::call0;
+using vp::call1;
+using vp::dict_discard;
+using vp::dict_get;
+using vp::dict_set;
+using vp::get;
+using vp::instance_dict;
+using vp::set;
+using vp::steal;
+using vp::truthy;
 
-// Objects of this module, kept for the life of the process.
+// Objects of this module, made at load and kept for the life of the process.
 PyObject* g_module = nullptr;
 PyObject* g_record = nullptr;  // the parsed-record type (a dict with attribute access)
 PyObject* g_container_keys = nullptr;
-PyObject* g_raw_payload = nullptr;
-PyObject* g_json_payload = nullptr;
 PyObject* g_header = nullptr;
 PyObject* g_uuid4 = nullptr;
-PyObject* g_uuid_type = nullptr;  // uuid.UUID, while new_container_id may build one itself
+PyObject* g_uuid_type = nullptr;     // uuid.UUID, while new_container_id may build one itself
 PyObject* g_uuid_unknown = nullptr;  // uuid.SafeUUID.unknown
 PyObject* g_utils_uuid = nullptr;
-PyObject* g_datetime = nullptr;    // datetime.datetime
-PyObject* g_object_new = nullptr;  // object.__new__, as classes resolve it
-PyObject* g_empty_tuple = nullptr;
+PyObject* g_datetime = nullptr;  // datetime.datetime
+PyObject* g_record_pending = nullptr;
 
 // Attribute names, interned once.
+// clang-format off
 #define VELNA_CONTAINER_NAMES(X)                                                                   \
-  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data)                 \
-  X(set_encrypted_data) X(set_plaintext_data) X(encrypt) X(decrypt) X(_get_data) X(_set_data)    \
-  X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)                   \
-  X(cipher_key_length) X(mac_key_length) X(header) X(content) X(id) X(type) X(container_keys)     \
-  X(created_by) X(created_at) X(modified_by) X(modified_at) X(_created_by) X(_created_at)         \
-  X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data) X(_container) X(length)           \
-  X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify) X(InvalidSignature)               \
-  X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                     \
-  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)     \
-  X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(enc_data)       \
-  X(ptxt_data) X(container_id) X(customData) X(uuid4) X(is_safe)
+  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data)                  \
+  X(set_encrypted_data) X(set_plaintext_data) X(encrypt) X(decrypt) X(_get_data) X(_set_data)      \
+  X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)                    \
+  X(cipher_key_length) X(mac_key_length) X(header) X(content) X(id) X(type) X(container_keys)      \
+  X(created_by) X(created_at) X(modified_by) X(modified_at) X(_created_by) X(_created_at)          \
+  X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data) X(_container) X(length)             \
+  X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify) X(InvalidSignature)                \
+  X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                      \
+  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)      \
+  X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id)    \
+  X(customData) X(uuid4) X(is_safe) X(__len__) X(__enter__) X(__exit__)
+// clang-format on
 
 struct Names {
-#define VELNA_DECLARE_NAME(n) PyObject* n = nullptr;
-  VELNA_CONTAINER_NAMES(VELNA_DECLARE_NAME)
-#undef VELNA_DECLARE_NAME
-  PyObject* init = nullptr;   // "__init__"
-  PyObject* new_ = nullptr;   // "__new__"
-  PyObject* len = nullptr;    // "__len__"
-  PyObject* enter = nullptr;  // "__enter__"
-  PyObject* exit = nullptr;   // "__exit__"
-  PyObject* dict = nullptr;   // "__dict__"
-  PyObject* int_ = nullptr;   // "int"
+  VELNA_CONTAINER_NAMES(VELNA_PY_NAME_FIELD)
+  PyObject* const int_ = vp::intern("int");
+  PyObject* const uuid_from_bytes_le_kw = vp::keep(pyb::make_tuple(borrow(bytes_le)));
 };
-Names N;
+const Names* N = nullptr;
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) throw pyb::error_already_set();
-  return o;
-}
-
-void init_names() {
-#define VELNA_INIT_NAME(n) N.n = intern(#n);
-  VELNA_CONTAINER_NAMES(VELNA_INIT_NAME)
-#undef VELNA_INIT_NAME
-  N.init = intern("__init__");
-  N.new_ = intern("__new__");
-  N.len = intern("__len__");
-  N.enter = intern("__enter__");
-  N.exit = intern("__exit__");
-  N.dict = intern("__dict__");
-  N.int_ = intern("int");
-}
-
-// The members installed on the classes, as the classes' dicts hold them.
+// The members installed on the classes, which callers may replace.
 struct Members {
-  PyObject *raw_init, *raw_data, *raw_encrypted, *raw_set_encrypted, *raw_set_plaintext, *raw_decrypt,
-      *raw_encrypt, *raw_len, *raw_encrypted_data;
-  PyObject *json_encrypt, *json_get_data, *json_set_data, *json_data;
-  PyObject* header_data;
-  PyObject *keys_init, *keys_cipher_index, *keys_mac_index, *keys_cipher_key, *keys_mac_key;
-  PyObject *container_data, *container_record, *container_created_by, *container_modified_by, *container_created_at,
-      *container_modified_at;
+  vp::Member raw_init, raw_data, raw_encrypted, raw_set_encrypted, raw_set_plaintext, raw_decrypt,
+      raw_encrypt, raw_len, raw_encrypted_data;
+  vp::Member json_encrypt, json_get_data, json_set_data, json_data;
+  vp::Member header_data;
+  vp::Member keys_init, keys_cipher_index, keys_mac_index, keys_cipher_key, keys_mac_key;
+  vp::Member container_data, container_record, container_created_by, container_modified_by,
+      container_created_at, container_modified_at;
 };
 Members M{};
 
 pyb::handle H(PyObject* o) { return pyb::handle(o); }
-
-pyb::object steal(PyObject* o) {
-  if (!o) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(o);
-}
-pyb::object borrow(PyObject* o) { return pyb::reinterpret_borrow<pyb::object>(o); }
-
-pyb::object get(pyb::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
-void set(pyb::handle o, PyObject* name, pyb::handle value) {
-  if (PyObject_SetAttr(o.ptr(), name, value.ptr()) != 0) throw pyb::error_already_set();
-}
 pyb::object mod_attr(PyObject* name) { return get(H(g_module), name); }
-pyb::object call0(pyb::handle fn) { return steal(PyObject_CallNoArgs(fn.ptr())); }
-pyb::object call1(pyb::handle fn, pyb::handle arg) { return steal(PyObject_CallOneArg(fn.ptr(), arg.ptr())); }
 
-bool truthy(pyb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) throw pyb::error_already_set();
-  return t == 1;
-}
-
-// Looks up |name| on |o|; an AttributeError becomes nothing, other errors pass.
-pyb::object attr_or_none(pyb::handle o, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(o.ptr(), name);
-  if (v) return steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
-  PyErr_Clear();
-  return pyb::none();
-}
-
-pyb::object instance_dict(pyb::handle o) { return steal(PyObject_GenericGetDict(o.ptr(), nullptr)); }
-
-// dict_get is the entry |name| of |d|, or nothing (a null object) when absent.
-pyb::object dict_get(pyb::handle d, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(d.ptr(), name);
-  if (!v && PyErr_Occurred()) throw pyb::error_already_set();
-  return v ? borrow(v) : pyb::object();
-}
-void dict_set(pyb::handle d, PyObject* name, pyb::handle value) {
-  if (PyDict_SetItem(d.ptr(), name, value.ptr()) != 0) throw pyb::error_already_set();
-}
-void dict_discard(pyb::handle d, PyObject* name) {
-  if (PyDict_DelItem(d.ptr(), name) != 0) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw pyb::error_already_set();
-    PyErr_Clear();
-  }
-}
-
-// own_property: |o|'s class still resolves |name| to the property installed
-// here (a property wins over the instance dict).
-bool own_property(pyb::handle o, PyObject* name, PyObject* installed) {
-  return _PyType_Lookup(Py_TYPE(o.ptr()), name) == installed;
-}
-
-// own_method: as own_property, and the instance does not shadow the method.
-bool own_method(pyb::handle o, PyObject* name, PyObject* installed) {
-  if (_PyType_Lookup(Py_TYPE(o.ptr()), name) != installed) return false;
-  int shadowed = PyDict_Contains(instance_dict(o).ptr(), name);
-  if (shadowed < 0) throw pyb::error_already_set();
-  return shadowed == 0;
-}
-
-// constructs_directly: calling |cls| runs the __init__ installed here on a
-// plain new object, so the object may be made and initialised from C++.
-bool constructs_directly(pyb::handle cls, PyObject* init) {
-  if (!PyType_Check(cls.ptr()) || Py_TYPE(cls.ptr()) != &PyType_Type) return false;
-  auto* t = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  return _PyType_Lookup(t, N.init) == init && _PyType_Lookup(t, N.new_) == g_object_new;
-}
-
-// class_resolves: |cls| resolves |name| to |installed| (for objects not made yet).
-bool class_resolves(pyb::handle cls, PyObject* name, PyObject* installed) {
-  return PyType_Check(cls.ptr()) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name) == installed;
-}
-
-pyb::object allocate(pyb::handle cls) {
-  auto* t = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  return steal(t->tp_new(t, g_empty_tuple, nullptr));
-}
-
-// Our own functions of other modules, looked up at each call; the registered
-// objects are remembered once seen.
-struct Native {
-  const char* key;
-  PyObject* fn = nullptr;
-  bool is(pyb::handle candidate) {
-    if (fn) return candidate.ptr() == fn;
-    if (!velna::py::is_native(key, candidate)) return false;
-    fn = candidate.ptr();
-    return true;
-  }
-};
-Native n_random{"velna.crypto.random"};
-Native n_create_iv{"velna.crypto.aes.create_iv"};
-Native n_aes_encrypt{"velna.crypto.aes.encrypt"};
-Native n_aes_decrypt{"velna.crypto.aes.decrypt"};
-Native n_digest{"velna.crypto.hmac.digest"};
-Native n_verify{"velna.crypto.hmac.verify"};
+// Our own functions of other modules, looked up at each call.
+vp::Own n_random{"velna.crypto.random"};
+vp::Own n_create_iv{"velna.crypto.aes.create_iv"};
+vp::Own n_aes_encrypt{"velna.crypto.aes.encrypt"};
+vp::Own n_aes_decrypt{"velna.crypto.aes.decrypt"};
+vp::Own n_digest{"velna.crypto.hmac.digest"};
+vp::Own n_verify{"velna.crypto.hmac.verify"};
 
 // ---------------------------------------------------------------------------
 // Class construction helpers.
@@ -224,10 +123,10 @@ pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
 }
 
 // method adds a C++ function to |cls| that binds to instances as a Python
-// function does; its first parameter is the instance. Returns the object
+// function does; its first parameter is the instance. Returns the member as
 // installed in the class dict.
 template <typename F, typename... Extra>
-PyObject* method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
+vp::Member method(pyb::object& cls, const char* name, F&& f, const Extra&... extra) {
   // pybind11 gives functions named __init__ its own constructor protocol,
   // which plain classes do not follow; the C++ side goes by another name.
   const char* fn_name = std::string_view(name) == "__init__" ? "initialize" : name;
@@ -238,15 +137,16 @@ PyObject* method(pyb::object& cls, const char* name, F&& f, const Extra&... extr
     fn = pyb::cpp_function(std::forward<F>(f), pyb::name(fn_name));
   pyb::object bound = steal(PyInstanceMethod_New(fn.ptr()));
   cls.attr(name) = bound;
-  return bound.ptr();  // the class dict holds it for the life of the process
+  return {vp::intern(name), bound.ptr()};  // the class dict holds it for good
 }
 
 template <typename G>
-PyObject* property(pyb::object& cls, const char* name, G&& getter, pyb::object setter = pyb::none()) {
+vp::Member property(pyb::object& cls, const char* name, G&& getter,
+                    pyb::object setter = pyb::none()) {
   auto builtins = pyb::module_::import("builtins");
   pyb::object prop = builtins.attr("property")(pyb::cpp_function(std::forward<G>(getter)), setter);
   cls.attr(name) = prop;
-  return prop.ptr();
+  return {vp::intern(name), prop.ptr()};
 }
 
 // ---------------------------------------------------------------------------
@@ -314,7 +214,8 @@ void check_length(pyb::handle rec, const char* name, std::size_t actual) {
 struct SectionFields {
   Buffer iv, encrypted, digest;
   explicit SectionFields(pyb::handle rec)
-      : iv(entry(rec, "iv"), "iv"), encrypted(entry(rec, "encrypted"), "encrypted"),
+      : iv(entry(rec, "iv"), "iv"),
+        encrypted(entry(rec, "encrypted"), "encrypted"),
         digest(entry(rec, "digest"), "digest") {
     check_length(rec, "iv_length", iv.view().size());
     check_length(rec, "encrypted_length", encrypted.view().size());
@@ -327,13 +228,15 @@ struct SectionFields {
 // container keeps of its own blob, read-only views into that blob.
 class FieldMaker {
  public:
-  FieldMaker(pyb::handle base, ByteView base_view, bool views) : base_(base), base_view_(base_view) {
+  FieldMaker(pyb::handle base, ByteView base_view, bool views)
+      : base_(base), base_view_(base_view) {
     if (views) whole_ = steal(PyMemoryView_FromObject(base.ptr()));
   }
   pyb::object operator()(ByteView field) const {
-    if (!whole_) return velna::py::to_bytes(field);
+    if (!whole_) return vp::to_bytes(field);
     auto start = static_cast<Py_ssize_t>(field.data() - base_view_.data());
-    return steal(PySequence_GetSlice(whole_.ptr(), start, start + static_cast<Py_ssize_t>(field.size())));
+    return steal(
+        PySequence_GetSlice(whole_.ptr(), start, start + static_cast<Py_ssize_t>(field.size())));
   }
 
  private:
@@ -344,31 +247,31 @@ class FieldMaker {
 
 pyb::object section_record(const vc::SectionView& s, const FieldMaker& field) {
   pyb::object rec = new_record();
-  rec_set(rec, N.iv_length, s.iv.size());
-  rec_set(rec, N.iv, field(s.iv));
-  rec_set(rec, N.encrypted_length, s.encrypted.size());
-  rec_set(rec, N.encrypted, field(s.encrypted));
-  rec_set(rec, N.digest_length, s.digest.size());
-  rec_set(rec, N.digest, field(s.digest));
+  rec_set(rec, N->iv_length, s.iv.size());
+  rec_set(rec, N->iv, field(s.iv));
+  rec_set(rec, N->encrypted_length, s.encrypted.size());
+  rec_set(rec, N->encrypted, field(s.encrypted));
+  rec_set(rec, N->digest_length, s.digest.size());
+  rec_set(rec, N->digest, field(s.digest));
   return rec;
 }
 
 pyb::object preamble_record(const vc::Preamble& p) {
   pyb::object rec = new_record();
-  rec_set(rec, N.version, p.version);
-  rec_set(rec, N.oid, velna::py::to_bytes(p.oid));
-  rec_set(rec, N.cipher_index, p.cipher_index);
-  rec_set(rec, N.mac_index, p.mac_index);
-  rec_set(rec, N.header_length, p.header_length);
-  rec_set(rec, N.content_length, p.content_length);
+  rec_set(rec, N->version, p.version);
+  rec_set(rec, N->oid, vp::to_bytes(p.oid));
+  rec_set(rec, N->cipher_index, p.cipher_index);
+  rec_set(rec, N->mac_index, p.mac_index);
+  rec_set(rec, N->header_length, p.header_length);
+  rec_set(rec, N->content_length, p.content_length);
   return rec;
 }
 
 pyb::object blob_record(const vc::BlobView& b, const FieldMaker& field) {
   pyb::object rec = new_record();
-  rec_set(rec, N.preamble, preamble_record(b.preamble));
-  rec_set(rec, N.header, section_record(b.header, field));
-  rec_set(rec, N.content, section_record(b.content, field));
+  rec_set(rec, N->preamble, preamble_record(b.preamble));
+  rec_set(rec, N->header, section_record(b.header, field));
+  rec_set(rec, N->content, section_record(b.content, field));
   return rec;
 }
 
@@ -389,9 +292,9 @@ vc::Preamble preamble_fields(pyb::handle rec) {
 // sections a container keeps), in place; other buffers are copied first, so
 // that nothing can change under us.
 ByteView parse_input(pyb::handle data, pyb::object& holder) {
-  if (velna::py::is_bytes(data)) {
+  if (vp::is_bytes(data)) {
     holder = borrow(data.ptr());
-    return velna::py::view_of(data);
+    return vp::view_of(data);
   }
   if (PyMemoryView_Check(data.ptr())) {
     const Py_buffer* b = PyMemoryView_GET_BUFFER(data.ptr());
@@ -402,7 +305,7 @@ ByteView parse_input(pyb::handle data, pyb::object& holder) {
     }
   }
   holder = steal(PyBytes_FromObject(data.ptr()));
-  return velna::py::view_of(holder);
+  return vp::view_of(holder);
 }
 
 enum class LayoutKind { Section, Blob, KeyBlob };
@@ -413,13 +316,13 @@ struct Layout {
 
 pyb::object key_blob_record(const vc::KeyBlobView& k) {
   pyb::object rec = new_record();
-  rec_set(rec, N.version, k.version);
-  rec_set(rec, N.cipher_index, k.cipher_index);
-  rec_set(rec, N.cipher_key_length, k.cipher_key.size());
-  rec_set(rec, N.cipher_key, velna::py::to_bytes(k.cipher_key));
-  rec_set(rec, N.mac_index, k.mac_index);
-  rec_set(rec, N.mac_key_length, k.mac_key.size());
-  rec_set(rec, N.mac_key, velna::py::to_bytes(k.mac_key));
+  rec_set(rec, N->version, k.version);
+  rec_set(rec, N->cipher_index, k.cipher_index);
+  rec_set(rec, N->cipher_key_length, k.cipher_key.size());
+  rec_set(rec, N->cipher_key, vp::to_bytes(k.cipher_key));
+  rec_set(rec, N->mac_index, k.mac_index);
+  rec_set(rec, N->mac_key_length, k.mac_key.size());
+  rec_set(rec, N->mac_key, vp::to_bytes(k.mac_key));
   return rec;
 }
 
@@ -431,7 +334,7 @@ pyb::bytes build_key_blob_from(pyb::handle rec) {
   check_length(rec, "cipher_key_length", ck.view().size());
   check_length(rec, "mac_key_length", mk.view().size());
   std::size_t n = vc::key_blob_size(ck.view().size(), mk.view().size());
-  return velna::py::new_bytes(n, [&](std::uint8_t* out) {
+  return vp::new_bytes(n, [&](std::uint8_t* out) {
     vc::write_key_blob(ci, ck.view(), mi, mk.view(), {out, n});
   });
 }
@@ -440,7 +343,7 @@ pyb::bytes build_section_from(pyb::handle rec) {
   SectionFields f(rec);
   auto v = f.view();
   std::size_t n = vc::section_size(v);
-  return velna::py::new_bytes(n, [&](std::uint8_t* out) { vc::write_section(v, {out, n}); });
+  return vp::new_bytes(n, [&](std::uint8_t* out) { vc::write_section(v, {out, n}); });
 }
 
 pyb::bytes build_blob_from(pyb::handle rec) {
@@ -449,35 +352,35 @@ pyb::bytes build_blob_from(pyb::handle rec) {
   SectionFields c(entry(rec, "content"));
   auto hv = h.view(), cv = c.view();
   std::size_t n = vc::blob_size(hv, cv);
-  return velna::py::new_bytes(n, [&](std::uint8_t* out) { vc::write_blob(p, hv, cv, {out, n}); });
+  return vp::new_bytes(n, [&](std::uint8_t* out) { vc::write_blob(p, hv, cv, {out, n}); });
 }
 
 // ---------------------------------------------------------------------------
 // ContainerKeys: reading the fields of keys, through the installed properties
 // while they are ours.
 
-pyb::object keys_record(pyb::handle self) { return get(self, N.container); }
+pyb::object keys_record(pyb::handle self) { return get(self, N->container); }
 
-pyb::object key_field(pyb::handle keys, PyObject* name, PyObject* installed) {
-  if (!own_property(keys, name, installed)) return get(keys, name);
+pyb::object key_field(pyb::handle keys, const vp::Member& field) {
+  if (!field.property_of(keys)) return get(keys, field.name);
   pyb::object rec = keys_record(keys);
-  return steal(PyObject_GetItem(rec.ptr(), name));
+  return steal(PyObject_GetItem(rec.ptr(), field.name));
 }
-pyb::object keys_cipher_key(pyb::handle k) { return key_field(k, N.cipher_key, M.keys_cipher_key); }
-pyb::object keys_mac_key(pyb::handle k) { return key_field(k, N.mac_key, M.keys_mac_key); }
+pyb::object keys_cipher_key(pyb::handle k) { return key_field(k, M.keys_cipher_key); }
+pyb::object keys_mac_key(pyb::handle k) { return key_field(k, M.keys_mac_key); }
 
 // ---------------------------------------------------------------------------
 // Section encryption, with the late lookups of crypto.aes, crypto.random and
 // the hmac functions: while they are still our own, the core does the work
 // in one pass into one allocation.
 
-pyb::object crypto_pkg() { return mod_attr(N.crypto); }
-pyb::object hmac_mod() { return mod_attr(N.hmac); }
+pyb::object crypto_pkg() { return mod_attr(N->crypto); }
+pyb::object hmac_mod() { return mod_attr(N->hmac); }
 
 ByteView plaintext_view(pyb::handle ptxt) {
-  if (velna::py::is_text(ptxt)) return velna::as_bytes(velna::py::text_utf8(ptxt));
-  if (velna::py::is_bytes(ptxt)) return velna::py::view_of(ptxt);
-  velna::py::raise_value_error("Can only encrypt str or bytes");
+  if (vp::is_text(ptxt)) return velna::as_bytes(vp::text_utf8(ptxt));
+  if (vp::is_bytes(ptxt)) return vp::view_of(ptxt);
+  vp::raise_value_error("Can only encrypt str or bytes");
 }
 
 // The functions a section encryption reaches, looked up at the call.
@@ -485,15 +388,16 @@ struct EncryptTools {
   pyb::object crypto, aes, create_iv, encrypt, digest, random;
   EncryptTools() {
     crypto = crypto_pkg();
-    aes = get(crypto, N.aes);
-    create_iv = get(aes, N.create_iv);
-    encrypt = get(aes, N.encrypt);
-    digest = get(hmac_mod(), N.digest);
-    random = get(crypto, N.random);
+    aes = get(crypto, N->aes);
+    create_iv = get(aes, N->create_iv);
+    encrypt = get(aes, N->encrypt);
+    digest = get(hmac_mod(), N->digest);
+    random = get(crypto, N->random);
   }
   // all_native: the core may draw the IV, encrypt and digest by itself.
   bool all_native() {
-    return n_create_iv.is(create_iv) && n_random.is(random) && n_aes_encrypt.is(encrypt) && n_digest.is(digest);
+    return n_create_iv.is(create_iv) && n_random.is(random) && n_aes_encrypt.is(encrypt) &&
+           n_digest.is(digest);
   }
 };
 
@@ -505,105 +409,101 @@ pyb::bytes encrypt_section_py(pyb::handle ptxt, pyb::handle keys) {
   pyb::object cipher_key = keys_cipher_key(keys);
   pyb::object mac_key = keys_mac_key(keys);
   if (n_aes_encrypt.is(tools.encrypt) && n_digest.is(tools.digest)) {
-    ByteView ck = velna::py::bytes_arg(cipher_key, "key");
-    ByteView mk = velna::py::bytes_arg(mac_key, "key");
+    ByteView ck = vp::bytes_arg(cipher_key, "key");
+    ByteView mk = vp::bytes_arg(mac_key, "key");
     std::size_t n = vc::section_size(plain.size());
     if (own_iv) {
       velna::aes::check_parameters(ck, velna::aes::Iv{});
-      return velna::py::new_bytes(n, [&](std::uint8_t* out) {
+      return vp::new_bytes(n, [&](std::uint8_t* out) {
         vc::encrypt_section(ck, mk, plain, {out, n});
       });
     }
-    ByteView ivv = velna::py::bytes_arg(iv, "nonce");
+    ByteView ivv = vp::bytes_arg(iv, "nonce");
     velna::aes::check_parameters(ck, ivv);
-    return velna::py::new_bytes(n, [&](std::uint8_t* out) {
+    return vp::new_bytes(n, [&](std::uint8_t* out) {
       vc::encrypt_section_with_iv(ck, mk, ivv, plain, {out, n});
     });
   }
   if (!iv) iv = call0(tools.create_iv);
-  pyb::object data = velna::py::is_text(ptxt) ? pyb::object(velna::py::to_bytes(plain)) : borrow(ptxt.ptr());
+  pyb::object data = vp::is_text(ptxt) ? pyb::object(vp::to_bytes(plain)) : borrow(ptxt.ptr());
   pyb::object ct = tools.encrypt("iv"_a = iv, "cipher_key"_a = cipher_key, "data"_a = data);
   pyb::object dg = tools.digest(mac_key, ct);
   Buffer ivb(iv, "iv"), ctb(ct, "encrypted"), dgb(dg, "digest");
   vc::SectionView v{ivb.view(), ctb.view(), dgb.view(), {}};
   std::size_t n = vc::section_size(v);
-  return velna::py::new_bytes(n, [&](std::uint8_t* out) { vc::write_section(v, {out, n}); });
+  return vp::new_bytes(n, [&](std::uint8_t* out) { vc::write_section(v, {out, n}); });
 }
 
 [[noreturn]] void digest_failure() {
   velna::log::write(vc::kLogger, velna::log::Level::Error, vc::kDigestFailure);
   // crypto.aes may be missing; then its AttributeError stands in.
-  pyb::object aes = get(crypto_pkg(), N.aes);
-  velna::py::raise_error(get(aes, N.DecryptionError), vc::kDigestFailure);
+  pyb::object aes = get(crypto_pkg(), N->aes);
+  vp::raise_error(get(aes, N->DecryptionError), vc::kDigestFailure);
 }
 
 pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
   pyb::object holder;
   ByteView data = parse_input(ciphertxt, holder);
   vc::SectionView s = vc::parse_section(data);
-  pyb::object verify = get(hmac_mod(), N.verify);
+  pyb::object verify = get(hmac_mod(), N->verify);
   pyb::object mac_key = keys_mac_key(keys);
   if (n_verify.is(verify)) {
-    ByteView mk = velna::py::bytes_arg(mac_key, "key");
-    bool ok;
-    if (s.encrypted.size() >= velna::py::kReleaseGilAbove) {
-      pyb::gil_scoped_release nogil;
-      ok = velna::constant_time_equal(velna::hmac::sha384(mk, s.encrypted), s.digest);
-    } else {
-      ok = velna::constant_time_equal(velna::hmac::sha384(mk, s.encrypted), s.digest);
-    }
+    ByteView mk = vp::bytes_arg(mac_key, "key");
+    bool ok = vp::run_released(s.encrypted.size(), [&] {
+      return velna::constant_time_equal(velna::hmac::sha384(mk, s.encrypted), s.digest);
+    });
     if (!ok) digest_failure();
   } else {
     try {
-      verify(mac_key, velna::py::to_bytes(s.encrypted), velna::py::to_bytes(s.digest));
+      verify(mac_key, vp::to_bytes(s.encrypted), vp::to_bytes(s.digest));
     } catch (pyb::error_already_set& e) {
-      if (e.matches(get(crypto_pkg(), N.InvalidSignature))) digest_failure();
+      if (e.matches(get(crypto_pkg(), N->InvalidSignature))) digest_failure();
       throw;
     }
   }
-  pyb::object aes = get(crypto_pkg(), N.aes);
-  pyb::object decrypt = get(aes, N.decrypt);
+  pyb::object aes = get(crypto_pkg(), N->aes);
+  pyb::object decrypt = get(aes, N->decrypt);
   pyb::object cipher_key = keys_cipher_key(keys);
   if (n_aes_decrypt.is(decrypt)) {
-    ByteView ck = velna::py::bytes_arg(cipher_key, "key");
+    ByteView ck = vp::bytes_arg(cipher_key, "key");
     velna::aes::check_parameters(ck, s.iv);
-    return velna::py::new_bytes(s.encrypted.size(), [&](std::uint8_t* out) {
+    return vp::new_bytes(s.encrypted.size(), [&](std::uint8_t* out) {
       velna::aes::ctr_transform(ck, s.iv, s.encrypted, out);
     });
   }
-  return decrypt("cipher_key"_a = cipher_key, "iv"_a = velna::py::to_bytes(s.iv),
-                 "data"_a = velna::py::to_bytes(s.encrypted));
+  return decrypt("cipher_key"_a = cipher_key, "iv"_a = vp::to_bytes(s.iv),
+                 "data"_a = vp::to_bytes(s.encrypted));
 }
 
 // ---------------------------------------------------------------------------
 // ContainerKeys
 
 pyb::object draw(pyb::handle count) {
-  pyb::object random = get(crypto_pkg(), N.random);
+  pyb::object random = get(crypto_pkg(), N->random);
   if (n_random.is(random) && PyLong_CheckExact(count.ptr())) {
     Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
     if (n >= 0 && static_cast<std::size_t>(n) <= velna::kMaxRandomRequest) {
       auto size = static_cast<std::size_t>(n);
-      return velna::py::new_bytes(size, [size](std::uint8_t* out) { velna::fill_random({out, size}); });
+      return vp::new_bytes(size, [size](std::uint8_t* out) { velna::fill_random({out, size}); });
     }
     PyErr_Clear();
   }
   return call1(random, count);
 }
 
-void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index, pyb::object cipher_key,
-               pyb::object mac_key) {
-  pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N.CIPHER_KEY_LENGTH));
-  pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N.HMAC_KEY_LENGTH));
+void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index,
+               pyb::object cipher_key, pyb::object mac_key) {
+  pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N->CIPHER_KEY_LENGTH));
+  pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N->HMAC_KEY_LENGTH));
   pyb::object rec = new_record();
-  rec_set(rec, N.version, mod_attr(N.KEY_BLOB_VERSION));
-  rec_set(rec, N.cipher_index, cipher_index);
-  rec_set(rec, N.cipher_key_length, pyb::int_(pyb::len(ck)));
-  rec_set(rec, N.cipher_key, ck);
-  rec_set(rec, N.mac_index, mac_index);
-  rec_set(rec, N.mac_key_length, pyb::int_(pyb::len(mk)));
-  rec_set(rec, N.mac_key, mk);
-  set(self, N.container, rec);
+  rec_set(rec, N->version, mod_attr(N->KEY_BLOB_VERSION));
+  rec_set(rec, N->cipher_index, cipher_index);
+  rec_set(rec, N->cipher_key_length, pyb::int_(pyb::len(ck)));
+  rec_set(rec, N->cipher_key, ck);
+  rec_set(rec, N->mac_index, mac_index);
+  rec_set(rec, N->mac_key_length, pyb::int_(pyb::len(mk)));
+  rec_set(rec, N->mac_key, mk);
+  set(self, N->container, rec);
 }
 
 // new_keys is ContainerKeys(cipher_index=..., mac_index=..., cipher_key=...,
@@ -611,25 +511,25 @@ void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index
 pyb::object new_keys(pyb::handle copy_of) {
   pyb::handle cls = H(g_container_keys);
   if (!copy_of) {
-    if (!constructs_directly(cls, M.keys_init)) return call0(cls);
-    pyb::object keys = allocate(cls);
+    if (!vp::constructs_directly(cls, M.keys_init.installed)) return call0(cls);
+    pyb::object keys = vp::allocate(cls);
     keys_init(keys, pyb::int_(0), pyb::int_(0), pyb::none(), pyb::none());
     return keys;
   }
-  pyb::object ci = key_field(copy_of, N.cipher_index, M.keys_cipher_index);
-  pyb::object mi = key_field(copy_of, N.mac_index, M.keys_mac_index);
+  pyb::object ci = key_field(copy_of, M.keys_cipher_index);
+  pyb::object mi = key_field(copy_of, M.keys_mac_index);
   pyb::object ck = keys_cipher_key(copy_of);
   pyb::object mk = keys_mac_key(copy_of);
-  if (!constructs_directly(cls, M.keys_init))
+  if (!vp::constructs_directly(cls, M.keys_init.installed))
     return cls("cipher_index"_a = ci, "mac_index"_a = mi, "cipher_key"_a = ck, "mac_key"_a = mk);
-  pyb::object keys = allocate(cls);
+  pyb::object keys = vp::allocate(cls);
   keys_init(keys, ci, mi, ck, mk);
   return keys;
 }
 
 bool field_equal(pyb::handle a, pyb::handle b, bool secret) {
-  if (secret && velna::py::is_bytes(a) && velna::py::is_bytes(b))
-    return velna::constant_time_equal(velna::py::view_of(a), velna::py::view_of(b));
+  if (secret && vp::is_bytes(a) && vp::is_bytes(b))
+    return velna::constant_time_equal(vp::view_of(a), vp::view_of(b));
   pyb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
   return truthy(r);
 }
@@ -637,8 +537,9 @@ bool field_equal(pyb::handle a, pyb::handle b, bool secret) {
 bool keys_equal(pyb::object self, pyb::object other) {
   if (!pyb::isinstance(other, pyb::type::of(self))) return false;
   pyb::object a = keys_record(self), b = keys_record(other);
-  static const char* fields[] = {"version", "cipher_index", "cipher_key_length", "cipher_key",
-                                 "mac_index", "mac_key_length", "mac_key"};
+  static const char* fields[] = {"version",    "cipher_index", "cipher_key_length",
+                                 "cipher_key", "mac_index",    "mac_key_length",
+                                 "mac_key"};
   bool equal = true;
   for (const char* f : fields) {
     bool secret = std::string_view(f).ends_with("_key");
@@ -652,95 +553,93 @@ bool keys_equal(pyb::object self, pyb::object other) {
 // Payloads. Each operation that another calls has a "call_" form that goes
 // through Python only when the member was replaced.
 
-bool payload_encrypted(pyb::handle self) { return truthy(get(self, N._encrypted)); }
+bool payload_encrypted(pyb::handle self) { return truthy(get(self, N->_encrypted)); }
 
 bool encrypted_of(pyb::handle p) {
-  if (own_property(p, N.encrypted, M.raw_encrypted)) return payload_encrypted(p);
-  return truthy(get(p, N.encrypted));
+  if (M.raw_encrypted.property_of(p)) return payload_encrypted(p);
+  return truthy(get(p, N->encrypted));
 }
 
 // The section a payload stores: `_encrypted_data` once it exists, else the
 // view into the container blob that stands for it.
 pyb::object stored_section(pyb::handle p) {
-  if (!own_property(p, N._encrypted_data, M.raw_encrypted_data)) return get(p, N._encrypted_data);
+  if (!M.raw_encrypted_data.property_of(p)) return get(p, N->_encrypted_data);
   pyb::object d = instance_dict(p);
-  if (pyb::object v = dict_get(d, N._encrypted_data)) return v;
-  if (pyb::object v = dict_get(d, N._section_view)) return v;
-  return get(p, N._encrypted_data);  // raises the runtime's AttributeError
+  if (pyb::object v = dict_get(d, N->_encrypted_data)) return v;
+  if (pyb::object v = dict_get(d, N->_section_view)) return v;
+  return get(p, N->_encrypted_data);  // raises the runtime's AttributeError
 }
 
 // `_encrypted_data`, read from Python: a view becomes bytes of its own on
 // first reading, so callers always see the section as bytes.
 pyb::object encrypted_data_get(pyb::object self) {
   pyb::object d = instance_dict(self);
-  if (pyb::object v = dict_get(d, N._encrypted_data)) return v;
-  if (pyb::object view = dict_get(d, N._section_view)) {
+  if (pyb::object v = dict_get(d, N->_encrypted_data)) return v;
+  if (pyb::object view = dict_get(d, N->_section_view)) {
     pyb::object section = steal(PyBytes_FromObject(view.ptr()));
-    dict_set(d, N._encrypted_data, section);
-    dict_discard(d, N._section_view);
+    dict_set(d, N->_encrypted_data, section);
+    dict_discard(d, N->_section_view);
     return section;
   }
-  velna::py::raise_error(PyExc_AttributeError,
-                         "'" + std::string(Py_TYPE(self.ptr())->tp_name) + "' object has no attribute '_encrypted_data'");
+  vp::raise_error(PyExc_AttributeError, "'" + std::string(Py_TYPE(self.ptr())->tp_name) +
+                                            "' object has no attribute '_encrypted_data'");
 }
 
 void encrypted_data_set(pyb::object self, pyb::object value) {
   pyb::object d = instance_dict(self);
-  dict_set(d, N._encrypted_data, value);
-  dict_discard(d, N._section_view);
+  dict_set(d, N->_encrypted_data, value);
+  dict_discard(d, N->_section_view);
 }
 
 void raw_set_encrypted(pyb::handle self, pyb::handle ciphertext) {
-  set(self, N._encrypted, pyb::bool_(true));
-  set(self, N._encrypted_data, ciphertext);
+  set(self, N->_encrypted, pyb::bool_(true));
+  set(self, N->_encrypted_data, ciphertext);
 }
 
 void raw_set_plaintext(pyb::handle self, pyb::handle plaintext) {
-  set(self, N._encrypted, pyb::bool_(false));
-  set(self, N._data, plaintext);
+  set(self, N->_encrypted, pyb::bool_(false));
+  set(self, N->_data, plaintext);
 }
 
+// The members that the operations call on one another, through Python only
+// where a caller replaced them.
 void call_set_encrypted(pyb::handle p, pyb::handle v) {
-  if (own_method(p, N.set_encrypted_data, M.raw_set_encrypted)) return raw_set_encrypted(p, v);
-  call1(get(p, N.set_encrypted_data), v);
+  vp::call_method(M.raw_set_encrypted, p, raw_set_encrypted, v);
 }
-
 void call_set_plaintext(pyb::handle p, pyb::handle v) {
-  if (own_method(p, N.set_plaintext_data, M.raw_set_plaintext)) return raw_set_plaintext(p, v);
-  call1(get(p, N.set_plaintext_data), v);
+  vp::call_method(M.raw_set_plaintext, p, raw_set_plaintext, v);
 }
 
 // A payload takes a section view in place of `_encrypted_data` only when
 // set_encrypted_data and `_encrypted_data` are ours: the result is then what
 // set_encrypted_data with the section's bytes would have made.
 bool takes_views(pyb::handle cls) {
-  return class_resolves(cls, N.set_encrypted_data, M.raw_set_encrypted) &&
-         class_resolves(cls, N._encrypted_data, M.raw_encrypted_data) &&
-         class_resolves(cls, N._encrypted, nullptr);
+  return M.raw_set_encrypted.on_class(cls) && M.raw_encrypted_data.on_class(cls) &&
+         !vp::class_resolved(cls, N->_encrypted);
 }
 
 void set_section_view(pyb::handle p, pyb::handle view) {
-  set(p, N._encrypted, pyb::bool_(true));
+  set(p, N->_encrypted, pyb::bool_(true));
   pyb::object d = instance_dict(p);
-  dict_discard(d, N._encrypted_data);
-  dict_set(d, N._section_view, view);
+  dict_discard(d, N->_encrypted_data);
+  dict_set(d, N->_section_view, view);
 }
 
 pyb::object raw_get_data(pyb::object self) {
-  return payload_encrypted(self) ? get(self, N._encrypted_data) : get(self, N._data);
+  return payload_encrypted(self) ? get(self, N->_encrypted_data) : get(self, N->_data);
 }
 
 void raw_set_data(pyb::object self, pyb::object value) {
-  if (!value.is_none() && !velna::py::is_bytes(value)) velna::py::raise_value_error("Can only set bytes.");
+  if (!value.is_none() && !vp::is_bytes(value)) vp::raise_value_error("Can only set bytes.");
   call_set_plaintext(self, value);
 }
 
 // JSON text given as a string stands for the value it denotes; a string that
 // is not JSON stands for itself.
 pyb::object parsed_if_json(pyb::object data) {
-  if (!velna::py::is_text(data) && !velna::py::is_bytes(data)) return data;
+  if (!vp::is_text(data) && !vp::is_bytes(data)) return data;
   try {
-    return velna::py::json::loads(data);
+    return vp::json::loads(data);
   } catch (pyb::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     return data;
@@ -750,28 +649,31 @@ pyb::object parsed_if_json(pyb::object data) {
 void json_set_data(pyb::object self, pyb::object data) {
   // The text is made before anything changes, so a value that cannot be
   // serialised leaves the payload as it was.
-  pyb::str text = velna::py::json::dumps(parsed_if_json(data));
-  set(self, N._encrypted, pyb::bool_(false));
-  set(self, N._data, text);
+  pyb::str text = vp::json::dumps(parsed_if_json(data));
+  set(self, N->_encrypted, pyb::bool_(false));
+  set(self, N->_data, text);
 }
 
 pyb::object json_get_data(pyb::object self) {
-  if (payload_encrypted(self)) return get(self, N._encrypted_data);
-  return velna::py::json::loads(get(self, N._data));
+  if (payload_encrypted(self)) return get(self, N->_encrypted_data);
+  return vp::json::loads(get(self, N->_data));
 }
 
 void call_json_set(pyb::handle p, pyb::object v) {
-  if (own_method(p, N._set_data, M.json_set_data)) return json_set_data(borrow(p.ptr()), v);
-  call1(get(p, N._set_data), v);
+  vp::call_method(
+      M.json_set_data, p,
+      [](pyb::handle self, pyb::handle value) {
+        json_set_data(borrow(self.ptr()), borrow(value.ptr()));
+      },
+      v);
 }
-
 pyb::object call_json_get(pyb::handle p) {
-  if (own_method(p, N._get_data, M.json_get_data)) return json_get_data(borrow(p.ptr()));
-  return call0(get(p, N._get_data));
+  return vp::call_method(M.json_get_data, p,
+                         [](pyb::handle self) { return json_get_data(borrow(self.ptr())); });
 }
 
 pyb::object header_get_data(pyb::object self) {
-  if (payload_encrypted(self)) return get(self, N._encrypted_data);
+  if (payload_encrypted(self)) return get(self, N->_encrypted_data);
   pyb::object value = call_json_get(self);
   if (PyDict_Check(value.ptr())) return value.attr("get")("customData");
   return value;
@@ -780,32 +682,32 @@ pyb::object header_get_data(pyb::object self) {
 void header_set_data(pyb::object self, pyb::object data) {
   pyb::object custom = parsed_if_json(data);
   pyb::dict obj;
-  dict_set(obj, N.version, get(H(g_header), N.version));
-  dict_set(obj, N.customData, custom);
+  dict_set(obj, N->version, get(H(g_header), N->version));
+  dict_set(obj, N->customData, custom);
   call_json_set(self, obj);
 }
 
 // data_of is the payload's `data`.
 pyb::object data_of(pyb::handle p) {
-  PyObject* found = _PyType_Lookup(Py_TYPE(p.ptr()), N.data);
+  PyObject* found = vp::resolved(p, N->data);
   pyb::object self = borrow(p.ptr());
-  if (found == M.header_data) return header_get_data(self);
-  if (found == M.json_data) return call_json_get(self);
-  if (found == M.raw_data) return raw_get_data(self);
-  return get(p, N.data);
+  if (found == M.header_data.installed) return header_get_data(self);
+  if (found == M.json_data.installed) return call_json_get(self);
+  if (found == M.raw_data.installed) return raw_get_data(self);
+  return get(p, N->data);
 }
 
 void set_data_of(pyb::handle p, pyb::object value) {
-  PyObject* found = _PyType_Lookup(Py_TYPE(p.ptr()), N.data);
+  PyObject* found = vp::resolved(p, N->data);
   pyb::object self = borrow(p.ptr());
-  if (found == M.header_data) return header_set_data(self, value);
-  if (found == M.json_data) return call_json_set(self, value);
-  if (found == M.raw_data) return raw_set_data(self, value);
-  set(p, N.data, value);
+  if (found == M.header_data.installed) return header_set_data(self, value);
+  if (found == M.json_data.installed) return call_json_set(self, value);
+  if (found == M.raw_data.installed) return raw_set_data(self, value);
+  set(p, N->data, value);
 }
 
 std::size_t len_of(pyb::handle p) {
-  if (own_method(p, N.len, M.raw_len)) return pyb::len(data_of(p));
+  if (M.raw_len.method_of(p)) return pyb::len(data_of(p));
   return pyb::len(p);
 }
 
@@ -821,16 +723,19 @@ enum class Given { Nothing, Enc, Ptxt };
 
 // new_payload is cls(), cls(enc_data=value) or cls(ptxt_data=value).
 pyb::object new_payload(pyb::handle cls, Given given, pyb::handle value) {
-  if (constructs_directly(cls, M.raw_init)) {
-    pyb::object p = allocate(cls);
+  if (vp::constructs_directly(cls, M.raw_init.installed)) {
+    pyb::object p = vp::allocate(cls);
     pyb::object v = given == Given::Nothing ? pyb::none() : borrow(value.ptr());
     payload_init(p, given == Given::Enc ? v : pyb::none(), given == Given::Ptxt ? v : pyb::none());
     return p;
   }
   switch (given) {
-    case Given::Enc: return borrow(cls.ptr())("enc_data"_a = value);
-    case Given::Ptxt: return borrow(cls.ptr())("ptxt_data"_a = value);
-    case Given::Nothing: break;
+    case Given::Enc:
+      return borrow(cls.ptr())("enc_data"_a = value);
+    case Given::Ptxt:
+      return borrow(cls.ptr())("ptxt_data"_a = value);
+    case Given::Nothing:
+      break;
   }
   return call0(cls);
 }
@@ -838,8 +743,8 @@ pyb::object new_payload(pyb::handle cls, Given given, pyb::handle value) {
 // new_payload_on_view is cls(enc_data=bytes(view)), without the copy when
 // the class takes views.
 pyb::object new_payload_on_view(pyb::handle cls, pyb::handle view) {
-  if (constructs_directly(cls, M.raw_init) && takes_views(cls)) {
-    pyb::object p = allocate(cls);
+  if (vp::constructs_directly(cls, M.raw_init.installed) && takes_views(cls)) {
+    pyb::object p = vp::allocate(cls);
     set_section_view(p, view);
     return p;
   }
@@ -848,7 +753,7 @@ pyb::object new_payload_on_view(pyb::handle cls, pyb::handle view) {
 
 void payload_encrypt(pyb::object self, pyb::object container_keys) {
   if (payload_encrypted(self)) return;
-  pyb::bytes section = encrypt_section_py(get(self, N._data), container_keys);
+  pyb::bytes section = encrypt_section_py(get(self, N->_data), container_keys);
   call_set_encrypted(self, section);
 }
 
@@ -860,21 +765,23 @@ void payload_decrypt(pyb::object self, pyb::object container_keys) {
 
 // own_encrypt: the payload's encrypt is the one installed here.
 bool own_encrypt(pyb::handle p) {
-  return own_method(p, N.encrypt, M.raw_encrypt) || own_method(p, N.encrypt, M.json_encrypt);
+  return M.raw_encrypt.method_of(p) || M.json_encrypt.method_of(p);
 }
 
 void call_encrypt(pyb::handle p, pyb::object keys) {
   if (own_encrypt(p)) return payload_encrypt(borrow(p.ptr()), keys);
-  call1(get(p, N.encrypt), keys);
+  call1(get(p, N->encrypt), keys);
 }
-
 void call_decrypt(pyb::handle p, pyb::object keys) {
-  if (own_method(p, N.decrypt, M.raw_decrypt)) return payload_decrypt(borrow(p.ptr()), keys);
-  call1(get(p, N.decrypt), keys);
+  vp::call_method(
+      M.raw_decrypt, p,
+      [](pyb::handle self, pyb::handle k) { payload_decrypt(borrow(self.ptr()), borrow(k.ptr())); },
+      keys);
 }
 
 pyb::str payload_repr(pyb::object self, const char* cls) {
-  std::string pattern = std::string("<") + cls + (payload_encrypted(self) ? "(enc_data=" : "(ptxt_data=");
+  std::string pattern =
+      std::string("<") + cls + (payload_encrypted(self) ? "(enc_data=" : "(ptxt_data=");
   return pyb::str(pattern) + pyb::str(data_of(self)) + pyb::str(")>");
 }
 
@@ -896,30 +803,29 @@ pyb::object stamp_time(pyb::object value) {
   int is_datetime = PyObject_IsInstance(value.ptr(), g_datetime);
   if (is_datetime < 0) throw pyb::error_already_set();
   if (is_datetime) return value;
-  return velna::py::time::to_datetime(value);
+  return vp::time::to_datetime(value);
 }
 
 // set_stamp assigns a stamp property, storing it directly while the
 // property is ours.
-void set_stamp(pyb::handle self, PyObject* name, PyObject* installed, PyObject* slot, pyb::object value,
+void set_stamp(pyb::handle self, const vp::Member& stamp, PyObject* slot, pyb::object value,
                bool time) {
-  if (own_property(self, name, installed)) return set(self, slot, time ? stamp_time(value) : stamp_uuid(value));
-  set(self, name, value);
+  if (stamp.property_of(self)) return set(self, slot, time ? stamp_time(value) : stamp_uuid(value));
+  set(self, stamp.name, value);
 }
 
 // uuid_from_bytes_le is UUID(bytes_le=oid).
 pyb::object uuid_from_bytes_le(pyb::handle oid) {
-  static PyObject* kwnames = velna::py::keep(pyb::make_tuple(borrow(N.bytes_le)));
-  PyObject* args[] = {nullptr, oid.ptr()};
-  return steal(PyObject_Vectorcall(g_utils_uuid, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  PyObject* args[] = {oid.ptr()};
+  return vp::call_kw(H(g_utils_uuid), N->uuid_from_bytes_le_kw, args);
 }
 
 // encrypted is true only while both payloads hold sections; reading it fails
 // with AttributeError while the container has no header (inside the
 // constructor).
 bool container_encrypted(pyb::handle self) {
-  bool h = encrypted_of(get(self, N.header));
-  bool c = encrypted_of(get(self, N.content));
+  bool h = encrypted_of(get(self, N->header));
+  bool c = encrypted_of(get(self, N->content));
   return h && c;
 }
 
@@ -951,14 +857,14 @@ void on_both_payloads(pyb::object header, pyb::object content, F&& op, G&& finis
     op(content);
     finish();
   } catch (...) {
-    // Restoring must not hide the original failure.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    try {
-      rollback.restore();
-    } catch (pyb::error_already_set&) {
+    {
+      // Restoring must not hide the original failure.
+      compat::PendingError pending;
+      try {
+        rollback.restore();
+      } catch (pyb::error_already_set&) {
+      }
     }
-    PyErr_Restore(t, v, tb);
     throw;
   }
 }
@@ -972,46 +878,46 @@ vc::Oid oid_of(pyb::handle bytes_le) {
 }
 
 // The record of a container's blob (`_container`) is made when it is first
-// read: until then the instance dict holds a pending entry, (marker, blob),
-// with the blob it will be parsed from. Reading it gives the same record
-// object every time from then on.
-PyObject* g_record_pending = nullptr;
+// read: until then the instance dict holds a pending entry, (g_record_pending,
+// blob), with the blob it will be parsed from. Reading it gives the same
+// record object every time from then on.
 
 void set_record_of(pyb::handle self, pyb::handle blob, pyb::handle eager_record_of) {
-  if (own_property(self, N._container, M.container_record)) {
-    dict_set(instance_dict(self), N._container, steal(PyTuple_Pack(2, g_record_pending, blob.ptr())));
+  if (M.container_record.property_of(self)) {
+    dict_set(instance_dict(self), N->_container,
+             steal(PyTuple_Pack(2, g_record_pending, blob.ptr())));
     return;
   }
   pyb::object holder;
   ByteView view = parse_input(eager_record_of, holder);
-  set(self, N._container, blob_record(vc::parse_blob(view), FieldMaker(holder, view, true)));
+  set(self, N->_container, blob_record(vc::parse_blob(view), FieldMaker(holder, view, true)));
 }
 
 pyb::object container_record_get(pyb::object self) {
   pyb::object d = instance_dict(self);
-  pyb::object v = dict_get(d, N._container);
-  if (!v) velna::py::raise_error(PyExc_AttributeError, "'Container' object has no attribute '_container'");
+  pyb::object v = dict_get(d, N->_container);
+  if (!v) vp::raise_error(PyExc_AttributeError, "'Container' object has no attribute '_container'");
   if (!PyTuple_CheckExact(v.ptr()) || PyTuple_GET_SIZE(v.ptr()) != 2 ||
       PyTuple_GET_ITEM(v.ptr(), 0) != g_record_pending)
     return v;
   pyb::object holder;
   ByteView view = parse_input(PyTuple_GET_ITEM(v.ptr(), 1), holder);
   pyb::object record = blob_record(vc::parse_blob(view), FieldMaker(holder, view, true));
-  dict_set(d, N._container, record);
+  dict_set(d, N->_container, record);
   return record;
 }
 
 void container_record_set(pyb::object self, pyb::object record) {
-  dict_set(instance_dict(self), N._container, record);
+  dict_set(instance_dict(self), N->_container, record);
 }
 
 // commit_encrypted stores the blob a container encryption made.
 void commit_encrypted(pyb::handle self, pyb::bytes blob, pyb::handle keys) {
-  ByteView view = velna::py::view_of(blob);
+  ByteView view = vp::view_of(blob);
   set_record_of(self, blob, blob);
-  set(self, N._enc_data, blob);
-  set(self, N.container_keys, keys);
-  set(self, N.length, pyb::int_(view.size()));
+  set(self, N->_enc_data, blob);
+  set(self, N->container_keys, keys);
+  set(self, N->length, pyb::int_(view.size()));
 }
 
 // encrypt_in_place encrypts both payloads straight into one new blob, when
@@ -1019,29 +925,33 @@ void commit_encrypted(pyb::handle self, pyb::bytes blob, pyb::handle keys) {
 // before the blob is complete, so a failure leaves the container as it was.
 bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content, pyb::handle keys,
                       const vc::Oid& oid) {
-  auto type_of = [](pyb::handle o) { return pyb::handle(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr()))); };
+  auto type_of = [](pyb::handle o) {
+    return pyb::handle(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr())));
+  };
   if (!own_encrypt(header) || !own_encrypt(content) || !takes_views(type_of(header)) ||
-      !takes_views(type_of(content)) || !own_method(header, N.set_encrypted_data, M.raw_set_encrypted) ||
-      !own_method(content, N.set_encrypted_data, M.raw_set_encrypted))
+      !takes_views(type_of(content)) || !M.raw_set_encrypted.method_of(header) ||
+      !M.raw_set_encrypted.method_of(content))
     return false;
   // The checks fail in the order the payloads' own encryptions would fail.
-  pyb::object htext = get(header, N._data);
+  pyb::object htext = get(header, N->_data);
   ByteView hplain = plaintext_view(htext);
   EncryptTools tools;
   if (!tools.all_native()) return false;
-  pyb::object ctext = get(content, N._data);
+  pyb::object ctext = get(content, N->_data);
   ByteView cplain = plaintext_view(ctext);
   pyb::object cipher_key = keys_cipher_key(keys), mac_key = keys_mac_key(keys);
-  ByteView ck = velna::py::bytes_arg(cipher_key, "key");
-  ByteView mk = velna::py::bytes_arg(mac_key, "key");
+  ByteView ck = vp::bytes_arg(cipher_key, "key");
+  ByteView mk = vp::bytes_arg(mac_key, "key");
   velna::aes::check_parameters(ck, velna::aes::Iv{});
   const std::size_t hs = vc::section_size(hplain.size()), cs = vc::section_size(cplain.size());
   const std::size_t n = vc::blob_size(hplain.size(), cplain.size());
-  pyb::bytes blob = velna::py::new_bytes(
-      n, [&](std::uint8_t* out) { vc::encrypt_blob(oid, ck, mk, hplain, cplain, {out, n}); });
+  pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) {
+    vc::encrypt_blob(oid, ck, mk, hplain, cplain, {out, n});
+  });
   pyb::object whole = steal(PyMemoryView_FromObject(blob.ptr()));
   auto start = static_cast<Py_ssize_t>(vc::kPreambleSize);
-  pyb::object hview = steal(PySequence_GetSlice(whole.ptr(), start, start + static_cast<Py_ssize_t>(hs)));
+  pyb::object hview =
+      steal(PySequence_GetSlice(whole.ptr(), start, start + static_cast<Py_ssize_t>(hs)));
   pyb::object cview = steal(PySequence_GetSlice(whole.ptr(), start + static_cast<Py_ssize_t>(hs),
                                                 start + static_cast<Py_ssize_t>(hs + cs)));
   set_section_view(header, hview);
@@ -1051,40 +961,48 @@ bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content,
 }
 
 pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
-  pyb::object header = get(self, N.header), content = get(self, N.content);
+  pyb::object header = get(self, N->header), content = get(self, N->content);
   bool h = encrypted_of(header), c = encrypted_of(content);
   if (h && c) return pyb::none();
   if (h != c)
-    throw std::runtime_error("One portion of the container is encrypted and the other is not; cannot encrypt.");
+    vp::raise_error(
+        PyExc_RuntimeError,
+        "One portion of the container is encrypted and the other is not; cannot encrypt.");
   pyb::object keys = truthy(container_keys) ? container_keys : new_keys(pyb::handle());
   // The identifier's byte form is needed for the blob; ask before anything changes.
-  vc::Oid oid = oid_of(get(get(self, N.id), N.bytes_le));
+  vc::Oid oid = oid_of(get(get(self, N->id), N->bytes_le));
   if (encrypt_in_place(self, header, content, keys, oid)) return keys;
-  on_both_payloads(header, content, [&](pyb::object p) { call_encrypt(p, keys); }, [&] {
-    pyb::object hs = data_of(header), cs = data_of(content);
-    pyb::object hold_h, hold_c;
-    vc::SectionView hv = vc::parse_section(parse_input(hs, hold_h));
-    vc::SectionView cv = vc::parse_section(parse_input(cs, hold_c));
-    vc::Preamble p = vc::make_preamble(oid, len_of(header), len_of(content));
-    std::size_t n = vc::blob_size(hv, cv);
-    pyb::bytes blob = velna::py::new_bytes(n, [&](std::uint8_t* out) { vc::write_blob(p, hv, cv, {out, n}); });
-    commit_encrypted(self, blob, keys);
-  });
+  on_both_payloads(
+      header, content, [&](pyb::object p) { call_encrypt(p, keys); },
+      [&] {
+        pyb::object hs = data_of(header), cs = data_of(content);
+        pyb::object hold_h, hold_c;
+        vc::SectionView hv = vc::parse_section(parse_input(hs, hold_h));
+        vc::SectionView cv = vc::parse_section(parse_input(cs, hold_c));
+        vc::Preamble p = vc::make_preamble(oid, len_of(header), len_of(content));
+        std::size_t n = vc::blob_size(hv, cv);
+        pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) {
+          vc::write_blob(p, hv, cv, {out, n});
+        });
+        commit_encrypted(self, blob, keys);
+      });
   return keys;
 }
 
 void container_decrypt(pyb::object self, pyb::object container_keys) {
-  pyb::object keys = truthy(container_keys) ? container_keys : get(self, N.container_keys);
-  if (keys.is_none()) throw std::runtime_error("No Container Keys exist; cannot decrypt.");
-  pyb::object header = get(self, N.header), content = get(self, N.content);
-  on_both_payloads(header, content, [&](pyb::object p) { call_decrypt(p, keys); },
-                   [&] { set(self, N.container_keys, new_keys(keys)); });
+  pyb::object keys = truthy(container_keys) ? container_keys : get(self, N->container_keys);
+  if (keys.is_none())
+    vp::raise_error(PyExc_RuntimeError, "No Container Keys exist; cannot decrypt.");
+  pyb::object header = get(self, N->header), content = get(self, N->content);
+  on_both_payloads(
+      header, content, [&](pyb::object p) { call_decrypt(p, keys); },
+      [&] { set(self, N->container_keys, new_keys(keys)); });
 }
 
 pyb::object container_get_data(pyb::object self) {
-  if (container_encrypted(self)) return get(self, N._enc_data);
-  pyb::object h = data_of(get(self, N.header));
-  pyb::object c = data_of(get(self, N.content));
+  if (container_encrypted(self)) return get(self, N->_enc_data);
+  pyb::object h = data_of(get(self, N->header));
+  pyb::object c = data_of(get(self, N->content));
   if (truthy(h) && truthy(c)) return pyb::repr(h) + pyb::repr(c);
   return truthy(h) ? h : c;
 }
@@ -1093,7 +1011,7 @@ void container_set_data(pyb::object self, pyb::object data) {
   bool encrypted = true;
   // Inside the constructor the header is still None, whose `encrypted` is
   // missing: that counts as encrypted, without raising the AttributeError.
-  if (!get(self, N.header).is_none()) {
+  if (!get(self, N->header).is_none()) {
     try {
       encrypted = container_encrypted(self);
     } catch (pyb::error_already_set& e) {
@@ -1103,9 +1021,9 @@ void container_set_data(pyb::object self, pyb::object data) {
   if (!encrypted) {
     static const char* message = "Can't set attribute for a decrypted container.";
     velna::log::write(vc::kLogger, velna::log::Level::Warning, message);
-    velna::py::raise_error(PyExc_AttributeError, message);
+    vp::raise_error(PyExc_AttributeError, message);
   }
-  pyb::object content_cls = get(self, N._content_cls);
+  pyb::object content_cls = get(self, N->_content_cls);
   pyb::object header, content, id, holder;
   if (truthy(data)) {
     // Everything is read from the blob before the container changes.
@@ -1114,33 +1032,33 @@ void container_set_data(pyb::object self, pyb::object data) {
     FieldMaker field(holder, blob, true);
     header = new_payload_on_view(H(g_header), field(parsed.header.bytes));
     content = new_payload_on_view(content_cls, field(parsed.content.bytes));
-    id = uuid_from_bytes_le(velna::py::to_bytes(parsed.preamble.oid));
+    id = uuid_from_bytes_le(vp::to_bytes(parsed.preamble.oid));
   } else {
     header = new_payload(H(g_header), Given::Nothing, pyb::handle());
     call_set_encrypted(header, pyb::none());
     content = new_payload(content_cls, Given::Nothing, pyb::handle());
     call_set_encrypted(content, pyb::none());
-    id = get(self, N.id);
+    id = get(self, N->id);
   }
   std::size_t length = data.is_none() ? 0 : pyb::len(data);
-  set(self, N._enc_data, data);
+  set(self, N->_enc_data, data);
   if (holder)
     set_record_of(self, holder, holder);
   else
-    set(self, N._container, pyb::none());
-  set(self, N.header, header);
-  set(self, N.content, content);
-  set(self, N.id, id);
-  set(self, N.length, pyb::int_(length));
+    set(self, N->_container, pyb::none());
+  set(self, N->header, header);
+  set(self, N->content, content);
+  set(self, N->id, id);
+  set(self, N->length, pyb::int_(length));
 }
 
 std::size_t container_len(pyb::object self) {
   if (container_encrypted(self)) {
-    pyb::object enc = get(self, N._enc_data);
+    pyb::object enc = get(self, N->_enc_data);
     return enc.is_none() ? 0 : pyb::len(enc);
   }
-  pyb::object h = data_of(get(self, N.header));
-  pyb::object c = data_of(get(self, N.content));
+  pyb::object h = data_of(get(self, N->header));
+  pyb::object c = data_of(get(self, N->content));
   if (truthy(h)) return pyb::len(h) + pyb::len(c);
   return pyb::len(c);
 }
@@ -1148,14 +1066,15 @@ std::size_t container_len(pyb::object self) {
 bool container_eq(pyb::object self, pyb::object other) {
   if (!pyb::isinstance(other, pyb::type::of(self))) return false;
   if (container_encrypted(self) != container_encrypted(other)) return false;
-  static const char* names[] = {"id", "data", "access", "container_keys", "created_at",
-                                "created_by", "modified_at", "modified_by", "type", "length"};
+  static const char* names[] = {"id",         "data",       "access",      "container_keys",
+                                "created_at", "created_by", "modified_at", "modified_by",
+                                "type",       "length"};
   auto compare = [&](const char* name) {
     pyb::str n(name);
-    return field_equal(attr_or_none(self, n.ptr()), attr_or_none(other, n.ptr()), false);
+    return field_equal(vp::attr_or_none(self, n.ptr()), vp::attr_or_none(other, n.ptr()), false);
   };
-  if (velna::py::tracing()) {
-    pyb::object log = velna::py::get_logger(vc::kLogger);
+  if (vp::tracing()) {
+    pyb::object log = vp::get_logger(vc::kLogger);
     log.attr("debug")("Checking Container Equality.");
     for (const char* name : names)
       log.attr("debug")("%s:         %s", name, compare(name) ? "True" : "False");
@@ -1168,19 +1087,19 @@ bool container_eq(pyb::object self, pyb::object other) {
 // logged_in_user_id reads the `id` of the active provider's session user
 // inside one registry scope, or nothing.
 pyb::object logged_in_user_id() {
-  pyb::object scope = call0(get(mod_attr(N.providers), N.get));
-  pyb::object provider = steal(PyObject_CallMethodNoArgs(scope.ptr(), N.enter));
+  pyb::object scope = call0(get(mod_attr(N->providers), N->get));
+  pyb::object provider = steal(compat::call_method_no_args(scope.ptr(), N->__enter__));
   pyb::object user_id;
   try {
-    pyb::object user = get(get(provider, N.session), N.user);
-    user_id = user.is_none() ? pyb::none() : attr_or_none(user, N.id);
+    pyb::object user = get(get(provider, N->session), N->user);
+    user_id = user.is_none() ? pyb::none() : vp::attr_or_none(user, N->id);
   } catch (pyb::error_already_set& e) {
     // An error raised from C may carry no traceback yet; the scope is told None.
     pyb::object trace = e.trace() ? e.trace() : pyb::none();
-    get(scope, N.exit)(e.type(), e.value(), trace);
+    get(scope, N->__exit__)(e.type(), e.value(), trace);
     throw;
   }
-  get(scope, N.exit)(pyb::none(), pyb::none(), pyb::none());
+  get(scope, N->__exit__)(pyb::none(), pyb::none(), pyb::none());
   return user_id;
 }
 
@@ -1190,10 +1109,10 @@ pyb::object logged_in_user_id() {
 pyb::object build_uuid4(std::array<std::uint8_t, 16> random) {
   random[6] = static_cast<std::uint8_t>((random[6] & 0x0f) | 0x40);
   random[8] = static_cast<std::uint8_t>((random[8] & 0x3f) | 0x80);
-  pyb::object value = steal(_PyLong_FromByteArray(random.data(), random.size(), 0, 0));
-  pyb::object id = allocate(H(g_uuid_type));
-  if (PyObject_GenericSetAttr(id.ptr(), N.int_, value.ptr()) != 0 ||
-      PyObject_GenericSetAttr(id.ptr(), N.is_safe, g_uuid_unknown) != 0)
+  pyb::object value = steal(compat::unsigned_from_bytes(random.data(), random.size(), false));
+  pyb::object id = vp::allocate(H(g_uuid_type));
+  if (PyObject_GenericSetAttr(id.ptr(), N->int_, value.ptr()) != 0 ||
+      PyObject_GenericSetAttr(id.ptr(), N->is_safe, g_uuid_unknown) != 0)
     throw pyb::error_already_set();
   return id;
 }
@@ -1202,7 +1121,7 @@ pyb::object build_uuid4(std::array<std::uint8_t, 16> random) {
 // standard library's generator, the identifier is made here from the same
 // source (the kernel's getrandom, as os.urandom) at a fraction of the cost.
 pyb::object new_container_id() {
-  pyb::object generator = mod_attr(N.uuid4);
+  pyb::object generator = mod_attr(N->uuid4);
   if (generator.ptr() != g_uuid4 || !g_uuid_type) return call0(generator);
   std::array<std::uint8_t, 16> random;
   std::size_t got = 0;
@@ -1223,41 +1142,45 @@ void enable_fast_uuid4() {
   pyb::module_ uuid = pyb::module_::import("uuid");
   pyb::object type = uuid.attr("UUID");
   if (!PyType_Check(type.ptr()) || !pyb::hasattr(uuid, "SafeUUID")) return;
-  g_uuid_type = velna::py::keep(type);
-  g_uuid_unknown = velna::py::keep(uuid.attr("SafeUUID").attr("unknown"));
+  g_uuid_type = vp::keep(type);
+  g_uuid_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
   std::array<std::uint8_t, 16> sample;
-  for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
+  for (std::size_t i = 0; i < sample.size(); ++i)
+    sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
   bool same = false;
   try {
     pyb::object ours = build_uuid4(sample);
-    pyb::object theirs = type("bytes"_a = velna::py::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
+    pyb::object theirs =
+        type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
     same = ours.equal(theirs) && pyb::str(ours).equal(pyb::str(theirs)) &&
-           get(ours, N.is_safe).is(get(theirs, N.is_safe)) && pyb::object(ours.attr("version")).equal(pyb::int_(4));
+           get(ours, N->is_safe).is(get(theirs, N->is_safe)) &&
+           pyb::object(ours.attr("version")).equal(pyb::int_(4));
   } catch (pyb::error_already_set&) {
   }
   if (!same) g_uuid_type = nullptr;
 }
 
-void container_init(pyb::object self, pyb::object data, pyb::object content_cls, pyb::kwargs kwargs) {
-  set(self, N.container_keys, pyb::none());
-  set(self, N.header, pyb::none());
-  set(self, N.content, pyb::none());
-  set(self, N.id, pyb::none());
-  pyb::object type = dict_get(kwargs, N.type);
-  set(self, N.type, type ? type : pyb::none());
-  set_stamp(self, N.created_by, M.container_created_by, N._created_by, pyb::none(), false);
-  set_stamp(self, N.created_at, M.container_created_at, N._created_at, velna::py::time::utcnow(), true);
-  set_stamp(self, N.modified_at, M.container_modified_at, N._modified_at, pyb::none(), true);
-  set_stamp(self, N.modified_by, M.container_modified_by, N._modified_by, pyb::none(), false);
+void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
+                    pyb::kwargs kwargs) {
+  set(self, N->container_keys, pyb::none());
+  set(self, N->header, pyb::none());
+  set(self, N->content, pyb::none());
+  set(self, N->id, pyb::none());
+  pyb::object type = dict_get(kwargs, N->type);
+  set(self, N->type, type ? type : pyb::none());
+  set_stamp(self, M.container_created_by, N->_created_by, pyb::none(), false);
+  set_stamp(self, M.container_created_at, N->_created_at, vp::time::utcnow(), true);
+  set_stamp(self, M.container_modified_at, N->_modified_at, pyb::none(), true);
+  set_stamp(self, M.container_modified_by, N->_modified_by, pyb::none(), false);
 
   // The registry's scope is held only while the logged-in user is read.
-  set_stamp(self, N.created_by, M.container_created_by, N._created_by, logged_in_user_id(), false);
+  set_stamp(self, M.container_created_by, N->_created_by, logged_in_user_id(), false);
 
-  set(self, N._content_cls, content_cls);
-  set(self, N._enc_data, pyb::none());
+  set(self, N->_content_cls, content_cls);
+  set(self, N->_enc_data, pyb::none());
   if (truthy(data)) {
-    if (own_property(self, N.data, M.container_data)) return container_set_data(self, data);
-    return set(self, N.data, data);
+    if (M.container_data.property_of(self)) return container_set_data(self, data);
+    return set(self, N->data, data);
   }
   auto require = [&](PyObject* name) -> pyb::object {
     pyb::object v = dict_get(kwargs, name);
@@ -1267,39 +1190,38 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
     }
     return v;
   };
-  pyb::object container_id = dict_get(kwargs, N.container_id);
-  set(self, N.id, container_id ? call1(H(g_utils_uuid), container_id) : new_container_id());
-  set(self, N.header, new_payload(H(g_header), Given::Ptxt, require(N.header)));
-  set(self, N.content, new_payload(content_cls, Given::Ptxt, require(N.content)));
+  pyb::object container_id = dict_get(kwargs, N->container_id);
+  set(self, N->id, container_id ? call1(H(g_utils_uuid), container_id) : new_container_id());
+  set(self, N->header, new_payload(H(g_header), Given::Ptxt, require(N->header)));
+  set(self, N->content, new_payload(content_cls, Given::Ptxt, require(N->content)));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(container, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Encrypted containers: keys, payloads and the container blob.";
-  g_module = m.ptr();
-  init_names();
-  g_empty_tuple = velna::py::keep(steal(PyTuple_New(0)));
-  g_object_new = _PyType_Lookup(&PyBaseObject_Type, N.new_);
-  g_record_pending = velna::py::keep(pyb::reinterpret_steal<pyb::object>(PyBaseObject_Type.tp_new(&PyBaseObject_Type, g_empty_tuple, nullptr)));
+  g_module = vp::keep(m);
+  N = new Names;  // kept for the life of the process
+  g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
 
   auto logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
   m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
-  g_datetime = velna::py::keep(m.attr("datetime"));
+  g_datetime = vp::keep(m.attr("datetime"));
   m.attr("uuid4") = pyb::module_::import("uuid").attr("uuid4");
-  g_uuid4 = velna::py::keep(m.attr("uuid4"));
+  g_uuid4 = vp::keep(m.attr("uuid4"));
   enable_fast_uuid4();
 
   // Parsed records: a mapping whose entries are also attributes.
-  pyb::object record = make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
-                                  "A parsed record: its fields by name, as entries and as attributes.");
+  pyb::object record =
+      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
+                 "A parsed record: its fields by name, as entries and as attributes.");
   method(record, "__getattr__", [](pyb::object self, pyb::str name) -> pyb::object {
     PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
     if (v) return borrow(v);
     if (PyErr_Occurred()) throw pyb::error_already_set();
-    velna::py::raise_error(PyExc_AttributeError, name.cast<std::string>());
+    vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
   });
   method(record, "__setattr__", [](pyb::object self, pyb::object name, pyb::object value) {
     if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0) throw pyb::error_already_set();
@@ -1315,11 +1237,11 @@ PYBIND11_MODULE(container, m) {
     return out + pyb::str(")");
   });
   m.attr("ConstructContainer") = record;
-  g_record = velna::py::keep(record);
+  g_record = vp::keep(record);
 
   auto utils = pyb::module_::import("velna.utils");
   m.attr("UUID") = utils.attr("UUID");
-  g_utils_uuid = velna::py::keep(utils.attr("UUID"));
+  g_utils_uuid = vp::keep(utils.attr("UUID"));
   m.attr("providers") = pyb::module_::import("velna.providers");
   m.attr("crypto") = pyb::module_::import("velna.crypto");
   m.attr("hmac") = pyb::module_::import("velna.crypto.hmac");
@@ -1333,9 +1255,12 @@ PYBIND11_MODULE(container, m) {
           "build",
           [](const Layout& l, pyb::object obj) -> pyb::bytes {
             switch (l.kind) {
-              case LayoutKind::Section: return build_section_from(obj);
-              case LayoutKind::Blob: return build_blob_from(obj);
-              case LayoutKind::KeyBlob: return build_key_blob_from(obj);
+              case LayoutKind::Section:
+                return build_section_from(obj);
+              case LayoutKind::Blob:
+                return build_blob_from(obj);
+              case LayoutKind::KeyBlob:
+                return build_key_blob_from(obj);
             }
             return {};
           },
@@ -1347,9 +1272,12 @@ PYBIND11_MODULE(container, m) {
             ByteView v = parse_input(data, holder);
             FieldMaker copies(holder, v, false);
             switch (l.kind) {
-              case LayoutKind::Section: return section_record(vc::parse_section(v), copies);
-              case LayoutKind::Blob: return blob_record(vc::parse_blob(v), copies);
-              case LayoutKind::KeyBlob: return key_blob_record(vc::parse_key_blob(v));
+              case LayoutKind::Section:
+                return section_record(vc::parse_section(v), copies);
+              case LayoutKind::Blob:
+                return blob_record(vc::parse_blob(v), copies);
+              case LayoutKind::KeyBlob:
+                return key_blob_record(vc::parse_key_blob(v));
             }
             return pyb::none();
           },
@@ -1370,53 +1298,68 @@ PYBIND11_MODULE(container, m) {
                                 "A container's AES key and HMAC key with their algorithm indexes.");
   M.keys_init = method(keys, "__init__", &keys_init, "cipher_index"_a = 0, "mac_index"_a = 0,
                        "cipher_key"_a = pyb::none(), "mac_key"_a = pyb::none());
-  keys.attr("from_bytes") = pyb::module_::import("builtins").attr("staticmethod")(pyb::cpp_function(
-      [](pyb::object data) {
-        pyb::object holder;
-        vc::KeyBlobView k = vc::parse_key_blob(parse_input(data, holder));
-        return H(g_container_keys)("cipher_index"_a = pyb::int_(k.cipher_index),
-                                   "mac_index"_a = pyb::int_(k.mac_index),
-                                   "cipher_key"_a = velna::py::to_bytes(k.cipher_key),
-                                   "mac_key"_a = velna::py::to_bytes(k.mac_key));
-      },
-      pyb::name("from_bytes"), "data"_a, "Reads container keys from a container key blob."));
-  method(keys, "__bytes__", [](pyb::object self) { return build_key_blob_from(keys_record(self)); });
-  PyObject** key_props[] = {&M.keys_cipher_index, &M.keys_mac_index, &M.keys_cipher_key, &M.keys_mac_key};
+  keys.attr("from_bytes") =
+      pyb::module_::import("builtins")
+          .attr("staticmethod")(pyb::cpp_function(
+              [](pyb::object data) {
+                pyb::object holder;
+                vc::KeyBlobView k = vc::parse_key_blob(parse_input(data, holder));
+                return H(g_container_keys)("cipher_index"_a = pyb::int_(k.cipher_index),
+                                           "mac_index"_a = pyb::int_(k.mac_index),
+                                           "cipher_key"_a = vp::to_bytes(k.cipher_key),
+                                           "mac_key"_a = vp::to_bytes(k.mac_key));
+              },
+              pyb::name("from_bytes"), "data"_a,
+              "Reads container keys from a container key blob."));
+  method(keys, "__bytes__",
+         [](pyb::object self) { return build_key_blob_from(keys_record(self)); });
+  vp::Member* key_props[] = {&M.keys_cipher_index, &M.keys_mac_index, &M.keys_cipher_key,
+                             &M.keys_mac_key};
   const char* key_fields[] = {"cipher_index", "mac_index", "cipher_key", "mac_key"};
   for (int i = 0; i < 4; ++i) {
     std::string field = key_fields[i];
-    *key_props[i] = property(keys, key_fields[i], [field](pyb::object self) { return keys_record(self)[field.c_str()]; });
+    *key_props[i] = property(keys, key_fields[i], [field](pyb::object self) {
+      return keys_record(self)[field.c_str()];
+    });
   }
   method(keys, "__eq__", &keys_equal, "other"_a);
-  method(keys, "__ne__", [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-         "other"_a);
+  method(
+      keys, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   keys.attr("__hash__") = pyb::none();
   m.attr("ContainerKeys") = keys;
-  g_container_keys = velna::py::keep(keys);
+  g_container_keys = vp::keep(keys);
 
   // RawPayload
   pyb::object raw = make_class("RawPayload", pyb::make_tuple(object),
                                "One container portion whose plaintext is a byte string.");
-  M.raw_init = method(raw, "__init__", &payload_init, "enc_data"_a = pyb::none(), "ptxt_data"_a = pyb::none());
+  M.raw_init = method(raw, "__init__", &payload_init, "enc_data"_a = pyb::none(),
+                      "ptxt_data"_a = pyb::none());
   M.raw_data = property(raw, "data", &raw_get_data, pyb::cpp_function(&raw_set_data));
-  M.raw_encrypted = property(raw, "encrypted", [](pyb::object self) { return get(self, N._encrypted); });
-  M.raw_encrypted_data = property(raw, "_encrypted_data", &encrypted_data_get, pyb::cpp_function(&encrypted_data_set));
+  M.raw_encrypted =
+      property(raw, "encrypted", [](pyb::object self) { return get(self, N->_encrypted); });
+  M.raw_encrypted_data =
+      property(raw, "_encrypted_data", &encrypted_data_get, pyb::cpp_function(&encrypted_data_set));
   M.raw_set_encrypted = method(
-      raw, "set_encrypted_data", [](pyb::object self, pyb::object ciphertext) { raw_set_encrypted(self, ciphertext); },
+      raw, "set_encrypted_data",
+      [](pyb::object self, pyb::object ciphertext) { raw_set_encrypted(self, ciphertext); },
       "ciphertext"_a);
   M.raw_set_plaintext = method(
-      raw, "set_plaintext_data", [](pyb::object self, pyb::object plaintext) { raw_set_plaintext(self, plaintext); },
+      raw, "set_plaintext_data",
+      [](pyb::object self, pyb::object plaintext) { raw_set_plaintext(self, plaintext); },
       "plaintext"_a);
   M.raw_decrypt = method(raw, "decrypt", &payload_decrypt, "container_keys"_a);
   M.raw_encrypt = method(raw, "encrypt", &payload_encrypt, "container_keys"_a);
   method(raw, "__repr__", [](pyb::object self) { return payload_repr(self, "RawPayload"); });
   method(raw, "__eq__", &payload_eq, "other"_a);
-  method(raw, "__ne__", [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
-         "other"_a);
+  method(
+      raw, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   M.raw_len = method(raw, "__len__", [](pyb::object self) { return pyb::len(data_of(self)); });
   raw.attr("__hash__") = pyb::none();
   m.attr("RawPayload") = raw;
-  g_raw_payload = velna::py::keep(raw);
 
   // JSONPayload
   pyb::object jsonp = make_class("JSONPayload", pyb::make_tuple(raw),
@@ -1429,7 +1372,6 @@ PYBIND11_MODULE(container, m) {
       pyb::cpp_function([](pyb::object self, pyb::object value) { call_json_set(self, value); }));
   method(jsonp, "__repr__", [](pyb::object self) { return payload_repr(self, "JSONPayload"); });
   m.attr("JSONPayload") = jsonp;
-  g_json_payload = velna::py::keep(jsonp);
 
   // Header
   pyb::object header = make_class("Header", pyb::make_tuple(jsonp),
@@ -1437,7 +1379,7 @@ PYBIND11_MODULE(container, m) {
   header.attr("version") = 1;
   M.header_data = property(header, "data", &header_get_data, pyb::cpp_function(&header_set_data));
   m.attr("Header") = header;
-  g_header = velna::py::keep(header);
+  g_header = vp::keep(header);
 
   // Container
   pyb::object container = make_class("Container", pyb::make_tuple(object),
@@ -1445,38 +1387,45 @@ PYBIND11_MODULE(container, m) {
   method(container, "__init__", &container_init, "data"_a = pyb::none(), "content_cls"_a = raw);
   method(container, "decrypt", &container_decrypt, "container_keys"_a = pyb::none());
   method(container, "encrypt", &container_encrypt, "container_keys"_a = pyb::none());
-  M.container_data = property(container, "data", &container_get_data, pyb::cpp_function(&container_set_data));
-  M.container_record =
-      property(container, "_container", &container_record_get, pyb::cpp_function(&container_record_set));
+  M.container_data =
+      property(container, "data", &container_get_data, pyb::cpp_function(&container_set_data));
+  M.container_record = property(container, "_container", &container_record_get,
+                                pyb::cpp_function(&container_record_set));
   property(container, "encrypted", [](pyb::object self) { return container_encrypted(self); });
-  PyObject** user_props[] = {&M.container_created_by, &M.container_modified_by};
+  vp::Member* user_props[] = {&M.container_created_by, &M.container_modified_by};
   const char* user_stamps[] = {"created_by", "modified_by"};
   for (int i = 0; i < 2; ++i) {
     std::string slot = std::string("_") + user_stamps[i];
     *user_props[i] = property(
         container, user_stamps[i], [slot](pyb::object self) { return self.attr(slot.c_str()); },
-        pyb::cpp_function([slot](pyb::object self, pyb::object user_id) {
-          self.attr(slot.c_str()) = stamp_uuid(user_id);
-        }, "self"_a, "user_id"_a));
+        pyb::cpp_function(
+            [slot](pyb::object self, pyb::object user_id) {
+              self.attr(slot.c_str()) = stamp_uuid(user_id);
+            },
+            "self"_a, "user_id"_a));
   }
-  PyObject** time_props[] = {&M.container_created_at, &M.container_modified_at};
+  vp::Member* time_props[] = {&M.container_created_at, &M.container_modified_at};
   const char* time_stamps[] = {"created_at", "modified_at"};
   for (int i = 0; i < 2; ++i) {
     std::string slot = std::string("_") + time_stamps[i];
     *time_props[i] = property(
         container, time_stamps[i], [slot](pyb::object self) { return self.attr(slot.c_str()); },
-        pyb::cpp_function([slot](pyb::object self, pyb::object value) {
-          self.attr(slot.c_str()) = stamp_time(value);
-        }, "self"_a, "value"_a));
+        pyb::cpp_function(
+            [slot](pyb::object self, pyb::object value) {
+              self.attr(slot.c_str()) = stamp_time(value);
+            },
+            "self"_a, "value"_a));
   }
   method(container, "__len__", &container_len);
   method(container, "__repr__", [](pyb::object self) {
-    return pyb::str("<Container(") + pyb::str(get(self, N.id)) + pyb::str(") Encrypted: ") +
+    return pyb::str("<Container(") + pyb::str(get(self, N->id)) + pyb::str(") Encrypted: ") +
            pyb::str(pyb::bool_(container_encrypted(self))) + pyb::str(">");
   });
   method(container, "__eq__", &container_eq, "other"_a);
-  method(container, "__ne__",
-         [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); }, "other"_a);
+  method(
+      container, "__ne__",
+      [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },
+      "other"_a);
   container.attr("__hash__") = pyb::none();
   m.attr("Container") = container;
 }

@@ -10,7 +10,7 @@ using namespace pyb::literals;
 }  // namespace
 
 PYBIND11_MODULE(ecdsa, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   auto lib = pyb::module_::import("velna._cryptolib");
   m.attr("ec") = lib.attr("ec");
   m.attr("hashes") = lib.attr("hashes");

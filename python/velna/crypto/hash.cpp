@@ -2,6 +2,7 @@
 // unless it already is such a digest.
 #include <pybind11/pybind11.h>
 
+#include "py_compat.h"
 #include "velna_py.h"
 
 namespace {
@@ -14,13 +15,11 @@ using namespace pyb::literals;
 // are judged exactly as the runtime judges them. Only a ValueError means
 // "not a number"; any other error (a TypeError for a list) reaches the caller.
 bool parses_as_hex(pyb::handle data) {
-  static PyObject* sixteen = PyLong_FromLong(16);
+  static PyObject* sixteen = velna::py::keep_new(PyLong_FromLong(16));
   PyObject* args[] = {data.ptr(), sixteen};
-  PyObject* n = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyLong_Type), args, 2, nullptr);
-  if (n) {
-    Py_DECREF(n);
-    return true;
-  }
+  pyb::object n = velna::py::own(
+      velna::py::compat::call(reinterpret_cast<PyObject*>(&PyLong_Type), args, 2, nullptr));
+  if (n) return true;
   if (PyErr_ExceptionMatches(PyExc_ValueError)) {
     PyErr_Clear();
     return false;
@@ -33,14 +32,14 @@ PyObject* this_module = nullptr;  // kept for the life of the process
 }  // namespace
 
 PYBIND11_MODULE(hash, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "Normalises credentials to hexadecimal digests.";
 
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("hashes") = crypto.attr("hashes");
   m.attr("_hash") = crypto.attr("_hash");
   pyb::object sha384 = crypto.attr("hashes").attr("SHA384");
-  this_module = m.inc_ref().ptr();
+  this_module = velna::py::keep(m);
 
   m.def(
       "get_hash",
@@ -59,6 +58,6 @@ PYBIND11_MODULE(hash, m) {
         // _hash as the module holds it now, like a global of the module.
         return pyb::handle(this_module).attr("_hash")(data, algo);
       },
-      "Returns the hexadecimal digest of data, or data itself when it already is one.",
-      "data"_a, "algorithm"_a = sha384);
+      "Returns the hexadecimal digest of data, or data itself when it already is one.", "data"_a,
+      "algorithm"_a = sha384);
 }

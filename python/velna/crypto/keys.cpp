@@ -3,7 +3,8 @@
 //
 // The classes are plain Python classes (so that they subclass, compare and
 // carry attributes as Python objects do) whose methods are C++ functions.
-// The key loaders are reached as crypto.p384, looked up at each use; while
+// The key loaders are reached as crypto.p384, the module's name crypto
+// included, looked up at each use; while
 // they are still the loaders of velna.crypto.p384, the core loads the PEM
 // text directly.
 #include <pybind11/pybind11.h>
@@ -25,7 +26,6 @@ constexpr const char* kDerivation = "derivationKeys";
 
 // Objects kept for the life of the process.
 PyObject* g_module = nullptr;
-PyObject* g_crypto = nullptr;
 PyObject* g_own_private_loader = nullptr;  // velna.crypto.p384.load_pem_private_key
 PyObject* g_own_public_loader = nullptr;   // velna.crypto.p384.load_pem_public_key
 
@@ -80,11 +80,10 @@ void key_init(pyb::object self, pyb::object key_type, pyb::object private_pem,
     velna::py::raise_value_error("Provide either private or public key material, not both.");
   self.attr("type") = key_type;
   self.attr("active") = pyb::bool_(true);
-  pyb::object p384 = borrow(g_crypto).attr("p384");
   pyb::object priv = pyb::none();
   pyb::object pub = pyb::none();
   if (has_private) {
-    pyb::object loader = p384.attr("load_pem_private_key");
+    pyb::object loader = module_attr("crypto").attr("p384").attr("load_pem_private_key");
     if (loader.ptr() == g_own_private_loader)
       priv = pyb::cast(
           velna::p384::load_pem_private_key(pem_arg(private_pem, velna::p384::Loader::PemPrivate)));
@@ -93,7 +92,7 @@ void key_init(pyb::object self, pyb::object key_type, pyb::object private_pem,
   }
   self.attr("private") = priv;
   if (has_public) {
-    pyb::object loader = p384.attr("load_pem_public_key");
+    pyb::object loader = module_attr("crypto").attr("p384").attr("load_pem_public_key");
     if (loader.ptr() == g_own_public_loader)
       pub = pyb::cast(
           velna::p384::load_pem_public_key(pem_arg(public_pem, velna::p384::Loader::PemPublic)));
@@ -110,14 +109,14 @@ void key_init(pyb::object self, pyb::object key_type, pyb::object private_pem,
 }
 
 // generate fills a new key of |kind| from crypto.ec and crypto.backend as
-// the package binds them now.
+// the package binds them now, evaluated as the call
+// crypto.ec.generate_private_key(crypto.ec.SECP384R1(), crypto.backend) is.
 void generate(pyb::object self, const char* kind) {
   self.attr("type") = kind;
   self.attr("active") = pyb::bool_(true);
-  pyb::object crypto = borrow(g_crypto);
-  pyb::object ec = crypto.attr("ec");
-  pyb::object curve = ec.attr("SECP384R1")();
-  pyb::object priv = ec.attr("generate_private_key")(curve, crypto.attr("backend"));
+  pyb::object generate_private_key = module_attr("crypto").attr("ec").attr("generate_private_key");
+  pyb::object curve = module_attr("crypto").attr("ec").attr("SECP384R1")();
+  pyb::object priv = generate_private_key(curve, module_attr("crypto").attr("backend"));
   self.attr("private") = priv;
   self.attr("public") = priv.attr("public_key")();
 }
@@ -186,7 +185,11 @@ void ring_init(pyb::object self, pyb::object lockbox, pyb::object pub_keys, pyb:
     }
     return;
   }
-  if (!truthy(user_id)) velna::py::raise_assertion("");
+  if (!truthy(user_id)) {
+    // As a bare assert fails: no message, no arguments.
+    PyErr_SetNone(PyExc_AssertionError);
+    throw pyb::error_already_set();
+  }
   pyb::object set = self.attr("set_public_key");
   for (pyb::handle record : pub_keys) set(record, user_id);
 }
@@ -234,7 +237,6 @@ PYBIND11_MODULE(keys, m) {
   m.attr("logging") = logging;
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
-  g_crypto = velna::py::keep(crypto);
   g_own_private_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_private_key"));
   g_own_public_loader = velna::py::keep(crypto.attr("p384").attr("load_pem_public_key"));
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
@@ -249,14 +251,14 @@ PYBIND11_MODULE(keys, m) {
   key_type.attr("DERIVATION") = kDerivation;
   m.attr("KeyType") = key_type;
 
-  vs::Spec spec;
-  spec.fields = {{"index", vs::Kind::Int},
-                 {"userId", vs::Kind::Str},
-                 {"keyType", vs::Kind::Str},
-                 {"pubKey", vs::Kind::Raw},
-                 {"active", vs::Kind::Bool}};
-  spec.pre_load = {{"make_dict", true}};
-  spec.post_load = {{"make_key_ring", true}};
+  vs::Definition definition;
+  definition.fields = {{"index", vs::Kind::Int},
+                       {"userId", vs::Kind::Str},
+                       {"keyType", vs::Kind::Str},
+                       {"pubKey", vs::Kind::Raw},
+                       {"active", vs::Kind::Bool}};
+  definition.pre_load = {{"make_dict", true}};
+  definition.post_load = {{"make_key_ring", true}};
   pyb::dict schema_ns;
   schema_ns["make_dict"] = vs::instance_method(
       pyb::cpp_function(&make_dict, pyb::name("make_dict"), "self"_a, "data"_a, "many"_a,
@@ -266,7 +268,7 @@ PYBIND11_MODULE(keys, m) {
                         "Builds the key ring of the loaded public-key records."));
   m.attr("KeyRingSchema") =
       vs::make_class("velna.crypto.keys", "KeyRingSchema",
-                     "Loads stored public-key rows into a key ring.", spec, schema_ns);
+                     "Loads stored public-key rows into a key ring.", definition, schema_ns);
 
   pyb::object ring =
       make_class("KeyRing", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "plain_class.h"
 #include "velna_py.h"
@@ -58,10 +59,21 @@ std::array<pyb::object, 4> create_args(pyb::args args, pyb::kwargs kwargs) {
       velna::py::raise_type_error("_create_kiv() got multiple values for argument '" + name + "'");
     slot = pyb::reinterpret_borrow<pyb::object>(value);
   }
+  std::vector<std::string> missing;
   for (std::size_t i = 0; i < out.size(); ++i)
-    if (!out[i])
-      velna::py::raise_type_error(std::string("_create_kiv() missing required argument '") +
-                                  kCreateArgs[i] + "'");
+    if (!out[i]) missing.push_back(std::string("'") + kCreateArgs[i] + "'");
+  if (!missing.empty()) {
+    // Worded as the runtime words it: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) names += missing.size() == 2 ? " " : ", ";
+      if (i > 0 && i + 1 == missing.size()) names += "and ";
+      names += missing[i];
+    }
+    velna::py::raise_type_error("_create_kiv() missing " + std::to_string(missing.size()) +
+                                " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                                ": " + names);
+  }
   return out;
 }
 

@@ -369,11 +369,20 @@ void lockbox_init(pyb::object self, pyb::object enc_data, pyb::object signing_ke
     self.attr("encrypted") = pyb::bool_(true);
     return;
   }
-  // A file whose "userId" is not an identifier could never be opened again.
+  // A file whose "userId" is not an identifier could never be opened again:
+  // decrypt reads it back through UUID.
   if (!truthy(user_id)) velna::py::raise_value_error("A new key file needs its owner's user_id.");
+  pyb::str user_text(user_id);
+  try {
+    global("UUID")(user_text);
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    velna::py::raise_value_error("A new key file needs its owner's user_id as an identifier, not " +
+                                 pyb::repr(user_id).cast<std::string>() + ".");
+  }
   self.attr("encrypted") = pyb::bool_(false);
   pyb::dict plaintext;
-  plaintext["userId"] = pyb::str(user_id);
+  plaintext["userId"] = user_text;
   pyb::dict derivation, signing;
   derivation["0"] = key_record(derivation_key);
   plaintext["derivationKeys"] = derivation;
@@ -492,6 +501,13 @@ PYBIND11_MODULE(lockbox, m) {
         velna::py::raise_error(PyExc_AttributeError, name.cast<std::string>());
       },
       "name"_a);
+  method(
+      record, "__setattr__",
+      [](pyb::object self, pyb::object name, pyb::object value) {
+        if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0)
+          throw pyb::error_already_set();
+      },
+      "name"_a, "value"_a);
   g_record = velna::py::keep(record);
 
   pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")

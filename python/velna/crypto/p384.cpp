@@ -21,7 +21,7 @@ velna::ByteView pem_arg(pyb::handle key, Loader loader) {
 }  // namespace
 
 PYBIND11_MODULE(p384, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   auto logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
   m.attr("ec") = pyb::module_::import("velna._cryptolib").attr("ec");
@@ -29,14 +29,16 @@ PYBIND11_MODULE(p384, m) {
   // backend must already be bound.
   auto crypto = pyb::module_::import("velna.crypto");
   if (!pyb::hasattr(crypto, "backend")) {
-    PyErr_SetString(PyExc_ImportError,
-                    "cannot import name 'backend' from partially initialized module 'velna.crypto'");
+    PyErr_SetString(
+        PyExc_ImportError,
+        "cannot import name 'backend' from partially initialized module 'velna.crypto'");
     throw pyb::error_already_set();
   }
   m.attr("backend") = crypto.attr("backend");
   m.attr("log") = logging.attr("getLogger")("velna.crypto.p384");
 
-  m.def("generate_private_key", [] { return velna::p384::generate_private_key(); }, "");
+  m.def(
+      "generate_private_key", [] { return velna::p384::generate_private_key(); }, "");
   m.def(
       "load_pem_public_key",
       [](pyb::object key) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "fast_path.h"
 #include "velna/crypto/digest.h"
 #include "velna/crypto/kdf.h"
 #include "velna_py.h"
@@ -11,15 +12,17 @@
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
 using namespace pyb::literals;
 
 constexpr int kVersion = 1;
 constexpr std::size_t kKeyLength = 32;
 constexpr std::uint32_t kIterations = 100000;
 
-PyObject* this_module = nullptr;  // kept for the life of the process
-PyObject* own_engine = nullptr;   // V1_PBKDF2 as made at load
-PyObject* own_func = nullptr;     // what it applies, and with which keywords
+// Kept for the life of the process.
+PyObject* this_module = nullptr;
+vp::Own own_engine{"velna.crypto.pbkdf2.V1_PBKDF2"};  // as made at load
+PyObject* own_func = nullptr;                         // what it applies, and with which keywords
 PyObject* own_keywords = nullptr;
 
 // Engine 1 always yields 32 bytes; a caller asking for another length would
@@ -30,14 +33,14 @@ void check_length(pyb::handle length) {
     long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
     if (!overflow && n == static_cast<long long>(kKeyLength)) return;
   }
-  velna::py::raise_value_error("create_key derives 32-byte keys only.");
+  vp::raise_value_error("create_key derives 32-byte keys only.");
 }
 
 // is_own_engine: |engine| is V1_PBKDF2 and still applies the library class
 // to the keywords it was made with (a partial's keywords dict can be changed
 // in place, and __setstate__ replaces all of it), so the core may run it.
 bool is_own_engine(pyb::handle engine) {
-  if (engine.ptr() != own_engine) return false;
+  if (!own_engine.is(engine)) return false;
   pyb::object func = engine.attr("func");
   pyb::object args = engine.attr("args");
   pyb::object keywords = engine.attr("keywords");
@@ -48,9 +51,9 @@ bool is_own_engine(pyb::handle engine) {
 }  // namespace
 
 PYBIND11_MODULE(pbkdf2, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Password-based key derivation: PBKDF2 with HMAC-SHA384.";
-  this_module = m.inc_ref().ptr();
+  this_module = vp::keep(m);
 
   auto crypto = pyb::module_::import("velna.crypto");
   auto lib = pyb::module_::import("velna._cryptolib");
@@ -60,13 +63,12 @@ PYBIND11_MODULE(pbkdf2, m) {
   m.attr("SHA384") = lib.attr("hashes").attr("SHA384");
   m.attr("PBKDF2HMAC") = lib.attr("PBKDF2HMAC");
 
-  pyb::object v1 = partial(lib.attr("PBKDF2HMAC"), "algorithm"_a = lib.attr("hashes").attr("SHA384")(),
-                           "length"_a = kKeyLength, "iterations"_a = kIterations,
-                           "backend"_a = crypto.attr("backend"));
-  own_engine = velna::py::keep(v1);
-  own_func = velna::py::keep(lib.attr("PBKDF2HMAC"));
-  own_keywords = PyDict_Copy(v1.attr("keywords").ptr());  // a copy, kept for good
-  if (!own_keywords) throw pyb::error_already_set();
+  pyb::object v1 = partial(
+      lib.attr("PBKDF2HMAC"), "algorithm"_a = lib.attr("hashes").attr("SHA384")(),
+      "length"_a = kKeyLength, "iterations"_a = kIterations, "backend"_a = crypto.attr("backend"));
+  vp::register_native("velna.crypto.pbkdf2.V1_PBKDF2", v1);
+  own_func = vp::keep(lib.attr("PBKDF2HMAC"));
+  own_keywords = vp::keep_new(PyDict_Copy(v1.attr("keywords").ptr()));  // a copy
   m.attr("V1_PBKDF2") = v1;
   pyb::dict engines;
   engines[pyb::int_(kVersion)] = v1;
@@ -78,18 +80,15 @@ PYBIND11_MODULE(pbkdf2, m) {
         check_length(length);
         pyb::object engine = pyb::handle(this_module).attr("engines")[pyb::int_(kVersion)];
         pyb::object salt_bytes = salt;
-        int truthy = PyObject_IsTrue(salt.ptr());
-        if (truthy < 0) throw pyb::error_already_set();
-        if (!truthy) salt_bytes = pyb::bytes("");
-        if (!is_own_engine(engine))
-          return engine("salt"_a = salt_bytes).attr("derive")(secret);
+        if (!vp::truthy(salt)) salt_bytes = pyb::bytes("");
+        if (!is_own_engine(engine)) return engine("salt"_a = salt_bytes).attr("derive")(secret);
         // Still our own engine: run the core directly, in the order in which
         // the engine would judge its inputs (salt when built, key material
         // when deriving). Bytes are immutable, so the views stay valid while
         // the GIL is released.
-        velna::ByteView s = velna::py::bytes_arg(salt_bytes, "salt");
-        velna::ByteView key = velna::py::bytes_arg(secret, "key_material");
-        return velna::py::new_bytes(
+        velna::ByteView s = vp::bytes_arg(salt_bytes, "salt");
+        velna::ByteView key = vp::bytes_arg(secret, "key_material");
+        return vp::new_bytes(
             kKeyLength,
             [&](std::uint8_t* out) {
               velna::SecretBytes derived =

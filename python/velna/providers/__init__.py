@@ -6,12 +6,18 @@ Every operation asks for the provider afresh and uses it as a scope::
         provider.login(...)
 
 Nothing keeps a provider between operations, so installing another one (as
-``portal.initialize`` does once the server and local providers exist, or a
-test does with ``use``) takes effect from the next operation on.
+``initialize`` does, or a test does with ``use``) takes effect from the next
+operation on.
+
+Which provider serves is chosen from the options of ``portal.initialize``:
+with a ``server_url`` the key server's provider (``velna.providers.server``),
+otherwise the local store's provider (``velna.providers.zov``), rooted at
+``root_dir`` (the working directory by default).
 """
 import contextlib
+import sys
 
-__all__ = ["Session", "Provider", "Scope", "get", "set_provider", "use"]
+__all__ = ["Session", "Provider", "Scope", "get", "set_provider", "use", "initialize"]
 
 
 class Session:
@@ -30,6 +36,12 @@ class Provider:
 
     def __init__(self):
         self.session = Session()
+
+    def initialize(self, api_key, **options):
+        """Chooses the provider for these options, makes it the active one and
+        initialises it. Every provider initialises this way, so a second
+        ``initialize`` may move the library to the other provider."""
+        initialize(api_key, **options)
 
 
 class Scope:
@@ -63,6 +75,38 @@ _active = _default
 def get():
     """Returns a scope that yields the active provider when entered."""
     return Scope()
+
+
+# The providers by kind: the module that holds each and its class. One object
+# of each kind serves the process; their state lives in their packages.
+_KINDS = {
+    "server": ("velna.providers.server.provider", "ServerProvider"),
+    "local": ("velna.providers.zov.provider", "LocalProvider"),
+}
+_made = {}
+
+
+def provider_for(kind):
+    """The process's provider of |kind| ("server" or "local"), made on first use."""
+    if kind not in _made:
+        module, name = _KINDS[kind]
+        __import__(module)
+        _made[kind] = getattr(sys.modules[module], name)()
+    return _made[kind]
+
+
+def initialize(api_key, **options):
+    """Chooses the provider for |options|, makes it active and sets it up.
+
+    A ``server_url`` that is given (not None) chooses the key server's
+    provider; otherwise the local store's provider serves. The chosen
+    provider becomes active once it is set up; when the set-up fails, the
+    provider that was active stays so.
+    """
+    kind = "server" if options.get("server_url") is not None else "local"
+    provider = provider_for(kind)
+    provider.setup(api_key, **options)
+    set_provider(provider)
 
 
 def set_provider(provider):

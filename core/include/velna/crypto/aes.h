@@ -5,8 +5,7 @@
 #include <cstdint>
 
 #include "velna/bytes.h"
-
-struct evp_cipher_ctx_st;
+#include "velna/crypto/handles.h"
 
 namespace velna::aes {
 
@@ -30,19 +29,16 @@ Bytes ctr_transform(ByteView key, ByteView iv, ByteView in);
 
 // Ctr holds one AES-CTR key schedule for several transformations under the
 // same key, each from its own initial counter block. The key is checked
-// (InvalidArgument) when the Ctr is made.
+// (InvalidArgument) when the Ctr is made. Movable, not copyable.
 class Ctr {
  public:
   explicit Ctr(ByteView key);
-  Ctr(const Ctr&) = delete;
-  Ctr& operator=(const Ctr&) = delete;
-  ~Ctr();
   // transform is ctr_transform under this key; InvalidArgument unless |iv|
   // is 16 bytes.
   void transform(ByteView iv, ByteView in, std::uint8_t* out);
 
  private:
-  evp_cipher_ctx_st* ctx_;
+  internal::CipherCtxPtr ctx_;
 };
 
 // make_iv draws an initial counter block: 8 random bytes, then 8 zero bytes.

@@ -202,7 +202,8 @@ Bytes encrypt_section_with_iv(ByteView cipher_key, ByteView mac_key, ByteView iv
 // InvalidArgument when |out| is too small or the cipher key is not an AES key
 // size, before an IV is drawn. WARNING: |out| must not overlap the inputs.
 std::size_t encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
-                         ByteView header_plaintext, ByteView content_plaintext, MutableByteView out);
+                         ByteView header_plaintext, ByteView content_plaintext,
+                         MutableByteView out);
 Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
                    ByteView header_plaintext, ByteView content_plaintext);
 

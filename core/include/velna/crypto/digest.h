@@ -8,8 +8,7 @@
 #include <string_view>
 
 #include "velna/bytes.h"
-
-struct evp_md_ctx_st;
+#include "velna/crypto/handles.h"
 
 namespace velna {
 
@@ -33,21 +32,22 @@ Sha384Digest sha384(ByteView data);
 // hex_digest is the lower-case hexadecimal digest of |data|.
 std::string hex_digest(HashKind kind, ByteView data);
 
-// Hasher is an incremental digest context.
+// Hasher is an incremental digest context. Movable; copy() makes an
+// independent context in the same state.
 class Hasher {
  public:
   explicit Hasher(HashKind kind);
-  Hasher(const Hasher& other);
-  Hasher& operator=(const Hasher&) = delete;
-  ~Hasher();
+  Hasher copy() const;
   void update(ByteView data);
   // finalize returns the digest; the hasher cannot be used afterwards.
   Bytes finalize();
   HashKind kind() const { return kind_; }
 
  private:
+  Hasher(HashKind kind, internal::MdCtxPtr ctx);
+
   HashKind kind_;
-  evp_md_ctx_st* ctx_;
+  internal::MdCtxPtr ctx_;
 };
 
 }  // namespace velna

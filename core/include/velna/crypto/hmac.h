@@ -6,8 +6,7 @@
 
 #include "velna/bytes.h"
 #include "velna/crypto/digest.h"
-
-struct evp_mac_ctx_st;
+#include "velna/crypto/handles.h"
 
 namespace velna::hmac {
 
@@ -25,13 +24,12 @@ Sha384Tag sha384(ByteView key, ByteView data);
 // and a tag of any length other than 48 never matches.
 void verify_sha384(ByteView key, ByteView data, ByteView tag);
 
-// Mac is an incremental HMAC context under any supported hash.
+// Mac is an incremental HMAC context under any supported hash. Movable;
+// copy() makes an independent context in the same state.
 class Mac {
  public:
   Mac(HashKind kind, ByteView key);
-  Mac(const Mac& other);
-  Mac& operator=(const Mac&) = delete;
-  ~Mac();
+  Mac copy() const;
   void update(ByteView data);
   Bytes finalize();
   // finalize_into writes the MAC to |out|, which must hold digest_size(kind())
@@ -46,8 +44,10 @@ class Mac {
   HashKind kind() const { return kind_; }
 
  private:
+  Mac(HashKind kind, internal::MacCtxPtr ctx);
+
   HashKind kind_;
-  evp_mac_ctx_st* ctx_;
+  internal::MacCtxPtr ctx_;
 };
 
 }  // namespace velna::hmac

@@ -115,7 +115,11 @@ SecretBytes open_section(std::uint64_t version, ByteView secret, const SectionVi
 bool is_utf8(ByteView text);
 
 // password_secret is the key-ring secret of |password|: the password itself
-// when it is 96 hexadecimal digits, else its lower-case SHA-384 hex text.
+// when it is 96 characters that read as a base-16 integer as the Python
+// binding reads them (int(text, 16): surrounding blanks, a sign, a 0x prefix
+// and single underscores between digits included), else its lower-case
+// SHA-384 hex text. The same password thus opens the same file from C++ and
+// from Python.
 std::string password_secret(std::string_view password);
 
 // rescue_plaintext is the JSON text of the rescue section for the hex text

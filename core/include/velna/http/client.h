@@ -68,7 +68,13 @@ struct Request {
   std::string url;             // absolute, already prepared (prepare_url)
   Headers headers;
   ByteView body;  // must stay valid until send returns
+  // Follow redirects (up to kMaxRedirects) that stay with the scheme, host
+  // and port of |url|; a redirect elsewhere is returned as the answer, so
+  // that no header goes to an address the caller did not name.
+  bool follow_redirects = false;
 };
+
+inline constexpr int kMaxRedirects = 10;
 
 struct Response {
   long status = 0;
@@ -102,6 +108,7 @@ class Client {
   struct Handle;
 
  private:
+  Response send_once(const Request& request, std::string& location);
   std::unique_ptr<Handle> acquire();
   void release(std::unique_ptr<Handle> handle);
 

@@ -45,6 +45,11 @@ ParsedUrl parse_url(std::string_view url);
 // parse_url.
 std::string prepare_url(std::string_view url, std::string_view query);
 
+// same_origin: both absolute addresses have the same scheme, host and port
+// (80 for http and 443 for https when none is written). False when either
+// does not parse.
+bool same_origin(std::string_view a, std::string_view b);
+
 // base64 is the standard alphabet with padding, without line breaks.
 std::string base64(ByteView data);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "json_text.h"
+#include "schema.h"
 #include "velna/http/retry.h"
 #include "velna/http/storage.h"
 #include "velna_py.h"
@@ -47,6 +48,9 @@ PyObject* header_dict_class = nullptr;
 class BodyBuffer {
  public:
   std::uint8_t* allocate(std::size_t n) {
+    // A bytes object holds at most PY_SSIZE_T_MAX bytes (half the address
+    // space on 32-bit machines).
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     pyb::gil_scoped_acquire gil;
     PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!o) {
@@ -128,6 +132,13 @@ void raise_for_status(pyb::object self) {
   throw pyb::error_already_set();
 }
 
+// method makes |fn| a method of a plain class.
+template <typename Fn>
+pyb::object method(Fn&& fn, const char* name, const char* doc) {
+  return velna::py::schema::instance_method(
+      pyb::cpp_function(std::forward<Fn>(fn), pyb::name(name), doc));
+}
+
 void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
@@ -142,10 +153,17 @@ void make_objects(pyb::module_& m) {
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.aws";
   ns["__doc__"] = "The answer to one transfer.";
-  ns["raise_for_status"] = pyb::reinterpret_steal<pyb::object>(
-      PyInstanceMethod_New(pyb::cpp_function(&raise_for_status, pyb::name("raise_for_status"),
-                                             "Raises HTTPError for an error status.")
-                               .ptr()));
+  ns["raise_for_status"] =
+      method(&raise_for_status, "raise_for_status", "Raises HTTPError for an error status.");
+  ns["json"] = method([](pyb::object self) { return velna::py::json::loads(self.attr("content")); },
+                      "json", "Decodes the body as JSON.");
+  ns["__repr__"] = method(
+      [](pyb::object self) { return pyb::str("<Response [{}]>").format(self.attr("status_code")); },
+      "__repr__", "");
+  ns["ok"] = pyb::module_::import("builtins")
+                 .attr("property")(pyb::cpp_function(
+                     [](pyb::object self) { return self.attr("status_code").cast<long>() < 400; },
+                     pyb::name("ok"), "Whether the status is below 400."));
   pyb::object type_ =
       pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type));
   pyb::object cls = type_("Response", pyb::make_tuple(), ns);

@@ -31,8 +31,19 @@ pyb::object address(pyb::handle path) {
   std::string p(velna::py::text_utf8(path));
   if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
   if (p.back() != '/') p.push_back('/');
-  pyb::object base = module_attr("urljoin")(module_attr("URL"), module_attr("API_VERSION"));
-  return base + pyb::str(p);
+  // The three names are looked up at every call; the join is made again
+  // only when one of them is another object than last time.
+  struct Joined {
+    pyb::object url, version, join, base;
+  };
+  static Joined* last = new Joined();  // kept for the life of the process
+  pyb::object url = module_attr("URL"), version = module_attr("API_VERSION");
+  pyb::object join = module_attr("urljoin");
+  if (!last->base || !url.is(last->url) || !version.is(last->version) || !join.is(last->join)) {
+    pyb::object base = join(url, version);
+    *last = {url, version, join, base};
+  }
+  return last->base + pyb::str(p);
 }
 
 pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb::handle data,
@@ -64,8 +75,7 @@ pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb:
 pyb::object make_request(pyb::object method, pyb::object path, pyb::object json, pyb::object data,
                          pyb::object params, pyb::object auth) {
   return velna::http::with_retry(
-      velna::http::RetryPolicy{},
-      [&] { return attempt(method, path, json, data, params, auth); },
+      velna::http::RetryPolicy{}, [&] { return attempt(method, path, json, data, params, auth); },
       [](std::exception_ptr failure) {
         try {
           std::rethrow_exception(failure);
@@ -84,9 +94,10 @@ pyb::object make_request(pyb::object method, pyb::object path, pyb::object json,
 }
 
 bool retry_on_exception(pyb::object exception) {
-  pyb::object exc_info = pyb::make_tuple(pyb::type::handle_of(exception), exception,
-                                         exception.attr("__traceback__"));
-  velna::py::get_logger(kLogger).attr("debug")("Exception making request.", "exc_info"_a = exc_info);
+  pyb::object exc_info =
+      pyb::make_tuple(pyb::type::handle_of(exception), exception, exception.attr("__traceback__"));
+  velna::py::get_logger(kLogger).attr("debug")("Exception making request.",
+                                               "exc_info"_a = exc_info);
   pyb::tuple classes(module_attr("_retry_exceptions").attr("values")());
   const int r = PyObject_IsInstance(exception.ptr(), classes.ptr());
   if (r < 0) throw pyb::error_already_set();
@@ -94,8 +105,9 @@ bool retry_on_exception(pyb::object exception) {
 }
 
 pyb::object error_class(pyb::module_& m, const char* name, const char* doc) {
-  PyObject* cls = PyErr_NewExceptionWithDoc(
-      (std::string("velna.providers.server.client.") + name).c_str(), doc, PyExc_Exception, nullptr);
+  PyObject* cls =
+      PyErr_NewExceptionWithDoc((std::string("velna.providers.server.client.") + name).c_str(), doc,
+                                PyExc_Exception, nullptr);
   if (!cls) throw pyb::error_already_set();
   auto obj = pyb::reinterpret_steal<pyb::object>(cls);
   m.attr(name) = obj;
@@ -110,7 +122,8 @@ PYBIND11_MODULE(client, m) {
   module = m.ptr();
 
   auto session = pyb::module_::import("velna.providers.server.session");
-  http_error = velna::py::keep(pyb::module_::import("velna.providers.server.http").attr("HTTPError"));
+  http_error =
+      velna::py::keep(pyb::module_::import("velna.providers.server.http").attr("HTTPError"));
   time_module = velna::py::keep(pyb::module_::import("time"));
   m.attr("urljoin") = pyb::module_::import("urllib.parse").attr("urljoin");
   m.attr("session") = session.attr("session");

@@ -79,7 +79,8 @@ struct HeaderDict {
   }
   // append adds a field known not to be there yet.
   void append(std::string_view key, std::string_view value) {
-    entries.push_back({fold(key), pyb::str(key.data(), key.size()), pyb::str(value.data(), value.size())});
+    entries.push_back(
+        {fold(key), pyb::str(key.data(), key.size()), pyb::str(value.data(), value.size())});
   }
   pyb::object get(pyb::handle key) {
     Entry* e = find(folded_key(key));
@@ -88,8 +89,19 @@ struct HeaderDict {
   }
   void update(pyb::handle other) {
     if (other.is_none()) return;
-    pyb::object items =
-        pyb::hasattr(other, "items") ? other.attr("items")() : pyb::reinterpret_borrow<pyb::object>(other);
+    if (pyb::isinstance<HeaderDict>(other)) {
+      for (const Entry& e : other.cast<const HeaderDict&>().entries) set(e.key, e.value);
+      return;
+    }
+    if (PyDict_Check(other.ptr())) {
+      PyObject *key, *value;
+      Py_ssize_t at = 0;
+      while (PyDict_Next(other.ptr(), &at, &key, &value))
+        set(pyb::reinterpret_borrow<pyb::object>(key), pyb::reinterpret_borrow<pyb::object>(value));
+      return;
+    }
+    pyb::object items = pyb::hasattr(other, "items") ? other.attr("items")()
+                                                     : pyb::reinterpret_borrow<pyb::object>(other);
     for (pyb::handle pair : items) {
       pyb::tuple kv = pyb::tuple(pyb::reinterpret_borrow<pyb::object>(pair));
       if (kv.size() != 2) velna::py::raise_value_error("header items must be pairs");
@@ -111,8 +123,21 @@ struct PreparedRequest {
 };
 
 struct Response {
-  pyb::object status_code, reason, url, headers, request, encoding;
+  pyb::object status_code, reason, url, request, encoding;
   pyb::object content;
+  // The header fields as received; the mapping is made on first use.
+  http::Headers received;
+  pyb::object header_dict;
+
+  pyb::object& headers() {
+    if (!header_dict) {
+      HeaderDict d;
+      for (const http::Field& f : received) d.append(f.name, f.value);
+      received.clear();
+      header_dict = pyb::cast(std::move(d));
+    }
+    return header_dict;
+  }
 
   long status() const { return status_code.cast<long>(); }
 };
@@ -120,14 +145,15 @@ struct Response {
 // encoding_of is the charset that the Content-Type header names, or UTF-8.
 std::string encoding_of(Response& r) {
   if (!r.encoding.is_none()) return utf8(pyb::str(r.encoding));
-  auto& headers = r.headers.cast<HeaderDict&>();
-  if (HeaderDict::Entry* e = headers.find("content-type")) {
-    std::string type = fold(text_of(e->value));
+  pyb::object value = r.headers().attr("get")("content-type");
+  if (!value.is_none()) {
+    std::string type = fold(text_of(value));
     auto at = type.find("charset=");
     if (at != std::string::npos) {
       std::string cs = type.substr(at + 8);
       cs = cs.substr(0, cs.find(';'));
-      while (!cs.empty() && (cs.back() == ' ' || cs.back() == '"' || cs.back() == '\'')) cs.pop_back();
+      while (!cs.empty() && (cs.back() == ' ' || cs.back() == '"' || cs.back() == '\''))
+        cs.pop_back();
       while (!cs.empty() && (cs.front() == ' ' || cs.front() == '"' || cs.front() == '\''))
         cs.erase(0, 1);
       if (!cs.empty()) return cs;
@@ -159,9 +185,12 @@ pyb::object response_json(Response& r) {
 // status is not an error.
 std::string status_message(Response& r) {
   const long code = r.status();
-  const char* kind = code >= 400 && code < 500 ? "Client" : code >= 500 && code < 600 ? "Server" : nullptr;
+  const char* kind = code >= 400 && code < 500   ? "Client"
+                     : code >= 500 && code < 600 ? "Server"
+                                                 : nullptr;
   if (!kind) return {};
-  return std::to_string(code) + " " + kind + " Error: " + text_of(r.reason) + " for url: " + text_of(r.url);
+  return std::to_string(code) + " " + kind + " Error: " + text_of(r.reason) +
+         " for url: " + text_of(r.url);
 }
 
 void raise_for_status(pyb::object self) {
@@ -187,14 +216,15 @@ struct Session {
 // them: a mapping's items (or a sequence of pairs) in order, a list value
 // as one pair per element, None values left out.
 void add_query_items(http::QueryItems& items, pyb::handle params) {
-  pyb::object pairs =
-      pyb::hasattr(params, "items") ? params.attr("items")() : pyb::reinterpret_borrow<pyb::object>(params);
+  pyb::object pairs = pyb::hasattr(params, "items") ? params.attr("items")()
+                                                    : pyb::reinterpret_borrow<pyb::object>(params);
   for (pyb::handle pair : pairs) {
     pyb::tuple kv = pyb::tuple(pyb::reinterpret_borrow<pyb::object>(pair));
     if (kv.size() != 2) velna::py::raise_value_error("query parameters must be pairs");
     pyb::handle values = kv[1];
     std::string key = text_of(kv[0]);
-    if (velna::py::is_text(values) || velna::py::is_bytes(values) || !pyb::hasattr(values, "__iter__")) {
+    if (velna::py::is_text(values) || velna::py::is_bytes(values) ||
+        !pyb::hasattr(values, "__iter__")) {
       if (!values.is_none()) items.emplace_back(key, text_of(values));
       continue;
     }
@@ -222,7 +252,8 @@ std::string credential_part(pyb::handle o) {
   velna::py::raise_type_error("auth must hold a user name and a password, as str or bytes");
 }
 
-[[noreturn]] void raise_request_error(PyObject* type, const std::string& message, pyb::handle request) {
+[[noreturn]] void raise_request_error(PyObject* type, const std::string& message,
+                                      pyb::handle request) {
   pyb::object error = pyb::handle(type)(pyb::str(message));
   error.attr("request") = request;
   PyErr_SetObject(type, error.ptr());
@@ -234,9 +265,7 @@ pyb::object make_response(http::Response&& got, pyb::object request) {
   r.status_code = pyb::int_(got.status);
   r.reason = pyb::str(got.reason);
   r.url = pyb::str(got.url);
-  HeaderDict headers;
-  for (const http::Field& f : got.headers) headers.append(f.name, f.value);
-  r.headers = pyb::cast(std::move(headers));
+  r.received = std::move(got.headers);
   r.request = std::move(request);
   r.encoding = pyb::none();
   r.content = velna::py::to_bytes(got.body);
@@ -244,8 +273,11 @@ pyb::object make_response(http::Response&& got, pyb::object request) {
 }
 
 pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb::object params,
-                            pyb::object data, pyb::object headers, pyb::object json, pyb::object auth) {
+                            pyb::object data, pyb::object headers, pyb::object json,
+                            pyb::object auth, pyb::object allow_redirects) {
   http::Request req;
+  // Redirects are followed only on request, and only within the origin.
+  req.follow_redirects = PyObject_IsTrue(allow_redirects.ptr()) == 1;
   if (!velna::py::is_text(method)) velna::py::raise_type_error("method must be str");
   req.method = utf8(method);
   for (char& c : req.method)
@@ -268,11 +300,7 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   // the header.
   HeaderDict merged;
   merged.update(s.headers);
-  if (!headers.is_none()) {
-    HeaderDict given;
-    given.update(headers);
-    for (auto& e : given.entries) merged.set(e.key, e.value);
-  }
+  merged.update(headers);
 
   pyb::object body = pyb::none();
   const char* content_type = nullptr;
@@ -305,8 +333,8 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
     pyb::sequence pair = pyb::reinterpret_borrow<pyb::sequence>(auth);
     if (pair.size() != 2) velna::py::raise_type_error("auth must be a (user name, password) pair");
     std::string user = credential_part(pair[0]), password = credential_part(pair[1]);
-    merged.set(pyb::str("Authorization"),
-               pyb::str(http::basic_authorization(velna::as_bytes(user), velna::as_bytes(password))));
+    merged.set(pyb::str("Authorization"), pyb::str(http::basic_authorization(
+                                              velna::as_bytes(user), velna::as_bytes(password))));
   }
 
   HeaderDict sent;
@@ -328,7 +356,8 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
     pyb::gil_scoped_release nogil;
     got = client->send(req);
   } catch (const http::TimedOut& e) {
-    raise_request_error(e.connecting() ? errors.connect_timeout : errors.timeout, e.what(), prepared_obj);
+    raise_request_error(e.connecting() ? errors.connect_timeout : errors.timeout, e.what(),
+                        prepared_obj);
   } catch (const http::InvalidUrl& e) {
     raise_request_error(errors.invalid_url, e.what(), prepared_obj);
   } catch (const http::ConnectionFailed& e) {
@@ -343,8 +372,8 @@ PyObject* make_error(pyb::module_& m, const char* name, const char* doc, pyb::ha
   pyb::dict attrs;
   attrs["response"] = pyb::none();
   attrs["request"] = pyb::none();
-  PyObject* cls = PyErr_NewExceptionWithDoc((std::string("velna.providers.server.http.") + name).c_str(),
-                                            doc, bases.ptr(), attrs.ptr());
+  PyObject* cls = PyErr_NewExceptionWithDoc(
+      (std::string("velna.providers.server.http.") + name).c_str(), doc, bases.ptr(), attrs.ptr());
   if (!cls) throw pyb::error_already_set();
   m.add_object(name, pyb::reinterpret_borrow<pyb::object>(cls));
   return cls;  // the module holds it for the life of the process
@@ -363,16 +392,17 @@ PYBIND11_MODULE(http, m) {
   m.doc() = "HTTP sessions, answers and request errors of the server provider.";
 
   PyObject* os_error = PyExc_OSError;
-  errors.request = make_error(m, "RequestException",
-                              "There was an ambiguous exception that occurred while handling your request.",
-                              pyb::handle(os_error));
+  errors.request =
+      make_error(m, "RequestException",
+                 "There was an ambiguous exception that occurred while handling your request.",
+                 pyb::handle(os_error));
   errors.http = make_error(m, "HTTPError", "An HTTP error occurred.", pyb::handle(errors.request));
   errors.connection =
       make_error(m, "ConnectionError", "A Connection error occurred.", pyb::handle(errors.request));
   errors.timeout = make_error(m, "Timeout", "The request timed out.", pyb::handle(errors.request));
-  errors.connect_timeout =
-      make_error(m, "ConnectTimeout", "The request timed out while trying to connect to the remote server.",
-                 pyb::make_tuple(pyb::handle(errors.connection), pyb::handle(errors.timeout)));
+  errors.connect_timeout = make_error(
+      m, "ConnectTimeout", "The request timed out while trying to connect to the remote server.",
+      pyb::make_tuple(pyb::handle(errors.connection), pyb::handle(errors.timeout)));
   errors.invalid_url =
       make_error(m, "InvalidURL", "The URL provided was somehow invalid.",
                  pyb::make_tuple(pyb::handle(errors.request), pyb::handle(PyExc_ValueError)));
@@ -410,13 +440,14 @@ PYBIND11_MODULE(http, m) {
              for (const auto& e : d.entries) keys.append(e.key);
              return keys.attr("__iter__")();
            })
-      .def("get",
-           [](HeaderDict& d, pyb::object k, pyb::object fallback) -> pyb::object {
-             if (!velna::py::is_text(k)) return fallback;
-             HeaderDict::Entry* e = d.find(HeaderDict::folded_key(k));
-             return e ? e->value : fallback;
-           },
-           "key"_a, "default"_a = pyb::none())
+      .def(
+          "get",
+          [](HeaderDict& d, pyb::object k, pyb::object fallback) -> pyb::object {
+            if (!velna::py::is_text(k)) return fallback;
+            HeaderDict::Entry* e = d.find(HeaderDict::folded_key(k));
+            return e ? e->value : fallback;
+          },
+          "key"_a, "default"_a = pyb::none())
       .def("keys",
            [](const HeaderDict& d) {
              pyb::list out;
@@ -438,17 +469,22 @@ PYBIND11_MODULE(http, m) {
       .def("lower_items",
            [](const HeaderDict& d) {
              pyb::list out;
-             for (const auto& e : d.entries) out.append(pyb::make_tuple(pyb::str(e.folded), e.value));
+             for (const auto& e : d.entries)
+               out.append(pyb::make_tuple(pyb::str(e.folded), e.value));
              return out;
            })
-      .def("update", [](HeaderDict& d, pyb::object other, pyb::kwargs kwargs) {
-             d.update(other);
-             d.update(kwargs);
-           }, "other"_a = pyb::none())
+      .def(
+          "update",
+          [](HeaderDict& d, pyb::object other, pyb::kwargs kwargs) {
+            d.update(other);
+            d.update(kwargs);
+          },
+          "other"_a = pyb::none())
       .def("copy", [](const HeaderDict& d) { return d; })
       .def("__eq__",
            [](const HeaderDict& d, pyb::object other) -> pyb::object {
-             if (!pyb::hasattr(other, "items")) return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
+             if (!pyb::hasattr(other, "items"))
+               return pyb::reinterpret_borrow<pyb::object>(Py_NotImplemented);
              HeaderDict o;
              o.update(other);
              return pyb::bool_(d.lower_dict().equal(o.lower_dict()));
@@ -475,7 +511,9 @@ PYBIND11_MODULE(http, m) {
       .def_readwrite("status_code", &Response::status_code)
       .def_readwrite("reason", &Response::reason)
       .def_readwrite("url", &Response::url)
-      .def_readwrite("headers", &Response::headers)
+      .def_property(
+          "headers", [](Response& r) { return r.headers(); },
+          [](Response& r, pyb::object value) { r.headers() = std::move(value); })
       .def_readwrite("request", &Response::request)
       .def_readwrite("encoding", &Response::encoding)
       .def_readwrite("content", &Response::content)
@@ -483,9 +521,11 @@ PYBIND11_MODULE(http, m) {
       .def("json", &response_json, "Decodes the body as JSON.")
       .def_property_readonly("ok", [](Response& r) { return status_message(r).empty(); })
       .def("__bool__", [](Response& r) { return status_message(r).empty(); })
-      .def("raise_for_status", &raise_for_status, "Raises HTTPError for a client or server error status.")
+      .def("raise_for_status", &raise_for_status,
+           "Raises HTTPError for a client or server error status.")
       .def("close", [](Response&) {})
-      .def("__repr__", [](const Response& r) { return pyb::str("<Response [{}]>").format(r.status_code); });
+      .def("__repr__",
+           [](const Response& r) { return pyb::str("<Response [{}]>").format(r.status_code); });
 
   pyb::class_<Session>(m, "Session", pyb::dynamic_attr(),
                        "An HTTP session: its connections stay open between requests.")
@@ -503,7 +543,7 @@ PYBIND11_MODULE(http, m) {
       .def_readwrite("headers", &Session::headers)
       .def("request", &session_request, "Sends one request and returns its Response.", "method"_a,
            "url"_a, "params"_a = pyb::none(), "data"_a = pyb::none(), "headers"_a = pyb::none(),
-           "json"_a = pyb::none(), "auth"_a = pyb::none())
+           "json"_a = pyb::none(), "auth"_a = pyb::none(), "allow_redirects"_a = false)
       .def_property(
           "connect_timeout",
           [](const Session& s) {
@@ -511,17 +551,22 @@ PYBIND11_MODULE(http, m) {
           },
           [](Session& s, pyb::object seconds) {
             auto ms = std::chrono::milliseconds(static_cast<long long>(seconds_of(seconds) * 1000));
-            s.client->set_timeouts(std::max(ms, std::chrono::milliseconds(1)), s.client->options().stall_timeout);
+            s.client->set_timeouts(std::max(ms, std::chrono::milliseconds(1)),
+                                   s.client->options().stall_timeout);
           })
       .def_property(
           "stall_timeout",
-          [](const Session& s) { return static_cast<double>(s.client->options().stall_timeout.count()); },
+          [](const Session& s) {
+            return static_cast<double>(s.client->options().stall_timeout.count());
+          },
           [](Session& s, pyb::object seconds) {
             // libcurl measures stalls in whole seconds.
-            auto whole = std::chrono::seconds(std::max<long long>(1, static_cast<long long>(seconds_of(seconds) + 0.5)));
+            auto whole = std::chrono::seconds(
+                std::max<long long>(1, static_cast<long long>(seconds_of(seconds) + 0.5)));
             s.client->set_timeouts(s.client->options().connect_timeout, whole);
           })
-      .def("close", [](Session& s) { s.client->close(); }, "Closes the pooled connections.")
+      .def(
+          "close", [](Session& s) { s.client->close(); }, "Closes the pooled connections.")
       .def("__enter__", [](pyb::object self) { return self; })
       .def("__exit__", [](Session& s, pyb::args) { s.client->close(); });
 
@@ -547,5 +592,6 @@ PYBIND11_MODULE(http, m) {
         session.attr("close")();
         return response;
       },
-      "Sends one request on a connection of its own and returns its Response.", "method"_a, "url"_a);
+      "Sends one request on a connection of its own and returns its Response.", "method"_a,
+      "url"_a);
 }

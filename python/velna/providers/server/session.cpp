@@ -31,8 +31,15 @@ PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
+// log writes through the module's logger "log", looked up at each call.
 void log(velna::log::Level level, std::string_view text) {
-  velna::py::log_line(kLogger, level, text);
+  module_attr("log").attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
+}
+
+bool debugging() {
+  return module_attr("log")
+      .attr("isEnabledFor")(static_cast<int>(velna::log::Level::Debug))
+      .cast<bool>();
 }
 
 [[noreturn]] void refuse(PyObject* type, const std::string& message) {
@@ -93,8 +100,8 @@ pyb::object masked(pyb::handle value) {
 // are refused here, before any request (a login included) is made.
 void check_header(const char* name, pyb::handle value) {
   if (!velna::py::is_text(value) && !velna::py::is_bytes(value))
-    velna::py::raise_type_error(std::string("Header part (") + utf8(pyb::repr(value)) + ") from ('" +
-                                name + "', ...) must be of type str or bytes");
+    velna::py::raise_type_error(std::string("Header part (") + utf8(pyb::repr(value)) +
+                                ") from ('" + name + "', ...) must be of type str or bytes");
   velna::ByteView v = velna::py::bytes_or_text_arg(value, name);
   velna::http::check_field(name, velna::as_chars(v));
 }
@@ -110,6 +117,9 @@ bool later(pyb::handle a, pyb::handle b) {
   if (r < 0) throw pyb::error_already_set();
   return r == 1;
 }
+
+// request_id is str(uuid.uuid4()), with uuid4 looked up now.
+pyb::object request_id() { return pyb::str(pyb::handle(uuid_module).attr("uuid4")()); }
 
 // ---------------------------------------------------------------------------
 // VelnaSession's operations; |self| is the session.
@@ -168,7 +178,8 @@ bool authenticated(pyb::object self) {
   return offset.is_none() || later(expires_at, now - offset);
 }
 
-void initialize(pyb::object self, pyb::object api_key, pyb::object server_url, pyb::object app_name) {
+void initialize(pyb::object self, pyb::object api_key, pyb::object server_url,
+                pyb::object app_name) {
   self.attr("api_key") = api_key;
   self.attr("app_name") = app_name;
   try {
@@ -187,7 +198,8 @@ pyb::tuple get_auth(pyb::object self, pyb::object req_id) {
   if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
   pyb::object estimated = velna::py::time::utcnow() - self.attr("time_offset");
   std::string time_text = utf8(estimated.attr("isoformat")());
-  std::string user = utf8(self.attr("token")) + "," + velna::http::base64(velna::as_bytes(time_text));
+  std::string user =
+      utf8(self.attr("token")) + "," + velna::http::base64(velna::as_bytes(time_text));
   std::string signed_text = user + utf8(req_id);
   pyb::bytes signature = sign(self.attr("key").attr("private"), velna::as_bytes(signed_text));
   std::string password = velna::http::base64(velna::py::view_of(signature));
@@ -199,7 +211,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
     velna::py::raise_type_error("request() got multiple values for keyword argument 'headers'");
   pyb::object auth = pyb::bool_(true);
   if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
-  pyb::object req_id = pyb::str(pyb::handle(uuid_module).attr("uuid4")());
+  pyb::object req_id = request_id();
 
   pyb::object api_key = self.attr("api_key");
   pyb::object app_name = self.attr("app_name");
@@ -228,12 +240,15 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
   pyb::object response = pyb::handle(base_request)(self, method, url, **kwargs);
+  // A 200 answer is decoded whatever the log level: one without a JSON body
+  // fails here. The answer's line is only written out for debugging.
   pyb::object status = response.attr("status_code");
-  if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200) {
-    pyb::object decoded = response.attr("json")();
-    log(velna::log::Level::Debug, utf8(pyb::str(response)) + " " + utf8(pyb::str(masked(decoded))));
-  } else {
-    log(velna::log::Level::Debug, utf8(pyb::str(response)));
+  const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
+  pyb::object decoded = ok ? pyb::object(response.attr("json")()) : pyb::object();
+  if (debugging()) {
+    std::string line = utf8(pyb::str(response));
+    if (ok) line += " " + utf8(pyb::str(masked(decoded)));
+    log(velna::log::Level::Debug, line);
   }
   return response;
 }
@@ -259,16 +274,7 @@ PYBIND11_MODULE(session, m) {
   module = m.ptr();
 
   auto crypto = pyb::module_::import("velna.crypto");
-  try {
-    m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
-  } catch (pyb::error_already_set& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
-    // Until the key module is present: the two key kinds by their names.
-    pyb::dict kinds;
-    kinds["AUTH"] = "signingKeys";
-    kinds["DERIVATION"] = "derivationKeys";
-    m.attr("KeyType") = pyb::module_::import("builtins").attr("type")("KeyType", pyb::make_tuple(), kinds);
-  }
+  m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
   m.attr("crypto") = crypto;
   default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
@@ -284,17 +290,20 @@ PYBIND11_MODULE(session, m) {
   ns["__doc__"] =
       "The HTTP session through which every request to the key server passes: it adds the API "
       "key, a request id, the application name and per-request credentials.";
-  method(ns, base, "__init__", &init, "Makes a session that is not initialised and has nobody logged in.");
-  method(ns, base, "authenticate", &authenticate, "Logs a user in with a signed challenge.", "client"_a,
-         "user"_a = pyb::none());
-  method(ns, base, "authenticated", &authenticated, "Whether a user is logged in with a live token.");
-  method(ns, base, "initialize", &initialize, "Sets the API key and the application name.", "api_key"_a,
-         "server_url"_a = pyb::none(), "app_name"_a = pyb::none());
+  method(ns, base, "__init__", &init,
+         "Makes a session that is not initialised and has nobody logged in.");
+  method(ns, base, "authenticate", &authenticate, "Logs a user in with a signed challenge.",
+         "client"_a, "user"_a = pyb::none());
+  method(ns, base, "authenticated", &authenticated,
+         "Whether a user is logged in with a live token.");
+  method(ns, base, "initialize", &initialize, "Sets the API key and the application name.",
+         "api_key"_a, "server_url"_a = pyb::none(), "app_name"_a = pyb::none());
   method(ns, base, "logout", &logout, "Forgets the logged-in user and the token.");
-  method(ns, base, "request", &request, "Sends one request with the session's headers and credentials.",
-         "method"_a, "url"_a);
+  method(ns, base, "request", &request,
+         "Sends one request with the session's headers and credentials.", "method"_a, "url"_a);
   method(ns, base, "_get_auth", &get_auth, "The Basic credentials for one request.", "req_id"_a);
-  pyb::object cls = pyb::module_::import("builtins").attr("type")("VelnaSession", pyb::make_tuple(base), ns);
+  pyb::object cls =
+      pyb::module_::import("builtins").attr("type")("VelnaSession", pyb::make_tuple(base), ns);
 
   m.attr("VelnaSession") = cls;
   m.attr("session") = cls();

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -131,7 +132,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
     case ValueType::Guid: {
       pyb::object id = pyb::reinterpret_borrow<pyb::object>(v);
       if (!PyObject_IsInstance(v.ptr(), names.uuid_class)) id = obj(names.uuid_class)(v);
-      return Cell::of(pyb::str(id.attr("int").attr("__format__")("032x")).cast<std::string>());
+      return Cell::of(pyb::str(id.attr("hex")).cast<std::string>());  // "%.32x" of its int
     }
     case ValueType::Binary:
       return Cell::of(hex_of(v));
@@ -157,6 +158,8 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
     case ValueType::Integer:
     case ValueType::BigInteger:
       if (auto n = store::parse_integer(s)) return pyb::int_(*n);
+      // Booleans were once written into integer columns by their literal.
+      if (s == "True" || s == "False") return pyb::int_(s == "True" ? 1 : 0);
       return pyb::int_(utf8_text(s));  // big integers, and the runtime's own error otherwise
     case ValueType::Boolean:
       return pyb::bool_(s == "true");
@@ -336,7 +339,7 @@ void base_init(pyb::args args, pyb::kwargs kwargs) {
 }
 
 struct MetaData {
-  pyb::dict tables;  // name -> the table's mapped class, in declaration order
+  pyb::dict tables;  // name -> the registered Table, in declaration order
 };
 
 struct TableRef {
@@ -380,7 +383,7 @@ void register_class(MetaData& md, pyb::object cls) {
     if (!other.rel_attr.empty() &&
         other.rel.target == pyb::str(cls.attr("__name__")).cast<std::string>())
       mine.backref_attr = other.rel.backref;
-  md.tables[pyb::str(name)] = cls;
+  md.tables[pyb::str(name)] = cls.attr("__table__");
 }
 
 // ---------------------------------------------------------------------------
@@ -404,6 +407,24 @@ struct Result {
   std::size_t at = 0;
 };
 
+// ResetOnExit leaves a statement reset however its use ends, so that no
+// half-read statement keeps the file locked.
+struct ResetOnExit {
+  store::Statement& st;
+  ~ResetOnExit() { st.reset(); }
+};
+
+// writes: the statement changes rows, so it runs in the session's
+// transaction (a statement that only reads does not open one).
+bool writes(std::string_view sql) {
+  std::size_t at = sql.find_first_not_of(" \t\r\n(");
+  if (at == std::string_view::npos) return false;
+  std::string word;
+  for (; at < sql.size() && std::isalpha(static_cast<unsigned char>(sql[at])); ++at)
+    word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[at])));
+  return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "REPLACE";
+}
+
 struct Session : std::enable_shared_from_this<Session> {
   std::shared_ptr<EngineState> engine;
   std::shared_ptr<store::Connection> conn;
@@ -415,18 +436,21 @@ struct Session : std::enable_shared_from_this<Session> {
   pyb::list deleted;
   pyb::dict deleted_ids;
 
-  store::Connection& connection() {
+  // connection opens the session's connection when needed. A transaction
+  // begins before the first write only, so that reads take no lock that
+  // outlives their statement and other sessions can commit meanwhile.
+  store::Connection& connection(bool write) {
     engine->check_open();
     if (!conn || !conn->is_open()) {
       statements.clear();
       conn = engine->connect();
     }
-    if (!conn->in_transaction()) conn->exec("BEGIN");
+    if (write && !conn->in_transaction()) conn->exec("BEGIN");
     return *conn;
   }
 
-  store::Statement& statement(const std::string& sql) {
-    store::Connection& c = connection();
+  store::Statement& statement(const std::string& sql, bool write) {
+    store::Connection& c = connection(write);
     auto it = statements.find(sql);
     if (it == statements.end()) it = statements.emplace(sql, c.prepare(sql)).first;
     return it->second;
@@ -454,7 +478,12 @@ struct Session : std::enable_shared_from_this<Session> {
     key[0] = pyb::str(std::string(ci.table->name));
     for (std::size_t i = 0; i < pk_cells.size(); ++i) {
       const Cell& c = pk_cells[i];
-      if (c.kind == Cell::Kind::Integer)
+      // An encrypted integer reads back as its text: key it by that text
+      // whichever way the row came.
+      bool as_text = i < ci.pk.size() && ci.table->columns[ci.pk[i]].encrypted;
+      if (c.kind == Cell::Kind::Integer && as_text)
+        key[i + 1] = pyb::str(std::to_string(c.integer));
+      else if (c.kind == Cell::Kind::Integer)
         key[i + 1] = pyb::int_(c.integer);
       else if (c.kind == Cell::Kind::Text)
         key[i + 1] = pyb::str(c.text);
@@ -586,7 +615,7 @@ struct Session : std::enable_shared_from_this<Session> {
         pyb::tuple key = key_of[oid];
         pyb::list entry = identity[key];
         pyb::tuple snap = entry[1];
-        store::Statement& st = statement(ci.table->delete_sql());
+        store::Statement& st = statement(ci.table->delete_sql(), true);
         st.reset();
         int at = 1;
         for (int i : ci.pk)
@@ -645,7 +674,7 @@ struct Session : std::enable_shared_from_this<Session> {
         // A key row left without "active" is written as active.
         if (active_col >= 0 && get_attr(o, active).is_none()) set_attr(o, active, pyb::bool_(true));
         std::vector<Cell> cells = row_cells(*ci, o);
-        if (!st) st = &statement(t.insert_sql());
+        if (!st) st = &statement(t.insert_sql(), true);
         st->reset();
         store::bind_row(*st, 1, t, cells, get_cipher());
         st->step();
@@ -691,7 +720,7 @@ struct Session : std::enable_shared_from_this<Session> {
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
       pyb::tuple snap = entry[1];
       std::vector<Cell> cells = row_cells(ci, o);
-      store::Statement& st = statement(ci.table->update_sql());
+      store::Statement& st = statement(ci.table->update_sql(), true);
       st.reset();
       store::bind_row(st, 1, *ci.table, cells, get_cipher());
       int at = static_cast<int>(cells.size()) + 1;
@@ -736,6 +765,19 @@ struct Session : std::enable_shared_from_this<Session> {
     if (deleted_ids.contains(id_of(o))) return;
     deleted.append(o);
     deleted_ids[id_of(o)] = o;
+    // A deleted child leaves its parent's collection, or the next flush
+    // would write it again.
+    ClassInfo& ci = info_of(pyb::type::handle_of(o));
+    if (ci.backref_attr.empty()) return;
+    pyb::object parent = get_attr(o, pyb::str(ci.backref_attr));
+    ClassInfo* pci = parent_of(ci);
+    if (parent.is_none() || !pci) return;
+    pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
+    if (!pyb::isinstance<pyb::dict>(coll)) return;
+    pyb::list gone;
+    for (auto item : pyb::reinterpret_borrow<pyb::dict>(coll))
+      if (item.second.is(o)) gone.append(item.first);
+    for (auto k : gone) PyDict_DelItem(coll.ptr(), k.ptr());
   }
 
   // load builds the object of a row read at |first|, or returns the object
@@ -817,7 +859,8 @@ struct Session : std::enable_shared_from_this<Session> {
             store::quote_name(fk.target_column) + " = " + alias + "." +
             store::quote_name(fk.column);
     }
-    store::Statement& st = statement(sql);
+    store::Statement& st = statement(sql, false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     pyb::list out;
@@ -857,23 +900,30 @@ struct Session : std::enable_shared_from_this<Session> {
       if (!get_attr(c, backref).is_none()) continue;
       pyb::object fk_value = get_attr(c, fk_name);
       if (fk_value.is_none()) continue;
+      std::vector<Cell> pk{to_cell(*parent_ci.table, parent_ci.table->columns[target], fk_value)};
+      PyObject* known = PyDict_GetItem(identity.ptr(), identity_key(parent_ci, pk).ptr());
+      if (known) {
+        set_attr(c, backref, pyb::reinterpret_borrow<pyb::list>(known)[0]);
+        continue;
+      }
       std::vector<std::pair<int, pyb::object>> f{{target, fk_value}};
       pyb::list parents = select(parent_ci.cls, f, 1);
       if (parents.size()) set_attr(c, backref, parents[0]);
     }
   }
 
-  long count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
+  std::int64_t count(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters) {
     if (pending.size() || deleted.size()) flush();
     ClassInfo& ci = info_of(cls);
     store::ColumnCipher& cipher = engine->column_cipher();
     std::string tname(ci.table->name);
     store::Statement& st =
-        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname));
+        statement("SELECT count(*) FROM " + tname + where_sql(ci, filters, tname), false);
+    ResetOnExit reset_after{st};
     st.reset();
     bind_filters(st, ci, filters, cipher);
     st.step();
-    long n = static_cast<long>(st.column_int64(0));
+    std::int64_t n = st.column_int64(0);
     st.reset();
     return n;
   }
@@ -903,7 +953,7 @@ struct Session : std::enable_shared_from_this<Session> {
 
   Result execute(const TextClause& clause, pyb::object params) {
     if (pending.size() || deleted.size()) flush();
-    store::Statement st = connection().prepare(clause.text);
+    store::Statement st = connection(writes(clause.text)).prepare(clause.text);
     if (!params.is_none()) {
       for (auto item : params.cast<pyb::dict>()) {
         int at = st.parameter_index(":" + text_of(item.first));
@@ -1378,7 +1428,13 @@ PYBIND11_MODULE(database, m) {
   m.def(
       "get_file_path",
       [](pyb::object user_id) {
-        pyb::object client = pyb::module_::import("velna.providers.zov").attr("client");
+        pyb::module_ package = pyb::module_::import("velna.providers.zov");
+        if (!pyb::hasattr(package, "client")) {
+          PyErr_SetString(PyExc_ImportError,
+                          "cannot import name 'client' from 'velna.providers.zov'");
+          throw pyb::error_already_set();
+        }
+        pyb::object client = package.attr("client");
         pyb::object locate = client.attr("get_file_path");
         pyb::bytes seed = pyb::str(text_of(user_id) + "SdkDatabase").attr("encode")("utf-8");
         return locate("seed"_a = seed);
@@ -1394,8 +1450,8 @@ PYBIND11_MODULE(database, m) {
             pyb::object path = module_attr("get_file_path")(user_id);
             self.attr("path") = path;
             if (!path.attr("exists")().cast<bool>()) {
-              path.attr("parent").attr("mkdir")("mode"_a = 0700, "parents"_a = true,
-                                                "exist_ok"_a = true);
+              pyb::module_::import("velna.providers.zov.zov_client")
+                  .attr("_make_dirs")(path.attr("parent"));
               path.attr("touch")("mode"_a = 0600);
               ::chmod(text_of(path).c_str(), 0600);
             }

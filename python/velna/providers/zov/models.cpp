@@ -19,9 +19,6 @@ pyb::object models() { return pyb::reinterpret_borrow<pyb::object>(models_module
 pyb::object database() { return pyb::reinterpret_borrow<pyb::object>(database_module); }
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
-// The signing keys of a key ring.
-constexpr const char* kAuthKeys = "signingKeys";
-
 // KeyCache is get_sa_key: the database key, derived once from the signing
 // key of index 0 of the logged-in user and kept until cache_clear. It also
 // remembers whose key it holds, so that a database is never read or written
@@ -34,7 +31,8 @@ struct KeyCache {
     if (key) return velna::py::to_bytes(key->view());
     pyb::object zov = models().attr("zov");
     pyb::object user = zov.attr("session").attr("user");
-    pyb::object signing_key = user.attr("keys")[pyb::str(kAuthKeys)][pyb::int_(0)];
+    pyb::object auth = models().attr("KeyType").attr("AUTH");
+    pyb::object signing_key = user.attr("keys")[auth][pyb::int_(0)];
     pyb::object crypto = models().attr("crypto");
     pyb::object kdf2 = crypto.attr("KDF2");
     pyb::object to_der_private = crypto.attr("to_der_private");
@@ -123,17 +121,12 @@ PYBIND11_MODULE(models, m) {
   m.attr("database") = db;
   m.attr("zov") = pyb::module_::import("velna.providers.zov");
   m.attr("Base") = db.attr("Base");
-  // The access classes come from their own modules; make_class looks them up
-  // here at each call, importing them on first use when they were not ready
-  // at load.
-  for (auto [mod, name] :
-       {std::pair{"velna.access", "Access"}, std::pair{"velna.permissions", "Permissions"}}) {
-    try {
-      m.attr(name) = pyb::module_::import(mod).attr(name);
-    } catch (pyb::error_already_set& e) {
-      if (!e.matches(PyExc_ImportError)) throw;
-    }
-  }
+  m.attr("access") = pyb::module_::import("velna.access");
+  m.attr("permissions") = pyb::module_::import("velna.permissions");
+  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
+  m.attr("Access") = m.attr("access").attr("Access");
+  m.attr("Permissions") = m.attr("permissions").attr("Permissions");
+  m.attr("KeyType") = m.attr("keys").attr("KeyType");
 
   // --- column types -----------------------------------------------------------
   pyb::dict char_ns;

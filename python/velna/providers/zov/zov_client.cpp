@@ -87,6 +87,9 @@ PYBIND11_MODULE(zov_client, m) {
   pyb::object crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
 
+  m.def("_make_dirs", &make_dirs,
+        "Creates a folder and its missing parents, each for its owner only.", "path"_a);
+
   pyb::class_<Client> cls(
       m, "VelnaZOVClient", pyb::dynamic_attr(),
       "A file store that places each file at a path cut from the SHA-384 digest of a seed.");

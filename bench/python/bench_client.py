@@ -1,0 +1,123 @@
+"""Client-side CPU time of one credentialed request to the key server.
+
+The test key server runs in a process of its own (its CPU time is not
+counted); this process logs one user in and then sends credentialed GET
+requests, measured with time.process_time():
+
+- velna: velna.providers.server.client.get (headers, request id, per-request
+  credentials with one ECDSA P-384 signature, libcurl on a pooled
+  connection, the JSON answer decoded);
+- plain: the same protocol written with python3-requests and
+  python3-cryptography;
+- sign: one ECDSA P-384 signature by itself (velna.crypto.ecdsa).
+
+Both ratios come from one run: velna per request against one signature
+(target at most 1.2), and plain against velna (target at least 1.5).
+
+Usage: PYTHONPATH=<build>/python /usr/bin/python3 bench/python/bench_client.py
+"""
+
+import base64
+import datetime
+import os
+import sys
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "python"))
+
+import requests  # noqa: E402
+from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
+
+import velna.crypto as crypto  # noqa: E402
+import velna.providers.server as server  # noqa: E402
+from keyserver_fixture import KeyServer  # noqa: E402
+from server_helpers import make_user  # noqa: E402
+
+REPEATS = 9
+CALLS = 120
+SIGN_TARGET = 1.2
+PLAIN_TARGET = 1.5
+
+
+class PlainClient:
+    """The session protocol with requests and python3-cryptography."""
+
+    def __init__(self, base, api_key, user_id, index, private_pem):
+        self.base, self.api_key, self.user_id, self.index = base, api_key, user_id, index
+        self.key = serialization.load_pem_private_key(private_pem, None)
+        self.http = requests.Session()
+
+    def _headers(self):
+        return {"X-Velna-Api-Key": self.api_key, "X-Request-Id": str(uuid.uuid4())}
+
+    def login(self):
+        url = self.base + "v1.0/"
+        challenge = self.http.get(url + "time/", headers=self._headers()).json()["time"]
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.offset = now - datetime.datetime.fromisoformat(challenge)
+        signature = self.key.sign(challenge.encode(), ec.ECDSA(hashes.SHA384()))
+        params = {"userId": self.user_id, "authKeyIndex": str(self.index), "challenge": challenge,
+                  "verification": base64.b64encode(signature).decode()}
+        self.token = self.http.get(url + "login/", params=params, headers=self._headers()).json()["token"]
+
+    def get(self, path):
+        headers = self._headers()
+        estimated = datetime.datetime.now(datetime.timezone.utc) - self.offset
+        user = self.token.encode() + b"," + base64.b64encode(estimated.isoformat().encode())
+        signature = self.key.sign(user + headers["X-Request-Id"].encode(), ec.ECDSA(hashes.SHA384()))
+        response = self.http.get(self.base + "v1.0/" + path + "/", headers=headers,
+                                 auth=(user, base64.b64encode(signature)))
+        response.raise_for_status()
+        return response.json()
+
+
+def cpu_per_call(fn, calls):
+    start = time.process_time()
+    for _ in range(calls):
+        fn()
+    return (time.process_time() - start) / calls
+
+
+def main():
+    keyserver = KeyServer()
+    try:
+        user = make_user(keyserver, "accepted")
+        server.initialize(keyserver.api_key, keyserver.url, "bench")
+        server.session.authenticate(server.client, user)
+        key = user.keys["signingKeys"][0]
+        plain = PlainClient(keyserver.url, keyserver.api_key, str(user.id), 0,
+                            crypto.to_pem_private(key.private))
+        plain.login()
+        message = b"x" * 120
+        private = key.private
+
+        variants = [
+            ("velna", lambda: server.client.get("echo")),
+            ("plain", lambda: plain.get("echo")),
+            ("sign", lambda: crypto.ecdsa.sign(private, message)),
+        ]
+        for _, fn in variants:
+            fn()
+        best = {name: float("inf") for name, _ in variants}
+        for _ in range(REPEATS):
+            for name, fn in variants:
+                best[name] = min(best[name], cpu_per_call(fn, CALLS))
+        assert all(r["verdict"] == "ok" for r in keyserver.requests())
+    finally:
+        keyserver.stop()
+
+    for name, _ in variants:
+        print("%-6s %8.1f us CPU per call" % (name, best[name] * 1e6))
+    velna_vs_sign = best["velna"] / best["sign"]
+    plain_vs_velna = best["plain"] / best["velna"]
+    print("velna request / one signature: %.2f (target <= %.1f) %s"
+          % (velna_vs_sign, SIGN_TARGET, "ok" if velna_vs_sign <= SIGN_TARGET else "MISSED"))
+    print("plain request / velna request: %.2f (target >= %.1f) %s"
+          % (plain_vs_velna, PLAIN_TARGET, "ok" if plain_vs_velna >= PLAIN_TARGET else "MISSED"))
+
+
+if __name__ == "__main__":
+    main()

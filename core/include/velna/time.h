@@ -1,0 +1,83 @@
+// Calendar arithmetic and ISO 8601 date-time text, for every place that
+// reads or writes time stamps (containers, the HTTP session, key server
+// times, stored columns). Times are 64-bit: microseconds since 1970-01-01
+// UTC, never a platform time_t.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "velna/error.h"
+
+namespace velna::time {
+
+// ---- the proleptic Gregorian calendar -------------------------------------
+
+struct CivilDate {
+  std::int64_t year;
+  int month;  // 1..12
+  int day;    // 1..31
+};
+
+// days_from_civil is the day number of a date, counted from 1970-01-01 (day
+// 0); civil_from_days is its inverse. Both hold for any year that fits.
+std::int64_t days_from_civil(std::int64_t year, int month, int day);
+CivilDate civil_from_days(std::int64_t days);
+
+// iso_weekday of a day number: Monday 1 ... Sunday 7.
+int iso_weekday(std::int64_t days);
+bool is_leap(std::int64_t year);
+// iso_weeks_in_year: 52 or 53 ISO weeks.
+int iso_weeks_in_year(std::int64_t year);
+
+// ---- instants -------------------------------------------------------------
+
+inline constexpr std::int64_t kMicrosPerSecond = 1000000;
+inline constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
+
+// DateTime is a UTC instant in calendar fields.
+struct DateTime {
+  CivilDate date;
+  int hour, minute, second, microsecond;
+};
+
+// now_micros is the current time in microseconds since 1970-01-01 UTC.
+std::int64_t now_micros();
+// date_time_from_micros splits such a time into calendar fields (UTC).
+DateTime date_time_from_micros(std::int64_t micros);
+
+// ---- ISO 8601 text --------------------------------------------------------
+
+// IsoText is a date-time as an ISO 8601 text gives it, in local fields: the
+// date, the time of day, and the offset from UTC. The end of the day (24:00)
+// is hour 0 with next_day set, and a fraction that rounds up to a whole
+// second is microsecond 0 with next_second set: the caller checks the fields
+// as its date type does, then adds the day or the second.
+struct IsoText {
+  DateTime local;
+  bool next_day = false;
+  bool next_second = false;
+  bool has_offset = false;  // false: the text gave none (it counts as UTC)
+  int offset_seconds = 0;   // east of UTC
+};
+
+// IsoFormatError: the text is not an ISO 8601 date-time. what() gives the
+// reason for a date or time that is out of range, and is empty when the
+// text matches none of the forms.
+class IsoFormatError : public InvalidArgument {
+ public:
+  using InvalidArgument::InvalidArgument;
+};
+
+// parse_iso8601 reads ISO 8601 text, basic or extended: a calendar date
+// (YYYY-MM-DD, YYYYMMDD), an ordinal date (YYYY-DDD, YYYYDDD), a week date
+// (YYYY-Www[-D], YYYYWww[D]), YYYY-MM or YYYY, optionally followed by "T" or
+// one blank and a time (HH, HH:MM, HH:MM:SS, HHMM, HHMMSS, seconds with a
+// "." or "," fraction rounded half to even to microseconds, 24:00 as the end
+// of the day) and an offset ("Z", ±HH, ±HHMM, ±HH:MM). Month, day, hour,
+// minute and second ranges are not checked here (the caller's date type
+// does); week and ordinal dates, offsets and 24:00 are. IsoFormatError
+// otherwise.
+IsoText parse_iso8601(std::string_view text);
+
+}  // namespace velna::time

@@ -1,0 +1,277 @@
+#include "velna/time.h"
+
+#include <chrono>
+#include <string>
+
+namespace velna::time {
+
+std::int64_t days_from_civil(std::int64_t y, int month, int day) {
+  const auto m = static_cast<unsigned>(month);
+  const auto d = static_cast<unsigned>(day);
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+CivilDate civil_from_days(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  CivilDate out;
+  out.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  out.year = static_cast<std::int64_t>(yoe) + era * 400 + (out.month <= 2);
+  return out;
+}
+
+int iso_weekday(std::int64_t z) {
+  const std::int64_t wd = z >= -4 ? (z + 4) % 7 : (z + 5) % 7 + 6;  // 0 = Sunday
+  return wd == 0 ? 7 : static_cast<int>(wd);
+}
+
+bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int iso_weeks_in_year(std::int64_t y) {
+  const int jan1 = iso_weekday(days_from_civil(y, 1, 1));
+  return jan1 == 4 || (is_leap(y) && jan1 == 3) ? 53 : 52;
+}
+
+std::int64_t now_micros() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+DateTime date_time_from_micros(std::int64_t micros) {
+  std::int64_t days = micros / kMicrosPerDay;
+  std::int64_t rest = micros % kMicrosPerDay;
+  if (rest < 0) {
+    rest += kMicrosPerDay;
+    --days;
+  }
+  DateTime out;
+  out.date = civil_from_days(days);
+  const std::int64_t secs = rest / kMicrosPerSecond;
+  out.hour = static_cast<int>(secs / 3600);
+  out.minute = static_cast<int>(secs / 60 % 60);
+  out.second = static_cast<int>(secs % 60);
+  out.microsecond = static_cast<int>(rest % kMicrosPerSecond);
+  return out;
+}
+
+namespace {
+
+class IsoParser {
+ public:
+  explicit IsoParser(std::string_view s) : s_(s.data()), n_(s.size()) {}
+
+  IsoText parse() {
+    std::int64_t year = 0;
+    int month = 1, day = 1;
+    std::size_t i = 0;
+    bool time_allowed = true;
+    if (run(0) < 4) fail();
+    year = number(0, 4);
+    if (n_ == 4) {
+      time_allowed = false;
+      i = 4;
+    } else if (s_[4] == '-') {
+      if (at(5) == 'W') {
+        if (run(6) != 2) fail();
+        const int week = static_cast<int>(number(6, 2));
+        int wday = 1;
+        i = 8;
+        if (at(8) == '-') {
+          if (run(9) != 1) fail();
+          wday = static_cast<int>(number(9, 1));
+          i = 10;
+        }
+        week_date(year, week, wday, month, day);
+      } else if (run(5) == 3) {
+        ordinal_date(year, static_cast<int>(number(5, 3)), month, day);
+        i = 8;
+      } else if (run(5) == 2) {
+        month = static_cast<int>(number(5, 2));
+        i = 7;
+        if (i == n_) {
+          time_allowed = false;
+        } else {
+          if (s_[7] != '-' || run(8) != 2) fail();
+          day = static_cast<int>(number(8, 2));
+          i = 10;
+        }
+      } else {
+        fail();
+      }
+    } else if (s_[4] == 'W') {
+      const std::size_t r = run(5);
+      if (r != 2 && r != 3) fail();
+      const int week = static_cast<int>(number(5, 2));
+      const int wday = r == 3 ? static_cast<int>(number(7, 1)) : 1;
+      i = 5 + r;
+      week_date(year, week, wday, month, day);
+    } else if (run(0) == 8) {
+      month = static_cast<int>(number(4, 2));
+      day = static_cast<int>(number(6, 2));
+      i = 8;
+    } else if (run(0) == 7) {
+      ordinal_date(year, static_cast<int>(number(4, 3)), month, day);
+      i = 7;
+    } else {
+      fail();
+    }
+
+    IsoText out;
+    int hour = 0, minute = 0, second = 0, micro = 0;
+    bool carry = false;
+    if (i < n_) {
+      if (!time_allowed || (s_[i] != 'T' && s_[i] != ' ')) fail();
+      ++i;
+      bool has_seconds = false;
+      const std::size_t r = run(i);
+      if (r == 2) {
+        hour = static_cast<int>(number(i, 2));
+        i += 2;
+        if (at(i) == ':') {
+          if (run(i + 1) != 2) fail();
+          minute = static_cast<int>(number(i + 1, 2));
+          i += 3;
+          if (at(i) == ':') {
+            if (run(i + 1) != 2) fail();
+            second = static_cast<int>(number(i + 1, 2));
+            i += 3;
+            has_seconds = true;
+          }
+        }
+      } else if (r == 4) {
+        hour = static_cast<int>(number(i, 2));
+        minute = static_cast<int>(number(i + 2, 2));
+        i += 4;
+      } else if (r == 6) {
+        hour = static_cast<int>(number(i, 2));
+        minute = static_cast<int>(number(i + 2, 2));
+        second = static_cast<int>(number(i + 4, 2));
+        i += 6;
+        has_seconds = true;
+      } else {
+        fail();
+      }
+      if (has_seconds && (at(i) == '.' || at(i) == ',')) {
+        const std::size_t k = run(i + 1);
+        if (k == 0) fail();
+        fraction(i + 1, k, micro, carry);
+        i += 1 + k;
+      }
+      if (i < n_) {
+        out.has_offset = true;
+        out.offset_seconds = parse_offset(i);
+      }
+      if (hour == 24) {
+        if (minute) fail("Midnight at the end of day must not contain minutes");
+        if (second) fail("Midnight at the end of day must not contain seconds");
+        if (micro || carry) fail("Midnight at the end of day must not contain microseconds");
+      }
+    }
+    out.local = {{year, month, day}, hour == 24 ? 0 : hour, minute, second, micro};
+    out.next_day = hour == 24;
+    out.next_second = carry;
+    return out;
+  }
+
+ private:
+  [[noreturn]] static void fail(const std::string& why = {}) { throw IsoFormatError(why); }
+
+  char at(std::size_t i) const { return i < n_ ? s_[i] : '\0'; }
+
+  // run is the number of ASCII digits from |i| on.
+  std::size_t run(std::size_t i) const {
+    std::size_t j = i;
+    while (j < n_ && s_[j] >= '0' && s_[j] <= '9') ++j;
+    return j - i;
+  }
+
+  std::int64_t number(std::size_t i, std::size_t len) const {
+    std::int64_t v = 0;
+    for (std::size_t k = 0; k < len; ++k) v = v * 10 + (s_[i + k] - '0');
+    return v;
+  }
+
+  // fraction rounds the |k| fraction digits at |i| to microseconds, half to
+  // even; |carry| is set when they round up to a whole second.
+  void fraction(std::size_t i, std::size_t k, int& micro, bool& carry) const {
+    int us = 0;
+    for (std::size_t d = 0; d < 6; ++d) us = us * 10 + (d < k ? s_[i + d] - '0' : 0);
+    if (k > 6) {
+      const char first = s_[i + 6];
+      bool up = first > '5';
+      if (first == '5') {
+        bool rest = false;
+        for (std::size_t d = 7; d < k; ++d) rest = rest || s_[i + d] != '0';
+        up = rest || (us % 2 == 1);
+      }
+      if (up) ++us;
+    }
+    carry = us == 1000000;
+    micro = carry ? 0 : us;
+  }
+
+  // parse_offset reads the offset at |i|, which must end the text, and
+  // returns it in seconds east of UTC.
+  int parse_offset(std::size_t i) const {
+    if (s_[i] == 'Z') {
+      if (i + 1 != n_) fail();
+      return 0;
+    }
+    if (s_[i] != '+' && s_[i] != '-') fail();
+    const int sign = s_[i] == '-' ? -1 : 1;
+    if (run(i + 1) < 2) fail();
+    const int hh = static_cast<int>(number(i + 1, 2));
+    int mm = 0;
+    std::size_t j = i + 3;
+    if (j < n_) {
+      if (s_[j] == ':') ++j;
+      if (run(j) != 2 || j + 2 != n_) fail();
+      mm = static_cast<int>(number(j, 2));
+    }
+    if (hh > 23 || mm > 59) fail();
+    return sign * (hh * 3600 + mm * 60);
+  }
+
+  // week_date and ordinal_date turn their date into a calendar date; a week
+  // date may fall in the neighbouring year.
+  static void week_date(std::int64_t& year, int week, int wday, int& month, int& day) {
+    if (week < 1 || week > iso_weeks_in_year(year) || wday < 1 || wday > 7) {
+      fail("Week " + std::to_string(week) + " day " + std::to_string(wday) +
+           " is out of range for year " + std::to_string(year) + ".");
+    }
+    const std::int64_t jan4 = days_from_civil(year, 1, 4);
+    const std::int64_t z = jan4 - (iso_weekday(jan4) - 1) + (week - 1) * 7 + (wday - 1);
+    const CivilDate c = civil_from_days(z);
+    year = c.year;
+    month = c.month;
+    day = c.day;
+  }
+
+  static void ordinal_date(std::int64_t& year, int yday, int& month, int& day) {
+    if (yday < 1 || yday > (is_leap(year) ? 366 : 365))
+      fail("The provided day of year " + std::to_string(yday) + " is invalid.");
+    const CivilDate c = civil_from_days(days_from_civil(year, 1, 1) + yday - 1);
+    year = c.year;
+    month = c.month;
+    day = c.day;
+  }
+
+  const char* s_;
+  std::size_t n_;
+};
+
+}  // namespace
+
+IsoText parse_iso8601(std::string_view text) { return IsoParser(text).parse(); }
+
+}  // namespace velna::time

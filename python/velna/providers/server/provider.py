@@ -1,0 +1,185 @@
+"""The server provider: user accounts kept by the key server.
+
+The key server keeps, per user, the public keys given at registration, the
+key file as its encrypted bytes only, and the reminder of the backup
+passphrase. Neither the password nor the passphrase ever leaves this
+machine: fetching a key file takes a verifier derived from the passphrase
+with PBKDF2 (salted with the user's identifier), which is all the server
+learns of it. Endpoints below the versioned base (all JSON):
+
+- POST users (no credentials): {"signingKey", "derivationKey"} as PEM public
+  keys; answers {"userId"}. The signing key logs the user in.
+- PUT lockbox: {"keyFile" (Base64), "reminder", "verifier"} of the logged-in
+  user.
+- GET lockbox/fetch?userId=&verifier= (no credentials): {"keyFile"}.
+- GET reminder?userId= (no credentials): {"reminder"}.
+- GET keys?userId=: {"keys": [public-key records]}.
+- DELETE account: removes the logged-in user.
+
+With a ``root_dir`` the provider also keeps the logged-in user's local data
+there (the file store and the user's encrypted database), as the local
+provider does.
+"""
+import base64
+import logging
+
+from velna.providers import Provider
+from velna.providers.zov.provider import LocalData, check_credentials, open_key_file, public_records, rekey
+
+log = logging.getLogger("velna.providers.server.provider")
+
+VERIFIER_SALT = b"velna key file fetch:"
+
+
+def client():
+    import velna.providers.server.client as module
+
+    return module
+
+
+def server_session():
+    from velna.providers.server.session import session
+
+    return session
+
+
+def verifier(user_id, passphrase):
+    """What the server keeps to check that a fetch of a key file knows the
+    passphrase: PBKDF2-HMAC-SHA384 of the passphrase, salted with the user."""
+    from velna.crypto import pbkdf2
+
+    if not isinstance(passphrase, str):
+        raise TypeError("passphrase must be text")
+    salt = VERIFIER_SALT + str(user_id).encode("utf-8")
+    return pbkdf2.create_key(passphrase.encode("utf-8"), salt=salt).hex()
+
+
+class _Part:
+    def __init__(self, owner):
+        self._owner = owner
+
+
+class Users(_Part):
+    def create(self, signing_key, derivation_key):
+        import velna.crypto as crypto
+        from velna.crypto.lockbox import Lockbox
+        from velna.user import User
+        from velna.utils import UUID
+
+        body = {"signingKey": crypto.to_pem_public(signing_key.public).decode("ascii"),
+                "derivationKey": crypto.to_pem_public(derivation_key.public).decode("ascii")}
+        answer = client().post("users", json=body, auth=False).json()
+        user_id = UUID(answer["userId"])
+        lockbox = Lockbox(signing_key=signing_key, derivation_key=derivation_key, user_id=user_id)
+        return User(user_id, lockbox)
+
+    def delete(self, user):
+        client().delete("account")
+        if self._owner.uses_local_store():
+            self._owner.close_database()
+            self._owner.delete_database_of(user)
+
+    def get_backup_reminder(self, user_id):
+        return client().get("reminder", params={"userId": str(user_id)}, auth=False).json()["reminder"]
+
+    def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
+                           reminder_validator=None, passphrase_validator=None):
+        check_credentials(
+            {"password": password, "passphrase": passphrase, "reminder": reminder},
+            {"password_validator": password_validator, "reminder_validator": reminder_validator,
+             "passphrase_validator": passphrase_validator})
+        lockbox = rekey(self._owner.session.user)
+        lockbox.encrypt(password=password, passphrase=passphrase)
+        self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase)
+
+
+class Lockboxes(_Part):
+    def update_or_create(self, lockbox, reminder=None, passphrase=None):
+        if not lockbox.encrypted:
+            raise ValueError("Only an encrypted key file can be stored.")
+        body = {"keyFile": base64.b64encode(lockbox.data).decode("ascii"),
+                "reminder": reminder,
+                "verifier": verifier(lockbox.user_id, passphrase)}
+        client().put("lockbox", json=body)
+
+
+class Keys(_Part):
+    def get(self, user_id):
+        from velna.crypto.keys import KeyRing
+
+        records = client().get("keys", params={"userId": str(user_id)}).json()["keys"]
+        ring = KeyRing(pub_keys=records, user_id=user_id)
+        self._owner.record_keys(records)
+        return ring
+
+
+class ServerProvider(LocalData, Provider):
+    """The provider over the key server."""
+
+    def __init__(self):
+        self.user = Users(self)
+        self.lockbox = Lockboxes(self)
+        self.keys = Keys(self)
+        self._local = False
+
+    @property
+    def session(self):
+        return server_session()
+
+    @property
+    def client(self):
+        return client()
+
+    def uses_local_store(self):
+        return self._local
+
+    def setup(self, api_key, server_url=None, app_name=None, root_dir=None, **unused):
+        """Points the REST client at |server_url| and initialises the session;
+        with |root_dir|, roots the local store there."""
+        import velna.providers.server as server
+        import velna.providers.zov as zov
+
+        self.logout()
+        server.initialize(api_key, server_url, app_name)
+        self._local = root_dir is not None
+        if self._local:
+            zov.client.ROOT_DIR = root_dir
+            zov.client.initialize()
+
+    def login(self, user_id=None, password=None, passphrase=None, user=None):
+        if user is None:
+            user = self._fetch(user_id, password, passphrase)
+        self.logout()
+        try:
+            server_session().authenticate(client(), user)
+            self.begin_local_login(user)
+        except BaseException:
+            self.logout()
+            raise
+        return user
+
+    def _fetch(self, user_id, password, passphrase):
+        from velna.crypto.lockbox import Lockbox
+        from velna.user import User
+        from velna.utils import UUID
+
+        user_id = UUID(user_id)
+        if passphrase is None:
+            raise ValueError("The passphrase is needed to fetch the key file from the server.")
+        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verifier": verifier(user_id, passphrase)},
+                              auth=False).json()
+        lockbox = Lockbox(enc_data=base64.b64decode(answer["keyFile"]))
+        open_key_file(lockbox, password, passphrase)
+        if lockbox.user_id != user_id:
+            raise ValueError("The key file of %s belongs to another user." % user_id)
+        return User(user_id, lockbox)
+
+    def logout(self, *args, **kwargs):
+        """Ends the login with the server and clears the local user data."""
+        session = server_session()
+        if session.user is not None:
+            session.logout()
+        self.end_local_login()
+
+
+__all__ = ["ServerProvider", "verifier", "public_records"]

@@ -1,0 +1,321 @@
+// velna.user: the User class and the account operations create, delete,
+// get_backup_reminder and change_credentials, each a thin layer over the
+// active provider.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "provider_scope.h"
+#include "velna_py.h"
+
+namespace {
+
+namespace pyb = pybind11;
+using namespace pyb::literals;
+using velna::py::Globals;
+
+constexpr const char* kEncryptedKeyFile = "Can only accept decrypted key files.";
+constexpr const char* kNoUser = "No currently authenticated user, user_id must be provided.";
+constexpr const char* kMask = "***";
+
+const Globals* globals = nullptr;
+
+pyb::object get_scope() { return (*globals)["providers"].attr("get"); }
+pyb::object logger() { return (*globals)["log"]; }
+std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
+
+// ---- masked call traces ----------------------------------------------------
+
+// Tracing of the operations that take credentials. The lines have the shape
+// of decorators.logged ("name(positional, keywords)" on entry, "name(...) -->
+// result" on return), but the values of the secret arguments (by position or
+// by keyword) are written as "***", so that debugging never puts a password,
+// a passphrase or a reminder into a log.
+struct Masked {
+  const char* name;
+  std::array<const char*, 3> secrets;  // in positional order
+};
+
+bool is_secret(const Masked& m, pyb::handle keyword) {
+  std::string k = text_of(keyword);
+  for (const char* s : m.secrets)
+    if (k == s) return true;
+  return false;
+}
+
+pyb::object masked(pyb::handle value) {
+  return value.is_none() ? pyb::object(pyb::str("None")) : pyb::str(kMask);
+}
+
+pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwargs kwargs) {
+  if (!velna::py::tracing()) return f(*args, **kwargs);
+  pyb::list texts;
+  std::size_t i = 0;
+  for (pyb::handle a : args) {
+    texts.append(i < m.secrets.size() ? masked(a) : pyb::str(a));
+    ++i;
+  }
+  pyb::dict shown;
+  for (auto item : kwargs)
+    shown[item.first] = is_secret(m, item.first)
+                            ? pyb::object(masked(item.second))
+                            : pyb::reinterpret_borrow<pyb::object>(item.second);
+  pyb::str joined = pyb::str(",").attr("join")(texts);
+  logger().attr("debug")("%s(%s, %s)", m.name, joined, shown);
+  pyb::object result = f(*args, **kwargs);
+  logger().attr("debug")("%s(...) --> %s", m.name, result);
+  return result;
+}
+
+// ---- operations --------------------------------------------------------------
+
+void check(pyb::handle validator, pyb::handle value, const char* message) {
+  if (velna::py::truth(validator(value))) return;
+  logger().attr("info")(message);
+  velna::py::raise_value_error(message);
+}
+
+// log_failure writes |message| at error level with the failure's traceback.
+void log_failure(const std::string& message, pyb::error_already_set& e) {
+  logger().attr("exception")(message, "exc_info"_a = velna::py::exception_of(e));
+}
+
+void delete_user_directly(pyb::handle user) {
+  velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
+    logger().attr("info")("Deleting " + text_of(user));
+    provider.attr("user").attr("delete")(user);
+    provider.attr("logout")();
+    return pyb::none();
+  });
+  logger().attr("info")("Deleted " + text_of(user));
+}
+
+// remove_new_user takes back a registration whose later steps failed: the
+// module's own delete when the new user is the one logged in, otherwise the
+// provider's deletion of that user and a logout. A failure here is logged and
+// dropped, so that the failure of creation is the one the caller sees.
+void remove_new_user(pyb::handle provider, pyb::handle user) {
+  try {
+    pyb::object current = provider.attr("session").attr("user");
+    if (current.is(user))
+      (*globals)["delete"]();
+    else
+      delete_user_directly(user);
+  } catch (pyb::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    log_failure("Failed to remove " + text_of(user) + " after a failed creation.", e);
+  }
+}
+
+pyb::object create(pyb::object password, pyb::object reminder, pyb::object passphrase,
+                   pyb::object password_validator, pyb::object reminder_validator,
+                   pyb::object passphrase_validator) {
+  logger().attr("info")("Creating a new user.");
+  check(password_validator, password, "password does not meet complexity requirements.");
+  check(passphrase_validator, passphrase, "passphrase does not meet complexity requirements.");
+  check(reminder_validator, reminder, "reminder does not meet complexity requirements.");
+
+  pyb::object keys = (*globals)["keys"];
+  pyb::dict new_keys;
+  new_keys["signing_key"] = keys.attr("AuthKey")();
+  new_keys["derivation_key"] = keys.attr("DerivationKey")();
+
+  auto done = velna::py::run_scoped(get_scope(), [&](pyb::handle provider) -> pyb::object {
+    pyb::object user;
+    try {
+      user = provider.attr("user").attr("create")(**new_keys);
+    } catch (pyb::error_already_set& e) {
+      log_failure("Failed to create user.", e);
+      throw;
+    }
+    const char* step = "Failed to log in the new user.";
+    try {
+      provider.attr("login")("user"_a = user);
+      step = "Failed to create user key file.";
+      user.attr("lockbox").attr("encrypt")("password"_a = password, "passphrase"_a = passphrase);
+      provider.attr("lockbox").attr("update_or_create")(
+          user.attr("lockbox"), "reminder"_a = reminder, "passphrase"_a = passphrase);
+    } catch (pyb::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      log_failure(step, e);
+      remove_new_user(provider, user);
+      throw;
+    }
+    return user;
+  });
+  // A failure that the scope handled leaves no finished user to report.
+  if (!done) return pyb::none();
+  logger().attr("info")(text_of(*done) + " has been created.");
+  return *done;
+}
+
+void delete_() {
+  pyb::object user;
+  velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
+    user = provider.attr("session").attr("user");
+    logger().attr("info")("Deleting " + text_of(user));
+    provider.attr("user").attr("delete")(user);
+    provider.attr("logout")();
+    return pyb::none();
+  });
+  if (user) logger().attr("info")("Deleted " + text_of(user));
+}
+
+pyb::object get_backup_reminder(pyb::object user_id) {
+  auto result = velna::py::run_scoped(get_scope(), [&](pyb::handle provider) -> pyb::object {
+    pyb::object id = user_id;
+    if (!velna::py::truth(user_id)) {
+      pyb::object current = provider.attr("session").attr("user");
+      id = pyb::getattr(current, "id", pyb::none());
+    }
+    if (id.is_none()) velna::py::raise_value_error(kNoUser);
+    return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);
+  });
+  return result ? *result : pyb::none();
+}
+
+pyb::object change_credentials(pyb::object password, pyb::object passphrase, pyb::object reminder,
+                               pyb::object password_validator, pyb::object reminder_validator,
+                               pyb::object passphrase_validator) {
+  auto result = velna::py::run_scoped(get_scope(), [&](pyb::handle provider) -> pyb::object {
+    return provider.attr("user").attr("change_credentials")(
+        "password"_a = password, "passphrase"_a = passphrase, "reminder"_a = reminder,
+        "password_validator"_a = password_validator, "reminder_validator"_a = reminder_validator,
+        "passphrase_validator"_a = passphrase_validator);
+  });
+  return result ? *result : pyb::none();
+}
+
+// ---- User ------------------------------------------------------------------
+
+void user_set_lockbox(pyb::object self, pyb::object lockbox) {
+  if (velna::py::truth(lockbox.attr("encrypted"))) velna::py::raise_value_error(kEncryptedKeyFile);
+  pyb::object ring = (*globals)["keys"].attr("KeyRing")("lockbox"_a = lockbox);
+  self.attr("keys") = ring;
+  self.attr("_lockbox") = lockbox;
+}
+
+pyb::object make_user_class(pyb::module_& m) {
+  pyb::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = "User";
+  ns["__doc__"] = "An Velna User.";
+  ns["__hash__"] = pyb::none();
+  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+      "User",
+      pyb::make_tuple(
+          pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+      ns);
+
+  auto method = [&](const char* name, auto&& f, const char* doc, auto... extra) {
+    cls.attr(name) =
+        pyb::cpp_function(std::forward<decltype(f)>(f), pyb::name(name), pyb::is_method(cls),
+                          pyb::sibling(pyb::getattr(cls, name, pyb::none())), doc, extra...);
+  };
+  // pybind11 takes any function named __init__ for the constructor of one of
+  // its own classes, so the constructor is made under another name and bound
+  // as a method by hand.
+  pyb::cpp_function init(
+      [](pyb::object self, pyb::object id, pyb::object lockbox) {
+        self.attr("id") = id;
+        self.attr("keys") = pyb::none();
+        self.attr("lockbox") = lockbox;
+      },
+      pyb::name("User"), "Builds a user from its identifier and its decrypted key file.", "self"_a,
+      "id"_a, "lockbox"_a);
+  PyObject* bound_init = PyInstanceMethod_New(init.ptr());
+  if (!bound_init) throw pyb::error_already_set();
+  cls.attr("__init__") = pyb::reinterpret_steal<pyb::object>(bound_init);
+  method(
+      "__repr__", [](pyb::object self) { return pyb::str("<User {}>").format(self.attr("id")); },
+      "The user as text: <User id>.");
+  method(
+      "__eq__",
+      [](pyb::object self, pyb::object other) -> bool {
+        int same =
+            PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+        if (same < 0) throw pyb::error_already_set();
+        if (!same) return false;
+        return velna::py::truth(self.attr("__dict__").equal(other.attr("__dict__"))
+                                    ? pyb::handle(Py_True)
+                                    : pyb::handle(Py_False));
+      },
+      "Users are equal when their identifiers, key rings and key files are.", "other"_a);
+  method(
+      "__ne__",
+      [](pyb::object self, pyb::object other) {
+        return !velna::py::truth(self.attr("__eq__")(other));
+      },
+      "The negation of this class's equality.", "other"_a);
+
+  pyb::cpp_function getter([](pyb::object self) { return self.attr("_lockbox"); },
+                           pyb::name("lockbox"), "The user's key file.");
+  pyb::cpp_function setter(&user_set_lockbox, pyb::name("lockbox"));
+  cls.attr("lockbox") = pyb::module_::import("builtins")
+                            .attr("property")(getter, setter, pyb::none(), "The user's key file.");
+  return cls;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(user, m) {
+  velna::py::ModuleSetup setup(m);
+  m.doc() = "User accounts: the User class and the account operations.";
+  pyb::module_ logging = pyb::module_::import("logging");
+  m.attr("logging") = logging;
+  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
+  m.attr("providers") = pyb::module_::import("velna.providers");
+  pyb::module_ utils = pyb::module_::import("velna.utils");
+  m.attr("is_password_valid") = utils.attr("is_password_valid");
+  m.attr("is_passphrase_valid") = utils.attr("is_passphrase_valid");
+  m.attr("is_reminder_valid") = utils.attr("is_reminder_valid");
+  pyb::module_ decorators = pyb::module_::import("velna.decorators");
+  m.attr("logged") = decorators.attr("logged");
+  m.attr("login_required") = decorators.attr("login_required");
+  m.attr("log") = logging.attr("getLogger")("velna.user");
+  if (!globals) globals = new Globals(m);
+
+  // The validators' defaults are the objects the names denote now.
+  pyb::object password_rule = m.attr("is_password_valid");
+  pyb::object reminder_rule = m.attr("is_reminder_valid");
+  pyb::object passphrase_rule = m.attr("is_passphrase_valid");
+
+  static const Masked create_trace{"create", {"password", "reminder", "passphrase"}};
+  pyb::object create_op = pyb::cpp_function(
+      &create, pyb::name("create"), "password"_a, "reminder"_a, "passphrase"_a,
+      "password_validator"_a = password_rule, "reminder_validator"_a = reminder_rule,
+      "passphrase_validator"_a = passphrase_rule);
+  m.def(
+      "create",
+      [create_op](pyb::args args, pyb::kwargs kwargs) {
+        return traced_call(create_trace, create_op, args, kwargs);
+      },
+      "Creates a new user with new keys and a stored key file, and returns it logged in.");
+
+  pyb::object logged = m.attr("logged")(m.attr("log"));
+  pyb::object login_required = m.attr("login_required")();
+  pyb::object delete_op = pyb::cpp_function(&delete_, pyb::name("delete"),
+                                            "Deletes the logged-in user for good and logs out.");
+  m.attr("delete") = logged(login_required(delete_op));
+
+  pyb::object reminder_op = pyb::cpp_function(
+      &get_backup_reminder, pyb::name("get_backup_reminder"),
+      "Returns the reminder of a user's backup passphrase.", "user_id"_a = pyb::none());
+  m.attr("get_backup_reminder") = logged(reminder_op);
+
+  static const Masked change_trace{"change_credentials", {"password", "passphrase", "reminder"}};
+  pyb::object change_op = login_required(pyb::cpp_function(
+      &change_credentials, pyb::name("change_credentials"), "password"_a, "passphrase"_a,
+      "reminder"_a = pyb::none(), "password_validator"_a = password_rule,
+      "reminder_validator"_a = reminder_rule, "passphrase_validator"_a = passphrase_rule));
+  m.def(
+      "change_credentials",
+      [change_op](pyb::args args, pyb::kwargs kwargs) {
+        return traced_call(change_trace, change_op, args, kwargs);
+      },
+      "Replaces the logged-in user's password, passphrase and reminder.");
+
+  m.attr("User") = make_user_class(m);
+}

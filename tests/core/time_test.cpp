@@ -1,0 +1,150 @@
+#include "velna/time.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace velna::time;
+namespace chr = std::chrono;
+
+// The standard library's calendar is the independent reference for the day
+// arithmetic, over more than a thousand years each side of the epoch.
+TEST(Calendar, DayNumbersMatchTheStandardCalendar) {
+  for (std::int64_t z = -800000; z <= 800000; z += 997) {
+    chr::year_month_day ymd{chr::sys_days{chr::days{z}}};
+    const CivilDate c = civil_from_days(z);
+    ASSERT_EQ(c.year, static_cast<int>(ymd.year())) << z;
+    ASSERT_EQ(c.month, static_cast<int>(static_cast<unsigned>(ymd.month()))) << z;
+    ASSERT_EQ(c.day, static_cast<int>(static_cast<unsigned>(ymd.day()))) << z;
+    ASSERT_EQ(days_from_civil(c.year, c.month, c.day), z);
+    ASSERT_EQ(iso_weekday(z),
+              static_cast<int>(chr::weekday{chr::sys_days{chr::days{z}}}.iso_encoding()));
+  }
+  EXPECT_EQ(days_from_civil(1970, 1, 1), 0);
+  EXPECT_EQ(days_from_civil(2000, 3, 1), 11017);
+}
+
+TEST(Calendar, LeapYearsAndIsoWeeks) {
+  EXPECT_TRUE(is_leap(2000));
+  EXPECT_FALSE(is_leap(1900));
+  EXPECT_TRUE(is_leap(2024));
+  EXPECT_FALSE(is_leap(2023));
+  for (auto [year, weeks] : std::vector<std::pair<int, int>>{
+           {2004, 53}, {2009, 53}, {2015, 53}, {2020, 53}, {2021, 52}, {2022, 52}, {2026, 53}})
+    EXPECT_EQ(iso_weeks_in_year(year), weeks) << year;
+}
+
+TEST(Instants, MicrosecondsSplitIntoUtcFields) {
+  const DateTime epoch = date_time_from_micros(0);
+  EXPECT_EQ(epoch.date.year, 1970);
+  EXPECT_EQ(epoch.hour, 0);
+  // One microsecond before the epoch is the last one of 1969.
+  const DateTime before = date_time_from_micros(-1);
+  EXPECT_EQ(before.date.year, 1969);
+  EXPECT_EQ(before.date.month, 12);
+  EXPECT_EQ(before.date.day, 31);
+  EXPECT_EQ(before.hour, 23);
+  EXPECT_EQ(before.minute, 59);
+  EXPECT_EQ(before.second, 59);
+  EXPECT_EQ(before.microsecond, 999999);
+  // Past 2038 as well: times are 64-bit everywhere.
+  const DateTime later = date_time_from_micros(4102444800LL * kMicrosPerSecond + 5);  // 2100-01-01
+  EXPECT_EQ(later.date.year, 2100);
+  EXPECT_EQ(later.date.month, 1);
+  EXPECT_EQ(later.microsecond, 5);
+  const std::int64_t now = now_micros();
+  EXPECT_GT(now, 1700000000LL * kMicrosPerSecond);
+}
+
+struct IsoCase {
+  const char* text;
+  std::int64_t year;
+  int month, day, hour, minute, second, micro;
+  bool next_day, next_second, has_offset;
+  int offset;
+};
+
+TEST(Iso8601, ReadsEveryForm) {
+  const IsoCase cases[] = {
+      {"2021", 2021, 1, 1, 0, 0, 0, 0, false, false, false, 0},
+      {"2021-07", 2021, 7, 1, 0, 0, 0, 0, false, false, false, 0},
+      {"2021-07-04", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"20210704", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"2021-185", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"2021185", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"2021-W26-7", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"2021W267", 2021, 7, 4, 0, 0, 0, 0, false, false, false, 0},
+      // Week 1 of 2021 starts in 2020, week 53 of 2020 ends in 2021.
+      {"2021-W01", 2021, 1, 4, 0, 0, 0, 0, false, false, false, 0},
+      {"2020-W53-7", 2021, 1, 3, 0, 0, 0, 0, false, false, false, 0},
+      {"2021-07-04T13", 2021, 7, 4, 13, 0, 0, 0, false, false, false, 0},
+      {"2021-07-04 13:45", 2021, 7, 4, 13, 45, 0, 0, false, false, false, 0},
+      {"2021-07-04T134501", 2021, 7, 4, 13, 45, 1, 0, false, false, false, 0},
+      {"2021-07-04T13:45:01.5Z", 2021, 7, 4, 13, 45, 1, 500000, false, false, true, 0},
+      {"2021-07-04T13:45:01,25+02", 2021, 7, 4, 13, 45, 1, 250000, false, false, true, 7200},
+      {"2021-07-04T13:45:01-0330", 2021, 7, 4, 13, 45, 1, 0, false, false, true, -12600},
+      {"2021-07-04T13:45:01+05:45", 2021, 7, 4, 13, 45, 1, 0, false, false, true, 20700},
+      // Fractions round half to even; up to a whole second sets next_second.
+      {"2021-07-04T13:45:01.0000005", 2021, 7, 4, 13, 45, 1, 0, false, false, false, 0},
+      {"2021-07-04T13:45:01.0000015", 2021, 7, 4, 13, 45, 1, 2, false, false, false, 0},
+      {"2021-07-04T13:45:01.00000051", 2021, 7, 4, 13, 45, 1, 1, false, false, false, 0},
+      {"2021-07-04T13:45:01.9999996", 2021, 7, 4, 13, 45, 1, 0, false, true, false, 0},
+      {"2021-07-04T24:00", 2021, 7, 4, 0, 0, 0, 0, true, false, false, 0},
+      // Field ranges are the caller's to check.
+      {"2021-02-30", 2021, 2, 30, 0, 0, 0, 0, false, false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const IsoText t = parse_iso8601(c.text);
+    EXPECT_EQ(t.local.date.year, c.year);
+    EXPECT_EQ(t.local.date.month, c.month);
+    EXPECT_EQ(t.local.date.day, c.day);
+    EXPECT_EQ(t.local.hour, c.hour);
+    EXPECT_EQ(t.local.minute, c.minute);
+    EXPECT_EQ(t.local.second, c.second);
+    EXPECT_EQ(t.local.microsecond, c.micro);
+    EXPECT_EQ(t.next_day, c.next_day);
+    EXPECT_EQ(t.next_second, c.next_second);
+    EXPECT_EQ(t.has_offset, c.has_offset);
+    EXPECT_EQ(t.offset_seconds, c.offset);
+  }
+}
+
+TEST(Iso8601, RefusesOtherTextWithItsReason) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"", ""},
+      {"21", ""},
+      {"2021-7-4", ""},
+      {"2021-07-04X13", ""},
+      {"2021-07-04T1", ""},
+      {"2021-07-04T13:45:01.", ""},
+      {"2021-07-04T13:45Z+", ""},
+      {"2021-07-04T13:45+24", ""},
+      {"2021-07-04T13:45+0260", ""},
+      {"2021-07T13", ""},
+      {"12345", ""},
+      {"2021-W54", "Week 54 day 1 is out of range for year 2021."},
+      {"2021-W01-8", "Week 1 day 8 is out of range for year 2021."},
+      {"2021-366", "The provided day of year 366 is invalid."},
+      {"2021-000", "The provided day of year 0 is invalid."},
+      {"2021-07-04T24:01", "Midnight at the end of day must not contain minutes"},
+      {"2021-07-04T24:00:01", "Midnight at the end of day must not contain seconds"},
+      {"2021-07-04T24:00:00.9999999", "Midnight at the end of day must not contain microseconds"},
+  };
+  for (const auto& [text, why] : cases) {
+    SCOPED_TRACE(text);
+    try {
+      parse_iso8601(text);
+      ADD_FAILURE() << "accepted";
+    } catch (const IsoFormatError& e) {
+      EXPECT_EQ(e.what(), why);
+    }
+  }
+  EXPECT_NO_THROW(parse_iso8601("2020-366"));
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+"""The server provider against the test key server on 127.0.0.1."""
+import base64
+import json
+
+import pytest
+
+pytest.importorskip("velna.crypto.lockbox")
+pytest.importorskip("velna.providers.server.client")
+keyserver_fixture = pytest.importorskip("keyserver_fixture")
+
+import velna.crypto as crypto  # noqa: E402
+import velna.portal as portal  # noqa: E402
+import velna.providers as providers  # noqa: E402
+import velna.user as user  # noqa: E402
+from velna.crypto.aes import DecryptionError  # noqa: E402
+from velna.crypto.keys import KeyType  # noqa: E402
+
+PASSWORD, PASSPHRASE, REMINDER_TEXT = "Passw0rd-One", "A passphrase 1", "my hint"
+
+
+@pytest.fixture
+def server(keyserver, tmp_path):
+    previous = providers.set_provider(None)
+    portal.initialize(keyserver.api_key, fips=False, server_url=keyserver.url)
+    yield keyserver
+    with providers.get() as provider:
+        provider.logout()
+    providers.set_provider(previous)
+
+
+@pytest.fixture
+def alice(server):
+    new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    portal.logout()
+    return new
+
+
+def active():
+    with providers.get() as provider:
+        return provider
+
+
+def test_initialize_with_a_server_url_chooses_the_server_provider(server):
+    from velna.providers.server.provider import ServerProvider
+
+    assert isinstance(active(), ServerProvider)
+
+
+def test_the_server_never_sees_a_password_or_passphrase(server):
+    new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    seen = json.dumps(server.requests())
+    for secret in (PASSWORD, PASSPHRASE, crypto.SHA384(PASSWORD), crypto.SHA384(PASSPHRASE)):
+        assert secret not in seen
+    private = crypto.to_pem_private(new.keys[KeyType.AUTH][0].private).decode()
+    assert private.split("\n")[1] not in seen
+    (stored,) = [r for r in server.requests("lockbox") if r["method"] == "PUT"]
+    assert base64.b64decode(json.loads(stored["body"])["keyFile"]) == new.lockbox.data
+
+
+@pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE},
+                                         {"password": PASSWORD, "passphrase": PASSPHRASE}])
+def test_login_fetches_and_opens_the_key_file(alice, credentials):
+    again = portal.login(alice.id, **credentials)
+    assert again.id == alice.id and active().session.user is again
+    assert crypto.to_pem_public(again.keys[KeyType.AUTH][0].public) == crypto.to_pem_public(
+        alice.keys[KeyType.AUTH][0].public)
+
+
+def test_a_login_without_the_passphrase_cannot_fetch_the_key_file(alice):
+    with pytest.raises(ValueError, match="passphrase"):
+        portal.login(alice.id, password=PASSWORD)
+
+
+def test_a_wrong_passphrase_does_not_fetch_the_key_file(alice, server):
+    from velna.providers.server.http import HTTPError
+
+    with pytest.raises(HTTPError, match="403"):
+        portal.login(alice.id, passphrase="Wrong passphrase 2")
+    assert active().session.user is None
+    assert [r["status"] for r in server.requests("lockbox/fetch")] == [403]
+
+
+def test_a_wrong_password_fails_after_the_fetch(alice):
+    with pytest.raises(DecryptionError):
+        portal.login(alice.id, password="Wrong-Passw0rd", passphrase=PASSPHRASE)
+    assert active().session.user is None
+
+
+def test_reminder_keys_change_and_delete(alice, server):
+    assert user.get_backup_reminder(alice.id) == REMINDER_TEXT
+    bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
+    ring = active().keys.get(alice.id)
+    assert ring.user_id == alice.id and ring.get_first_valid(KeyType.DERIVATION).private is None
+    user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
+    portal.logout()
+    assert user.get_backup_reminder(bob.id) == "new hint"
+    assert portal.login(bob.id, passphrase="New passphrase 3").id == bob.id
+    user.delete()
+    assert active().session.user is None
+    from velna.providers.server.http import HTTPError
+
+    with pytest.raises(HTTPError, match="404"):
+        portal.login(bob.id, passphrase="New passphrase 3")
