@@ -7,8 +7,9 @@
 # run by the host's kernel as it stands, so every armhf program is reached
 # through a small wrapper script that starts qemu (build-armhf/qemu/).
 #
-# Tests that cannot run under emulation are skipped there by name:
-# - pytest marker "no_emulation" (see tests/python/conftest.py);
+# Tests that cannot run here are skipped by name, and pytest prints why:
+# - pytest marker "no_emulation" (under qemu-user) and "oracle_64bit_time"
+#   (over an interpreter with a 32-bit time_t), see tests/python/conftest.py;
 # - the GoogleTest filter below ($core_skip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,4 +60,4 @@ echo "== armhf core tests (qemu-arm-static)"
 
 echo "== armhf Python tests (qemu-arm-static)"
 VELNA_HOST_PYTHON="$qemu/host-python3" VELNA_EMULATED=1 PYTHONPATH="$PWD/$out/python" \
-  "$qemu/python3" -m pytest -q -p no:cacheprovider tests/python
+  "$qemu/python3" -m pytest -q -rs -p no:cacheprovider tests/python
