@@ -10,7 +10,8 @@
 # Tests that cannot run here are skipped by name, and pytest prints why:
 # - pytest marker "no_emulation" (under qemu-user) and "oracle_64bit_time"
 #   (over an interpreter with a 32-bit time_t), see tests/python/conftest.py;
-# - the GoogleTest filter below ($core_skip).
+# - the GoogleTest filter below ($core_skip); tests that need a process of
+#   their own run alone ($core_alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,9 +20,13 @@ jobs=${VELNA_JOBS:-$(nproc 2>/dev/null || echo 8)}
 root=$PWD/$out/root
 qemu=$PWD/$out/qemu
 
-# Core tests that cannot run under qemu-user, each with its reason:
-#   (none yet)
+# Core tests that cannot run under qemu-user, each with its reason (none now):
 core_skip=""
+# Core tests that run in a process of their own, each with its reason:
+# - Random.RefusesCountsAboveTheLimit reserves 2 GiB + 1 byte of address
+#   space in one piece; under qemu-user a 32-bit process has such a hole only
+#   before the rest of the suite has mapped its memory.
+core_alone=(Random.RefusesCountsAboveTheLimit)
 
 tools/armhf-root.sh "$root"
 
@@ -56,7 +61,11 @@ WRAP
 chmod +x "$qemu"/*
 
 echo "== armhf core tests (qemu-arm-static)"
-"$qemu/velna_core_tests" --gtest_brief=1 ${core_skip:+--gtest_filter="-$core_skip"}
+excluded=$(IFS=:; echo "${core_alone[*]}${core_skip:+:$core_skip}")
+"$qemu/velna_core_tests" --gtest_brief=1 --gtest_filter="-$excluded"
+for t in "${core_alone[@]}"; do
+  "$qemu/velna_core_tests" --gtest_brief=1 --gtest_filter="$t"
+done
 
 echo "== armhf Python tests (qemu-arm-static)"
 VELNA_HOST_PYTHON="$qemu/host-python3" VELNA_EMULATED=1 PYTHONPATH="$PWD/$out/python" \
