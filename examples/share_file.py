@@ -80,11 +80,7 @@ def grant(args):
         say("created %s: %s" % (name, new.id))
         portal.logout()
 
-    credentials = {"password": PEOPLE["alice"]["password"]}
-    if args.server:
-        # A key file kept by the server is fetched with the passphrase.
-        credentials["passphrase"] = PEOPLE["alice"]["passphrase"]
-    alice = portal.login(ids["alice"], **credentials)
+    alice = portal.login(ids["alice"], password=PEOPLE["alice"]["password"])
     say("logged in as alice with her password")
 
     if args.file:

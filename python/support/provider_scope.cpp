@@ -1,5 +1,6 @@
 #include "provider_scope.h"
 
+#include <new>
 #include <string>
 
 namespace velna::py {
@@ -80,7 +81,17 @@ std::optional<pyb::object> run_scoped(pyb::handle get,
   pyb::object provider = enter();
   pyb::object result;
   try {
-    result = body(provider);
+    // A failure of the binding's own (a cast, memory) becomes the Python
+    // error it stands for first, so that leaving the scope is told of it too.
+    try {
+      result = body(provider);
+    } catch (const pyb::builtin_exception& e) {
+      e.set_error();
+      throw pyb::error_already_set();
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      throw pyb::error_already_set();
+    }
   } catch (pyb::error_already_set& e) {
     pyb::object value = exception_of(e);
     pyb::object handled;

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "velna_py.h"
+
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -18,23 +20,23 @@ namespace pyb = pybind11;
 // scope does not handle passes on; when the scope answers that it handled
 // it, the result is empty. A failure of leaving passes on with the body's
 // failure as its context.
-std::optional<pyb::object> run_scoped(pyb::handle get,
-                                      const std::function<pyb::object(pyb::handle)>& body);
+VELNA_PY_API std::optional<pyb::object> run_scoped(
+    pyb::handle get, const std::function<pyb::object(pyb::handle)>& body);
 
 // truth is the truth value of |o|, as `if o:` decides it.
-bool truth(pyb::handle o);
+VELNA_PY_API bool truth(pyb::handle o);
 
 // exception_of is the exception instance |e| carries, with its traceback
 // attached, ready to be logged (exc_info=) or chained.
-pyb::object exception_of(pyb::error_already_set& e);
+VELNA_PY_API pyb::object exception_of(pyb::error_already_set& e);
 
 // set_context makes |context| the implicit context of the exception |e|
 // carries, as raising inside an except block does.
-void set_context(pyb::error_already_set& e, pyb::handle context);
+VELNA_PY_API void set_context(pyb::error_already_set& e, pyb::handle context);
 
 // Globals looks up a module's names at each use, as code in that module
 // would: rebinding a name on the module takes effect at the next call.
-class Globals {
+class VELNA_PY_API Globals {
  public:
   explicit Globals(pyb::module_& m);
   pyb::object operator[](const char* name) const;
@@ -45,7 +47,7 @@ class Globals {
 
 // raise_with_context raises |type| with |message|, with |context| as the
 // failure that was being handled.
-[[noreturn]] void raise_with_context(pyb::handle type, std::string_view message,
-                                     pyb::handle context);
+[[noreturn]] VELNA_PY_API void raise_with_context(pyb::handle type, std::string_view message,
+                                                  pyb::handle context);
 
 }  // namespace velna::py

@@ -18,6 +18,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "velna_py.h"
+
 #include <string>
 #include <vector>
 
@@ -65,25 +67,25 @@ struct Definition {
 // many=False, context=None, load_only=(), dump_only=(), partial=False),
 // load(data, many=None, partial=None) and handle_error(error, data). One
 // class per interpreter, shared by every module.
-pybind11::handle base_class();
+VELNA_PY_API pybind11::handle base_class();
 
 // make_class derives a schema class from base_class() with |definition|'s fields
 // and hooks; |ns| holds the class's own members (the hook methods among
 // them). The class keeps its fields as _declared_fields, a dict of
 // descriptions by name.
-pybind11::object make_class(const char* module, const char* name, const char* doc,
-                            Definition definition, pybind11::dict ns);
+VELNA_PY_API pybind11::object make_class(const char* module, const char* name, const char* doc,
+                                         Definition definition, pybind11::dict ns);
 
 // instance_method wraps a C++ function so that, as a class member, it binds
 // to instances like a Python function (the instance is its first argument).
-pybind11::object instance_method(pybind11::cpp_function fn);
+VELNA_PY_API pybind11::object instance_method(pybind11::cpp_function fn);
 
 // validation_error is the class ValidationError(message, field_names=None,
 // fields=None, data=None, **kwargs) with messages, field_names, fields, data,
 // kwargs and normalized_messages(); its text is that of |message|.
-pybind11::handle validation_error();
+VELNA_PY_API pybind11::handle validation_error();
 
 // unmarshal_result is the named pair UnmarshalResult(data, errors).
-pybind11::handle unmarshal_result();
+VELNA_PY_API pybind11::handle unmarshal_result();
 
 }  // namespace velna::py::schema

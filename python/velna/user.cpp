@@ -24,7 +24,9 @@ const Globals* globals = nullptr;
 
 pyb::object get_scope() { return (*globals)["providers"].attr("get"); }
 pyb::object logger() { return (*globals)["log"]; }
-std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
+// line fills |pattern| ("... {} ...") with the text form of |o|, as Python
+// text throughout: a text form need not be valid UTF-8.
+pyb::str line(const char* pattern, pyb::handle o) { return pyb::str(pattern).format(o); }
 
 // ---- masked call traces ----------------------------------------------------
 
@@ -39,14 +41,15 @@ struct Masked {
 };
 
 bool is_secret(const Masked& m, pyb::handle keyword) {
-  std::string k = text_of(keyword);
   for (const char* s : m.secrets)
-    if (k == s) return true;
+    if (pyb::str(s).equal(keyword)) return true;
   return false;
 }
 
+// masked stands for a secret value in a trace; None, which hides nothing,
+// stays None.
 pyb::object masked(pyb::handle value) {
-  return value.is_none() ? pyb::object(pyb::str("None")) : pyb::str(kMask);
+  return value.is_none() ? pyb::none() : pyb::object(pyb::str(kMask));
 }
 
 pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwargs kwargs) {
@@ -54,7 +57,8 @@ pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwa
   pyb::list texts;
   std::size_t i = 0;
   for (pyb::handle a : args) {
-    texts.append(i < m.secrets.size() ? masked(a) : pyb::str(a));
+    texts.append(
+        pyb::str(i < m.secrets.size() ? masked(a) : pyb::reinterpret_borrow<pyb::object>(a)));
     ++i;
   }
   pyb::dict shown;
@@ -78,18 +82,18 @@ void check(pyb::handle validator, pyb::handle value, const char* message) {
 }
 
 // log_failure writes |message| at error level with the failure's traceback.
-void log_failure(const std::string& message, pyb::error_already_set& e) {
+void log_failure(pyb::handle message, pyb::error_already_set& e) {
   logger().attr("exception")(message, "exc_info"_a = velna::py::exception_of(e));
 }
 
 void delete_user_directly(pyb::handle user) {
   velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
-    logger().attr("info")("Deleting " + text_of(user));
+    logger().attr("info")(line("Deleting {}", user));
     provider.attr("user").attr("delete")(user);
     provider.attr("logout")();
     return pyb::none();
   });
-  logger().attr("info")("Deleted " + text_of(user));
+  logger().attr("info")(line("Deleted {}", user));
 }
 
 // remove_new_user takes back a registration whose later steps failed: the
@@ -105,7 +109,7 @@ void remove_new_user(pyb::handle provider, pyb::handle user) {
       delete_user_directly(user);
   } catch (pyb::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    log_failure("Failed to remove " + text_of(user) + " after a failed creation.", e);
+    log_failure(line("Failed to remove {} after a failed creation.", user), e);
   }
 }
 
@@ -127,7 +131,7 @@ pyb::object create(pyb::object password, pyb::object reminder, pyb::object passp
     try {
       user = provider.attr("user").attr("create")(**new_keys);
     } catch (pyb::error_already_set& e) {
-      log_failure("Failed to create user.", e);
+      log_failure(pyb::str("Failed to create user."), e);
       throw;
     }
     const char* step = "Failed to log in the new user.";
@@ -138,8 +142,7 @@ pyb::object create(pyb::object password, pyb::object reminder, pyb::object passp
       provider.attr("lockbox").attr("update_or_create")(
           user.attr("lockbox"), "reminder"_a = reminder, "passphrase"_a = passphrase);
     } catch (pyb::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      log_failure(step, e);
+      log_failure(pyb::str(step), e);
       remove_new_user(provider, user);
       throw;
     }
@@ -147,7 +150,7 @@ pyb::object create(pyb::object password, pyb::object reminder, pyb::object passp
   });
   // A failure that the scope handled leaves no finished user to report.
   if (!done) return pyb::none();
-  logger().attr("info")(text_of(*done) + " has been created.");
+  logger().attr("info")(line("{} has been created.", *done));
   return *done;
 }
 
@@ -155,12 +158,22 @@ void delete_() {
   pyb::object user;
   velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
     user = provider.attr("session").attr("user");
-    logger().attr("info")("Deleting " + text_of(user));
+    logger().attr("info")(line("Deleting {}", user));
     provider.attr("user").attr("delete")(user);
     provider.attr("logout")();
     return pyb::none();
   });
-  if (user) logger().attr("info")("Deleted " + text_of(user));
+  if (user) logger().attr("info")(line("Deleted {}", user));
+}
+
+// attribute_or_none is |o|.|name|, or None when |o| has no such attribute;
+// any other failure of the lookup passes on.
+pyb::object attribute_or_none(pyb::handle o, const char* name) {
+  PyObject* found = PyObject_GetAttrString(o.ptr(), name);
+  if (found) return pyb::reinterpret_steal<pyb::object>(found);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
+  PyErr_Clear();
+  return pyb::none();
 }
 
 pyb::object get_backup_reminder(pyb::object user_id) {
@@ -168,7 +181,7 @@ pyb::object get_backup_reminder(pyb::object user_id) {
     pyb::object id = user_id;
     if (!velna::py::truth(user_id)) {
       pyb::object current = provider.attr("session").attr("user");
-      id = pyb::getattr(current, "id", pyb::none());
+      id = attribute_or_none(current, "id");
     }
     if (id.is_none()) velna::py::raise_value_error(kNoUser);
     return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);
@@ -284,7 +297,7 @@ PYBIND11_MODULE(user, m) {
 
   static const Masked create_trace{"create", {"password", "reminder", "passphrase"}};
   pyb::object create_op = pyb::cpp_function(
-      &create, pyb::name("create"), "password"_a, "reminder"_a, "passphrase"_a,
+      &create, pyb::name("create"), pyb::scope(m), "password"_a, "reminder"_a, "passphrase"_a,
       "password_validator"_a = password_rule, "reminder_validator"_a = reminder_rule,
       "passphrase_validator"_a = passphrase_rule);
   m.def(
@@ -296,19 +309,19 @@ PYBIND11_MODULE(user, m) {
 
   pyb::object logged = m.attr("logged")(m.attr("log"));
   pyb::object login_required = m.attr("login_required")();
-  pyb::object delete_op = pyb::cpp_function(&delete_, pyb::name("delete"),
+  pyb::object delete_op = pyb::cpp_function(&delete_, pyb::name("delete"), pyb::scope(m),
                                             "Deletes the logged-in user for good and logs out.");
   m.attr("delete") = logged(login_required(delete_op));
 
   pyb::object reminder_op = pyb::cpp_function(
-      &get_backup_reminder, pyb::name("get_backup_reminder"),
+      &get_backup_reminder, pyb::name("get_backup_reminder"), pyb::scope(m),
       "Returns the reminder of a user's backup passphrase.", "user_id"_a = pyb::none());
   m.attr("get_backup_reminder") = logged(reminder_op);
 
   static const Masked change_trace{"change_credentials", {"password", "passphrase", "reminder"}};
   pyb::object change_op = login_required(pyb::cpp_function(
-      &change_credentials, pyb::name("change_credentials"), "password"_a, "passphrase"_a,
-      "reminder"_a = pyb::none(), "password_validator"_a = password_rule,
+      &change_credentials, pyb::name("change_credentials"), pyb::scope(m), "password"_a,
+      "passphrase"_a, "reminder"_a = pyb::none(), "password_validator"_a = password_rule,
       "reminder_validator"_a = reminder_rule, "passphrase_validator"_a = passphrase_rule));
   m.def(
       "change_credentials",

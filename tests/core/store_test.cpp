@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,15 @@ TEST(StorePaths, WorkedExampleAndSlicing) {
   EXPECT_TRUE(hash_components(as_bytes("abc"), 8, -20).empty());
   EXPECT_TRUE(hash_components(as_bytes("abc"), 8, 0).empty());
   EXPECT_THROW(hash_components(as_bytes("abc"), 0, 1), InvalidArgument);
+  // Lengths at or beyond the digest give the whole digest as one piece, also
+  // where a 64-bit length does not fit a 32-bit size_t.
+  for (std::int64_t length : {std::int64_t{96}, std::int64_t{97}, (std::int64_t{1} << 32) + 8,
+                              std::numeric_limits<std::int64_t>::max()}) {
+    auto whole = cut_components(std::string(96, 'a'), length, 12);
+    ASSERT_EQ(whole.size(), 1u) << length;
+    EXPECT_EQ(whole[0].size(), 96u);
+  }
+  EXPECT_EQ(cut_components("0123456789", 4, 12), (std::vector<std::string>{"0123", "4567", "89"}));
 }
 
 TEST(Rows, EncryptedCellsRoundTripAndConstraintsBite) {

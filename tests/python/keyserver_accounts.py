@@ -5,15 +5,17 @@ and public keys.
 ``v1.0/`` -> (handler, credentialed)); the server adds it to its table.
 Handlers take the server's state and the request and answer
 (status, JSON body). The server keeps what a real one may keep: public keys,
-the key file's encrypted bytes, the reminder, and a verifier derived from
-the passphrase; never a password or a passphrase.
+the key file's encrypted bytes, the reminder, and two verifiers, one derived
+from the passphrase and one from the password's hash text; never a password,
+a passphrase or a hash of either.
 
 - POST users: {"signingKey", "derivationKey"} (PEM public keys) ->
   {"userId"}; the signing key becomes the user's login key of index 0.
-- PUT lockbox (credentialed): {"keyFile" (Base64), "reminder", "verifier"}
-  for the logged-in user.
-- GET lockbox/fetch?userId=&verifier=: {"keyFile"} when the verifier is the
-  one stored.
+- PUT lockbox (credentialed): {"keyFile" (Base64), "reminder",
+  "verification": {"passphrase", "password" (optional)}} for the logged-in
+  user: the two verifiers.
+- GET lockbox/fetch?userId=&verification=: {"keyFile"} when the verifier is
+  one of the two stored.
 - GET reminder?userId=: {"reminder"}.
 - GET keys?userId= (credentialed): {"keys": [public-key records]}.
 - DELETE account (credentialed): removes the logged-in user.
@@ -61,7 +63,8 @@ def route_users(state, request):
         accounts = _accounts(state)
         state.keys[(user_id, 0)] = signing
         accounts[user_id] = {"signing": body["signingKey"], "derivation": body["derivationKey"],
-                             "keyFile": None, "reminder": None, "verifier": None}
+                             "keyFile": None, "reminder": None, "verifier": None,
+                             "passwordVerifier": None}
     return 200, {"userId": user_id}
 
 
@@ -74,13 +77,17 @@ def route_lockbox(state, request):
         data = base64.b64decode(body["keyFile"], validate=True)
     except (KeyError, TypeError, ValueError, binascii.Error):
         return 400, {"error": "keyFile must be Base64"}
-    if not isinstance(body.get("verifier"), str):
-        return 400, {"error": "verifier is required"}
+    verification = body.get("verification")
+    if not isinstance(verification, dict) or not isinstance(verification.get("passphrase"), str):
+        return 400, {"error": "verification of the passphrase is required"}
+    if not isinstance(verification.get("password"), (str, type(None))):
+        return 400, {"error": "verification of the password must be text"}
     with state.lock:
         record = _accounts(state).get(request.user_id)
         if record is None:
             return 404, {"error": "no such user"}
-        record.update(keyFile=data, reminder=body.get("reminder"), verifier=body["verifier"])
+        record.update(keyFile=data, reminder=body.get("reminder"), verifier=verification["passphrase"],
+                      passwordVerifier=verification.get("password"))
     return 200, {}
 
 
@@ -96,8 +103,11 @@ def route_lockbox_fetch(state, request):
     record = _record(state, request)
     if record is None:
         return 404, {"error": "no such user"}
-    given = (_query(request, "verifier") or "").encode()
-    if record["keyFile"] is None or not hmac.compare_digest(given, (record["verifier"] or "").encode()):
+    given = (_query(request, "verification") or "").encode()
+    known = [v.encode() for v in (record["verifier"], record["passwordVerifier"]) if v]
+    # Both comparisons run, so the time taken tells nothing of which one matched.
+    matched = [hmac.compare_digest(given, v) for v in known]
+    if record["keyFile"] is None or not given or not any(matched):
         return 403, {"error": "forbidden"}
     return 200, {"keyFile": base64.b64encode(record["keyFile"]).decode("ascii")}
 

@@ -113,6 +113,13 @@ def test_pages_are_gathered_with_the_boundary_event_repeated(log, log_lines):
 
     assert [e.id for e in events.get(type="lockbox", starting_event_id=501)] == [501, 502]
 
+    # a starting_event_id of None leaves start out of the first request; the
+    # pages that follow start at the server's own ids
+    got = events.get(type="container", starting_event_id=None)
+    assert [e.id for e in got] == [e.id for e in expected]
+    assert log.seen()[-3:] == [q(("type", "container")), q(("type", "container"), ("start", "50")),
+                               q(("type", "container"), ("start", "99"))]
+
 
 def test_filters_select_on_the_server(log):
     wire = make_events(40)

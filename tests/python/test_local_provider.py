@@ -51,6 +51,17 @@ def test_initialize_roots_the_store_and_chooses_the_local_provider(root):
     assert str(zov.client.root) == str(root.resolve())
 
 
+@pytest.mark.parametrize("options", [{}, {"root_dir": None}])
+def test_without_a_root_the_store_is_the_working_directory(tmp_path, monkeypatch, options):
+    monkeypatch.chdir(tmp_path)
+    previous = providers.set_provider(None)
+    try:
+        portal.initialize("api-key", fips=False, **options)
+        assert str(zov.client.root) == str(tmp_path.resolve())
+    finally:
+        providers.set_provider(previous)
+
+
 def test_create_stores_only_sealed_material(root):
     new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
     assert zov.session.user is new and new.lockbox.encrypted
@@ -130,6 +141,14 @@ def test_backup_reminder_with_and_without_a_login(alice):
     assert user.get_backup_reminder(alice.id) == REMINDER_TEXT
     portal.login(alice.id, password=PASSWORD)
     assert user.get_backup_reminder() == REMINDER_TEXT
+
+
+@pytest.mark.parametrize("form", [str, lambda i: str(i).upper(), lambda i: i.hex, lambda i: "{%s}" % i])
+def test_every_form_of_an_identifier_that_logs_in_finds_the_reminder_and_keys(alice, form):
+    given = form(alice.id)
+    assert portal.login(given, password=PASSWORD).id == alice.id
+    assert user.get_backup_reminder(given) == REMINDER_TEXT
+    assert active().keys.get(given).user_id == alice.id
 
 
 def test_change_credentials_reseals_the_key_file(alice):

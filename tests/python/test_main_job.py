@@ -58,6 +58,8 @@ def test_server_provider_against_the_test_key_server(tmp_path, keyserver):
     options = ["--root", root, "--server", keyserver.url, "--api-key", keyserver.api_key]
     shared = run_app(*options, "grant")
     assert shared[0].startswith("initialized: accounts on the key server http://127.0.0.1:")
+    # Alice logs in with her password alone: the server hands out her key file for it.
+    assert "logged in as alice with her password" in shared
     opened = run_app(*options, "open")
     check_opened(opened)
     assert [r for r in keyserver.requests("lockbox/fetch")], "bob's key file came from the server"

@@ -1,6 +1,7 @@
 """The server provider against the test key server on 127.0.0.1."""
 import base64
 import json
+import logging
 
 import pytest
 
@@ -48,6 +49,9 @@ def test_initialize_with_a_server_url_chooses_the_server_provider(server):
 
 def test_the_server_never_sees_a_password_or_passphrase(server):
     new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    portal.logout()
+    portal.login(new.id, password=PASSWORD)
+    portal.login(new.id, passphrase=PASSPHRASE)
     seen = json.dumps(server.requests())
     for secret in (PASSWORD, PASSPHRASE, crypto.SHA384(PASSWORD), crypto.SHA384(PASSPHRASE)):
         assert secret not in seen
@@ -57,7 +61,28 @@ def test_the_server_never_sees_a_password_or_passphrase(server):
     assert base64.b64decode(json.loads(stored["body"])["keyFile"]) == new.lockbox.data
 
 
-@pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE},
+def test_debug_lines_show_no_credential_and_no_verifier(server, caplog):
+    caplog.set_level(logging.DEBUG)
+    velna = logging.getLogger("velna")
+    old, velna.level = velna.level, logging.DEBUG
+    try:
+        new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+        user.change_credentials("Passw0rd-Two", "Passphrase two 2")
+        portal.logout()
+        portal.login(new.id, password="Passw0rd-Two")
+        portal.login(new.id, passphrase="Passphrase two 2")
+    finally:
+        velna.level = old
+    shown = "\n".join(r.getMessage() for r in caplog.records)
+    assert "lockbox/fetch" in shown  # the requests were traced
+    verifiers = [v for r in server.requests("lockbox") if r["method"] == "PUT"
+                 for v in json.loads(r["body"])["verification"].values()]
+    assert len(verifiers) == 4
+    for secret in [PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", crypto.SHA384(PASSWORD)] + verifiers:
+        assert secret not in shown
+
+
+@pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE}, {"password": PASSWORD},
                                          {"password": PASSWORD, "passphrase": PASSPHRASE}])
 def test_login_fetches_and_opens_the_key_file(alice, credentials):
     again = portal.login(alice.id, **credentials)
@@ -66,16 +91,25 @@ def test_login_fetches_and_opens_the_key_file(alice, credentials):
         alice.keys[KeyType.AUTH][0].public)
 
 
-def test_a_login_without_the_passphrase_cannot_fetch_the_key_file(alice):
-    with pytest.raises(ValueError, match="passphrase"):
-        portal.login(alice.id, password=PASSWORD)
+def test_the_two_verifiers_stored_with_the_key_file_are_distinct(alice, server):
+    (body,) = [json.loads(r["body"]) for r in server.requests("lockbox") if r["method"] == "PUT"]
+    stored = body["verification"]
+    assert stored["passphrase"] and stored["password"]
+    assert stored["passphrase"] != stored["password"]
+    # The password's hash text, as the rescue portion gives it back, stands for the password.
+    from velna.providers.server.provider import password_verifier
+
+    assert password_verifier(alice.id, crypto.SHA384(PASSWORD)) == stored["password"]
+    assert password_verifier(alice.id, PASSWORD) == stored["password"]
 
 
-def test_a_wrong_passphrase_does_not_fetch_the_key_file(alice, server):
+@pytest.mark.parametrize("credentials", [{"passphrase": "Wrong passphrase 2"}, {"password": "Wrong-Passw0rd"},
+                                         {"password": crypto.SHA384(PASSWORD)[:-1] + "0"}])
+def test_a_wrong_credential_alone_does_not_fetch_the_key_file(alice, server, credentials):
     from velna.providers.server.http import HTTPError
 
     with pytest.raises(HTTPError, match="403"):
-        portal.login(alice.id, passphrase="Wrong passphrase 2")
+        portal.login(alice.id, **credentials)
     assert active().session.user is None
     assert [r["status"] for r in server.requests("lockbox/fetch")] == [403]
 
@@ -86,18 +120,36 @@ def test_a_wrong_password_fails_after_the_fetch(alice):
     assert active().session.user is None
 
 
+def test_deleting_a_user_who_is_not_logged_in_removes_nobody(alice, server):
+    bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
+    with providers.get() as provider:
+        with pytest.raises(ValueError, match="is not logged in"):
+            provider.user.delete(alice)  # while bob is logged in
+        provider.logout()
+        with pytest.raises(ValueError, match="is not logged in"):
+            provider.user.delete(alice)  # while nobody is
+    assert server.requests("account") == []
+    assert portal.login(bob.id, password="Passw0rd-Two").id == bob.id
+    assert portal.login(alice.id, password=PASSWORD).id == alice.id
+
+
 def test_reminder_keys_change_and_delete(alice, server):
     assert user.get_backup_reminder(alice.id) == REMINDER_TEXT
+    assert user.get_backup_reminder(str(alice.id).upper()) == REMINDER_TEXT
     bob = user.create("Passw0rd-Two", "", "Bob passphrase 2")
-    ring = active().keys.get(alice.id)
+    ring = active().keys.get(alice.id.hex)
     assert ring.user_id == alice.id and ring.get_first_valid(KeyType.DERIVATION).private is None
     user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
     portal.logout()
     assert user.get_backup_reminder(bob.id) == "new hint"
+    from velna.providers.server.http import HTTPError
+
+    for old in ({"password": "Passw0rd-Two"}, {"passphrase": "Bob passphrase 2"}):
+        with pytest.raises(HTTPError, match="403"):
+            portal.login(bob.id, **old)
+    assert portal.login(bob.id, password="Passw0rd-New").id == bob.id
     assert portal.login(bob.id, passphrase="New passphrase 3").id == bob.id
     user.delete()
     assert active().session.user is None
-    from velna.providers.server.http import HTTPError
-
     with pytest.raises(HTTPError, match="404"):
         portal.login(bob.id, passphrase="New passphrase 3")

@@ -261,13 +261,14 @@ def test_a_failed_registration_is_logged_and_raised_unchanged(provider, caplog):
     assert "login" not in provider.names()
 
 
-@pytest.mark.parametrize("failing, line", [
-    ("lockbox.update_or_create", "Failed to create user key file."),
-    ("encrypt", "Failed to create user key file."),
+@pytest.mark.parametrize("failing, line, error", [
+    ("lockbox.update_or_create", "Failed to create user key file.", OSError("disk full")),
+    ("encrypt", "Failed to create user key file.", OSError("disk full")),
+    # any kind of failure, an interruption too, leaves no half-made user
+    ("lockbox.update_or_create", "Failed to create user key file.", KeyboardInterrupt()),
 ])
-def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider, caplog, failing, line):
+def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider, caplog, failing, line, error):
     caplog.set_level(logging.INFO)
-    error = OSError("disk full")
     if failing == "encrypt":
         def registered(**kw):
             lockbox = KeyFile()
@@ -276,7 +277,7 @@ def test_a_failure_after_login_deletes_the_user_logs_out_and_raises_it(provider,
         provider.results["user.create"] = registered
     else:
         provider.failures[failing] = error
-    with pytest.raises(OSError) as info:
+    with pytest.raises(type(error)) as info:
         user.create("Passw0rdX", "r", "Passphr4se")
     assert info.value is error
     new = provider.calls[2][2]["user"]
@@ -365,6 +366,26 @@ def test_delete_deletes_the_logged_in_user_and_logs_out(provider, log_lines, key
                                        (logging.INFO, "Deleted <User %s>" % UID)]
 
 
+def test_text_forms_that_are_no_utf8_still_make_the_log_lines(provider, log_lines, keys):
+    # A provider may identify users by any text; a lone surrogate cannot be
+    # encoded, yet the lines carry the user's text form as it is, and every
+    # scope entered is left.
+    odd = "user-\udcff"
+    provider.results["user.create"] = lambda **kw: user.User(odd, KeyFile(user_id=odd))
+    made = user.create("Passw0rd1", "hint", "Passphr4se")
+    user.delete()
+    text = "<User %s>" % odd
+    assert [m for _, m in log_lines("velna.user")] == [
+        "Creating a new user.", text + " has been created.", "Deleting " + text, "Deleted " + text]
+    assert provider.names().count("enter") == provider.names().count("exit")
+    assert ("user.delete", (made,), {}) in provider.calls
+
+
+def test_the_operations_belong_to_the_module():
+    for op in (user.create, user.delete, user.get_backup_reminder, user.change_credentials):
+        assert op.__module__ == "velna.user"
+
+
 def test_nobody_logged_in_means_no_delete_and_no_change(provider, log_lines):
     for call in (user.delete, lambda: user.change_credentials("a", "b")):
         with pytest.raises(RuntimeError, match="^Must login!$"):
@@ -401,6 +422,19 @@ def test_get_backup_reminder_sends_the_given_or_the_logged_in_id(provider, keys,
         assert ("session.user",) not in provider.calls
 
 
+def test_a_failing_read_of_the_logged_in_id_passes_on_inside_the_scope(provider):
+    class Broken:
+        @property
+        def id(self):
+            raise KeyError("id")
+
+    login_as(provider, Broken())
+    with pytest.raises(KeyError):
+        user.get_backup_reminder()
+    assert isinstance(provider.calls[-1][1], KeyError) and provider.calls[-1][0] == "exit"
+    assert not [c for c in provider.calls if c[0].startswith("user.")]
+
+
 @pytest.mark.parametrize("logged_in", [None, types.SimpleNamespace(id=None), types.SimpleNamespace()])
 def test_get_backup_reminder_without_any_id_fails_inside_the_scope(provider, logged_in):
     provider.session.user = logged_in
@@ -433,6 +467,17 @@ def test_change_credentials_traces_are_masked(provider, keys, caplog, velna_debu
     user.change_credentials("NewPassw0rd", passphrase="NewPassphr4se", reminder="new hint")
     (entry, _) = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG and r.name == "velna.user"]
     assert entry == "change_credentials(***, {'passphrase': '***', 'reminder': '***'})"
+
+
+def test_a_credential_that_is_none_shows_as_none_in_the_trace(provider, keys, caplog, velna_debug):
+    login_as(provider, user.User(UID, KeyFile()))
+    caplog.set_level(logging.DEBUG)
+    user.change_credentials(None, "NewPassphr4se", reminder=None)
+    user.change_credentials("NewPassw0rd", passphrase=None)
+    entries = [r.getMessage() for r in caplog.records
+               if r.levelno == logging.DEBUG and r.name == "velna.user" and "-->" not in r.getMessage()]
+    assert entries == ["change_credentials(None,***, {'reminder': None})",
+                       "change_credentials(***, {'passphrase': None})"]
 
 
 def test_handled_failures_make_the_operations_return_nothing(provider, keys):

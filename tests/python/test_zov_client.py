@@ -56,6 +56,24 @@ def test_hash_location_refuses_depth_beyond_the_digest(log_lines):
     assert log_lines(LOGGER) == [(logging.WARNING, "depth cannot exceed the maximum value: 12")]
     with pytest.raises(TypeError):
         client._hash_location(12)
+    for length, depth in ((8.0, 1), (8, 1.0), (8, "1")):
+        with pytest.raises(TypeError):
+            client._hash_location("abc", filename_length=length, depth=depth)
+    # lengths and depths beyond 64 bits cut the digest as any large number does
+    assert client._hash_location("abc", filename_length=2 ** 70, depth=-(2 ** 70)) == pathlib.Path()
+    assert client._hash_location("abc", filename_length=2 ** 70) == expected_place("abc", 96)
+
+
+def test_places_come_from_the_package_hash_and_random_functions_of_the_moment(store, monkeypatch):
+    import velna.crypto as crypto
+    import velna.providers.zov.zov_client as zov_client
+    seeds = []
+    monkeypatch.setattr(crypto, "SHA384", lambda data: seeds.append(data) or "0123456789abcdef" * 6)
+    monkeypatch.setattr(crypto, "random", lambda num: b"r" * num)
+    assert store.get_file_path("seed") == store.root.joinpath(*["01234567", "89abcdef"] * 6)
+    assert store.get_file_path() == store.root.joinpath(*["01234567", "89abcdef"] * 6)
+    assert seeds == ["seed", b"r" * 64]
+    assert zov_client.crypto is crypto
 
 
 def test_initialize_places_and_resolves_the_root(tmp_path, monkeypatch, log_lines):
@@ -110,12 +128,31 @@ def test_random_places_are_fresh_and_missing_ones_are_reported(store, log_lines)
     assert info.startswith("Removed file from ZOV @ ")
 
 
+def test_log_records_carry_the_place_as_their_argument(store, caplog):
+    caplog.set_level(logging.DEBUG, LOGGER)
+    place = store.write_bytes(b"x", seed="abc")
+    store.get("abc")
+    store.delete(seed="abc")
+    store.delete(seed="abc")
+    records = [(r.levelno, r.msg, r.args) for r in caplog.records if r.name == LOGGER]
+    assert records == [(logging.DEBUG, "Wrote data at %s", (place,)),
+                       (logging.DEBUG, "Fetched from %s", (place,)),
+                       (logging.INFO, "Removed file from ZOV @ %s", (place,)),
+                       (logging.WARNING, "File in ZOV @ %s is already gone.", (place,)),
+                       (logging.INFO, "Removed file from ZOV @ %s", (place,))]
+
+
 def test_no_free_random_place(store, monkeypatch):
     import velna.crypto as crypto
-    monkeypatch.setattr(crypto, "random", lambda num: b"\x00" * num)
+    draws = []
+    monkeypatch.setattr(crypto, "random", lambda num: draws.append(num) or b"\x00" * num)
     taken = store.write_bytes(b"x")
-    with pytest.raises(OSError, match="^Cannot find a suitable file.$"):
-        store.get_file_path()
+    for attempts in (10, 3):
+        store.MAX_FILE_CREATION_ATTEMPTS = attempts
+        draws.clear()
+        with pytest.raises(OSError, match="^Cannot find a suitable file.$"):
+            store.get_file_path()
+        assert draws == [64] * attempts
     assert taken.exists()
 
 

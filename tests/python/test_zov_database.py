@@ -24,7 +24,7 @@ def stored_tables(path):
         return [r[0] for r in con.execute("select name from sqlite_master where type='table' order by rowid")]
 
 
-def test_initialize_creates_file_tables_and_one_version(local, log_lines):
+def test_initialize_creates_file_tables_and_one_version(local, log_lines, caplog):
     user_id = local.session.user.id
     db = VelnaDatabase()
     db.initialize(user_id)
@@ -45,6 +45,9 @@ def test_initialize_creates_file_tables_and_one_version(local, log_lines):
     assert opts == {"sqlalchemy.url": db.engine.url, "here": here, "script_location": os.path.join(here, "alembic")}
     assert log_lines(LOGGER)[-2:] == [(logging.DEBUG, "ZOV DB has been created at @ %s" % db.path),
                                       (logging.INFO, "ZOV DB Version: %s" % versions[0][0])]
+    created, version = [r for r in caplog.records if r.name == LOGGER][-2:]
+    assert (created.msg, created.args) == ("ZOV DB has been created at @ %s" % db.path, ())
+    assert (version.msg, version.args) == ("ZOV DB Version: %s", (versions[0][0],))
 
     from velna.providers.zov.models import User
     db.session.add(User(id="someone"))

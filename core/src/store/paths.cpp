@@ -1,5 +1,7 @@
 #include "velna/store/paths.h"
 
+#include <algorithm>
+
 #include "velna/crypto/digest.h"
 #include "velna/error.h"
 
@@ -8,10 +10,18 @@ namespace velna::store {
 std::vector<std::string> hash_components(ByteView seed, std::int64_t filename_length,
                                          std::int64_t depth) {
   if (filename_length < 1) throw InvalidArgument("filename_length must be at least 1");
-  std::string hex = hex_digest(HashKind::Sha384, seed);
+  return cut_components(hex_digest(HashKind::Sha384, seed), filename_length, depth);
+}
+
+std::vector<std::string> cut_components(std::string_view hex, std::int64_t filename_length,
+                                        std::int64_t depth) {
+  if (filename_length < 1) throw InvalidArgument("filename_length must be at least 1");
+  // A length beyond the text gives one piece (and never wraps a 32-bit size_t).
+  const std::size_t step = static_cast<std::uint64_t>(filename_length) >= hex.size()
+                               ? std::max<std::size_t>(hex.size(), 1)
+                               : static_cast<std::size_t>(filename_length);
   std::vector<std::string> pieces;
-  for (std::size_t at = 0; at < hex.size(); at += static_cast<std::size_t>(filename_length))
-    pieces.push_back(hex.substr(at, static_cast<std::size_t>(filename_length)));
+  for (std::size_t at = 0; at < hex.size(); at += step) pieces.emplace_back(hex.substr(at, step));
   auto n = static_cast<std::int64_t>(pieces.size());
   std::int64_t keep = depth >= 0 ? std::min(depth, n) : std::max<std::int64_t>(0, n + depth);
   pieces.resize(static_cast<std::size_t>(keep));

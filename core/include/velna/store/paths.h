@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velna/bytes.h"
@@ -21,5 +22,9 @@ inline constexpr std::int64_t kMaxLevelsDeep = 48 * 2 / kMaxFileNameLength;
 // |filename_length| below 1.
 std::vector<std::string> hash_components(ByteView seed, std::int64_t filename_length,
                                          std::int64_t depth);
+
+// cut_components is the same cut of a digest text already made.
+std::vector<std::string> cut_components(std::string_view hex, std::int64_t filename_length,
+                                        std::int64_t depth);
 
 }  // namespace velna::store

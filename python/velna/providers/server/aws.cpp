@@ -325,12 +325,19 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
       });
 }
 
-pyb::object call_make_request(const char* method, pyb::object url, pyb::object data,
-                              pyb::object headers) {
+// get_request and put_request call the module's _make_request as it is now:
+// get with the keyword headers, put with the keyword data.
+pyb::object get_request(pyb::object url, pyb::object headers) {
   pyb::object fn = module_attr("_make_request");
-  if (fn.ptr() == native_make_request) return make_request(pyb::str(method), url, data, headers);
-  if (headers.is_none()) return fn(method, url, data);
-  return fn(method, url, "headers"_a = headers);
+  if (fn.ptr() == native_make_request)
+    return make_request(pyb::str("get"), url, pyb::none(), headers);
+  return fn("get", url, "headers"_a = headers);
+}
+
+pyb::object put_request(pyb::object url, pyb::object data) {
+  pyb::object fn = module_attr("_make_request");
+  if (fn.ptr() == native_make_request) return make_request(pyb::str("put"), url, data, pyb::none());
+  return fn("put", url, "data"_a = data);
 }
 
 bool compare(pyb::handle a, pyb::handle b, int op) {
@@ -352,21 +359,23 @@ pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
   if (truthy(start) || truthy(end)) {
     // end > start >= 0, checked always: a range that is not one is never
     // sent. Comparing a number with None is the runtime's TypeError.
-    if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE))
-      velna::py::raise_assertion("A byte range needs 0 <= start < end");
+    if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE)) {
+      PyErr_SetNone(PyExc_AssertionError);
+      throw pyb::error_already_set();
+    }
     storage::ByteRange range{offset(start), offset(end)};
     pyb::dict h;
     h["Range"] = storage::range_header(range);
     headers = h;
   }
   module_attr("log").attr("debug")("GETing data from %s, headers: %s", path, headers);
-  return call_make_request("get", path, pyb::none(), headers);
+  return get_request(path, headers);
 }
 
 pyb::object put(pyb::object path, pyb::object data) {
   pyb::str text = pyb::str("PUTing data to {}").attr("format")(path);
   module_attr("log").attr("debug")(text);
-  return call_make_request("put", path, data, pyb::none());
+  return put_request(path, data);
 }
 
 }  // namespace

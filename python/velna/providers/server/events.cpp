@@ -74,6 +74,20 @@ pyb::dict query_params(const pyb::dict& kwargs) {
   return params;
 }
 
+// advances: |next| lies after |start|. A start that cannot be compared with
+// the server's event ids (the caller's starting_event_id is taken as given,
+// None included) is no sign of a stall; from the next page on, start is one
+// of the server's own ids.
+bool advances(pyb::handle next, pyb::handle start) {
+  int r = PyObject_RichCompareBool(next.ptr(), start.ptr(), Py_GT);
+  if (r < 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    return true;
+  }
+  if (r < 0) throw pyb::error_already_set();
+  return r == 1;
+}
+
 // gather asks for pages until the server reports that none follows. Each
 // next page starts at the last event received; a page that does not move
 // past its own start would be asked for again and again, so it ends the call.
@@ -96,7 +110,7 @@ pyb::list gather(pyb::dict params) {
       raise_runtime_error("The key server announced more events after event " + text(start) +
                           " but sent an empty page.");
     pyb::object next = item(last, "eventId");
-    if (!compare(next, start, Py_GT))
+    if (!advances(next, start))
       raise_runtime_error("The key server's page of events from " + text(start) +
                           " ends at event " + text(next) + ", so paging would not advance.");
     params["start"] = next;

@@ -2,16 +2,25 @@
 
 The key server keeps, per user, the public keys given at registration, the
 key file as its encrypted bytes only, and the reminder of the backup
-passphrase. Neither the password nor the passphrase ever leaves this
-machine: fetching a key file takes a verifier derived from the passphrase
-with PBKDF2 (salted with the user's identifier), which is all the server
-learns of it. Endpoints below the versioned base (all JSON):
+passphrase. Neither the password nor the passphrase, nor the password's
+hash text that opens the key file, ever leaves this machine: fetching a key
+file takes a verifier, which is all the server learns of them. There are
+two, so that either credential fetches the key file: one derived from the
+passphrase, one from the password's hash text, each with PBKDF2 under a salt
+of its own (a label of its kind and the user's identifier), so neither
+tells anything of the other or of the key that opens the key file. Both are
+stored with the key file, and so both change with the credentials.
+Endpoints below the versioned base (all JSON):
 
 - POST users (no credentials): {"signingKey", "derivationKey"} as PEM public
   keys; answers {"userId"}. The signing key logs the user in.
-- PUT lockbox: {"keyFile" (Base64), "reminder", "verifier"} of the logged-in
-  user.
-- GET lockbox/fetch?userId=&verifier= (no credentials): {"keyFile"}.
+- PUT lockbox: {"keyFile" (Base64), "reminder", "verification":
+  {"passphrase", "password"}} of the logged-in user: the two verifiers.
+- GET lockbox/fetch?userId=&verification= (no credentials): {"keyFile"} for
+  either verifier.
+
+A verifier fetches the key file, so it goes under the name "verification",
+which the session never writes to a debug line in clear.
 - GET reminder?userId= (no credentials): {"reminder"}.
 - GET keys?userId=: {"keys": [public-key records]}.
 - DELETE account: removes the logged-in user.
@@ -24,11 +33,13 @@ import base64
 import logging
 
 from velna.providers import Provider
-from velna.providers.zov.provider import LocalData, check_credentials, open_key_file, public_records, rekey
+from velna.providers.zov.provider import (LocalData, canonical, check_credentials, open_key_file, public_records,
+                                          rekey)
 
 log = logging.getLogger("velna.providers.server.provider")
 
 VERIFIER_SALT = b"velna key file fetch:"
+PASSWORD_VERIFIER_SALT = b"velna key file fetch by password:"
 
 
 def client():
@@ -54,6 +65,19 @@ def verifier(user_id, passphrase):
     return pbkdf2.create_key(passphrase.encode("utf-8"), salt=salt).hex()
 
 
+def password_verifier(user_id, password):
+    """What the server keeps to check that a fetch of a key file knows the
+    password: PBKDF2-HMAC-SHA384 of the password's hash text (the secret the
+    key file is sealed under), salted with a label of its own and the user.
+    The hash text itself may stand for the password, as it does where the
+    rescue portion gives it back."""
+    from velna.crypto import pbkdf2
+    from velna.crypto.hash import get_hash
+
+    salt = PASSWORD_VERIFIER_SALT + str(user_id).encode("utf-8")
+    return pbkdf2.create_key(get_hash(password).encode("ascii"), salt=salt).hex()
+
+
 class _Part:
     def __init__(self, owner):
         self._owner = owner
@@ -74,13 +98,18 @@ class Users(_Part):
         return User(user_id, lockbox)
 
     def delete(self, user):
+        # The server removes the account whose credentials sign the request,
+        # so only the logged-in user can be the one removed.
+        current = self._owner.session.user
+        if current is None or current.id != user.id:
+            raise ValueError("Only the logged-in user can be deleted: %s is not logged in." % (user,))
         client().delete("account")
         if self._owner.uses_local_store():
             self._owner.close_database()
             self._owner.delete_database_of(user)
 
     def get_backup_reminder(self, user_id):
-        return client().get("reminder", params={"userId": str(user_id)}, auth=False).json()["reminder"]
+        return client().get("reminder", params={"userId": str(canonical(user_id))}, auth=False).json()["reminder"]
 
     def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
                            reminder_validator=None, passphrase_validator=None):
@@ -90,16 +119,23 @@ class Users(_Part):
              "passphrase_validator": passphrase_validator})
         lockbox = rekey(self._owner.session.user)
         lockbox.encrypt(password=password, passphrase=passphrase)
-        self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase)
+        self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase,
+                                             password=password)
 
 
 class Lockboxes(_Part):
-    def update_or_create(self, lockbox, reminder=None, passphrase=None):
+    def update_or_create(self, lockbox, reminder=None, passphrase=None, password=None):
+        """Stores the encrypted key file with the reminder and the two
+        verifiers. Without |password| its hash text is taken from the key
+        file's rescue portion, which the passphrase opens."""
         if not lockbox.encrypted:
             raise ValueError("Only an encrypted key file can be stored.")
+        if password is None:
+            password = lockbox.rescue.get_password(passphrase)
         body = {"keyFile": base64.b64encode(lockbox.data).decode("ascii"),
                 "reminder": reminder,
-                "verifier": verifier(lockbox.user_id, passphrase)}
+                "verification": {"passphrase": verifier(lockbox.user_id, passphrase),
+                                 "password": password_verifier(lockbox.user_id, password)}}
         client().put("lockbox", json=body)
 
 
@@ -107,6 +143,7 @@ class Keys(_Part):
     def get(self, user_id):
         from velna.crypto.keys import KeyRing
 
+        user_id = canonical(user_id)
         records = client().get("keys", params={"userId": str(user_id)}).json()["keys"]
         ring = KeyRing(pub_keys=records, user_id=user_id)
         self._owner.record_keys(records)
@@ -164,9 +201,13 @@ class ServerProvider(LocalData, Provider):
         from velna.utils import UUID
 
         user_id = UUID(user_id)
-        if passphrase is None:
-            raise ValueError("The passphrase is needed to fetch the key file from the server.")
-        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verifier": verifier(user_id, passphrase)},
+        if passphrase is not None:
+            proof = verifier(user_id, passphrase)
+        elif password is not None:
+            proof = password_verifier(user_id, password)
+        else:
+            raise ValueError("A password or a passphrase is needed to fetch the key file.")
+        answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verification": proof},
                               auth=False).json()
         lockbox = Lockbox(enc_data=base64.b64decode(answer["keyFile"]))
         open_key_file(lockbox, password, passphrase)
@@ -182,4 +223,4 @@ class ServerProvider(LocalData, Provider):
         self.end_local_login()
 
 
-__all__ = ["ServerProvider", "verifier", "public_records"]
+__all__ = ["ServerProvider", "verifier", "password_verifier", "public_records"]

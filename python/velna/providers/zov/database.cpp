@@ -1477,7 +1477,7 @@ PYBIND11_MODULE(database, m) {
                     .attr("execute")(module_attr("text")("select version_num from alembic_version"))
                     .attr("fetchone")();
             std::string version = row.is_none() ? "head" : text_of(pyb::tuple(row)[0]);
-            velna::py::log_line(kLogger, Level::Info, "ZOV DB Version: " + version);
+            velna::py::get_logger(kLogger).attr("info")("ZOV DB Version: %s", version);
           },
           "Opens the user's database, creating the file and the tables when missing, and migrates "
           "it.",

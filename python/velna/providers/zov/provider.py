@@ -41,6 +41,18 @@ def seed(user_id, kind):
     return ("%s%s" % (user_id, kind)).encode("utf-8")
 
 
+def canonical(user_id):
+    """|user_id| as an identifier when it is one in any form the library
+    accepts at login (text with or without hyphens, in either case), so that
+    every form finds the same user; anything else unchanged."""
+    from velna.utils import UUID
+
+    try:
+        return UUID(user_id)
+    except (ValueError, TypeError):
+        return user_id
+
+
 def public_records(ring):
     """The public-key records of every key of |ring|, in the ring's order."""
     import velna.crypto as crypto
@@ -102,6 +114,7 @@ class Users(_Part):
             zov.client.delete(seed=seed(user.id, kind))
 
     def get_backup_reminder(self, user_id):
+        user_id = canonical(user_id)
         path = zov.client.get_file_path(seed=seed(user_id, REMINDER))
         if not path.exists():
             raise ValueError("No backup reminder for user %s." % user_id)
@@ -138,6 +151,7 @@ class Keys(_Part):
 
         from velna.crypto.keys import KeyRing
 
+        user_id = canonical(user_id)
         path = zov.client.get_file_path(seed=seed(user_id, PUBLIC_KEYS))
         if not path.exists():
             raise ValueError("Unknown user %s." % user_id)
@@ -266,7 +280,10 @@ class LocalProvider(LocalData, Provider):
         return zov.client
 
     def setup(self, api_key, app_name=None, root_dir=".", **unused):
-        """Roots the store at |root_dir| (created when missing)."""
+        """Roots the store at |root_dir| (created when missing); None, as for
+        every option, counts as not given: the working directory."""
+        if root_dir is None:
+            root_dir = "."
         self.logout()
         zov.client.ROOT_DIR = root_dir
         zov.client.initialize()
@@ -316,5 +333,5 @@ def open_key_file(lockbox, password, passphrase):
     lockbox.decrypt(password)
 
 
-__all__ = ["LocalProvider", "LocalData", "seed", "public_records", "check_credentials",
+__all__ = ["LocalProvider", "LocalData", "seed", "canonical", "public_records", "check_credentials",
            "rekey", "open_key_file"]

@@ -2,6 +2,10 @@
 // at a place cut from the SHA-384 hex digest of a seed, under one root.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <limits>
+#include <string>
+
 #include "velna/crypto/random.h"
 #include "velna/store/paths.h"
 #include "velna_py.h"
@@ -21,17 +25,43 @@ pyb::object make_path(pyb::handle p) { return pyb::reinterpret_borrow<pyb::objec
 
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
+// log_with writes |format| with its one argument on the store's logger at
+// the level named by |method|; the record keeps the argument itself.
+void log_with(const char* method, const char* format, pyb::handle arg) {
+  velna::py::get_logger(kLogger).attr(method)(format, arg);
+}
+
+PyObject* module_ref = nullptr;  // this module, kept for the life of the process
+
+// crypto is the package module as this module holds it now.
+pyb::object crypto() { return pyb::reinterpret_borrow<pyb::object>(module_ref).attr("crypto"); }
+
+// count_arg reads an integer argument (the runtime's TypeError for anything
+// else); values beyond 64 bits saturate, which cuts the digest the same way.
+std::int64_t count_arg(pyb::handle o) {
+  pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o.ptr()));
+  if (!i) throw pyb::error_already_set();
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+  if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
+  return v;
+}
+
 pyb::object hash_location(pyb::object self, pyb::object seed, pyb::object filename_length,
                           pyb::object depth) {
-  std::int64_t d = depth.cast<std::int64_t>();
-  std::int64_t max_depth = self.attr("MAX_LEVELS_DEEP").cast<std::int64_t>();
-  if (d > max_depth) {
-    std::string message = "depth cannot exceed the maximum value: " + std::to_string(max_depth);
+  int too_deep = PyObject_RichCompareBool(depth.ptr(), self.attr("MAX_LEVELS_DEEP").ptr(), Py_GT);
+  if (too_deep < 0) throw pyb::error_already_set();
+  if (too_deep) {
+    std::string message =
+        "depth cannot exceed the maximum value: " + text_of(self.attr("MAX_LEVELS_DEEP"));
     velna::py::log_line(kLogger, Level::Warning, message);
     velna::py::raise_value_error(message);
   }
-  velna::ByteView data = velna::py::bytes_or_text_arg(seed, "seed");
-  auto pieces = velna::store::hash_components(data, filename_length.cast<std::int64_t>(), d);
+  pyb::object digest = crypto().attr("SHA384")(seed);
+  std::string hex = text_of(digest);
+  auto pieces = velna::store::cut_components(hex, count_arg(filename_length), count_arg(depth));
   pyb::tuple parts(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = pyb::str(pieces[i]);
   return pyb::reinterpret_borrow<pyb::object>(path_class)(*parts);
@@ -76,16 +106,15 @@ pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
 
 struct Client {};
 
-pyb::object crypto_random() { return pyb::module_::import("velna.crypto").attr("random"); }
-
 }  // namespace
 
 PYBIND11_MODULE(zov_client, m) {
   velna::py::ModuleSetup setup(m);
   m.doc() = "The hashed-path file store of the local provider.";
   path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
-  pyb::object crypto = pyb::module_::import("velna.crypto");
-  m.attr("crypto") = crypto;
+  pyb::object crypto_package = pyb::module_::import("velna.crypto");
+  m.attr("crypto") = crypto_package;
+  module_ref = pyb::handle(m).inc_ref().ptr();
 
   m.def("_make_dirs", &make_dirs,
         "Creates a folder and its missing parents, each for its owner only.", "path"_a);
@@ -96,7 +125,7 @@ PYBIND11_MODULE(zov_client, m) {
   cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
   cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
   std::int64_t digest_size =
-      crypto.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
+      crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
   cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
 
   cls.def(pyb::init([] { return Client{}; }));
@@ -130,8 +159,9 @@ PYBIND11_MODULE(zov_client, m) {
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object root = self.attr("root");
         if (!seed.is_none()) return root.attr("joinpath")(self.attr("_hash_location")(seed));
-        pyb::object random = crypto_random();
-        for (int i = 0; i < kMaxFileCreationAttempts; ++i) {
+        pyb::object random = crypto().attr("random");
+        const std::int64_t attempts = count_arg(self.attr("MAX_FILE_CREATION_ATTEMPTS"));
+        for (std::int64_t i = 0; i < attempts; ++i) {
           pyb::object candidate =
               root.attr("joinpath")(self.attr("_hash_location")("seed"_a = random(64)));
           if (!candidate.attr("exists")().cast<bool>()) return candidate;
@@ -147,7 +177,7 @@ PYBIND11_MODULE(zov_client, m) {
       "get",
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object path = self.attr("get_file_path")("seed"_a = seed);
-        velna::py::log_line(kLogger, Level::Debug, "Fetched from " + text_of(path));
+        log_with("debug", "Fetched from %s", path);
         return path.attr("read_bytes")();
       },
       "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
@@ -157,7 +187,7 @@ PYBIND11_MODULE(zov_client, m) {
       [](pyb::object self, pyb::object data, pyb::object seed, pyb::object path) -> pyb::object {
         pyb::object place = target(self, seed, path);
         if (!place.attr("exists")().cast<bool>()) make_dirs(place.attr("parent"));
-        velna::py::log_line(kLogger, Level::Debug, "Wrote data at " + text_of(place));
+        log_with("debug", "Wrote data at %s", place);
         if (!velna::py::is_bytes(data)) velna::py::raise_type_error("data must be bytes");
         place.attr("write_bytes")(data);
         return place;
@@ -174,10 +204,9 @@ PYBIND11_MODULE(zov_client, m) {
           place.attr("unlink")();
         } catch (pyb::error_already_set& e) {
           if (!e.matches(PyExc_FileNotFoundError)) throw;
-          velna::py::log_line(kLogger, Level::Warning,
-                              "File in ZOV @ " + text_of(place) + " is already gone.");
+          log_with("warning", "File in ZOV @ %s is already gone.", place);
         }
-        velna::py::log_line(kLogger, Level::Info, "Removed file from ZOV @ " + text_of(place));
+        log_with("info", "Removed file from ZOV @ %s", place);
       },
       "Removes the file at the explicit path under the root, or at the place of the seed.",
       "seed"_a = pyb::none(), "path"_a = pyb::none());
