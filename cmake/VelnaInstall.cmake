@@ -54,10 +54,16 @@ print(sysconfig.get_path("platlib", scheme, vars={"base": "/@", "platbase": "/@"
 
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velna DESTINATION ${VELNA_PYTHON_INSTALL_DIR}
     COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
-  # Every extension module of python/ goes where the build tree has it.
+  # A shared library of python/ (the binding support library) goes beside
+  # libvelna; every extension module goes where the build tree has it.
   get_directory_property(py_targets DIRECTORY ${PROJECT_SOURCE_DIR}/python BUILDSYSTEM_TARGETS)
   foreach(t ${py_targets})
     get_target_property(type ${t} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+      set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN")
+      install(TARGETS ${t} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+      continue()
+    endif()
     if(NOT type STREQUAL "MODULE_LIBRARY")
       continue()
     endif()

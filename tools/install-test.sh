@@ -2,8 +2,8 @@
 # install-test.sh: makes the Debian packages of the builds in build/ (the
 # machine's own architecture) and, when it exists, build-armhf/ (armhf), then
 # unpacks the native one into a temporary root and imports every module of
-# the package from there, checking that each module and libvelna come from
-# that root and not from a build tree. The armhf package is imported the
+# the package from there, checking that each module and each of our shared
+# libraries come from that root and not from a build tree. The armhf package is imported the
 # same way under qemu when tools/armhf-test.sh has made its wrappers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,9 +36,9 @@ for name in sorted(set(names)):
     module = importlib.import_module(name)
     where = os.path.realpath(module.__file__)
     assert where.startswith(root + os.sep), f"{name} loaded from {where}"
-libs = [line.split()[-1] for line in open("/proc/self/maps") if "libvelna.so" in line]
+libs = sorted({line.split()[-1] for line in open("/proc/self/maps") if "/libvelna" in line})
 assert libs and all(os.path.realpath(l).startswith(root + os.sep) for l in libs), libs
-print(f"imported {len(set(names))} modules from {site}; libvelna from {libs[0]}")
+print(f"imported {len(set(names))} modules from {site}; libraries: {', '.join(libs)}")
 PY
   )
 }
