@@ -13,14 +13,10 @@
 
 namespace c = velna::container;
 using velna::fuzz::expect;
+using velna::fuzz::inside;
 using velna::fuzz::same;
 
 namespace {
-
-bool inside(velna::ByteView part, velna::ByteView whole) {
-  if (part.empty()) return true;
-  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
-}
 
 void check_section(const c::SectionView& s, velna::ByteView whole) {
   expect(inside(s.bytes, whole), "section outside its input");

@@ -22,4 +22,10 @@ inline bool same(ByteView a, ByteView b) {
   return a.size() == b.size() && (a.empty() || std::equal(a.begin(), a.end(), b.begin()));
 }
 
+// inside tells whether |part| lies within |whole| (an empty part always does).
+inline bool inside(ByteView part, ByteView whole) {
+  return part.empty() ||
+         (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
 }  // namespace velna::fuzz

@@ -11,6 +11,7 @@
 
 namespace lb = velna::lockbox;
 using velna::fuzz::expect;
+using velna::fuzz::inside;
 using velna::fuzz::same;
 
 namespace {
@@ -44,11 +45,6 @@ bool utf8_reference(velna::ByteView s) {
     i += n + 1;
   }
   return true;
-}
-
-bool inside(velna::ByteView part, velna::ByteView whole) {
-  return part.empty() ||
-         (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
 }
 
 }  // namespace
