@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the sources (format, CPython APIs of
 # Python 3.7 only), builds, and runs every test: the core's GoogleTest suite
-# (plain and under sanitizers) and the Python API's pytest suite.
+# (plain and under sanitizers) and the Python API's pytest suite; then both
+# suites again on 32-bit ARM (armhf) under emulation, the installed packages,
+# and short runs of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +34,12 @@ if [ "${VELNA_COMPAT37:-}" = "1" ]; then
   ninja -C build-compat37 -j"$(nproc 2>/dev/null || echo 8)"
   PYTHONPATH="$PWD/build-compat37/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
 fi
+
+# --- armhf, installation and fuzzing (tools/armhf-test.sh,
+# tools/install-test.sh, tools/fuzz.sh) ---
+echo "== armhf"
+tools/armhf-test.sh
+echo "== installed packages"
+tools/install-test.sh
+echo "== fuzz targets, short runs"
+tools/fuzz.sh -r 20000 -j "$(nproc 2>/dev/null || echo 8)"

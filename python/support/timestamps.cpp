@@ -3,6 +3,7 @@
 
 #include <datetime.h>
 
+#include <cerrno>
 #include <cmath>
 #include <string>
 
@@ -110,9 +111,39 @@ pyb::object from_timestamp(PyObject* value) {
       raise();
     }
   }
-  pyb::object args = steal(Py_BuildValue("(dO)", ts, utc()));
-  return steal(PyDateTimeAPI->DateTime_FromTimestamp(
-      reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), args.ptr(), nullptr));
+  // The interpreter's own conversion goes through its C library's time_t,
+  // 32 bits wide in Debian's armhf interpreter, where it fails past 2038.
+  // Split and round as it does (microseconds, half to even), then convert
+  // the seconds with our own 64-bit gmtime_r.
+  static_assert(sizeof(time_t) >= 8, "build with a 64-bit time_t (_TIME_BITS=64)");
+  if (std::isnan(ts)) {
+    PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
+    raise();
+  }
+  double whole = 0;
+  double micros = std::nearbyint(std::modf(ts, &whole) * 1e6);
+  if (micros >= 1e6) {
+    micros -= 1e6;
+    whole += 1;
+  } else if (micros < 0) {
+    micros += 1e6;
+    whole -= 1;
+  }
+  if (!(whole >= -9223372036854775808.0 && whole < 9223372036854775808.0)) {
+    PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
+    raise();
+  }
+  const time_t secs = static_cast<time_t>(whole);
+  tm parts{};
+  errno = 0;
+  if (!gmtime_r(&secs, &parts)) {
+    if (errno == 0) errno = EINVAL;
+    PyErr_SetFromErrno(PyExc_OSError);
+    raise();
+  }
+  const int second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
+  return make_datetime(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                       parts.tm_min, second, static_cast<int>(micros), utc());
 }
 
 }  // namespace

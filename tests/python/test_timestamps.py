@@ -273,11 +273,22 @@ class Stamp(enum.IntEnum):
     NEW_YEAR = 1577934245
 
 
+def past_32bit_time(value):
+    """A case whose seconds lie beyond a 32-bit time_t: arrow gets it right
+    only over an interpreter with a 64-bit time_t (Debian's armhf one has
+    32 bits), so the comparison is skipped there; the fixed table of
+    test_timestamps_beyond_2038_convert_everywhere covers such values on
+    every platform."""
+    return pytest.param(value, marks=pytest.mark.oracle_64bit_time, id=repr(value))
+
+
 TIMESTAMPS = [
     0, 1, -1, 1577934245, 1577934245.5, 1.5, -0.5, 1e9 + 0.123456, 1577934245.1234567,
-    253402300799, 253402300799.99998, -62135596800,
-    1577934245123, 1e12, 1.5e12, 253402300800.5, 253402300799999, 253402300800000,
-    1577934245123456, 2**53 + 1, 10000000000000.0,
+    past_32bit_time(253402300799), past_32bit_time(253402300799.99998),
+    past_32bit_time(-62135596800),
+    1577934245123, 1e12, 1.5e12, 253402300800.5, past_32bit_time(253402300799999),
+    253402300800000, 1577934245123456, past_32bit_time(2**53 + 1),
+    past_32bit_time(10000000000000.0),
     decimal.Decimal("1.5"), decimal.Decimal("1577934245.25"), IntSubclass(5), FloatSubclass(2.5),
     Stamp.NEW_YEAR,
 ]
@@ -292,8 +303,8 @@ def test_timestamps_convert_as_arrow_converts(value):
 
 BAD_TIMESTAMPS = [
     10**20, 253402300799999999, 9007199254740993000, float("inf"), float("nan"),
-    decimal.Decimal("NaN"), decimal.Decimal("1e400"), -1e20, -62135596801, -1e12, 253402300800,
-    float("-inf"),
+    decimal.Decimal("NaN"), decimal.Decimal("1e400"), -1e20, past_32bit_time(-62135596801),
+    past_32bit_time(-1e12), past_32bit_time(253402300800), float("-inf"),
 ]
 
 
@@ -305,6 +316,39 @@ def test_timestamps_out_of_range_fail_as_in_arrow(value):
         to_datetime(value)
     assert type(ours.value) is type(theirs.value)
     assert str(ours.value) == str(theirs.value)
+
+
+# Seconds, milliseconds and microseconds past 2038, where a 32-bit time_t
+# ends: the conversion must not depend on the C library's time_t.
+BEYOND_2038 = [
+    (2**31, datetime.datetime(2038, 1, 19, 3, 14, 8, tzinfo=UTC)),
+    (2**32 + 0.25, datetime.datetime(2106, 2, 7, 6, 28, 16, 250000, tzinfo=UTC)),
+    (4102444800, datetime.datetime(2100, 1, 1, tzinfo=UTC)),
+    (253402300799, datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=UTC)),
+    (253402300799.5, datetime.datetime(9999, 12, 31, 23, 59, 59, 500000, tzinfo=UTC)),
+    (4102444800123, datetime.datetime(2100, 1, 1, 0, 0, 0, 123000, tzinfo=UTC)),
+    (4102444800123456, datetime.datetime(2100, 1, 1, 0, 0, 0, 123456, tzinfo=UTC)),
+    (-2**31 - 1, datetime.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC)),
+    (-62135596800, datetime.datetime(1, 1, 1, tzinfo=UTC)),
+]
+
+
+@pytest.mark.parametrize("value, expected", BEYOND_2038, ids=repr)
+def test_timestamps_beyond_2038_convert_everywhere(value, expected):
+    ours = to_datetime(value)
+    assert ours.tzinfo is UTC
+    assert ours == expected and ours.replace(tzinfo=None) == expected.replace(tzinfo=None)
+
+
+@pytest.mark.parametrize("value, message", [
+    (253402300800, "year 10000 is out of range"),
+    (-62135596801, "year 0 is out of range"),
+    (-1e12, "year -29719 is out of range"),
+])
+def test_timestamps_beyond_the_years_of_datetime_fail_everywhere(value, message):
+    with pytest.raises(ValueError) as failure:
+        to_datetime(value)
+    assert str(failure.value) == message
 
 
 # --- other types -------------------------------------------------------------

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
+#include <new>
 #include <string>
 
 #include "internal/openssl.h"
@@ -46,9 +48,12 @@ void check_x963_length(HashKind kind, std::uint64_t length) {
                           std::to_string(x963_max_length(kind)) + " bytes.");
 }
 
-SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length) {
+SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint64_t length) {
   check_x963_length(kind, length);
-  SecretBytes out(length);
+  // The length is checked on 64 bits first: narrowing it before the check
+  // would let a request beyond the limit wrap into one within it.
+  if (length > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+  SecretBytes out(static_cast<std::size_t>(length));
   if (length == 0) return out;
   // OpenSSL's X963KDF refuses an empty secret, which the KDF itself allows:
   // derive that case block by block from the digest.

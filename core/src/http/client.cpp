@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "internal/curl.h"
+#include "internal/curl_long.h"
 #include "velna/http/encoding.h"
 
 namespace velna::http {
@@ -169,8 +170,9 @@ Response Client::send_once(const Request& request, std::string& location) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(options_.connect_timeout.count()));
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.stall_timeout.count()));
+                     internal::curl_long(options_.connect_timeout.count()));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                     internal::curl_long(options_.stall_timeout.count()));
   }
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal/curl.h"
+#include "internal/curl_long.h"
 #include "velna/error.h"
 
 namespace velna::http::storage {
@@ -188,11 +189,12 @@ Answer send(const Request& request, const Allocate& allocate) {
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(request.timeouts.connect.count()));
+                   internal::curl_long(request.timeouts.connect.count()));
   // Less than one byte per second for the stall time is a stall.
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-                   std::max(1L, static_cast<long>((request.timeouts.stall.count() + 999) / 1000)));
+                   std::max(1L, internal::curl_long(request.timeouts.stall.count() / 1000 +
+                                                    (request.timeouts.stall.count() % 1000 != 0))));
   curl_easy_setopt(e, CURLOPT_USERAGENT, "velna/0.1");
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());

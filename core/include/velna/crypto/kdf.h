@@ -18,9 +18,11 @@ std::uint64_t x963_max_length(HashKind kind);
 void check_x963_length(HashKind kind, std::uint64_t length);
 
 // x963 derives |length| bytes from |secret| and |shared_info|. Fails with
-// InvalidArgument when |length| exceeds x963_max_length. A length of 0 gives
-// an empty result.
-SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::size_t length);
+// InvalidArgument when |length| exceeds x963_max_length, and with
+// std::bad_alloc when it is within that limit but beyond what std::size_t
+// can address (on 32-bit platforms, where the limit is larger). A length of
+// 0 gives an empty result.
+SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint64_t length);
 
 // pbkdf2_hmac derives |length| bytes with HMAC under |kind| as the PRF. The
 // salt may be empty or as short as the caller likes.
