@@ -1,7 +1,6 @@
 #include "provider_scope.h"
 
 #include <new>
-#include <string>
 
 #include "fast_path.h"
 
@@ -86,10 +85,12 @@ pyb::object Globals::operator[](const char* name) const {
 }
 
 void raise_with_context(pyb::handle type, std::string_view message, pyb::handle context) {
-  PyErr_SetString(type.ptr(), std::string(message).c_str());
-  pyb::error_already_set e;
-  set_context(e, context);
-  throw e;
+  try {
+    raise_error(type, message);
+  } catch (pyb::error_already_set& e) {
+    set_context(e, context);
+    throw;
+  }
 }
 
 }  // namespace velna::py

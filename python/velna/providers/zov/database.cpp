@@ -1401,11 +1401,9 @@ PYBIND11_MODULE(database, m) {
       "get_file_path",
       [](pyb::object user_id) {
         pyb::module_ package = pyb::module_::import("velna.providers.zov");
-        if (!pyb::hasattr(package, "client")) {
-          PyErr_SetString(PyExc_ImportError,
+        if (!pyb::hasattr(package, "client"))
+          vp::raise_error(PyExc_ImportError,
                           "cannot import name 'client' from 'velna.providers.zov'");
-          throw pyb::error_already_set();
-        }
         pyb::object client = package.attr("client");
         pyb::object locate = client.attr("get_file_path");
         pyb::bytes seed = pyb::str(text_of(user_id) + "SdkDatabase").attr("encode")("utf-8");
