@@ -72,6 +72,17 @@ pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwa
   return result;
 }
 
+// def_traced defines |op| on |m| under the name of |trace|, traced with its
+// secrets masked.
+void def_traced(pyb::module_& m, const Masked& trace, pyb::object op, const char* doc) {
+  m.def(
+      trace.name,
+      [&trace, op](pyb::args args, pyb::kwargs kwargs) {
+        return traced_call(trace, op, args, kwargs);
+      },
+      doc);
+}
+
 // ---- operations --------------------------------------------------------------
 
 void check(pyb::handle validator, pyb::handle value, const char* message) {
@@ -262,12 +273,8 @@ PYBIND11_MODULE(user, m) {
       &create, pyb::name("create"), pyb::scope(m), "password"_a, "reminder"_a, "passphrase"_a,
       "password_validator"_a = password_rule, "reminder_validator"_a = reminder_rule,
       "passphrase_validator"_a = passphrase_rule);
-  m.def(
-      "create",
-      [create_op](pyb::args args, pyb::kwargs kwargs) {
-        return traced_call(create_trace, create_op, args, kwargs);
-      },
-      "Creates a new user with new keys and a stored key file, and returns it logged in.");
+  def_traced(m, create_trace, create_op,
+             "Creates a new user with new keys and a stored key file, and returns it logged in.");
 
   pyb::object logged = m.attr("logged")(m.attr("log"));
   pyb::object login_required = m.attr("login_required")();
@@ -285,12 +292,8 @@ PYBIND11_MODULE(user, m) {
       &change_credentials, pyb::name("change_credentials"), pyb::scope(m), "password"_a,
       "passphrase"_a, "reminder"_a = pyb::none(), "password_validator"_a = password_rule,
       "reminder_validator"_a = reminder_rule, "passphrase_validator"_a = passphrase_rule));
-  m.def(
-      "change_credentials",
-      [change_op](pyb::args args, pyb::kwargs kwargs) {
-        return traced_call(change_trace, change_op, args, kwargs);
-      },
-      "Replaces the logged-in user's password, passphrase and reminder.");
+  def_traced(m, change_trace, change_op,
+             "Replaces the logged-in user's password, passphrase and reminder.");
 
   m.attr("User") = make_user_class();
 }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -193,11 +194,36 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
 // ---------------------------------------------------------------------------
 // Engine: one database file; every connection it opens enforces foreign keys.
 
+// Handed keeps weak references to the connections or sessions handed out,
+// so that whatever is still in use can be closed before the file goes.
+template <typename T>
+struct Handed {
+  std::vector<std::weak_ptr<T>> items;
+
+  void add(const std::shared_ptr<T>& p) {
+    std::erase_if(items, [](const auto& w) { return w.expired(); });
+    items.push_back(p);
+  }
+  void close_all() {
+    for (auto& w : items)
+      if (auto p = w.lock()) p->close();
+  }
+};
+
+// sqlite_path is the file of a "sqlite:///<path>" address; other addresses
+// are refused.
+std::string sqlite_path(const std::string& url) {
+  constexpr std::string_view prefix = "sqlite:///";
+  if (url.rfind(prefix, 0) != 0)
+    vp::raise_value_error("Only sqlite:/// addresses are supported: " + url);
+  return url.substr(prefix.size());
+}
+
 struct EngineState {
   std::string path;
   pyb::object user_id;  // whose database this is (None when unknown)
   bool disposed = false;
-  std::vector<std::weak_ptr<store::Connection>> connections;
+  Handed<store::Connection> connections;
   std::unique_ptr<store::ColumnCipher> cipher;
 
   void check_open() const {
@@ -210,15 +236,13 @@ struct EngineState {
   std::shared_ptr<store::Connection> connect() {
     check_open();
     auto c = std::make_shared<store::Connection>(store::Connection::open(path, true));
-    std::erase_if(connections, [](const auto& w) { return w.expired(); });
-    connections.push_back(c);
+    connections.add(c);
     return c;
   }
 
   void dispose() {
-    for (auto& w : connections)
-      if (auto c = w.lock()) c->close();
-    connections.clear();
+    connections.close_all();
+    connections.items.clear();
     cipher.reset();
     disposed = true;
   }
@@ -1008,22 +1032,18 @@ struct SessionFactory {
 struct ScopedSession {
   SessionFactory factory;
   pyb::object local;  // threading.local() holding this thread's session
-  std::vector<std::weak_ptr<Session>> all;
+  Handed<Session> all;
 
   std::shared_ptr<Session> current() {
     pyb::object s = pyb::getattr(local, "session", pyb::none());
     if (!s.is_none()) return s.cast<std::shared_ptr<Session>>();
     auto made = factory.make();
-    std::erase_if(all, [](const auto& w) { return w.expired(); });
-    all.push_back(made);
+    all.add(made);
     local.attr("session") = pyb::cast(made);
     return made;
   }
 
-  void close_all() {
-    for (auto& w : all)
-      if (auto s = w.lock()) s->close();
-  }
+  void close_all() { all.close_all(); }
 };
 
 // make_error defines the exception class |name| of the module, kept by the
@@ -1199,13 +1219,10 @@ PYBIND11_MODULE(database, m) {
   m.def(
       "create_engine",
       [](std::string url, pyb::object user_id) {
-        const std::string prefix = "sqlite:///";
-        if (url.rfind(prefix, 0) != 0)
-          velna::py::raise_value_error("Only sqlite:/// addresses are supported: " + url);
         Engine e;
-        e.url = url;
         e.state = std::make_shared<EngineState>();
-        e.state->path = url.substr(prefix.size());
+        e.state->path = sqlite_path(url);
+        e.url = url;
         e.state->user_id = user_id;
         return e;
       },
@@ -1346,13 +1363,9 @@ PYBIND11_MODULE(database, m) {
   for (const char* name : {"add", "add_all", "delete", "get", "query", "flush", "commit",
                            "rollback", "close", "execute"}) {
     pyb::object method = session_class.attr(name);
-    scoped.attr(name) = pyb::cpp_function(
-        [method](pyb::object self, pyb::args args, pyb::kwargs kwargs) {
-          auto registry = self.cast<std::shared_ptr<ScopedSession>>();
-          pyb::object session = pyb::cast(registry->current());
-          return method(session, *args, **kwargs);
-        },
-        pyb::is_method(scoped), pyb::name(name));
+    scoped.def(name, [method](ScopedSession& registry, pyb::args args, pyb::kwargs kwargs) {
+      return method(pyb::cast(registry.current()), *args, **kwargs);
+    });
   }
 
   // --- configuration of the migrations -------------------------------------
@@ -1388,10 +1401,7 @@ PYBIND11_MODULE(database, m) {
             cfg.attr("get_section_option")("alembic", "sqlalchemy.url").cast<std::string>();
         std::string scripts =
             cfg.attr("get_section_option")("alembic", "script_location").cast<std::string>();
-        const std::string prefix = "sqlite:///";
-        if (url.rfind(prefix, 0) != 0)
-          velna::py::raise_value_error("Only sqlite:/// addresses are supported: " + url);
-        store::upgrade(url.substr(prefix.size()), scripts);
+        store::upgrade(sqlite_path(url), scripts);
       },
       "Brings the database of the configuration to the newest migration.", "config"_a,
       "revision"_a);
