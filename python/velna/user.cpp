@@ -237,7 +237,11 @@ pyb::object make_user_class() {
                vp::equal(self.attr("__dict__"), other.attr("__dict__"));
       },
       "Users are equal when their identifiers, key rings and key files are.", "other"_a);
-  vp::install_ne(cls);
+  vp::method(
+      cls, "__ne__",
+      [](pyb::object self, pyb::object other) { return !vp::truthy(self.attr("__eq__")(other)); },
+      "The negation of this class's equality.", "other"_a);
+  cls.attr("__hash__") = pyb::none();
   vp::property(
       cls, "lockbox", [](pyb::object self) { return self.attr("_lockbox"); },
       pyb::cpp_function(&user_set_lockbox, pyb::name("lockbox")), "The user's key file.");

@@ -1175,10 +1175,11 @@ PYBIND11_MODULE(database, m) {
   pyb::object metadata = pyb::cast(md, pyb::return_value_policy::reference);
   pyb::dict base_ns;
   base_ns["metadata"] = metadata;
-  base_ns["__init_subclass__"] = vp::steal(PyClassMethod_New(
+  // Made by calling classmethod, which takes over the function's help text.
+  static PyObject* const classmethod = reinterpret_cast<PyObject*>(&PyClassMethod_Type);
+  base_ns["__init_subclass__"] = vp::borrow(classmethod)(
       pyb::cpp_function([md](pyb::object cls, pyb::kwargs) { register_class(*md, cls); },
-                        pyb::name("__init_subclass__"))
-          .ptr()));
+                        pyb::name("__init_subclass__")));
   pyb::object base =
       vp::make_class(kModule, "Base", plain,
                      "The declarative base of the local database's table classes.", base_ns);
