@@ -1,83 +1,48 @@
 #include "provider_scope.h"
 
 #include <new>
-#include <string>
+
+#include "fast_path.h"
 
 namespace velna::py {
 
 namespace {
 
-// special finds |name| on the type of |obj| along its method resolution
-// order and binds it to |obj|, as the with statement does; instance
-// attributes are not consulted.
-pyb::object special(pyb::handle obj, const char* name) {
-  pyb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
-  pyb::tuple mro = type.attr("__mro__");
-  for (pyb::handle cls : mro) {
-    pyb::dict ns = cls.attr("__dict__");
-    if (!ns.contains(name)) continue;
-    pyb::object attr = ns[name];
-    descrgetfunc get = Py_TYPE(attr.ptr())->tp_descr_get;
-    if (!get) return attr;
-    PyObject* bound = get(attr.ptr(), obj.ptr(), type.ptr());
-    if (!bound) throw pyb::error_already_set();
-    return pyb::reinterpret_steal<pyb::object>(bound);
-  }
-  return pyb::object();
-}
-
-}  // namespace
-
-bool truth(pyb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) throw pyb::error_already_set();
-  return t != 0;
-}
-
-namespace {
-
 pyb::handle or_none(const pyb::object& o) { return o ? pyb::handle(o) : pyb::handle(Py_None); }
+
+// refuse_scope raises the TypeError of a with statement whose object lacks
+// |what| of the context manager protocol.
+[[noreturn]] void refuse_scope(pyb::handle scope, const char* what) {
+  PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol%s",
+               Py_TYPE(scope.ptr())->tp_name, what);
+  throw pyb::error_already_set();
+}
 
 }  // namespace
 
 pyb::object exception_of(pyb::error_already_set& e) {
   pyb::object value = e.value();
-  PyObject* tb = PyException_GetTraceback(value.ptr());  // new reference or null
+  pyb::object tb = own(PyException_GetTraceback(value.ptr()));
   if (!tb && e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
-  Py_XDECREF(tb);
   return value;
 }
 
 void set_context(pyb::error_already_set& e, pyb::handle context) {
   pyb::handle value = e.value();
   if (value.is(context)) return;
-  PyObject* old = PyException_GetContext(value.ptr());
-  if (old) {
-    Py_DECREF(old);
-    return;
-  }
-  PyException_SetContext(value.ptr(), context.inc_ref().ptr());
+  if (own(PyException_GetContext(value.ptr()))) return;
+  PyException_SetContext(value.ptr(), borrow(context.ptr()).release().ptr());  // steals
 }
 
 std::optional<pyb::object> run_scoped(pyb::handle get,
                                       const std::function<pyb::object(pyb::handle)>& body) {
   pyb::object scope = get();
-  pyb::object enter = special(scope, "__enter__");
-  if (!enter) {
-    std::string type = Py_TYPE(scope.ptr())->tp_name;
-    PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol",
-                 type.c_str());
-    throw pyb::error_already_set();
-  }
-  pyb::object exit = special(scope, "__exit__");
-  if (!exit) {
-    std::string type = Py_TYPE(scope.ptr())->tp_name;
-    PyErr_Format(
-        PyExc_TypeError,
-        "'%s' object does not support the context manager protocol (missed __exit__ method)",
-        type.c_str());
-    throw pyb::error_already_set();
-  }
+  static PyObject* const enter_name = intern("__enter__");
+  static PyObject* const exit_name = intern("__exit__");
+  pyb::object enter = lookup_special(scope, enter_name);
+  if (!enter) refuse_scope(scope, "");
+  pyb::object exit = lookup_special(scope, exit_name);
+  if (!exit) refuse_scope(scope, " (missed __exit__ method)");
   pyb::object provider = enter();
   pyb::object result;
   try {
@@ -101,14 +66,14 @@ std::optional<pyb::object> run_scoped(pyb::handle get,
       set_context(failed, value);
       throw;
     }
-    if (!truth(handled)) throw;
+    if (!truthy(handled)) throw;
     return std::nullopt;
   }
   exit(pyb::none(), pyb::none(), pyb::none());
   return result;
 }
 
-Globals::Globals(pyb::module_& m) : dict_(pyb::object(m.attr("__dict__")).release().ptr()) {}
+Globals::Globals(pyb::module_& m) : dict_(keep(m.attr("__dict__"))) {}
 
 pyb::object Globals::operator[](const char* name) const {
   PyObject* o = PyDict_GetItemString(dict_, name);
@@ -116,14 +81,16 @@ pyb::object Globals::operator[](const char* name) const {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw pyb::error_already_set();
   }
-  return pyb::reinterpret_borrow<pyb::object>(o);
+  return borrow(o);
 }
 
 void raise_with_context(pyb::handle type, std::string_view message, pyb::handle context) {
-  PyErr_SetString(type.ptr(), std::string(message).c_str());
-  pyb::error_already_set e;
-  set_context(e, context);
-  throw e;
+  try {
+    raise_error(type, message);
+  } catch (pyb::error_already_set& e) {
+    set_context(e, context);
+    throw;
+  }
 }
 
 }  // namespace velna::py

@@ -4,11 +4,12 @@
 
 #include <pybind11/pybind11.h>
 
-#include "velna_py.h"
-
 #include <functional>
 #include <optional>
 #include <string_view>
+
+#include "fast_path.h"
+#include "velna_py.h"
 
 namespace velna::py {
 
@@ -23,8 +24,9 @@ namespace pyb = pybind11;
 VELNA_PY_API std::optional<pyb::object> run_scoped(
     pyb::handle get, const std::function<pyb::object(pyb::handle)>& body);
 
-// truth is the truth value of |o|, as `if o:` decides it.
-VELNA_PY_API bool truth(pyb::handle o);
+// truth is the truth value of |o|, as `if o:` decides it (truthy, under the
+// name the entry and account modules use).
+inline bool truth(pyb::handle o) { return truthy(o); }
 
 // exception_of is the exception instance |e| carries, with its traceback
 // attached, ready to be logged (exc_info=) or chained.
@@ -42,7 +44,7 @@ class VELNA_PY_API Globals {
   pyb::object operator[](const char* name) const;
 
  private:
-  PyObject* dict_;  // the module's __dict__, kept for the life of the process
+  PyObject* dict_;  // the module's __dict__, kept (keep)
 };
 
 // raise_with_context raises |type| with |message|, with |context| as the

@@ -70,7 +70,7 @@ void logout(pyb::args args, pyb::kwargs kwargs) {
 }  // namespace
 
 PYBIND11_MODULE(portal, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "Library entry: initialize, login and logout.";
   pyb::module_ logging = pyb::module_::import("logging");
   m.attr("logging") = logging;

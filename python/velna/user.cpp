@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "plain_class.h"
 #include "provider_scope.h"
 #include "velna_py.h"
 
@@ -57,20 +58,29 @@ pyb::object traced_call(const Masked& m, pyb::handle f, pyb::args args, pyb::kwa
   pyb::list texts;
   std::size_t i = 0;
   for (pyb::handle a : args) {
-    texts.append(
-        pyb::str(i < m.secrets.size() ? masked(a) : pyb::reinterpret_borrow<pyb::object>(a)));
+    texts.append(pyb::str(i < m.secrets.size() ? masked(a) : velna::py::borrow(a.ptr())));
     ++i;
   }
   pyb::dict shown;
   for (auto item : kwargs)
-    shown[item.first] = is_secret(m, item.first)
-                            ? pyb::object(masked(item.second))
-                            : pyb::reinterpret_borrow<pyb::object>(item.second);
+    shown[item.first] = is_secret(m, item.first) ? pyb::object(masked(item.second))
+                                                 : velna::py::borrow(item.second.ptr());
   pyb::str joined = pyb::str(",").attr("join")(texts);
   logger().attr("debug")("%s(%s, %s)", m.name, joined, shown);
   pyb::object result = f(*args, **kwargs);
   logger().attr("debug")("%s(...) --> %s", m.name, result);
   return result;
+}
+
+// def_traced defines |op| on |m| under the name of |trace|, traced with its
+// secrets masked.
+void def_traced(pyb::module_& m, const Masked& trace, pyb::object op, const char* doc) {
+  m.def(
+      trace.name,
+      [&trace, op](pyb::args args, pyb::kwargs kwargs) {
+        return traced_call(trace, op, args, kwargs);
+      },
+      doc);
 }
 
 // ---- operations --------------------------------------------------------------
@@ -86,11 +96,16 @@ void log_failure(pyb::handle message, pyb::error_already_set& e) {
   logger().attr("exception")(message, "exc_info"_a = velna::py::exception_of(e));
 }
 
+// delete_user deletes |user| through |provider|, then logs out.
+void delete_user(pyb::handle provider, pyb::handle user) {
+  logger().attr("info")(line("Deleting {}", user));
+  provider.attr("user").attr("delete")(user);
+  provider.attr("logout")();
+}
+
 void delete_user_directly(pyb::handle user) {
   velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
-    logger().attr("info")(line("Deleting {}", user));
-    provider.attr("user").attr("delete")(user);
-    provider.attr("logout")();
+    delete_user(provider, user);
     return pyb::none();
   });
   logger().attr("info")(line("Deleted {}", user));
@@ -158,22 +173,10 @@ void delete_() {
   pyb::object user;
   velna::py::run_scoped(get_scope(), [&](pyb::handle provider) {
     user = provider.attr("session").attr("user");
-    logger().attr("info")(line("Deleting {}", user));
-    provider.attr("user").attr("delete")(user);
-    provider.attr("logout")();
+    delete_user(provider, user);
     return pyb::none();
   });
   if (user) logger().attr("info")(line("Deleted {}", user));
-}
-
-// attribute_or_none is |o|.|name|, or None when |o| has no such attribute;
-// any other failure of the lookup passes on.
-pyb::object attribute_or_none(pyb::handle o, const char* name) {
-  PyObject* found = PyObject_GetAttrString(o.ptr(), name);
-  if (found) return pyb::reinterpret_steal<pyb::object>(found);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
-  PyErr_Clear();
-  return pyb::none();
 }
 
 pyb::object get_backup_reminder(pyb::object user_id) {
@@ -181,7 +184,8 @@ pyb::object get_backup_reminder(pyb::object user_id) {
     pyb::object id = user_id;
     if (!velna::py::truth(user_id)) {
       pyb::object current = provider.attr("session").attr("user");
-      id = attribute_or_none(current, "id");
+      static PyObject* const id_name = velna::py::intern("id");
+      id = velna::py::attr_or_none(current, id_name);
     }
     if (id.is_none()) velna::py::raise_value_error(kNoUser);
     return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);
@@ -210,71 +214,44 @@ void user_set_lockbox(pyb::object self, pyb::object lockbox) {
   self.attr("_lockbox") = lockbox;
 }
 
-pyb::object make_user_class(pyb::module_& m) {
-  pyb::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = "User";
-  ns["__doc__"] = "An Velna User.";
-  ns["__hash__"] = pyb::none();
-  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "User",
-      pyb::make_tuple(
-          pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
-      ns);
-
-  auto method = [&](const char* name, auto&& f, const char* doc, auto... extra) {
-    cls.attr(name) =
-        pyb::cpp_function(std::forward<decltype(f)>(f), pyb::name(name), pyb::is_method(cls),
-                          pyb::sibling(pyb::getattr(cls, name, pyb::none())), doc, extra...);
-  };
-  // pybind11 takes any function named __init__ for the constructor of one of
-  // its own classes, so the constructor is made under another name and bound
-  // as a method by hand.
-  pyb::cpp_function init(
+pyb::object make_user_class() {
+  namespace vp = velna::py;
+  pyb::object cls =
+      vp::make_class("velna.user", "User", pyb::make_tuple(vp::object_type()), "An Velna User.");
+  vp::method(
+      cls, "__init__",
       [](pyb::object self, pyb::object id, pyb::object lockbox) {
         self.attr("id") = id;
         self.attr("keys") = pyb::none();
         self.attr("lockbox") = lockbox;
       },
-      pyb::name("User"), "Builds a user from its identifier and its decrypted key file.", "self"_a,
-      "id"_a, "lockbox"_a);
-  PyObject* bound_init = PyInstanceMethod_New(init.ptr());
-  if (!bound_init) throw pyb::error_already_set();
-  cls.attr("__init__") = pyb::reinterpret_steal<pyb::object>(bound_init);
-  method(
-      "__repr__", [](pyb::object self) { return pyb::str("<User {}>").format(self.attr("id")); },
+      "Builds a user from its identifier and its decrypted key file.", "id"_a, "lockbox"_a);
+  vp::method(
+      cls, "__repr__",
+      [](pyb::object self) { return pyb::str("<User {}>").format(self.attr("id")); },
       "The user as text: <User id>.");
-  method(
-      "__eq__",
-      [](pyb::object self, pyb::object other) -> bool {
-        int same =
-            PyObject_IsInstance(other.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-        if (same < 0) throw pyb::error_already_set();
-        if (!same) return false;
-        return velna::py::truth(self.attr("__dict__").equal(other.attr("__dict__"))
-                                    ? pyb::handle(Py_True)
-                                    : pyb::handle(Py_False));
+  vp::method(
+      cls, "__eq__",
+      [](pyb::object self, pyb::object other) {
+        return vp::is_instance(other, vp::type_of(self)) &&
+               vp::equal(self.attr("__dict__"), other.attr("__dict__"));
       },
       "Users are equal when their identifiers, key rings and key files are.", "other"_a);
-  method(
-      "__ne__",
-      [](pyb::object self, pyb::object other) {
-        return !velna::py::truth(self.attr("__eq__")(other));
-      },
+  vp::method(
+      cls, "__ne__",
+      [](pyb::object self, pyb::object other) { return !vp::truthy(self.attr("__eq__")(other)); },
       "The negation of this class's equality.", "other"_a);
-
-  pyb::cpp_function getter([](pyb::object self) { return self.attr("_lockbox"); },
-                           pyb::name("lockbox"), "The user's key file.");
-  pyb::cpp_function setter(&user_set_lockbox, pyb::name("lockbox"));
-  cls.attr("lockbox") = pyb::module_::import("builtins")
-                            .attr("property")(getter, setter, pyb::none(), "The user's key file.");
+  cls.attr("__hash__") = pyb::none();
+  vp::property(
+      cls, "lockbox", [](pyb::object self) { return self.attr("_lockbox"); },
+      pyb::cpp_function(&user_set_lockbox, pyb::name("lockbox")), "The user's key file.");
   return cls;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(user, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "User accounts: the User class and the account operations.";
   pyb::module_ logging = pyb::module_::import("logging");
   m.attr("logging") = logging;
@@ -300,12 +277,8 @@ PYBIND11_MODULE(user, m) {
       &create, pyb::name("create"), pyb::scope(m), "password"_a, "reminder"_a, "passphrase"_a,
       "password_validator"_a = password_rule, "reminder_validator"_a = reminder_rule,
       "passphrase_validator"_a = passphrase_rule);
-  m.def(
-      "create",
-      [create_op](pyb::args args, pyb::kwargs kwargs) {
-        return traced_call(create_trace, create_op, args, kwargs);
-      },
-      "Creates a new user with new keys and a stored key file, and returns it logged in.");
+  def_traced(m, create_trace, create_op,
+             "Creates a new user with new keys and a stored key file, and returns it logged in.");
 
   pyb::object logged = m.attr("logged")(m.attr("log"));
   pyb::object login_required = m.attr("login_required")();
@@ -323,12 +296,8 @@ PYBIND11_MODULE(user, m) {
       &change_credentials, pyb::name("change_credentials"), pyb::scope(m), "password"_a,
       "passphrase"_a, "reminder"_a = pyb::none(), "password_validator"_a = password_rule,
       "reminder_validator"_a = reminder_rule, "passphrase_validator"_a = passphrase_rule));
-  m.def(
-      "change_credentials",
-      [change_op](pyb::args args, pyb::kwargs kwargs) {
-        return traced_call(change_trace, change_op, args, kwargs);
-      },
-      "Replaces the logged-in user's password, passphrase and reminder.");
+  def_traced(m, change_trace, change_op,
+             "Replaces the logged-in user's password, passphrase and reminder.");
 
-  m.attr("User") = make_user_class(m);
+  m.attr("User") = make_user_class();
 }

@@ -9,9 +9,12 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "fast_path.h"
+#include "plain_class.h"
 #include "timestamps.h"
 #include "velna/store/cipher.h"
 #include "velna/store/migrations.h"
@@ -24,14 +27,16 @@ namespace {
 
 namespace pyb = pybind11;
 namespace store = velna::store;
+namespace vp = velna::py;
 using namespace pyb::literals;
 using store::Cell;
 using store::ValueType;
 using velna::log::Level;
 
 constexpr const char* kLogger = "velna.providers.zov.database";
+constexpr const char* kModule = "velna.providers.zov.database";
 
-// Python objects kept for the life of the process.
+// Python objects kept for the life of the process (keep).
 struct Names {
   PyObject* uuid_class;
   PyObject* datetime_class;
@@ -53,12 +58,10 @@ struct Names {
 };
 Names names;
 
-pyb::object obj(PyObject* p) { return pyb::reinterpret_borrow<pyb::object>(p); }
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw pyb::error_already_set();
+  vp::raise_error(type, message);
 }
 
 // ---------------------------------------------------------------------------
@@ -72,21 +75,21 @@ std::string qualified(const store::Table& t, const store::Column& c) {
 std::string type_name(pyb::handle v) { return Py_TYPE(v.ptr())->tp_name; }
 
 std::string iso_text(pyb::handle value) {
-  pyb::object v = pyb::reinterpret_borrow<pyb::object>(value);
-  if (!PyObject_IsInstance(v.ptr(), names.datetime_class)) {
+  pyb::object v = vp::borrow(value.ptr());
+  if (!vp::is_instance(v, names.datetime_class)) {
     pyb::object as_dt = pyb::getattr(v, "datetime", pyb::none());
-    if (!as_dt.is_none() && PyObject_IsInstance(as_dt.ptr(), names.datetime_class) &&
+    if (!as_dt.is_none() && vp::is_instance(as_dt, names.datetime_class) &&
         type_name(v).find("Arrow") != std::string::npos)
       v = as_dt;  // an arrow.Arrow
     else
       v = velna::py::time::to_datetime(v);
   }
-  if (v.attr("utcoffset")().is_none()) v = v.attr("replace")("tzinfo"_a = obj(names.utc));
+  if (v.attr("utcoffset")().is_none()) v = v.attr("replace")("tzinfo"_a = vp::borrow(names.utc));
   return v.attr("isoformat")().cast<std::string>();
 }
 
 std::string hex_of(pyb::handle value) {
-  pyb::object b = pyb::reinterpret_borrow<pyb::object>(value);
+  pyb::object b = vp::borrow(value.ptr());
   if (!velna::py::is_bytes(b)) b = b.attr("encode")("utf-8");
   if (!velna::py::is_bytes(b)) velna::py::raise_type_error("encode() did not return bytes");
   return velna::to_hex(velna::py::view_of(b));
@@ -113,8 +116,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
       if (!PyLong_Check(v.ptr()))
         velna::py::raise_value_error("Column " + qualified(t, c) + " takes integers, not " +
                                      type_name(v) + ".");
-      pyb::object as_int = pyb::reinterpret_steal<pyb::object>(PyNumber_Long(v.ptr()));
-      if (!as_int) throw pyb::error_already_set();
+      pyb::object as_int = vp::steal(PyNumber_Long(v.ptr()));
       int overflow = 0;
       long long n = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
       if (overflow == 0) return Cell::of(static_cast<std::int64_t>(n));
@@ -123,15 +125,13 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
       return Cell::of(text_of(as_int));
     }
     case ValueType::Boolean: {
-      int truth = PyObject_IsTrue(v.ptr());
-      if (truth < 0) throw pyb::error_already_set();
-      return Cell::of(std::string(truth ? "true" : "false"));
+      return Cell::of(std::string(vp::truthy(v) ? "true" : "false"));
     }
     case ValueType::Json:
-      return Cell::of(obj(names.json_dumps)(v).cast<std::string>());
+      return Cell::of(vp::borrow(names.json_dumps)(v).cast<std::string>());
     case ValueType::Guid: {
-      pyb::object id = pyb::reinterpret_borrow<pyb::object>(v);
-      if (!PyObject_IsInstance(v.ptr(), names.uuid_class)) id = obj(names.uuid_class)(v);
+      pyb::object id = vp::borrow(v.ptr());
+      if (!vp::is_instance(v, names.uuid_class)) id = vp::borrow(names.uuid_class)(v);
       return Cell::of(pyb::str(id.attr("hex")).cast<std::string>());  // "%.32x" of its int
     }
     case ValueType::Binary:
@@ -143,9 +143,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
 }
 
 pyb::object utf8_text(std::string_view s) {
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-  if (!o) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(o);
+  return vp::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
 }
 
 pyb::object from_cell(const store::Column& c, const Cell& cell) {
@@ -166,24 +164,24 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
     case ValueType::Json: {
       pyb::object t = utf8_text(s);
       try {
-        return obj(names.json_loads)(t);
+        return vp::borrow(names.json_loads)(t);
       } catch (pyb::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
       }
       // Rows written before JSON text was used hold the value's literal form.
-      return obj(names.literal_eval)(t);
+      return vp::borrow(names.literal_eval)(t);
     }
     case ValueType::Guid:
-      return obj(names.uuid_class)(utf8_text(s));
+      return vp::borrow(names.uuid_class)(utf8_text(s));
     case ValueType::Binary:
       if (auto b = store::parse_hex(s)) return velna::py::to_bytes(*b);
-      return obj(names.unhexlify)(utf8_text(s));
+      return vp::borrow(names.unhexlify)(utf8_text(s));
     case ValueType::DateTime: {
       pyb::object t = utf8_text(s);
-      PyObject* r = PyObject_CallFunctionObjArgs(names.fromisoformat, t.ptr(), nullptr);
-      if (r) {
-        pyb::object dt = pyb::reinterpret_steal<pyb::object>(r);
-        if (dt.attr("utcoffset")().is_none()) dt = dt.attr("replace")("tzinfo"_a = obj(names.utc));
+      pyb::object dt = vp::own(PyObject_CallFunctionObjArgs(names.fromisoformat, t.ptr(), nullptr));
+      if (dt) {
+        if (dt.attr("utcoffset")().is_none())
+          dt = dt.attr("replace")("tzinfo"_a = vp::borrow(names.utc));
         return dt;
       }
       PyErr_Clear();
@@ -196,11 +194,36 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
 // ---------------------------------------------------------------------------
 // Engine: one database file; every connection it opens enforces foreign keys.
 
+// Handed keeps weak references to the connections or sessions handed out,
+// so that whatever is still in use can be closed before the file goes.
+template <typename T>
+struct Handed {
+  std::vector<std::weak_ptr<T>> items;
+
+  void add(const std::shared_ptr<T>& p) {
+    std::erase_if(items, [](const auto& w) { return w.expired(); });
+    items.push_back(p);
+  }
+  void close_all() {
+    for (auto& w : items)
+      if (auto p = w.lock()) p->close();
+  }
+};
+
+// sqlite_path is the file of a "sqlite:///<path>" address; other addresses
+// are refused.
+std::string sqlite_path(const std::string& url) {
+  constexpr std::string_view prefix = "sqlite:///";
+  if (url.rfind(prefix, 0) != 0)
+    vp::raise_value_error("Only sqlite:/// addresses are supported: " + url);
+  return url.substr(prefix.size());
+}
+
 struct EngineState {
   std::string path;
   pyb::object user_id;  // whose database this is (None when unknown)
   bool disposed = false;
-  std::vector<std::weak_ptr<store::Connection>> connections;
+  Handed<store::Connection> connections;
   std::unique_ptr<store::ColumnCipher> cipher;
 
   void check_open() const {
@@ -213,15 +236,13 @@ struct EngineState {
   std::shared_ptr<store::Connection> connect() {
     check_open();
     auto c = std::make_shared<store::Connection>(store::Connection::open(path, true));
-    std::erase_if(connections, [](const auto& w) { return w.expired(); });
-    connections.push_back(c);
+    connections.add(c);
     return c;
   }
 
   void dispose() {
-    for (auto& w : connections)
-      if (auto c = w.lock()) c->close();
-    connections.clear();
+    connections.close_all();
+    connections.items.clear();
     cipher.reset();
     disposed = true;
   }
@@ -294,24 +315,14 @@ ClassInfo* child_of(const ClassInfo& parent) {
   return it == classes_by_name.end() ? nullptr : &classes.at(it->second);
 }
 
+// get_attr is o.<name>, None when |o| has none; set_attr sets it.
 pyb::object get_attr(pyb::handle o, const pyb::object& name) {
-  PyObject* r = PyObject_GetAttr(o.ptr(), name.ptr());
-  if (!r) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
-    PyErr_Clear();
-    return pyb::none();
-  }
-  return pyb::reinterpret_steal<pyb::object>(r);
+  return vp::attr_or_none(o, name.ptr());
 }
-
-void set_attr(pyb::handle o, const pyb::object& name, pyb::handle v) {
-  if (PyObject_SetAttr(o.ptr(), name.ptr(), v.ptr()) != 0) throw pyb::error_already_set();
-}
+void set_attr(pyb::handle o, const pyb::object& name, pyb::handle v) { vp::set(o, name.ptr(), v); }
 
 pyb::object new_instance(const ClassInfo& ci) {
-  PyObject* r = PyObject_CallFunctionObjArgs(names.object_new, ci.cls.ptr(), nullptr);
-  if (!r) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(r);
+  return vp::call1(names.object_new, ci.cls);  // object.__new__(cls)
 }
 
 // set_defaults gives a new object every column (None), its relationship
@@ -356,12 +367,8 @@ void register_class(MetaData& md, pyb::object cls) {
   ClassInfo ci;
   ci.table = t;
   ci.cls = cls;
-  for (const auto& c : t->columns) {
-    pyb::str n(std::string(c.name));
-    PyObject* p = n.release().ptr();
-    PyUnicode_InternInPlace(&p);
-    ci.names.push_back(pyb::reinterpret_steal<pyb::object>(p));
-  }
+  for (const auto& c : t->columns)
+    ci.names.push_back(vp::borrow(vp::intern(std::string(c.name).c_str())));
   ci.pk = t->primary_key();
   pyb::dict ns = cls.attr("__dict__").attr("copy")();
   for (auto item : ns) {
@@ -373,7 +380,7 @@ void register_class(MetaData& md, pyb::object cls) {
   classes_by_name[pyb::str(cls.attr("__name__")).cast<std::string>()] = cls.ptr();
   classes_by_table[name] = cls.ptr();
   classes[cls.ptr()] = std::move(ci);
-  cls.inc_ref();  // mapped classes live as long as the process
+  vp::keep(cls);  // mapped classes live as long as the process
   ClassInfo& mine = classes[cls.ptr()];
   if (!mine.rel_attr.empty()) {
     if (ClassInfo* child = child_of(mine)) child->backref_attr = mine.rel.backref;
@@ -775,7 +782,7 @@ struct Session : std::enable_shared_from_this<Session> {
     pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
     if (!pyb::isinstance<pyb::dict>(coll)) return;
     pyb::list gone;
-    for (auto item : pyb::reinterpret_borrow<pyb::dict>(coll))
+    for (auto item : pyb::dict(coll))
       if (item.second.is(o)) gone.append(item.first);
     for (auto k : gone) PyDict_DelItem(coll.ptr(), k.ptr());
   }
@@ -795,7 +802,7 @@ struct Session : std::enable_shared_from_this<Session> {
     PyObject* existing = PyDict_GetItem(identity.ptr(), key.ptr());
     if (existing) {
       fresh = false;
-      return pyb::reinterpret_borrow<pyb::list>(existing)[0];
+      return pyb::list(vp::borrow(existing))[0];
     }
     fresh = true;
     pyb::object o = new_instance(ci);
@@ -903,7 +910,7 @@ struct Session : std::enable_shared_from_this<Session> {
       std::vector<Cell> pk{to_cell(*parent_ci.table, parent_ci.table->columns[target], fk_value)};
       PyObject* known = PyDict_GetItem(identity.ptr(), identity_key(parent_ci, pk).ptr());
       if (known) {
-        set_attr(c, backref, pyb::reinterpret_borrow<pyb::list>(known)[0]);
+        set_attr(c, backref, pyb::list(vp::borrow(known))[0]);
         continue;
       }
       std::vector<std::pair<int, pyb::object>> f{{target, fk_value}};
@@ -930,9 +937,8 @@ struct Session : std::enable_shared_from_this<Session> {
 
   pyb::object get(pyb::handle cls, pyb::handle ident) {
     ClassInfo& ci = info_of(cls);
-    pyb::tuple values = pyb::isinstance<pyb::tuple>(ident)
-                            ? pyb::reinterpret_borrow<pyb::tuple>(ident)
-                            : pyb::make_tuple(ident);
+    pyb::tuple values = pyb::isinstance<pyb::tuple>(ident) ? pyb::tuple(vp::borrow(ident.ptr()))
+                                                           : pyb::make_tuple(ident);
     if (values.size() != ci.pk.size())
       raise(names.invalid_request,
             "Incorrect number of values in identifier formed for argument 'ident'; primary "
@@ -946,7 +952,7 @@ struct Session : std::enable_shared_from_this<Session> {
       filters.emplace_back(ci.pk[i], values[i]);
     }
     PyObject* existing = PyDict_GetItem(identity.ptr(), identity_key(ci, pk).ptr());
-    if (existing) return pyb::reinterpret_borrow<pyb::list>(existing)[0];
+    if (existing) return pyb::list(vp::borrow(existing))[0];
     pyb::list rows = select(cls, filters, 1);
     return rows.size() ? pyb::object(rows[0]) : pyb::object(pyb::none());
   }
@@ -1026,35 +1032,30 @@ struct SessionFactory {
 struct ScopedSession {
   SessionFactory factory;
   pyb::object local;  // threading.local() holding this thread's session
-  std::vector<std::weak_ptr<Session>> all;
+  Handed<Session> all;
 
   std::shared_ptr<Session> current() {
     pyb::object s = pyb::getattr(local, "session", pyb::none());
     if (!s.is_none()) return s.cast<std::shared_ptr<Session>>();
     auto made = factory.make();
-    std::erase_if(all, [](const auto& w) { return w.expired(); });
-    all.push_back(made);
+    all.add(made);
     local.attr("session") = pyb::cast(made);
     return made;
   }
 
-  void close_all() {
-    for (auto& w : all)
-      if (auto s = w.lock()) s->close();
-  }
+  void close_all() { all.close_all(); }
 };
 
+// make_error defines the exception class |name| of the module, kept by the
+// support library for the process.
 PyObject* make_error(pyb::module_& m, const char* name, PyObject* base, const char* doc) {
-  std::string full = std::string("velna.providers.zov.database.") + name;
-  PyObject* e = PyErr_NewExceptionWithDoc(full.c_str(), doc, base, nullptr);
-  if (!e) throw pyb::error_already_set();
-  m.add_object(name, pyb::reinterpret_borrow<pyb::object>(e));
-  return e;
+  return vp::define_error(m, name, doc, base).ptr();
 }
 
-pyb::object module_attr(const char* name) {
-  return pyb::module_::import("velna.providers.zov.database").attr(name);
-}
+PyObject* module_ref = nullptr;  // this module, kept (keep)
+
+// module_attr is the module's name |name| as it stands now.
+pyb::object module_attr(const char* name) { return vp::borrow(module_ref).attr(name); }
 
 void remove_if_there(pyb::object path) {
   try {
@@ -1067,9 +1068,10 @@ void remove_if_there(pyb::object path) {
 }  // namespace
 
 PYBIND11_MODULE(database, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   pyb::register_local_exception_translator(translate_store_errors);
   m.doc() = "The local database of a user: its file, its tables, its sessions.";
+  module_ref = vp::keep(m);
 
   auto uuid = pyb::module_::import("uuid");
   auto datetime = pyb::module_::import("datetime");
@@ -1103,14 +1105,9 @@ PYBIND11_MODULE(database, m) {
                                       "A query found several rows where exactly one was required.");
 
   // --- column value types, as markers for the encrypted column wrapper ----
-  pyb::object type = pyb::module_::import("builtins").attr("type");
-  pyb::object object = pyb::module_::import("builtins").attr("object");
-  for (const char* n : {"String", "Integer", "BigInteger", "Boolean", "JSON"}) {
-    pyb::dict ns;
-    ns["__module__"] = "velna.providers.zov.database";
-    ns["__doc__"] = "A generic column value type.";
-    m.attr(n) = type(n, pyb::make_tuple(object), ns);
-  }
+  const pyb::tuple plain = pyb::make_tuple(vp::object_type());
+  for (const char* n : {"String", "Integer", "BigInteger", "Boolean", "JSON"})
+    m.attr(n) = vp::make_class(kModule, n, plain, "A generic column value type.");
 
   // --- relationships ---------------------------------------------------
   pyb::class_<Relationship>(m, "relationship",
@@ -1177,17 +1174,16 @@ PYBIND11_MODULE(database, m) {
   MetaData* md = new MetaData();  // lives as long as the process, like Base
   pyb::object metadata = pyb::cast(md, pyb::return_value_policy::reference);
   pyb::dict base_ns;
-  base_ns["__module__"] = "velna.providers.zov.database";
-  base_ns["__doc__"] = "The declarative base of the local database's table classes.";
   base_ns["metadata"] = metadata;
-  base_ns["__init_subclass__"] =
-      pyb::module_::import("builtins")
-          .attr("classmethod")(
-              pyb::cpp_function([md](pyb::object cls, pyb::kwargs) { register_class(*md, cls); },
-                                pyb::name("__init_subclass__")));
-  pyb::object base = type("Base", pyb::make_tuple(object), base_ns);
-  base.attr("__init__") =
-      pyb::cpp_function(&base_init, pyb::is_method(base), pyb::name("construct"));
+  // Made by calling classmethod, which takes over the function's help text.
+  static PyObject* const classmethod = reinterpret_cast<PyObject*>(&PyClassMethod_Type);
+  base_ns["__init_subclass__"] = vp::borrow(classmethod)(
+      pyb::cpp_function([md](pyb::object cls, pyb::kwargs) { register_class(*md, cls); },
+                        pyb::name("__init_subclass__")));
+  pyb::object base =
+      vp::make_class(kModule, "Base", plain,
+                     "The declarative base of the local database's table classes.", base_ns);
+  vp::method(base, "__init__", &base_init);
   m.attr("Base") = base;
 
   // --- value conversions, shared with the column types of the models ------
@@ -1224,13 +1220,10 @@ PYBIND11_MODULE(database, m) {
   m.def(
       "create_engine",
       [](std::string url, pyb::object user_id) {
-        const std::string prefix = "sqlite:///";
-        if (url.rfind(prefix, 0) != 0)
-          velna::py::raise_value_error("Only sqlite:/// addresses are supported: " + url);
         Engine e;
-        e.url = url;
         e.state = std::make_shared<EngineState>();
-        e.state->path = url.substr(prefix.size());
+        e.state->path = sqlite_path(url);
+        e.url = url;
         e.state->user_id = user_id;
         return e;
       },
@@ -1250,7 +1243,7 @@ PYBIND11_MODULE(database, m) {
                 raise(names.invalid_request, "Entity namespace for \"" +
                                                  std::string(ci.table->name) +
                                                  "\" has no property \"" + key + "\"");
-              out.filters.emplace_back(col, pyb::reinterpret_borrow<pyb::object>(item.second));
+              out.filters.emplace_back(col, vp::borrow(item.second.ptr()));
             }
             return out;
           },
@@ -1354,7 +1347,7 @@ PYBIND11_MODULE(database, m) {
   scoped.def(pyb::init([](const SessionFactory& f) {
                auto r = std::make_shared<ScopedSession>();
                r->factory = f;
-               r->local = obj(names.threading_local)();
+               r->local = vp::borrow(names.threading_local)();
                return r;
              }),
              "session_factory"_a);
@@ -1371,31 +1364,25 @@ PYBIND11_MODULE(database, m) {
   for (const char* name : {"add", "add_all", "delete", "get", "query", "flush", "commit",
                            "rollback", "close", "execute"}) {
     pyb::object method = session_class.attr(name);
-    scoped.attr(name) = pyb::cpp_function(
-        [method](pyb::object self, pyb::args args, pyb::kwargs kwargs) {
-          auto registry = self.cast<std::shared_ptr<ScopedSession>>();
-          pyb::object session = pyb::cast(registry->current());
-          return method(session, *args, **kwargs);
-        },
-        pyb::is_method(scoped), pyb::name(name));
+    scoped.def(name, [method](ScopedSession& registry, pyb::args args, pyb::kwargs kwargs) {
+      return method(pyb::cast(registry.current()), *args, **kwargs);
+    });
   }
 
   // --- configuration of the migrations -------------------------------------
-  pyb::dict cfg_ns;
-  cfg_ns["__module__"] = "velna.providers.zov.database";
-  cfg_ns["__doc__"] = "The migration configuration: options by section, held in memory.";
-  pyb::object config = type("Config", pyb::make_tuple(object), cfg_ns);
-  config.attr("__init__") =
-      pyb::cpp_function([](pyb::object self) { self.attr("sections") = pyb::dict(); },
-                        pyb::is_method(config), pyb::name("setup"));
-  config.attr("set_section_option") = pyb::cpp_function(
+  pyb::object config = vp::make_class(
+      kModule, "Config", plain, "The migration configuration: options by section, held in memory.");
+  vp::method(config, "__init__", [](pyb::object self) { self.attr("sections") = pyb::dict(); });
+  vp::method(
+      config, "set_section_option",
       [](pyb::object self, pyb::str section, pyb::str name, pyb::str value) {
         pyb::dict sections = self.attr("sections");
         if (!sections.contains(section)) sections[section] = pyb::dict();
         sections[section][name] = value;
       },
-      pyb::is_method(config), pyb::name("set_section_option"), "section"_a, "name"_a, "value"_a);
-  config.attr("get_section_option") = pyb::cpp_function(
+      "section"_a, "name"_a, "value"_a);
+  vp::method(
+      config, "get_section_option",
       [](pyb::object self, pyb::str section, pyb::str name,
          pyb::object default_value) -> pyb::object {
         pyb::dict sections = self.attr("sections");
@@ -1403,8 +1390,7 @@ PYBIND11_MODULE(database, m) {
         pyb::dict options = sections[section];
         return options.contains(name) ? pyb::object(options[name]) : default_value;
       },
-      pyb::is_method(config), pyb::name("get_section_option"), "section"_a, "name"_a,
-      "default"_a = pyb::none());
+      "section"_a, "name"_a, "default"_a = pyb::none());
   m.attr("Config") = config;
 
   m.def(
@@ -1416,10 +1402,7 @@ PYBIND11_MODULE(database, m) {
             cfg.attr("get_section_option")("alembic", "sqlalchemy.url").cast<std::string>();
         std::string scripts =
             cfg.attr("get_section_option")("alembic", "script_location").cast<std::string>();
-        const std::string prefix = "sqlite:///";
-        if (url.rfind(prefix, 0) != 0)
-          velna::py::raise_value_error("Only sqlite:/// addresses are supported: " + url);
-        store::upgrade(url.substr(prefix.size()), scripts);
+        store::upgrade(sqlite_path(url), scripts);
       },
       "Brings the database of the configuration to the newest migration.", "config"_a,
       "revision"_a);
@@ -1429,11 +1412,9 @@ PYBIND11_MODULE(database, m) {
       "get_file_path",
       [](pyb::object user_id) {
         pyb::module_ package = pyb::module_::import("velna.providers.zov");
-        if (!pyb::hasattr(package, "client")) {
-          PyErr_SetString(PyExc_ImportError,
+        if (!pyb::hasattr(package, "client"))
+          vp::raise_error(PyExc_ImportError,
                           "cannot import name 'client' from 'velna.providers.zov'");
-          throw pyb::error_already_set();
-        }
         pyb::object client = package.attr("client");
         pyb::object locate = client.attr("get_file_path");
         pyb::bytes seed = pyb::str(text_of(user_id) + "SdkDatabase").attr("encode")("utf-8");
@@ -1441,76 +1422,73 @@ PYBIND11_MODULE(database, m) {
       },
       "Returns the path of the user's database file in the local store.", "user_id"_a);
 
-  struct Database {};
-  pyb::class_<Database>(m, "VelnaDatabase", pyb::dynamic_attr(), "A user's local database.")
-      .def(pyb::init([] { return Database{}; }))
-      .def(
-          "initialize",
-          [](pyb::object self, pyb::object user_id) {
-            pyb::object path = module_attr("get_file_path")(user_id);
-            self.attr("path") = path;
-            if (!path.attr("exists")().cast<bool>()) {
-              pyb::module_::import("velna.providers.zov.zov_client")
-                  .attr("_make_dirs")(path.attr("parent"));
-              path.attr("touch")("mode"_a = 0600);
-              ::chmod(text_of(path).c_str(), 0600);
-            }
-            std::string db_url = "sqlite:///" + text_of(path);
-            pyb::object engine = module_attr("create_engine")(db_url, "user_id"_a = user_id);
-            self.attr("engine") = engine;
-            module_attr("Base").attr("metadata").attr("create_all")(engine);
-            pyb::object here =
-                module_attr("pathlib").attr("Path")(module_attr("__file__")).attr("parent");
-            pyb::object scripts = here.attr("joinpath")("alembic");
-            pyb::object cfg = module_attr("Config")();
-            cfg.attr("set_section_option")("alembic", "sqlalchemy.url", db_url);
-            cfg.attr("set_section_option")("alembic", "here", pyb::str(here));
-            cfg.attr("set_section_option")("alembic", "script_location", pyb::str(scripts));
-            self.attr("alembic_cfg") = cfg;
-            module_attr("upgrade")(cfg, "head");
-            self.attr("session") =
-                module_attr("scoped_session")(module_attr("sessionmaker")(engine));
-            velna::py::log_line(kLogger, Level::Debug,
-                                "ZOV DB has been created at @ " + text_of(path));
-            pyb::object row =
-                self.attr("session")
-                    .attr("execute")(module_attr("text")("select version_num from alembic_version"))
-                    .attr("fetchone")();
-            std::string version = row.is_none() ? "head" : text_of(pyb::tuple(row)[0]);
-            velna::py::get_logger(kLogger).attr("info")("ZOV DB Version: %s", version);
-          },
-          "Opens the user's database, creating the file and the tables when missing, and migrates "
-          "it.",
-          "user_id"_a)
-      .def(
-          "delete",
-          [](pyb::object self, pyb::object prompt) {
-            pyb::object builtins = pyb::module_::import("builtins");
-            bool ask = PyObject_IsTrue(prompt.ptr()) == 1;
-            if (ask) {
-              pyb::object answer = builtins.attr("input")(
-                  "Are you sure you want to delete the ZOV's database? [y|N]");
-              if (text_of(answer.attr("casefold")()) != "y") {
-                builtins.attr("print")("ZOV DB has not been removed.");
-                return;
-              }
-            }
-            pyb::object path = self.attr("path");
-            // Nothing may keep the file open while it goes.
-            pyb::object registry = pyb::getattr(self, "session", pyb::none());
-            if (!registry.is_none() && pyb::isinstance<ScopedSession>(registry))
-              registry.cast<ScopedSession&>().close_all();
-            pyb::object engine = pyb::getattr(self, "engine", pyb::none());
-            if (!engine.is_none() && pyb::isinstance<Engine>(engine))
-              engine.cast<Engine&>().state->dispose();
-            remove_if_there(path);
-            for (const char* suffix : {"-journal", "-wal", "-shm"})
-              remove_if_there(
-                  path.attr("with_name")(pyb::str(path.attr("name")) + pyb::str(suffix)));
-            velna::py::log_line(kLogger, Level::Info, "Removed the ZOV DB.");
-            if (ask) builtins.attr("print")("ZOV DB has been removed.");
-          },
-          "Removes the database file, after a confirmation on the console unless |prompt| is "
-          "false.",
-          "prompt"_a = true);
+  pyb::object database =
+      vp::make_class(kModule, "VelnaDatabase", plain, "A user's local database.");
+  m.attr("VelnaDatabase") = database;
+  vp::method(
+      database, "initialize",
+      [](pyb::object self, pyb::object user_id) {
+        pyb::object path = module_attr("get_file_path")(user_id);
+        self.attr("path") = path;
+        if (!path.attr("exists")().cast<bool>()) {
+          pyb::module_::import("velna.providers.zov.zov_client")
+              .attr("_make_dirs")(path.attr("parent"));
+          path.attr("touch")("mode"_a = 0600);
+          ::chmod(text_of(path).c_str(), 0600);
+        }
+        std::string db_url = "sqlite:///" + text_of(path);
+        pyb::object engine = module_attr("create_engine")(db_url, "user_id"_a = user_id);
+        self.attr("engine") = engine;
+        module_attr("Base").attr("metadata").attr("create_all")(engine);
+        pyb::object here =
+            module_attr("pathlib").attr("Path")(module_attr("__file__")).attr("parent");
+        pyb::object scripts = here.attr("joinpath")("alembic");
+        pyb::object cfg = module_attr("Config")();
+        cfg.attr("set_section_option")("alembic", "sqlalchemy.url", db_url);
+        cfg.attr("set_section_option")("alembic", "here", pyb::str(here));
+        cfg.attr("set_section_option")("alembic", "script_location", pyb::str(scripts));
+        self.attr("alembic_cfg") = cfg;
+        module_attr("upgrade")(cfg, "head");
+        self.attr("session") = module_attr("scoped_session")(module_attr("sessionmaker")(engine));
+        velna::py::log_line(kLogger, Level::Debug, "ZOV DB has been created at @ " + text_of(path));
+        pyb::object row =
+            self.attr("session")
+                .attr("execute")(module_attr("text")("select version_num from alembic_version"))
+                .attr("fetchone")();
+        std::string version = row.is_none() ? "head" : text_of(pyb::tuple(row)[0]);
+        velna::py::get_logger(kLogger).attr("info")("ZOV DB Version: %s", version);
+      },
+      "Opens the user's database, creating the file and the tables when missing, and migrates "
+      "it.",
+      "user_id"_a);
+  vp::method(
+      database, "delete",
+      [](pyb::object self, pyb::object prompt) {
+        pyb::object builtins = pyb::module_::import("builtins");
+        bool ask = vp::truthy(prompt);
+        if (ask) {
+          pyb::object answer =
+              builtins.attr("input")("Are you sure you want to delete the ZOV's database? [y|N]");
+          if (text_of(answer.attr("casefold")()) != "y") {
+            builtins.attr("print")("ZOV DB has not been removed.");
+            return;
+          }
+        }
+        pyb::object path = self.attr("path");
+        // Nothing may keep the file open while it goes.
+        pyb::object registry = pyb::getattr(self, "session", pyb::none());
+        if (!registry.is_none() && pyb::isinstance<ScopedSession>(registry))
+          registry.cast<ScopedSession&>().close_all();
+        pyb::object engine = pyb::getattr(self, "engine", pyb::none());
+        if (!engine.is_none() && pyb::isinstance<Engine>(engine))
+          engine.cast<Engine&>().state->dispose();
+        remove_if_there(path);
+        for (const char* suffix : {"-journal", "-wal", "-shm"})
+          remove_if_there(path.attr("with_name")(pyb::str(path.attr("name")) + pyb::str(suffix)));
+        velna::py::log_line(kLogger, Level::Info, "Removed the ZOV DB.");
+        if (ask) builtins.attr("print")("ZOV DB has been removed.");
+      },
+      "Removes the database file, after a confirmation on the console unless |prompt| is "
+      "false.",
+      "prompt"_a = true);
 }

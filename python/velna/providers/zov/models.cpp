@@ -4,19 +4,24 @@
 
 #include <optional>
 
+#include "fast_path.h"
+#include "plain_class.h"
 #include "velna/store/cipher.h"
 #include "velna_py.h"
 
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
 using namespace pyb::literals;
 
-PyObject* models_module = nullptr;
-PyObject* database_module = nullptr;
+constexpr const char* kModule = "velna.providers.zov.models";
 
-pyb::object models() { return pyb::reinterpret_borrow<pyb::object>(models_module); }
-pyb::object database() { return pyb::reinterpret_borrow<pyb::object>(database_module); }
+PyObject* models_module = nullptr;    // kept (keep)
+PyObject* database_module = nullptr;  // kept (keep)
+
+pyb::object models() { return vp::borrow(models_module); }
+pyb::object database() { return vp::borrow(database_module); }
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
 // KeyCache is get_sa_key: the database key, derived once from the signing
@@ -49,7 +54,8 @@ struct KeyCache {
   }
 };
 
-// same_user compares user identifiers by their canonical form.
+// canonical_id is the canonical text of a user identifier (itself when it
+// is no UUID).
 std::string canonical_id(pyb::handle id) {
   try {
     return text_of(pyb::module_::import("uuid").attr("UUID")(pyb::str(id)));
@@ -58,10 +64,43 @@ std::string canonical_id(pyb::handle id) {
   }
 }
 
-pyb::object type_class(const char* name, pyb::dict ns) {
-  ns["__module__"] = "velna.providers.zov.models";
-  pyb::object builtins = pyb::module_::import("builtins");
-  return builtins.attr("type")(name, pyb::make_tuple(builtins.attr("object")), ns);
+// The database key cache this module made: while get_sa_key still holds
+// it, the owner of the cached key is checked from C++.
+constexpr const char* kKeyCacheKey = "velna.providers.zov.models.get_sa_key";
+KeyCache* key_cache = nullptr;  // inside the registered get_sa_key
+vp::Own own_key_cache(kKeyCacheKey);
+
+// key_for is the key |cache| gives for the database of |user_id|.
+pyb::object key_for(KeyCache& cache, pyb::handle user_id) {
+  pyb::object key = cache.call();
+  if (user_id.is_none()) return key;
+  if (cache.owner.is_none() || canonical_id(cache.owner) == canonical_id(user_id)) return key;
+  // The cached key is another user's. When the database's own user is the
+  // one logged in now, derive theirs; otherwise refuse.
+  pyb::object user = models().attr("zov").attr("session").attr("user");
+  pyb::object current =
+      user.is_none() ? pyb::object(pyb::none()) : pyb::getattr(user, "id", pyb::none());
+  if (!current.is_none() && canonical_id(current) == canonical_id(user_id)) {
+    cache.clear();
+    return cache.call();
+  }
+  vp::raise_error(PyExc_PermissionError,
+                  "The ZOV DB of user " + canonical_id(user_id) +
+                      " cannot be used while another user's database key is in use.");
+}
+
+// database_key is the key for the database of |user_id|, from get_sa_key as
+// the module holds it now; a replacement is only called.
+pyb::object database_key(pyb::object user_id) {
+  static PyObject* const name = vp::intern("get_sa_key");
+  return vp::late_bound(
+      models(), name, own_key_cache, [&] { return key_for(*key_cache, user_id); },
+      [](pyb::object fn) { return fn(); });
+}
+
+// plain_class is a class of this module over object.
+pyb::object plain_class(const char* name, const char* doc, pyb::dict ns = pyb::dict()) {
+  return vp::make_class(kModule, name, pyb::make_tuple(vp::object_type()), doc, ns);
 }
 
 // A column type: turns values into text on their way in and back on their
@@ -69,22 +108,23 @@ pyb::object type_class(const char* name, pyb::dict ns) {
 pyb::object column_type(const char* name, const char* doc, pyb::object impl, const char* table,
                         const char* column) {
   pyb::dict ns;
-  ns["__doc__"] = doc;
   ns["impl"] = impl;
-  pyb::object cls = type_class(name, ns);
+  pyb::object cls = plain_class(name, doc, ns);
   std::string t = table, c = column;
-  cls.attr("process_bind_param") = pyb::cpp_function(
+  vp::method(
+      cls, "process_bind_param",
       [t, c](pyb::object, pyb::object value, pyb::object) -> pyb::object {
         if (value.is_none()) return pyb::none();
         return database().attr("_to_text")(t, c, value);
       },
-      pyb::is_method(cls), pyb::name("process_bind_param"), "value"_a, "dialect"_a);
-  cls.attr("process_result_value") = pyb::cpp_function(
+      "value"_a, "dialect"_a);
+  vp::method(
+      cls, "process_result_value",
       [t, c](pyb::object, pyb::object value, pyb::object) -> pyb::object {
         if (value.is_none()) return pyb::none();
         return database().attr("_from_text")(t, c, value);
       },
-      pyb::is_method(cls), pyb::name("process_result_value"), "value"_a, "dialect"_a);
+      "value"_a, "dialect"_a);
   return cls;
 }
 
@@ -106,9 +146,9 @@ struct EncryptedType {
 }  // namespace
 
 PYBIND11_MODULE(models, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "The encrypted tables of the local database.";
-  models_module = m.ptr();
+  models_module = vp::keep(m);
   pyb::object base64 = pyb::module_::import("base64");
   pyb::object functools = pyb::module_::import("functools");
   m.attr("base64") = base64;
@@ -129,12 +169,11 @@ PYBIND11_MODULE(models, m) {
   m.attr("KeyType") = m.attr("keys").attr("KeyType");
 
   // --- column types -----------------------------------------------------------
-  pyb::dict char_ns;
-  char_ns["__doc__"] = "A fixed-width character column type.";
-  pyb::object char_type = type_class("CHAR", char_ns);
-  char_type.attr("__init__") =
-      pyb::cpp_function([](pyb::object self, pyb::object length) { self.attr("length") = length; },
-                        pyb::is_method(char_type), pyb::name("setup"), "length"_a = pyb::none());
+  pyb::object char_type = plain_class("CHAR", "A fixed-width character column type.");
+  vp::method(
+      char_type, "__init__",
+      [](pyb::object self, pyb::object length) { self.attr("length") = length; },
+      "length"_a = pyb::none());
   m.attr("CHAR") = char_type;
   m.attr("GUID") = column_type("GUID", "An identifier stored as 32 lower-case hexadecimal digits.",
                                char_type(32), "containers", "id");
@@ -149,33 +188,13 @@ PYBIND11_MODULE(models, m) {
       .def("__call__", &KeyCache::call, "Returns the 32-byte database key of the logged-in user.")
       .def("cache_clear", &KeyCache::clear, "Forgets the database key.")
       .def_property_readonly("owner", [](const KeyCache& k) { return k.owner; });
-  pyb::object get_sa_key = pyb::cast(KeyCache{});
+  pyb::object get_sa_key = pyb::cast(KeyCache{});  // the registry keeps it
   m.attr("get_sa_key") = get_sa_key;
 
-  m.def(
-      "_database_key",
-      [](pyb::object user_id) -> pyb::object {
-        pyb::object fn = models().attr("get_sa_key");
-        pyb::object key = fn();
-        if (user_id.is_none() || !pyb::isinstance<KeyCache>(fn)) return key;
-        pyb::object owner = fn.attr("owner");
-        if (owner.is_none() || canonical_id(owner) == canonical_id(user_id)) return key;
-        // The cached key is another user's. When the database's own user is
-        // the one logged in now, derive theirs; otherwise refuse.
-        pyb::object user = models().attr("zov").attr("session").attr("user");
-        pyb::object current =
-            user.is_none() ? pyb::object(pyb::none()) : pyb::getattr(user, "id", pyb::none());
-        if (!current.is_none() && canonical_id(current) == canonical_id(user_id)) {
-          fn.attr("cache_clear")();
-          return fn();
-        }
-        PyErr_SetString(PyExc_PermissionError,
-                        ("The ZOV DB of user " + canonical_id(user_id) +
-                         " cannot be used while another user's database key is in use.")
-                            .c_str());
-        throw pyb::error_already_set();
-      },
-      "The database key for the database of |user_id|.", "user_id"_a);
+  vp::register_native(kKeyCacheKey, get_sa_key);
+  key_cache = &get_sa_key.cast<KeyCache&>();
+  m.def("_database_key", &database_key, "The database key for the database of |user_id|.",
+        "user_id"_a);
 
   pyb::class_<EncryptedType>(m, "EncryptedType", "An encrypted column type over an inner type.")
       .def(pyb::init([](pyb::object type_in, pyb::object key) {
@@ -225,13 +244,10 @@ PYBIND11_MODULE(models, m) {
   m.attr("Encrypted") = functools.attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
 
   // --- the tables -------------------------------------------------------------
-  pyb::object builtins = pyb::module_::import("builtins");
   pyb::object base = db.attr("Base");
   auto table_class = [&](const char* name, const char* table, const char* doc, pyb::dict ns) {
-    ns["__module__"] = "velna.providers.zov.models";
     ns["__tablename__"] = table;
-    ns["__doc__"] = doc;
-    pyb::object cls = builtins.attr("type")(name, pyb::make_tuple(base), ns);
+    pyb::object cls = vp::make_class(kModule, name, pyb::make_tuple(base), doc, ns);
     m.attr(name) = cls;
     return cls;
   };
@@ -244,7 +260,8 @@ PYBIND11_MODULE(models, m) {
   table_class("Container", "containers", "What is known locally of one container.", container_ns);
   pyb::object access_cls = table_class("ContainerAccess", "container_accesses",
                                        "One user's access entry on one container.", pyb::dict());
-  access_cls.attr("make_class") = pyb::cpp_function(
+  vp::method(
+      access_cls, "make_class",
       [](pyb::object self) {
         pyb::object mod = models();
         if (!pyb::hasattr(mod, "Access"))
@@ -262,7 +279,6 @@ PYBIND11_MODULE(models, m) {
           entry.attr(stamp) = self.attr(stamp);
         return entry;
       },
-      pyb::is_method(access_cls), pyb::name("make_class"),
       "Turns the access row into an access entry.");
   table_class("Event", "events", "One event of the server's event log.", pyb::dict());
 }

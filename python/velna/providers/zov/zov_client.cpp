@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "plain_class.h"
 #include "velna/crypto/random.h"
 #include "velna/store/paths.h"
 #include "velna_py.h"
@@ -21,7 +22,7 @@ constexpr int kMaxFileCreationAttempts = 10;
 
 PyObject* path_class = nullptr;  // pathlib.Path
 
-pyb::object make_path(pyb::handle p) { return pyb::reinterpret_borrow<pyb::object>(path_class)(p); }
+pyb::object make_path(pyb::handle p) { return velna::py::borrow(path_class)(p); }
 
 std::string text_of(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
 
@@ -31,16 +32,15 @@ void log_with(const char* method, const char* format, pyb::handle arg) {
   velna::py::get_logger(kLogger).attr(method)(format, arg);
 }
 
-PyObject* module_ref = nullptr;  // this module, kept for the life of the process
+PyObject* module_ref = nullptr;  // this module, kept (keep)
 
 // crypto is the package module as this module holds it now.
-pyb::object crypto() { return pyb::reinterpret_borrow<pyb::object>(module_ref).attr("crypto"); }
+pyb::object crypto() { return velna::py::borrow(module_ref).attr("crypto"); }
 
 // count_arg reads an integer argument (the runtime's TypeError for anything
 // else); values beyond 64 bits saturate, which cuts the digest the same way.
 std::int64_t count_arg(pyb::handle o) {
-  pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o.ptr()));
-  if (!i) throw pyb::error_already_set();
+  pyb::object i = velna::py::steal(PyNumber_Index(o.ptr()));
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw pyb::error_already_set();
@@ -64,7 +64,7 @@ pyb::object hash_location(pyb::object self, pyb::object seed, pyb::object filena
   auto pieces = velna::store::cut_components(hex, count_arg(filename_length), count_arg(depth));
   pyb::tuple parts(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = pyb::str(pieces[i]);
-  return pyb::reinterpret_borrow<pyb::object>(path_class)(*parts);
+  return velna::py::borrow(path_class)(*parts);
 }
 
 // make_dirs creates |dir| and its missing parents, each one only for its
@@ -104,46 +104,37 @@ pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
   return root.attr("joinpath")(given);
 }
 
-struct Client {};
-
 }  // namespace
 
 PYBIND11_MODULE(zov_client, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "The hashed-path file store of the local provider.";
   path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
   pyb::object crypto_package = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto_package;
-  module_ref = pyb::handle(m).inc_ref().ptr();
+  module_ref = velna::py::keep(m);
 
   m.def("_make_dirs", &make_dirs,
         "Creates a folder and its missing parents, each for its owner only.", "path"_a);
 
-  pyb::class_<Client> cls(
-      m, "VelnaZOVClient", pyb::dynamic_attr(),
+  namespace vp = velna::py;
+  pyb::object cls = vp::make_class(
+      "velna.providers.zov.zov_client", "VelnaZOVClient", pyb::make_tuple(vp::object_type()),
       "A file store that places each file at a path cut from the SHA-384 digest of a seed.");
+  m.attr("VelnaZOVClient") = cls;
   cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
   cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
   std::int64_t digest_size =
       crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
   cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
 
-  cls.def(pyb::init([] { return Client{}; }));
-  // ROOT_DIR is set once the Python object exists.
-  cls.attr("__init__") = pyb::cpp_function(
-      [init = pyb::object(cls.attr("__init__"))](pyb::object self) {
-        init(self);
-        self.attr("ROOT_DIR") = ".";
-      },
-      pyb::is_method(cls));
+  vp::method(cls, "__init__", [](pyb::object self) { self.attr("ROOT_DIR") = "."; });
 
-  cls.def(
-      "initialize",
+  vp::method(
+      cls, "initialize",
       [](pyb::object self, pyb::object sub_dir_seed) {
         pyb::object root = make_path(self.attr("ROOT_DIR"));
-        int seeded = PyObject_IsTrue(sub_dir_seed.ptr());
-        if (seeded < 0) throw pyb::error_already_set();
-        if (seeded)
+        if (vp::truthy(sub_dir_seed))
           root = root.attr("joinpath")(self.attr("_hash_location")(sub_dir_seed, "depth"_a = 1));
         self.attr("root") = root;
         make_dirs(root);
@@ -154,8 +145,8 @@ PYBIND11_MODULE(zov_client, m) {
       "Computes the store directory (with the optional sub-directory), creates it and resolves it.",
       "sub_dir_seed"_a = pyb::none());
 
-  cls.def(
-      "get_file_path",
+  vp::method(
+      cls, "get_file_path",
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object root = self.attr("root");
         if (!seed.is_none()) return root.attr("joinpath")(self.attr("_hash_location")(seed));
@@ -166,15 +157,14 @@ PYBIND11_MODULE(zov_client, m) {
               root.attr("joinpath")(self.attr("_hash_location")("seed"_a = random(64)));
           if (!candidate.attr("exists")().cast<bool>()) return candidate;
         }
-        PyErr_SetString(PyExc_OSError, "Cannot find a suitable file.");
-        throw pyb::error_already_set();
+        vp::raise_error(PyExc_OSError, "Cannot find a suitable file.");
       },
       "Returns the place of the seed under the root; without a seed, a random place that does not "
       "exist.",
       "seed"_a = pyb::none());
 
-  cls.def(
-      "get",
+  vp::method(
+      cls, "get",
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object path = self.attr("get_file_path")("seed"_a = seed);
         log_with("debug", "Fetched from %s", path);
@@ -182,8 +172,8 @@ PYBIND11_MODULE(zov_client, m) {
       },
       "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
 
-  cls.def(
-      "write_bytes",
+  vp::method(
+      cls, "write_bytes",
       [](pyb::object self, pyb::object data, pyb::object seed, pyb::object path) -> pyb::object {
         pyb::object place = target(self, seed, path);
         if (!place.attr("exists")().cast<bool>()) make_dirs(place.attr("parent"));
@@ -196,8 +186,8 @@ PYBIND11_MODULE(zov_client, m) {
       "the place.",
       "data"_a, "seed"_a = pyb::none(), "path"_a = pyb::none());
 
-  cls.def(
-      "delete",
+  vp::method(
+      cls, "delete",
       [](pyb::object self, pyb::object seed, pyb::object path) {
         pyb::object place = target(self, seed, path);
         try {
@@ -211,8 +201,8 @@ PYBIND11_MODULE(zov_client, m) {
       "Removes the file at the explicit path under the root, or at the place of the seed.",
       "seed"_a = pyb::none(), "path"_a = pyb::none());
 
-  cls.def("_hash_location", &hash_location,
-          "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
-          "filename_length"_a = velna::store::kMaxFileNameLength,
-          "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
+  vp::method(cls, "_hash_location", &hash_location,
+             "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
+             "filename_length"_a = velna::store::kMaxFileNameLength,
+             "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
 }
