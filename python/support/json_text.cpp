@@ -1127,4 +1127,22 @@ pybind11::object loads(pybind11::handle text) {
   return pyb::reinterpret_steal<pyb::object>(result);
 }
 
+PyObject* loads_utf8(const char* s, std::size_t n) {
+  try {
+    PyObject* doc = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+    if (!doc) return nullptr;
+    return loads(pyb::reinterpret_steal<pyb::object>(doc)).release().ptr();
+  } catch (pyb::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+}
+
+namespace {
+thread_local BodyReader* armed = nullptr;
+}  // namespace
+
+BodyReader* armed_reader() { return armed; }
+void arm_reader(BodyReader* reader) { armed = reader; }
+
 }  // namespace velna::py::json

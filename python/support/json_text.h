@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+
 #include "velna_py.h"
 
 namespace velna::py::json {
@@ -35,5 +37,39 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // raises: one class per interpreter, shared by every module. Its instances
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
+
+// loads_utf8 is loads over the UTF-8 text [s, s + n) as it stands in memory:
+// a new reference, or null with the Python error set.
+VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
+
+// ---- readers for one kind of answer --------------------------------------
+//
+// A caller that knows what an answer holds may decode its body straight into
+// its own objects: it arms a BodyReader for the answer bodies that the
+// key-server session decodes on this thread. read returns a new reference
+// (the reader is then disarmed), or null without an error when the body is
+// not of its kind, so that the body is decoded as usual and the reader stays
+// armed; null with an error set is a failure.
+class BodyReader {
+ public:
+  virtual PyObject* read(PyObject* content) = 0;
+
+ protected:
+  ~BodyReader() = default;
+};
+
+// armed_reader is the reader armed on this thread, or null; arm_reader arms
+// one (null disarms).
+VELNA_PY_API BodyReader* armed_reader();
+VELNA_PY_API void arm_reader(BodyReader* reader);
+
+// ArmedReader arms |reader| for as long as it lives.
+class ArmedReader {
+ public:
+  explicit ArmedReader(BodyReader* reader) { arm_reader(reader); }
+  ~ArmedReader() { arm_reader(nullptr); }
+  ArmedReader(const ArmedReader&) = delete;
+  ArmedReader& operator=(const ArmedReader&) = delete;
+};
 
 }  // namespace velna::py::json
