@@ -1139,10 +1139,19 @@ PyObject* loads_utf8(const char* s, std::size_t n) {
 }
 
 namespace {
-thread_local BodyReader* armed = nullptr;
+struct Armed {
+  BodyReader* reader = nullptr;
+  PyObject* token = nullptr;  // identity only
+  BodyReader* claimed = nullptr;
+};
+thread_local Armed armed;
 }  // namespace
 
-BodyReader* armed_reader() { return armed; }
-void arm_reader(BodyReader* reader) { armed = reader; }
+void arm_reader(BodyReader* reader, PyObject* token) { armed = {reader, token, nullptr}; }
+void claim_reader(PyObject* token) {
+  armed.claimed = armed.reader && token && token == armed.token ? armed.reader : nullptr;
+}
+void release_claim() { armed.claimed = nullptr; }
+BodyReader* claimed_reader() { return armed.claimed; }
 
 }  // namespace velna::py::json

@@ -45,11 +45,13 @@ VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
 // ---- readers for one kind of answer --------------------------------------
 //
 // A caller that knows what an answer holds may decode its body straight into
-// its own objects: it arms a BodyReader for the answer bodies that the
-// key-server session decodes on this thread. read returns a new reference
+// its own objects. It arms a BodyReader on this thread for the request whose
+// query is the very object |token|; the key-server session claims the reader
+// for that request alone, right before it decodes the answer, and the HTTP
+// layer's decoding then hands the body to it. read returns a new reference
 // (the reader is then disarmed), or null without an error when the body is
-// not of its kind, so that the body is decoded as usual and the reader stays
-// armed; null with an error set is a failure.
+// not of its kind (it is then decoded as usual); null with an error set is a
+// failure.
 class BodyReader {
  public:
   virtual PyObject* read(PyObject* content) = 0;
@@ -58,16 +60,19 @@ class BodyReader {
   ~BodyReader() = default;
 };
 
-// armed_reader is the reader armed on this thread, or null; arm_reader arms
-// one (null disarms).
-VELNA_PY_API BodyReader* armed_reader();
-VELNA_PY_API void arm_reader(BodyReader* reader);
+// arm_reader arms |reader| for the request with the query |token| (null
+// disarms); claim_reader claims it when |token| is that query, release_claim
+// ends the claim; claimed_reader is the reader claimed now, or null.
+VELNA_PY_API void arm_reader(BodyReader* reader, PyObject* token);
+VELNA_PY_API void claim_reader(PyObject* token);
+VELNA_PY_API void release_claim();
+VELNA_PY_API BodyReader* claimed_reader();
 
 // ArmedReader arms |reader| for as long as it lives.
 class ArmedReader {
  public:
-  explicit ArmedReader(BodyReader* reader) { arm_reader(reader); }
-  ~ArmedReader() { arm_reader(nullptr); }
+  ArmedReader(BodyReader* reader, PyObject* token) { arm_reader(reader, token); }
+  ~ArmedReader() { arm_reader(nullptr, nullptr); }
   ArmedReader(const ArmedReader&) = delete;
   ArmedReader& operator=(const ArmedReader&) = delete;
 };

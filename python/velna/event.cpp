@@ -249,6 +249,7 @@ struct Stdlib {
   std::array<PyObject*, kCount> wire{};  // the key each attribute is read from
 };
 Stdlib* std_ = nullptr;
+std::array<std::string_view, kCount> wire_text{};  // the keys of std_->wire, as UTF-8
 
 void init_stdlib() {
   if (std_) return;
@@ -266,6 +267,7 @@ void init_stdlib() {
     for (const WireField& w : kWire)
       if (std::string_view(w.name) == kFields[i] && *w.load_from) wire = w.load_from;
     s->wire[i] = vp::intern(wire);
+    wire_text[i] = wire;
   }
   std_ = s;
 }
@@ -503,44 +505,27 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many, pyb::obje
 // that is not UTF-8 or not JSON) makes the reader decline the whole page,
 // which is then decoded and loaded the general way.
 
-class PageReader final : public vp::EventPages {
+// PageParser reads one page; it is made for each page, so that the page's
+// caches live no longer than the page.
+class PageParser {
  public:
-  static constexpr int kMaxNesting = 64;
-
-  PyObject* read(PyObject* content) override {
-    const char* s = PyBytes_AS_STRING(content);
-    Text t{s, s + PyBytes_GET_SIZE(content)};
-    pyb::object page = vp::own(read_page(t));
-    if (!page) {
-      // Anything but a lack of memory is left to the general decoding.
-      if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
-      strings_.clear();
-      ids_.clear();
-      return nullptr;
-    }
-    strings_.clear();
-    ids_.clear();
-    last_page_ = page.ptr();
-    return page.release().ptr();
-  }
-
-  PyObject* records_of(PyObject* page) override {
-    if (!page || page != last_page_) return nullptr;
-    last_page_ = nullptr;
-    return records_;
-  }
-
-  pyb::object load(pyb::handle schema, pyb::handle records) override {
-    if (!native_load.method_of(schema) || !loads_records(schema, pyb::none())) return pyb::object();
-    return vs::unmarshal_result()(records, pyb::dict());
-  }
-
- private:
   struct Text {
     const char* p;
     const char* end;
   };
+  static constexpr int kMaxNesting = 64;
 
+  // read_page is the page, or null (with an error only for lack of memory).
+  PyObject* read(const char* s, Py_ssize_t n) {
+    Text t{s, s + n};
+    pyb::object page = vp::own(read_page(t));
+    if (!page && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+    return page.release().ptr();
+  }
+  // records is the page's list of Event records (held by the page).
+  PyObject* records() const { return records_; }
+
+ private:
   static void skip_ws(Text& t) {
     while (t.p < t.end && (*t.p == ' ' || *t.p == '\t' || *t.p == '\n' || *t.p == '\r')) ++t.p;
   }
@@ -706,7 +691,7 @@ class PageReader final : public vp::EventPages {
         bool ascii = false;
         if (!plain_string(t, key, ascii) || !take(t, ':')) return nullptr;
         std::size_t i = 0;
-        while (i < kCount && key != wire_[i]) ++i;
+        while (i < kCount && key != wire_text[i]) ++i;
         if (i == kCount || values[i]) return nullptr;  // unknown or repeated
         values[i] = vp::own(value(kFast[i], t));
         if (!values[i]) return nullptr;
@@ -738,10 +723,6 @@ class PageReader final : public vp::EventPages {
   }
 
   PyObject* read_page(Text& t) {
-    if (wire_[0].empty())
-      for (std::size_t i = 0; i < kCount; ++i) wire_[i] = vp::text_utf8(std_->wire[i]);
-    records_ = nullptr;
-    last_page_ = nullptr;
     if (!take(t, '{')) return nullptr;
     pyb::object page = vp::own(PyDict_New());
     if (!page || take(t, '}')) return nullptr;  // a page has events
@@ -766,7 +747,6 @@ class PageReader final : public vp::EventPages {
     return page.release().ptr();
   }
 
-  std::array<std::string_view, kCount> wire_{};
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
@@ -774,8 +754,39 @@ class PageReader final : public vp::EventPages {
   using Cache = std::unordered_map<std::string, pyb::object, Hash, std::equal_to<>>;
   Cache strings_;
   Cache ids_;
-  PyObject* last_page_ = nullptr;  // the last page made (identity only)
-  PyObject* records_ = nullptr;    // its list of records, held by it
+  PyObject* records_ = nullptr;
+};
+
+// PageReader is the reader that velna.event offers: it remembers the last
+// page it made (holding it, so that its identity stays its own) until the
+// event retrieval module asks for it.
+class PageReader final : public vp::EventPages {
+ public:
+  PyObject* read(PyObject* content) override {
+    last_page_ = pyb::object();
+    records_ = nullptr;
+    PageParser parser;
+    pyb::object page = vp::own(parser.read(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content)));
+    if (!page) return nullptr;
+    last_page_ = page;
+    records_ = parser.records();
+    return page.release().ptr();
+  }
+
+  PyObject* records_of(PyObject* page) override {
+    if (!page || !last_page_ || page != last_page_.ptr()) return nullptr;
+    last_page_ = pyb::object();
+    return records_;
+  }
+
+  pyb::object load(pyb::handle schema, pyb::handle records) override {
+    if (!native_load.method_of(schema) || !loads_records(schema, pyb::none())) return pyb::object();
+    return vs::unmarshal_result()(records, pyb::dict());
+  }
+
+ private:
+  pyb::object last_page_;  // the last page made, until asked for
+  PyObject* records_ = nullptr;
 };
 
 pyb::object make_schema_class() {

@@ -303,3 +303,20 @@ def test_pages_read_into_records_across_pages_and_back(log, caplog, monkeypatch)
     log.script((200, body(WIRE, WIRE)))
     got = events.get(type="container")
     assert got[0].action is got[1].action
+
+
+def test_requests_made_while_a_page_is_asked_for_decode_as_usual(log, monkeypatch):
+    import velna.providers.server.client as client
+
+    log.load(make_events(3))
+    nested, own_uuid4 = [], uuid.uuid4
+
+    def uuid4():  # looked up by the session for every request
+        if not nested:
+            nested.append(None)
+            nested[0] = client.get("events", params={"type": "container", "start": 0}).json()["events"]
+        return own_uuid4()
+
+    monkeypatch.setattr(uuid, "uuid4", uuid4)
+    got = events.get(type="container")
+    assert [type(e) for e in nested[0]] == [dict] * 3 and [type(e) for e in got] == [Event] * 3

@@ -125,7 +125,7 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
     pyb::object get = vp::get(vp::get(module_attr(N().server), N().client), N().get);
     pyb::object response;
     {
-      vp::json::ArmedReader armed(reads_pages(get) ? pages : nullptr);
+      vp::json::ArmedReader armed(reads_pages(get) ? pages : nullptr, params.ptr());
       response = get("events", "params"_a = params);
     }
     pyb::object page = vp::call0(vp::get(response, N().json));

@@ -191,11 +191,11 @@ pyb::object response_json(Response& r) {
 pyb::object decode_kept(Response& r) {
   // A caller that armed a reader for this kind of answer receives what the
   // reader makes of the body, when the body is of its kind.
-  velna::py::json::BodyReader* reader = velna::py::json::armed_reader();
+  velna::py::json::BodyReader* reader = velna::py::json::claimed_reader();
   if (reader && !r.kept_json && r.encoding.is_none() && PyBytes_CheckExact(r.content.ptr())) {
     pyb::object read = velna::py::own(reader->read(r.content.ptr()));
     if (read) {
-      velna::py::json::arm_reader(nullptr);
+      velna::py::json::arm_reader(nullptr, nullptr);
       r.kept_json = read;
       return read;
     }

@@ -249,12 +249,25 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   // While the answer's json is the HTTP layer's own, the decoded body is
   // kept for the caller's json() instead of being decoded twice.
   pyb::object decoded;
-  // The answer's line shows the body as decoded in general.
-  if (debug || !json_member.method_of(response)) velna::py::json::arm_reader(nullptr);
-  if (ok)
-    decoded = json_member.method_of(response)
-                  ? velna::py::call0(velna::py::get(response, kept_name))
-                  : pyb::object(response.attr("json")());
+  if (ok) {
+    if (json_member.method_of(response)) {
+      // A reader armed for this request's query may decode the body; the
+      // answer's line shows the body as decoded in general, so not when
+      // debugging.
+      pyb::object kept = velna::py::get(response, kept_name);
+      if (!debug && kwargs.contains("params"))
+        velna::py::json::claim_reader(pyb::object(kwargs["params"]).ptr());
+      try {
+        decoded = velna::py::call0(kept);
+      } catch (...) {
+        velna::py::json::release_claim();
+        throw;
+      }
+      velna::py::json::release_claim();
+    } else {
+      decoded = response.attr("json")();
+    }
+  }
   if (debug) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
