@@ -357,6 +357,10 @@ PyObject* fast_uuid(const char* t, Py_ssize_t n) {
   if (!id || PyObject_GenericSetAttr(id.ptr(), std_->s_int, value.ptr()) < 0 ||
       PyObject_GenericSetAttr(id.ptr(), std_->s_is_safe, std_->safe_unknown) < 0)
     return nullptr;
+  // A UUID is immutable and holds an integer and an enum member: it can be
+  // part of no reference cycle, so the cyclic collector need not visit it
+  // (and a mapping that holds only such values is not visited either).
+  PyObject_GC_UnTrack(id.ptr());
   return id.release().ptr();
 }
 
@@ -394,7 +398,8 @@ PyObject* cached_uuid(PyObject* v, PyObject* cache) {
   if (hit) return new_ref(hit);
   if (PyErr_Occurred()) return nullptr;
   Py_ssize_t n = 0;
-  PyObject* id = fast_uuid(ascii_text(v, n), n);
+  const char* text = ascii_text(v, n);
+  PyObject* id = fast_uuid(text, n);
   if (id && PyDict_SetItem(cache, v, id) < 0) Py_CLEAR(id);
   return id;
 }
@@ -415,7 +420,8 @@ PyObject* fast_value(Fast kind, PyObject* v, PyObject* cache) {
     case Fast::DateTimeOrNone:
     case Fast::DateTime: {
       Py_ssize_t n = 0;
-      r = fast_datetime(ascii_text(v, n), n);
+      const char* text = ascii_text(v, n);
+      r = fast_datetime(text, n);
       break;
     }
     case Fast::UuidOrNone:
