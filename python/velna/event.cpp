@@ -56,15 +56,16 @@ void intern_names() {
   for (std::size_t i = 0; i < kCount; ++i) names[i] = vp::intern(kFields[i]);
 }
 
+// The methods of Event are C functions for the runtime's method table: they
+// return null with the error set, and pybind11 objects own the references.
+
 // fill stores the eleven values in |self|'s __dict__, in field order.
 int fill(PyObject* self, PyObject* const* values) {
-  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  pyb::object dict = vp::own(PyObject_GenericGetDict(self, nullptr));
   if (!dict) return -1;
-  int rc = 0;
-  for (std::size_t i = 0; i < kCount && rc == 0; ++i)
-    rc = PyDict_SetItem(dict, names[i], values[i]);
-  Py_DECREF(dict);
-  return rc;
+  for (std::size_t i = 0; i < kCount; ++i)
+    if (PyDict_SetItem(dict.ptr(), names[i], values[i]) < 0) return -1;
+  return 0;
 }
 
 PyObject* event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -82,34 +83,25 @@ PyObject* event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // as_tuple is the record's eleven attributes in field order.
 PyObject* as_tuple(PyObject* self) {
-  PyObject* t = PyTuple_New(kCount);
+  pyb::object t = vp::own(PyTuple_New(kCount));
   if (!t) return nullptr;
   for (std::size_t i = 0; i < kCount; ++i) {
     PyObject* v = PyObject_GetAttr(self, names[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, i, v);
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(t.ptr(), i, v);
   }
-  return t;
+  return t.release().ptr();
 }
 
 // compare: records compare as the tuples of their attributes, and only with
 // a record of exactly the same class.
 PyObject* compare(PyObject* self, PyObject* other, int op) {
   if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-  PyObject* a = as_tuple(self);
+  pyb::object a = vp::own(as_tuple(self));
   if (!a) return nullptr;
-  PyObject* b = as_tuple(other);
-  if (!b) {
-    Py_DECREF(a);
-    return nullptr;
-  }
-  PyObject* r = PyObject_RichCompare(a, b, op);
-  Py_DECREF(a);
-  Py_DECREF(b);
-  return r;
+  pyb::object b = vp::own(as_tuple(other));
+  if (!b) return nullptr;
+  return PyObject_RichCompare(a.ptr(), b.ptr(), op);
 }
 
 PyObject* event_eq(PyObject* self, PyObject* other) { return compare(self, other, Py_EQ); }
@@ -120,10 +112,9 @@ PyObject* event_ge(PyObject* self, PyObject* other) { return compare(self, other
 
 // __ne__ is the negation of __eq__, and NotImplemented where that is.
 PyObject* event_ne(PyObject* self, PyObject* other) {
-  PyObject* r = compare(self, other, Py_EQ);
-  if (!r || r == Py_NotImplemented) return r;
-  int truth = PyObject_IsTrue(r);
-  Py_DECREF(r);
+  pyb::object r = vp::own(compare(self, other, Py_EQ));
+  if (!r || r.ptr() == Py_NotImplemented) return r.release().ptr();
+  const int truth = PyObject_IsTrue(r.ptr());
   if (truth < 0) return nullptr;
   return PyBool_FromLong(!truth);
 }
