@@ -755,25 +755,26 @@ class PageParser {
 };
 
 // PageReader is the reader that velna.event offers: it remembers the last
-// page it made (holding it, so that its identity stays its own) until the
-// event retrieval module asks for it.
+// page it made on each thread (holding it, so that its identity stays its
+// own) until the event retrieval module of that thread asks for it. A page
+// left unasked is released by the thread's next page.
 class PageReader final : public vp::EventPages {
  public:
   PyObject* read(PyObject* content) override {
-    last_page_ = pyb::object();
-    records_ = nullptr;
+    forget();
     PageParser parser;
-    pyb::object page = vp::own(parser.read(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content)));
+    PyObject* page = parser.read(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content));
     if (!page) return nullptr;
-    last_page_ = page;
+    last_page_ = vp::borrow(page).release().ptr();
     records_ = parser.records();
-    return page.release().ptr();
+    return page;
   }
 
   PyObject* records_of(PyObject* page) override {
-    if (!page || !last_page_ || page != last_page_.ptr()) return nullptr;
-    last_page_ = pyb::object();
-    return records_;
+    if (!page || page != last_page_) return nullptr;
+    PyObject* records = records_;
+    forget();  // |page| holds the records
+    return records;
   }
 
   pyb::object load(pyb::handle schema, pyb::handle records) override {
@@ -782,8 +783,15 @@ class PageReader final : public vp::EventPages {
   }
 
  private:
-  pyb::object last_page_;  // the last page made, until asked for
-  PyObject* records_ = nullptr;
+  static void forget() {
+    records_ = nullptr;
+    vp::own(last_page_);  // released here
+    last_page_ = nullptr;
+  }
+
+  // Plain pointers: nothing may touch Python when a thread ends.
+  static inline thread_local PyObject* last_page_ = nullptr;  // a reference of our own
+  static inline thread_local PyObject* records_ = nullptr;    // held by the page
 };
 
 pyb::object make_schema_class() {

@@ -320,3 +320,25 @@ def test_requests_made_while_a_page_is_asked_for_decode_as_usual(log, monkeypatc
     monkeypatch.setattr(uuid, "uuid4", uuid4)
     got = events.get(type="container")
     assert [type(e) for e in nested[0]] == [dict] * 3 and [type(e) for e in got] == [Event] * 3
+
+
+def test_pages_read_on_two_threads_stay_apart(log, monkeypatch):
+    import threading
+
+    import velna.providers.server.client as client
+
+    log.load(make_events(3))
+    other, table = [], client._retry_exceptions
+
+    class Table(dict):
+        def get(self, status):  # looked up by the client after each answer
+            if threading.current_thread() is threading.main_thread() and not other:
+                other.append(None)
+                thread = threading.Thread(target=lambda: other.__setitem__(0, events.get(type="container")))
+                thread.start()
+                thread.join()
+            return table.get(status)
+
+    monkeypatch.setattr(client, "_retry_exceptions", Table(table))
+    got = events.get(type="container")
+    assert got == other[0] and [type(e) for e in got] == [Event] * 3
