@@ -1127,4 +1127,31 @@ pybind11::object loads(pybind11::handle text) {
   return pyb::reinterpret_steal<pyb::object>(result);
 }
 
+PyObject* loads_utf8(const char* s, std::size_t n) {
+  try {
+    PyObject* doc = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+    if (!doc) return nullptr;
+    return loads(pyb::reinterpret_steal<pyb::object>(doc)).release().ptr();
+  } catch (pyb::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+}
+
+namespace {
+struct Armed {
+  BodyReader* reader = nullptr;
+  PyObject* token = nullptr;  // identity only
+  BodyReader* claimed = nullptr;
+};
+thread_local Armed armed;
+}  // namespace
+
+void arm_reader(BodyReader* reader, PyObject* token) { armed = {reader, token, nullptr}; }
+void claim_reader(PyObject* token) {
+  armed.claimed = armed.reader && token && token == armed.token ? armed.reader : nullptr;
+}
+void release_claim() { armed.claimed = nullptr; }
+BodyReader* claimed_reader() { return armed.claimed; }
+
 }  // namespace velna::py::json

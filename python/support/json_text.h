@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+
 #include "velna_py.h"
 
 namespace velna::py::json {
@@ -35,5 +37,44 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // raises: one class per interpreter, shared by every module. Its instances
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
+
+// loads_utf8 is loads over the UTF-8 text [s, s + n) as it stands in memory:
+// a new reference, or null with the Python error set.
+VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
+
+// ---- readers for one kind of answer --------------------------------------
+//
+// A caller that knows what an answer holds may decode its body straight into
+// its own objects. It arms a BodyReader on this thread for the request whose
+// query is the very object |token|; the key-server session claims the reader
+// for that request alone, right before it decodes the answer, and the HTTP
+// layer's decoding then hands the body to it. read returns a new reference
+// (the reader is then disarmed), or null without an error when the body is
+// not of its kind (it is then decoded as usual); null with an error set is a
+// failure.
+class BodyReader {
+ public:
+  virtual PyObject* read(PyObject* content) = 0;
+
+ protected:
+  ~BodyReader() = default;
+};
+
+// arm_reader arms |reader| for the request with the query |token| (null
+// disarms); claim_reader claims it when |token| is that query, release_claim
+// ends the claim; claimed_reader is the reader claimed now, or null.
+VELNA_PY_API void arm_reader(BodyReader* reader, PyObject* token);
+VELNA_PY_API void claim_reader(PyObject* token);
+VELNA_PY_API void release_claim();
+VELNA_PY_API BodyReader* claimed_reader();
+
+// ArmedReader arms |reader| for as long as it lives.
+class ArmedReader {
+ public:
+  ArmedReader(BodyReader* reader, PyObject* token) { arm_reader(reader, token); }
+  ~ArmedReader() { arm_reader(nullptr, nullptr); }
+  ArmedReader(const ArmedReader&) = delete;
+  ArmedReader& operator=(const ArmedReader&) = delete;
+};
 
 }  // namespace velna::py::json

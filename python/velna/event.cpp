@@ -4,7 +4,8 @@
 // Event is an ordinary Python class (instances keep their attributes in
 // __dict__, in the order of kFields) whose methods are native. The schema
 // builds records without going through __init__ when the module's Event is
-// still this class.
+// still this class, and the event retrieval module may have pages of events
+// decoded straight into records (PageReader).
 #include <pybind11/pybind11.h>
 // clang-format off
 #include <datetime.h>
@@ -12,16 +13,24 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
+#include "event_pages.h"
+#include "fast_path.h"
+#include "json_text.h"
+#include "plain_class.h"
 #include "schema.h"
 #include "velna_py.h"
 
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
 using namespace pyb::literals;
 
 constexpr std::array<const char*, 11> kFields = {
@@ -44,22 +53,19 @@ std::array<PyObject*, kCount> names{};
 PyObject* event_class = nullptr;
 
 void intern_names() {
-  if (names[0]) return;
-  for (std::size_t i = 0; i < kCount; ++i) {
-    names[i] = PyUnicode_InternFromString(kFields[i]);
-    if (!names[i]) throw pyb::error_already_set();
-  }
+  for (std::size_t i = 0; i < kCount; ++i) names[i] = vp::intern(kFields[i]);
 }
+
+// The methods of Event are C functions for the runtime's method table: they
+// return null with the error set, and pybind11 objects own the references.
 
 // fill stores the eleven values in |self|'s __dict__, in field order.
 int fill(PyObject* self, PyObject* const* values) {
-  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  pyb::object dict = vp::own(PyObject_GenericGetDict(self, nullptr));
   if (!dict) return -1;
-  int rc = 0;
-  for (std::size_t i = 0; i < kCount && rc == 0; ++i)
-    rc = PyDict_SetItem(dict, names[i], values[i]);
-  Py_DECREF(dict);
-  return rc;
+  for (std::size_t i = 0; i < kCount; ++i)
+    if (PyDict_SetItem(dict.ptr(), names[i], values[i]) < 0) return -1;
+  return 0;
 }
 
 PyObject* event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -77,34 +83,25 @@ PyObject* event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // as_tuple is the record's eleven attributes in field order.
 PyObject* as_tuple(PyObject* self) {
-  PyObject* t = PyTuple_New(kCount);
+  pyb::object t = vp::own(PyTuple_New(kCount));
   if (!t) return nullptr;
   for (std::size_t i = 0; i < kCount; ++i) {
     PyObject* v = PyObject_GetAttr(self, names[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, i, v);
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(t.ptr(), i, v);
   }
-  return t;
+  return t.release().ptr();
 }
 
 // compare: records compare as the tuples of their attributes, and only with
 // a record of exactly the same class.
 PyObject* compare(PyObject* self, PyObject* other, int op) {
   if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-  PyObject* a = as_tuple(self);
+  pyb::object a = vp::own(as_tuple(self));
   if (!a) return nullptr;
-  PyObject* b = as_tuple(other);
-  if (!b) {
-    Py_DECREF(a);
-    return nullptr;
-  }
-  PyObject* r = PyObject_RichCompare(a, b, op);
-  Py_DECREF(a);
-  Py_DECREF(b);
-  return r;
+  pyb::object b = vp::own(as_tuple(other));
+  if (!b) return nullptr;
+  return PyObject_RichCompare(a.ptr(), b.ptr(), op);
 }
 
 PyObject* event_eq(PyObject* self, PyObject* other) { return compare(self, other, Py_EQ); }
@@ -115,10 +112,9 @@ PyObject* event_ge(PyObject* self, PyObject* other) { return compare(self, other
 
 // __ne__ is the negation of __eq__, and NotImplemented where that is.
 PyObject* event_ne(PyObject* self, PyObject* other) {
-  PyObject* r = compare(self, other, Py_EQ);
-  if (!r || r == Py_NotImplemented) return r;
-  int truth = PyObject_IsTrue(r);
-  Py_DECREF(r);
+  pyb::object r = vp::own(compare(self, other, Py_EQ));
+  if (!r || r.ptr() == Py_NotImplemented) return r.release().ptr();
+  const int truth = PyObject_IsTrue(r.ptr());
   if (truth < 0) return nullptr;
   return PyBool_FromLong(!truth);
 }
@@ -130,9 +126,7 @@ PyObject* event_repr(PyObject* self, PyObject*) {
   if (guard != 0) return guard > 0 ? PyUnicode_FromString("...") : nullptr;
   pyb::object out;
   try {
-    pyb::object cls =
-        pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    std::string text = pyb::str(cls.attr("__qualname__")).cast<std::string>();
+    std::string text = pyb::str(vp::type_of(self).attr("__qualname__")).cast<std::string>();
     auto cut = text.rfind(">.");
     if (cut != std::string::npos) text = text.substr(cut + 2);
     text += '(';
@@ -147,8 +141,7 @@ PyObject* event_repr(PyObject* self, PyObject*) {
         text += "NOTHING";
         continue;
       }
-      auto value = pyb::reinterpret_steal<pyb::object>(v);
-      text += pyb::repr(value).cast<std::string>();
+      text += pyb::repr(vp::own(v)).cast<std::string>();
     }
     text += ')';
     out = pyb::str(text);
@@ -177,30 +170,18 @@ PyMethodDef methods[] = {
 // methods on it as method descriptors.
 pyb::object make_event_class() {
   pyb::dict ns;
-  ns["__module__"] = "velna.event";
-  ns["__qualname__"] = "Event";
-  ns["__doc__"] =
-      "One entry of the key server's event log: what was done (action), to which kind of object "
-      "(type), when (date), and the details the server reports with it.";
   ns["__hash__"] = pyb::none();
   pyb::tuple fields(kCount);
   for (std::size_t i = 0; i < kCount; ++i) fields[i] = pyb::str(kFields[i]);
   ns["__match_args__"] = fields;
-  pyb::object type_ =
-      pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  pyb::object cls = type_("Event",
-                          pyb::make_tuple(pyb::reinterpret_borrow<pyb::object>(
-                              reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
-                          ns);
-  for (PyMethodDef& def : methods) {
-    PyObject* d = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def);
-    if (!d) throw pyb::error_already_set();
-    if (PyObject_SetAttrString(cls.ptr(), def.ml_name, d) < 0) {
-      Py_DECREF(d);
-      throw pyb::error_already_set();
-    }
-    Py_DECREF(d);
-  }
+  pyb::object cls = vp::make_class(
+      "velna.event", "Event", pyb::make_tuple(vp::object_type()),
+      "One entry of the key server's event log: what was done (action), to which kind of object "
+      "(type), when (date), and the details the server reports with it.",
+      ns);
+  for (PyMethodDef& def : methods)
+    cls.attr(def.ml_name) =
+        vp::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def));
   return cls;
 }
 
@@ -230,14 +211,13 @@ constexpr WireField kWire[] = {
 PyObject* module_ref = nullptr;  // velna.event, kept for the life of the process
 PyObject* schema_class = nullptr;
 PyObject* native_make_event = nullptr;
+vp::Member native_load;  // EventSchema.load
 
 // make_event is the post-load hook: the module's Event (looked up now) built
 // with the loaded mapping as named arguments.
 pyb::object make_event(pyb::object /*self*/, pyb::object data) {
-  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(module_ref).attr("Event");
-  PyObject* r = PyObject_Call(cls.ptr(), pyb::tuple().ptr(), data.ptr());
-  if (!r) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(r);
+  pyb::object cls = pyb::handle(module_ref).attr("Event");
+  return vp::steal(PyObject_Call(cls.ptr(), pyb::tuple().ptr(), data.ptr()));
 }
 
 // ---- the common case of a load, without the general machinery -------------
@@ -248,7 +228,8 @@ pyb::object make_event(pyb::object /*self*/, pyb::object data) {
 // "2026-01-02T03:04:05.123456Z". fast_item converts such an object exactly
 // as the general load would; for anything else it gives up (nullopt, no
 // error set) and the whole load goes the general way, which also reports
-// the errors.
+// the errors. The page reader below applies the same conversions to the
+// JSON text itself.
 
 struct Stdlib {
   PyObject* uuid_class = nullptr;
@@ -259,18 +240,26 @@ struct Stdlib {
   std::array<PyObject*, kCount> wire{};  // the key each attribute is read from
 };
 Stdlib* std_ = nullptr;
+std::array<std::string_view, kCount> wire_text{};  // the keys of std_->wire, as UTF-8
 
 void init_stdlib() {
   if (std_) return;
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw pyb::error_already_set();
-  auto* s = new Stdlib;
-  pyb::module_ uuid = pyb::module_::import("uuid");
-  s->uuid_class = velna::py::keep(uuid.attr("UUID"));
-  s->safe_unknown = velna::py::keep(uuid.attr("SafeUUID").attr("unknown"));
-  s->s_int = PyUnicode_InternFromString("int");
-  s->s_is_safe = PyUnicode_InternFromString("is_safe");
-  s->utc = velna::py::keep(pyb::module_::import("datetime").attr("timezone").attr("utc"));
+  auto* s = new Stdlib;  // kept for the life of the process
+  pyb::module_ uuid = vp::import_module("uuid");
+  s->uuid_class = vp::keep(uuid.attr("UUID"));
+  s->safe_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
+  s->s_int = vp::intern("int");
+  s->s_is_safe = vp::intern("is_safe");
+  s->utc = vp::keep(vp::import_module("datetime").attr("timezone").attr("utc"));
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const char* wire = kFields[i];
+    for (const WireField& w : kWire)
+      if (std::string_view(w.name) == kFields[i] && *w.load_from) wire = w.load_from;
+    s->wire[i] = vp::intern(wire);
+    wire_text[i] = wire;
+  }
   std_ = s;
 }
 
@@ -283,11 +272,14 @@ bool digits(const char* p, int n, int& out) {
   return true;
 }
 
-// fast_datetime reads "YYYY-MM-DDTHH:MM:SS[.f{1,6}][Z|+HH:MM|-HH:MM]".
-PyObject* fast_datetime(PyObject* v) {
-  Py_ssize_t n = 0;
-  const char* t =
-      PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
+// ascii_text is the text of a str that is all ASCII, or null.
+const char* ascii_text(PyObject* v, Py_ssize_t& n) {
+  return PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
+}
+
+// fast_datetime reads "YYYY-MM-DDTHH:MM:SS[.f{1,6}][Z|+HH:MM|-HH:MM]" (ASCII
+// text of |n| characters); null without an error for any other text.
+PyObject* fast_datetime(const char* t, Py_ssize_t n) {
   if (!t || n < 19 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':')
     return nullptr;
   int y, mo, d, h, mi, sec, us = 0;
@@ -312,19 +304,21 @@ PyObject* fast_datetime(PyObject* v) {
       int oh, om;
       if (!digits(t + i + 1, 2, oh) || !digits(t + i + 4, 2, om)) return nullptr;
       const int sign = t[i] == '-' ? -1 : 1;
-      PyObject* delta = PyDelta_FromDSU(0, sign * (oh * 3600 + om * 60), 0);
-      if (!delta) return nullptr;
-      owned = pyb::reinterpret_steal<pyb::object>(PyTimeZone_FromOffset(delta));
-      Py_DECREF(delta);
-      if (!owned) return nullptr;
-      tz = owned.ptr();
+      if (oh == 0 && om == 0) {
+        tz = std_->utc;  // what a zero offset makes, without making it
+      } else {
+        pyb::object delta = vp::own(PyDelta_FromDSU(0, sign * (oh * 3600 + om * 60), 0));
+        if (!delta) return nullptr;
+        owned = vp::own(PyTimeZone_FromOffset(delta.ptr()));
+        if (!owned) return nullptr;
+        tz = owned.ptr();
+      }
     } else {
       return nullptr;
     }
   }
-  PyObject* r = PyDateTimeAPI->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz,
-                                                        PyDateTimeAPI->DateTimeType);
-  return r;
+  return PyDateTimeAPI->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz,
+                                                 PyDateTimeAPI->DateTimeType);
 }
 
 int hex_value(char c) {
@@ -334,38 +328,31 @@ int hex_value(char c) {
   return -1;
 }
 
-// fast_uuid reads the canonical 8-4-4-4-12 form into a uuid.UUID.
-PyObject* fast_uuid(PyObject* v) {
-  Py_ssize_t n = 0;
-  const char* t =
-      PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
+// fast_uuid reads the canonical 8-4-4-4-12 form (|n| characters) into a
+// uuid.UUID, with one integer conversion of its 32 hex digits; null without
+// an error for any other text.
+PyObject* fast_uuid(const char* t, Py_ssize_t n) {
   if (!t || n != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return nullptr;
-  std::uint64_t half[2] = {0, 0};
-  int nibbles = 0;
+  char hex[33];
+  int count = 0;
   for (Py_ssize_t i = 0; i < 36; ++i) {
     if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-    const int x = hex_value(t[i]);
-    if (x < 0) return nullptr;
-    half[nibbles / 16] = (half[nibbles / 16] << 4) | static_cast<std::uint64_t>(x);
-    ++nibbles;
+    if (hex_value(t[i]) < 0) return nullptr;
+    hex[count++] = t[i];
   }
-  pyb::object hi = pyb::reinterpret_steal<pyb::object>(PyLong_FromUnsignedLongLong(half[0]));
-  pyb::object lo = pyb::reinterpret_steal<pyb::object>(PyLong_FromUnsignedLongLong(half[1]));
-  pyb::object shift = pyb::reinterpret_steal<pyb::object>(PyLong_FromLong(64));
-  if (!hi || !lo || !shift) return nullptr;
-  pyb::object high = pyb::reinterpret_steal<pyb::object>(PyNumber_Lshift(hi.ptr(), shift.ptr()));
-  if (!high) return nullptr;
-  pyb::object value = pyb::reinterpret_steal<pyb::object>(PyNumber_Or(high.ptr(), lo.ptr()));
+  hex[32] = '\0';
+  pyb::object value = vp::own(PyLong_FromString(hex, nullptr, 16));
   if (!value) return nullptr;
   auto* cls = reinterpret_cast<PyTypeObject*>(std_->uuid_class);
-  PyObject* id = cls->tp_alloc(cls, 0);
-  if (!id) return nullptr;
-  if (PyObject_GenericSetAttr(id, std_->s_int, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(id, std_->s_is_safe, std_->safe_unknown) < 0) {
-    Py_DECREF(id);
+  pyb::object id = vp::own(cls->tp_alloc(cls, 0));
+  if (!id || PyObject_GenericSetAttr(id.ptr(), std_->s_int, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(id.ptr(), std_->s_is_safe, std_->safe_unknown) < 0)
     return nullptr;
-  }
-  return id;
+  // A UUID is immutable and holds an integer and an enum member: it can be
+  // part of no reference cycle, so the cyclic collector need not visit it
+  // (and a mapping that holds only such values is not visited either).
+  PyObject_GC_UnTrack(id.ptr());
+  return id.release().ptr();
 }
 
 // The kind of each attribute, in field order (kFields).
@@ -384,13 +371,16 @@ constexpr std::array<Fast, kCount> kFast = {
     Fast::Str,
 };
 
+bool takes_none(Fast kind) {
+  return kind == Fast::StrOrNone || kind == Fast::DictOrNone || kind == Fast::DateTimeOrNone ||
+         kind == Fast::UuidOrNone;
+}
+
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
   return o;
 }
 
-// fast_value converts one value (a new reference), or null when the general
-// load must judge it. Clears any error it caused.
 // Identifiers recur across the events of one load (the same container, the
 // same users); each text is read once per load. UUIDs are immutable, so
 // records may share one.
@@ -398,36 +388,51 @@ PyObject* cached_uuid(PyObject* v, PyObject* cache) {
   PyObject* hit = PyDict_GetItemWithError(cache, v);
   if (hit) return new_ref(hit);
   if (PyErr_Occurred()) return nullptr;
-  PyObject* id = fast_uuid(v);
+  Py_ssize_t n = 0;
+  const char* text = ascii_text(v, n);
+  PyObject* id = fast_uuid(text, n);
   if (id && PyDict_SetItem(cache, v, id) < 0) Py_CLEAR(id);
   return id;
 }
 
+// fast_value converts one value (a new reference), or null when the general
+// load must judge it. Clears any error it caused.
 PyObject* fast_value(Fast kind, PyObject* v, PyObject* cache) {
   PyObject* r = nullptr;
+  if (v == Py_None) return takes_none(kind) ? new_ref(v) : nullptr;
   switch (kind) {
     case Fast::StrOrNone:
-      if (v == Py_None) return new_ref(v);
-      [[fallthrough]];
     case Fast::Str:
       return PyUnicode_CheckExact(v) ? new_ref(v) : nullptr;
     case Fast::Int:
       return PyLong_CheckExact(v) ? new_ref(v) : nullptr;
     case Fast::DictOrNone:
-      return v == Py_None || PyDict_CheckExact(v) ? new_ref(v) : nullptr;
+      return PyDict_CheckExact(v) ? new_ref(v) : nullptr;
     case Fast::DateTimeOrNone:
-      if (v == Py_None) return new_ref(v);
-      [[fallthrough]];
-    case Fast::DateTime:
-      r = fast_datetime(v);
+    case Fast::DateTime: {
+      Py_ssize_t n = 0;
+      const char* text = ascii_text(v, n);
+      r = fast_datetime(text, n);
       break;
+    }
     case Fast::UuidOrNone:
-      if (v == Py_None) return new_ref(v);
       r = PyUnicode_CheckExact(v) ? cached_uuid(v, cache) : nullptr;
       break;
   }
   if (!r) PyErr_Clear();
   return r;
+}
+
+// new_event is a record of the module's own class with |attrs| as its
+// __dict__; null without an error when it cannot be made.
+PyObject* new_event(pyb::handle attrs) {
+  auto* cls = reinterpret_cast<PyTypeObject*>(event_class);
+  pyb::object event = vp::own(cls->tp_alloc(cls, 0));
+  if (!event || PyObject_GenericSetDict(event.ptr(), attrs.ptr(), nullptr) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return event.release().ptr();
 }
 
 // fast_item builds the Event of one event object, or gives up.
@@ -442,45 +447,35 @@ PyObject* fast_item(PyObject* item, PyObject* cache) {
       PyErr_Clear();
       return nullptr;
     }
-    PyObject* v = fast_value(kFast[i], raw, cache);
+    pyb::object v = vp::own(fast_value(kFast[i], raw, cache));
     if (!v) return nullptr;
-    int rc = PyDict_SetItem(attrs.ptr(), names[i], v);
-    Py_DECREF(v);
-    if (rc < 0) {
+    if (PyDict_SetItem(attrs.ptr(), names[i], v.ptr()) < 0) {
       PyErr_Clear();
       return nullptr;
     }
   }
-  auto* cls = reinterpret_cast<PyTypeObject*>(event_class);
-  PyObject* event = cls->tp_alloc(cls, 0);
-  if (!event) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (PyObject_GenericSetDict(event, attrs.ptr(), nullptr) < 0) {
-    PyErr_Clear();
-    Py_DECREF(event);
-    return nullptr;
-  }
-  return event;
+  return new_event(attrs);
+}
+
+// loads_records: a load of |self| (an EventSchema) with |many| would be this
+// module's own load of records of the module's own Event class.
+bool loads_records(pyb::handle self, pyb::handle many) {
+  if (vp::type_of(self).ptr() != schema_class) return false;
+  pyb::object m = many.is_none() ? pyb::object(self.attr("many")) : vp::borrow(many.ptr());
+  if (PyObject_IsTrue(m.ptr()) != 1 || !self.attr("only").is_none() ||
+      PyObject_IsTrue(self.attr("exclude").ptr()) != 0 ||
+      PyObject_IsTrue(self.attr("dump_only").ptr()) != 0)
+    return false;
+  pyb::object cls = pyb::handle(module_ref).attr("Event");
+  return cls.ptr() == event_class &&
+         vp::class_resolved(vp::borrow(schema_class), vp::intern("make_event")) ==
+             native_make_event;
 }
 
 // fast_load is the list of Events for |data|, or nothing when the general
 // load must run.
 std::optional<pyb::list> fast_load(pyb::handle self, pyb::handle data, pyb::handle many) {
-  if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject*>(schema_class) ||
-      !PyList_CheckExact(data.ptr()))
-    return std::nullopt;
-  pyb::object m =
-      many.is_none() ? pyb::object(self.attr("many")) : pyb::reinterpret_borrow<pyb::object>(many);
-  if (PyObject_IsTrue(m.ptr()) != 1 || !self.attr("only").is_none() ||
-      PyObject_IsTrue(self.attr("exclude").ptr()) != 0 ||
-      PyObject_IsTrue(self.attr("dump_only").ptr()) != 0)
-    return std::nullopt;
-  pyb::object cls = pyb::reinterpret_borrow<pyb::object>(module_ref).attr("Event");
-  PyObject* hook =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(schema_class)->tp_dict, "make_event");
-  if (cls.ptr() != event_class || hook != native_make_event) return std::nullopt;
+  if (!PyList_CheckExact(data.ptr()) || !loads_records(self, many)) return std::nullopt;
   const Py_ssize_t n = PyList_GET_SIZE(data.ptr());
   pyb::list out(n);
   pyb::dict cache;
@@ -498,6 +493,307 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many, pyb::obje
   return vs::base_class().attr("load")(self, data, "many"_a = many, "partial"_a = partial);
 }
 
+// ---- pages of events read straight from the JSON text ---------------------
+//
+// A page is {"events": [...], "hasMore": ..., ...}. Its event objects become
+// Event records as fast_item would make them from the decoded objects; the
+// page's other members are decoded as usual. Anything else (a member name
+// with escapes or repeated, an unknown key, a value of another shape, text
+// that is not UTF-8 or not JSON) makes the reader decline the whole page,
+// which is then decoded and loaded the general way.
+
+// PageParser reads one page; it is made for each page, so that the page's
+// caches live no longer than the page.
+class PageParser {
+ public:
+  struct Text {
+    const char* p;
+    const char* end;
+  };
+  static constexpr int kMaxNesting = 64;
+
+  // read_page is the page, or null (with an error only for lack of memory).
+  PyObject* read(const char* s, Py_ssize_t n) {
+    Text t{s, s + n};
+    pyb::object page = vp::own(read_page(t));
+    if (!page && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+    return page.release().ptr();
+  }
+  // records is the page's list of Event records (held by the page).
+  PyObject* records() const { return records_; }
+
+ private:
+  static void skip_ws(Text& t) {
+    while (t.p < t.end && (*t.p == ' ' || *t.p == '\t' || *t.p == '\n' || *t.p == '\r')) ++t.p;
+  }
+  static bool take(Text& t, char c) {
+    skip_ws(t);
+    if (t.p >= t.end || *t.p != c) return false;
+    ++t.p;
+    return true;
+  }
+
+  // plain_string reads a string without escapes or control characters:
+  // its bytes, and whether they are all ASCII. False for any other string.
+  static bool plain_string(Text& t, std::string_view& out, bool& ascii) {
+    skip_ws(t);
+    if (t.p >= t.end || *t.p != '"') return false;
+    const char* begin = ++t.p;
+    unsigned char high = 0;
+    while (t.p < t.end) {
+      const auto c = static_cast<unsigned char>(*t.p);
+      if (c == '"') break;
+      if (c == '\\' || c < 0x20) return false;
+      high |= c;
+      ++t.p;
+    }
+    if (t.p >= t.end) return false;
+    out = std::string_view(begin, static_cast<std::size_t>(t.p - begin));
+    ascii = high < 0x80;
+    ++t.p;
+    return true;
+  }
+
+  // skip_value moves past one JSON value without judging it (the decoder
+  // does that) and returns where it starts.
+  static const char* skip_value(Text& t) {
+    skip_ws(t);
+    const char* begin = t.p;
+    int depth = 0;
+    while (t.p < t.end) {
+      const char c = *t.p;
+      if (c == '"') {
+        for (++t.p; t.p < t.end && *t.p != '"'; ++t.p)
+          if (*t.p == '\\') ++t.p;
+        if (t.p >= t.end) return nullptr;
+        ++t.p;
+      } else if (c == '{' || c == '[') {
+        // Deep nesting is left to the general decoding, which judges it
+        // within the whole answer.
+        if (++depth > kMaxNesting) return nullptr;
+        ++t.p;
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) break;
+        --depth;
+        ++t.p;
+      } else if (depth == 0 && (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+        break;
+      } else {
+        ++t.p;
+      }
+      if (depth == 0 && (c == '"' || c == '}' || c == ']')) break;
+    }
+    return depth == 0 && t.p > begin ? begin : nullptr;
+  }
+
+  // decoded is the value at |t| decoded as usual.
+  static PyObject* decoded(Text& t) {
+    const char* begin = skip_value(t);
+    if (!begin) return nullptr;
+    return vp::json::loads_utf8(begin, static_cast<std::size_t>(t.p - begin));
+  }
+
+  // literal_null moves past "null".
+  static bool literal_null(Text& t) {
+    skip_ws(t);
+    if (t.end - t.p < 4 || std::memcmp(t.p, "null", 4) != 0) return false;
+    t.p += 4;
+    return true;
+  }
+
+  PyObject* text(std::string_view v, bool ascii) {
+    // Values such as the action and the types recur; equal texts share one
+    // str, as member names do.
+    if (ascii && v.size() <= 32) {
+      auto hit = strings_.find(v);
+      if (hit != strings_.end()) return new_ref(hit->second.ptr());
+      pyb::object s =
+          vp::own(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
+      if (!s) return nullptr;
+      strings_.emplace(std::string(v), s);
+      return s.release().ptr();
+    }
+    return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr);
+  }
+
+  PyObject* uuid(std::string_view v) {
+    auto hit = ids_.find(v);
+    if (hit != ids_.end()) return new_ref(hit->second.ptr());
+    pyb::object id = vp::own(fast_uuid(v.data(), static_cast<Py_ssize_t>(v.size())));
+    if (!id) return nullptr;
+    ids_.emplace(std::string(v), id);
+    return id.release().ptr();
+  }
+
+  // integer reads an integer of at most 18 digits followed by a delimiter.
+  static PyObject* integer(Text& t) {
+    skip_ws(t);
+    const char* p = t.p;
+    const bool negative = p < t.end && *p == '-';
+    if (negative) ++p;
+    const char* first = p;
+    long long v = 0;
+    while (p < t.end && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+    const auto count = p - first;
+    if (count == 0 || count > 18 || (count > 1 && *first == '0')) return nullptr;
+    if (p < t.end && *p != ',' && *p != '}' && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+      return nullptr;
+    t.p = p;
+    return PyLong_FromLongLong(negative ? -v : v);
+  }
+
+  PyObject* value(Fast kind, Text& t) {
+    if (literal_null(t)) return takes_none(kind) ? new_ref(Py_None) : nullptr;
+    std::string_view v;
+    bool ascii = false;
+    switch (kind) {
+      case Fast::Str:
+      case Fast::StrOrNone: {
+        skip_ws(t);
+        Text probe = t;
+        if (plain_string(probe, v, ascii)) {
+          t = probe;
+          return text(v, ascii);
+        }
+        PyObject* r = decoded(t);
+        if (r && !PyUnicode_CheckExact(r)) Py_CLEAR(r);
+        return r;
+      }
+      case Fast::Int:
+        return integer(t);
+      case Fast::DictOrNone: {
+        skip_ws(t);
+        if (t.p >= t.end || *t.p != '{') return nullptr;
+        return decoded(t);
+      }
+      case Fast::DateTime:
+      case Fast::DateTimeOrNone:
+        if (!plain_string(t, v, ascii) || !ascii) return nullptr;
+        return fast_datetime(v.data(), static_cast<Py_ssize_t>(v.size()));
+      case Fast::UuidOrNone:
+        if (!plain_string(t, v, ascii) || !ascii) return nullptr;
+        return uuid(v);
+    }
+    return nullptr;
+  }
+
+  // event reads one event object into a record.
+  PyObject* event(Text& t) {
+    if (!take(t, '{')) return nullptr;
+    std::array<pyb::object, kCount> values;
+    std::size_t seen = 0;
+    if (!take(t, '}')) {
+      for (;;) {
+        std::string_view key;
+        bool ascii = false;
+        if (!plain_string(t, key, ascii) || !take(t, ':')) return nullptr;
+        std::size_t i = 0;
+        while (i < kCount && key != wire_text[i]) ++i;
+        if (i == kCount || values[i]) return nullptr;  // unknown or repeated
+        values[i] = vp::own(value(kFast[i], t));
+        if (!values[i]) return nullptr;
+        ++seen;
+        if (take(t, '}')) break;
+        if (!take(t, ',')) return nullptr;
+      }
+    }
+    if (seen != kCount) return nullptr;
+    pyb::object attrs = vp::own(PyDict_New());
+    if (!attrs) return nullptr;
+    for (std::size_t i = 0; i < kCount; ++i)
+      if (PyDict_SetItem(attrs.ptr(), names[i], values[i].ptr()) < 0) return nullptr;
+    return new_event(attrs);
+  }
+
+  PyObject* events(Text& t) {
+    if (!take(t, '[')) return nullptr;
+    pyb::object list = vp::own(PyList_New(0));
+    if (!list) return nullptr;
+    if (take(t, ']')) return list.release().ptr();
+    for (;;) {
+      pyb::object record = vp::own(event(t));
+      if (!record || PyList_Append(list.ptr(), record.ptr()) < 0) return nullptr;
+      if (take(t, ']')) break;
+      if (!take(t, ',')) return nullptr;
+    }
+    return list.release().ptr();
+  }
+
+  PyObject* read_page(Text& t) {
+    if (!take(t, '{')) return nullptr;
+    pyb::object page = vp::own(PyDict_New());
+    if (!page || take(t, '}')) return nullptr;  // a page has events
+    for (;;) {
+      std::string_view key;
+      bool ascii = false;
+      if (!plain_string(t, key, ascii) || !ascii || !take(t, ':')) return nullptr;
+      pyb::object name =
+          vp::own(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+      if (!name) return nullptr;
+      const int repeated = PyDict_Contains(page.ptr(), name.ptr());
+      if (repeated != 0) return nullptr;
+      const bool is_events = key == "events";
+      pyb::object v = vp::own(is_events ? events(t) : decoded(t));
+      if (!v || PyDict_SetItem(page.ptr(), name.ptr(), v.ptr()) < 0) return nullptr;
+      if (is_events) records_ = v.ptr();
+      if (take(t, '}')) break;
+      if (!take(t, ',')) return nullptr;
+    }
+    skip_ws(t);
+    if (t.p != t.end || !records_) return nullptr;
+    return page.release().ptr();
+  }
+
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+  };
+  using Cache = std::unordered_map<std::string, pyb::object, Hash, std::equal_to<>>;
+  Cache strings_;
+  Cache ids_;
+  PyObject* records_ = nullptr;
+};
+
+// PageReader is the reader that velna.event offers: it remembers the last
+// page it made on each thread (holding it, so that its identity stays its
+// own) until the event retrieval module of that thread asks for it. A page
+// left unasked is released by the thread's next page.
+class PageReader final : public vp::EventPages {
+ public:
+  PyObject* read(PyObject* content) override {
+    forget();
+    PageParser parser;
+    PyObject* page = parser.read(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content));
+    if (!page) return nullptr;
+    last_page_ = vp::borrow(page).release().ptr();
+    records_ = parser.records();
+    return page;
+  }
+
+  PyObject* records_of(PyObject* page) override {
+    if (!page || page != last_page_) return nullptr;
+    PyObject* records = records_;
+    forget();  // |page| holds the records
+    return records;
+  }
+
+  pyb::object load(pyb::handle schema, pyb::handle records) override {
+    if (!native_load.method_of(schema) || !loads_records(schema, pyb::none())) return pyb::object();
+    return vs::unmarshal_result()(records, pyb::dict());
+  }
+
+ private:
+  static void forget() {
+    records_ = nullptr;
+    vp::own(last_page_);  // released here
+    last_page_ = nullptr;
+  }
+
+  // Plain pointers: nothing may touch Python when a thread ends.
+  static inline thread_local PyObject* last_page_ = nullptr;  // a reference of our own
+  static inline thread_local PyObject* records_ = nullptr;    // held by the page
+};
+
 pyb::object make_schema_class() {
   vs::Definition spec;
   for (const WireField& w : kWire) {
@@ -513,10 +809,11 @@ pyb::object make_schema_class() {
   ns["make_event"] = vs::instance_method(
       pyb::cpp_function(&make_event, pyb::name("make_event"), "self"_a, "data"_a,
                         "Builds the Event record of one loaded event object."));
-  native_make_event = velna::py::keep(ns["make_event"]);
+  native_make_event = vp::keep(ns["make_event"]);
   ns["load"] = vs::instance_method(pyb::cpp_function(
       &load, pyb::name("load"), "self"_a, "data"_a, "many"_a = pyb::none(),
       "partial"_a = pyb::none(), "Loads event objects; returns the pair (data, errors)."));
+  native_load = {vp::intern("load"), vp::keep(ns["load"])};
   return vs::make_class("velna.event", "EventSchema",
                         "Loads the key server's event objects into Event records.", std::move(spec),
                         ns);
@@ -525,22 +822,21 @@ pyb::object make_schema_class() {
 }  // namespace
 
 PYBIND11_MODULE(event, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "The record of one key-server event and the schema that loads it.";
   intern_names();
   pyb::object cls = make_event_class();
-  event_class = velna::py::keep(cls);
+  event_class = vp::keep(cls);
   m.attr("Event") = cls;
-  if (!module_ref) module_ref = pyb::handle(m).inc_ref().ptr();
+  module_ref = vp::keep(m);
   m.attr("Schema") = vs::base_class();
   init_stdlib();
-  for (std::size_t i = 0; i < kCount; ++i) {
-    const char* wire = kFields[i];
-    for (const WireField& w : kWire)
-      if (std::string_view(w.name) == kFields[i] && *w.load_from) wire = w.load_from;
-    std_->wire[i] = PyUnicode_InternFromString(wire);
-  }
   pyb::object schema = make_schema_class();
-  schema_class = velna::py::keep(schema);
+  schema_class = vp::keep(schema);
   m.attr("EventSchema") = schema;
+  // The reader of pages of events, for the event retrieval module; it lives
+  // as long as the process.
+  static PageReader* pages = new PageReader();
+  m.attr("_pages") = vp::steal(
+      PyCapsule_New(static_cast<vp::EventPages*>(pages), vp::EventPages::kCapsule, nullptr));
 }

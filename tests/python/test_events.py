@@ -1,5 +1,6 @@
 """velna.providers.server.events against the key server's event log on
 127.0.0.1, through the real REST client and a real login."""
+import json
 import logging
 import uuid
 
@@ -191,3 +192,153 @@ def test_bad_answers(log, sleeps, answers, error, count):
         if error is http.HTTPError:
             assert "  Request ID: " in str(e.value)
     assert len(log.seen()) == count
+
+
+# ---- pages read straight into records -------------------------------------
+#
+# Each body is answered twice: once to events.get as it stands (its pages
+# are read straight into records), once through a client.get of another
+# object, which takes the general decoding and load. Both must agree to the
+# last detail: records, errors, warning lines.
+from test_event import VARIANTS, WIRE  # noqa: E402
+
+
+def body(*items, more=False, **extra):
+    return json.dumps(dict({"events": list(items), "hasMore": more}, **extra)).encode()
+
+
+def raw(events_text, more="false"):
+    return ('{"events": [%s], "hasMore": %s}' % (events_text, more)).encode()
+
+
+WIRE_TEXT = json.dumps(WIRE)[1:-1]  # the members of WIRE, without braces
+ONE = "{%s}" % WIRE_TEXT
+
+BODIES = [body(WIRE, dict(WIRE, **{key: value})) for key, value in VARIANTS
+          if not isinstance(value, (bytes, uuid.UUID))] + [
+    body(), body(WIRE, total=1, next=None), body(dict(WIRE, extra=1)), body(dict(WIRE, container_id=CID)),
+    body({k: v for k, v in WIRE.items() if k != "type"}), body(dict(WIRE, eventId=5.0)),
+    body(dict(WIRE, eventId=-0)), body(dict(WIRE, eventId=10 ** 18)), body(dict(WIRE, eventId=10 ** 17)),
+    body(dict(WIRE, changes=None, clientAppName=None, containerExpiredAt=None, containerId=None,
+              containerModifiedAt=None, containerType=None, relatedUserId=None)),
+    body(dict(WIRE, action=None)), body(dict(WIRE, changes=[1])), body(dict(WIRE, changes="x")),
+    body(dict(WIRE, changes={"a": "}]\"{", "b": [{"c": None}]})), body(dict(WIRE, date="2026-02-03T04:05:07-00:00")),
+    body(dict(WIRE, date="2026-02-03T04:05:07+05:30")), body(dict(WIRE, containerId=CID.upper())),
+    body(dict(WIRE, clientAppName="\u00e9\u4e2d\U0001f600"), dict(WIRE, clientAppName="\ud800")),
+    json.dumps({"events": [WIRE, WIRE], "hasMore": False}, indent=2).encode(),
+    json.dumps({"events": [dict(WIRE, clientAppName="é")], "hasMore": False}, ensure_ascii=False).encode(),
+    b"\xef\xbb\xbf" + body(WIRE), body(WIRE) + b" \n", body(WIRE) + b" x", body(WIRE)[:-1],
+    raw(ONE.replace('"updated"', '"up\\u0064ated"')), raw(ONE.replace('"note"', '"no\\"te"')),
+    raw(ONE.replace('"app"', '"a\\/p"')), raw(ONE.replace('"eventId": 7', '"eventId": 007')),
+    raw(ONE.replace('"eventId": 7', '"eventId": 7e0')), raw(ONE.replace('"eventId": 7', '"eventId": true')),
+    raw("{%s, \"eventId\": 9}" % WIRE_TEXT), raw("{%s, \"action\": \"added\"}" % WIRE_TEXT),
+    raw("{%s, \"ev\\u0065ntId\": 9}" % WIRE_TEXT), raw(ONE).replace(b'"app"', b'"\xc3"'),
+    raw(ONE).replace(b'"app"', b'"a\x01"'), raw(ONE, more="0"), raw(ONE)[:-1] + b', "events": []}',
+    raw(ONE + ", " + ONE.replace(": 7", ": 8")), raw(ONE.replace(", ", " ,\r\n\t")),
+    b'{"hasMore": false, "events": [{%s}]}' % WIRE_TEXT.encode(), b'{"events": {"a": 1}, "hasMore": false}',
+    b'{"events": [1, "x", null, []], "hasMore": false}', b'{"events": [], "hasMore": false, "x": NaN}',
+    body(dict(WIRE, changes=json.loads("[" * 70 + "]" * 70))), b"[]", b'{"time": "x"}',
+]
+
+
+def outcome(call):
+    """What a call returns, the warning lines it writes, or what it raises."""
+    try:
+        data = call()
+    except Exception as e:  # the very error is compared
+        return ("raised", type(e), str(e))
+    shape = []
+    for record in data:
+        values = vars(record) if isinstance(record, Event) else record if isinstance(record, dict) else {}
+        for v in values.values():
+            shape.append((type(v), getattr(v, "tzinfo", None), getattr(v, "is_safe", None)))
+    return ("returned", repr(data), shape)
+
+
+def warnings(caplog):
+    lines = [r.getMessage() for r in caplog.records if r.name == LOG and r.levelno == logging.WARNING]
+    caplog.clear()
+    return lines
+
+
+@pytest.mark.parametrize("page", BODIES)
+@pytest.mark.parametrize("replaced", [None, "Event", "EventSchema"])
+def test_pages_read_into_records_agree_with_the_general_path(log, caplog, monkeypatch, page, replaced):
+    import velna.event
+    import velna.providers.server.client as client
+
+    if replaced == "Event":
+        monkeypatch.setattr(velna.event, "Event", type("Event", (Event,), {}))
+    elif replaced == "EventSchema":
+        monkeypatch.setattr(events, "EventSchema", type("EventSchema", (EventSchema,), {}))
+    log.script((200, page), (200, page))
+    ours = outcome(lambda: events.get(type="container")), warnings(caplog)
+    own_get = client.get
+    monkeypatch.setattr(client, "get", lambda *args, **kwargs: own_get(*args, **kwargs))
+    general = outcome(lambda: events.get(type="container")), warnings(caplog)
+    assert ours == general
+
+
+def test_pages_read_into_records_across_pages_and_back(log, caplog, monkeypatch):
+    import velna.providers.server.client as client
+
+    first = body(WIRE, dict(WIRE, eventId=8), more=True)
+    end = body(dict(WIRE, eventId=9))
+    # (second page, third page when the second asks for one)
+    for last, then in ((body(dict(WIRE, eventId=8), dict(WIRE, eventId=9)), []),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9, date=None)), []),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9, extra=1), more=True) + b" ", [end]),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9), more=True), [b"not json"]),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=8), more=True), [])):
+        answers = [(200, first), (200, last)] + [(200, b) for b in then]
+        log.script(*answers, *answers)
+        ours = outcome(lambda: events.get(type="container")), warnings(caplog)
+        own_get = client.get
+        monkeypatch.setattr(client, "get", lambda *args, **kwargs: own_get(*args, **kwargs))
+        general = outcome(lambda: events.get(type="container")), warnings(caplog)
+        monkeypatch.undo()
+        assert ours == general
+    # The reader did run: equal texts of one page share one str, which the
+    # general decoding does not do.
+    log.script((200, body(WIRE, WIRE)))
+    got = events.get(type="container")
+    assert got[0].action is got[1].action
+
+
+def test_requests_made_while_a_page_is_asked_for_decode_as_usual(log, monkeypatch):
+    import velna.providers.server.client as client
+
+    log.load(make_events(3))
+    nested, own_uuid4 = [], uuid.uuid4
+
+    def uuid4():  # looked up by the session for every request
+        if not nested:
+            nested.append(None)
+            nested[0] = client.get("events", params={"type": "container", "start": 0}).json()["events"]
+        return own_uuid4()
+
+    monkeypatch.setattr(uuid, "uuid4", uuid4)
+    got = events.get(type="container")
+    assert [type(e) for e in nested[0]] == [dict] * 3 and [type(e) for e in got] == [Event] * 3
+
+
+def test_pages_read_on_two_threads_stay_apart(log, monkeypatch):
+    import threading
+
+    import velna.providers.server.client as client
+
+    log.load(make_events(3))
+    other, table = [], client._retry_exceptions
+
+    class Table(dict):
+        def get(self, status):  # looked up by the client after each answer
+            if threading.current_thread() is threading.main_thread() and not other:
+                other.append(None)
+                thread = threading.Thread(target=lambda: other.__setitem__(0, events.get(type="container")))
+                thread.start()
+                thread.join()
+            return table.get(status)
+
+    monkeypatch.setattr(client, "_retry_exceptions", Table(table))
+    got = events.get(type="container")
+    assert got == other[0] and [type(e) for e in got] == [Event] * 3

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "fast_path.h"
 #include "http_response.h"
 #include "velna/http/retry.h"
 #include "velna/http/storage.h"
@@ -23,6 +24,7 @@
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
 namespace storage = velna::http::storage;
 using namespace pyb::literals;
 
@@ -54,7 +56,7 @@ class BodyBuffer {
       PyErr_Clear();
       throw std::bad_alloc();
     }
-    bytes_ = pyb::reinterpret_steal<pyb::object>(o);
+    bytes_ = vp::own(o);
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::size_t kHuge = std::size_t{2} << 20;
@@ -109,28 +111,30 @@ pyb::object make_response(storage::Answer& answer, pyb::object content) {
   } catch (const velna::http::RequestFailed& e) {
     message = e.what();
   }
-  PyErr_SetString(type, message.c_str());
-  throw pyb::error_already_set();
+  vp::raise_error(type, message);
 }
 
 void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
-  pyb::module_ http = pyb::module_::import("velna.providers.server.http");
-  errors.request = velna::py::keep(http.attr("RequestException"));
-  errors.http = velna::py::keep(http.attr("HTTPError"));
-  errors.connection = velna::py::keep(http.attr("ConnectionError"));
-  errors.timeout = velna::py::keep(http.attr("Timeout"));
-  errors.connect_timeout = velna::py::keep(http.attr("ConnectTimeout"));
-  errors.invalid_url = velna::py::keep(http.attr("InvalidURL"));
+  pyb::module_ http = vp::import_module("velna.providers.server.http");
+  errors.request = vp::keep(http.attr("RequestException"));
+  errors.http = vp::keep(http.attr("HTTPError"));
+  errors.connection = vp::keep(http.attr("ConnectionError"));
+  errors.timeout = vp::keep(http.attr("Timeout"));
+  errors.connect_timeout = vp::keep(http.attr("ConnectTimeout"));
+  errors.invalid_url = vp::keep(http.attr("InvalidURL"));
   m.attr("Response") = http.attr("Response");
 }
 PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound at load
-PyObject* native_make_request = nullptr;
 
-pyb::object module_attr(const char* name) {
-  return pyb::reinterpret_borrow<pyb::object>(module_ref).attr(name);
-}
+// _make_request as this module defines it: while the module attribute still
+// holds it, get and put call it without going through Python.
+constexpr const char* kMakeRequestKey = "velna.providers.server.aws._make_request";
+vp::Own own_make_request(kMakeRequestKey);
+PyObject* make_request_name = nullptr;
+
+pyb::object module_attr(const char* name) { return pyb::handle(module_ref).attr(name); }
 
 // seconds_value reads a time-out module value (seconds, a positive number).
 std::chrono::milliseconds seconds_value(const char* name) {
@@ -138,17 +142,17 @@ std::chrono::milliseconds seconds_value(const char* name) {
   double seconds = PyFloat_AsDouble(v.ptr());
   if (seconds == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
   if (!(seconds > 0) || !std::isfinite(seconds))
-    velna::py::raise_value_error(std::string(name) + " must be a positive number of seconds");
+    vp::raise_value_error(std::string(name) + " must be a positive number of seconds");
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
 
 // header_text is a header name or value as text: str as it is, bytes as
 // Latin-1; anything else is refused.
 std::string header_text(pyb::handle o, const char* what) {
-  if (velna::py::is_text(o)) return std::string(velna::py::text_utf8(o));
-  if (velna::py::is_bytes(o)) return std::string(velna::as_chars(velna::py::view_of(o)));
-  velna::py::raise_type_error(std::string("Header ") + what + " must be str or bytes, not " +
-                              Py_TYPE(o.ptr())->tp_name);
+  if (vp::is_text(o)) return std::string(vp::text_utf8(o));
+  if (vp::is_bytes(o)) return std::string(velna::as_chars(vp::view_of(o)));
+  vp::raise_type_error(std::string("Header ") + what + " must be str or bytes, not " +
+                       Py_TYPE(o.ptr())->tp_name);
 }
 
 // Body holds the buffer of a bytes-like body for as long as the transfer
@@ -157,10 +161,10 @@ class Body {
  public:
   explicit Body(pyb::handle data) {
     if (data.is_none()) return;
-    if (velna::py::is_text(data) || PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+    if (vp::is_text(data) || PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
       PyErr_Clear();
-      velna::py::raise_type_error(std::string("data must be bytes-like or None, not ") +
-                                  Py_TYPE(data.ptr())->tp_name);
+      vp::raise_type_error(std::string("data must be bytes-like or None, not ") +
+                           Py_TYPE(data.ptr())->tp_name);
     }
     held_ = true;
   }
@@ -181,25 +185,18 @@ class Body {
   bool held_ = false;
 };
 
-// truthy is the runtime's truth test.
-bool truthy(pyb::handle o) {
-  int r = PyObject_IsTrue(o.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
-
 // attempt makes one request and checks its answer.
 pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::object headers) {
-  if (!velna::py::is_text(method)) velna::py::raise_type_error("method must be str");
-  if (!velna::py::is_text(url)) velna::py::raise_type_error("url must be str");
+  if (!vp::is_text(method)) vp::raise_type_error("method must be str");
+  if (!vp::is_text(url)) vp::raise_type_error("url must be str");
   storage::Request request;
-  request.method = std::string(velna::py::text_utf8(method));
-  request.url = std::string(velna::py::text_utf8(url));
+  request.method = std::string(vp::text_utf8(method));
+  request.url = std::string(vp::text_utf8(url));
   std::optional<std::string> range;
   if (!headers.is_none()) {
     pyb::object items = headers.attr("items")();
     for (pyb::handle item : items) {
-      pyb::tuple pair = pyb::reinterpret_borrow<pyb::tuple>(item);
+      auto pair = pyb::reinterpret_borrow<pyb::tuple>(item);
       std::string name = header_text(pair[0], "names");
       std::string value = header_text(pair[1], "values");
       if (velna::http::iequals(name, "Range")) range = value;
@@ -258,41 +255,40 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
         try {
           return attempt(method, url, data, headers);
         } catch (const velna::AssertionFailure& e) {
-          PyErr_SetString(PyExc_AssertionError, e.what());
+          vp::raise_error(PyExc_AssertionError, e.what());
         } catch (const velna::InvalidArgument& e) {
-          PyErr_SetString(PyExc_ValueError, e.what());
+          vp::raise_error(PyExc_ValueError, e.what());
         } catch (const velna::Error& e) {
-          PyErr_SetString(errors.request, e.what());
+          vp::raise_error(errors.request, e.what());
         }
-        throw pyb::error_already_set();
       },
       [](std::exception_ptr failure) {
         // The retry test judges the Python error the caller would see.
         try {
           std::rethrow_exception(failure);
         } catch (pyb::error_already_set& e) {
-          pyb::object r = pyb::reinterpret_borrow<pyb::object>(retry_test)(e.value());
-          return truthy(r);
+          return vp::truthy(vp::call1(retry_test, e.value()));
         }
       },
       [](std::chrono::milliseconds wait) {
-        pyb::module_::import("time").attr("sleep")(static_cast<double>(wait.count()) / 1000.0);
+        vp::import_module("time").attr("sleep")(static_cast<double>(wait.count()) / 1000.0);
       });
 }
 
 // get_request and put_request call the module's _make_request as it is now:
 // get with the keyword headers, put with the keyword data.
 pyb::object get_request(pyb::object url, pyb::object headers) {
-  pyb::object fn = module_attr("_make_request");
-  if (fn.ptr() == native_make_request)
-    return make_request(pyb::str("get"), url, pyb::none(), headers);
-  return fn("get", url, "headers"_a = headers);
+  return vp::late_bound(
+      module_ref, make_request_name, own_make_request,
+      [&] { return make_request(pyb::str("get"), url, pyb::none(), headers); },
+      [&](pyb::object fn) { return fn("get", url, "headers"_a = headers); });
 }
 
 pyb::object put_request(pyb::object url, pyb::object data) {
-  pyb::object fn = module_attr("_make_request");
-  if (fn.ptr() == native_make_request) return make_request(pyb::str("put"), url, data, pyb::none());
-  return fn("put", url, "data"_a = data);
+  return vp::late_bound(
+      module_ref, make_request_name, own_make_request,
+      [&] { return make_request(pyb::str("put"), url, data, pyb::none()); },
+      [&](pyb::object fn) { return fn("put", url, "data"_a = data); });
 }
 
 bool compare(pyb::handle a, pyb::handle b, int op) {
@@ -302,8 +298,7 @@ bool compare(pyb::handle a, pyb::handle b, int op) {
 }
 
 std::uint64_t offset(pyb::handle o) {
-  pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o.ptr()));
-  if (!i) throw pyb::error_already_set();
+  pyb::object i = vp::steal(PyNumber_Index(o.ptr()));
   unsigned long long v = PyLong_AsUnsignedLongLong(i.ptr());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw pyb::error_already_set();
   return v;
@@ -311,7 +306,7 @@ std::uint64_t offset(pyb::handle o) {
 
 pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
   pyb::object headers = pyb::none();
-  if (truthy(start) || truthy(end)) {
+  if (vp::truthy(start) || vp::truthy(end)) {
     // end > start >= 0, checked always: a range that is not one is never
     // sent. Comparing a number with None is the runtime's TypeError.
     if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE)) {
@@ -336,11 +331,11 @@ pyb::object put(pyb::object path, pyb::object data) {
 }  // namespace
 
 PYBIND11_MODULE(aws, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Object storage transfer: GET (whole or one byte range) and PUT at full addresses.";
-  pyb::module_ logging = pyb::module_::import("logging");
+  pyb::module_ logging = vp::import_module("logging");
   m.attr("logging") = logging;
-  pyb::module_ client = pyb::module_::import("velna.providers.server.client");
+  pyb::module_ client = vp::import_module("velna.providers.server.client");
   m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
   m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
   m.attr("log") = logging.attr("getLogger")("velna.providers.server.aws");
@@ -350,9 +345,9 @@ PYBIND11_MODULE(aws, m) {
   m.attr("CONNECT_TIMEOUT") = std::chrono::duration<double>(velna::http::kConnectTimeout).count();
   m.attr("STALL_TIMEOUT") = std::chrono::duration<double>(velna::http::kStallTimeout).count();
 
-  retry_test = velna::py::keep(m.attr("_retry_on_exception"));
+  retry_test = vp::keep(m.attr("_retry_on_exception"));
   make_objects(m);
-  module_ref = pyb::handle(m).inc_ref().ptr();
+  module_ref = vp::keep(m);
 
   m.def(
       "_make_request", &make_request,
@@ -360,7 +355,8 @@ PYBIND11_MODULE(aws, m) {
       "with the body data and the mapping headers, retried while the server reports a passing "
       "condition; returns the response.",
       "method"_a, "url"_a, "data"_a = pyb::none(), "headers"_a = pyb::none());
-  native_make_request = velna::py::keep(m.attr("_make_request"));
+  make_request_name = vp::intern("_make_request");
+  vp::register_native(kMakeRequestKey, m.attr("_make_request"));
   m.def("get", &get,
         "Downloads the object at the full address path, or only its bytes start to end (both "
         "included); "

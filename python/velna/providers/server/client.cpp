@@ -171,6 +171,7 @@ PYBIND11_MODULE(client, m) {
         });
       },
       "Sends a GET request.", "path"_a, "params"_a = pyb::none(), "auth"_a = true);
+  velna::py::register_native("velna.providers.server.client.get", m.attr("get"));
   m.def(
       "post",
       [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {

@@ -4,44 +4,48 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <vector>
 
+#include "event_pages.h"
+#include "fast_path.h"
+#include "json_text.h"
+#include "plain_class.h"
 #include "velna_py.h"
 
 namespace {
 
 namespace pyb = pybind11;
+namespace vp = velna::py;
 using namespace pyb::literals;
 
-PyObject* module_ref = nullptr;  // this module, kept for the life of the process
-
-pyb::object module_attr(const char* name) {
-  return pyb::reinterpret_borrow<pyb::object>(module_ref).attr(name);
+#define EVENTS_NAMES(X) \
+  X(server) X(client) X(get) X(json) X(content) X(id) X(session) X(request) X(EventSchema) X(load)
+struct Names {
+  EVENTS_NAMES(VELNA_PY_NAME_FIELD)
+  PyObject* const log = vp::intern("log");
+  PyObject* const make_request = vp::intern("_make_request");
+};
+const Names& N() {
+  static const Names n;
+  return n;
 }
+
+PyObject* module_ref = nullptr;     // this module, kept for the life of the process
+PyObject* client_module = nullptr;  // velna.providers.server.client
+vp::EventPages* pages = nullptr;    // velna.event's reader of pages
+
+// Our own functions on the way from client.get to the decoded answer.
+vp::Own own_get{"velna.providers.server.client.get"};
+vp::Own own_make_request{"velna.providers.server.client._make_request"};
+vp::Own own_request{"velna.providers.server.session.VelnaSession.request"};
+
+pyb::object module_attr(PyObject* name) { return vp::get(module_ref, name); }
 
 bool contains(const pyb::dict& d, const char* key) { return d.contains(pyb::str(key)); }
 
-bool compare(pyb::handle a, pyb::handle b, int op) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
-
-bool truthy(pyb::handle o) {
-  int r = PyObject_IsTrue(o.ptr());
-  if (r < 0) throw pyb::error_already_set();
-  return r == 1;
-}
-
 // item reads mapping[key], with the mapping's own KeyError when absent.
 pyb::object item(pyb::handle mapping, const char* key) {
-  PyObject* v = PyObject_GetItem(mapping.ptr(), pyb::str(key).ptr());
-  if (!v) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(v);
-}
-
-[[noreturn]] void raise_runtime_error(const std::string& message) {
-  PyErr_SetString(PyExc_RuntimeError, message.c_str());
-  throw pyb::error_already_set();
+  return vp::steal(PyObject_GetItem(mapping.ptr(), pyb::str(key).ptr()));
 }
 
 std::string text(pyb::handle o) { return pyb::str(o).cast<std::string>(); }
@@ -54,8 +58,8 @@ pyb::dict query_params(const pyb::dict& kwargs) {
   types.append("lockbox");
   pyb::object type = item(kwargs, "type");
   if (!types.contains(type))
-    velna::py::raise_value_error("type can only be one of " + text(pyb::repr(types)));
-  if (compare(type, pyb::str("lockbox"), Py_EQ)) type = pyb::str("keysFile");
+    vp::raise_value_error("type can only be one of " + text(pyb::repr(types)));
+  if (vp::equal(type, pyb::str("lockbox"))) type = pyb::str("keysFile");
 
   pyb::dict params;
   params["type"] = type;
@@ -67,7 +71,7 @@ pyb::dict query_params(const pyb::dict& kwargs) {
     pyb::list actions;
     for (const char* a : {"accessed", "added", "deleted", "updated"}) actions.append(a);
     if (!actions.contains(action))
-      velna::py::raise_value_error("action can only be one of " + text(pyb::repr(actions)));
+      vp::raise_value_error("action can only be one of " + text(pyb::repr(actions)));
     params["action"] = action;
   }
   if (contains(kwargs, "starting_event_id")) params["start"] = kwargs["starting_event_id"];
@@ -88,43 +92,103 @@ bool advances(pyb::handle next, pyb::handle start) {
   return r == 1;
 }
 
+// reads_pages: |get| is our own client.get, and the request it makes goes
+// through our own _make_request and session up to the decoding of the
+// answer, so that nothing but this module sees the pages the reader makes.
+bool reads_pages(pyb::handle get) {
+  if (!pages || !own_get.is(get)) return false;
+  if (!own_make_request.is(vp::get(client_module, N().make_request))) return false;
+  pyb::object session = vp::get(client_module, N().session);
+  PyObject* request = vp::resolved(session, N().request);
+  if (!request || !own_request.is(request)) return false;
+  pyb::object dict = vp::own(PyObject_GenericGetDict(session.ptr(), nullptr));
+  if (!dict) {
+    PyErr_Clear();
+    return false;
+  }
+  return !vp::dict_get(dict, N().request);
+}
+
+// One page as received: where its events stand in the gathered list, and,
+// when the reader made them into records, the body they came from.
+struct Page {
+  Py_ssize_t begin, end;
+  pyb::object body;
+};
+
 // gather asks for pages until the server reports that none follows. Each
 // next page starts at the last event received; a page that does not move
 // past its own start would be asked for again and again, so it ends the call.
-pyb::list gather(pyb::dict params) {
+pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
   pyb::list events;
   for (;;) {
-    pyb::object client = module_attr("server").attr("client");
-    pyb::object page = client.attr("get")("events", "params"_a = params).attr("json")();
+    pyb::object get = vp::get(vp::get(module_attr(N().server), N().client), N().get);
+    pyb::object response;
+    {
+      vp::json::ArmedReader armed(reads_pages(get) ? pages : nullptr, params.ptr());
+      response = get("events", "params"_a = params);
+    }
+    pyb::object page = vp::call0(vp::get(response, N().json));
+    PyObject* records = pages ? pages->records_of(page.ptr()) : nullptr;
     pyb::object received = item(page, "events");
+    const bool read = records && received.ptr() == records;
     pyb::object start = params["start"];
     pyb::object last = pyb::none();
+    const Py_ssize_t begin = PyList_GET_SIZE(events.ptr());
     bool any = false;
     for (pyb::handle event : received) {
       events.append(event);
-      last = pyb::reinterpret_borrow<pyb::object>(event);
+      last = vp::borrow(event.ptr());
       any = true;
     }
-    if (!truthy(item(page, "hasMore"))) break;
+    received_pages.push_back({begin, PyList_GET_SIZE(events.ptr()),
+                              read ? vp::get(response, N().content) : pyb::object()});
+    if (!vp::truthy(item(page, "hasMore"))) break;
     if (!any)
-      raise_runtime_error("The key server announced more events after event " + text(start) +
-                          " but sent an empty page.");
-    pyb::object next = item(last, "eventId");
+      vp::raise_error(PyExc_RuntimeError, "The key server announced more events after event " +
+                                              text(start) + " but sent an empty page.");
+    pyb::object next = read ? vp::dict_get(vp::instance_dict(last), N().id) : item(last, "eventId");
     if (!advances(next, start))
-      raise_runtime_error("The key server's page of events from " + text(start) +
-                          " ends at event " + text(next) + ", so paging would not advance.");
+      vp::raise_error(PyExc_RuntimeError, "The key server's page of events from " + text(start) +
+                                              " ends at event " + text(next) +
+                                              ", so paging would not advance.");
     params["start"] = next;
   }
   return events;
 }
 
+// event_objects is the list of event objects as received: the pages that
+// became records are decoded again as usual.
+pyb::list event_objects(const pyb::list& events, const std::vector<Page>& received_pages) {
+  pyb::list out;
+  for (const Page& p : received_pages) {
+    if (!p.body) {
+      for (Py_ssize_t i = p.begin; i < p.end; ++i) out.append(events[i]);
+      continue;
+    }
+    for (pyb::handle event : item(vp::json::loads(p.body), "events")) out.append(event);
+  }
+  return out;
+}
+
 pyb::object get(pyb::kwargs kwargs) {
-  pyb::object log = module_attr("log");
+  pyb::object log = module_attr(N().log);
   log.attr("debug")("Retrieving events: %s", kwargs);
-  pyb::list events = gather(query_params(kwargs));
-  pyb::object result = module_attr("EventSchema")("many"_a = true).attr("load")(events);
+  std::vector<Page> received_pages;
+  pyb::list events = gather(query_params(kwargs), received_pages);
+  pyb::object schema = module_attr(N().EventSchema)("many"_a = true);
+  pyb::object result;
+  bool all_read = true, any_read = false;
+  for (const Page& p : received_pages) {
+    all_read = all_read && (p.body || p.begin == p.end);
+    any_read = any_read || p.body;
+  }
+  if (all_read && any_read) result = pages->load(schema, events);
+  if (!result)
+    result = vp::call1(vp::get(schema, N().load),
+                       any_read ? event_objects(events, received_pages) : events);
   pyb::object errors = result.attr("errors");
-  if (truthy(errors)) log.attr("warning")("Schema load errors: %s", errors);
+  if (vp::truthy(errors)) log.attr("warning")("Schema load errors: %s", errors);
   pyb::object data = result.attr("data");
   log.attr("debug")("Events: %s", data);
   return data;
@@ -133,21 +197,26 @@ pyb::object get(pyb::kwargs kwargs) {
 }  // namespace
 
 PYBIND11_MODULE(events, m) {
-  velna::py::ModuleSetup setup(m);
+  vp::ModuleSetup setup;
   m.doc() = "Reading the key server's event log.";
-  pyb::module_ logging = pyb::module_::import("logging");
+  pyb::module_ logging = vp::import_module("logging");
   m.attr("logging") = logging;
-  pyb::module_ providers = pyb::module_::import("velna.providers");
-  pyb::module_::import("velna.providers.server");
+  pyb::module_ providers = vp::import_module("velna.providers");
+  vp::import_module("velna.providers.server");
   pyb::object server = providers.attr("server");
   m.attr("server") = server;
-  m.attr("EventSchema") = pyb::module_::import("velna.event").attr("EventSchema");
-  pyb::module_ decorators = pyb::module_::import("velna.decorators");
+  client_module = vp::keep(vp::import_module("velna.providers.server.client"));
+  pyb::module_ event = vp::import_module("velna.event");
+  m.attr("EventSchema") = event.attr("EventSchema");
+  pages = static_cast<vp::EventPages*>(
+      PyCapsule_GetPointer(pyb::object(event.attr("_pages")).ptr(), vp::EventPages::kCapsule));
+  if (!pages) throw pyb::error_already_set();
+  pyb::module_ decorators = vp::import_module("velna.decorators");
   m.attr("logged") = decorators.attr("logged");
   m.attr("login_required") = decorators.attr("login_required");
   pyb::object log = logging.attr("getLogger")("velna.providers.server.event");
   m.attr("log") = log;
-  module_ref = pyb::handle(m).inc_ref().ptr();
+  module_ref = vp::keep(m);
 
   pyb::cpp_function body(
       &get, pyb::name("get"),

@@ -189,6 +189,18 @@ pyb::object response_json(Response& r) {
 // decode_kept is json() for the session, whose result the next json() call
 // receives instead of decoding the body again.
 pyb::object decode_kept(Response& r) {
+  // A caller that armed a reader for this kind of answer receives what the
+  // reader makes of the body, when the body is of its kind.
+  velna::py::json::BodyReader* reader = velna::py::json::claimed_reader();
+  if (reader && !r.kept_json && r.encoding.is_none() && PyBytes_CheckExact(r.content.ptr())) {
+    pyb::object read = velna::py::own(reader->read(r.content.ptr()));
+    if (read) {
+      velna::py::json::arm_reader(nullptr, nullptr);
+      r.kept_json = read;
+      return read;
+    }
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+  }
   pyb::object decoded = response_json(r);
   r.kept_json = decoded;
   return decoded;

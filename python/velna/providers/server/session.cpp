@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fast_path.h"
+#include "json_text.h"
 #include "timestamps.h"
 #include "velna/crypto/ec.h"
 #include "velna/http/encoding.h"
@@ -248,10 +249,25 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   // While the answer's json is the HTTP layer's own, the decoded body is
   // kept for the caller's json() instead of being decoded twice.
   pyb::object decoded;
-  if (ok)
-    decoded = json_member.method_of(response)
-                  ? velna::py::call0(velna::py::get(response, kept_name))
-                  : pyb::object(response.attr("json")());
+  if (ok) {
+    if (json_member.method_of(response)) {
+      // A reader armed for this request's query may decode the body; the
+      // answer's line shows the body as decoded in general, so not when
+      // debugging.
+      pyb::object kept = velna::py::get(response, kept_name);
+      if (!debug && kwargs.contains("params"))
+        velna::py::json::claim_reader(pyb::object(kwargs["params"]).ptr());
+      try {
+        decoded = velna::py::call0(kept);
+      } catch (...) {
+        velna::py::json::release_claim();
+        throw;
+      }
+      velna::py::json::release_claim();
+    } else {
+      decoded = response.attr("json")();
+    }
+  }
   if (debug) {
     std::string line = utf8(pyb::str(response));
     if (ok) line += " " + utf8(pyb::str(masked(decoded)));
@@ -311,6 +327,9 @@ PYBIND11_MODULE(session, m) {
   method(ns, base, "logout", &logout, "Forgets the logged-in user and the token.");
   method(ns, base, "request", &request,
          "Sends one request with the session's headers and credentials.", "method"_a, "url"_a);
+  // Callers that hand the session a body reader check that requests still go
+  // through this method.
+  velna::py::register_native("velna.providers.server.session.VelnaSession.request", ns["request"]);
   method(ns, base, "_get_auth", &get_auth, "The Basic credentials for one request.", "req_id"_a);
   pyb::object cls =
       pyb::module_::import("builtins").attr("type")("VelnaSession", pyb::make_tuple(base), ns);
