@@ -15,6 +15,8 @@ pyb::object instance_method(const pyb::cpp_function& fn) {
 }
 
 void install_ne(pyb::object& cls) {
+  pyb::options options;  // no generated signature line as the help text
+  options.disable_function_signatures();
   method(
       cls, "__ne__",
       [](pyb::object self, pyb::object other) { return !truthy(self.attr("__eq__")(other)); },

@@ -468,6 +468,9 @@ pyb::object normalized_messages(pyb::object self, pyb::object no_field_name) {
 }
 
 Shared* build_shared() {
+  // Help texts are the first lines we give, without generated signature lines.
+  pyb::options options;
+  options.disable_function_signatures();
   auto* s = new Shared;  // lives as long as the process
   s->missing = keep(velna::py::make_class("velna.schema", "missing", pyb::make_tuple(object_type()),
                                           "An absent value.")());
