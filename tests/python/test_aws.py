@@ -323,6 +323,21 @@ def test_stalled_answers_time_out_and_are_not_retried(scripted, monkeypatch):
     assert len(seen()) == 1
 
 
+@pytest.mark.parametrize("value", [1e300, 1e18, 2**80])
+def test_huge_time_outs_mean_no_time_out_to_speak_of(nginx, monkeypatch, value):
+    nginx.write("object", b"abc")
+    monkeypatch.setattr(aws, "CONNECT_TIMEOUT", value)
+    monkeypatch.setattr(aws, "STALL_TIMEOUT", value)
+    assert aws.get(nginx.url + "/object").content == b"abc"
+
+
+@pytest.mark.parametrize("value", [0, -1, float("nan"), float("inf")])
+def test_time_outs_must_be_positive_finite_seconds(nginx, monkeypatch, value):
+    monkeypatch.setattr(aws, "STALL_TIMEOUT", value)
+    with pytest.raises(ValueError, match="STALL_TIMEOUT must be a positive number of seconds"):
+        aws.get(nginx.url + "/object")
+
+
 def test_answers_are_the_http_layers_responses(nginx):
     # One class of answer for the REST client and object storage alike.
     http = __import__("velna.providers.server.http", fromlist=["Response"])

@@ -6,6 +6,7 @@
 // this module is loaded.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -143,7 +144,11 @@ std::chrono::milliseconds seconds_value(const char* name) {
   if (seconds == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
   if (!(seconds > 0) || !std::isfinite(seconds))
     vp::raise_value_error(std::string(name) + " must be a positive number of seconds");
-  return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+  // Beyond a year a time-out means "none to speak of"; the cap keeps the
+  // conversion to whole milliseconds defined for any finite value.
+  constexpr double kMaxSeconds = 365.0 * 24 * 3600;
+  return std::chrono::milliseconds(
+      static_cast<long long>(std::ceil(std::min(seconds, kMaxSeconds) * 1000)));
 }
 
 // header_text is a header name or value as text: str as it is, bytes as
