@@ -19,9 +19,7 @@ pyb::object special(pyb::handle obj, const char* name) {
     pyb::object attr = ns[name];
     descrgetfunc get = Py_TYPE(attr.ptr())->tp_descr_get;
     if (!get) return attr;
-    PyObject* bound = get(attr.ptr(), obj.ptr(), type.ptr());
-    if (!bound) throw pyb::error_already_set();
-    return pyb::reinterpret_steal<pyb::object>(bound);
+    return steal(get(attr.ptr(), obj.ptr(), type.ptr()));
   }
   return pyb::object();
 }
@@ -42,21 +40,17 @@ pyb::handle or_none(const pyb::object& o) { return o ? pyb::handle(o) : pyb::han
 
 pyb::object exception_of(pyb::error_already_set& e) {
   pyb::object value = e.value();
-  PyObject* tb = PyException_GetTraceback(value.ptr());  // new reference or null
+  pyb::object tb = own(PyException_GetTraceback(value.ptr()));
   if (!tb && e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
-  Py_XDECREF(tb);
   return value;
 }
 
 void set_context(pyb::error_already_set& e, pyb::handle context) {
   pyb::handle value = e.value();
   if (value.is(context)) return;
-  PyObject* old = PyException_GetContext(value.ptr());
-  if (old) {
-    Py_DECREF(old);
-    return;
-  }
-  PyException_SetContext(value.ptr(), context.inc_ref().ptr());
+  if (own(PyException_GetContext(value.ptr()))) return;
+  // PyException_SetContext takes over the reference it is given.
+  PyException_SetContext(value.ptr(), borrow(context.ptr()).release().ptr());
 }
 
 std::optional<pyb::object> run_scoped(pyb::handle get,
@@ -116,7 +110,7 @@ pyb::object Globals::operator[](const char* name) const {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw pyb::error_already_set();
   }
-  return pyb::reinterpret_borrow<pyb::object>(o);
+  return borrow(o);
 }
 
 void raise_with_context(pyb::handle type, std::string_view message, pyb::handle context) {
