@@ -100,6 +100,8 @@ class Encoder {
   bool tuple(PyObject* o);
   bool iterable(PyObject* o);
   bool object(PyObject* d);
+  bool object_items(PyObject* d);
+  bool member(PyObject* k, PyObject* v);
   bool enter(PyObject* container);
   void leave(PyObject* container);
 
@@ -435,42 +437,50 @@ bool Encoder::object(PyObject* d) {
     put("{}");
     return true;
   }
+  if (!PyDict_CheckExact(d)) return object_items(d);
   if (!enter(d)) return false;
   Open open(*this, d);
   out_.push_back('{');
-  if (PyDict_CheckExact(d)) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    bool first = true;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-      if (!first) put(", ");
-      first = false;
-      // Held while written (the key let go first): converting a value may
-      // run code that changes d.
-      pyb::object held_value = borrow(v);
-      pyb::object held_key = borrow(k);
-      if (!key(k)) return false;
-      put(": ");
-      if (!value(v)) return false;
-    }
-  } else {
-    // A subclass is written through its own items().
-    pyb::object items = own(PyMapping_Items(d));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-      PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-        PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-        return false;
-      }
-      if (i) put(", ");
-      if (!key(PyTuple_GET_ITEM(item, 0))) return false;
-      put(": ");
-      if (!value(PyTuple_GET_ITEM(item, 1))) return false;
-    }
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  bool first = true;
+  while (PyDict_Next(d, &pos, &k, &v)) {
+    if (!first) put(", ");
+    first = false;
+    // Held while written (the key let go first): converting a value may run
+    // code that changes d.
+    pyb::object held_value = borrow(v);
+    pyb::object held_key = borrow(k);
+    if (!member(k, v)) return false;
   }
   out_.push_back('}');
   return true;
+}
+
+// object_items writes a dict subclass through its own items().
+bool Encoder::object_items(PyObject* d) {
+  if (!enter(d)) return false;
+  Open open(*this, d);
+  out_.push_back('{');
+  pyb::object items = own(PyMapping_Items(d));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+      return false;
+    }
+    if (i) put(", ");
+    if (!member(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return false;
+  }
+  out_.push_back('}');
+  return true;
+}
+
+bool Encoder::member(PyObject* k, PyObject* v) {
+  if (!key(k)) return false;
+  put(": ");
+  return value(v);
 }
 
 bool Encoder::value(PyObject* o) {
