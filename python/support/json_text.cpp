@@ -178,7 +178,9 @@ void Encoder::escape(const Ch* p, Py_ssize_t n) {
   }
 }
 
-bool Encoder::text(PyObject* s) {
+// Every string goes through text: its appends are inlined here whatever the
+// compiler decides for the rest of the writer.
+[[gnu::flatten]] bool Encoder::text(PyObject* s) {
   if (PyUnicode_READY(s) < 0) return false;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   out_.reserve(out_.size() + static_cast<std::size_t>(n) + 2);
