@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -22,30 +23,42 @@ namespace pyb = pybind11;
 // has been raised, so that a deep document cannot exhaust the C stack.
 constexpr std::size_t kMaxDepth = 10000;
 
-// Objects kept for the life of the process (never released, so that nothing
-// runs at interpreter shutdown).
-// asdict_name is made on first use; null, with the error set, only while it
-// cannot be made.
+// The writer and the reader report failures the C API's way (false or null,
+// with the Python error set) and turn them into error_already_set only at
+// dumps and loads: a deep document fails through thousands of frames, and
+// most values never fail at all.
+
+// Objects kept for the life of the process (with keep, so that nothing runs
+// at interpreter shutdown), made on first use; null, with the error set,
+// only while they cannot be made.
 PyObject* asdict_name() {
   static PyObject* name = nullptr;
-  if (!name) name = PyUnicode_InternFromString("_asdict");
+  if (!name) {
+    pyb::object made = own(PyUnicode_InternFromString("_asdict"));
+    if (!made) return nullptr;
+    name = keep(std::move(made));
+  }
   return name;
 }
 
-// decimal_type is decimal.Decimal, imported on first use (the module is only
-// needed once a value has passed every cheaper test). Borrowed reference.
+// decimal_type is decimal.Decimal (the module is only needed once a value
+// has passed every cheaper test). Borrowed reference.
 PyObject* decimal_type() {
   static PyObject* type = nullptr;
   if (!type) {
-    PyObject* mod = PyImport_ImportModule("decimal");
+    pyb::object mod = own(PyImport_ImportModule("decimal"));
     if (!mod) return nullptr;
-    PyObject* t = PyObject_GetAttrString(mod, "Decimal");
-    Py_DECREF(mod);
-    if (!t) return nullptr;
-    type = t;
+    pyb::object made = own(PyObject_GetAttrString(mod.ptr(), "Decimal"));
+    if (!made) return nullptr;
+    type = keep(std::move(made));
   }
   return type;
 }
+
+// PyMemFree releases what the runtime's own text conversions allocate.
+struct PyMemFree {
+  void operator()(char* p) const { PyMem_Free(p); }
+};
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -73,7 +86,7 @@ class Encoder {
   Encoder() { out_.reserve(128); }
 
   bool value(PyObject* o);
-  PyObject* result();
+  pyb::str result();
 
  private:
   bool text(PyObject* s);
@@ -87,12 +100,33 @@ class Encoder {
   bool tuple(PyObject* o);
   bool iterable(PyObject* o);
   bool object(PyObject* d);
+  bool object_items(PyObject* d);
+  bool member(PyObject* k, PyObject* v);
   bool enter(PyObject* container);
   void leave(PyObject* container);
+
+  // Open leaves a container that enter() accepted when it goes out of scope.
+  class Open {
+   public:
+    Open(Encoder& e, PyObject* container) : e_(e), container_(container) {}
+    ~Open() { e_.leave(container_); }
+    Open(const Open&) = delete;
+    Open& operator=(const Open&) = delete;
+
+   private:
+    Encoder& e_;
+    PyObject* container_;
+  };
   void escape_unit(std::uint32_t c);
 
   template <typename Ch>
   void escape(const Ch* p, Py_ssize_t n);
+
+  // put appends a literal with its length known at the call.
+  template <std::size_t N>
+  [[gnu::always_inline]] void put(const char (&literal)[N]) {
+    out_.append(literal, N - 1);
+  }
 
   std::string out_;
   bool ascii_ = true;
@@ -144,7 +178,9 @@ void Encoder::escape(const Ch* p, Py_ssize_t n) {
   }
 }
 
-bool Encoder::text(PyObject* s) {
+// Every string goes through text: its appends are inlined here whatever the
+// compiler decides for the rest of the writer.
+[[gnu::flatten]] bool Encoder::text(PyObject* s) {
   if (PyUnicode_READY(s) < 0) return false;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   out_.reserve(out_.size() + static_cast<std::size_t>(n) + 2);
@@ -166,48 +202,36 @@ bool Encoder::text(PyObject* s) {
 }
 
 bool Encoder::utf8_bytes(PyObject* b) {
-  PyObject* s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr);
-  if (!s) return false;
-  const bool ok = text(s);
-  Py_DECREF(s);
-  return ok;
+  pyb::object s = own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr));
+  return s && text(s.ptr());
 }
 
 bool Encoder::integer(PyObject* o) {
-  PyObject* owned = nullptr;
+  pyb::object owned;
   if (!PyLong_CheckExact(o)) {
     // Subclasses are written as the plain integer they convert to, whatever
     // their own text form says.
-    owned = PyNumber_Long(o);
+    owned = own(PyNumber_Long(o));
     if (!owned) return false;
-    o = owned;
+    o = owned.ptr();
   }
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  bool ok = true;
   if (!overflow) {
-    if (v == -1 && PyErr_Occurred()) {
-      ok = false;
-    } else {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, v);
-      out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
-    }
-  } else {
-    // The runtime's own conversion, with its limit on the digit count.
-    PyObject* r = PyLong_Type.tp_repr(o);
-    if (!r) {
-      ok = false;
-    } else {
-      Py_ssize_t n = 0;
-      const char* p = PyUnicode_AsUTF8AndSize(r, &n);
-      if (p) out_.append(p, static_cast<std::size_t>(n));
-      ok = p != nullptr;
-      Py_DECREF(r);
-    }
+    if (v == -1 && PyErr_Occurred()) return false;
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    return true;
   }
-  Py_XDECREF(owned);
-  return ok;
+  // The runtime's own conversion, with its limit on the digit count.
+  pyb::object r = own(PyLong_Type.tp_repr(o));
+  if (!r) return false;
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(r.ptr(), &n);
+  if (!p) return false;
+  out_.append(p, static_cast<std::size_t>(n));
+  return true;
 }
 
 bool Encoder::real(PyObject* o) {
@@ -215,21 +239,20 @@ bool Encoder::real(PyObject* o) {
   if (PyFloat_CheckExact(o)) {
     v = PyFloat_AS_DOUBLE(o);
   } else {
-    PyObject* f = PyNumber_Float(o);
+    pyb::object f = own(PyNumber_Float(o));
     if (!f) return false;
-    v = PyFloat_AsDouble(f);
-    Py_DECREF(f);
+    v = PyFloat_AsDouble(f.ptr());
     if (v == -1.0 && PyErr_Occurred()) return false;
   }
   if (std::isnan(v)) {
-    out_ += "NaN";
+    put("NaN");
   } else if (std::isinf(v)) {
     out_ += v > 0 ? "Infinity" : "-Infinity";
   } else {
-    char* r = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    std::unique_ptr<char, PyMemFree> r(
+        PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
     if (!r) return false;
-    out_ += r;
-    PyMem_Free(r);
+    out_ += r.get();
   }
   return true;
 }
@@ -244,10 +267,9 @@ bool Encoder::raw_text(PyObject* s) {
                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
     return true;
   }
-  PyObject* b = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+  pyb::object b = own(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
   if (!b) return false;
-  out_.append(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-  Py_DECREF(b);
+  out_.append(PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
   ascii_ = false;
   return true;
 }
@@ -262,15 +284,15 @@ bool Encoder::key(PyObject* k) {
     return true;
   }
   if (k == Py_True) {
-    out_ += "\"true\"";
+    put("\"true\"");
     return true;
   }
   if (k == Py_False) {
-    out_ += "\"false\"";
+    put("\"false\"");
     return true;
   }
   if (k == Py_None) {
-    out_ += "\"null\"";
+    put("\"null\"");
     return true;
   }
   if (PyLong_Check(k)) {
@@ -284,11 +306,8 @@ bool Encoder::key(PyObject* k) {
   const int is_dec = PyObject_IsInstance(k, dec);
   if (is_dec < 0) return false;
   if (is_dec) {
-    PyObject* s = PyObject_Str(k);
-    if (!s) return false;
-    const bool ok = text(s);
-    Py_DECREF(s);
-    return ok;
+    pyb::object s = own(PyObject_Str(k));
+    return s && text(s.ptr());
   }
   PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
                Py_TYPE(k)->tp_name);
@@ -332,17 +351,16 @@ void Encoder::leave(PyObject* container) {
 int Encoder::named_tuple(PyObject* o) {
   PyObject* name = asdict_name();
   if (!name) return -1;
-  PyObject* method = PyObject_GetAttr(o, name);
-  if (!method) {
-    PyErr_Clear();
-    return 0;
+  pyb::object d;
+  {
+    pyb::object method = own(PyObject_GetAttr(o, name));
+    if (!method) {
+      PyErr_Clear();
+      return 0;
+    }
+    if (!PyCallable_Check(method.ptr())) return 0;
+    d = own(PyObject_CallObject(method.ptr(), nullptr));
   }
-  if (!PyCallable_Check(method)) {
-    Py_DECREF(method);
-    return 0;
-  }
-  PyObject* d = PyObject_CallObject(method, nullptr);
-  Py_DECREF(method);
   if (!d) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
@@ -350,155 +368,136 @@ int Encoder::named_tuple(PyObject* o) {
     }
     return -1;
   }
-  if (!PyDict_Check(d)) {
-    PyErr_Format(PyExc_TypeError, "_asdict() must return a dict, not %.80s", Py_TYPE(d)->tp_name);
-    Py_DECREF(d);
+  if (!PyDict_Check(d.ptr())) {
+    PyErr_Format(PyExc_TypeError, "_asdict() must return a dict, not %.80s",
+                 Py_TYPE(d.ptr())->tp_name);
     return -1;
   }
-  const bool ok = object(d);
-  Py_DECREF(d);
-  return ok ? 1 : -1;
+  return object(d.ptr()) ? 1 : -1;
 }
 
 bool Encoder::list(PyObject* o) {
   if (PyList_GET_SIZE(o) == 0) {
-    out_ += "[]";
+    put("[]");
     return true;
   }
   if (!PyList_CheckExact(o)) return iterable(o);
   if (!enter(o)) return false;
+  Open open(*this, o);
   out_.push_back('[');
-  // The size is read again at every step: a value's conversion may run code
-  // that changes the list.
+  // The size is read again at every step, and the item is held while it is
+  // written: a value's conversion may run code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-    if (i) out_ += ", ";
-    PyObject* item = PyList_GET_ITEM(o, i);
-    Py_INCREF(item);
-    const bool ok = value(item);
-    Py_DECREF(item);
-    if (!ok) {
-      leave(o);
-      return false;
-    }
+    if (i) put(", ");
+    pyb::object item = borrow(PyList_GET_ITEM(o, i));
+    if (!value(item.ptr())) return false;
   }
   out_.push_back(']');
-  leave(o);
   return true;
 }
 
 bool Encoder::tuple(PyObject* o) {
   const Py_ssize_t n = PyTuple_GET_SIZE(o);
   if (n == 0) {
-    out_ += "[]";
+    put("[]");
     return true;
   }
   if (!PyTuple_CheckExact(o)) return iterable(o);
   if (!enter(o)) return false;
+  Open open(*this, o);
   out_.push_back('[');
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (i) out_ += ", ";
-    if (!value(PyTuple_GET_ITEM(o, i))) {
-      leave(o);
-      return false;
-    }
+    if (i) put(", ");
+    if (!value(PyTuple_GET_ITEM(o, i))) return false;
   }
   out_.push_back(']');
-  leave(o);
   return true;
 }
 
 // iterable writes a list or tuple subclass through its own iteration.
 bool Encoder::iterable(PyObject* o) {
   if (!enter(o)) return false;
-  PyObject* it = PyObject_GetIter(o);
-  if (!it) {
-    leave(o);
-    return false;
+  Open open(*this, o);
+  {
+    pyb::object it = own(PyObject_GetIter(o));
+    if (!it) return false;
+    out_.push_back('[');
+    bool first = true;
+    while (pyb::object item = own(PyIter_Next(it.ptr()))) {
+      if (!first) put(", ");
+      first = false;
+      if (!value(item.ptr())) return false;
+    }
   }
-  out_.push_back('[');
-  bool first = true;
-  bool ok = true;
-  while (PyObject* item = PyIter_Next(it)) {
-    if (!first) out_ += ", ";
-    first = false;
-    ok = value(item);
-    Py_DECREF(item);
-    if (!ok) break;
-  }
-  Py_DECREF(it);
-  if (ok && PyErr_Occurred()) ok = false;
-  if (ok) out_.push_back(']');
-  leave(o);
-  return ok;
+  if (PyErr_Occurred()) return false;
+  out_.push_back(']');
+  return true;
 }
 
 bool Encoder::object(PyObject* d) {
   if (PyDict_GET_SIZE(d) == 0) {
-    out_ += "{}";
+    put("{}");
     return true;
   }
+  if (!PyDict_CheckExact(d)) return object_items(d);
   if (!enter(d)) return false;
+  Open open(*this, d);
   out_.push_back('{');
-  bool ok = true;
-  if (PyDict_CheckExact(d)) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    bool first = true;
-    while (ok && PyDict_Next(d, &pos, &k, &v)) {
-      if (!first) out_ += ", ";
-      first = false;
-      // Held while written: converting a value may run code that changes d.
-      Py_INCREF(k);
-      Py_INCREF(v);
-      ok = key(k);
-      if (ok) {
-        out_ += ": ";
-        ok = value(v);
-      }
-      Py_DECREF(k);
-      Py_DECREF(v);
-    }
-  } else {
-    // A subclass is written through its own items().
-    PyObject* items = PyMapping_Items(d);
-    if (!items) {
-      ok = false;
-    } else {
-      for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items); ++i) {
-        PyObject* item = PyList_GET_ITEM(items, i);
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-          PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-          ok = false;
-          break;
-        }
-        if (i) out_ += ", ";
-        ok = key(PyTuple_GET_ITEM(item, 0));
-        if (ok) {
-          out_ += ": ";
-          ok = value(PyTuple_GET_ITEM(item, 1));
-        }
-      }
-      Py_DECREF(items);
-    }
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  bool first = true;
+  while (PyDict_Next(d, &pos, &k, &v)) {
+    if (!first) put(", ");
+    first = false;
+    // Held while written (the key let go first): converting a value may run
+    // code that changes d.
+    pyb::object held_value = borrow(v);
+    pyb::object held_key = borrow(k);
+    if (!member(k, v)) return false;
   }
-  if (ok) out_.push_back('}');
-  leave(d);
-  return ok;
+  out_.push_back('}');
+  return true;
+}
+
+// object_items writes a dict subclass through its own items().
+bool Encoder::object_items(PyObject* d) {
+  if (!enter(d)) return false;
+  Open open(*this, d);
+  out_.push_back('{');
+  pyb::object items = own(PyMapping_Items(d));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+      return false;
+    }
+    if (i) put(", ");
+    if (!member(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return false;
+  }
+  out_.push_back('}');
+  return true;
+}
+
+bool Encoder::member(PyObject* k, PyObject* v) {
+  if (!key(k)) return false;
+  put(": ");
+  return value(v);
 }
 
 bool Encoder::value(PyObject* o) {
   if (PyUnicode_Check(o)) return text(o);
   if (PyBytes_Check(o)) return utf8_bytes(o);
   if (o == Py_None) {
-    out_ += "null";
+    put("null");
     return true;
   }
   if (o == Py_True) {
-    out_ += "true";
+    put("true");
     return true;
   }
   if (o == Py_False) {
-    out_ += "false";
+    put("false");
     return true;
   }
   if (PyLong_Check(o)) return integer(o);
@@ -517,29 +516,30 @@ bool Encoder::value(PyObject* o) {
   const int is_dec = PyObject_IsInstance(o, dec);
   if (is_dec < 0) return false;
   if (is_dec) {
-    PyObject* s = PyObject_Str(o);
-    if (!s) return false;
-    const bool ok = raw_text(s);
-    Py_DECREF(s);
-    return ok;
+    pyb::object s = own(PyObject_Str(o));
+    return s && raw_text(s.ptr());
   }
-  PyObject* cls = PyObject_GetAttrString(o, "__class__");
-  if (!cls) return false;
-  PyObject* name = PyObject_GetAttrString(cls, "__name__");
-  Py_DECREF(cls);
+  pyb::object name;
+  {
+    pyb::object cls = own(PyObject_GetAttrString(o, "__class__"));
+    if (!cls) return false;
+    name = own(PyObject_GetAttrString(cls.ptr(), "__name__"));
+  }
   if (!name) return false;
-  PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", name);
-  Py_DECREF(name);
+  PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", name.ptr());
   return false;
 }
 
-PyObject* Encoder::result() {
+// result is the text written, null with the error set when it cannot be
+// made.
+pyb::str Encoder::result() {
   if (!ascii_) {
-    return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "surrogatepass");
+    return pyb::reinterpret_steal<pyb::str>(
+        PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "surrogatepass"));
   }
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127);
-  if (!s) return nullptr;
-  std::memcpy(PyUnicode_DATA(s), out_.data(), out_.size());
+  auto s =
+      pyb::reinterpret_steal<pyb::str>(PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127));
+  if (s) std::memcpy(PyUnicode_DATA(s.ptr()), out_.data(), out_.size());
   return s;
 }
 
@@ -578,35 +578,29 @@ void raise_decode(PyObject* doc, const std::string& msg, Py_ssize_t pos, Py_ssiz
 
   PyObject* cls = decode_error().ptr();
   if (!cls) return;
-  PyObject* message =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (!message) return;
-  PyObject* exc = velna::py::compat::call_one_arg(cls, message);
-  Py_DECREF(message);
+  pyb::object exc;
+  {
+    pyb::object message =
+        own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message) return;
+    exc = own(velna::py::compat::call_one_arg(cls, message.ptr()));
+  }
   if (!exc) return;
-  auto set = [&](const char* name, PyObject* v) {
-    if (v) {
-      PyObject_SetAttrString(exc, name, v);
-      Py_DECREF(v);
-    }
+  auto set = [&](const char* name, pyb::object v) {
+    if (v) PyObject_SetAttrString(exc.ptr(), name, v.ptr());
   };
-  auto number_or_none = [](bool has, Py_ssize_t v) {
-    if (has) return PyLong_FromSsize_t(v);
-    Py_INCREF(Py_None);
-    return Py_None;
-  };
-  set("msg", PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
-  Py_INCREF(doc);
-  set("doc", doc);
-  set("pos", PyLong_FromSsize_t(pos));
+  auto number = [](Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); };
+  auto number_or_none = [&](bool has, Py_ssize_t v) { return has ? number(v) : pyb::none(); };
+  set("msg", own(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))));
+  set("doc", borrow(doc));
+  set("pos", number(pos));
   set("end", number_or_none(end >= 0, end));
-  set("lineno", PyLong_FromSsize_t(line));
-  set("colno", PyLong_FromSsize_t(col));
+  set("lineno", number(line));
+  set("colno", number(col));
   set("endlineno", number_or_none(end >= 0, end_line));
   set("endcolno", number_or_none(end >= 0, end_col));
   PyErr_Clear();  // a failed attribute must not mask the decode error
-  PyErr_SetObject(cls, exc);
-  Py_DECREF(exc);
+  PyErr_SetObject(cls, exc.ptr());
 }
 
 constexpr const char kArrayDepth[] = " while decoding a JSON array from a unicode string";
@@ -616,25 +610,26 @@ template <typename Ch>
 class Parser {
  public:
   Parser(PyObject* doc, const Ch* s, Py_ssize_t n) : doc_(doc), s_(s), n_(n) {}
-  ~Parser() { Py_XDECREF(memo_); }
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
-  PyObject* parse() {
+  // parse reads the whole document: null, with the error set, when it is
+  // not one JSON value.
+  pyb::object parse() {
     Py_ssize_t i = 0;
     if (n_ > 0 && static_cast<Py_UCS4>(s_[0]) == 0xfeff) i = 1;
     skip_ws(i);
     Py_ssize_t stop = -1;
-    PyObject* v = value(i, stop);
+    pyb::object v = value(i, stop);
     if (!v) {
       if (stop >= 0) fail("Expecting value", stop);
-      return nullptr;
+      return {};
     }
     skip_ws(i);
     if (i != n_) {
-      Py_DECREF(v);
+      v = {};
       raise_decode(doc_, "Extra data", i, n_);
-      return nullptr;
+      return {};
     }
     return v;
   }
@@ -681,6 +676,19 @@ class Parser {
     return true;
   }
 
+  // Nested leaves a container that enter() accepted when it goes out of
+  // scope.
+  class Nested {
+   public:
+    explicit Nested(Parser& p) : p_(p) {}
+    ~Nested() { p_.leave(); }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+
+   private:
+    Parser& p_;
+  };
+
   bool enter(const char* where) {
     if (Py_EnterRecursiveCall(where)) return false;
     if (depth_ >= kMaxDepth) {
@@ -699,10 +707,10 @@ class Parser {
   // value reads the value at |i| and moves |i| past it. When there is no
   // value there, it returns null with |stop| set to the position to report;
   // on any other error it returns null with a Python error set.
-  PyObject* value(Py_ssize_t& i, Py_ssize_t& stop) {
+  pyb::object value(Py_ssize_t& i, Py_ssize_t& stop) {
     if (i >= n_) {
       stop = i;
-      return nullptr;
+      return {};
     }
     switch (s_[i]) {
       case '"':
@@ -714,37 +722,37 @@ class Parser {
       case 'n':
         if (match(i, "null", 4)) {
           i += 4;
-          Py_RETURN_NONE;
+          return pyb::none();
         }
         break;
       case 't':
         if (match(i, "true", 4)) {
           i += 4;
-          Py_RETURN_TRUE;
+          return borrow(Py_True);
         }
         break;
       case 'f':
         if (match(i, "false", 5)) {
           i += 5;
-          Py_RETURN_FALSE;
+          return borrow(Py_False);
         }
         break;
       case 'N':
         if (match(i, "NaN", 3)) {
           i += 3;
-          return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+          return own(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()));
         }
         break;
       case 'I':
         if (match(i, "Infinity", 8)) {
           i += 8;
-          return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+          return own(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
         }
         break;
       case '-':
         if (match(i, "-Infinity", 9)) {
           i += 9;
-          return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+          return own(PyFloat_FromDouble(-std::numeric_limits<double>::infinity()));
         }
         return number(i, stop);
       default:
@@ -752,17 +760,17 @@ class Parser {
         break;
     }
     stop = i;
-    return nullptr;
+    return {};
   }
 
-  PyObject* number(Py_ssize_t& i, Py_ssize_t& stop) {
+  pyb::object number(Py_ssize_t& i, Py_ssize_t& stop) {
     const Py_ssize_t start = i;
     Py_ssize_t j = i;
     if (s_[j] == '-') {
       ++j;
       if (j >= n_) {
         stop = start;
-        return nullptr;
+        return {};
       }
     }
     if (s_[j] >= '1' && s_[j] <= '9') {
@@ -771,7 +779,7 @@ class Parser {
       ++j;
     } else {
       stop = j;
-      return nullptr;
+      return {};
     }
     const Py_ssize_t int_end = j;
     bool is_float = false;
@@ -794,7 +802,7 @@ class Parser {
     if (!is_float && int_end - start - (negative ? 1 : 0) <= 18) {
       long long v = 0;
       for (Py_ssize_t k = start + (negative ? 1 : 0); k < int_end; ++k) v = v * 10 + (s_[k] - '0');
-      return PyLong_FromLongLong(negative ? -v : v);
+      return own(PyLong_FromLongLong(negative ? -v : v));
     }
     // The literal is ASCII; the runtime's own conversions keep big integers
     // exact and round floats as float() does.
@@ -809,28 +817,31 @@ class Parser {
     for (std::size_t k = 0; k < len; ++k)
       buf[k] = static_cast<char>(s_[start + static_cast<Py_ssize_t>(k)]);
     buf[len] = '\0';
-    if (!is_float) return PyLong_FromString(buf, nullptr, 10);
+    if (!is_float) return own(PyLong_FromString(buf, nullptr, 10));
     const double d = PyOS_string_to_double(buf, nullptr, nullptr);
-    if (d == -1.0 && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(d);
+    if (d == -1.0 && PyErr_Occurred()) return {};
+    return own(PyFloat_FromDouble(d));
   }
 
   void control_character(Py_ssize_t pos) {
-    PyObject* ch = PyUnicode_FromOrdinal(static_cast<int>(s_[pos]));
-    if (!ch) return;
-    PyObject* r = PyObject_Repr(ch);
-    Py_DECREF(ch);
+    pyb::object r;
+    {
+      pyb::object ch = own(PyUnicode_FromOrdinal(static_cast<int>(s_[pos])));
+      if (!ch) return;
+      r = own(PyObject_Repr(ch.ptr()));
+    }
     if (!r) return;
-    const char* p = PyUnicode_AsUTF8(r);
+    const char* p = PyUnicode_AsUTF8(r.ptr());
+    if (!p) return;
     std::string msg = "Invalid control character ";
-    if (p) msg += p;
+    msg += p;
     msg += " at";
-    Py_DECREF(r);
-    if (p) raise_decode(doc_, msg, pos);
+    r = {};
+    raise_decode(doc_, msg, pos);
   }
 
   // string reads the string whose quotation mark is at |i|.
-  PyObject* string(Py_ssize_t& i) {
+  pyb::object string(Py_ssize_t& i) {
     const Py_ssize_t start = i;
     Py_ssize_t j = i + 1;
     while (j < n_) {
@@ -840,21 +851,21 @@ class Parser {
     }
     if (j >= n_) {
       fail("Unterminated string starting at", start);
-      return nullptr;
+      return {};
     }
     if (s_[j] == '"') {
       i = j + 1;
-      return PyUnicode_Substring(doc_, start + 1, j);
+      return own(PyUnicode_Substring(doc_, start + 1, j));
     }
     if (s_[j] < 0x20) {
       control_character(j);
-      return nullptr;
+      return {};
     }
     buf_.assign(s_ + start + 1, s_ + j);
     for (;;) {
       if (j >= n_) {
         fail("Unterminated string starting at", start);
-        return nullptr;
+        return {};
       }
       const Ch c = s_[j];
       if (c == '"') {
@@ -863,7 +874,7 @@ class Parser {
       }
       if (c < 0x20) {
         control_character(j);
-        return nullptr;
+        return {};
       }
       if (c != '\\') {
         buf_.push_back(c);
@@ -872,7 +883,7 @@ class Parser {
       }
       if (j + 1 >= n_) {
         fail("Unterminated string starting at", start);
-        return nullptr;
+        return {};
       }
       Py_UCS4 out;
       switch (s_[j + 1]) {
@@ -903,7 +914,7 @@ class Parser {
         case 'u': {
           if (!hex4(j + 2, out)) {
             fail("Invalid \\uXXXX escape sequence", j + 1);
-            return nullptr;
+            return {};
           }
           j += 6;
           // A high surrogate pairs with a low one escaped right after it;
@@ -912,7 +923,7 @@ class Parser {
             Py_UCS4 low;
             if (!hex4(j + 2, low)) {
               fail("Invalid \\uXXXX escape sequence", j + 1);
-              return nullptr;
+              return {};
             }
             if (low >= 0xdc00 && low <= 0xdfff) {
               out = 0x10000 + ((out - 0xd800) << 10) + (low - 0xdc00);
@@ -924,44 +935,39 @@ class Parser {
         }
         default:
           fail("Invalid \\X escape sequence '\\\\'", j);
-          return nullptr;
+          return {};
       }
       buf_.push_back(out);
       j += 2;
     }
     i = j;
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(),
-                                     static_cast<Py_ssize_t>(buf_.size()));
+    return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(),
+                                         static_cast<Py_ssize_t>(buf_.size())));
   }
 
-  PyObject* array(Py_ssize_t& i) {
-    if (!enter(kArrayDepth)) return nullptr;
-    PyObject* list = PyList_New(0);
-    if (!list) {
-      leave();
-      return nullptr;
-    }
+  pyb::object array(Py_ssize_t& i) {
+    if (!enter(kArrayDepth)) return {};
+    Nested nested(*this);
+    pyb::object list = own(PyList_New(0));
+    if (!list) return {};
     ++i;
     skip_ws(i);
     if (i >= n_) {
       fail("Expecting value or ']'", i);
-      goto error;
+      return {};
     }
     if (s_[i] == ']') {
       ++i;
-      leave();
       return list;
     }
     for (;;) {
       Py_ssize_t stop = -1;
-      PyObject* v = value(i, stop);
+      pyb::object v = value(i, stop);
       if (!v) {
         if (stop >= 0) fail("Expecting value", stop);
-        goto error;
+        return {};
       }
-      const int r = PyList_Append(list, v);
-      Py_DECREF(v);
-      if (r < 0) goto error;
+      if (PyList_Append(list.ptr(), v.ptr()) < 0) return {};
       skip_ws(i);
       if (i < n_ && s_[i] == ']') {
         ++i;
@@ -969,76 +975,58 @@ class Parser {
       }
       if (i >= n_ || s_[i] != ',') {
         fail("Expecting ',' delimiter or ']'", i);
-        goto error;
+        return {};
       }
       ++i;
       skip_ws(i);
     }
-    leave();
     return list;
-  error:
-    Py_DECREF(list);
-    leave();
-    return nullptr;
   }
 
-  PyObject* object(Py_ssize_t& i) {
-    if (!enter(kObjectDepth)) return nullptr;
-    PyObject* dict = PyDict_New();
-    if (!dict) {
-      leave();
-      return nullptr;
-    }
+  pyb::object object(Py_ssize_t& i) {
+    if (!enter(kObjectDepth)) return {};
+    Nested nested(*this);
+    pyb::object dict = own(PyDict_New());
+    if (!dict) return {};
     ++i;
     skip_ws(i);
     if (i >= n_) {
       fail("Expecting property name enclosed in double quotes or '}'", i);
-      goto error;
+      return {};
     }
     if (s_[i] == '}') {
       ++i;
-      leave();
       return dict;
     }
     for (;;) {
       if (i >= n_ || s_[i] != '"') {
         fail("Expecting property name enclosed in double quotes", i);
-        goto error;
+        return {};
       }
-      PyObject* k = string(i);
-      if (!k) goto error;
+      pyb::object k = string(i);
+      if (!k) return {};
       // Repeated member names share one string object.
-      if (!memo_ && !(memo_ = PyDict_New())) {
-        Py_DECREF(k);
-        goto error;
+      if (!memo_) {
+        memo_ = own(PyDict_New());
+        if (!memo_) return {};
       }
-      PyObject* shared = PyDict_SetDefault(memo_, k, k);
-      if (!shared) {
-        Py_DECREF(k);
-        goto error;
-      }
-      Py_INCREF(shared);
-      Py_DECREF(k);
-      k = shared;
+      PyObject* shared = PyDict_SetDefault(memo_.ptr(), k.ptr(), k.ptr());  // borrowed
+      if (!shared) return {};
+      k = borrow(shared);
       skip_ws(i);
       if (i >= n_ || s_[i] != ':') {
-        Py_DECREF(k);
         fail("Expecting ':' delimiter", i);
-        goto error;
+        return {};
       }
       ++i;
       skip_ws(i);
       Py_ssize_t stop = -1;
-      PyObject* v = value(i, stop);
+      pyb::object v = value(i, stop);
       if (!v) {
-        Py_DECREF(k);
         if (stop >= 0) fail("Expecting value", stop);
-        goto error;
+        return {};
       }
-      const int r = PyDict_SetItem(dict, k, v);
-      Py_DECREF(k);
-      Py_DECREF(v);
-      if (r < 0) goto error;
+      if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return {};
       skip_ws(i);
       if (i < n_ && s_[i] == '}') {
         ++i;
@@ -1046,23 +1034,18 @@ class Parser {
       }
       if (i >= n_ || s_[i] != ',') {
         fail("Expecting ',' delimiter or '}'", i);
-        goto error;
+        return {};
       }
       ++i;
       skip_ws(i);
     }
-    leave();
     return dict;
-  error:
-    Py_DECREF(dict);
-    leave();
-    return nullptr;
   }
 
   PyObject* doc_;
   const Ch* s_;
   Py_ssize_t n_;
-  PyObject* memo_ = nullptr;
+  pyb::object memo_;
   std::vector<Py_UCS4> buf_;
   std::size_t depth_ = 0;
 };
@@ -1090,28 +1073,25 @@ pybind11::handle decode_error() {
 pybind11::str dumps(pybind11::handle value) {
   Encoder enc;
   if (!enc.value(value.ptr())) throw pyb::error_already_set();
-  PyObject* s = enc.result();
+  pyb::str s = enc.result();
   if (!s) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::str>(s);
+  return s;
 }
 
 pybind11::object loads(pybind11::handle text) {
   PyObject* o = text.ptr();
-  PyObject* doc;
+  pyb::object owned;
   if (PyUnicode_Check(o)) {
-    Py_INCREF(o);
-    doc = o;
+    owned = borrow(o);
   } else if (PyBytes_Check(o)) {
-    doc = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), nullptr);
-    if (!doc) throw pyb::error_already_set();
+    owned = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), nullptr));
   } else {
-    PyErr_SetString(PyExc_TypeError, "Input string must be text, not bytes");
-    throw pyb::error_already_set();
+    raise_type_error("Input string must be text, not bytes");
   }
-  auto owned = pyb::reinterpret_steal<pyb::object>(doc);
+  PyObject* doc = owned.ptr();
   if (PyUnicode_READY(doc) < 0) throw pyb::error_already_set();
   const Py_ssize_t n = PyUnicode_GET_LENGTH(doc);
-  PyObject* result;
+  pyb::object result;
   switch (PyUnicode_KIND(doc)) {
     case PyUnicode_1BYTE_KIND:
       result = Parser<Py_UCS1>(doc, PyUnicode_1BYTE_DATA(doc), n).parse();
@@ -1124,7 +1104,7 @@ pybind11::object loads(pybind11::handle text) {
       break;
   }
   if (!result) throw pyb::error_already_set();
-  return pyb::reinterpret_steal<pyb::object>(result);
+  return result;
 }
 
 PyObject* loads_utf8(const char* s, std::size_t n) {

@@ -31,7 +31,8 @@ void set_context(pyb::error_already_set& e, pyb::handle context) {
   pyb::handle value = e.value();
   if (value.is(context)) return;
   if (own(PyException_GetContext(value.ptr()))) return;
-  PyException_SetContext(value.ptr(), borrow(context.ptr()).release().ptr());  // steals
+  // PyException_SetContext takes over the reference it is given.
+  PyException_SetContext(value.ptr(), borrow(context.ptr()).release().ptr());
 }
 
 std::optional<pyb::object> run_scoped(pyb::handle get,

@@ -27,22 +27,11 @@ void ensure_datetime_api() {
 
 PyObject* utc() { return PyDateTime_TimeZone_UTC; }
 
+// decimal.Decimal, imported on first use and kept for the life of the
+// process (a failed import is tried again at the next call).
 PyObject* decimal_type() {
-  static PyObject* type = nullptr;  // kept for the life of the process
-  if (!type) {
-    PyObject* mod = PyImport_ImportModule("decimal");
-    if (!mod) raise();
-    PyObject* t = PyObject_GetAttrString(mod, "Decimal");
-    Py_DECREF(mod);
-    if (!t) raise();
-    type = t;
-  }
+  static PyObject* type = keep(import_module("decimal").attr("Decimal"));
   return type;
-}
-
-pyb::object steal(PyObject* o) {
-  if (!o) raise();
-  return pyb::reinterpret_steal<pyb::object>(o);
 }
 
 pyb::object make_datetime(int y, int mo, int d, int h, int mi, int s, int us, PyObject* tz,
