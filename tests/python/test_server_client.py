@@ -64,6 +64,27 @@ def test_a_temporary_status_then_success_returns_the_answer(logged_in, sleeps):
     assert len(logged_in.requests("echo")) == 2
 
 
+def test_failed_attempts_are_logged_through_the_module_logger_of_the_moment(
+        logged_in, sleeps, caplog, monkeypatch):
+    caplog.set_level(logging.DEBUG)
+    monkeypatch.setattr(client, "log", logging.getLogger("velna.tests.client"))
+    logged_in.script("echo", 500)
+    client.get("echo")
+    (record,) = [r for r in caplog.records if r.getMessage() == "Exception making request."]
+    assert record.name == "velna.tests.client" and record.levelno == logging.DEBUG
+    assert record.exc_info[0] is client.HttpInternalServerError
+
+
+def test_the_retry_policy_keeps_the_retry_test_it_was_made_with(logged_in, sleeps, monkeypatch):
+    # Only the verbs look _make_request up at each call; the policy itself
+    # holds the module's own retry test, so rebinding the name changes nothing.
+    monkeypatch.setattr(client, "_retry_on_exception", lambda exception: False)
+    logged_in.script("echo", 503)
+    assert client.get("echo").status_code == 200
+    assert sleeps == [2.0]
+    assert len(logged_in.requests("echo")) == 2
+
+
 @pytest.mark.parametrize("status, text", [(404, "404 Client Error: Not Found"),
                                           (504, "504 Server Error: Gateway Timeout"),
                                           (401, "401 Client Error: Unauthorized")])

@@ -22,6 +22,9 @@ constexpr std::string_view kLogger = "velna.providers.server.client";
 PyObject* module = nullptr;      // this module, for the values looked up at each call
 PyObject* http_error = nullptr;  // HTTPError of the HTTP layer
 PyObject* time_module = nullptr;
+// The retry test as the module defined it: the retry policy keeps the one it
+// was made with, whatever the module attribute is given later.
+PyObject* retry_test = nullptr;
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
@@ -87,7 +90,7 @@ pyb::object make_request(pyb::object method, pyb::object path, pyb::object json,
         try {
           std::rethrow_exception(failure);
         } catch (pyb::error_already_set& e) {
-          return velna::py::truthy(module_attr("_retry_on_exception")(e.value()));
+          return velna::py::truthy(pyb::handle(retry_test)(e.value()));
         } catch (...) {
           return false;
         }
@@ -100,8 +103,8 @@ pyb::object make_request(pyb::object method, pyb::object path, pyb::object json,
 bool retry_on_exception(pyb::object exception) {
   pyb::object exc_info =
       pyb::make_tuple(pyb::type::handle_of(exception), exception, exception.attr("__traceback__"));
-  velna::py::get_logger(kLogger).attr("debug")("Exception making request.",
-                                               "exc_info"_a = exc_info);
+  // The module's logger "log" is looked up now, like every module value.
+  module_attr("log").attr("debug")("Exception making request.", "exc_info"_a = exc_info);
   pyb::tuple classes(module_attr("_retry_exceptions").attr("values")());
   const int r = PyObject_IsInstance(exception.ptr(), classes.ptr());
   if (r < 0) throw pyb::error_already_set();
@@ -155,6 +158,7 @@ PYBIND11_MODULE(client, m) {
   m.def("_retry_on_exception", &retry_on_exception,
         "Whether a failed attempt is to be repeated: its error is one of the retried classes.",
         "exception"_a);
+  retry_test = velna::py::keep(m.attr("_retry_on_exception"));
   m.def("_make_request", &make_request,
         "Makes one request on the versioned interface, retrying temporary failures.", "method"_a,
         "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(), "params"_a = pyb::none(),
