@@ -44,8 +44,6 @@ class __attribute__((visibility("hidden"))) ModuleSetup {
     pyb::register_local_exception_translator(translate_core_error);
     install_log_sink();
   }
-  // Superseded by ModuleSetup(): the module is not needed.
-  explicit ModuleSetup(pyb::module_&) : ModuleSetup() {}
 
  private:
   pyb::options options_;

@@ -131,7 +131,7 @@ pyb::object verb(const char* method, pyb::handle path, pyb::handle json, pyb::ha
 }  // namespace
 
 PYBIND11_MODULE(client, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "REST calls to the key server, with status errors and retries.";
   module = m.ptr();
 

@@ -424,7 +424,7 @@ double seconds_of(pyb::handle value) {
 }  // namespace
 
 PYBIND11_MODULE(http, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "HTTP sessions, answers and request errors of the server provider.";
 
   PyObject* os_error = PyExc_OSError;

@@ -292,7 +292,7 @@ void method(pyb::dict& ns, pyb::handle base, const char* name, Fn&& fn, const ch
 }  // namespace
 
 PYBIND11_MODULE(session, m) {
-  velna::py::ModuleSetup setup(m);
+  velna::py::ModuleSetup setup;
   m.doc() = "The authenticated session with the key server.";
   module = m.ptr();
 
