@@ -25,6 +25,7 @@
 #include "json_text.h"
 #include "plain_class.h"
 #include "py_compat.h"
+#include "record_fields.h"
 #include "timestamps.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/container.h"
@@ -128,49 +129,9 @@ void rec_set(pyb::handle rec, PyObject* name, std::uint64_t v) {
   rec_set(rec, name, steal(PyLong_FromUnsignedLongLong(v)));
 }
 
-// A buffer argument held for the duration of a build.
-class Buffer {
- public:
-  Buffer(pyb::handle o, const char* field) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-      PyErr_Clear();
-      throw velna::BuildError(std::string(field) + " must be bytes");
-    }
-  }
-  ~Buffer() { PyBuffer_Release(&view_); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ByteView view() const {
-    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-};
-
-pyb::object entry(pyb::handle rec, const char* name) {
-  PyObject* v = PyObject_GetItem(rec.ptr(), pyb::str(name).ptr());
-  if (!v) {
-    if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      throw velna::BuildError(std::string("missing field ") + name);
-    }
-    throw pyb::error_already_set();
-  }
-  return steal(v);
-}
-
-std::uint64_t u64_entry(pyb::handle rec, const char* name) {
-  pyb::object v = entry(rec, name);
-  if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr()))
-    throw velna::BuildError(std::string(name) + " must be an integer from 0 to 2**64-1");
-  unsigned long long n = PyLong_AsUnsignedLongLong(v.ptr());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    throw velna::BuildError(std::string(name) + " must be an integer from 0 to 2**64-1");
-  }
-  return n;
-}
+using vp::record::Buffer;
+using vp::record::entry;
+using vp::record::u64_entry;
 
 // A length entry, when the record has one, must match the bytes it counts.
 void check_length(pyb::handle rec, const char* name, std::size_t actual) {

@@ -16,6 +16,7 @@
 #include "fast_path.h"
 #include "json_text.h"
 #include "plain_class.h"
+#include "record_fields.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/kdf.h"
 #include "velna/crypto/lockbox.h"
@@ -65,30 +66,9 @@ pyb::object global(const char* name) { return borrow(g_module).attr(name); }
 // ---------------------------------------------------------------------------
 // Layouts and records.
 
-// A bytes-like argument held while the core reads it; |refuse| throws the
-// error for anything else.
-class Buffer {
- public:
-  template <typename Refuse>
-  Buffer(pyb::handle o, Refuse&& refuse) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-      PyErr_Clear();
-      refuse();
-    }
-  }
-  // A field of a record to build.
-  Buffer(pyb::handle o, const char* field)
-      : Buffer(o, [field] { throw velna::BuildError(std::string(field) + " must be bytes"); }) {}
-  ~Buffer() { PyBuffer_Release(&view_); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ByteView view() const {
-    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-};
+using vp::record::Buffer;
+using vp::record::entry;
+using vp::record::u64_entry;
 
 // Input of a parse: any bytes-like object; anything else, nothing included,
 // is data the layout cannot be read from.
@@ -96,29 +76,6 @@ struct Input : Buffer {
   explicit Input(pyb::handle o)
       : Buffer(o, [] { throw velna::ParseError("Key file: no bytes to read from."); }) {}
 };
-
-pyb::object entry(pyb::handle rec, const char* name) {
-  PyObject* v = PyObject_GetItem(rec.ptr(), pyb::str(name).ptr());
-  if (!v) {
-    if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      throw velna::BuildError(std::string("missing field ") + name);
-    }
-    throw pyb::error_already_set();
-  }
-  return steal(v);
-}
-
-std::uint64_t u64_entry(pyb::handle rec, const char* name) {
-  pyb::object v = entry(rec, name);
-  unsigned long long n = 0;
-  if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) n = PyLong_AsUnsignedLongLong(v.ptr());
-  if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr()) || PyErr_Occurred()) {
-    PyErr_Clear();
-    throw velna::BuildError(std::string(name) + " must be an integer from 0 to 2**64-1");
-  }
-  return n;
-}
 
 struct SectionFields {
   Buffer salt, iv, encrypted;
