@@ -31,4 +31,28 @@ VELNA_PY_API void register_response_factory(ResponseFactory factory);
 // first when it has not been loaded yet.
 VELNA_PY_API pyb::object make_response(Answer&& answer);
 
+// The request errors of the HTTP layer, made once by the HTTP module when it
+// loads and kept for the process, so that one except clause serves every
+// module that makes requests.
+struct RequestErrors {
+  PyObject* request = nullptr;  // RequestException
+  PyObject* http = nullptr;     // HTTPError
+  PyObject* connection = nullptr;
+  PyObject* timeout = nullptr;
+  PyObject* connect_timeout = nullptr;
+  PyObject* invalid_url = nullptr;
+
+  // of is the error classes of the loaded HTTP module |http|.
+  static RequestErrors of(pyb::handle http) {
+    RequestErrors e;
+    e.request = keep(http.attr("RequestException"));
+    e.http = keep(http.attr("HTTPError"));
+    e.connection = keep(http.attr("ConnectionError"));
+    e.timeout = keep(http.attr("Timeout"));
+    e.connect_timeout = keep(http.attr("ConnectTimeout"));
+    e.invalid_url = keep(http.attr("InvalidURL"));
+    return e;
+  }
+};
+
 }  // namespace velna::py::http

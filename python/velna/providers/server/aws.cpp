@@ -33,14 +33,9 @@ PyObject* module_ref = nullptr;  // this module, kept for the life of the proces
 
 // ---- answers and request errors --------------------------------------------
 
-struct Errors {
-  PyObject* request = nullptr;  // RequestException
-  PyObject* http = nullptr;     // HTTPError
-  PyObject* connection = nullptr;
-  PyObject* timeout = nullptr;
-  PyObject* connect_timeout = nullptr;
-  PyObject* invalid_url = nullptr;
-} errors;
+// The HTTP layer's request errors, read from it once when this module
+// loads (make_objects).
+vp::http::RequestErrors errors;
 
 // BodyBuffer is the bytes object that a body is written into, made once its
 // length is known. Large bodies ask the kernel for huge pages, which halves
@@ -119,12 +114,7 @@ void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
   pyb::module_ http = vp::import_module("velna.providers.server.http");
-  errors.request = vp::keep(http.attr("RequestException"));
-  errors.http = vp::keep(http.attr("HTTPError"));
-  errors.connection = vp::keep(http.attr("ConnectionError"));
-  errors.timeout = vp::keep(http.attr("Timeout"));
-  errors.connect_timeout = vp::keep(http.attr("ConnectTimeout"));
-  errors.invalid_url = vp::keep(http.attr("InvalidURL"));
+  errors = vp::http::RequestErrors::of(http);
   m.attr("Response") = http.attr("Response");
 }
 PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound at load

@@ -22,14 +22,7 @@ namespace http = velna::http;
 using namespace pyb::literals;
 
 // Error classes, made once when the module loads and kept for the process.
-struct Errors {
-  PyObject* request = nullptr;  // RequestException
-  PyObject* http = nullptr;     // HTTPError
-  PyObject* connection = nullptr;
-  PyObject* timeout = nullptr;
-  PyObject* connect_timeout = nullptr;
-  PyObject* invalid_url = nullptr;
-} errors;
+velna::py::http::RequestErrors errors;
 
 std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(text)); }
 
