@@ -33,8 +33,8 @@ import base64
 import logging
 
 from velna.providers import Provider
-from velna.providers.zov.provider import (LocalData, canonical, check_credentials, open_key_file, public_records,
-                                          rekey)
+from velna.providers.zov.provider import (LocalData, Part, canonical, check_credentials, public_records, rekey,
+                                          user_of_key_file)
 
 log = logging.getLogger("velna.providers.server.provider")
 
@@ -78,12 +78,7 @@ def password_verifier(user_id, password):
     return pbkdf2.create_key(get_hash(password).encode("ascii"), salt=salt).hex()
 
 
-class _Part:
-    def __init__(self, owner):
-        self._owner = owner
-
-
-class Users(_Part):
+class Users(Part):
     def create(self, signing_key, derivation_key):
         import velna.crypto as crypto
         from velna.crypto.lockbox import Lockbox
@@ -123,7 +118,7 @@ class Users(_Part):
                                              password=password)
 
 
-class Lockboxes(_Part):
+class Lockboxes(Part):
     def update_or_create(self, lockbox, reminder=None, passphrase=None, password=None):
         """Stores the encrypted key file with the reminder and the two
         verifiers. Without |password| its hash text is taken from the key
@@ -139,7 +134,7 @@ class Lockboxes(_Part):
         client().put("lockbox", json=body)
 
 
-class Keys(_Part):
+class Keys(Part):
     def get(self, user_id):
         from velna.crypto.keys import KeyRing
 
@@ -183,21 +178,11 @@ class ServerProvider(LocalData, Provider):
             zov.client.ROOT_DIR = root_dir
             zov.client.initialize()
 
-    def login(self, user_id=None, password=None, passphrase=None, user=None):
-        if user is None:
-            user = self._fetch(user_id, password, passphrase)
-        self.logout()
-        try:
-            server_session().authenticate(client(), user)
-            self.begin_local_login(user)
-        except BaseException:
-            self.logout()
-            raise
-        return user
+    def _authenticate(self, user):
+        server_session().authenticate(client(), user)
 
-    def _fetch(self, user_id, password, passphrase):
-        from velna.crypto.lockbox import Lockbox
-        from velna.user import User
+    def _open(self, user_id, password, passphrase):
+        """Fetches the key file of |user_id| from the server and opens it."""
         from velna.utils import UUID
 
         user_id = UUID(user_id)
@@ -209,11 +194,7 @@ class ServerProvider(LocalData, Provider):
             raise ValueError("A password or a passphrase is needed to fetch the key file.")
         answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verification": proof},
                               auth=False).json()
-        lockbox = Lockbox(enc_data=base64.b64decode(answer["keyFile"]))
-        open_key_file(lockbox, password, passphrase)
-        if lockbox.user_id != user_id:
-            raise ValueError("The key file of %s belongs to another user." % user_id)
-        return User(user_id, lockbox)
+        return user_of_key_file(user_id, base64.b64decode(answer["keyFile"]), password, passphrase)
 
     def logout(self, *args, **kwargs):
         """Ends the login with the server and clears the local user data."""

@@ -85,12 +85,15 @@ def check_credentials(values, validators):
             raise ValueError(message)
 
 
-class _Part:
+class Part:
+    """One part of a provider's operations (users, key files, keys), bound
+    to the provider that owns it."""
+
     def __init__(self, owner):
         self._owner = owner
 
 
-class Users(_Part):
+class Users(Part):
     """Registration and maintenance of local users."""
 
     def create(self, signing_key, derivation_key):
@@ -132,7 +135,7 @@ class Users(_Part):
         self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase)
 
 
-class Lockboxes(_Part):
+class Lockboxes(Part):
     def update_or_create(self, lockbox, reminder=None, passphrase=None):
         """Stores the encrypted key file and the reminder. The passphrase is
         not kept: the key file's rescue portion is sealed with it already."""
@@ -143,7 +146,7 @@ class Lockboxes(_Part):
         self._owner.write(seed(user_id, REMINDER), ("" if reminder is None else str(reminder)).encode("utf-8"))
 
 
-class Keys(_Part):
+class Keys(Part):
     def get(self, user_id):
         """The public key ring of a local user, also recorded in the logged-in
         user's database."""
@@ -248,6 +251,21 @@ class LocalData:
     def begin_local_login(self, user):
         zov.session.user = user
 
+    def login(self, user_id=None, password=None, passphrase=None, user=None):
+        if user is None:
+            user = self._open(user_id, password, passphrase)
+        self.logout()
+        try:
+            self._authenticate(user)
+            self.begin_local_login(user)
+        except BaseException:
+            self.logout()
+            raise
+        return user
+
+    def _authenticate(self, user):
+        """Proves to the server, where there is one, that |user| logs in."""
+
 
 def rekey(user):
     """A new decrypted key file holding the keys of |user|, set on the user:
@@ -292,31 +310,14 @@ class LocalProvider(LocalData, Provider):
     def write(self, store_seed, data):
         return zov.client.write_bytes(data, seed=store_seed)
 
-    def login(self, user_id=None, password=None, passphrase=None, user=None):
-        if user is None:
-            user = self._open(user_id, password, passphrase)
-        self.logout()
-        try:
-            self.begin_local_login(user)
-        except BaseException:
-            self.logout()
-            raise
-        return user
-
     def _open(self, user_id, password, passphrase):
-        from velna.crypto.lockbox import Lockbox
-        from velna.user import User
         from velna.utils import UUID
 
         user_id = UUID(user_id)
         path = zov.client.get_file_path(seed=seed(user_id, KEY_FILE))
         if not path.exists():
             raise ValueError("Unknown user %s." % user_id)
-        lockbox = Lockbox(enc_data=zov.client.get(seed=seed(user_id, KEY_FILE)))
-        open_key_file(lockbox, password, passphrase)
-        if lockbox.user_id != user_id:
-            raise ValueError("The key file of %s belongs to another user." % user_id)
-        return User(user_id, lockbox)
+        return user_of_key_file(user_id, zov.client.get(seed=seed(user_id, KEY_FILE)), password, passphrase)
 
     def logout(self, *args, **kwargs):
         """Ends the login: closes the database, forgets the user and the
@@ -333,5 +334,18 @@ def open_key_file(lockbox, password, passphrase):
     lockbox.decrypt(password)
 
 
+def user_of_key_file(user_id, enc_data, password, passphrase):
+    """The user |user_id| with the key file |enc_data| opened (see
+    open_key_file); a key file of anyone else is refused."""
+    from velna.crypto.lockbox import Lockbox
+    from velna.user import User
+
+    lockbox = Lockbox(enc_data=enc_data)
+    open_key_file(lockbox, password, passphrase)
+    if lockbox.user_id != user_id:
+        raise ValueError("The key file of %s belongs to another user." % user_id)
+    return User(user_id, lockbox)
+
+
 __all__ = ["LocalProvider", "LocalData", "seed", "canonical", "public_records", "check_credentials",
-           "rekey", "open_key_file"]
+           "rekey", "open_key_file", "user_of_key_file", "Part"]
