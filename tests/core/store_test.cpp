@@ -1,7 +1,6 @@
 // The local store's core: column cipher, catalogue DDL, row cells, store
 // paths and migrations, on real SQLite files.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "velna/error.h"
 #include "velna/store/cipher.h"
 #include "velna/store/migrations.h"
@@ -29,19 +29,7 @@ Bytes counting_key() {
   return k;
 }
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "velna-store-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using test::TempDir;
 
 // Ciphertexts that the reference encrypted column type writes for these
 // values under the key 00 01 02 .. 1f.

@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -184,6 +185,27 @@ inline Bytes pem_of(EVP_PKEY* pkey, bool private_key, const EVP_CIPHER* cipher =
   long len = BIO_get_mem_data(bio.get(), &data);
   return Bytes(data, data + len);
 }
+
+// TempDir is a fresh folder under the system's temporary folder, removed
+// with everything in it afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "velna-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a temporary folder");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 inline Bytes read_file(const std::string& rel) {
   std::ifstream in(vector_path(rel), std::ios::binary);

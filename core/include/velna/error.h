@@ -76,4 +76,20 @@ class CryptoFailure : public Error {
   using Error::Error;
 };
 
+// OsError: the operating system refused a file operation (a Python OSError
+// of the kind |code| names, such as FileNotFoundError for ENOENT). |code| is
+// the errno value, or 0 for a failure that has no errno (what() then says
+// what went wrong); |path| names the file concerned.
+class OsError : public Error {
+ public:
+  OsError(int code, std::string path);
+  OsError(const std::string& message, std::string path);
+  int code() const { return code_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int code_;
+  std::string path_;
+};
+
 }  // namespace velna
