@@ -1,5 +1,6 @@
 #include "velna_py.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -65,6 +66,23 @@ void set_error(const char* module, const char* name, const char* message) {
   PyErr_SetString(error_class(module, name), message);
 }
 
+// set_os_error raises OSError(code, strerror, path), which Python makes the
+// subclass the code names (FileNotFoundError for ENOENT, ...); without a code
+// a plain OSError with the message.
+void set_os_error(const OsError& e) {
+  if (e.code() == 0) {
+    PyErr_SetString(PyExc_OSError, e.what());
+    return;
+  }
+  pyb::object path = own(
+      PyUnicode_DecodeFSDefaultAndSize(e.path().data(), static_cast<Py_ssize_t>(e.path().size())));
+  if (!path) return;  // the decoding error stands instead
+  pyb::object error = own(
+      PyObject_CallFunction(PyExc_OSError, "isO", e.code(), std::strerror(e.code()), path.ptr()));
+  if (!error) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+}
+
 }  // namespace
 
 void translate_core_error(std::exception_ptr p) {
@@ -88,6 +106,8 @@ void translate_core_error(std::exception_ptr p) {
     set_error("velna._cryptolib", "AlreadyFinalized", e.what());
   } catch (const UnsupportedAlgorithm& e) {
     set_error("velna._cryptolib", "UnsupportedAlgorithm", e.what());
+  } catch (const OsError& e) {
+    set_os_error(e);
   } catch (const Error& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }

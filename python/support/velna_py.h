@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <string>
 #include <string_view>
 
 #include "velna/bytes.h"
@@ -33,10 +34,10 @@ VELNA_PY_API void install_log_sink();
 // function: help texts are the documented first lines (no signature lines),
 // core errors map to the promised Python types (InvalidArgument: ValueError,
 // TypeMismatch: TypeError, AssertionFailure: AssertionError, the crypto
-// errors: the classes of velna._cryptolib and velna.crypto.aes, others:
-// RuntimeError), and the core's log lines go to the standard logging module.
-// It is inline on purpose: pybind11 keeps translators and options per
-// module.
+// errors: the classes of velna._cryptolib and velna.crypto.aes, OsError:
+// the OSError its errno names, others: RuntimeError), and the core's log
+// lines go to the standard logging module. It is inline on purpose:
+// pybind11 keeps translators and options per module.
 class __attribute__((visibility("hidden"))) ModuleSetup {
  public:
   ModuleSetup() {
@@ -102,6 +103,15 @@ inline std::string_view text_utf8(pyb::handle o) {
   const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n);
   if (!s) throw pyb::error_already_set();
   return {s, static_cast<std::size_t>(n)};
+}
+
+// fs_path is the file system's name of a path-like object (str, bytes or
+// os.PathLike), as os.fsencode gives it.
+inline std::string fs_path(pyb::handle o) {
+  pyb::object path = steal(PyOS_FSPath(o.ptr()));
+  if (is_bytes(path)) return std::string(as_chars(view_of(path)));
+  pyb::object encoded = steal(PyUnicode_EncodeFSDefault(path.ptr()));
+  return std::string(as_chars(view_of(encoded)));
 }
 
 // bytes_or_text_arg: a byte string as it is, text as its UTF-8 encoding;

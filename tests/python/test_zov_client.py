@@ -172,3 +172,81 @@ def test_explicit_paths_stay_inside_the_store(store, tmp_path):
         with pytest.raises(ValueError, match="outside the ZOV"):
             store.delete(path=bad)
     assert not outside.exists()
+
+
+def mode(path):
+    return stat.S_IMODE(os.lstat(str(path)).st_mode)
+
+
+def names_below(folder):
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+
+
+@pytest.mark.parametrize("mask", [0o000, 0o022, 0o277])
+def test_files_and_folders_are_the_owners_alone_whatever_the_umask(store, mask):
+    previous = os.umask(mask)
+    try:
+        seeded = store.write_bytes(b"one", seed="abc")
+        store.write_bytes(b"two", seed="abc")
+        explicit = store.write_bytes(b"three", path="sub/deeper/file")
+    finally:
+        os.umask(previous)
+    assert (mode(seeded), mode(explicit)) == (0o600, 0o600)
+    folders = [seeded.parents[i] for i in range(11)] + [explicit.parent, explicit.parent.parent]
+    assert {mode(f) for f in folders} == {0o700}
+    # Nothing but the places: the files written beside them took their names.
+    assert [n for n in names_below(store.root) if os.path.basename(n).startswith(".")] == []
+    assert store.get(seed="abc") == b"two"
+
+
+def test_symbolic_links_never_lead_the_store_outside_its_root(store, tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret").write_bytes(b"secret")
+    # The first folder of one seed's place, a folder named by a path, and the
+    # place of another seed itself lead outside.
+    first = store.get_file_path(seed="abc").relative_to(store.root).parts[0]
+    (store.root / first).symlink_to(outside, target_is_directory=True)
+    (store.root / "out").symlink_to(outside, target_is_directory=True)
+    linked = store.get_file_path(seed="def")
+    linked.parent.mkdir(parents=True)
+    linked.symlink_to(outside / "secret")
+    refused = [
+        lambda: store.write_bytes(b"x", seed="abc"), lambda: store.get(seed="abc"),
+        lambda: store.delete(seed="abc"),
+        lambda: store.write_bytes(b"x", path="out/new/file"), lambda: store.delete(path="out/secret"),
+        lambda: store.write_bytes(b"x", seed="def"), lambda: store.get(seed="def"),
+        lambda: store.delete(seed="def"), lambda: store.write_bytes(b"x", path=linked),
+    ]
+    for call in refused:
+        with pytest.raises(ValueError, match="outside the ZOV|symbolic link, which the ZOV does not"):
+            call()
+    assert names_below(outside) == ["secret"] and (outside / "secret").read_bytes() == b"secret"
+    assert linked.is_symlink()
+    # A link that stays inside the store is followed.
+    (store.root / "inner").mkdir()
+    (store.root / "alias").symlink_to(store.root / "inner", target_is_directory=True)
+    assert store.write_bytes(b"in", path="alias/file").read_bytes() == b"in"
+    assert (store.root / "inner" / "file").read_bytes() == b"in"
+
+
+def test_what_the_file_system_refuses_keeps_its_kind(store):
+    place = store.write_bytes(b"old", seed="abc")
+    folder = store.get_file_path(seed="def")
+    folder.mkdir(parents=True)
+    cases = [
+        (lambda: store.get(seed="def"), IsADirectoryError, folder),
+        (lambda: store.write_bytes(b"x", seed="def"), IsADirectoryError, folder),
+        (lambda: store.delete(seed="def"), IsADirectoryError, folder),
+        (lambda: store.write_bytes(b"x", path=place / "below"), NotADirectoryError, place / "below"),
+        (lambda: store.get(seed="no such seed"), FileNotFoundError, store.get_file_path(seed="no such seed")),
+        (lambda: store.write_bytes(b"x", path="."), IsADirectoryError, store.root),
+    ]
+    for call, kind, path in cases:
+        with pytest.raises(kind) as caught:
+            call()
+        assert caught.value.filename == str(path)
+    with pytest.raises(TypeError, match="^data must be bytes$"):
+        store.write_bytes(bytearray(b"new"), seed="abc")
+    assert place.read_bytes() == b"old" and folder.is_dir()
+    assert names_below(place.parent) == [place.name]

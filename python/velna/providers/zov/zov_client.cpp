@@ -2,12 +2,14 @@
 // at a place cut from the SHA-384 hex digest of a seed, under one root.
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <string>
 
 #include "plain_class.h"
-#include "velna/crypto/random.h"
+#include "velna/error.h"
+#include "velna/store/files.h"
 #include "velna/store/paths.h"
 #include "velna_py.h"
 
@@ -16,6 +18,8 @@ namespace {
 namespace pyb = pybind11;
 using namespace pyb::literals;
 using velna::log::Level;
+using velna::store::Folders;
+using velna::store::Place;
 
 constexpr const char* kLogger = "velna.providers.zov.zov";
 constexpr int kMaxFileCreationAttempts = 10;
@@ -82,26 +86,20 @@ void make_dirs(pyb::object dir) {
   if (!dir.attr("is_dir")().cast<bool>()) dir.attr("mkdir")("mode"_a = 0700, "exist_ok"_a = true);
 }
 
-// target is the place an explicit |path| or a |seed| names. An explicit path
-// must stay inside the store: no ".." component, and an absolute path only
-// when it lies under the root.
+// target is the place an explicit |path| names, joined to the root as paths
+// join (an absolute path stands for itself), or else the place of |seed|.
+// Whether it lies in the store is for reach to judge.
 pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
   if (path.is_none()) return self.attr("get_file_path")("seed"_a = seed);
-  pyb::object root = self.attr("root");
-  pyb::object given = make_path(path);
-  bool inside = true;
-  for (auto part : pyb::iter(given.attr("parts")))
-    if (text_of(part) == "..") inside = false;
-  if (inside && given.attr("is_absolute")().cast<bool>()) {
-    pyb::object rel = root.attr("joinpath")(given);
-    pyb::tuple rp = root.attr("parts"), gp = given.attr("parts");
-    inside = gp.size() >= rp.size();
-    for (std::size_t i = 0; inside && i < rp.size(); ++i) inside = rp[i].equal(gp[i]);
-  }
-  if (!inside)
-    velna::py::raise_value_error("Path " + text_of(given) + " lies outside the ZOV at " +
-                                 text_of(root) + ".");
-  return root.attr("joinpath")(given);
+  return self.attr("root").attr("joinpath")(path);
+}
+
+// reach opens the folder of |place| below the store's root: a place that
+// leaves the root, also through a symbolic link, is a ValueError.
+Place reach(pyb::object self, pyb::handle place, Folders folders) {
+  std::string root = velna::py::fs_path(self.attr("root"));
+  std::string path = velna::py::fs_path(place);
+  return velna::py::run_released(SIZE_MAX, [&] { return Place::reach(root, path, folders); });
 }
 
 }  // namespace
@@ -168,7 +166,16 @@ PYBIND11_MODULE(zov_client, m) {
       [](pyb::object self, pyb::object seed) -> pyb::object {
         pyb::object path = self.attr("get_file_path")("seed"_a = seed);
         log_with("debug", "Fetched from %s", path);
-        return path.attr("read_bytes")();
+        Place place = reach(self, path, Folders::kExisting);
+        velna::store::FileReader reader =
+            vp::run_released(SIZE_MAX, [&] { return place.open_for_reading(); });
+        const auto size = static_cast<std::size_t>(reader.size());
+        return vp::new_bytes(
+            size,
+            [&](std::uint8_t* out) {
+              reader.read_into({out, size});
+            },
+            SIZE_MAX);
       },
       "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
 
@@ -176,26 +183,28 @@ PYBIND11_MODULE(zov_client, m) {
       cls, "write_bytes",
       [](pyb::object self, pyb::object data, pyb::object seed, pyb::object path) -> pyb::object {
         pyb::object place = target(self, seed, path);
-        if (!place.attr("exists")().cast<bool>()) make_dirs(place.attr("parent"));
+        Place file = reach(self, place, Folders::kCreate);
         log_with("debug", "Wrote data at %s", place);
-        if (!velna::py::is_bytes(data)) velna::py::raise_type_error("data must be bytes");
-        place.attr("write_bytes")(data);
+        velna::ByteView bytes = vp::bytes_arg(data, "data");
+        vp::run_released(SIZE_MAX, [&] { file.replace(bytes); });
         return place;
       },
-      "Writes the bytes at the explicit path under the root, or at the place of the seed; returns "
-      "the place.",
+      "Writes the bytes at the explicit path under the root, or at the place of the seed, "
+      "replacing the file whole; returns the place.",
       "data"_a, "seed"_a = pyb::none(), "path"_a = pyb::none());
 
   vp::method(
       cls, "delete",
       [](pyb::object self, pyb::object seed, pyb::object path) {
         pyb::object place = target(self, seed, path);
+        bool removed = false;
         try {
-          place.attr("unlink")();
-        } catch (pyb::error_already_set& e) {
-          if (!e.matches(PyExc_FileNotFoundError)) throw;
-          log_with("warning", "File in ZOV @ %s is already gone.", place);
+          Place file = reach(self, place, Folders::kExisting);
+          removed = vp::run_released(SIZE_MAX, [&] { return file.remove(); });
+        } catch (const velna::OsError& e) {
+          if (e.code() != ENOENT) throw;  // a missing folder: the file is gone too
         }
+        if (!removed) log_with("warning", "File in ZOV @ %s is already gone.", place);
         log_with("info", "Removed file from ZOV @ %s", place);
       },
       "Removes the file at the explicit path under the root, or at the place of the seed.",
