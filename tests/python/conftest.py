@@ -88,14 +88,18 @@ def fake_random(monkeypatch):
     return calls
 
 
-def run_python(code, *flags):
-    """Runs |code| in a fresh interpreter with this test's import path."""
+def child_env():
+    """The environment of a fresh interpreter that imports this test's velna."""
     import velna
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(velna.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+
+
+def run_python(code, *flags):
+    """Runs |code| in a fresh interpreter with this test's import path."""
     return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=60, env=env)
+                          timeout=60, env=child_env())
 
 
 def read_vectors(relative):

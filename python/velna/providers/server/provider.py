@@ -112,10 +112,9 @@ class Users(Part):
             {"password": password, "passphrase": passphrase, "reminder": reminder},
             {"password_validator": password_validator, "reminder_validator": reminder_validator,
              "passphrase_validator": passphrase_validator})
-        lockbox = rekey(self._owner.session.user)
-        lockbox.encrypt(password=password, passphrase=passphrase)
-        self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase,
-                                             password=password)
+        rekey(self._owner.session.user, password, passphrase,
+              lambda sealed: self._owner.lockbox.update_or_create(sealed, reminder=reminder,
+                                                                  passphrase=passphrase, password=password))
 
 
 class Lockboxes(Part):

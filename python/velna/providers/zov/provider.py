@@ -129,21 +129,36 @@ class Users(Part):
             {"password": password, "passphrase": passphrase, "reminder": reminder},
             {"password_validator": password_validator, "reminder_validator": reminder_validator,
              "passphrase_validator": passphrase_validator})
-        user = self._owner.session.user
-        lockbox = rekey(user)
-        lockbox.encrypt(password=password, passphrase=passphrase)
-        self._owner.lockbox.update_or_create(lockbox, reminder=reminder, passphrase=passphrase)
+        rekey(self._owner.session.user, password, passphrase,
+              lambda sealed: self._owner.lockbox.update_or_create(sealed, reminder=reminder,
+                                                                  passphrase=passphrase))
 
 
 class Lockboxes(Part):
     def update_or_create(self, lockbox, reminder=None, passphrase=None):
         """Stores the encrypted key file and the reminder. The passphrase is
-        not kept: the key file's rescue portion is sealed with it already."""
+        not kept: the key file's rescue portion is sealed with it already.
+
+        Each file is replaced whole. The key file goes last, so that a
+        failure leaves the credentials as they were; the reminder written
+        before it is then put back as it was."""
         if not lockbox.encrypted:
             raise ValueError("Only an encrypted key file can be stored.")
         user_id = lockbox.user_id
-        self._owner.write(seed(user_id, KEY_FILE), lockbox.data)
-        self._owner.write(seed(user_id, REMINDER), ("" if reminder is None else str(reminder)).encode("utf-8"))
+        reminder_seed = seed(user_id, REMINDER)
+        previous = self._owner.read(reminder_seed)
+        self._owner.write(reminder_seed, ("" if reminder is None else str(reminder)).encode("utf-8"))
+        try:
+            self._owner.write(seed(user_id, KEY_FILE), lockbox.data)
+        except BaseException:
+            try:
+                if previous is None:
+                    zov.client.delete(seed=reminder_seed)
+                else:
+                    self._owner.write(reminder_seed, previous)
+            except Exception:
+                log.warning("The reminder of %s could not be put back.", user_id)
+            raise
 
 
 class Keys(Part):
@@ -267,16 +282,24 @@ class LocalData:
         """Proves to the server, where there is one, that |user| logs in."""
 
 
-def rekey(user):
-    """A new decrypted key file holding the keys of |user|, set on the user:
-    what a change of credentials seals under the new password."""
+def key_file_of(user):
+    """A new decrypted key file holding the keys of |user|."""
     from velna.crypto.keys import KeyType
     from velna.crypto.lockbox import Lockbox
 
-    lockbox = Lockbox(signing_key=user.keys[KeyType.AUTH][0], derivation_key=user.keys[KeyType.DERIVATION][0],
-                      user_id=user.id)
-    user.lockbox = lockbox
-    return lockbox
+    return Lockbox(signing_key=user.keys[KeyType.AUTH][0], derivation_key=user.keys[KeyType.DERIVATION][0],
+                   user_id=user.id)
+
+
+def rekey(user, password, passphrase, store):
+    """Seals the keys of |user| in a new key file under |password| and
+    |passphrase| and hands it to |store|, which keeps it. Only once it is
+    kept does |user| take the new key file (decrypted, as after a login): a
+    failure leaves the user with the key file it had."""
+    sealed = key_file_of(user)
+    sealed.encrypt(password=password, passphrase=passphrase)
+    store(sealed)
+    user.lockbox = key_file_of(user)
 
 
 class LocalProvider(LocalData, Provider):
@@ -309,6 +332,13 @@ class LocalProvider(LocalData, Provider):
 
     def write(self, store_seed, data):
         return zov.client.write_bytes(data, seed=store_seed)
+
+    def read(self, store_seed):
+        """The bytes stored at |store_seed|, or None when there are none."""
+        try:
+            return zov.client.get(seed=store_seed)
+        except FileNotFoundError:
+            return None
 
     def _open(self, user_id, password, passphrase):
         from velna.utils import UUID
