@@ -2,6 +2,8 @@
 the library's entry functions and account operations."""
 import json
 import logging
+import os
+import stat
 import uuid
 
 import pytest
@@ -160,6 +162,22 @@ def test_change_credentials_reseals_the_key_file(alice):
         with pytest.raises(DecryptionError):
             portal.login(alice.id, **old)
     assert portal.login(alice.id, passphrase="New passphrase 3").id == alice.id
+
+
+def test_a_users_files_are_the_owners_alone_whatever_the_umask(root):
+    previous = os.umask(0)
+    try:
+        new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+        created = {kind: zov.client.get_file_path(seed=seed(new.id, kind))
+                   for kind in (KEY_FILE, REMINDER, PUBLIC_KEYS)}
+        modes = {kind: stat.S_IMODE(p.stat().st_mode) for kind, p in created.items()}
+        user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
+    finally:
+        os.umask(previous)
+    assert modes == {KEY_FILE: 0o600, REMINDER: 0o600, PUBLIC_KEYS: 0o600}
+    assert {stat.S_IMODE(p.stat().st_mode) for p in created.values()} == {0o600}
+    folders = {p.parents[i] for p in created.values() for i in range(11)}
+    assert {stat.S_IMODE(f.stat().st_mode) for f in folders} == {0o700}
 
 
 def test_change_credentials_applies_the_rules(alice):

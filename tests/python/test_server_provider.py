@@ -153,3 +153,16 @@ def test_reminder_keys_change_and_delete(alice, server):
     assert active().session.user is None
     with pytest.raises(HTTPError, match="404"):
         portal.login(bob.id, passphrase="New passphrase 3")
+
+
+def test_a_change_of_credentials_the_server_refuses_leaves_the_user_as_it_was(alice, server):
+    from velna.providers.server.http import HTTPError
+
+    me = portal.login(alice.id, password=PASSWORD)
+    lockbox, keys = me.lockbox, me.keys
+    server.script("lockbox", 400)
+    with pytest.raises(HTTPError, match="400"):
+        user.change_credentials("Passw0rd-New", "New passphrase 3", reminder="new hint")
+    assert me.lockbox is lockbox and me.keys is keys and not me.lockbox.encrypted
+    portal.logout()
+    assert portal.login(alice.id, password=PASSWORD).id == alice.id
