@@ -130,7 +130,6 @@ class Temporary {
   ~Temporary() {
     if (!kept_) ::unlinkat(folder_, name_.c_str(), 0);
   }
-  const std::string& name() const { return name_; }
   void keep() { kept_ = true; }
 
  private:
