@@ -161,6 +161,18 @@ VELNA_PY_API pyb::object get_logger(std::string_view name);
 // log_line writes one line through logging.getLogger(logger).log(...).
 VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::string_view text);
 
+// ---- credentials in texts ------------------------------------------------
+
+// masked is |value| as a message or a log line may show it: "***" when
+// |name| (the key or header name it stands under) is a credential's name
+// (velna::http::secret_name); otherwise text with the credentials of an
+// address in it masked (velna::http::mask_url), and a dict, list or tuple
+// with those of its members masked, at any depth. Only what changes is
+// copied; anything else is |value| itself. Texts, log lines and the text
+// forms of requests and answers go through it; the objects callers read
+// (a response's url, the headers that were sent) keep the true values.
+VELNA_PY_API pyb::object masked(pyb::handle value, std::string_view name = {});
+
 // ---- exceptions ----------------------------------------------------------
 
 // define_error makes the exception class |name| of |module| (qualified name
