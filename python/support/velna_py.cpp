@@ -117,6 +117,26 @@ void refuse_arg(const char* name, const char* expected) {
   raise_type_error(std::string(name) + " must be " + expected);
 }
 
+ByteView stable_bytes(pyb::handle data, pyb::object& holder) {
+  if (is_bytes(data)) {
+    holder = borrow(data.ptr());
+    return view_of(data);
+  }
+  if (PyMemoryView_Check(data.ptr())) {
+    // Our own view first: it raises for a released one, and the buffer it
+    // describes stays whatever becomes of the caller's.
+    pyb::object own_view = steal(PyMemoryView_FromObject(data.ptr()));
+    const Py_buffer* b = PyMemoryView_GET_BUFFER(own_view.ptr());
+    if (b->readonly && b->obj && PyBytes_CheckExact(b->obj) && PyBuffer_IsContiguous(b, 'C') &&
+        b->itemsize == 1) {
+      holder = std::move(own_view);
+      return {static_cast<const std::uint8_t*>(b->buf), static_cast<std::size_t>(b->len)};
+    }
+  }
+  holder = steal(PyBytes_FromObject(data.ptr()));
+  return view_of(holder);
+}
+
 pyb::object get_logger(std::string_view name) {
   static PyObject* get_logger_name = intern("getLogger");
   pyb::object get = velna::py::get(logging_module(), get_logger_name);

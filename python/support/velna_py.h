@@ -112,6 +112,16 @@ inline ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
   return as_bytes(text_utf8(o));
 }
 
+// stable_bytes reads |data| in place, for as long as |holder| lives, when
+// its bytes can neither change nor go away meanwhile: a byte string, or a
+// read-only contiguous view of one. Such a view is held through a view of
+// our own on the same buffer, so that the caller releasing theirs (from
+// another thread while the work runs with the GIL released, say) frees
+// nothing under us. Anything else bytes-like is copied into a new byte
+// string first; a released view raises ValueError, anything not bytes-like
+// TypeError.
+VELNA_PY_API ByteView stable_bytes(pyb::handle data, pyb::object& holder);
+
 // ---- the GIL -------------------------------------------------------------
 
 // Work on at least this many bytes runs with the GIL released.

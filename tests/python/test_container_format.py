@@ -497,3 +497,49 @@ def test_container_encryption_honours_a_replaced_primitive(module, name, monkeyp
     got = twin_read_blob(c.data)
     assert twin_open(got["content"], keys.cipher_key, keys.mac_key) == b"content bytes"
     assert twin_open(got["header"]) == header_text({"h": 1})
+
+
+
+# --- a caller's buffer while the GIL is released ------------------------------------
+
+RELEASE_DURING_DECRYPTION = r"""
+import sys, threading
+import velna.crypto.aes
+import velna.crypto.container as c
+
+# The other thread gets the GIL only when the decryption lets go of it.
+sys.setswitchinterval(30.0)
+keys = c.ContainerKeys()
+plain = bytes(range(256)) * (8 << 12)
+view = memoryview(c._encrypt(plain, keys))  # the view holds the only reference to the section
+junk = []
+
+
+def release():
+    go.wait()
+    view.release()
+    junk.append(b"Z" * (2 * len(plain)))  # takes up memory that was freed, if any
+
+
+go = threading.Event()
+thread = threading.Thread(target=release)
+thread.start()
+go.set()
+if sys.argv[1] == "section":
+    out = c._decrypt(view, keys)
+else:
+    payload = c.RawPayload(enc_data=view)
+    payload.decrypt(keys)
+    out = payload.data
+thread.join()
+print(out == plain, len(junk))
+"""
+
+
+@pytest.mark.parametrize("how", ["section", "payload"])
+def test_a_view_released_by_another_thread_during_decryption_frees_nothing_in_use(how):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", RELEASE_DURING_DECRYPTION, how],
+                            capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "1"]
