@@ -105,9 +105,9 @@ class Shown:
     def text(self):
         return "\n".join(self.texts)
 
-    def hides(self, secrets):
-        """The secrets, in clear or URL-encoded, that were shown (none, when
-        everything was masked)."""
+    def revealed(self, secrets):
+        """Those of |secrets| that were shown, in clear or URL-encoded: none
+        when everything was masked."""
         text = self.text()
         forms = {(s, form) for s in secrets if s
                  for form in (s, urllib.parse.quote_plus(s), urllib.parse.quote(s, safe=""))}
@@ -140,7 +140,7 @@ def secrets_seen_by(keyserver):
         if r["route"] == "lockbox" and r["method"] == "PUT":
             found.update(json.loads(r["body"])["verification"].values())
         if "authorization" in r["headers"]:
-            token, _, password, user_name = decode_credentials(r["headers"])
+            token, _, password, _ = decode_credentials(r["headers"])
             found.update([token, password.decode(), r["headers"]["authorization"],
                           r["headers"]["authorization"].split()[-1]])
     found.discard(None)

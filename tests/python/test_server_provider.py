@@ -74,7 +74,7 @@ def test_debug_lines_show_no_credential_and_no_verifier(server, shown):
                  for v in json.loads(r["body"])["verification"].values()]
     assert len(verifiers) == 4
     secrets = [PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", crypto.SHA384(PASSWORD)] + verifiers
-    assert shown.hides(set(secrets) | secrets_seen_by(server)) == []
+    assert shown.revealed(set(secrets) | secrets_seen_by(server)) == []
 
 
 @pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE}, {"password": PASSWORD},
@@ -250,4 +250,4 @@ def test_failure_paths_show_no_credential(alice, server, sleeps, shown, path, re
         PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", "Wrong-Passw0rd",
         *STORAGE_SECRETS, *(crypto.SHA384(s) for s in (PASSWORD, PASSPHRASE, "Passw0rd-Two"))}
     assert len(secrets) > 10
-    assert shown.hides(secrets) == []
+    assert shown.revealed(secrets) == []
