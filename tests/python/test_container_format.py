@@ -552,7 +552,6 @@ def test_container_encryption_honours_a_replaced_primitive(module, name, monkeyp
     assert twin_open(got["header"]) == header_text({"h": 1})
 
 
-
 # --- a caller's buffer while the GIL is released ------------------------------------
 
 RELEASE_DURING_DECRYPTION = r"""
