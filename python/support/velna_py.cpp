@@ -8,6 +8,7 @@
 #include "fast_path.h"
 #include "py_compat.h"
 #include "velna/error.h"
+#include "velna/http/encoding.h"
 
 namespace velna::py {
 namespace {
@@ -83,6 +84,17 @@ void set_os_error(const OsError& e) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
+// utf8_or_empty is the UTF-8 form of a str, or nothing for one that has
+// none (lone surrogates): such a text names no credential and holds no
+// address that could have been sent.
+std::string_view utf8_or_empty(PyObject* text) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+  if (s) return {s, static_cast<std::size_t>(n)};
+  PyErr_Clear();
+  return {};
+}
+
 }  // namespace
 
 void translate_core_error(std::exception_ptr p) {
@@ -125,6 +137,26 @@ void refuse_arg(const char* name, const char* expected) {
   raise_type_error(std::string(name) + " must be " + expected);
 }
 
+ByteView stable_bytes(pyb::handle data, pyb::object& holder) {
+  if (is_bytes(data)) {
+    holder = borrow(data.ptr());
+    return view_of(data);
+  }
+  if (PyMemoryView_Check(data.ptr())) {
+    // Our own view first: it raises for a released one, and the buffer it
+    // describes stays whatever becomes of the caller's.
+    pyb::object own_view = steal(PyMemoryView_FromObject(data.ptr()));
+    const Py_buffer* b = PyMemoryView_GET_BUFFER(own_view.ptr());
+    if (b->readonly && b->obj && PyBytes_CheckExact(b->obj) && PyBuffer_IsContiguous(b, 'C') &&
+        b->itemsize == 1) {
+      holder = std::move(own_view);
+      return {static_cast<const std::uint8_t*>(b->buf), static_cast<std::size_t>(b->len)};
+    }
+  }
+  holder = steal(PyBytes_FromObject(data.ptr()));
+  return view_of(holder);
+}
+
 pyb::object get_logger(std::string_view name) {
   static PyObject* get_logger_name = intern("getLogger");
   pyb::object get = velna::py::get(logging_module(), get_logger_name);
@@ -158,6 +190,40 @@ bool tracing() {
 void log_line(std::string_view logger, log::Level level, std::string_view text) {
   pyb::object l = get_logger(logger);
   l.attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
+}
+
+pyb::object masked(pyb::handle value, std::string_view name) {
+  static PyObject* const mask = intern("***");
+  if (!name.empty() && http::secret_name(name)) return borrow(mask);
+  PyObject* o = value.ptr();
+  if (is_text(value)) {
+    const std::string_view text = utf8_or_empty(o);
+    std::string shown = http::mask_url(text);
+    return shown == text ? borrow(o) : pyb::str(shown);
+  }
+  if (PyDict_Check(o)) {
+    pyb::dict copy;
+    bool changed = false;
+    PyObject *key, *member;
+    for (Py_ssize_t at = 0; PyDict_Next(o, &at, &key, &member);) {
+      pyb::object shown = masked(member, is_text(key) ? utf8_or_empty(key) : std::string_view());
+      changed = changed || shown.ptr() != member;
+      copy[key] = shown;
+    }
+    return changed ? pyb::object(copy) : borrow(o);
+  }
+  if (PyList_Check(o) || PyTuple_Check(o)) {
+    pyb::list copy;
+    bool changed = false;
+    for (pyb::handle member : pyb::reinterpret_borrow<pyb::sequence>(value)) {
+      pyb::object shown = masked(member);
+      changed = changed || !shown.is(member);
+      copy.append(shown);
+    }
+    if (!changed) return borrow(o);
+    return PyTuple_Check(o) ? pyb::object(pyb::tuple(copy)) : pyb::object(copy);
+  }
+  return borrow(o);
 }
 
 pyb::object define_error(pyb::module_& module, const char* name, const char* doc,

@@ -122,6 +122,16 @@ inline ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
   return as_bytes(text_utf8(o));
 }
 
+// stable_bytes reads |data| in place, for as long as |holder| lives, when
+// its bytes can neither change nor go away meanwhile: a byte string, or a
+// read-only contiguous view of one. Such a view is held through a view of
+// our own on the same buffer, so that the caller releasing theirs (from
+// another thread while the work runs with the GIL released, say) frees
+// nothing under us. Anything else bytes-like is copied into a new byte
+// string first; a released view raises ValueError, anything not bytes-like
+// TypeError.
+VELNA_PY_API ByteView stable_bytes(pyb::handle data, pyb::object& holder);
+
 // ---- the GIL -------------------------------------------------------------
 
 // Work on at least this many bytes runs with the GIL released.
@@ -170,6 +180,18 @@ VELNA_PY_API pyb::object get_logger(std::string_view name);
 
 // log_line writes one line through logging.getLogger(logger).log(...).
 VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::string_view text);
+
+// ---- credentials in texts ------------------------------------------------
+
+// masked is |value| as a message or a log line may show it: "***" when
+// |name| (the key or header name it stands under) is a credential's name
+// (velna::http::secret_name); otherwise text with the credentials of an
+// address in it masked (velna::http::mask_url), and a dict, list or tuple
+// with those of its members masked, at any depth. Only what changes is
+// copied; anything else is |value| itself. Texts, log lines and the text
+// forms of requests and answers go through it; the objects callers read
+// (a response's url, the headers that were sent) keep the true values.
+VELNA_PY_API pyb::object masked(pyb::handle value, std::string_view name = {});
 
 // ---- exceptions ----------------------------------------------------------
 

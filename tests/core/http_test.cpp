@@ -237,6 +237,15 @@ TEST(HttpClient, ConnectionFailuresAndTimeOutsAreTheirOwnErrors) {
   http::Client client;
   const std::string refused = "http://127.0.0.1:" + std::to_string(closed_port()) + "/";
   EXPECT_THROW(client.send({"GET", refused, {}, {}}), http::ConnectionFailed);
+  // The address is named in the message, its credentials masked.
+  try {
+    client.send({"GET", refused + "?userId=u&verification=SECRET", {}, {}});
+    FAIL() << "no connection failure";
+  } catch (const http::ConnectionFailed& e) {
+    EXPECT_NE(std::string(e.what()).find("(GET " + refused + "?userId=u&verification=***)"),
+              std::string::npos)
+        << e.what();
+  }
 
   TestServer server;
   server.script("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2500ms);
@@ -275,6 +284,56 @@ TEST(HttpEncoding, AddressesArePreparedOrRefused) {
                           "http://[::1/", "http://a b/", "//h/x"})
     EXPECT_THROW(http::prepare_url(bad, ""), http::InvalidUrl) << bad;
   EXPECT_EQ(http::parse_url("http://u:p@host:8080/p?q#f").host, "host");
+}
+
+TEST(HttpEncoding, CredentialNamesAreKnownWhateverTheirCase) {
+  for (const char* name : {"verification", "Verification", "X-Velna-Api-Key", "x-velna-api-key",
+                           "Authorization", "token", "X-Amz-Security-Token", "accessToken",
+                           "X-Amz-Signature", "Signature", "signatures", "sig", "SIG", "password",
+                           "Passphrase", "api_key", "apiKey", "client_secret", "passwordVerifier"})
+    EXPECT_TRUE(http::secret_name(name)) << name;
+  for (const char* name : {"userId", "authKeyIndex", "challenge", "reminder", "keyFile",
+                           "X-Request-Id", "X-Velna-App-Name", "Range", "signing",
+                           "X-Amz-Credential", "expiration", "designation", "tokens", ""})
+    EXPECT_FALSE(http::secret_name(name)) << name;
+}
+
+TEST(HttpEncoding, MaskedAddressesKeepTheirShapeAndLoseTheirCredentials) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"http://h/v1.0/lockbox/fetch/?userId=u-1&verification=ab%2Bc%3D",
+       "http://h/v1.0/lockbox/fetch/?userId=u-1&verification=***"},
+      {"http://h/v1.0/login/?userId=u&authKeyIndex=0&challenge=2026-12-10T14%3A00&verification=MGQ",
+       "http://h/v1.0/login/"
+       "?userId=u&authKeyIndex=0&challenge=2026-12-10T14%3A00&verification=***"},
+      {"https://s3.example/b/"
+       "o?X-Amz-Credential=AK%2F1&X-Amz-Signature=ff&X-Amz-Security-Token=tt&x=1",
+       "https://s3.example/b/"
+       "o?X-Amz-Credential=AK%2F1&X-Amz-Signature=***&X-Amz-Security-Token=***&x=1"},
+      {"http://h/p?TOKEN=a&token=b&sig=c#token=d",
+       "http://h/p?TOKEN=***&token=***&sig=***#token=d"},
+      {"http://h/p?a=1&&password=&verification&b", "http://h/p?a=1&&password=***&verification&b"},
+      {"http://user:pw@h:8080/p?q=1", "http://user:***@h:8080/p?q=1"},
+      {"https://ghp_tok@h/p", "https://***@h/p"},
+      {"http://h/a@b:c?x=1", "http://h/a@b:c?x=1"},
+      {"http://h/p?designation=x&userId=y", "http://h/p?designation=x&userId=y"},
+      {"plain words?apikey=k", "plain words?apikey=***"},
+      {"v1.0/time/", "v1.0/time/"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(http::mask_url(in), out) << in;
+}
+
+TEST(HttpEncoding, RefusedAddressesAreNamedWithTheirCredentialsMasked) {
+  for (const char* bad : {"ftp://h/?verification=SECRET", "v1.0/x/?token=SECRET",
+                          "http://[::1/?password=SECRET", "http://u:SECRET@/x"}) {
+    try {
+      http::prepare_url(bad, "");
+      ADD_FAILURE() << bad;
+    } catch (const http::InvalidUrl& e) {
+      EXPECT_EQ(std::string(e.what()).find("SECRET"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("***"), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(HttpEncoding, BasicCredentials) {

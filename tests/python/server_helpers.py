@@ -2,7 +2,11 @@
 the test key server, for the tests of the server provider."""
 import base64
 import datetime
+import json
+import logging
 import sys
+import traceback
+import urllib.parse
 
 import pytest
 
@@ -72,3 +76,72 @@ def sleeps(monkeypatch):
     waits = []
     monkeypatch.setattr(time, "sleep", waits.append)
     return waits
+
+
+class Shown:
+    """Every text the package shows while it runs: each log record of any
+    logger as a handler formats it (the message, its arguments, the attached
+    traceback), and the text forms of the exceptions handed to ``add``, with
+    their causes and contexts."""
+
+    def __init__(self):
+        self.texts = []
+        shown, formatter = self, logging.Formatter("%(name)s %(levelname)s %(message)s")
+
+        class Handler(logging.Handler):
+            def emit(self, record):
+                shown.texts += [formatter.format(record), repr(record.msg), repr(record.args)]
+
+        self.handler = Handler(logging.DEBUG)
+
+    def add(self, error):
+        seen = set()
+        while error is not None and id(error) not in seen:
+            seen.add(id(error))
+            self.texts += [str(error), repr(error), repr(error.args),
+                           "".join(traceback.format_exception(type(error), error, error.__traceback__))]
+            error = error.__cause__ or error.__context__
+
+    def text(self):
+        return "\n".join(self.texts)
+
+    def revealed(self, secrets):
+        """Those of |secrets| that were shown, in clear or URL-encoded: none
+        when everything was masked."""
+        text = self.text()
+        forms = {(s, form) for s in secrets if s
+                 for form in (s, urllib.parse.quote_plus(s), urllib.parse.quote(s, safe=""))}
+        return sorted({s for s, form in forms if form in text})
+
+
+@pytest.fixture
+def shown():
+    """Shown, collecting while the logger "velna" and the root logger are at
+    DEBUG, so that every debug line and call trace is written."""
+    collected = Shown()
+    root, velna = logging.getLogger(), logging.getLogger("velna")
+    levels = (root.level, velna.level)
+    root.setLevel(logging.DEBUG)
+    velna.setLevel(logging.DEBUG)
+    root.addHandler(collected.handler)
+    yield collected
+    root.removeHandler(collected.handler)
+    root.setLevel(levels[0])
+    velna.setLevel(levels[1])
+
+
+def secrets_seen_by(keyserver):
+    """The credentials that reached the key server since its reset: login
+    signatures, verifiers (in queries and stored with key files), the API
+    key, and the tokens and per-request signatures of Basic credentials."""
+    found = {keyserver.api_key}
+    for r in keyserver.requests():
+        found.update(r["query"].get("verification", []))
+        if r["route"] == "lockbox" and r["method"] == "PUT":
+            found.update(json.loads(r["body"])["verification"].values())
+        if "authorization" in r["headers"]:
+            token, _, password, _ = decode_credentials(r["headers"])
+            found.update([token, password.decode(), r["headers"]["authorization"],
+                          r["headers"]["authorization"].split()[-1]])
+    found.discard(None)
+    return found

@@ -231,6 +231,59 @@ def test_changed_iv_passes_the_digest_and_decrypts_to_other_bytes():
     assert len(out) == len(plain) and out != plain
 
 
+def written_blob():
+    """A blob as Container writes it, its keys and the offset of its content section."""
+    c = container.Container(header={"name": "notes.txt"}, content=b"content bytes " * 8)
+    keys = c.encrypt()
+    return bytearray(c.data), keys, 56 + c._container.preamble.header_length
+
+
+def flip(blob, at):
+    blob[at] ^= 1
+
+
+def swap_sections(blob, content_at):
+    blob[56:] = blob[content_at:] + blob[56:content_at]
+
+
+# What a blob's MACs cover: each section's ciphertext, and nothing else.
+@pytest.mark.parametrize("change, opens", [
+    (lambda b, at: flip(b, 0), "as written"),              # version
+    (lambda b, at: flip(b, 24), "as written"),             # cipher index
+    (lambda b, at: flip(b, 32), "as written"),             # MAC index
+    (lambda b, at: flip(b, 40), "as written"),             # header section length
+    (lambda b, at: flip(b, 8), "another id"),              # container identifier
+    (lambda b, at: flip(b, 64), "other header"),           # header IV
+    (lambda b, at: flip(b, at + 8), "other content"),      # content IV
+    (lambda b, at: flip(b, at + 8 + 16 + 8 + 5), None),    # content ciphertext
+    (lambda b, at: flip(b, len(b) - 1), None),             # content digest
+    (lambda b, at: flip(b, 56 + 8 + 16 + 8), None),        # header ciphertext
+    (swap_sections, "swapped"),
+], ids=["version", "cipher-index", "mac-index", "section-length", "identifier", "header-iv",
+        "content-iv", "content-ciphertext", "content-digest", "header-ciphertext", "swapped-sections"])
+def test_a_blob_authenticates_its_ciphertexts_and_nothing_else(change, opens):
+    blob, keys, content_at = written_blob()
+    original = container.Container(data=bytes(blob))
+    change(blob, content_at)
+    c = container.Container(data=bytes(blob))
+    if opens is None:
+        with pytest.raises(aes.DecryptionError, match=DIGEST_FAILURE):
+            c.decrypt(keys)
+        return
+    c.decrypt(keys)  # no error: the change is not noticed here
+    content = c.content.data
+    assert (c.id == original.id) == (opens != "another id")
+    if opens in ("as written", "another id"):
+        assert (c.header.data, content) == ({"name": "notes.txt"}, b"content bytes " * 8)
+    elif opens == "other content":
+        assert len(content) == len(b"content bytes " * 8) and content != b"content bytes " * 8
+    elif opens == "other header":
+        assert content == b"content bytes " * 8
+        assert bytes(c.header._data) != header_text({"name": "notes.txt"})
+    else:
+        assert content == header_text({"name": "notes.txt"})
+
+
 def test_other_cipher_key_with_the_right_mac_key_gives_other_bytes():
     plain = b"some plaintext"
     out = container._decrypt(twin_section(plain), container.ContainerKeys(mac_key=MK))
@@ -497,3 +550,48 @@ def test_container_encryption_honours_a_replaced_primitive(module, name, monkeyp
     got = twin_read_blob(c.data)
     assert twin_open(got["content"], keys.cipher_key, keys.mac_key) == b"content bytes"
     assert twin_open(got["header"]) == header_text({"h": 1})
+
+
+# --- a caller's buffer while the GIL is released ------------------------------------
+
+RELEASE_DURING_DECRYPTION = r"""
+import sys, threading
+import velna.crypto.aes
+import velna.crypto.container as c
+
+# The other thread gets the GIL only when the decryption lets go of it.
+sys.setswitchinterval(30.0)
+keys = c.ContainerKeys()
+plain = bytes(range(256)) * (8 << 12)
+view = memoryview(c._encrypt(plain, keys))  # the view holds the only reference to the section
+junk = []
+
+
+def release():
+    go.wait()
+    view.release()
+    junk.append(b"Z" * (2 * len(plain)))  # takes up memory that was freed, if any
+
+
+go = threading.Event()
+thread = threading.Thread(target=release)
+thread.start()
+go.set()
+if sys.argv[1] == "section":
+    out = c._decrypt(view, keys)
+else:
+    payload = c.RawPayload(enc_data=view)
+    payload.decrypt(keys)
+    out = payload.data
+thread.join()
+print(out == plain, len(junk))
+"""
+
+
+@pytest.mark.parametrize("how", ["section", "payload"])
+def test_a_view_released_by_another_thread_during_decryption_frees_nothing_in_use(how):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", RELEASE_DURING_DECRYPTION, how],
+                            capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "1"]

@@ -76,6 +76,24 @@ def test_status_errors_read_as_requests_writes_them(keyserver, session, status):
     assert e.value.response is ours and e.value.request is ours.request
 
 
+def test_texts_mask_credentials_that_the_objects_keep(keyserver, session):
+    keyserver.script("time", 403)
+    url = keyserver.url + "v1.0/time/?userId=u&verification=V3rifier%2B&X-Amz-Signature=S1g"
+    r = session.get(url, headers={**HEADERS, **ids()}, auth=("t0ken", "pa55"))
+    with pytest.raises(http.HTTPError) as e:
+        r.raise_for_status()
+    assert str(e.value) == ("403 Client Error: Forbidden for url: " + keyserver.url +
+                            "v1.0/time/?userId=u&verification=***&X-Amz-Signature=***")
+    assert r.url == url and r.request.url == url  # what callers read is the true address
+    assert r.request.headers["X-Velna-Api-Key"] == "test-api-key"
+    shown = repr(r.request.headers)
+    assert "'X-Velna-Api-Key': '***'" in shown and "'Authorization': '***'" in shown
+    assert "test-api-key" not in shown and "Basic" not in shown
+    with pytest.raises(TypeError) as refused:
+        session.get(url, headers={"X-Velna-Api-Key": 123456789})
+    assert "123456789" not in str(refused.value) and "X-Velna-Api-Key" in str(refused.value)
+
+
 def test_answers_read_like_requests_answers(keyserver, session):
     url = keyserver.url + "v1.0/time/"
     r = session.get(url, headers={**HEADERS, **ids(), "X-Extra": "1"})

@@ -1,7 +1,7 @@
 """The server provider against the test key server on 127.0.0.1."""
 import base64
 import json
-import logging
+import uuid
 
 import pytest
 
@@ -15,6 +15,8 @@ import velna.providers as providers  # noqa: E402
 import velna.user as user  # noqa: E402
 from velna.crypto.aes import DecryptionError  # noqa: E402
 from velna.crypto.keys import KeyType  # noqa: E402
+from velna.providers.server.http import HTTPError, Timeout  # noqa: E402
+from server_helpers import secrets_seen_by, shown, sleeps  # noqa: E402,F401
 
 PASSWORD, PASSPHRASE, REMINDER_TEXT = "Passw0rd-One", "A passphrase 1", "my hint"
 
@@ -61,25 +63,18 @@ def test_the_server_never_sees_a_password_or_passphrase(server):
     assert base64.b64decode(json.loads(stored["body"])["keyFile"]) == new.lockbox.data
 
 
-def test_debug_lines_show_no_credential_and_no_verifier(server, caplog):
-    caplog.set_level(logging.DEBUG)
-    velna = logging.getLogger("velna")
-    old, velna.level = velna.level, logging.DEBUG
-    try:
-        new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
-        user.change_credentials("Passw0rd-Two", "Passphrase two 2")
-        portal.logout()
-        portal.login(new.id, password="Passw0rd-Two")
-        portal.login(new.id, passphrase="Passphrase two 2")
-    finally:
-        velna.level = old
-    shown = "\n".join(r.getMessage() for r in caplog.records)
-    assert "lockbox/fetch" in shown  # the requests were traced
+def test_debug_lines_show_no_credential_and_no_verifier(server, shown):
+    new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    user.change_credentials("Passw0rd-Two", "Passphrase two 2")
+    portal.logout()
+    portal.login(new.id, password="Passw0rd-Two")
+    portal.login(new.id, passphrase="Passphrase two 2")
+    assert "lockbox/fetch" in shown.text()  # the requests were traced
     verifiers = [v for r in server.requests("lockbox") if r["method"] == "PUT"
                  for v in json.loads(r["body"])["verification"].values()]
     assert len(verifiers) == 4
-    for secret in [PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", crypto.SHA384(PASSWORD)] + verifiers:
-        assert secret not in shown
+    secrets = [PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", crypto.SHA384(PASSWORD)] + verifiers
+    assert shown.revealed(set(secrets) | secrets_seen_by(server)) == []
 
 
 @pytest.mark.parametrize("credentials", [{"passphrase": PASSPHRASE}, {"password": PASSWORD},
@@ -166,3 +161,106 @@ def test_a_change_of_credentials_the_server_refuses_leaves_the_user_as_it_was(al
     assert me.lockbox is lockbox and me.keys is keys and not me.lockbox.encrypted
     portal.logout()
     assert portal.login(alice.id, password=PASSWORD).id == alice.id
+
+
+# --- what the failure paths show ------------------------------------------------
+
+# A pre-signed object storage address and one with a password in it.
+STORAGE_SECRETS = ["5ignature0f0bject5torage", "T0ken/0f+0bject=5torage", "St0rage-Passw0rd"]
+SIGNED_QUERY = "?X-Amz-Credential=AKIDEXAMPLE&X-Amz-Signature=%s&X-Amz-Security-Token=%s" % (
+    STORAGE_SECRETS[0], "T0ken%2F0f%2B0bject%3D5torage")
+
+
+def fails(shown, error, call, *args, **kwargs):
+    with pytest.raises(error) as info:
+        call(*args, **kwargs)
+    shown.add(info.value)
+
+
+def fetch_with_a_wrong_password(server, alice, shown):
+    fails(shown, HTTPError, portal.login, alice.id, password="Wrong-Passw0rd")
+
+
+def fetch_for_an_unknown_user(server, alice, shown):
+    fails(shown, HTTPError, portal.login, uuid.uuid4(), passphrase=PASSPHRASE)
+
+
+def fetch_answered_400(server, alice, shown):
+    server.script("lockbox/fetch", 400)
+    fails(shown, HTTPError, portal.login, alice.id, passphrase=PASSPHRASE)
+
+
+def fetch_timing_out(server, alice, shown):
+    session = active().session
+    stall, session.stall_timeout = session.stall_timeout, 1
+    server.script("lockbox/fetch", {"status": 200, "json": {}, "delay": 3})
+    try:
+        fails(shown, Timeout, portal.login, alice.id, password=PASSWORD)
+    finally:
+        session.stall_timeout = stall
+
+
+def login_refused(server, alice, shown):
+    server.script("login", 401)
+    fails(shown, HTTPError, portal.login, alice.id, password=PASSWORD)
+
+
+def login_unavailable_through_every_attempt(server, alice, shown):
+    server.script("login", *[503] * 10)
+    fails(shown, active().client.HttpServiceUnavailableError, portal.login, alice.id, password=PASSWORD)
+
+
+def renewal_refused(server, alice, shown):
+    portal.login(alice.id, password=PASSWORD)
+    session = active().session
+    session.expires_at = session.expires_at.replace(year=2000)  # the next request logs in again
+    server.script("login", 403)
+    fails(shown, HTTPError, active().keys.get, alice.id)
+
+
+def old_credentials_after_a_change(server, alice, shown):
+    portal.login(alice.id, password=PASSWORD)
+    user.change_credentials("Passw0rd-Two", "Passphrase two 2")
+    portal.logout()
+    fails(shown, HTTPError, portal.login, alice.id, password=PASSWORD)
+    fails(shown, HTTPError, portal.login, alice.id, passphrase=PASSPHRASE)
+
+
+def key_file_not_stored(server, alice, shown):
+    server.script("lockbox", 400)
+    fails(shown, HTTPError, user.create, "Passw0rd-Two", REMINDER_TEXT, "Passphrase two 2")
+
+
+def object_storage_refusing(server, alice, shown):
+    import velna.providers.server.aws as aws
+    from keyserver_fixture import closed_port
+    from velna.providers.server.http import ConnectionError
+
+    fails(shown, HTTPError, aws.put, server.url + "bucket/blob" + SIGNED_QUERY, b"data")
+    nowhere = "http://127.0.0.1:%d/bucket/blob" % closed_port()
+    fails(shown, ConnectionError, aws.get, nowhere + SIGNED_QUERY, 0, 99)
+    fails(shown, ConnectionError, aws.get, nowhere.replace("//", "//user:%s@" % STORAGE_SECRETS[2]))
+
+
+# Each path, and a text that shows it was reported with its address masked.
+@pytest.mark.parametrize("path, reported", [
+    (fetch_with_a_wrong_password, "403 Client Error: Forbidden for url: %slockbox/fetch/?userId="),
+    (fetch_for_an_unknown_user, "&verification=***  Request ID: "),
+    (fetch_answered_400, "400 Client Error"),
+    (fetch_timing_out, "&verification=***)"),
+    (login_refused, "401 Client Error: Unauthorized for url: %slogin/?userId="),
+    (login_unavailable_through_every_attempt, "Exception making request."),
+    (renewal_refused, "&verification=***  Request ID: "),
+    (old_credentials_after_a_change, "403 Client Error"),
+    (key_file_not_stored, "Failed to create user key file."),
+    (object_storage_refusing, "X-Amz-Signature=***&X-Amz-Security-Token=***"),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_failure_paths_show_no_credential(alice, server, sleeps, shown, path, reported):
+    path(server, alice, shown)
+    text = shown.text()
+    assert reported.replace("%s", server.url + "v1.0/") in text
+    secrets = secrets_seen_by(server) | {
+        PASSWORD, PASSPHRASE, "Passw0rd-Two", "Passphrase two 2", "Wrong-Passw0rd",
+        *STORAGE_SECRETS, *(crypto.SHA384(s) for s in (PASSWORD, PASSPHRASE, "Passw0rd-Two"))}
+    assert len(secrets) > 10
+    assert shown.revealed(secrets) == []

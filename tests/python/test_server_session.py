@@ -235,6 +235,13 @@ def test_request_ids_come_from_uuid4_at_call_time(velna_server, monkeypatch):
         server.client.get("time", auth=False)  # the server refuses a repeated id
 
 
+def test_an_api_key_that_is_no_text_is_refused_without_being_shown(velna_server):
+    server.session.initialize(987654321, velna_server.url, "app")
+    with pytest.raises(TypeError, match=r"^Header part \('\*\*\*'\) from \('X-Velna-Api-Key', "):
+        server.client.get("time", auth=False)
+    assert velna_server.requests() == []
+
+
 def test_a_user_without_a_key_ring_cannot_log_in(velna_server):
     user = make_user(velna_server, "accepted")
     user.keys = None

@@ -15,6 +15,7 @@
 #include "internal/free.h"
 #include "velna/error.h"
 #include "velna/http/client.h"
+#include "velna/http/encoding.h"
 #include "velna/http/headers.h"
 
 namespace velna::internal {
@@ -131,14 +132,15 @@ inline std::string failure_text(CURLcode code, const char* buffer) {
 }
 
 // throw_failure raises the client's error for a failed transfer of |method|
-// to |url|; |sent| is the number of request bytes that left (none: the
-// time-out ran out while connecting).
+// to |url| (named in the message with its credentials masked); |sent| is
+// the number of request bytes that left (none: the time-out ran out while
+// connecting).
 [[noreturn]] inline void throw_failure(CURLcode code, std::string message, long sent,
                                        std::string_view method, std::string_view url) {
   message += " (";
   message += method;
   message += " ";
-  message += url;
+  message += http::mask_url(url);
   message += ")";
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:

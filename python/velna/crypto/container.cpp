@@ -219,26 +219,6 @@ vc::Preamble preamble_fields(pyb::handle rec) {
   return p;
 }
 
-// parse_input reads bytes, and read-only contiguous views of bytes (the
-// sections a container keeps), in place; other buffers are copied first, so
-// that nothing can change under us.
-ByteView parse_input(pyb::handle data, pyb::object& holder) {
-  if (vp::is_bytes(data)) {
-    holder = borrow(data.ptr());
-    return vp::view_of(data);
-  }
-  if (PyMemoryView_Check(data.ptr())) {
-    const Py_buffer* b = PyMemoryView_GET_BUFFER(data.ptr());
-    if (b->readonly && b->obj && PyBytes_CheckExact(b->obj) && PyBuffer_IsContiguous(b, 'C') &&
-        b->itemsize == 1) {
-      holder = borrow(data.ptr());
-      return {static_cast<const std::uint8_t*>(b->buf), static_cast<std::size_t>(b->len)};
-    }
-  }
-  holder = steal(PyBytes_FromObject(data.ptr()));
-  return vp::view_of(holder);
-}
-
 enum class LayoutKind { Section, Blob, KeyBlob };
 
 struct Layout {
@@ -374,7 +354,7 @@ pyb::bytes encrypt_section_py(pyb::handle ptxt, pyb::handle keys) {
 
 pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
   pyb::object holder;
-  ByteView data = parse_input(ciphertxt, holder);
+  ByteView data = vp::stable_bytes(ciphertxt, holder);
   vc::SectionView s = vc::parse_section(data);
   pyb::object verify = get(hmac_mod(), N->verify);
   pyb::object mac_key = keys_mac_key(keys);
@@ -820,7 +800,7 @@ void set_record_of(pyb::handle self, pyb::handle blob, pyb::handle eager_record_
     return;
   }
   pyb::object holder;
-  ByteView view = parse_input(eager_record_of, holder);
+  ByteView view = vp::stable_bytes(eager_record_of, holder);
   set(self, N->_container, blob_record(vc::parse_blob(view), FieldMaker(holder, view, true)));
 }
 
@@ -832,7 +812,7 @@ pyb::object container_record_get(pyb::object self) {
       PyTuple_GET_ITEM(v.ptr(), 0) != g_record_pending)
     return v;
   pyb::object holder;
-  ByteView view = parse_input(PyTuple_GET_ITEM(v.ptr(), 1), holder);
+  ByteView view = vp::stable_bytes(PyTuple_GET_ITEM(v.ptr(), 1), holder);
   pyb::object record = blob_record(vc::parse_blob(view), FieldMaker(holder, view, true));
   dict_set(d, N->_container, record);
   return record;
@@ -908,8 +888,8 @@ pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
       [&] {
         pyb::object hs = data_of(header), cs = data_of(content);
         pyb::object hold_h, hold_c;
-        vc::SectionView hv = vc::parse_section(parse_input(hs, hold_h));
-        vc::SectionView cv = vc::parse_section(parse_input(cs, hold_c));
+        vc::SectionView hv = vc::parse_section(vp::stable_bytes(hs, hold_h));
+        vc::SectionView cv = vc::parse_section(vp::stable_bytes(cs, hold_c));
         vc::Preamble p = vc::make_preamble(oid, len_of(header), len_of(content));
         std::size_t n = vc::blob_size(hv, cv);
         pyb::bytes blob = vp::new_bytes(n, [&](std::uint8_t* out) {
@@ -958,7 +938,7 @@ void container_set_data(pyb::object self, pyb::object data) {
   pyb::object header, content, id, holder;
   if (truthy(data)) {
     // Everything is read from the blob before the container changes.
-    ByteView blob = parse_input(data, holder);
+    ByteView blob = vp::stable_bytes(data, holder);
     vc::BlobView parsed = vc::parse_blob(blob);
     FieldMaker field(holder, blob, true);
     header = new_payload_on_view(H(g_header), field(parsed.header.bytes));
@@ -1200,7 +1180,7 @@ PYBIND11_MODULE(container, m) {
           "parse",
           [](const Layout& l, pyb::object data) -> pyb::object {
             pyb::object holder;
-            ByteView v = parse_input(data, holder);
+            ByteView v = vp::stable_bytes(data, holder);
             FieldMaker copies(holder, v, false);
             switch (l.kind) {
               case LayoutKind::Section:
@@ -1234,7 +1214,7 @@ PYBIND11_MODULE(container, m) {
           .attr("staticmethod")(pyb::cpp_function(
               [](pyb::object data) {
                 pyb::object holder;
-                vc::KeyBlobView k = vc::parse_key_blob(parse_input(data, holder));
+                vc::KeyBlobView k = vc::parse_key_blob(vp::stable_bytes(data, holder));
                 return H(g_container_keys)("cipher_index"_a = pyb::int_(k.cipher_index),
                                            "mac_index"_a = pyb::int_(k.mac_index),
                                            "cipher_key"_a = vp::to_bytes(k.cipher_key),

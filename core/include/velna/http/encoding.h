@@ -53,6 +53,20 @@ bool same_origin(std::string_view a, std::string_view b);
 // base64 is the standard alphabet with padding, without line breaks.
 std::string base64(ByteView data);
 
+// secret_name: whether the value under |name| (a query parameter, a header
+// field or a JSON member; case is ignored) is a credential: the name is
+// "sig" or ends with "verification", "verifier", "signature", "signatures",
+// "token", "password", "passphrase", "secret", "authorization" or "api-key"
+// (also written "api_key" or "apikey"). Such values never go into a message
+// or a log line.
+bool secret_name(std::string_view name);
+
+// mask_url is |url| as a message or a log line may show it: the value of
+// every query parameter whose name is a secret_name, and the password of
+// the user information, read "***"; everything else is kept as it is. Any
+// text is taken, also one that is no valid address.
+std::string mask_url(std::string_view url);
+
 // basic_authorization is the value of the Authorization header that carries
 // |user| and |password| with the Basic scheme.
 std::string basic_authorization(ByteView user, ByteView password);

@@ -313,12 +313,13 @@ pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
     h["Range"] = storage::range_header(range);
     headers = h;
   }
-  module_attr("log").attr("debug")("GETing data from %s, headers: %s", path, headers);
+  module_attr("log").attr("debug")("GETing data from %s, headers: %s", vp::masked(path),
+                                   vp::masked(headers));
   return get_request(path, headers);
 }
 
 pyb::object put(pyb::object path, pyb::object data) {
-  pyb::str text = pyb::str("PUTing data to {}").attr("format")(path);
+  pyb::str text = pyb::str("PUTing data to {}").attr("format")(vp::masked(path));
   module_attr("log").attr("debug")(text);
   return put_request(path, data);
 }

@@ -200,7 +200,7 @@ pyb::object decode_kept(Response& r) {
 }
 
 // status_message is the text of the status error for |r|, or empty when its
-// status is not an error.
+// status is not an error. The address is named with its credentials masked.
 std::string status_message(Response& r) {
   const long code = r.status();
   const char* kind = code >= 400 && code < 500   ? "Client"
@@ -208,7 +208,7 @@ std::string status_message(Response& r) {
                                                  : nullptr;
   if (!kind) return {};
   return std::to_string(code) + " " + kind + " Error: " + text_of(r.reason) +
-         " for url: " + text_of(r.url);
+         " for url: " + http::mask_url(text_of(r.url));
 }
 
 void raise_for_status(pyb::object self) {
@@ -261,7 +261,8 @@ std::string encode_params(pyb::handle params) {
 
 std::string header_value(pyb::handle name, pyb::handle value) {
   if (velna::py::is_text(value) || velna::py::is_bytes(value)) return text_of(value);
-  velna::py::raise_type_error("Header part (" + utf8(pyb::repr(value)) + ") from (" +
+  pyb::object shown = velna::py::masked(value, text_of(name));
+  velna::py::raise_type_error("Header part (" + utf8(pyb::repr(shown)) + ") from (" +
                               utf8(pyb::repr(name)) + ") must be of type str or bytes");
 }
 
@@ -521,7 +522,7 @@ PYBIND11_MODULE(http, m) {
       .def("__repr__", [](const HeaderDict& d) {
         pyb::dict plain;
         for (const auto& e : d.entries) plain[e.key] = e.value;
-        return pyb::repr(plain);
+        return pyb::repr(velna::py::masked(plain));
       });
   dict_cls.attr("__hash__") = pyb::none();
   pyb::module_::import("collections.abc").attr("MutableMapping").attr("register")(dict_cls);

@@ -73,38 +73,15 @@ pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
 
 pyb::str base64_text(velna::ByteView data) { return pyb::str(velna::http::base64(data)); }
 
-// Values never written in clear to a log line.
-bool secret_name(std::string_view name) {
-  static constexpr std::string_view kSecret[] = {
-      "x-velna-api-key", "authorization", "token", "password", "passphrase", "verification"};
-  for (std::string_view s : kSecret)
-    if (velna::http::iequals(s, name)) return true;
-  return false;
-}
-
-// masked is |value| for the log: a mapping whose secret entries read "***"
-// (a copy, only when there is one), anything else as it is.
-pyb::object masked(pyb::handle value) {
-  if (!PyDict_Check(value.ptr())) return pyb::reinterpret_borrow<pyb::object>(value);
-  pyb::dict copy;
-  bool changed = false;
-  for (auto item : pyb::reinterpret_borrow<pyb::dict>(value)) {
-    if (velna::py::is_text(item.first) && secret_name(velna::py::text_utf8(item.first))) {
-      copy[item.first] = pyb::str("***");
-      changed = true;
-    } else {
-      copy[item.first] = item.second;
-    }
-  }
-  return changed ? pyb::object(copy) : pyb::reinterpret_borrow<pyb::object>(value);
-}
+using velna::py::masked;
 
 // header_text is a header value as the session sends it; CR, LF and NUL
 // are refused here, before any request (a login included) is made.
 void check_header(const char* name, pyb::handle value) {
   if (!velna::py::is_text(value) && !velna::py::is_bytes(value))
-    velna::py::raise_type_error(std::string("Header part (") + utf8(pyb::repr(value)) +
-                                ") from ('" + name + "', ...) must be of type str or bytes");
+    velna::py::raise_type_error(std::string("Header part (") +
+                                utf8(pyb::repr(masked(value, name))) + ") from ('" + name +
+                                "', ...) must be of type str or bytes");
   velna::ByteView v = velna::py::bytes_or_text_arg(value, name);
   velna::http::check_field(name, velna::as_chars(v));
 }
@@ -235,9 +212,9 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   const bool debug = debugging();
   if (debug)
     log(velna::log::Level::Debug, utf8(pyb::str(method).attr("upper")()) + " " +
-                                      utf8(pyb::str(url)) + " " + utf8(pyb::str(masked(headers))) +
-                                      " " + shown("params") + " " + shown("json") + " " +
-                                      shown("data"));
+                                      utf8(pyb::str(masked(url))) + " " +
+                                      utf8(pyb::str(masked(headers))) + " " + shown("params") +
+                                      " " + shown("json") + " " + shown("data"));
 
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
