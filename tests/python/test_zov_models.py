@@ -146,6 +146,32 @@ def test_date_time_takes_arrow_values():
     assert models.DateTime().process_bind_param(value, None) == "2024-01-02T03:04:05.500000+01:00"
 
 
+def date_time_values():
+    import time
+    arrow = pytest.importorskip("arrow")
+    return [arrow.get("2024-01-02T03:04:05.5+01:00"), arrow.Arrow(2024, 7, 1, 12, tzinfo="Europe/Paris"),
+            time.gmtime(1704164645), time.struct_time((2024, 1, 40, 25, 61, 61, 0, 0, 0)), (2024, 1, 2),
+            (2020, 53, 7), datetime.date(2024, 2, 29), "2024-01-02T03:04:05.25-05:30", 1704164645.5,
+            datetime.datetime(2024, 1, 2, 3, 4, 5)]
+
+
+def test_date_time_columns_write_every_value_arrow_takes_as_the_reference_does(ref, db):
+    reference = ref.Container.__table__.c.created_at.type.underlying_type
+    values = date_time_values()
+    for value in values:
+        assert models.DateTime().process_bind_param(value, None) == reference.process_bind_param(value, None), value
+    # Through a session, into the file and back.
+    rows = [container(created_at=value, modified_at=value) for value in values]
+    db.session.add_all(rows)
+    db.session.commit()
+    db.session.close()
+    for row, value in zip(rows, values):
+        back = db.session.get(models.Container, row.id)
+        text = reference.process_bind_param(value, None)
+        assert back.created_at == back.modified_at == reference.process_result_value(text, None), value
+        assert back.created_at.isoformat() == text
+
+
 def test_column_types_refuse_what_they_cannot_convert():
     with pytest.raises(ValueError):
         models.GUID().process_bind_param("not an id", None)

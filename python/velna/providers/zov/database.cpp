@@ -76,14 +76,7 @@ std::string type_name(pyb::handle v) { return Py_TYPE(v.ptr())->tp_name; }
 
 std::string iso_text(pyb::handle value) {
   pyb::object v = vp::borrow(value.ptr());
-  if (!vp::is_instance(v, names.datetime_class)) {
-    pyb::object as_dt = pyb::getattr(v, "datetime", pyb::none());
-    if (!as_dt.is_none() && vp::is_instance(as_dt, names.datetime_class) &&
-        type_name(v).find("Arrow") != std::string::npos)
-      v = as_dt;  // an arrow.Arrow
-    else
-      v = velna::py::time::to_datetime(v);
-  }
+  if (!vp::is_instance(v, names.datetime_class)) v = velna::py::time::to_datetime(v);
   if (v.attr("utcoffset")().is_none()) v = v.attr("replace")("tzinfo"_a = vp::borrow(names.utc));
   return v.attr("isoformat")().cast<std::string>();
 }
