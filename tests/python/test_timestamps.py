@@ -19,6 +19,11 @@ UTC = datetime.timezone.utc
 to_datetime = probe.to_datetime
 
 
+def struct_time(*fields):
+    """A time.struct_time of the given leading fields, the others 0."""
+    return time.struct_time(fields + (0,) * (9 - len(fields)))
+
+
 def assert_same_datetime(ours, theirs):
     """Same wall-clock fields and the same offset; ours uses datetime.timezone."""
     assert type(ours) is datetime.datetime
@@ -353,6 +358,7 @@ def test_timestamps_beyond_2038_convert_everywhere(value, expected):
     (253402300800, "year 10000 is out of range"),
     (-62135596801, "year 0 is out of range"),
     (-1e12, "year -29719 is out of range"),
+    (struct_time(9999, 12, 31, 24), "year 10000 is out of range"),
 ])
 def test_timestamps_beyond_the_years_of_datetime_fail_everywhere(value, message):
     with pytest.raises(ValueError) as failure:
@@ -418,16 +424,12 @@ def test_an_arrow_object_is_known_without_importing_arrow():
     assert done.stdout.split() == ["2020-01-02T00:00:00+00:00", "False"]
 
 
-def struct_time(*fields):
-    return time.struct_time(fields + (0,) * (9 - len(fields)))
-
-
 STRUCT_TIMES = [
     time.gmtime(0), time.gmtime(1577934245), time.localtime(1577934245),
     struct_time(2020, 1, 40, 25, 61, 61),     # fields carry into the next unit
     struct_time(2016, 12, 31, 23, 59, 60),    # a leap second
     struct_time(2020, 3, 0, -1),              # day 0, hour -1
-    struct_time(1, 1, 1), struct_time(True, True, True),
+    past_32bit_time(struct_time(1, 1, 1)), past_32bit_time(struct_time(True, True, True)),
     past_32bit_time(struct_time(2038, 1, 19, 3, 14, 8)),
     past_32bit_time(struct_time(1901, 12, 13, 20, 45, 51)),
     past_32bit_time(struct_time(9999, 12, 31, 23, 59, 59)),
@@ -447,6 +449,7 @@ def test_struct_times_convert_as_arrow_converts(value):
     (struct_time(2106, 2, 7, 6, 28, 16), datetime.datetime(2106, 2, 7, 6, 28, 16, tzinfo=UTC)),
     (struct_time(1901, 12, 13, 20, 45, 51), datetime.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC)),
     (struct_time(2020, 1, 40, 25, 61, 61), datetime.datetime(2020, 2, 10, 2, 2, 1, tzinfo=UTC)),
+    (struct_time(1, 1, 1), datetime.datetime(1, 1, 1, tzinfo=UTC)),
 ], ids=repr)
 def test_struct_times_beyond_2038_convert_everywhere(value, expected):
     assert to_datetime(value) == expected
@@ -484,7 +487,8 @@ def test_a_time_zone_gives_the_current_time_there_as_arrow_does(zone):
 
 
 REFUSED_FORMS = [
-    struct_time(2020, 13, 1), struct_time(0, 1, 1), struct_time(10000, 1, 1), struct_time(9999, 12, 31, 24),
+    struct_time(2020, 13, 1), struct_time(0, 1, 1), struct_time(10000, 1, 1),
+    past_32bit_time(struct_time(9999, 12, 31, 24)),
     struct_time(2020.0, 1, 1), struct_time(2020, 1, 1, 0, 0, 10 ** 20), struct_time(2020, 1, 1, 0, 0, 10 ** 400),
     past_32bit_time(struct_time(2020, 1, 1, 0, 0, -10 ** 20)),
     (2020, 0, 1), (2020, 54, 1), (2020, -1, 1), (2020, 10 ** 20, 1), (2020, 1, 0), (2020, 1, 8),
