@@ -528,23 +528,28 @@ struct Session : std::enable_shared_from_this<Session> {
   // its mapped attributes leave its __dict__ (kept aside for restore) and
   // are loaded again when one of them is next read.
   void expire_all() {
-    for (auto item : identity) {
-      pyb::object o = pyb::list(vp::borrow(item.second.ptr()))[0];
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    Py_ssize_t at = 0;
+    const ClassInfo* ci = nullptr;
+    while (PyDict_Next(identity.ptr(), &at, &key, &entry)) {
+      pyb::handle o = PyList_GET_ITEM(entry, 0);
       pyb::int_ oid = id_of(o);
-      if (expired.contains(oid)) continue;
-      const ClassInfo& ci = info_of(pyb::type::handle_of(o));
+      if (PyDict_Contains(expired.ptr(), oid.ptr())) continue;
+      if (!ci || !pyb::type::handle_of(o).is(ci->cls)) ci = &info_of(pyb::type::handle_of(o));
       pyb::object before = dict_of(o);
       pyb::dict after;  // what the mapping does not own stays
       PyObject* k = nullptr;
       PyObject* v = nullptr;
       Py_ssize_t pos = 0;
       while (PyDict_Next(before.ptr(), &pos, &k, &v)) {
-        const int owned = PySet_Contains(ci.mapped, k);
+        const int owned = PySet_Contains(ci->mapped, k);
         if (owned < 0) throw pyb::error_already_set();
         if (!owned) after[k] = v;
       }
       set_dict_of(o, after);
-      expired[oid] = pyb::make_tuple(o, before);
+      pyb::object stash = vp::steal(PyTuple_Pack(2, o.ptr(), before.ptr()));
+      if (PyDict_SetItem(expired.ptr(), oid.ptr(), stash.ptr()) < 0) throw pyb::error_already_set();
       expired_objects[o.ptr()] = this;
     }
   }
