@@ -1,7 +1,6 @@
 #include "velna/time.h"
 
 #include <chrono>
-#include <optional>
 #include <string>
 
 namespace velna::time {

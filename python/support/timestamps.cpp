@@ -4,7 +4,6 @@
 #include <datetime.h>
 
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -217,14 +216,18 @@ pyb::object from_iso_calendar(PyObject* v) {
   return add(make_datetime(y, 1, 4, 0, 0, 0, 0, utc()), static_cast<int>(offset), 0);
 }
 
+// utc_now_as is the current UTC time's fields with the tzinfo |tz|.
+pyb::object utc_now_as(PyObject* tz) {
+  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
+  return make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day, now.hour,
+                       now.minute, now.second, now.microsecond, tz);
+}
+
 // now_in is the current time in the time zone |tz|, as datetime.now(tz)
 // gives it.
 pyb::object now_in(PyObject* tz) {
-  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
-  pyb::object as_utc = make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day,
-                                     now.hour, now.minute, now.second, now.microsecond, tz);
   static PyObject* const fromutc = intern("fromutc");
-  return steal(PyObject_CallMethodObjArgs(tz, fromutc, as_utc.ptr(), nullptr));
+  return steal(PyObject_CallMethodObjArgs(tz, fromutc, utc_now_as(tz).ptr(), nullptr));
 }
 
 // arrow_datetime is the datetime of an arrow.Arrow (or of a class derived
@@ -265,9 +268,7 @@ pybind11::handle parser_error() {
 
 pybind11::object utcnow() {
   ensure_datetime_api();
-  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
-  return make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day, now.hour,
-                       now.minute, now.second, now.microsecond, utc());
+  return utc_now_as(utc());
 }
 
 pybind11::object to_datetime(pybind11::handle value) {

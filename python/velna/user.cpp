@@ -124,9 +124,9 @@ void remove_new_user(pyb::handle provider, pyb::handle user, pyb::error_already_
     else
       delete_user_directly(user);
   } catch (pyb::error_already_set& e) {
+    velna::py::set_context(e, velna::py::exception_of(failure));
     if (e.matches(PyExc_Exception))
       log_failure(line("Failed to remove {} after a failed creation.", user), e);
-    velna::py::set_context(e, velna::py::exception_of(failure));
     throw;
   }
 }

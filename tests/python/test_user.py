@@ -319,6 +319,8 @@ def test_a_failed_clean_up_is_logged_and_raised_with_the_storage_failure_as_cont
         record = records[-1]
         assert record.levelno == logging.ERROR and record.exc_info[1] is cleanup
         assert record.getMessage() == "Failed to remove <User %s> after a failed creation." % UID
+        # The logged traceback shows both, as one logged inside the except block would.
+        assert "store failed" in caplog.text.split("Failed to remove")[-1]
     else:  # an interruption passes on without a line of its own
         assert records[-1].getMessage() == "Deleting <User %s>" % UID
     assert not any("has been created" in r.getMessage() for r in records)
