@@ -42,6 +42,12 @@ int iso_weeks_in_year(std::int64_t y) {
   return jan1 == 4 || (is_leap(y) && jan1 == 3) ? 53 : 52;
 }
 
+std::int64_t days_from_iso_week(std::int64_t year, int week, int weekday) {
+  const std::int64_t jan4 = days_from_civil(year, 1, 4);
+  const std::int64_t monday_of_week1 = jan4 - (iso_weekday(jan4) - 1);
+  return monday_of_week1 + (static_cast<std::int64_t>(week) - 1) * 7 + (weekday - 1);
+}
+
 std::int64_t now_micros() {
   using namespace std::chrono;
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
@@ -62,6 +68,19 @@ DateTime date_time_from_micros(std::int64_t micros) {
   out.second = static_cast<int>(secs % 60);
   out.microsecond = static_cast<int>(rest % kMicrosPerSecond);
   return out;
+}
+
+std::optional<std::int64_t> seconds_from_civil(std::int64_t year, int month, std::int64_t day,
+                                               std::int64_t hour, std::int64_t minute,
+                                               std::int64_t second) {
+  // ((days * 24 + hour) * 60 + minute) * 60 + second, each step checked.
+  std::int64_t t = 0;
+  if (__builtin_add_overflow(days_from_civil(year, month, 1) - 1, day, &t) ||
+      __builtin_mul_overflow(t, 24, &t) || __builtin_add_overflow(t, hour, &t) ||
+      __builtin_mul_overflow(t, 60, &t) || __builtin_add_overflow(t, minute, &t) ||
+      __builtin_mul_overflow(t, 60, &t) || __builtin_add_overflow(t, second, &t))
+    return std::nullopt;
+  return t;
 }
 
 namespace {
@@ -249,9 +268,7 @@ class IsoParser {
       fail("Week " + std::to_string(week) + " day " + std::to_string(wday) +
            " is out of range for year " + std::to_string(year) + ".");
     }
-    const std::int64_t jan4 = days_from_civil(year, 1, 4);
-    const std::int64_t z = jan4 - (iso_weekday(jan4) - 1) + (week - 1) * 7 + (wday - 1);
-    const CivilDate c = civil_from_days(z);
+    const CivilDate c = civil_from_days(days_from_iso_week(year, week, wday));
     year = c.year;
     month = c.month;
     day = c.day;

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cmath>
+#include <optional>
 #include <string>
 
+#include "fast_path.h"
 #include "velna/time.h"
 
 namespace velna::py::time {
@@ -83,9 +85,7 @@ pyb::object parse_iso(PyObject* text) {
   return dt;
 }
 
-pyb::object from_timestamp(PyObject* value) {
-  double ts = PyFloat_AsDouble(value);
-  if (ts == -1.0 && PyErr_Occurred()) raise();
+pyb::object from_timestamp(double ts) {
   // The largest timestamp in the year 9999; larger ones are taken as
   // milliseconds, then as microseconds.
   constexpr double kMax = 253402300800.0;
@@ -135,6 +135,126 @@ pyb::object from_timestamp(PyObject* value) {
                        parts.tm_min, second, static_cast<int>(micros), utc());
 }
 
+// time.struct_time, imported on first use and kept for the life of the
+// process.
+PyObject* struct_time_type() {
+  static PyObject* type = keep(import_module("time").attr("struct_time"));
+  return type;
+}
+
+// date_of is datetime.date(year, month, day) made by the type itself, so that
+// values it refuses fail with the runtime's own errors.
+pyb::object date_of(PyObject* year, PyObject* month, int day) {
+  pyb::object d = steal(PyLong_FromLong(day));
+  return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateType),
+                                            year, month, d.ptr(), nullptr));
+}
+
+// integer_field is field |i| of |seq| as an integer (operator.index); empty
+// when it lies beyond 64 bits.
+std::optional<long long> integer_field(PyObject* seq, Py_ssize_t i, pyb::object* as_int = nullptr) {
+  pyb::object item = steal(PySequence_GetItem(seq, i));
+  pyb::object n = steal(PyNumber_Index(item.ptr()));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) raise();
+  if (as_int) *as_int = n;
+  if (overflow) return std::nullopt;
+  return v;
+}
+
+// from_struct_time is the UTC time of a struct_time's year, month, day,
+// hour, minute and second, as time.gmtime gave them: the fields after the
+// month count on from the first of the month (the inverse of gmtime), and
+// the result is a POSIX timestamp.
+pyb::object from_struct_time(PyObject* v) {
+  pyb::object year = steal(PySequence_GetItem(v, 0));
+  pyb::object month = steal(PySequence_GetItem(v, 1));
+  pyb::object first = date_of(year.ptr(), month.ptr(), 1);
+  std::optional<long long> rest[4];
+  pyb::object exact[4];
+  for (int i = 0; i < 4; ++i) rest[i] = integer_field(v, i + 2, &exact[i]);
+  std::optional<std::int64_t> seconds;
+  if (rest[0] && rest[1] && rest[2] && rest[3])
+    seconds = velna::time::seconds_from_civil(PyDateTime_GET_YEAR(first.ptr()),
+                                              PyDateTime_GET_MONTH(first.ptr()), *rest[0], *rest[1],
+                                              *rest[2], *rest[3]);
+  if (seconds) return from_timestamp(static_cast<double>(*seconds));
+  // Beyond 64 bits: far too large a timestamp, refused as such.
+  double f[4];
+  for (int i = 0; i < 4; ++i) {
+    f[i] = PyLong_AsDouble(exact[i].ptr());
+    if (f[i] == -1.0 && PyErr_Occurred()) raise();
+  }
+  const double days = static_cast<double>(velna::time::days_from_civil(
+                          PyDateTime_GET_YEAR(first.ptr()), PyDateTime_GET_MONTH(first.ptr()), 1)) -
+                      1 + f[0];
+  return from_timestamp(((days * 24 + f[1]) * 60 + f[2]) * 60 + f[3]);
+}
+
+// from_iso_calendar is midnight UTC of an ISO week date given as a
+// (year, week, weekday) tuple. The week and the day are checked first, then
+// the year by the date type; a date past the year 9999 overflows as date
+// arithmetic does.
+pyb::object from_iso_calendar(PyObject* v) {
+  const std::optional<long long> week = integer_field(v, 1);
+  const std::optional<long long> day = integer_field(v, 2);
+  if (!week || *week < 1 || *week > 53) {
+    PyErr_SetString(PyExc_ValueError, "ISO Calendar week value must be between 1-53.");
+    raise();
+  }
+  if (!day || *day < 1 || *day > 7) {
+    PyErr_SetString(PyExc_ValueError, "ISO Calendar day value must be between 1-7");
+    raise();
+  }
+  pyb::object year = steal(PySequence_GetItem(v, 0));
+  pyb::object january = steal(PyLong_FromLong(1));
+  const int y = PyDateTime_GET_YEAR(date_of(year.ptr(), january.ptr(), 4).ptr());
+  const std::int64_t offset =
+      velna::time::days_from_iso_week(y, static_cast<int>(*week), static_cast<int>(*day)) -
+      velna::time::days_from_civil(y, 1, 4);
+  return add(make_datetime(y, 1, 4, 0, 0, 0, 0, utc()), static_cast<int>(offset), 0);
+}
+
+// utc_now_as is the current UTC time's fields with the tzinfo |tz|.
+pyb::object utc_now_as(PyObject* tz) {
+  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
+  return make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day, now.hour,
+                       now.minute, now.second, now.microsecond, tz);
+}
+
+// now_in is the current time in the time zone |tz|, as datetime.now(tz)
+// gives it.
+pyb::object now_in(PyObject* tz) {
+  static PyObject* const fromutc = intern("fromutc");
+  return steal(PyObject_CallMethodObjArgs(tz, fromutc, utc_now_as(tz).ptr(), nullptr));
+}
+
+// arrow_datetime is the datetime of an arrow.Arrow (or of a class derived
+// from it), recognised by its class's module and name so that arrow need not
+// be loaded; null for any other object.
+pyb::object arrow_datetime(PyObject* v) {
+  static PyObject* const module_name = intern("__module__");
+  static PyObject* const qualname = intern("__qualname__");
+  static PyObject* const datetime_name = intern("datetime");
+  PyObject* mro = Py_TYPE(v)->tp_mro;
+  const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    pyb::object module = own(PyObject_GetAttr(base, module_name));
+    pyb::object name = own(PyObject_GetAttr(base, qualname));
+    if (!module || !name) {
+      PyErr_Clear();
+      continue;
+    }
+    if (PyUnicode_Check(module.ptr()) && PyUnicode_Check(name.ptr()) &&
+        PyUnicode_CompareWithASCIIString(module.ptr(), "arrow.arrow") == 0 &&
+        PyUnicode_CompareWithASCIIString(name.ptr(), "Arrow") == 0)
+      return steal(PyObject_GetAttr(v, datetime_name));
+  }
+  return {};
+}
+
 }  // namespace
 
 pybind11::handle parser_error() {
@@ -148,9 +268,7 @@ pybind11::handle parser_error() {
 
 pybind11::object utcnow() {
   ensure_datetime_api();
-  const velna::time::DateTime now = velna::time::date_time_from_micros(velna::time::now_micros());
-  return make_datetime(static_cast<int>(now.date.year), now.date.month, now.date.day, now.hour,
-                       now.minute, now.second, now.microsecond, utc());
+  return utc_now_as(utc());
 }
 
 pybind11::object to_datetime(pybind11::handle value) {
@@ -181,8 +299,14 @@ pybind11::object to_datetime(pybind11::handle value) {
   }
   if (number) {
     pyb::object f = steal(PyNumber_Float(v));
-    return from_timestamp(f.ptr());
+    return from_timestamp(PyFloat_AS_DOUBLE(f.ptr()));
   }
+  if (pyb::object dt = arrow_datetime(v); dt && PyDateTime_Check(dt.ptr())) return to_datetime(dt);
+  if (PyTZInfo_Check(v)) return now_in(v);
+  const int is_struct_time = PyObject_IsInstance(v, struct_time_type());
+  if (is_struct_time < 0) raise();
+  if (is_struct_time) return from_struct_time(v);
+  if (PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 3) return from_iso_calendar(v);
   PyErr_Format(PyExc_TypeError, "Cannot parse single argument of type %R.",
                reinterpret_cast<PyObject*>(Py_TYPE(v)));
   raise();

@@ -1,5 +1,6 @@
-// Time stamps of containers: the current time, and the conversion of the
-// values callers assign to a stamp into a date-time.
+// Time stamps: the current time, and the one conversion into a date-time of
+// the values callers assign to a stamp (containers, access entries, the
+// local database's date-time columns, key server times).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -25,10 +26,19 @@ VELNA_PY_API pybind11::object utcnow();
 //  - a date is its midnight in UTC;
 //  - an int, float or Decimal (not a bool) is a POSIX timestamp in UTC;
 //    values beyond the year 9999 are read as milliseconds, then as
-//    microseconds.
+//    microseconds;
+//  - an arrow.Arrow (known by its class, arrow is never imported) gives its
+//    datetime;
+//  - a tzinfo gives the current time in that zone;
+//  - a time.struct_time is read as UTC (its year, month, day, hour, minute
+//    and second; fields past their ranges carry over), as a timestamp;
+//  - a tuple of three integers is an ISO week date (year, week 1..53,
+//    weekday 1..7), at midnight UTC.
 // Raises parser_error() for text that is not such a form (numeric text
 // included), ValueError or OverflowError (the runtime's own) for fields out
-// of range, and TypeError "Cannot parse single argument of type <class 'X'>."
+// of range, ValueError "ISO Calendar week value must be between 1-53." or
+// "ISO Calendar day value must be between 1-7" for a week date's week or
+// day, and TypeError "Cannot parse single argument of type <class 'X'>."
 // for any other type (None: "Cannot parse argument of type None.").
 VELNA_PY_API pybind11::object to_datetime(pybind11::handle value);
 

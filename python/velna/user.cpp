@@ -111,11 +111,12 @@ void delete_user_directly(pyb::handle user) {
   logger().attr("info")(line("Deleted {}", user));
 }
 
-// remove_new_user takes back a registration whose later steps failed: the
-// module's own delete when the new user is the one logged in, otherwise the
-// provider's deletion of that user and a logout. A failure here is logged and
-// dropped, so that the failure of creation is the one the caller sees.
-void remove_new_user(pyb::handle provider, pyb::handle user) {
+// remove_new_user takes back a registration whose later steps failed with
+// |failure|: the module's own delete when the new user is the one logged in,
+// otherwise the provider's deletion of that user and a logout. A failure here
+// is logged and passes on instead of |failure|, which becomes its context,
+// as when it is raised while |failure| is being handled.
+void remove_new_user(pyb::handle provider, pyb::handle user, pyb::error_already_set& failure) {
   try {
     pyb::object current = provider.attr("session").attr("user");
     if (current.is(user))
@@ -123,8 +124,10 @@ void remove_new_user(pyb::handle provider, pyb::handle user) {
     else
       delete_user_directly(user);
   } catch (pyb::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    log_failure(line("Failed to remove {} after a failed creation.", user), e);
+    velna::py::set_context(e, velna::py::exception_of(failure));
+    if (e.matches(PyExc_Exception))
+      log_failure(line("Failed to remove {} after a failed creation.", user), e);
+    throw;
   }
 }
 
@@ -158,7 +161,7 @@ pyb::object create(pyb::object password, pyb::object reminder, pyb::object passp
           user.attr("lockbox"), "reminder"_a = reminder, "passphrase"_a = passphrase);
     } catch (pyb::error_already_set& e) {
       log_failure(pyb::str(step), e);
-      remove_new_user(provider, user);
+      remove_new_user(provider, user, e);
       throw;
     }
     return user;

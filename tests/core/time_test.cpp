@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,89 @@ TEST(Calendar, LeapYearsAndIsoWeeks) {
   for (auto [year, weeks] : std::vector<std::pair<int, int>>{
            {2004, 53}, {2009, 53}, {2015, 53}, {2020, 53}, {2021, 52}, {2022, 52}, {2026, 53}})
     EXPECT_EQ(iso_weeks_in_year(year), weeks) << year;
+}
+
+// The ISO week date of every day, found from the standard calendar's
+// weekday and day of the year (the week's Thursday names the ISO year), must
+// lead back to that day.
+TEST(Calendar, IsoWeekDatesMatchTheStandardCalendar) {
+  for (std::int64_t z = -800000; z <= 800000; z += 13) {
+    const chr::sys_days day{chr::days{z}};
+    const int weekday = static_cast<int>(chr::weekday{day}.iso_encoding());
+    const chr::sys_days thursday = day + chr::days{4 - weekday};
+    const chr::year iso_year = chr::year_month_day{thursday}.year();
+    const auto day_of_year = (thursday - chr::sys_days{iso_year / chr::January / 1}).count();
+    const int week = static_cast<int>(day_of_year / 7 + 1);
+    ASSERT_EQ(days_from_iso_week(static_cast<int>(iso_year), week, weekday), z)
+        << static_cast<int>(iso_year) << "-W" << week << "-" << weekday;
+  }
+}
+
+// Fields past their ranges count on, as the tuple forms of week dates do.
+TEST(Calendar, IsoWeekFieldsCountOnFromWeekOne) {
+  struct Case {
+    std::int64_t year;
+    int week, weekday;
+    CivilDate date;
+  };
+  for (const Case& c : std::vector<Case>{
+           {2013, 18, 7, {2013, 5, 5}},
+           {2020, 1, 1, {2019, 12, 30}},
+           {2020, 1, 4, {2020, 1, 2}},
+           {2020, 53, 7, {2021, 1, 3}},
+           {2021, 53, 1, {2022, 1, 3}},   // 2021 has 52 weeks
+           {2021, 0, 1, {2020, 12, 28}},  // week 0: the last week of 2020
+           {2026, 1, 8, {2026, 1, 5}},    // day 8: Monday of week 2
+           {1, 1, 1, {1, 1, 1}},
+           {9999, 52, 5, {9999, 12, 31}},
+       }) {
+    const CivilDate got = civil_from_days(days_from_iso_week(c.year, c.week, c.weekday));
+    EXPECT_EQ(got.year, c.date.year) << c.year << "-W" << c.week << "-" << c.weekday;
+    EXPECT_EQ(got.month, c.date.month) << c.year << "-W" << c.week << "-" << c.weekday;
+    EXPECT_EQ(got.day, c.date.day) << c.year << "-W" << c.week << "-" << c.weekday;
+  }
+}
+
+// seconds_from_civil against the standard library's time points, fields in
+// range and past it (they carry into the next unit, as gmtime's inverse
+// does), and its refusal of results beyond 64 bits.
+TEST(Instants, SecondsFromCivilFieldsCarryAndOverflowIsRefused) {
+  struct Case {
+    std::int64_t year;
+    int month;
+    std::int64_t day, hour, minute, second;
+  };
+  for (const Case& c : std::vector<Case>{
+           {1970, 1, 1, 0, 0, 0},
+           {2020, 1, 2, 3, 4, 5},
+           {2038, 1, 19, 3, 14, 8},     // past a 32-bit time_t
+           {1901, 12, 13, 20, 45, 51},  // before one
+           {2020, 1, 40, 25, 61, 61},   // every field past its range
+           {2020, 3, 0, 0, 0, 0},       // day 0: the last of February
+           {2020, 1, 1, -1, 0, 0},      // an hour before the year
+           {9999, 12, 31, 23, 59, 60},  // a leap second: the next year's first
+           {1, 1, 1, 0, 0, 0},
+           {2020, 2, 1, 0, 0, -86400},
+       }) {
+    const auto expected =
+        (chr::sys_days{chr::year{static_cast<int>(c.year)} / static_cast<unsigned>(c.month) / 1} +
+         chr::days{c.day - 1} + chr::hours{c.hour} + chr::minutes{c.minute} +
+         chr::seconds{c.second})
+            .time_since_epoch()
+            .count();
+    const auto got = seconds_from_civil(c.year, c.month, c.day, c.hour, c.minute, c.second);
+    ASSERT_TRUE(got.has_value()) << c.year << "-" << c.month << "-" << c.day;
+    EXPECT_EQ(*got, expected) << c.year << "-" << c.month << "-" << c.day;
+  }
+  constexpr std::int64_t kMax = INT64_MAX;
+  EXPECT_FALSE(seconds_from_civil(2020, 1, 1, 0, 0, kMax).has_value());
+  EXPECT_FALSE(seconds_from_civil(1, 1, 1, 0, 0, INT64_MIN).has_value());
+  EXPECT_FALSE(seconds_from_civil(2020, 1, kMax / 86400, 0, 0, 0).has_value());
+  EXPECT_FALSE(seconds_from_civil(2020, 1, 1, kMax / 3600, 0, 0).has_value());
+  EXPECT_FALSE(seconds_from_civil(2020, 1, 1, 0, kMax / 60, 0).has_value());
+  // The largest result that fits is given exactly.
+  const std::int64_t base = *seconds_from_civil(2020, 1, 1, 0, 0, 0);
+  EXPECT_EQ(seconds_from_civil(2020, 1, 1, 0, 0, kMax - base), kMax);
 }
 
 TEST(Instants, MicrosecondsSplitIntoUtcFields) {

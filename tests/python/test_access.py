@@ -5,6 +5,7 @@ arrow serves as the oracle of the time-stamp conversion only.
 """
 import datetime
 import logging
+import time
 import types
 import uuid
 
@@ -173,6 +174,32 @@ def test_time_stamps_parse_text_like_arrow(text, expected):
     assert entry.created_at.utcoffset() == oracle.utcoffset()
     if expected is not None:
         assert entry.created_at == expected
+
+
+@pytest.mark.parametrize("value", [
+    arrow.get("2030-01-02T03:04:05.25-05:00"),
+    arrow.Arrow(2030, 7, 1, 12, tzinfo="Asia/Tokyo"),
+    time.gmtime(1893553445),
+    (2030, 1, 2),
+    (2026, 53, 7),
+    datetime.date(2030, 1, 2),
+    1893553445.5,
+], ids=repr)
+def test_time_stamps_take_what_arrow_takes(value):
+    entry = Access("u")
+    entry.created_at = value
+    entry.modified_at = value
+    oracle = arrow.get(value).datetime
+    for stamp in (entry.created_at, entry.modified_at):
+        assert type(stamp) is datetime.datetime
+        assert stamp == oracle and stamp.utcoffset() == oracle.utcoffset()
+    zone = datetime.timezone(datetime.timedelta(hours=9))
+    before = arrow.get(zone).datetime
+    entry.modified_at = zone
+    assert before <= entry.modified_at <= arrow.get(zone).datetime and entry.modified_at.tzinfo is zone
+    with pytest.raises(ValueError, match="^ISO Calendar week value must be between 1-53.$"):
+        entry.created_at = (2030, 0, 1)
+    assert entry.created_at == oracle  # the previous value stays
 
 
 def test_time_stamps_keep_datetimes_and_refuse_bad_text():

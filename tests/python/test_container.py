@@ -6,6 +6,7 @@ arrow serves as the oracle of the time-stamp conversion only.
 import contextlib
 import datetime
 import logging
+import time
 import types
 import uuid
 
@@ -236,7 +237,15 @@ def test_time_stamps_keep_nothing_and_date_times_as_they_are(name, value):
     1577934245,
     1577934245.5,
     datetime.date(2020, 1, 2),
-])
+    # the forms an application has at hand besides text and numbers
+    arrow.get("2020-01-02T03:04:05.25+05:30"),
+    arrow.Arrow(2020, 7, 1, 12, tzinfo="Europe/Paris"),
+    time.gmtime(1577934245),
+    time.struct_time((2020, 1, 40, 25, 61, 61, 0, 0, 0)),
+    (2020, 1, 2),
+    (2021, 53, 1),
+    datetime.date(2024, 2, 29).isocalendar(),
+], ids=repr)
 def test_other_time_values_are_converted_as_arrow_does(name, value):
     c = plaintext()
     setattr(c, name, value)
@@ -257,6 +266,30 @@ def test_time_stamp_refuses_what_arrow_refuses(value):
         plaintext().created_at = value
     with pytest.raises((ValueError, TypeError)):
         arrow.get(value)
+
+
+@pytest.mark.parametrize("name", ["created_at", "modified_at"])
+@pytest.mark.parametrize("value", [(2020, 54, 1), (2020, 1), (0, 1, 1), time.struct_time((2020, 13, 1, 0, 0, 0, 0, 0, 0))],
+                         ids=repr)
+def test_a_refused_time_value_fails_as_in_arrow_and_keeps_the_stamp(name, value):
+    c = plaintext()
+    setattr(c, name, NAIVE)
+    with pytest.raises(Exception) as theirs:
+        arrow.get(value)
+    with pytest.raises(Exception) as ours:
+        setattr(c, name, value)
+    assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+    assert getattr(c, name) is NAIVE
+
+
+@pytest.mark.parametrize("name", ["created_at", "modified_at"])
+def test_a_time_zone_stamps_the_current_time_there(name):
+    zone = datetime.timezone(datetime.timedelta(hours=-3))
+    c = plaintext()
+    before = arrow.get(zone).datetime
+    setattr(c, name, zone)
+    after = arrow.get(zone).datetime
+    assert before <= getattr(c, name) <= after and getattr(c, name).tzinfo is zone
 
 
 # --- encrypt and decrypt ------------------------------------------------------------

@@ -216,3 +216,34 @@ def test_a_failed_store_removes_the_new_user(root, monkeypatch, caplog):
         user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
     assert zov.session.user is None
     assert not zov.client.get_file_path(seed=seed(made[0].id, PUBLIC_KEYS)).exists()
+
+
+def test_a_failed_removal_after_a_failed_store_passes_on_with_the_store_failure_as_context(root, caplog):
+    from velna.providers.zov.provider import LocalProvider, Lockboxes, Users
+
+    stored, removal = OSError(28, "No space left on device"), PermissionError(13, "Permission denied")
+
+    class FullDisk(Lockboxes):
+        def update_or_create(self, lockbox, reminder=None, passphrase=None):
+            raise stored
+
+    class StuckFiles(Users):
+        def delete(self, user):
+            raise removal
+
+    class FailingStore(LocalProvider):
+        def __init__(self):
+            super().__init__()
+            self.user, self.lockbox = StuckFiles(self), FullDisk(self)
+
+    caplog.set_level(logging.INFO)
+    with providers.use(FailingStore()):
+        with pytest.raises(PermissionError) as info:
+            user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    assert info.value is removal and removal.__context__ is stored
+    new = zov.session.user  # the removal failed: still registered and logged in
+    assert zov.client.get_file_path(seed=seed(new.id, PUBLIC_KEYS)).exists()
+    lines = [(r.levelno, r.getMessage(), r.exc_info and r.exc_info[1]) for r in caplog.records if r.name == "velna.user"]
+    assert lines[-3:] == [(logging.ERROR, "Failed to create user key file.", stored),
+                          (logging.INFO, "Deleting <User %s>" % new.id, None),
+                          (logging.ERROR, "Failed to remove <User %s> after a failed creation." % new.id, removal)]

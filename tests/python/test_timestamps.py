@@ -1,10 +1,14 @@
-"""Time stamps against arrow 1.2.3 (`arrow.utcnow`, `arrow.get(value).datetime`).
+"""Time stamps against arrow 1.2.3 (`arrow.utcnow`, `arrow.get(value).datetime`)
+for every one-argument form arrow's documentation lists: ISO 8601 text, a
+datetime or date, a timestamp, an Arrow object, a time zone, a
+time.struct_time and an ISO calendar tuple.
 
 arrow is the oracle only; the code under test never imports it.
 """
 import datetime
 import decimal
 import enum
+import time
 
 import arrow
 import pytest
@@ -13,6 +17,11 @@ import _velna_probe as probe
 
 UTC = datetime.timezone.utc
 to_datetime = probe.to_datetime
+
+
+def struct_time(*fields):
+    """A time.struct_time of the given leading fields, the others 0."""
+    return time.struct_time(fields + (0,) * (9 - len(fields)))
 
 
 def assert_same_datetime(ours, theirs):
@@ -308,14 +317,19 @@ BAD_TIMESTAMPS = [
 ]
 
 
-@pytest.mark.parametrize("value", BAD_TIMESTAMPS, ids=repr)
-def test_timestamps_out_of_range_fail_as_in_arrow(value):
+def assert_fails_as_arrow_fails(value):
+    """to_datetime(value) raises what arrow.get(value) raises: same type, same text."""
     with pytest.raises(Exception) as theirs:
         arrow.get(value)
     with pytest.raises(Exception) as ours:
         to_datetime(value)
     assert type(ours.value) is type(theirs.value)
     assert str(ours.value) == str(theirs.value)
+
+
+@pytest.mark.parametrize("value", BAD_TIMESTAMPS, ids=repr)
+def test_timestamps_out_of_range_fail_as_in_arrow(value):
+    assert_fails_as_arrow_fails(value)
 
 
 # Seconds, milliseconds and microseconds past 2038, where a 32-bit time_t
@@ -344,6 +358,7 @@ def test_timestamps_beyond_2038_convert_everywhere(value, expected):
     (253402300800, "year 10000 is out of range"),
     (-62135596801, "year 0 is out of range"),
     (-1e12, "year -29719 is out of range"),
+    (struct_time(9999, 12, 31, 24), "year 10000 is out of range"),
 ])
 def test_timestamps_beyond_the_years_of_datetime_fail_everywhere(value, message):
     with pytest.raises(ValueError) as failure:
@@ -368,8 +383,127 @@ def test_unsupported_types_are_type_errors_like_arrow(value):
     assert str(ours.value) == str(theirs.value)
 
 
-@pytest.mark.parametrize("value", [(2020, 1, 2), __import__("time").gmtime(0), arrow.get(0)], ids=repr)
-def test_tuples_and_arrow_objects_are_refused_although_arrow_accepts_them(value):
-    arrow.get(value)  # the oracle accepts it
-    with pytest.raises(TypeError, match="^Cannot parse single argument of type <class '"):
+# --- Arrow objects, time zones, struct_time and ISO week tuples ---------------
+
+
+class ArrowSubclass(arrow.Arrow):
+    pass
+
+
+ARROW_OBJECTS = [
+    arrow.get(0),
+    arrow.get("2020-01-02T03:04:05.123456+05:30"),
+    arrow.Arrow(2020, 7, 1, 12, tzinfo="Europe/Paris"),
+    arrow.Arrow(1, 1, 1),
+    ArrowSubclass(2020, 1, 2, 3, 4, 5),
+    arrow.utcnow(),
+]
+
+
+@pytest.mark.parametrize("value", ARROW_OBJECTS, ids=repr)
+def test_arrow_objects_give_their_datetime_as_arrow_does(value):
+    ours, theirs = to_datetime(value), arrow.get(value).datetime
+    assert type(ours) is datetime.datetime
+    assert ours.replace(tzinfo=None) == theirs.replace(tzinfo=None)
+    assert ours.utcoffset() == theirs.utcoffset() and ours.tzinfo == theirs.tzinfo
+    assert ours == value.datetime
+
+
+def test_an_arrow_object_is_known_without_importing_arrow():
+    from conftest import run_python
+    code = """if True:
+        import sys, datetime
+        import _velna_probe as probe
+        class Arrow:
+            datetime = datetime.datetime(2020, 1, 2, tzinfo=datetime.timezone.utc)
+        Arrow.__module__ = "arrow.arrow"
+        print(probe.to_datetime(Arrow()).isoformat(), "arrow" in sys.modules)
+    """
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["2020-01-02T00:00:00+00:00", "False"]
+
+
+STRUCT_TIMES = [
+    time.gmtime(0), time.gmtime(1577934245), time.localtime(1577934245),
+    struct_time(2020, 1, 40, 25, 61, 61),     # fields carry into the next unit
+    struct_time(2016, 12, 31, 23, 59, 60),    # a leap second
+    struct_time(2020, 3, 0, -1),              # day 0, hour -1
+    past_32bit_time(struct_time(1, 1, 1)), past_32bit_time(struct_time(True, True, True)),
+    past_32bit_time(struct_time(2038, 1, 19, 3, 14, 8)),
+    past_32bit_time(struct_time(1901, 12, 13, 20, 45, 51)),
+    past_32bit_time(struct_time(9999, 12, 31, 23, 59, 59)),
+    struct_time(2020, 1, 1, 0, 0, 10 ** 15),  # read as microseconds, as arrow reads that timestamp
+]
+
+
+@pytest.mark.parametrize("value", STRUCT_TIMES, ids=repr)
+def test_struct_times_convert_as_arrow_converts(value):
+    ours = to_datetime(value)
+    assert ours.tzinfo is UTC
+    assert_same_datetime(ours, arrow.get(value).datetime)
+
+
+@pytest.mark.parametrize("value, expected", [
+    (struct_time(2038, 1, 19, 3, 14, 8), datetime.datetime(2038, 1, 19, 3, 14, 8, tzinfo=UTC)),
+    (struct_time(2106, 2, 7, 6, 28, 16), datetime.datetime(2106, 2, 7, 6, 28, 16, tzinfo=UTC)),
+    (struct_time(1901, 12, 13, 20, 45, 51), datetime.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC)),
+    (struct_time(2020, 1, 40, 25, 61, 61), datetime.datetime(2020, 2, 10, 2, 2, 1, tzinfo=UTC)),
+    (struct_time(1, 1, 1), datetime.datetime(1, 1, 1, tzinfo=UTC)),
+], ids=repr)
+def test_struct_times_beyond_2038_convert_everywhere(value, expected):
+    assert to_datetime(value) == expected
+    assert __import__("calendar").timegm(value) == (expected - datetime.datetime(1970, 1, 1, tzinfo=UTC)).total_seconds()
+
+
+class Week(__import__("collections").namedtuple("Week", "year week day")):
+    pass
+
+
+ISO_WEEKS = [
+    (2020, 1, 2), (2013, 18, 7), (2020, 1, 1), (2020, 53, 7), (2026, 53, 1), (1, 1, 1), (9999, 52, 5),
+    (2021, 53, 1),  # 2021 has 52 weeks: its week 53 is the first of 2022
+    (True, 1, 1), datetime.date(2024, 2, 29).isocalendar(), Week(2020, 10, 3),
+]
+
+
+@pytest.mark.parametrize("value", ISO_WEEKS, ids=repr)
+def test_iso_week_tuples_convert_as_arrow_converts(value):
+    ours = to_datetime(value)
+    assert ours.tzinfo is UTC
+    assert_same_datetime(ours, arrow.get(value).datetime)
+    year, week, day = value
+    if week <= datetime.date(year, 12, 28).isocalendar()[1]:  # the weeks the year has
+        assert ours.date() == datetime.date.fromisocalendar(year, week, day)
+
+
+@pytest.mark.parametrize("zone", [UTC, PLUS_TWO, __import__("dateutil.tz").tz.gettz("America/New_York")], ids=repr)
+def test_a_time_zone_gives_the_current_time_there_as_arrow_does(zone):
+    before = arrow.get(zone).datetime
+    ours = to_datetime(zone)
+    after = arrow.get(zone).datetime
+    assert before <= ours <= after
+    assert ours.tzinfo is zone and ours.utcoffset() == before.utcoffset()
+
+
+REFUSED_FORMS = [
+    struct_time(2020, 13, 1), struct_time(0, 1, 1), struct_time(10000, 1, 1),
+    past_32bit_time(struct_time(9999, 12, 31, 24)),
+    struct_time(2020.0, 1, 1), struct_time(2020, 1, 1, 0, 0, 10 ** 20), struct_time(2020, 1, 1, 0, 0, 10 ** 400),
+    past_32bit_time(struct_time(2020, 1, 1, 0, 0, -10 ** 20)),
+    (2020, 0, 1), (2020, 54, 1), (2020, -1, 1), (2020, 10 ** 20, 1), (2020, 1, 0), (2020, 1, 8),
+    (0, 1, 1), (-1, 1, 1), (10000, 1, 1), (10 ** 20, 1, 1), (9999, 52, 7), (9999, 53, 1),
+    ("2020", 1, 1), (2020.0, 1, 1), (2020, 1), (2020, 1, 2, 3), (), datetime.tzinfo(),
+]
+
+
+@pytest.mark.parametrize("value", REFUSED_FORMS, ids=repr)
+def test_forms_arrow_refuses_fail_with_its_error(value):
+    assert_fails_as_arrow_fails(value)
+
+
+@pytest.mark.parametrize("value", [(2020, 1.0, 1), (2020, 1, 2.5), struct_time(2020, 1, 1.5)], ids=repr)
+def test_fractional_week_fields_are_refused_although_arrow_accepts_them(value):
+    arrow.get(value)  # the oracle takes them, through float arithmetic
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
         to_datetime(value)

@@ -302,17 +302,28 @@ def test_a_failed_login_still_removes_the_registration(provider, log_lines):
     assert new_user[0] == "user.create"
 
 
-def test_a_failed_clean_up_is_logged_and_the_original_failure_raised(provider, caplog):
+@pytest.mark.parametrize("cleanup", [OSError("delete failed"), KeyboardInterrupt()], ids=repr)
+def test_a_failed_clean_up_is_logged_and_raised_with_the_storage_failure_as_context(provider, caplog, cleanup):
     caplog.set_level(logging.INFO)
-    error, cleanup = OSError("store failed"), OSError("delete failed")
+    error = OSError("store failed")
     provider.failures["lockbox.update_or_create"] = error
     provider.failures["user.delete"] = cleanup
-    with pytest.raises(OSError) as info:
+    with pytest.raises(type(cleanup)) as info:
         user.create("Passw0rdX", "r", "Passphr4se")
-    assert info.value is error
-    record = [r for r in caplog.records if r.name == "velna.user"][-1]
-    assert record.levelno == logging.ERROR and record.exc_info[1] is cleanup
-    assert record.getMessage() == "Failed to remove <User %s> after a failed creation." % UID
+    assert info.value is cleanup and cleanup.__context__ is error and error.__context__ is None
+    assert error.__traceback__ is not None
+    records = [r for r in caplog.records if r.name == "velna.user"]
+    stored = [r for r in records if r.getMessage() == "Failed to create user key file."]
+    assert len(stored) == 1 and stored[0].exc_info[1] is error
+    if isinstance(cleanup, Exception):
+        record = records[-1]
+        assert record.levelno == logging.ERROR and record.exc_info[1] is cleanup
+        assert record.getMessage() == "Failed to remove <User %s> after a failed creation." % UID
+        # The logged traceback shows both, as one logged inside the except block would.
+        assert "store failed" in caplog.text.split("Failed to remove")[-1]
+    else:  # an interruption passes on without a line of its own
+        assert records[-1].getMessage() == "Deleting <User %s>" % UID
+    assert not any("has been created" in r.getMessage() for r in records)
 
 
 def test_the_clean_up_never_deletes_another_logged_in_user(provider):

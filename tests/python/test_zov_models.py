@@ -146,6 +146,32 @@ def test_date_time_takes_arrow_values():
     assert models.DateTime().process_bind_param(value, None) == "2024-01-02T03:04:05.500000+01:00"
 
 
+def date_time_values():
+    import time
+    arrow = pytest.importorskip("arrow")
+    return [arrow.get("2024-01-02T03:04:05.5+01:00"), arrow.Arrow(2024, 7, 1, 12, tzinfo="Europe/Paris"),
+            time.gmtime(1704164645), time.struct_time((2024, 1, 40, 25, 61, 61, 0, 0, 0)), (2024, 1, 2),
+            (2020, 53, 7), datetime.date(2024, 2, 29), "2024-01-02T03:04:05.25-05:30", 1704164645.5,
+            datetime.datetime(2024, 1, 2, 3, 4, 5)]
+
+
+def test_date_time_columns_write_every_value_arrow_takes_as_the_reference_does(ref, db):
+    reference = ref.Container.__table__.c.created_at.type.underlying_type
+    values = date_time_values()
+    for value in values:
+        assert models.DateTime().process_bind_param(value, None) == reference.process_bind_param(value, None), value
+    # Through a session, into the file and back.
+    rows = [container(created_at=value, modified_at=value) for value in values]
+    db.session.add_all(rows)
+    db.session.commit()
+    db.session.close()
+    for row, value in zip(rows, values):
+        back = db.session.get(models.Container, row.id)
+        text = reference.process_bind_param(value, None)
+        assert back.created_at == back.modified_at == reference.process_result_value(text, None), value
+        assert back.created_at.isoformat() == text
+
+
 def test_column_types_refuse_what_they_cannot_convert():
     with pytest.raises(ValueError):
         models.GUID().process_bind_param("not an id", None)
@@ -294,6 +320,80 @@ def test_joined_loading_cascades_and_repeated_entries(db):
         s.query(models.Container).one()
     with pytest.raises(database.NoResultFound):
         s.query(models.Container).filter_by(id=full.id).one()
+
+
+def committed_rows_seen_by_a_session(ns, s, other):
+    """Runs one sequence of commits in session |s| of model set |ns|, with
+    |other| writing the same file in between, and returns what |s| sees."""
+    now = datetime.datetime(2024, 1, 2, tzinfo=UTC)
+    cid, uid = uuid.UUID(int=1), uuid.UUID(int=2)
+
+    def attempt(read):
+        try:
+            return read()
+        except Exception as e:
+            return type(e).__name__
+
+    seen = []
+    c = ns.Container(id=cid, type="a", length=1, synced_at=now, portion="all")
+    s.add(c)
+    s.commit()
+    ca = ns.ContainerAccess(user_id=uid, container_id=cid, permissions=1, key_blob=b"k")
+    s.add(ca)
+    s.commit()
+    # The access row committed after the container is in its mapping, and
+    # both sides of the relationship are the session's own objects.
+    seen.append(("after the access row", list(c.access), c.access.get(uid) is ca, ca.container is c,
+                 s.get(ns.Container, cid) is c, c.type))
+    theirs = other.get(ns.Container, cid)
+    theirs.type = "b"
+    other.commit()
+    seen.append(("another session's change, before and after a commit", c.type,
+                 s.commit() or c.type, s.get(ns.Container, cid) is c))
+    s.commit()
+    theirs = other.get(ns.Container, cid)
+    theirs.type = "c"
+    other.commit()
+    c.length = 5  # set on an expired object: its other columns keep what is stored
+    s.commit()
+    other.commit()
+    theirs = other.get(ns.Container, cid)
+    seen.append(("a change after the commit", c.length, c.type, theirs.length, theirs.type))
+    other.delete(other.get(ns.ContainerAccess, (uid, cid)))
+    other.commit()
+    s.commit()
+    seen.append(("the access row deleted elsewhere", c.access, attempt(lambda: ca.permissions)))
+    other.delete(other.get(ns.Container, cid))
+    other.commit()
+    s.commit()
+    seen.append(("the container deleted elsewhere", s.get(ns.Container, cid)))
+    return seen
+
+
+@pytest.mark.filterwarnings("ignore:TypeDecorator EncryptedType")  # the reference's own
+def test_a_session_sees_what_was_committed_as_sqlalchemy_does(ref, db, local, tmp_path):
+    ours = committed_rows_seen_by_a_session(models, db.session, database.sessionmaker(db.engine)())
+    key = database_key_of(local.session.user)
+    theirs = committed_rows_seen_by_a_session(ref, ref.open_session(tmp_path / "ref.db", key),
+                                              ref.open_session(tmp_path / "ref.db", key))
+    assert ours == theirs
+    assert ours[0] == ("after the access row", [uuid.UUID(int=2)], True, True, True, "a")
+    assert ours[1][1:] == ("a", "b", True)
+    assert ours[2][1:] == (5, "c", 5, "c")
+    assert ours[3][1:] == ({}, "ObjectDeletedError") and ours[4][1:] == (None,)
+
+
+def test_objects_that_leave_the_session_keep_what_they_last_held(db):
+    s = db.session
+    c = container(type="a")
+    c.access[uuid.UUID(int=3)] = models.ContainerAccess(user_id=uuid.UUID(int=3), permissions=1, key_blob=b"k")
+    s.add(c)
+    s.commit()
+    c.type = "set after the commit"
+    s.close()  # nothing was read since the commit: nothing is loaded again
+    assert (c.type, c.length, list(c.access)) == ("set after the commit", 10, [uuid.UUID(int=3)])
+    assert c.access[uuid.UUID(int=3)].container is c
+    assert db.session.get(models.Container, c.id).type == "a"
 
 
 def test_updates_and_identity_map(db):

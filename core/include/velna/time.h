@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "velna/error.h"
@@ -30,6 +31,13 @@ bool is_leap(std::int64_t year);
 // iso_weeks_in_year: 52 or 53 ISO weeks.
 int iso_weeks_in_year(std::int64_t year);
 
+// days_from_iso_week is the day number of an ISO week date: day |weekday|
+// (Monday 1 ... Sunday 7) of week |week| of the ISO year |year|, whose week
+// 1 holds the 4th of January. Nothing is range-checked: the fields count
+// on from Monday of week 1, so week 53 of a year of 52 weeks is week 1 of
+// the next, and week 0 the last week of the year before.
+std::int64_t days_from_iso_week(std::int64_t year, int week, int weekday);
+
 // ---- instants -------------------------------------------------------------
 
 inline constexpr std::int64_t kMicrosPerSecond = 1000000;
@@ -45,6 +53,15 @@ struct DateTime {
 std::int64_t now_micros();
 // date_time_from_micros splits such a time into calendar fields (UTC).
 DateTime date_time_from_micros(std::int64_t micros);
+
+// seconds_from_civil is the POSIX time, in seconds, of a UTC date and time
+// of day: the inverse of gmtime. |month| must be 1..12; the other fields
+// count on from the first of that month at midnight, so they may lie outside
+// their usual ranges (day 0 is the last day of the month before, second 60
+// the next minute's first). Empty when the result does not fit in 64 bits.
+std::optional<std::int64_t> seconds_from_civil(std::int64_t year, int month, std::int64_t day,
+                                               std::int64_t hour, std::int64_t minute,
+                                               std::int64_t second);
 
 // ---- ISO 8601 text --------------------------------------------------------
 

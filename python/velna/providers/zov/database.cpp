@@ -54,6 +54,7 @@ struct Names {
   PyObject* invalid_request;
   PyObject* no_result;
   PyObject* multiple_results;
+  PyObject* object_deleted;
   PyObject* object_new;
 };
 Names names;
@@ -76,14 +77,7 @@ std::string type_name(pyb::handle v) { return Py_TYPE(v.ptr())->tp_name; }
 
 std::string iso_text(pyb::handle value) {
   pyb::object v = vp::borrow(value.ptr());
-  if (!vp::is_instance(v, names.datetime_class)) {
-    pyb::object as_dt = pyb::getattr(v, "datetime", pyb::none());
-    if (!as_dt.is_none() && vp::is_instance(as_dt, names.datetime_class) &&
-        type_name(v).find("Arrow") != std::string::npos)
-      v = as_dt;  // an arrow.Arrow
-    else
-      v = velna::py::time::to_datetime(v);
-  }
+  if (!vp::is_instance(v, names.datetime_class)) v = velna::py::time::to_datetime(v);
   if (v.attr("utcoffset")().is_none()) v = v.attr("replace")("tzinfo"_a = vp::borrow(names.utc));
   return v.attr("isoformat")().cast<std::string>();
 }
@@ -271,6 +265,7 @@ struct Relationship {
   std::string backref;   // attribute set on each target object
   std::string lazy;      // "joined" loads the collection with its parents
   pyb::object keyed_by;  // column name of the mapping key, or None
+  pyb::object name;      // the attribute it is declared as, once declared
 };
 
 struct ClassInfo {
@@ -283,6 +278,20 @@ struct ClassInfo {
   Relationship rel;
   // back reference set on this class by a parent's relationship
   std::string backref_attr;
+  // every attribute the session loads (columns, relationship, back
+  // reference): what a commit expires. A set kept for the process, like the
+  // class.
+  PyObject* mapped = nullptr;
+
+  void map(pyb::handle name) {
+    if (!mapped) mapped = vp::keep_new(PySet_New(nullptr));
+    if (PySet_Add(mapped, name.ptr()) < 0) throw pyb::error_already_set();
+  }
+
+  void set_backref(const std::string& name) {
+    backref_attr = name;
+    map(pyb::str(name));
+  }
 };
 
 std::unordered_map<PyObject*, ClassInfo> classes;
@@ -367,14 +376,18 @@ void register_class(MetaData& md, pyb::object cls) {
   ClassInfo ci;
   ci.table = t;
   ci.cls = cls;
-  for (const auto& c : t->columns)
+  for (const auto& c : t->columns) {
     ci.names.push_back(vp::borrow(vp::intern(std::string(c.name).c_str())));
+    ci.map(ci.names.back());
+  }
   ci.pk = t->primary_key();
   pyb::dict ns = cls.attr("__dict__").attr("copy")();
   for (auto item : ns) {
     if (!pyb::isinstance<Relationship>(item.second)) continue;
+    item.second.cast<Relationship&>().name = vp::borrow(item.first.ptr());
     ci.rel_attr = text_of(item.first);
     ci.rel = item.second.cast<Relationship>();
+    ci.map(item.first);
   }
   cls.attr("__table__") = TableRef{t};
   classes_by_name[pyb::str(cls.attr("__name__")).cast<std::string>()] = cls.ptr();
@@ -383,13 +396,13 @@ void register_class(MetaData& md, pyb::object cls) {
   vp::keep(cls);  // mapped classes live as long as the process
   ClassInfo& mine = classes[cls.ptr()];
   if (!mine.rel_attr.empty()) {
-    if (ClassInfo* child = child_of(mine)) child->backref_attr = mine.rel.backref;
+    if (ClassInfo* child = child_of(mine)) child->set_backref(mine.rel.backref);
   }
   // A child declared after its parent finds the parent's relationship here.
   for (auto& [p, other] : classes)
     if (!other.rel_attr.empty() &&
         other.rel.target == pyb::str(cls.attr("__name__")).cast<std::string>())
-      mine.backref_attr = other.rel.backref;
+      mine.set_backref(other.rel.backref);
   md.tables[pyb::str(name)] = cls.attr("__table__");
 }
 
@@ -398,6 +411,22 @@ void register_class(MetaData& md, pyb::object cls) {
 // objects added and deleted since the last flush.
 
 struct Session;
+
+// Objects that a commit expired, and the session whose identity map holds
+// each. An expired object has none of its mapped attributes in its
+// __dict__: reading one loads the row again (Base.__getattr__, and the
+// relationship's __get__).
+std::unordered_map<PyObject*, Session*> expired_objects;
+
+// dict_of is the instance dictionary of |o|.
+pyb::object dict_of(pyb::handle o) { return vp::steal(PyObject_GenericGetDict(o.ptr(), nullptr)); }
+
+void set_dict_of(pyb::handle o, pyb::handle d) {
+  if (PyObject_GenericSetDict(o.ptr(), d.ptr(), nullptr) < 0) throw pyb::error_already_set();
+}
+
+// loaded is the value of the attribute |name| in the dictionary |d|, or null.
+PyObject* loaded(pyb::handle d, pyb::handle name) { return PyDict_GetItem(d.ptr(), name.ptr()); }
 
 struct Query {
   std::shared_ptr<Session> session;
@@ -442,6 +471,18 @@ struct Session : std::enable_shared_from_this<Session> {
   pyb::dict pending_ids;
   pyb::list deleted;
   pyb::dict deleted_ids;
+  pyb::dict expired;  // id(object) -> (object, the __dict__ it had when it expired)
+
+  ~Session() {
+    // Objects outlive their session: they keep what they last held.
+    if (!velna::py::compat::finalizing()) {
+      try {
+        restore_expired();
+      } catch (...) {
+      }
+    }
+    std::erase_if(expired_objects, [this](const auto& e) { return e.second == this; });
+  }
 
   // connection opens the session's connection when needed. A transaction
   // begins before the first write only, so that reads take no lock that
@@ -464,6 +505,7 @@ struct Session : std::enable_shared_from_this<Session> {
   }
 
   void forget() {
+    restore_expired();
     identity.clear();
     key_of.clear();
     pending = pyb::list();
@@ -478,6 +520,84 @@ struct Session : std::enable_shared_from_this<Session> {
 
   bool is_persistent(pyb::handle o) const { return key_of.contains(id_of(o)); }
   bool is_pending(pyb::handle o) const { return pending_ids.contains(id_of(o)); }
+  bool is_expired(pyb::handle o) const {
+    return !expired_objects.empty() && expired.contains(id_of(o));
+  }
+
+  // expire_all expires every object of the identity map, as a commit does:
+  // its mapped attributes leave its __dict__ (kept aside for restore) and
+  // are loaded again when one of them is next read.
+  void expire_all() {
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    Py_ssize_t at = 0;
+    const ClassInfo* ci = nullptr;
+    while (PyDict_Next(identity.ptr(), &at, &key, &entry)) {
+      pyb::handle o = PyList_GET_ITEM(entry, 0);
+      pyb::int_ oid = id_of(o);
+      if (PyDict_Contains(expired.ptr(), oid.ptr())) continue;
+      if (!ci || !pyb::type::handle_of(o).is(ci->cls)) ci = &info_of(pyb::type::handle_of(o));
+      pyb::object before = dict_of(o);
+      pyb::dict after;  // what the mapping does not own stays
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(before.ptr(), &pos, &k, &v)) {
+        const int owned = PySet_Contains(ci->mapped, k);
+        if (owned < 0) throw pyb::error_already_set();
+        if (!owned) after[k] = v;
+      }
+      set_dict_of(o, after);
+      pyb::object stash = vp::steal(PyTuple_Pack(2, o.ptr(), before.ptr()));
+      if (PyDict_SetItem(expired.ptr(), oid.ptr(), stash.ptr()) < 0) throw pyb::error_already_set();
+      expired_objects[o.ptr()] = this;
+    }
+  }
+
+  // unexpire forgets that |o| is expired: a load has filled it again.
+  void unexpire(pyb::handle o, const pyb::int_& oid) {
+    PyDict_DelItem(expired.ptr(), oid.ptr());
+    expired_objects.erase(o.ptr());
+  }
+
+  // restore gives an expired object that leaves the session the attributes
+  // it had when it expired, where nothing was set since.
+  void restore(const pyb::int_& oid) {
+    PyObject* found = PyDict_GetItem(expired.ptr(), oid.ptr());
+    if (!found) return;
+    pyb::tuple entry = vp::borrow(found);
+    pyb::object o = entry[0];
+    pyb::object before = entry[1];
+    unexpire(o, oid);
+    pyb::object now = dict_of(o);
+    if (PyDict_Size(now.ptr()) == 0) return set_dict_of(o, before);
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(before.ptr(), &pos, &k, &v))
+      if (!PyDict_SetDefault(now.ptr(), k, v)) throw pyb::error_already_set();
+  }
+
+  void restore_expired() {
+    if (expired.size() == 0) return;
+    pyb::list ids = expired.attr("keys")();
+    for (auto oid : ids) restore(pyb::reinterpret_borrow<pyb::int_>(oid));
+  }
+
+  // refresh loads the row of the expired object |o| again, with its
+  // relationship; ObjectDeletedError when the row is gone.
+  void refresh(pyb::handle o) {
+    PyObject* key = PyDict_GetItem(key_of.ptr(), id_of(o).ptr());
+    PyObject* entry = key ? PyDict_GetItem(identity.ptr(), key) : nullptr;
+    if (!entry) return;
+    pyb::tuple snap = pyb::list(vp::borrow(entry))[1];
+    const ClassInfo& ci = info_of(pyb::type::handle_of(o));
+    std::vector<std::pair<int, pyb::object>> filters;
+    for (int i : ci.pk) filters.emplace_back(i, snap[i]);
+    if (select(ci.cls, filters, 1, false).size() == 0)
+      raise(names.object_deleted, "Instance '" + text_of(pyb::repr(o)) +
+                                      "' has been deleted, or its row is otherwise not present.");
+  }
 
   // identity_key: the table name and the primary key's value texts.
   pyb::tuple identity_key(const ClassInfo& ci, const std::vector<Cell>& pk_cells) {
@@ -508,28 +628,42 @@ struct Session : std::enable_shared_from_this<Session> {
     return cells;
   }
 
-  pyb::tuple snapshot(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells) {
+  // snapshot is what the row holds: |values| as read or written, JSON
+  // values (mutable) by their text.
+  pyb::tuple snapshot(const ClassInfo& ci, const std::vector<pyb::object>& values,
+                      const std::vector<Cell>& cells) {
     pyb::tuple snap(ci.names.size());
     for (std::size_t i = 0; i < ci.names.size(); ++i) {
-      // Mutable JSON values are compared by their text.
       if (ci.table->columns[i].type == ValueType::Json)
         snap[i] = cells[i].kind == Cell::Kind::Null ? pyb::object(pyb::none())
                                                     : pyb::object(pyb::str(cells[i].text));
       else
-        snap[i] = get_attr(o, ci.names[i]);
+        snap[i] = values[i];
     }
     return snap;
   }
 
-  void remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells) {
+  std::vector<pyb::object> values_of(const ClassInfo& ci, pyb::handle o) {
+    std::vector<pyb::object> values;
+    values.reserve(ci.names.size());
+    for (const auto& n : ci.names) values.push_back(get_attr(o, n));
+    return values;
+  }
+
+  void remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells,
+                const std::vector<pyb::object>& values) {
     std::vector<Cell> pk;
     for (int i : ci.pk) pk.push_back(cells[i]);
     pyb::tuple key = identity_key(ci, pk);
     pyb::list entry;
     entry.append(o);
-    entry.append(snapshot(ci, o, cells));
+    entry.append(snapshot(ci, values, cells));
     identity[key] = entry;
     key_of[id_of(o)] = key;
+  }
+
+  void remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells) {
+    remember(ci, o, cells, values_of(ci, o));
   }
 
   void add(pyb::handle o) {
@@ -540,18 +674,22 @@ struct Session : std::enable_shared_from_this<Session> {
   }
 
   // cascade brings the other side of the relationship of pending and
-  // persistent objects into the session and fills in the foreign key.
+  // persistent objects into the session and fills in the foreign key. An
+  // expired parent whose collection was not read again has nothing new.
   void cascade() {
     for (std::size_t i = 0; i < pending.size(); ++i) {
       pyb::object o = pending[i];
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
       cascade_from(ci, o);
     }
+    pyb::list parents;
     for (auto item : identity) {
       pyb::object o = item.second.cast<pyb::list>()[0];
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
-      if (!ci.rel_attr.empty()) cascade_from(ci, o);
+      if (!ci.rel_attr.empty() && (!is_expired(o) || loaded(dict_of(o), pyb::str(ci.rel_attr))))
+        parents.append(o);
     }
+    for (auto o : parents) cascade_from(info_of(pyb::type::handle_of(o)), o);
   }
 
   void cascade_from(ClassInfo& ci, pyb::handle o) {
@@ -562,6 +700,7 @@ struct Session : std::enable_shared_from_this<Session> {
       ClassInfo* child = child_of(ci);
       for (auto c : pyb::iter(values)) {
         if (!child) break;
+        if (is_expired(c)) continue;  // stored as it is, and not read again
         const auto& fk = *child->table->foreign_key;
         pyb::str fk_name(std::string(fk.column));
         pyb::object current = get_attr(c, pyb::str(ci.rel.backref));
@@ -638,6 +777,7 @@ struct Session : std::enable_shared_from_this<Session> {
   }
 
   void drop(pyb::handle key, pyb::handle oid) {
+    restore(pyb::reinterpret_borrow<pyb::int_>(oid));
     PyDict_DelItem(identity.ptr(), key.ptr());
     PyDict_DelItem(key_of.ptr(), oid.ptr());
   }
@@ -694,12 +834,32 @@ struct Session : std::enable_shared_from_this<Session> {
     }
   }
 
+  // set_since_expired: an attribute of a column was set on the expired |o|.
+  bool set_since_expired(const ClassInfo& ci, pyb::handle o) {
+    pyb::object d = dict_of(o);
+    for (const auto& n : ci.names)
+      if (loaded(d, n)) return true;
+    return false;
+  }
+
   template <typename GetCipher>
   void flush_updates(GetCipher& get_cipher) {
+    // An expired object that was changed is read first, so that what it
+    // was not given keeps the stored values; the others are unchanged.
+    if (expired.size()) {
+      pyb::list stale;
+      for (auto item : identity) {
+        pyb::object o = item.second.cast<pyb::list>()[0];
+        if (is_expired(o) && set_since_expired(info_of(pyb::type::handle_of(o)), o))
+          stale.append(o);
+      }
+      for (auto o : stale) refresh(o);
+    }
     pyb::list changed;
     for (auto item : identity) {
       pyb::list entry = item.second.cast<pyb::list>();
       pyb::object o = entry[0];
+      if (is_expired(o)) continue;
       ClassInfo& ci = info_of(pyb::type::handle_of(o));
       pyb::tuple snap = entry[1];
       for (std::size_t i = 0; i < ci.names.size(); ++i) {
@@ -741,9 +901,12 @@ struct Session : std::enable_shared_from_this<Session> {
     }
   }
 
+  // commit writes the pending changes, commits, and expires every object it
+  // holds, so that each is read again from what was committed.
   void commit() {
     flush();
     if (conn && conn->is_open() && conn->in_transaction()) conn->exec("COMMIT");
+    expire_all();
   }
 
   void rollback() {
@@ -788,9 +951,12 @@ struct Session : std::enable_shared_from_this<Session> {
   }
 
   // load builds the object of a row read at |first|, or returns the object
-  // the session already holds for it.
+  // the session already holds for it; an expired one is filled from the row
+  // first, except for the attributes set on it since it expired. |fill| is
+  // set when the object's relationship collection is new and empty, to be
+  // filled from the rows joined to it.
   pyb::object load(ClassInfo& ci, store::Statement& st, int first, store::ColumnCipher& cipher,
-                   bool& fresh) {
+                   bool& fill) {
     std::vector<Cell> cells;
     cells.reserve(ci.names.size());
     for (std::size_t i = 0; i < ci.names.size(); ++i)
@@ -800,17 +966,33 @@ struct Session : std::enable_shared_from_this<Session> {
     for (int i : ci.pk) pk.push_back(cells[i]);
     pyb::tuple key = identity_key(ci, pk);
     PyObject* existing = PyDict_GetItem(identity.ptr(), key.ptr());
+    pyb::object o;
+    fill = false;
     if (existing) {
-      fresh = false;
-      return pyb::list(vp::borrow(existing))[0];
+      o = pyb::list(vp::borrow(existing))[0];
+      if (!is_expired(o)) return o;
+    } else {
+      o = new_instance(ci);
     }
-    fresh = true;
-    pyb::object o = new_instance(ci);
+    std::vector<pyb::object> values;
+    values.reserve(ci.names.size());
     for (std::size_t i = 0; i < ci.names.size(); ++i)
-      set_attr(o, ci.names[i], from_cell(ci.table->columns[i], cells[i]));
-    if (!ci.rel_attr.empty()) set_attr(o, pyb::str(ci.rel_attr), pyb::dict());
-    if (!ci.backref_attr.empty()) set_attr(o, pyb::str(ci.backref_attr), pyb::none());
-    remember(ci, o, cells);
+      values.push_back(from_cell(ci.table->columns[i], cells[i]));
+    pyb::object d = dict_of(o);
+    for (std::size_t i = 0; i < ci.names.size(); ++i)
+      if (!PyDict_SetDefault(d.ptr(), ci.names[i].ptr(), values[i].ptr()))
+        throw pyb::error_already_set();
+    if (!ci.rel_attr.empty()) {
+      pyb::str rel(ci.rel_attr);
+      fill = !loaded(d, rel);
+      if (fill) d[rel] = pyb::dict();
+    }
+    if (!ci.backref_attr.empty()) {
+      pyb::str backref(ci.backref_attr);
+      if (!loaded(d, backref)) d[backref] = pyb::none();
+    }
+    if (existing) unexpire(o, id_of(o));
+    remember(ci, o, cells, values);
     return o;
   }
 
@@ -844,10 +1026,12 @@ struct Session : std::enable_shared_from_this<Session> {
   }
 
   // select runs the query of |cls| with |filters|, at most |limit| rows
-  // (-1: all), loading a joined relationship in the same statement.
+  // (-1: all), loading a joined relationship in the same statement. Pending
+  // changes are written first unless |autoflush| is false (a load of
+  // expired objects).
   pyb::list select(pyb::handle cls, const std::vector<std::pair<int, pyb::object>>& filters,
-                   long limit) {
-    if (pending.size() || deleted.size()) flush();
+                   long limit, bool autoflush = true) {
+    if (autoflush && (pending.size() || deleted.size())) flush();
     ClassInfo& ci = info_of(cls);
     store::ColumnCipher& cipher = engine->column_cipher();
     std::string tname(ci.table->name);
@@ -872,20 +1056,20 @@ struct Session : std::enable_shared_from_this<Session> {
     bind_filters(st, ci, filters, cipher);
     pyb::list out;
     pyb::dict seen;
-    pyb::dict fresh_parents;
+    pyb::dict filling;  // parents whose collection these rows fill
     int ncols = static_cast<int>(ci.names.size());
     while (st.step()) {
-      bool fresh = false;
-      pyb::object parent = load(ci, st, 0, cipher, fresh);
+      bool fill = false;
+      pyb::object parent = load(ci, st, 0, cipher, fill);
       pyb::int_ pid = id_of(parent);
       if (!seen.contains(pid)) {
         seen[pid] = parent;
         out.append(parent);
-        if (fresh) fresh_parents[pid] = parent;
+        if (fill) filling[pid] = parent;
       }
-      if (!joined || !fresh_parents.contains(pid) || row_is_null(st, ncols, *child)) continue;
-      bool child_fresh = false;
-      pyb::object c = load(*child, st, ncols, cipher, child_fresh);
+      if (!joined || !filling.contains(pid) || row_is_null(st, ncols, *child)) continue;
+      bool child_fill = false;
+      pyb::object c = load(*child, st, ncols, cipher, child_fill);
       set_attr(c, pyb::str(ci.rel.backref), parent);
       pyb::object coll = get_attr(parent, pyb::str(ci.rel_attr));
       pyb::object k = ci.rel.keyed_by.is_none() ? pyb::object(pyb::int_(pyb::len(coll)))
@@ -893,18 +1077,19 @@ struct Session : std::enable_shared_from_this<Session> {
       coll[k] = c;
     }
     st.reset();
-    if (ClassInfo* parent_ci = parent_of(ci)) attach_parents(ci, *parent_ci, out);
+    if (ClassInfo* parent_ci = parent_of(ci)) attach_parents(ci, *parent_ci, out, autoflush);
     return out;
   }
 
   // attach_parents sets the back reference of child rows loaded on their own.
-  void attach_parents(const ClassInfo& ci, ClassInfo& parent_ci, pyb::list rows) {
+  void attach_parents(const ClassInfo& ci, ClassInfo& parent_ci, pyb::list rows, bool autoflush) {
     const auto& fk = *ci.table->foreign_key;
     pyb::str fk_name(std::string(fk.column));
     pyb::str backref(ci.backref_attr);
     int target = parent_ci.table->column_index(fk.target_column);
     for (auto c : rows) {
-      if (!get_attr(c, backref).is_none()) continue;
+      PyObject* parent = loaded(dict_of(c), backref);
+      if (parent && parent != Py_None) continue;
       pyb::object fk_value = get_attr(c, fk_name);
       if (fk_value.is_none()) continue;
       std::vector<Cell> pk{to_cell(*parent_ci.table, parent_ci.table->columns[target], fk_value)};
@@ -914,7 +1099,7 @@ struct Session : std::enable_shared_from_this<Session> {
         continue;
       }
       std::vector<std::pair<int, pyb::object>> f{{target, fk_value}};
-      pyb::list parents = select(parent_ci.cls, f, 1);
+      pyb::list parents = select(parent_ci.cls, f, 1, autoflush);
       if (parents.size()) set_attr(c, backref, parents[0]);
     }
   }
@@ -951,8 +1136,17 @@ struct Session : std::enable_shared_from_this<Session> {
       pk.push_back(to_cell(*ci.table, col, values[i]));
       filters.emplace_back(ci.pk[i], values[i]);
     }
-    PyObject* existing = PyDict_GetItem(identity.ptr(), identity_key(ci, pk).ptr());
-    if (existing) return pyb::list(vp::borrow(existing))[0];
+    pyb::tuple key = identity_key(ci, pk);
+    PyObject* existing = PyDict_GetItem(identity.ptr(), key.ptr());
+    if (existing) {
+      pyb::object o = pyb::list(vp::borrow(existing))[0];
+      if (!is_expired(o)) return o;
+      // The same object, loaded again; it leaves the session when its row
+      // is gone.
+      if (select(cls, filters, 1, false).size()) return o;
+      drop(key, id_of(o));
+      return pyb::none();
+    }
     pyb::list rows = select(cls, filters, 1);
     return rows.size() ? pyb::object(rows[0]) : pyb::object(pyb::none());
   }
@@ -1004,6 +1198,32 @@ struct Session : std::enable_shared_from_this<Session> {
     return r;
   }
 };
+
+// mapped_getattr is Base.__getattr__: an attribute that the instance does
+// not hold is loaded when it is one the commit of the session holding the
+// object expired; otherwise it is missing as on any object.
+pyb::object mapped_getattr(pyb::object self, pyb::object name) {
+  auto it = expired_objects.find(self.ptr());
+  if (it != expired_objects.end()) {
+    const int owned = PySet_Contains(info_of(pyb::type::handle_of(self)).mapped, name.ptr());
+    if (owned < 0) throw pyb::error_already_set();
+    if (owned) it->second->refresh(self);
+  }
+  return vp::steal(PyObject_GenericGetAttr(self.ptr(), name.ptr()));
+}
+
+// relationship_get is the relationship's __get__: the collection the
+// instance holds, loaded again first when a commit expired it.
+pyb::object relationship_get(pyb::object self, pyb::object instance, pyb::object) {
+  const Relationship& r = self.cast<const Relationship&>();
+  if (instance.is_none() || !r.name) return self;
+  auto it = expired_objects.find(instance.ptr());
+  if (it != expired_objects.end()) it->second->refresh(instance);
+  if (PyObject* v = loaded(dict_of(instance), r.name)) return vp::borrow(v);
+  PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
+               Py_TYPE(instance.ptr())->tp_name, r.name.ptr());
+  throw pyb::error_already_set();
+}
 
 // Errors of the core map to this module's error classes.
 void translate_store_errors(std::exception_ptr p) {
@@ -1103,6 +1323,8 @@ PYBIND11_MODULE(database, m) {
                                "A query found no row where one was required.");
   names.multiple_results = make_error(m, "MultipleResultsFound", names.invalid_request,
                                       "A query found several rows where exactly one was required.");
+  names.object_deleted = make_error(m, "ObjectDeletedError", names.invalid_request,
+                                    "The row of an expired object is no longer in the database.");
 
   // --- column value types, as markers for the encrypted column wrapper ----
   const pyb::tuple plain = pyb::make_tuple(vp::object_type());
@@ -1123,7 +1345,10 @@ PYBIND11_MODULE(database, m) {
                               : pyb::object(pyb::getattr(collection_class, "key", pyb::none()));
              return r;
            }),
-           "argument"_a, "backref"_a = "", "lazy"_a = "select", "collection_class"_a = pyb::none());
+           "argument"_a, "backref"_a = "", "lazy"_a = "select", "collection_class"_a = pyb::none())
+      .def("__get__", &relationship_get,
+           "The collection of the instance, loaded again after a commit expired it.", "instance"_a,
+           "owner"_a = pyb::none());
   pyb::class_<TextClause>(m, "TextClause", "A textual SQL statement.")
       .def_readonly("text", &TextClause::text)
       .def("__str__", [](const TextClause& t) { return t.text; });
@@ -1184,6 +1409,7 @@ PYBIND11_MODULE(database, m) {
       vp::make_class(kModule, "Base", plain,
                      "The declarative base of the local database's table classes.", base_ns);
   vp::method(base, "__init__", &base_init);
+  vp::method(base, "__getattr__", &mapped_getattr, "name"_a);
   m.attr("Base") = base;
 
   // --- value conversions, shared with the column types of the models ------
@@ -1324,7 +1550,9 @@ PYBIND11_MODULE(database, m) {
       .def(
           "flush", [](Session& s) { s.flush(); }, "Writes the pending changes.")
       .def(
-          "commit", [](Session& s) { s.commit(); }, "Writes the pending changes and commits.")
+          "commit", [](Session& s) { s.commit(); },
+          "Writes the pending changes, commits, and expires every object the session holds: each "
+          "is read again, relationships included, when it is next used.")
       .def(
           "rollback", [](Session& s) { s.rollback(); }, "Rolls back and forgets every object.")
       .def(
