@@ -13,6 +13,7 @@
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
 #include "velna/http/headers.h"
+#include "velna/http/limits.h"
 #include "velna/http/storage.h"
 
 namespace http = velna::http;
@@ -64,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     fields.push_back({std::string(line.substr(0, colon)), std::string(line.substr(colon + 1))});
+  }
+  for (const http::Field& f : fields) {
+    if (auto length = http::parse_content_length(f.value))
+      expect(http::parse_content_length(std::to_string(*length)) == length,
+             "a Content-Length does not read back from its own text");
   }
   const http::Headers headers = http::Headers::received(std::move(fields));
   for (std::uint64_t body : {std::uint64_t{0}, range.length(), std::uint64_t{10}}) {

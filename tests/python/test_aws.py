@@ -2,13 +2,9 @@
 nginx for the transfers themselves, and a scripted-status server for
 retries, the checks of ranged answers and what goes out on the wire."""
 import hashlib
-import json
 import logging
 import os
-import subprocess
-import sys
 import time
-import urllib.request
 
 import pytest
 
@@ -20,7 +16,6 @@ import velna.providers.server.aws as aws
 import velna.providers.server.client as client
 import velna.providers.server.http as http
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT_LOG = "velna.providers.server.client"
 
 
@@ -29,28 +24,6 @@ def nginx():
     store = NginxStore()
     yield store
     store.stop()
-
-
-@pytest.fixture(scope="module")
-def scripted_server():
-    python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
-    process = subprocess.Popen([python, os.path.join(HERE, "scripted_server.py")], stdout=subprocess.PIPE)
-    port = int(process.stdout.readline())
-    yield "http://127.0.0.1:%d" % port
-    process.terminate()
-    process.wait(10)
-    process.stdout.close()
-
-
-@pytest.fixture
-def scripted(scripted_server):
-    """(base address, seen()) with the server's record cleared."""
-    urllib.request.urlopen(urllib.request.Request(scripted_server + "/__reset", data=b"")).read()
-
-    def seen():
-        return json.loads(urllib.request.urlopen(scripted_server + "/__log").read())
-
-    return scripted_server, seen
 
 
 @pytest.fixture
