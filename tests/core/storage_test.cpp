@@ -43,11 +43,49 @@ TEST(StorageRange, HeaderTextAndParsing) {
     EXPECT_FALSE(storage::parse_range_header(bad)) << bad;
 }
 
-TEST(StorageRange, OnlyA206WithExactlyTheRangeIsTaken) {
+TEST(StorageRange, ContentRangeValues) {
+  struct Case {
+    const char* text;
+    std::optional<std::uint64_t> first, last, complete;
+    bool parses;
+  };
+  const Case cases[] = {
+      {"bytes 0-99/1024", 0, 99, 1024, true},
+      {" bytes 1000-1023/1024 ", 1000, 1023, 1024, true},
+      {"bytes 5-5/*", 5, 5, std::nullopt, true},
+      {"bytes 0-18446744073709551614/18446744073709551615", 0, 18446744073709551614ull,
+       18446744073709551615ull, true},
+      {"bytes 0-1024/1024", {}, {}, {}, false},  // past the object's end
+      {"bytes 9-5/100", {}, {}, {}, false},
+      {"bytes */1024", {}, {}, {}, false},
+      {"bytes 0-99", {}, {}, {}, false},
+      {"items 0-99/100", {}, {}, {}, false},
+      {"bytes 0-99/1e3", {}, {}, {}, false},
+      {"bytes -1-99/100", {}, {}, {}, false},
+      {"bytes 0-99/18446744073709551616", {}, {}, {}, false},
+  };
+  for (const Case& c : cases) {
+    auto r = storage::parse_content_range(c.text);
+    ASSERT_EQ(r.has_value(), c.parses) << c.text;
+    if (!r) continue;
+    EXPECT_EQ(r->first, *c.first) << c.text;
+    EXPECT_EQ(r->last, *c.last) << c.text;
+    EXPECT_EQ(r->complete, c.complete) << c.text;
+  }
+}
+
+TEST(StorageRange, OnlyA206WithTheRangeOrItsPartUpToTheObjectsEndIsTaken) {
   const storage::ByteRange range{10, 19};
   EXPECT_NO_THROW(storage::check_ranged_answer(range, 206, answer_headers("10"), 10));
   EXPECT_NO_THROW(
       storage::check_ranged_answer(range, 206, answer_headers("10", "bytes 10-19/100"), 10));
+  EXPECT_NO_THROW(
+      storage::check_ranged_answer(range, 206, answer_headers("10", "bytes 10-19/*"), 10));
+  // The object ends inside the range: the bytes up to its end.
+  EXPECT_NO_THROW(storage::check_ranged_answer({1000, 1099}, 206,
+                                               answer_headers("24", "bytes 1000-1023/1024"), 24));
+  EXPECT_NO_THROW(
+      storage::check_ranged_answer({0, 4095}, 206, answer_headers("1", "bytes 0-0/1"), 1));
 
   struct Case {
     const char* name;
@@ -64,6 +102,15 @@ TEST(StorageRange, OnlyA206WithExactlyTheRangeIsTaken) {
       {"no Content-Length", 206, std::nullopt, std::nullopt, 10},
       {"Content-Length not a number", 206, "ten", std::nullopt, 10},
       {"another range", 206, "10", "bytes 20-29/100", 10},
+      {"short without a Content-Range", 206, "5", std::nullopt, 5},
+      {"clipped before the object's end", 206, "5", "bytes 10-14/100", 5},
+      {"clipped, the object's size unknown", 206, "5", "bytes 10-14/*", 5},
+      {"clipped, the body longer than the part", 206, "6", "bytes 10-14/15", 6},
+      {"clipped, the length not the part's", 206, "10", "bytes 10-14/15", 5},
+      {"past the range asked", 206, "11", "bytes 10-20/100", 11},
+      {"starting elsewhere", 206, "9", "bytes 11-19/20", 9},
+      {"a Content-Range that is none", 206, "10", "bytes 10-19", 10},
+      {"the clipped part under 200", 200, "5", "bytes 10-14/15", 5},
   };
   for (const Case& c : refused)
     EXPECT_THROW(storage::check_ranged_answer(range, c.status,

@@ -22,6 +22,10 @@ and, for answers that break their own framing or never end:
   drip:<n>            Content-Length n, then 2 bytes a second
   endless             chunked, without Content-Length, a MiB after a MiB
                       until the client goes away
+  object:<size>       an object of <size> bytes (byte i is i % 251) served
+                      as a file server does: a Range header is answered
+                      with 206 and the range clipped to the object's end,
+                      or 416 when it starts past the end
 
 GET /__log answers the JSON list of the requests seen since the last
 POST /__reset: method, path, headers (in order) and the body's length.
@@ -89,7 +93,7 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(60)
             self.close_connection = True
             return
-        if step.startswith(("chunked:", "length:", "drip:", "endless")):
+        if step.startswith(("chunked:", "length:", "drip:", "endless", "object:")):
             return self.hostile(step)
         if step.startswith("go:"):
             return self.send(302, headers=[("Location", "/" + step[3:].replace("~", "/"))])
@@ -141,9 +145,23 @@ class Handler(BaseHTTPRequestHandler):
                 self.end_headers()
                 while True:
                     self.chunks(1 << 20)
+            elif kind == "object":
+                self.serve_object(int(fields[0]))
             self.wfile.flush()
         except OSError:
             pass  # the client went away, as it should
+
+    def serve_object(self, size):
+        content = bytes(i % 251 for i in range(size))
+        asked = self.headers.get("Range")
+        if not asked:
+            return self.send(200, content)
+        first, _, last = asked[len("bytes="):].partition("-")
+        first, last = int(first), min(int(last), size - 1)
+        if first >= size:
+            return self.send(416, headers=[("Content-Range", "bytes */%d" % size)])
+        return self.send(206, content[first:last + 1],
+                         headers=[("Content-Range", "bytes %d-%d/%d" % (first, last, size))])
 
     do_GET = do_PUT = do_POST = do_DELETE = handle_any
 

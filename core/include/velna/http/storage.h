@@ -34,10 +34,24 @@ std::string range_header(const ByteRange& range);
 // ("bytes=<start>-<end>", start <= end); nothing for any other form.
 std::optional<ByteRange> parse_range_header(std::string_view value);
 
+// ContentRange is the value of a Content-Range field: the bytes first to
+// last (both included) of an object of |complete| bytes, when the server
+// knows that size.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::optional<std::uint64_t> complete;
+};
+
+// parse_content_range reads "bytes <first>-<last>/<complete>" (or "/*" for
+// a size not known), first <= last < complete; nothing for any other form.
+std::optional<ContentRange> parse_content_range(std::string_view value);
+
 // check_ranged_answer accepts the answer to a request for |range| only when
 // it is a 206 whose Content-Length, body and Content-Range (when sent) all
-// stand for exactly that range. Throws AssertionFailure with a message that
-// says what came instead.
+// stand for that range: exactly, or clipped to the end of an object that
+// ends inside it, as the Content-Range's object size shows. Throws
+// AssertionFailure with a message that says what came instead.
 void check_ranged_answer(const ByteRange& range, long status, const Headers& headers,
                          std::uint64_t body_size);
 

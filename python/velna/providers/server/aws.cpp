@@ -383,7 +383,7 @@ PYBIND11_MODULE(aws, m) {
   vp::register_native(kMakeRequestKey, m.attr("_make_request"));
   m.def("get", &get,
         "Downloads the object at the full address path, or only its bytes start to end (both "
-        "included); returns the response.",
+        "included; up to the object's end when it ends before); returns the response.",
         "path"_a, "start"_a = pyb::none(), "end"_a = pyb::none());
   m.def("put", &put,
         "Uploads data (bytes-like, or None for an empty body) to the full address path; "
