@@ -1,5 +1,5 @@
-// What a server can make the client hold: Content-Length values and the
-// body length of an answer as it arrives.
+// What a server can make the client hold: Content-Length values, the body
+// length of an answer as it arrives, and the budget of a loop over pages.
 #include "velna/http/limits.h"
 
 #include <gtest/gtest.h>
@@ -182,6 +182,33 @@ TEST(HttpLimits, MemoryBoundsEveryBody) {
   const std::uint64_t bound = http::memory_bound();
   EXPECT_GE(bound, std::uint64_t{64} << 20);
   EXPECT_LE(bound, std::numeric_limits<std::size_t>::max() / 2);
+}
+
+TEST(HttpLimits, PagesStopAtTheBudget) {
+  http::PageBudget pages(3, 1000);
+  pages.take(10, true);
+  pages.take(10, true);
+  EXPECT_THROW(pages.take(10, true), http::RequestFailed);  // a fourth page would follow
+
+  http::PageBudget last(3, 1000);
+  last.take(10, true);
+  last.take(10, true);
+  EXPECT_NO_THROW(last.take(10, false));  // the third page is the last
+
+  http::PageBudget bytes(100, 1000);
+  bytes.take(600, true);
+  try {
+    bytes.take(401, false);
+    FAIL();
+  } catch (const http::RequestFailed& e) {
+    EXPECT_STREQ(e.what(),
+                 "Stopped after 2 pages holding 1001 bytes, more than the limit of 1000 bytes");
+  }
+
+  http::PageBudget huge(kMax, kMax - 1);
+  huge.take(kMax - 1, true);
+  EXPECT_THROW(huge.take(kMax, true), http::RequestFailed);  // the total saturates
+  EXPECT_EQ(huge.bytes(), kMax);
 }
 
 }  // namespace

@@ -105,4 +105,17 @@ void BodyLength::finish() const {
                            bytes_text(*announced_) + " it announced");
 }
 
+void PageBudget::take(std::uint64_t bytes, bool more) {
+  ++pages_;
+  bytes_ = bytes > std::numeric_limits<std::uint64_t>::max() - bytes_
+               ? std::numeric_limits<std::uint64_t>::max()
+               : bytes_ + bytes;
+  const std::string read = std::to_string(pages_) + (pages_ == 1 ? " page" : " pages");
+  if (bytes_ > max_bytes_)
+    throw RequestFailed("Stopped after " + read + " holding " + bytes_text(bytes_) +
+                        ", more than the limit of " + bytes_text(max_bytes_));
+  if (more && pages_ >= max_pages_)
+    throw RequestFailed("Stopped after " + read + ", the limit, while the server announces more");
+}
+
 }  // namespace velna::http

@@ -1,6 +1,7 @@
 // What a server can make the client hold: the length an answer announces is
-// read strictly and checked against a limit before it sizes anything, and
-// the body must be exactly the bytes announced.
+// read strictly and checked against a limit before it sizes anything, the
+// body must be exactly the bytes announced, and a loop over a server's pages
+// ends at a total that its caller sets.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +62,35 @@ class BodyLength {
   long status_ = 0;
   std::optional<std::uint64_t> announced_;
   std::uint64_t received_ = 0;
+};
+
+// Unless its caller says otherwise, a loop over a server's pages ends after
+// kMaxPages pages or kMaxPagesBytes bytes of them. A page is one signed
+// request, so ten thousand take a while against a server that never stops;
+// 64 MiB of JSON take several times that as the caller's records.
+inline constexpr std::uint64_t kMaxPages = 10000;
+inline constexpr std::uint64_t kMaxPagesBytes = std::uint64_t{64} << 20;
+
+// PageBudget bounds a loop that asks a server for page after page: at most
+// |max_pages| pages and |max_bytes| bytes of answers in all.
+class PageBudget {
+ public:
+  PageBudget(std::uint64_t max_pages, std::uint64_t max_bytes)
+      : max_pages_(max_pages), max_bytes_(max_bytes) {}
+
+  // take counts one page of |bytes| bytes, after which the server announces
+  // |more| pages or none. Throws RequestFailed when the bytes pass the budget
+  // or when a further page would be one too many.
+  void take(std::uint64_t bytes, bool more);
+
+  std::uint64_t pages() const { return pages_; }
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  std::uint64_t max_pages_;
+  std::uint64_t max_bytes_;
+  std::uint64_t pages_ = 0;
+  std::uint64_t bytes_ = 0;
 };
 
 }  // namespace velna::http
