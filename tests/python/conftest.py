@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import time
+import urllib.request
 
 import pytest
 
@@ -133,8 +134,6 @@ def scripted_server():
 @pytest.fixture
 def scripted(scripted_server):
     """(base address, seen()) with the scripted server's record cleared."""
-    import urllib.request
-
     urllib.request.urlopen(urllib.request.Request(scripted_server + "/__reset", data=b"")).read()
 
     def seen():

@@ -65,8 +65,8 @@ def test_time_outs_and_limits_of_sessions(monkeypatch):
     with http.Session() as s:
         assert (s.connect_timeout, s.stall_timeout, s.total_timeout, s.max_answer_size) == (
             10.0, 30.0, 300.0, 64 * MiB)
-        s.total_timeout, s.max_answer_size = 2.5, 1000
-        assert (s.total_timeout, s.max_answer_size) == (2.5, 1000)
+        s.total_timeout, s.max_answer_size, s.stall_timeout = 2.5, 1000, 2.5
+        assert (s.total_timeout, s.max_answer_size, s.stall_timeout) == (2.5, 1000, 3.0)
         s.max_answer_size = 2 ** 70  # no limit to speak of
         assert s.max_answer_size == 2 ** 64 - 1
         for name, value, error in [("total_timeout", 0, ValueError), ("total_timeout", float("nan"), ValueError),
