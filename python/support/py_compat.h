@@ -230,6 +230,14 @@ inline PyObject* unsigned_from_bytes(const std::uint8_t* p, std::size_t n, bool 
 #endif
 }
 
+// ---- bytes -----------------------------------------------------------------
+
+// resize_bytes makes the bytes object |*bytes|, which nobody else holds yet,
+// |n| bytes long in place, keeping its first bytes (the allocator may move
+// it: *bytes is then the new object). 0 on success; -1 with MemoryError set,
+// and *bytes gone, when there is no memory.
+inline int resize_bytes(PyObject** bytes, Py_ssize_t n) { return _PyBytes_Resize(bytes, n); }
+
 // ---- errors ----------------------------------------------------------------
 
 // take_error removes the error being raised, if any, and returns it as one

@@ -1,6 +1,7 @@
 #include "velna_py.h"
 
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -237,6 +238,19 @@ pyb::object define_error(pyb::module_& module, const char* name, const char* doc
 
 pyb::object error_type(const char* module, const char* name) {
   return pyb::module_::import(module).attr(name);
+}
+
+std::uint64_t positive_limit(pyb::handle value, const char* name) {
+  pyb::object n = steal(PyNumber_Index(value.ptr()));
+  const int positive = PyObject_RichCompareBool(n.ptr(), pyb::int_(0).ptr(), Py_GT);
+  if (positive < 0) throw pyb::error_already_set();
+  if (!positive) raise_value_error(std::string(name) + " must be a positive integer");
+  const unsigned long long v = PyLong_AsUnsignedLongLong(n.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return v;
 }
 
 void raise_error(pyb::handle type, std::string_view message) {

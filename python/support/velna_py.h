@@ -132,6 +132,14 @@ inline ByteView bytes_or_text_arg(pyb::handle o, const char* name) {
 // TypeError.
 VELNA_PY_API ByteView stable_bytes(pyb::handle data, pyb::object& holder);
 
+// ---- numbers -------------------------------------------------------------
+
+// positive_limit reads a limit that callers set, a count of bytes or pages:
+// an integer above 0, else ValueError "<name> must be a positive integer"
+// (TypeError for what is no integer); a count beyond 2^64 - 1 is no limit
+// and reads as that.
+VELNA_PY_API std::uint64_t positive_limit(pyb::handle value, const char* name);
+
 // ---- the GIL -------------------------------------------------------------
 
 // Work on at least this many bytes runs with the GIL released.

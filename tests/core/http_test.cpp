@@ -1,18 +1,14 @@
 // The HTTP client against a small server on 127.0.0.1 run by the test
 // itself, and the encodings of queries, addresses and credentials.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
+#include <cmath>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
+#include "test_support.h"
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
 #include "velna/http/retry.h"
@@ -22,126 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace http = velna::http;
 
-// bound_socket is a TCP socket bound to a free port of 127.0.0.1.
-int bound_socket(int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// TestServer answers every request with the next scripted answer (or 200
-// "ok"), keeps connections open, and records what it received.
-class TestServer {
- public:
-  struct Seen {
-    std::string head;
-    std::string body;
-  };
-
-  TestServer() {
-    fd_ = bound_socket(port_);
-    ::listen(fd_, 16);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~TestServer() {
-    stop_ = true;
-    ::shutdown(fd_, SHUT_RDWR);
-    ::close(fd_);
-    thread_.join();
-    for (auto& t : workers_) t.join();
-  }
-
-  std::string url(const std::string& path = "/") const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  void script(std::string raw_answer, std::chrono::milliseconds delay = 0ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answers_.push_back({std::move(raw_answer), delay});
-  }
-  std::vector<Seen> seen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-  }
-  int connections() const { return connections_; }
-
- private:
-  struct Answer {
-    std::string raw;
-    std::chrono::milliseconds delay;
-  };
-
-  void serve() {
-    while (!stop_) {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      ++connections_;
-      workers_.emplace_back([this, c] { handle(c); });
-    }
-  }
-
-  void handle(int c) {
-    std::string buffer;
-    char chunk[4096];
-    while (true) {
-      std::size_t end;
-      while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
-        if (n <= 0) return void(::close(c));
-        buffer.append(chunk, static_cast<std::size_t>(n));
-      }
-      Seen s{buffer.substr(0, end + 4), ""};
-      std::size_t length = 0;
-      if (auto at = lower(s.head).find("content-length:"); at != std::string::npos)
-        length = std::stoul(s.head.substr(at + 15));
-      buffer.erase(0, end + 4);
-      while (buffer.size() < length) {
-        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
-        if (n <= 0) return void(::close(c));
-        buffer.append(chunk, static_cast<std::size_t>(n));
-      }
-      s.body = buffer.substr(0, length);
-      buffer.erase(0, length);
-      Answer a{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 0ms};
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        seen_.push_back(s);
-        if (!answers_.empty()) {
-          a = answers_.front();
-          answers_.erase(answers_.begin());
-        }
-      }
-      std::this_thread::sleep_for(a.delay);
-      ::send(c, a.raw.data(), a.raw.size(), MSG_NOSIGNAL);
-    }
-  }
-
-  static std::string lower(std::string s) {
-    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return s;
-  }
-
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::thread thread_;
-  std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::vector<Answer> answers_;
-  std::vector<Seen> seen_;
-};
-
-int closed_port() {
-  int port = 0;
-  ::close(bound_socket(port));
-  return port;
-}
+using velna::test::chunked_answer;
+using velna::test::closed_port;
+using velna::test::TestServer;
 
 TEST(HttpClient, ReusesOneConnectionAndSendsMethodHeadersAndBody) {
   TestServer server;
@@ -262,6 +141,79 @@ TEST(HttpClient, ConnectionFailuresAndTimeOutsAreTheirOwnErrors) {
 TEST(HttpClient, TimeOutsAreSetByDefault) {
   http::Client client;
   EXPECT_EQ(client.options().connect_timeout, http::kConnectTimeout);
+  EXPECT_EQ(client.options().stall_timeout, http::kStallTimeout);
+  EXPECT_EQ(client.options().total_timeout, http::kTotalTimeout);
+  EXPECT_EQ(client.options().max_answer_size, http::kMaxAnswerSize);
+  EXPECT_EQ(http::kMaxAnswerSize, 64u << 20);
+
+  // Seconds as callers give them; beyond a year is a year.
+  EXPECT_EQ(http::timeout_from_seconds(1.5), 1500ms);
+  EXPECT_EQ(http::timeout_from_seconds(0.0001), 1ms);
+  EXPECT_EQ(http::timeout_from_seconds(1e300), std::chrono::milliseconds(31536000000));
+  for (double bad : {0.0, -1.0, std::nan(""), HUGE_VAL})
+    EXPECT_FALSE(http::timeout_from_seconds(bad)) << bad;
+}
+
+std::string plain(std::string_view length, std::size_t n) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::string(length) + "\r\n\r\n" +
+         velna::test::filler(n);
+}
+
+TEST(HttpClient, AnswersKeepTheLengthTheyAnnounceAndTheLimit) {
+  enum Outcome { kTaken, kRefused, kCutShort };
+  struct Case {
+    const char* name;
+    std::string method;
+    std::string raw;
+    Outcome outcome;
+    std::size_t body = 0;  // of an answer taken
+  };
+  const Case cases[] = {
+      {"chunked under a larger length", "GET", chunked_answer("Content-Length: 1000\r\n", 100),
+       kCutShort},
+      {"chunked under a smaller length", "GET", chunked_answer("Content-Length: 10\r\n", 100),
+       kRefused},
+      {"chunked under its own length", "GET", chunked_answer("Content-Length: 100\r\n", 100),
+       kTaken, 100},
+      {"chunked without a length", "GET", chunked_answer("", 1000), kTaken, 1000},
+      {"chunked past the limit", "GET", chunked_answer("", 5000), kRefused},
+      {"a length past 2^64", "GET", plain("18446744073709551617", 100), kRefused},
+      {"a length that is no number", "GET", plain("12abc", 12), kRefused},
+      {"two lengths in one field", "GET", plain("5, 6", 5), kRefused},
+      {"one length twice", "GET", plain("3, 3", 3), kTaken, 3},
+      {"a length of 10^14", "GET", plain("100000000000000", 100), kRefused},
+      {"a length past the limit", "GET", plain("4097", 0), kRefused},
+      {"a HEAD answer announces the object's length", "HEAD", plain("100000000000000", 0), kTaken},
+  };
+  for (const Case& c : cases) {
+    TestServer server;  // a fresh connection for each answer, however it ends
+    server.script(c.raw);
+    http::Client client;
+    client.set_max_answer_size(4096);
+    const std::string url = server.url("/answer");
+    try {
+      http::Response r = client.send({c.method, url, {}, {}});
+      EXPECT_EQ(c.outcome, kTaken) << c.name;
+      EXPECT_EQ(velna::as_chars(r.body), velna::test::filler(c.body)) << c.name;
+    } catch (const http::ConnectionFailed& e) {
+      EXPECT_EQ(c.outcome, kCutShort) << c.name << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find("(" + c.method + " " + url + ")"), std::string::npos);
+    } catch (const http::RequestFailed& e) {
+      EXPECT_EQ(c.outcome, kRefused) << c.name << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find("(" + c.method + " " + url + ")"), std::string::npos);
+    }
+  }
+}
+
+TEST(HttpClient, AWholeRequestIsBoundedHoweverSlowlyItTrickles) {
+  TestServer server;
+  // Two bytes every 200 ms never stalls, and would take ten seconds.
+  server.script(plain("100", 100), {}, 200ms);
+  http::Client client;
+  client.set_total_timeout(800ms);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   EXPECT_EQ(client.options().stall_timeout, http::kStallTimeout);
 }
 

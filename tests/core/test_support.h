@@ -1,21 +1,32 @@
 // Helpers shared by the core's tests: hex, the vector files of
-// python3-cryptography-vectors, failure checks and the recording log sink.
+// python3-cryptography-vectors, failure checks, the recording log sink and
+// a scripted HTTP server on 127.0.0.1.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <typeinfo>
 #include <vector>
 
@@ -211,6 +222,170 @@ inline Bytes read_file(const std::string& rel) {
   std::ifstream in(vector_path(rel), std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + vector_path(rel));
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// ---- a scripted HTTP server -------------------------------------------------
+
+// bound_socket is a TCP socket bound to a free port of 127.0.0.1.
+inline int bound_socket(int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// TestServer answers every request with the next scripted answer (or 200
+// "ok"), keeps connections open, and records what it received.
+class TestServer {
+ public:
+  struct Seen {
+    std::string head;
+    std::string body;
+  };
+
+  TestServer() {
+    fd_ = bound_socket(port_);
+    ::listen(fd_, 16);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TestServer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    for (auto& t : workers_) t.join();
+  }
+
+  std::string url(const std::string& path = "/") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  // script queues |raw_answer| for the next request, sent after |delay|;
+  // with |drip|, its head goes at once and its body two bytes every |drip|.
+  void script(std::string raw_answer, std::chrono::milliseconds delay = {},
+              std::chrono::milliseconds drip = {}) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back({std::move(raw_answer), delay, drip});
+  }
+  std::vector<Seen> seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  int connections() const { return connections_; }
+
+ private:
+  struct Answer {
+    std::string raw;
+    std::chrono::milliseconds delay;
+    std::chrono::milliseconds drip;
+  };
+
+  void serve() {
+    while (!stop_) {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      ++connections_;
+      workers_.emplace_back([this, c] { handle(c); });
+    }
+  }
+
+  void handle(int c) {
+    std::string buffer;
+    char chunk[4096];
+    while (true) {
+      std::size_t end;
+      while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+        if (n <= 0) return void(::close(c));
+        buffer.append(chunk, static_cast<std::size_t>(n));
+      }
+      Seen s{buffer.substr(0, end + 4), ""};
+      std::size_t length = 0;
+      if (auto at = lower(s.head).find("content-length:"); at != std::string::npos)
+        length = std::stoul(s.head.substr(at + 15));
+      buffer.erase(0, end + 4);
+      while (buffer.size() < length) {
+        ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+        if (n <= 0) return void(::close(c));
+        buffer.append(chunk, static_cast<std::size_t>(n));
+      }
+      s.body = buffer.substr(0, length);
+      buffer.erase(0, length);
+      Answer a{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", {}, {}};
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(s);
+        if (!answers_.empty()) {
+          a = answers_.front();
+          answers_.erase(answers_.begin());
+        }
+      }
+      std::this_thread::sleep_for(a.delay);
+      if (a.drip.count() == 0) {
+        ::send(c, a.raw.data(), a.raw.size(), MSG_NOSIGNAL);
+        continue;
+      }
+      std::size_t at = a.raw.find("\r\n\r\n") + 4;
+      ::send(c, a.raw.data(), at, MSG_NOSIGNAL);
+      for (; at < a.raw.size() && !stop_; at += 2) {
+        std::this_thread::sleep_for(a.drip);
+        if (::send(c, a.raw.data() + at, std::min<std::size_t>(2, a.raw.size() - at),
+                   MSG_NOSIGNAL) < 0)
+          break;
+      }
+      return void(::close(c));
+    }
+  }
+
+  static std::string lower(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::vector<Answer> answers_;
+  std::vector<Seen> seen_;
+};
+
+// filler is a body of |n| bytes in stretches of 100000, the i-th all the
+// letter 'a' + i % 26, so that a byte out of place shows.
+inline std::string filler(std::size_t n) {
+  std::string out(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>('a' + i / 100000 % 26);
+  return out;
+}
+
+// chunked_answer is a 200 answer with the header lines |fields| (each ending
+// in CRLF) and Transfer-Encoding chunked, whose body filler(n) comes in
+// chunks of its stretches.
+inline std::string chunked_answer(std::string_view fields, std::size_t n) {
+  const std::string body = filler(n);
+  std::string raw =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n" + std::string(fields) + "\r\n";
+  for (std::size_t sent = 0; sent < n;) {
+    const std::size_t k = std::min<std::size_t>(n - sent, 100000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", k);
+    raw += size + body.substr(sent, k) + "\r\n";
+    sent += k;
+  }
+  return raw + "0\r\n\r\n";
+}
+
+inline int closed_port() {
+  int port = 0;
+  ::close(bound_socket(port));
+  return port;
 }
 
 }  // namespace velna::test

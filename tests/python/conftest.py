@@ -3,11 +3,13 @@
 python3-cryptography serves as an independent oracle in tests only; the
 package itself never imports it.
 """
+import json
 import logging
 import os
 import subprocess
 import sys
 import time
+import urllib.request
 
 import pytest
 
@@ -118,6 +120,57 @@ def read_vectors(relative):
     if current:
         records.append(current)
     return records
+
+
+@pytest.fixture(scope="session")
+def scripted_server():
+    """The base address of scripted_server.py, run for the whole session."""
+    python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
+    here = os.path.dirname(os.path.abspath(__file__))
+    process = subprocess.Popen([python, os.path.join(here, "scripted_server.py")], stdout=subprocess.PIPE)
+    port = int(process.stdout.readline())
+    yield "http://127.0.0.1:%d" % port
+    process.terminate()
+    process.wait(10)
+    process.stdout.close()
+
+
+@pytest.fixture
+def scripted(scripted_server):
+    """(base address, seen()) with the scripted server's record cleared."""
+    urllib.request.urlopen(urllib.request.Request(scripted_server + "/__reset", data=b"")).read()
+
+    def seen():
+        return json.loads(urllib.request.urlopen(scripted_server + "/__log").read())
+
+    return scripted_server, seen
+
+
+# Run first in a child of grown_memory: reads the child's own resident set.
+MEMORY_PRELUDE = """\
+import json as _json
+
+
+def _status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+
+
+"""
+
+
+def grown_memory(setup, code):
+    """Runs |setup| and then |code| in a fresh interpreter; |code| leaves what
+    it found in the name ``result``. Returns (result, the bytes by which the
+    child's peak resident set grew above what it held before |code|)."""
+    script = (MEMORY_PRELUDE + setup + "\n_before = _status('VmRSS:')\n" + code +
+              "\nprint(_json.dumps([result, _status('VmHWM:') - _before]))\n")
+    done = run_python(script)
+    assert done.returncode == 0, done.stderr
+    result, grown = json.loads(done.stdout.splitlines()[-1])
+    return result, grown
 
 
 from keyserver_fixture import keyserver, keyserver_process  # noqa: E402,F401  (fixtures)

@@ -6,8 +6,10 @@ The key server keeps one EventLog in its state and routes "events" to
 route_events; the tests fill the log through the control request
 "_test/events/load" with {"events": [...], "page_size": n, "overlap": bool}
 (with overlap, the default, a page starts at the event whose id is "start",
-so the boundary event comes again). Scripted answers of the route are the
-key server's own ("_test/script").
+so the boundary event comes again). "_test/events/endless" with
+{"page_size": n} makes a log that never ends: every page holds n new events
+after "start" and announces more. Scripted answers of the route are the key
+server's own ("_test/script").
 """
 import threading
 import uuid
@@ -34,17 +36,22 @@ class EventLog:
         self.lock = threading.Lock()
         self.load([])
 
-    def load(self, events, page_size=50, overlap=True):
+    def load(self, events, page_size=50, overlap=True, endless=False):
         with self.lock:
             self.events = list(events)
             self.page_size = page_size
             self.overlap = overlap
+            self.endless = endless
 
     def page(self, query):
         """The answer to one events request, given its query as parse_qs
         gives it: {"events": [...], "hasMore": bool}."""
         wire_type = query.get("type", [None])[-1]
         start = int(query.get("start", ["0"])[-1])
+        with self.lock:
+            if self.endless:
+                return {"events": make_events(self.page_size, first_id=start + 1, type=wire_type),
+                        "hasMore": True}
         selected, more = [], False
         with self.lock:
             for event in self.events:
@@ -69,4 +76,6 @@ def control(state, what, args):
     """The control requests "_test/events/<what>"; the answer's JSON value."""
     if what == "load":
         state.event_log.load(args["events"], args.get("page_size", 50), args.get("overlap", True))
+    elif what == "endless":
+        state.event_log.load([], args.get("page_size", 50), endless=True)
     return {}

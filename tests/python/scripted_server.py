@@ -13,6 +13,20 @@ A step is one of:
   go:<path>           302 to <path> on this server
   stall               the request is read, then nothing is answered for 60 s
 
+and, for answers that break their own framing or never end:
+
+  chunked:<n>:<m>     Transfer-Encoding chunked, Content-Length n ("-": none),
+                      then m bytes of body in chunks
+  length:<text>:<m>   the Content-Length field reads <text> (percent-decoded,
+                      so "%2C" is a comma), then m bytes of body, then close
+  drip:<n>            Content-Length n, then 2 bytes a second
+  endless             chunked, without Content-Length, a MiB after a MiB
+                      until the client goes away
+  object:<size>       an object of <size> bytes (byte i is i % 251) served
+                      as a file server does: a Range header is answered
+                      with 206 and the range clipped to the object's end,
+                      or 416 when it starts past the end
+
 GET /__log answers the JSON list of the requests seen since the last
 POST /__reset: method, path, headers (in order) and the body's length.
 """
@@ -20,6 +34,7 @@ import json
 import sys
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 lock = threading.Lock()
@@ -78,6 +93,8 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(60)
             self.close_connection = True
             return
+        if step.startswith(("chunked:", "length:", "drip:", "endless", "object:")):
+            return self.hostile(step)
         if step.startswith("go:"):
             return self.send(302, headers=[("Location", "/" + step[3:].replace("~", "/"))])
         fields = step.split(":")
@@ -88,6 +105,63 @@ class Handler(BaseHTTPRequestHandler):
         sent = int(fields[2]) if len(fields) > 2 else length
         self.close_connection = sent != length
         return self.send(status, b"x" * sent, length=length)
+
+    def chunks(self, total, size=1 << 20):
+        block = b"x" * size
+        while total > 0:
+            n = min(total, size)
+            self.wfile.write(b"%x\r\n" % n + block[:n] + b"\r\n")
+            total -= n
+
+    def hostile(self, step):
+        kind, _, rest = step.partition(":")
+        fields = rest.split(":")
+        self.close_connection = True
+        try:
+            if kind == "chunked":
+                self.send_response(200)
+                self.send_header("Transfer-Encoding", "chunked")
+                if fields[0] != "-":
+                    self.send_header("Content-Length", fields[0])
+                self.end_headers()
+                self.chunks(int(fields[1]), size=64 << 10)
+                self.wfile.write(b"0\r\n\r\n")
+            elif kind == "length":
+                self.send_response(200)
+                self.send_header("Content-Length", urllib.parse.unquote(fields[0]))
+                self.end_headers()
+                self.wfile.write(b"x" * int(fields[1]))
+            elif kind == "drip":
+                self.send_response(200)
+                self.send_header("Content-Length", fields[0])
+                self.end_headers()
+                for _ in range(int(fields[0]) // 2):
+                    self.wfile.write(b"xx")
+                    self.wfile.flush()
+                    time.sleep(1)
+            elif kind == "endless":
+                self.send_response(200)
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                while True:
+                    self.chunks(1 << 20)
+            elif kind == "object":
+                self.serve_object(int(fields[0]))
+            self.wfile.flush()
+        except OSError:
+            pass  # the client went away, as it should
+
+    def serve_object(self, size):
+        content = bytes(i % 251 for i in range(size))
+        asked = self.headers.get("Range")
+        if not asked:
+            return self.send(200, content)
+        first, _, last = asked[len("bytes="):].partition("-")
+        first, last = int(first), min(int(last), size - 1)
+        if first >= size:
+            return self.send(416, headers=[("Content-Range", "bytes */%d" % size)])
+        return self.send(206, content[first:last + 1],
+                         headers=[("Content-Range", "bytes %d-%d/%d" % (first, last, size))])
 
     do_GET = do_PUT = do_POST = do_DELETE = handle_any
 

@@ -59,12 +59,14 @@ def velna_server(keyserver):
     server; their state is put back afterwards."""
     session, client = server.session, server.client
     saved = dict(vars(session))
-    saved_timeouts = (session.connect_timeout, session.stall_timeout)
+    saved_limits = (session.connect_timeout, session.stall_timeout, session.total_timeout,
+                    session.max_answer_size)
     server.initialize(keyserver.api_key, keyserver.url, "velna-tests")
     yield keyserver
     vars(session).clear()
     vars(session).update(saved)
-    session.connect_timeout, session.stall_timeout = saved_timeouts
+    (session.connect_timeout, session.stall_timeout, session.total_timeout,
+     session.max_answer_size) = saved_limits
     client.URL = None
 
 

@@ -2,13 +2,9 @@
 nginx for the transfers themselves, and a scripted-status server for
 retries, the checks of ranged answers and what goes out on the wire."""
 import hashlib
-import json
 import logging
 import os
-import subprocess
-import sys
 import time
-import urllib.request
 
 import pytest
 
@@ -20,7 +16,6 @@ import velna.providers.server.aws as aws
 import velna.providers.server.client as client
 import velna.providers.server.http as http
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT_LOG = "velna.providers.server.client"
 
 
@@ -29,28 +24,6 @@ def nginx():
     store = NginxStore()
     yield store
     store.stop()
-
-
-@pytest.fixture(scope="module")
-def scripted_server():
-    python = os.environ.get("VELNA_HOST_PYTHON", sys.executable)
-    process = subprocess.Popen([python, os.path.join(HERE, "scripted_server.py")], stdout=subprocess.PIPE)
-    port = int(process.stdout.readline())
-    yield "http://127.0.0.1:%d" % port
-    process.terminate()
-    process.wait(10)
-    process.stdout.close()
-
-
-@pytest.fixture
-def scripted(scripted_server):
-    """(base address, seen()) with the server's record cleared."""
-    urllib.request.urlopen(urllib.request.Request(scripted_server + "/__reset", data=b"")).read()
-
-    def seen():
-        return json.loads(urllib.request.urlopen(scripted_server + "/__log").read())
-
-    return scripted_server, seen
 
 
 @pytest.fixture
@@ -80,6 +53,35 @@ def test_whole_and_ranged_get(nginx):
         assert part.status_code == 206
         assert part.content == content[start:end + 1]
         assert part.headers["Content-Range"] == "bytes %d-%d/%d" % (start, end, len(content))
+
+
+SHORT = bytes(i % 251 for i in range(1024))  # what scripted_server.py serves as object:1024
+
+
+# (start, end, the part of the 1024-byte object that comes back, or the error)
+PAST_THE_END = [
+    (1000, 1099, (1000, 1023)),
+    (0, 4095, (0, 1023)),   # the first 4096 bytes of a shorter object
+    (1022, 10 ** 12, (1022, 1023)),
+    (0, 1023, (0, 1023)),
+    (1024, 2000, http.HTTPError),   # 416: nothing of it is there
+]
+
+
+@pytest.mark.parametrize("start, end, expected", PAST_THE_END)
+def test_a_range_past_the_objects_end_gets_the_bytes_up_to_it(nginx, scripted, start, end, expected):
+    base, _ = scripted
+    nginx.write("short", SHORT)
+    for url in (nginx.url + "/short", base + "/s/short/object:1024"):
+        if isinstance(expected, type):
+            with pytest.raises(expected) as e:
+                aws.get(url, start, end)
+            assert e.value.response.status_code == 416
+            continue
+        first, last = expected
+        part = aws.get(url, start, end)
+        assert (part.status_code, part.content) == (206, SHORT[first:last + 1])
+        assert part.headers["Content-Range"] == "bytes %d-%d/1024" % (first, last)
 
 
 @pytest.mark.parametrize("size", [0, 1, 1000])
@@ -246,6 +248,7 @@ RANGED_ANSWERS = [
     ("206:99", AssertionError),       # one byte short, announced as such
     ("206:101", AssertionError),
     ("206:100:99", http.ConnectionError),   # announced 100, sent 99
+    ("206:24", AssertionError),       # short, and no Content-Range to say the object ends
 ]
 
 

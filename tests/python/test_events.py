@@ -2,6 +2,7 @@
 127.0.0.1, through the real REST client and a real login."""
 import json
 import logging
+import os
 import uuid
 
 import pytest
@@ -11,6 +12,7 @@ import velna.providers.server.events as events
 import velna.providers.server.http as http
 from velna.event import Event, EventSchema
 
+from conftest import grown_memory
 from keyserver_events import make_events
 from server_helpers import make_user, sleeps, velna_server  # noqa: F401
 
@@ -141,21 +143,89 @@ def test_a_last_page_without_more_ends_the_call(log, log_lines):
 
 ENDLESS = (200, {"events": make_events(1, first_id=5), "hasMore": True})
 
-# (scripted answers, requests made, error)
+# (scripted answers, requests made, error, message)
 STUCK = [
-    ([ENDLESS] * 5, 2, "would not advance"),
+    ([ENDLESS] * 5, 2, RuntimeError, "would not advance"),
     ([(200, {"events": make_events(2, first_id=1), "hasMore": True}),
-      (200, {"events": make_events(1, first_id=1), "hasMore": True})], 2, "would not advance"),
-    ([(200, {"events": [], "hasMore": True})] * 5, 1, "empty page"),
+      (200, {"events": make_events(1, first_id=1), "hasMore": True})], 2, RuntimeError, "would not advance"),
+    # no last event to go on from
+    ([(200, {"events": [], "hasMore": True})] * 5, 1, IndexError,
+     "^The key server announced more events after event 0 but sent an empty page.$"),
 ]
 
 
-@pytest.mark.parametrize("answers, count, message", STUCK)
-def test_paging_that_makes_no_progress_stops_with_an_error(log, answers, count, message):
+@pytest.mark.parametrize("answers, count, error, message", STUCK)
+def test_paging_that_makes_no_progress_stops_with_an_error(log, answers, count, error, message):
     log.script(*answers)
-    with pytest.raises(RuntimeError, match=message):
+    with pytest.raises(error, match=message):
         events.get(type="container")
     assert len(log.seen()) == count
+
+
+def test_paging_limits_are_documented_module_values():
+    assert (events.MAX_EVENT_PAGES, events.MAX_EVENT_BYTES) == (10000, 64 << 20)
+    assert "MAX_EVENT_PAGES" in events.__doc__ and "MAX_EVENT_BYTES" in events.__doc__
+
+
+# (module values, requests made before the request error)
+BOUNDS = [
+    ({"MAX_EVENT_PAGES": 5}, 5),
+    ({"MAX_EVENT_PAGES": 1}, 1),
+    ({"MAX_EVENT_BYTES": 10000}, 3),   # pages of ten events, 3.6 kB each
+]
+
+
+@pytest.mark.parametrize("values, count", BOUNDS)
+def test_a_log_that_never_ends_stops_at_the_paging_limits(log, monkeypatch, values, count):
+    log.keyserver.control("events/endless", page_size=10)
+    for name, value in values.items():
+        monkeypatch.setattr(events, name, value)
+    with pytest.raises(http.RequestException, match="event log does not end") as e:
+        events.get(type="container")
+    assert "MAX_EVENT_PAGES and MAX_EVENT_BYTES" in str(e.value)
+    seen = log.seen()
+    assert len(seen) == count
+    # every page advanced: only the limits stopped it
+    assert [dict(q)["start"] for q in seen] == [[str(10 * n)] for n in range(count)]
+
+
+def test_a_log_of_exactly_the_page_limit_is_read_whole(log, monkeypatch):
+    log.load(make_events(30), page_size=10, overlap=False)
+    monkeypatch.setattr(events, "MAX_EVENT_PAGES", 3)
+    assert [e.id for e in events.get(type="container")] == list(range(1, 31))
+
+
+@pytest.mark.parametrize("name, value, error", [
+    ("MAX_EVENT_PAGES", 0, ValueError), ("MAX_EVENT_BYTES", -1, ValueError), ("MAX_EVENT_PAGES", "5", TypeError),
+])
+def test_paging_limits_are_positive_integers(log, monkeypatch, name, value, error):
+    monkeypatch.setattr(events, name, value)
+    with pytest.raises(error):
+        events.get(type="container")
+    assert log.seen() == []
+
+
+def test_a_log_that_never_ends_holds_no_more_memory_than_its_byte_limit(velna_server):
+    # In a child, so that its peak resident set is its own.
+    velna_server.control("events/endless", page_size=100)
+    setup = (
+        "import sys\nsys.path.insert(0, %r)\n"
+        "import velna.providers.server as server\n"
+        "import velna.providers.server.events as events\n"
+        "from keyserver_fixture import KeyServer\n"
+        "from server_helpers import make_user\n"
+        "keyserver = KeyServer.__new__(KeyServer)  # the parent's key server, steered over HTTP\n"
+        "keyserver.url, keyserver.api_key = %r, %r\n"
+        "server.initialize(keyserver.api_key, keyserver.url, 'child')\n"
+        "server.session.authenticate(server.client, make_user(keyserver, 'accepted'))\n"
+        "events.MAX_EVENT_BYTES = 4 << 20\n"
+        % (os.path.dirname(os.path.abspath(__file__)), velna_server.url, velna_server.api_key))
+    code = ("try:\n    events.get(type='container')\n    result = 'ended'\n"
+            "except server.http.RequestException as e:\n    result = str(e)\n")
+    result, grown = grown_memory(setup, code)
+    assert "more than the limit of 4194304 bytes" in result
+    # 4 MiB of answers, as records: far from the gigabytes of a loop without end
+    assert grown < 96 << 20
 
 
 def test_schema_errors_are_logged_not_raised(log, log_lines):

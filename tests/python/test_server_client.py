@@ -1,6 +1,7 @@
 """The REST client against the test key server: addresses, status errors
 with request ids, and the retry policy with its recorded waits."""
 import logging
+import time
 
 import pytest
 
@@ -117,6 +118,28 @@ def test_a_stalled_answer_times_out_and_is_not_retried(logged_in, sleeps):
         client.get("echo")
     assert not isinstance(e.value, http.ConnectTimeout)
     assert sleeps == [] and len(logged_in.requests("echo")) == 1
+
+
+def test_a_request_that_lasts_too_long_in_all_times_out_and_is_not_retried(logged_in, sleeps):
+    server.session.total_timeout = 1
+    logged_in.script("echo", {"status": 200, "json": {}, "delay": 3})
+    started = time.monotonic()
+    with pytest.raises(http.Timeout):
+        client.get("echo")
+    assert time.monotonic() - started < 2.5
+    assert sleeps == [] and len(logged_in.requests("echo")) == 1
+
+
+def test_an_answer_over_the_sessions_limit_is_a_request_error_and_not_retried(logged_in, sleeps):
+    server.session.max_answer_size = 1000
+    logged_in.script("echo", {"status": 200, "json": {"pad": "x" * 1000}})
+    with pytest.raises(http.RequestException, match="more than the limit of 1000 bytes") as e:
+        client.get("echo")
+    assert not isinstance(e.value, http.HTTPError)
+    assert sleeps == [] and len(logged_in.requests("echo")) == 1
+    server.session.max_answer_size = 2000
+    logged_in.script("echo", {"status": 200, "json": {"pad": "x" * 1000}})
+    assert client.get("echo").json() == {"pad": "x" * 1000}
 
 
 def test_a_connect_time_out_is_one_attempt(velna_server, sleeps, unanswered_port):

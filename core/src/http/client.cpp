@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "internal/curl.h"
 #include "internal/curl_long.h"
 #include "velna/http/encoding.h"
+#include "velna/http/limits.h"
 
 namespace velna::http {
 namespace {
@@ -20,59 +22,38 @@ using internal::make_easy;
 // answer such as 100 Continue) starts it afresh.
 struct Receiving {
   Response* response;
-  internal::HeaderLines lines;
-  bool too_large = false;
+  internal::AnswerHead head;
+  std::exception_ptr failure;
 
-  void header_line(std::string_view line) {
-    const internal::HeaderLines::Line l = lines.add(line);
-    if (iequals(l.name, "Content-Length")) reserve(l.value);
-  }
-
-  // reserve makes room for a body whose length the answer announces, up to
-  // a bound, so that a large body is not copied while it grows.
-  void reserve(std::string_view value) {
-    std::uint64_t n = 0;
-    for (char c : value) {
-      if (c < '0' || c > '9' || n > (std::uint64_t{1} << 40)) return;
-      n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    constexpr std::uint64_t kBound = std::uint64_t{64} << 20;
-    response->body.reserve(static_cast<std::size_t>(std::min(n, kBound)));
-  }
-
-  bool body(const char* data, std::size_t n) {
+  void body(const char* data, std::size_t n) {
+    head.length.receive(n);
     Bytes& b = response->body;
-    if (n > b.max_size() - b.size()) {
-      too_large = true;
-      return false;
-    }
+    // An announced length (already checked against the limit, which memory
+    // bounds) is room made once, so that a large body is not copied while it
+    // grows.
+    if (b.empty() && head.length.announced())
+      b.reserve(static_cast<std::size_t>(*head.length.announced()));
     b.insert(b.end(), reinterpret_cast<const std::uint8_t*>(data),
              reinterpret_cast<const std::uint8_t*>(data) + n);
-    return true;
+  }
+
+  void finish() {
+    try {
+      head.length.finish();
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
 };
 
-size_t on_header(char* data, size_t size, size_t count, void* user) {
-  const std::size_t n = size * count;
-  try {
-    static_cast<Receiving*>(user)->header_line({data, n});
-  } catch (...) {
-    return 0;
-  }
-  return n;
-}
-
-size_t on_body(char* data, size_t size, size_t count, void* user) {
-  const std::size_t n = size * count;
-  try {
-    return static_cast<Receiving*>(user)->body(data, n) ? n : 0;
-  } catch (...) {
-    static_cast<Receiving*>(user)->too_large = true;
-    return 0;
-  }
-}
-
 }  // namespace
+
+std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
+  if (!(seconds > 0) || !std::isfinite(seconds)) return std::nullopt;
+  constexpr double kYear = 365.0 * 24 * 3600;
+  return std::chrono::milliseconds(
+      static_cast<std::int64_t>(std::ceil(std::min(seconds, kYear) * 1000)));
+}
 
 struct Client::Handle {
   CurlEasy easy;
@@ -87,6 +68,16 @@ void Client::set_timeouts(std::chrono::milliseconds connect, std::chrono::second
   std::lock_guard<std::mutex> lock(mutex_);
   options_.connect_timeout = connect;
   options_.stall_timeout = stall;
+}
+
+void Client::set_total_timeout(std::chrono::milliseconds total) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_.total_timeout = total;
+}
+
+void Client::set_max_answer_size(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_.max_answer_size = bytes;
 }
 
 void Client::close() {
@@ -116,8 +107,8 @@ std::unique_ptr<Client::Handle> Client::acquire() {
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
   if (!options_.user_agent.empty())
     curl_easy_setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
   if (!options_.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
@@ -164,8 +155,7 @@ Response Client::send_once(const Request& request, std::string& location) {
 
   std::unique_ptr<Handle> h = acquire();
   CURL* e = h->easy.get();
-  Response response;
-  Receiving receiving{&response, {}};
+  std::uint64_t limit;
   h->error[0] = '\0';
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -173,7 +163,11 @@ Response Client::send_once(const Request& request, std::string& location) {
                      internal::curl_long(options_.connect_timeout.count()));
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
                      internal::curl_long(options_.stall_timeout.count()));
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+    limit = std::min(options_.max_answer_size, memory_bound());
   }
+  Response response;
+  Receiving receiving{&response, {{}, BodyLength(method, limit)}, {}};
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &receiving);
@@ -193,6 +187,7 @@ Response Client::send_once(const Request& request, std::string& location) {
   }
 
   const CURLcode code = curl_easy_perform(e);
+  if (code == CURLE_OK && !receiving.failure) receiving.finish();
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
   std::string message = internal::failure_text(code, h->error);
@@ -211,13 +206,12 @@ Response Client::send_once(const Request& request, std::string& location) {
   }
   release(std::move(h));
 
+  if (receiving.failure) internal::throw_refused(receiving.failure, sent, method, request.url);
   if (code == CURLE_OK) {
-    response.reason = std::move(receiving.lines.reason);
-    response.headers = Headers::received(std::move(receiving.lines.fields));
+    response.reason = std::move(receiving.head.lines.reason);
+    response.headers = Headers::received(std::move(receiving.head.lines.fields));
     return response;
   }
-  if (code == CURLE_WRITE_ERROR && receiving.too_large)
-    throw RequestFailed("The answer is too large to hold in memory");
   internal::throw_failure(code, std::move(message), sent, method, request.url);
 }
 

@@ -1,12 +1,9 @@
 #include "velna/http/storage.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
-#include <limits>
-#include <memory>
-#include <new>
-#include <vector>
+#include <exception>
+#include <utility>
 
 #include "internal/curl.h"
 #include "internal/curl_long.h"
@@ -17,91 +14,58 @@ namespace {
 
 using internal::trim_field;
 
-// parse_u64 reads decimal digits only, the whole text, without overflow.
-std::optional<std::uint64_t> parse_u64(std::string_view s) {
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-  return v;
-}
-
 std::string describe(const ByteRange& r) {
   return std::to_string(r.start) + "-" + std::to_string(r.end);
 }
 
-// Receiving follows one transfer: the header lines of each answer (a new
-// status line, after a redirect or an interim answer, starts afresh) and the
-// body of the last, written where the caller's allocator says.
+// A body of unknown length starts with this much room and then grows by
+// half of what it holds each time, so that it is moved a logarithmic number
+// of times and never holds much more than it received.
+constexpr std::uint64_t kFirstRoom = 256 * 1024;
+
+// Receiving follows one transfer: the head of each answer (a new status
+// line, after a redirect or an interim answer, starts afresh) and the body
+// of the last, written where the caller's Resize says.
 struct Receiving {
-  const Allocate* allocate;
-  internal::HeaderLines lines;
-  std::optional<std::uint64_t> announced;
+  Receiving(const Resize& r, BodyLength length) : resize(&r), head{{}, std::move(length)} {}
+
+  const Resize* resize;
+  internal::AnswerHead head;
   std::uint8_t* out = nullptr;
-  std::uint64_t size = 0;
-  Bytes grown;  // a body of unknown length, gathered before it is placed
+  std::uint64_t room = 0;
   bool placed = false;
   std::exception_ptr failure;
 
-  void header_line(std::string_view line) {
-    const internal::HeaderLines::Line l = lines.add(line);
-    if (l.status) announced.reset();
-    if (iequals(l.name, "Content-Length")) announced = parse_u64(l.value);
-  }
-
-  void place(std::size_t n) {
-    out = (*allocate)(n);
+  void place(std::uint64_t n, bool whole) {
+    // n is at most the limit, which memory bounds: it fits a size_t.
+    out = (*resize)(static_cast<std::size_t>(n), whole);
+    room = n;
     placed = true;
   }
 
   void body(const char* data, std::size_t n) {
-    if (!placed && announced) {
-      if (*announced > std::numeric_limits<std::size_t>::max())
-        throw RequestFailed("The answer is too large to hold in memory");
-      place(static_cast<std::size_t>(*announced));
+    const std::uint64_t at = head.length.received();
+    head.length.receive(n);
+    if (!placed || n > room - at) {
+      if (auto announced = head.length.announced())
+        place(*announced, true);
+      else
+        place(std::min(head.length.limit(), std::max({at + n, room + room / 2, kFirstRoom})),
+              false);
     }
-    if (placed) {
-      // libcurl never delivers more than the announced length.
-      if (n > *announced - size) throw RequestFailed("The answer is longer than it announced");
-      std::memcpy(out + size, data, n);
-    } else {
-      grown.insert(grown.end(), data, data + n);
-    }
-    size += n;
+    std::memcpy(out + at, data, n);
   }
 
+  // finish checks the complete body and cuts the buffer to it.
   void finish() {
-    if (placed) return;
-    if (grown.empty() && announced && *announced == 0) {
-      place(0);
-      return;
+    try {
+      head.length.finish();
+      if (!placed || room != head.length.received()) place(head.length.received(), true);
+    } catch (...) {
+      failure = std::current_exception();
     }
-    place(grown.size());
-    if (!grown.empty()) std::memcpy(out, grown.data(), grown.size());
   }
 };
-
-size_t on_header(char* data, size_t size, size_t count, void* user) {
-  auto* r = static_cast<Receiving*>(user);
-  try {
-    r->header_line({data, size * count});
-  } catch (...) {
-    r->failure = std::current_exception();
-    return 0;
-  }
-  return size * count;
-}
-
-size_t on_body(char* data, size_t size, size_t count, void* user) {
-  auto* r = static_cast<Receiving*>(user);
-  try {
-    r->body(data, size * count);
-  } catch (...) {
-    r->failure = std::current_exception();
-    return 0;
-  }
-  return size * count;
-}
 
 // Sending reads the body of a PUT; a redirect that resends it seeks back.
 struct Sending {
@@ -129,16 +93,37 @@ int on_seek(void* user, curl_off_t offset, int origin) {
 
 std::string range_header(const ByteRange& range) { return "bytes=" + describe(range); }
 
+// first_last reads "<first>-<last>" with first <= last.
+std::optional<ByteRange> first_last(std::string_view text) {
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  auto first = parse_decimal(trim_field(text.substr(0, dash)));
+  auto last = parse_decimal(trim_field(text.substr(dash + 1)));
+  if (!first || !last || *last < *first) return std::nullopt;
+  return ByteRange{*first, *last};
+}
+
 std::optional<ByteRange> parse_range_header(std::string_view value) {
   value = trim_field(value);
   if (value.substr(0, 6) != "bytes=") return std::nullopt;
+  return first_last(value.substr(6));
+}
+
+std::optional<ContentRange> parse_content_range(std::string_view value) {
+  value = trim_field(value);
+  if (value.substr(0, 6) != "bytes ") return std::nullopt;
   value.remove_prefix(6);
-  const std::size_t dash = value.find('-');
-  if (dash == std::string_view::npos) return std::nullopt;
-  auto start = parse_u64(trim_field(value.substr(0, dash)));
-  auto end = parse_u64(trim_field(value.substr(dash + 1)));
-  if (!start || !end || *end < *start) return std::nullopt;
-  return ByteRange{*start, *end};
+  const std::size_t slash = value.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  auto range = first_last(value.substr(0, slash));
+  if (!range) return std::nullopt;
+  ContentRange out{range->start, range->end, std::nullopt};
+  const std::string_view complete = trim_field(value.substr(slash + 1));
+  if (complete != "*") {
+    out.complete = parse_decimal(complete);
+    if (!out.complete || out.last >= *out.complete) return std::nullopt;
+  }
+  return out;
 }
 
 void check_ranged_answer(const ByteRange& range, long status, const Headers& headers,
@@ -148,38 +133,45 @@ void check_ranged_answer(const ByteRange& range, long status, const Headers& hea
   if (status != 206)
     throw AssertionFailure("Asked for " + asked + " but the answer is " + std::to_string(status) +
                            " with " + std::to_string(body_size) + " bytes, not 206");
+  // What the answer stands for: the range asked, or, when the object ends
+  // inside it, the range up to the object's last byte.
+  ByteRange held = range;
+  const auto content_range = headers.get("Content-Range");
+  if (content_range) {
+    const auto got = parse_content_range(*content_range);
+    const bool exact = got && got->first == range.start && got->last == range.end;
+    const bool clipped = got && got->first == range.start && got->last < range.end &&
+                         got->complete && got->last + 1 == *got->complete;
+    if (!exact && !clipped)
+      throw AssertionFailure("Asked for " + asked + " but the answer holds the range " +
+                             std::string(*content_range));
+    held.end = got->last;
+  }
   auto length = headers.get("Content-Length");
-  auto announced = length ? parse_u64(trim_field(*length)) : std::nullopt;
-  if (!announced || *announced != range.length() || body_size != range.length())
+  auto announced = length ? parse_content_length(*length) : std::nullopt;
+  if (!announced || *announced != held.length() || body_size != held.length())
     throw AssertionFailure("Asked for " + asked + " but the answer holds " +
                            std::to_string(body_size) + " bytes under Content-Length " +
                            (length ? std::string(*length) : "(none)"));
-  if (auto content_range = headers.get("Content-Range")) {
-    const std::string expected = "bytes " + describe(range) + "/";
-    if (trim_field(*content_range).substr(0, expected.size()) != expected)
-      throw AssertionFailure("Asked for " + asked + " but the answer holds the range " +
-                             std::string(*content_range));
-  }
 }
 
 void check_length(const Headers& headers, std::uint64_t body_size) {
   auto length = headers.get("Content-Length");
-  auto announced = length ? parse_u64(trim_field(*length)) : std::nullopt;
+  auto announced = length ? parse_content_length(*length) : std::nullopt;
   if (!announced || *announced != body_size)
     throw AssertionFailure("The answer holds " + std::to_string(body_size) +
                            " bytes under Content-Length " +
                            (length ? std::string(*length) : "(none)"));
 }
 
-Answer send(const Request& request, const Allocate& allocate) {
+Answer send(const Request& request, const Resize& resize) {
   internal::CurlHeaders headers = internal::header_list(request.headers);
   const std::string method = internal::request_method(request.method);
 
   internal::CurlEasy easy = internal::make_easy();
   CURL* e = easy.get();
   char error[CURL_ERROR_SIZE] = {};
-  Receiving receiving;
-  receiving.allocate = &allocate;
+  Receiving receiving(resize, BodyLength(method, std::min(request.max_body, memory_bound())));
   Sending sending{request.body};
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
@@ -195,13 +187,14 @@ Answer send(const Request& request, const Allocate& allocate) {
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, internal::curl_long(request.timeouts.stall.count() / 1000 +
                                                     (request.timeouts.stall.count() % 1000 != 0))));
+  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(request.timeouts.total.count()));
   curl_easy_setopt(e, CURLOPT_USERAGENT, "velna/0.1");
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &receiving);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &receiving);
   if (method == "PUT" || request.has_body) {
     curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
@@ -219,21 +212,21 @@ Answer send(const Request& request, const Allocate& allocate) {
   }
 
   const CURLcode code = curl_easy_perform(e);
-  if (receiving.failure) std::rethrow_exception(receiving.failure);
+  if (code == CURLE_OK && !receiving.failure) receiving.finish();
+  long sent = 0;
+  curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
+  if (receiving.failure) internal::throw_refused(receiving.failure, sent, method, request.url);
   if (code == CURLE_OK) {
-    receiving.finish();
     Answer answer;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &answer.status);
     const char* url = nullptr;
     curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
     answer.url = url ? url : request.url;
-    answer.reason = std::move(receiving.lines.reason);
-    answer.headers = Headers::received(std::move(receiving.lines.fields));
-    answer.body_size = receiving.size;
+    answer.reason = std::move(receiving.head.lines.reason);
+    answer.headers = Headers::received(std::move(receiving.head.lines.fields));
+    answer.body_size = receiving.head.length.received();
     return answer;
   }
-  long sent = 0;
-  curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
   internal::throw_failure(code, internal::failure_text(code, error), sent, method, request.url);
 }
 

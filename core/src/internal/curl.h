@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -17,6 +18,7 @@
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
 #include "velna/http/headers.h"
+#include "velna/http/limits.h"
 
 namespace velna::internal {
 
@@ -89,6 +91,7 @@ struct HeaderLines {
 
   struct Line {
     bool status = false;           // a status line: what came before is gone
+    long code = 0;                 // the status of a status line
     std::string_view name, value;  // a field line (name empty otherwise)
   };
 
@@ -100,7 +103,8 @@ struct HeaderLines {
       const std::size_t second = rest.find(' ');
       reason =
           std::string(trim_field(second == std::string_view::npos ? "" : rest.substr(second + 1)));
-      return {true, {}, {}};
+      const auto code = http::parse_decimal(trim_field(rest.substr(0, second)));
+      return {true, code && *code < 1000 ? static_cast<long>(*code) : 0, {}, {}};
     }
     std::string_view l = trim_field(line);
     if (l.empty()) return {};
@@ -117,13 +121,55 @@ struct HeaderLines {
       if (http::iequals(f.name, name)) {
         f.value += ", ";
         f.value += value;
-        return {false, name, value};
+        return {false, 0, name, value};
       }
     }
     fields.push_back({std::string(name), std::string(value)});
-    return {false, name, value};
+    return {false, 0, name, value};
   }
 };
+
+// AnswerHead follows the head of the answer that a transfer receives: its
+// header lines, and the length its body must keep (http::BodyLength).
+struct AnswerHead {
+  HeaderLines lines;
+  http::BodyLength length;
+
+  void add(std::string_view line) {
+    const HeaderLines::Line l = lines.add(line);
+    if (l.status)
+      length.start(l.code);
+    else if (!l.name.empty())
+      length.field(l.name, l.value);
+  }
+};
+
+// on_header and on_body are the callbacks of a transfer whose receiving
+// state |R| has an AnswerHead |head|, a body(data, n) and an exception_ptr
+// |failure|: the first failure is kept there and stops the transfer.
+template <typename R>
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* r = static_cast<R*>(user);
+  try {
+    r->head.add({data, size * count});
+  } catch (...) {
+    r->failure = std::current_exception();
+    return 0;
+  }
+  return size * count;
+}
+
+template <typename R>
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* r = static_cast<R*>(user);
+  try {
+    r->body(data, size * count);
+  } catch (...) {
+    r->failure = std::current_exception();
+    return 0;
+  }
+  return size * count;
+}
 
 // failure_text is what libcurl says of a failed transfer: the handle's error
 // buffer when it holds a message, else the text of |code|.
@@ -163,6 +209,22 @@ inline std::string failure_text(CURLcode code, const char* buffer) {
       throw http::ConnectionFailed(message);
     default:
       throw http::RequestFailed(message);
+  }
+}
+
+// throw_refused raises |failure|, kept by a callback or by the check of the
+// complete answer, naming the request as throw_failure does: an answer cut
+// short is a ConnectionFailed, as libcurl's own partial transfers are, and
+// every other refusal of the answer a RequestFailed. Anything else (no
+// memory, an error of the caller's allocator) passes unchanged.
+[[noreturn]] inline void throw_refused(std::exception_ptr failure, long sent,
+                                       std::string_view method, std::string_view url) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const http::ConnectionFailed& e) {
+    throw_failure(CURLE_PARTIAL_FILE, e.what(), sent, method, url);
+  } catch (const http::RequestFailed& e) {
+    throw_failure(CURLE_WRITE_ERROR, e.what(), sent, method, url);
   }
 }
 

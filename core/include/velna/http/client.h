@@ -1,6 +1,7 @@
 // An HTTP/1.1 client over libcurl. A Client keeps its connections open
 // between requests and reuses them; every request is bounded by a connect
-// time-out and a stall time-out, verifies TLS certificates and follows no
+// time-out, a stall time-out and a time-out on its whole duration, reads no
+// answer longer than a limit, verifies TLS certificates and follows no
 // redirect, so credentials never leave for another address.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +32,8 @@ class ConnectionFailed : public RequestFailed {
   using RequestFailed::RequestFailed;
 };
 
-// TimedOut: a time-out ran out, while connecting or while the transfer
-// stalled.
+// TimedOut: a time-out ran out: while connecting, while the transfer
+// stalled, or because the whole request took too long.
 class TimedOut : public RequestFailed {
  public:
   TimedOut(const std::string& what, bool connecting)
@@ -49,13 +51,26 @@ class InvalidUrl : public RequestFailed {
 };
 
 // Connecting gives up after kConnectTimeout; a transfer that moves less than
-// one byte per second for kStallTimeout is abandoned.
+// one byte per second for kStallTimeout is abandoned, and so is a request
+// that lasts longer than kTotalTimeout in all, however it trickles. An
+// answer whose body would pass kMaxAnswerSize is refused before it is read
+// whole: the key server's answers are JSON texts far below it.
 inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
 inline constexpr std::chrono::seconds kStallTimeout{30};
+inline constexpr std::chrono::milliseconds kTotalTimeout{300000};
+inline constexpr std::uint64_t kMaxAnswerSize = std::uint64_t{64} << 20;
+
+// timeout_from_seconds is a time-out of |seconds| in whole milliseconds,
+// rounded up; nothing unless |seconds| is positive and finite. Beyond a year
+// a time-out means "none to speak of" and is capped there, so that any finite
+// value converts soundly.
+std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
 
 struct Options {
   std::chrono::milliseconds connect_timeout = kConnectTimeout;
   std::chrono::seconds stall_timeout = kStallTimeout;
+  std::chrono::milliseconds total_timeout = kTotalTimeout;
+  std::uint64_t max_answer_size = kMaxAnswerSize;
   // Keep cookies the server sets and send them back, as a browser session.
   bool cookies = false;
   // CA bundle for TLS; the system's when empty.
@@ -96,11 +111,15 @@ class Client {
 
   // send makes one request and returns the answer, whatever its status.
   // Throws InvalidArgument for a header that check_field refuses,
-  // InvalidUrl, ConnectionFailed, TimedOut or RequestFailed.
+  // InvalidUrl, ConnectionFailed (also for an answer shorter than it
+  // announced), TimedOut, or RequestFailed (also for an answer whose length
+  // is no length, or passes max_answer_size; see limits.h).
   Response send(const Request& request);
 
   const Options& options() const { return options_; }
   void set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall);
+  void set_total_timeout(std::chrono::milliseconds total);
+  void set_max_answer_size(std::uint64_t bytes);
 
   // close drops every pooled connection.
   void close();

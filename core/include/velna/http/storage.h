@@ -2,7 +2,7 @@
 // to a full address that the caller supplies. A transfer carries no
 // credentials of the key server and keeps no connection for the next one; it
 // follows redirects (nothing secret can leave with them) and is bounded by
-// a connect time-out and a stall time-out.
+// a connect time-out, a stall time-out and a time-out on its whole duration.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "velna/bytes.h"
 #include "velna/http/client.h"
 #include "velna/http/headers.h"
+#include "velna/http/limits.h"
 
 namespace velna::http::storage {
 
@@ -33,10 +34,24 @@ std::string range_header(const ByteRange& range);
 // ("bytes=<start>-<end>", start <= end); nothing for any other form.
 std::optional<ByteRange> parse_range_header(std::string_view value);
 
+// ContentRange is the value of a Content-Range field: the bytes first to
+// last (both included) of an object of |complete| bytes, when the server
+// knows that size.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::optional<std::uint64_t> complete;
+};
+
+// parse_content_range reads "bytes <first>-<last>/<complete>" (or "/*" for
+// a size not known), first <= last < complete; nothing for any other form.
+std::optional<ContentRange> parse_content_range(std::string_view value);
+
 // check_ranged_answer accepts the answer to a request for |range| only when
 // it is a 206 whose Content-Length, body and Content-Range (when sent) all
-// stand for exactly that range. Throws AssertionFailure with a message that
-// says what came instead.
+// stand for that range: exactly, or clipped to the end of an object that
+// ends inside it, as the Content-Range's object size shows. Throws
+// AssertionFailure with a message that says what came instead.
 void check_ranged_answer(const ByteRange& range, long status, const Headers& headers,
                          std::uint64_t body_size);
 
@@ -44,10 +59,16 @@ void check_ranged_answer(const ByteRange& range, long status, const Headers& hea
 // its body. Throws AssertionFailure otherwise (also without the header).
 void check_length(const Headers& headers, std::uint64_t body_size);
 
+// A transfer of an object may take much longer than a request to the key
+// server: kTotalTimeout bounds it all the same, generously (an hour moves
+// 2 GiB at 600 kB/s).
+inline constexpr std::chrono::milliseconds kTotalTimeout{3600000};
+
 struct Timeouts {
   std::chrono::milliseconds connect = kConnectTimeout;
   std::chrono::milliseconds stall =
       std::chrono::duration_cast<std::chrono::milliseconds>(kStallTimeout);
+  std::chrono::milliseconds total = kTotalTimeout;
 };
 
 struct Request {
@@ -60,10 +81,12 @@ struct Request {
   ByteView body;
   bool has_body = false;
   Timeouts timeouts;
+  // The longest body taken; a longer one, announced or not, is refused.
+  std::uint64_t max_body = memory_bound();
 };
 
 // Answer: the final answer after redirects. Its body went to the memory that
-// the caller's allocator gave.
+// the caller's Resize gave.
 struct Answer {
   long status = 0;
   std::string reason;
@@ -72,17 +95,24 @@ struct Answer {
   std::uint64_t body_size = 0;
 };
 
-// Allocate gives memory for a body of exactly |n| bytes and returns where to
-// write it. It is called once per transfer, with the announced length when
-// the answer has one (before the first byte arrives), otherwise once the
-// whole body is known; it may be called from the thread that runs send.
-using Allocate = std::function<std::uint8_t*(std::size_t n)>;
+// Resize makes the caller's buffer for the body exactly |n| bytes long,
+// keeping the bytes written so far (up to |n|), and returns where it
+// starts; |whole| says that |n| is the length of the whole body, so the
+// buffer will not grow again. An answer that announces its length gets one
+// call with it before its first byte is written; a body of unknown length
+// grows by calls as it arrives and is cut to the bytes received at the end,
+// so the buffer never holds memory the answer did not write. When a
+// transfer fails, what the buffer holds is no body at all. Called from the
+// thread that runs send.
+using Resize = std::function<std::uint8_t*(std::size_t n, bool whole)>;
 
 // send makes one transfer on a connection of its own. Throws InvalidUrl for
 // an address that is not http or https, ConnectionFailed when no connection
-// could be made or it broke before the answer was whole, TimedOut when a
-// time-out ran out (connecting() tells which), InvalidArgument for a header
-// that check_field refuses, RequestFailed for anything else.
-Answer send(const Request& request, const Allocate& allocate);
+// could be made or it broke before the answer was whole (also for a body
+// shorter than it announced), TimedOut when a time-out ran out (connecting()
+// tells which), InvalidArgument for a header that check_field refuses,
+// RequestFailed for anything else (also for a length that is no length, or
+// a body longer than announced or than max_body; see limits.h).
+Answer send(const Request& request, const Resize& resize);
 
 }  // namespace velna::http::storage

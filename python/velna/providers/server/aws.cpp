@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <optional>
 #include <string>
 
 #include "fast_path.h"
 #include "http_response.h"
+#include "py_compat.h"
 #include "velna/http/retry.h"
 #include "velna/http/storage.h"
 #include "velna_py.h"
@@ -37,32 +37,36 @@ PyObject* module_ref = nullptr;  // this module, kept for the life of the proces
 // loads (make_objects).
 vp::http::RequestErrors errors;
 
-// BodyBuffer is the bytes object that a body is written into, made once its
-// length is known. Large bodies ask the kernel for huge pages, which halves
-// the cost of touching fresh memory.
+// BodyBuffer is the bytes object that a body is written into, made at the
+// first size the transfer knows and resized in place while a body of unknown
+// length grows, so that the body is never held twice. Large bodies ask the
+// kernel for huge pages, which halves the cost of touching fresh memory.
 class BodyBuffer {
  public:
-  std::uint8_t* allocate(std::size_t n) {
+  std::uint8_t* resize(std::size_t n, bool whole) {
     // A bytes object holds at most PY_SSIZE_T_MAX bytes (half the address
     // space on 32-bit machines).
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     pyb::gil_scoped_acquire gil;
-    PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (!o) {
-      PyErr_Clear();
-      throw std::bad_alloc();
+    // The empty bytes object is shared by everyone: it is replaced, never
+    // resized.
+    if (!bytes_ || n == 0 || PyBytes_GET_SIZE(bytes_.ptr()) == 0) {
+      PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+      if (!o) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      bytes_ = vp::own(o);
+      if (whole) advise_huge_pages(n);
+    } else {
+      PyObject* o = bytes_.release().ptr();
+      if (vp::compat::resize_bytes(&o, static_cast<Py_ssize_t>(n)) != 0) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      bytes_ = vp::own(o);
     }
-    bytes_ = vp::own(o);
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    if (n >= 2 * kHuge) {
-      auto begin = (reinterpret_cast<std::uintptr_t>(out) + kHuge - 1) & ~(kHuge - 1);
-      auto end = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(kHuge - 1);
-      if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#endif
-    return out;
+    return data();
   }
   pyb::object take() { return bytes_ ? std::move(bytes_) : pyb::bytes(""); }
   ~BodyBuffer() {
@@ -73,6 +77,24 @@ class BodyBuffer {
   }
 
  private:
+  std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.ptr())); }
+
+  // advise_huge_pages asks for huge pages under a large buffer made for the
+  // whole body. Not under one that may grow: the advice splits the mapping,
+  // which the allocator then cannot move in place, so it would copy it.
+  void advise_huge_pages(std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (n < 2 * kHuge) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(data());
+    const auto begin = (start + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (start + n) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)n;
+#endif
+  }
+
   pyb::object bytes_;
 };
 
@@ -132,13 +154,9 @@ std::chrono::milliseconds seconds_value(const char* name) {
   pyb::object v = module_attr(name);
   double seconds = PyFloat_AsDouble(v.ptr());
   if (seconds == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
-  if (!(seconds > 0) || !std::isfinite(seconds))
-    vp::raise_value_error(std::string(name) + " must be a positive number of seconds");
-  // Beyond a year a time-out means "none to speak of"; the cap keeps the
-  // conversion to whole milliseconds defined for any finite value.
-  constexpr double kMaxSeconds = 365.0 * 24 * 3600;
-  return std::chrono::milliseconds(
-      static_cast<long long>(std::ceil(std::min(seconds, kMaxSeconds) * 1000)));
+  auto timeout = velna::http::timeout_from_seconds(seconds);
+  if (!timeout) vp::raise_value_error(std::string(name) + " must be a positive number of seconds");
+  return *timeout;
 }
 
 // header_text is a header name or value as text: str as it is, bytes as
@@ -203,12 +221,14 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   request.has_body = body.present();
   request.timeouts.connect = seconds_value("CONNECT_TIMEOUT");
   request.timeouts.stall = seconds_value("STALL_TIMEOUT");
+  request.timeouts.total = seconds_value("TOTAL_TIMEOUT");
 
   BodyBuffer content;
   storage::Answer answer;
   try {
     pyb::gil_scoped_release nogil;
-    answer = storage::send(request, [&content](std::size_t n) { return content.allocate(n); });
+    answer = storage::send(
+        request, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });
   } catch (const velna::http::RequestFailed&) {
     raise_request_error(std::current_exception());
   }
@@ -328,7 +348,14 @@ pyb::object put(pyb::object path, pyb::object data) {
 
 PYBIND11_MODULE(aws, m) {
   vp::ModuleSetup setup;
-  m.doc() = "Object storage transfer: GET (whole or one byte range) and PUT at full addresses.";
+  m.doc() =
+      "Object storage transfer: GET (whole or one byte range) and PUT at full addresses.\n\n"
+      "Connecting gives up after CONNECT_TIMEOUT seconds (10), a transfer that moves less than "
+      "a byte a second for STALL_TIMEOUT seconds (30) is abandoned, and so is one that lasts "
+      "longer than TOTAL_TIMEOUT seconds (3600) in all; each raises the HTTP layer's Timeout, "
+      "and each is looked up at every transfer. A body is exactly the bytes received: an "
+      "answer whose Content-Length is no length, does not match its body or announces more "
+      "than this machine's memory holds raises RequestException.";
   pyb::module_ logging = vp::import_module("logging");
   m.attr("logging") = logging;
   pyb::module_ client = vp::import_module("velna.providers.server.client");
@@ -336,10 +363,12 @@ PYBIND11_MODULE(aws, m) {
   m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
   m.attr("log") = logging.attr("getLogger")("velna.providers.server.aws");
   // Connecting gives up after CONNECT_TIMEOUT seconds; a transfer that moves
-  // less than a byte per second for STALL_TIMEOUT seconds is abandoned.
-  // Neither is retried.
+  // less than a byte per second for STALL_TIMEOUT seconds is abandoned, and
+  // so is one that lasts longer than TOTAL_TIMEOUT seconds in all. None is
+  // retried.
   m.attr("CONNECT_TIMEOUT") = std::chrono::duration<double>(velna::http::kConnectTimeout).count();
   m.attr("STALL_TIMEOUT") = std::chrono::duration<double>(velna::http::kStallTimeout).count();
+  m.attr("TOTAL_TIMEOUT") = std::chrono::duration<double>(storage::kTotalTimeout).count();
 
   retry_test = vp::keep(m.attr("_retry_on_exception"));
   make_objects(m);
@@ -355,8 +384,7 @@ PYBIND11_MODULE(aws, m) {
   vp::register_native(kMakeRequestKey, m.attr("_make_request"));
   m.def("get", &get,
         "Downloads the object at the full address path, or only its bytes start to end (both "
-        "included); "
-        "returns the response.",
+        "included; up to the object's end when it ends before); returns the response.",
         "path"_a, "start"_a = pyb::none(), "end"_a = pyb::none());
   m.def("put", &put,
         "Uploads data (bytes-like, or None for an empty body) to the full address path; "

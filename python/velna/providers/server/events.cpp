@@ -10,6 +10,8 @@
 #include "fast_path.h"
 #include "json_text.h"
 #include "plain_class.h"
+#include "velna/http/client.h"
+#include "velna/http/limits.h"
 #include "velna_py.h"
 
 namespace {
@@ -24,6 +26,8 @@ struct Names {
   EVENTS_NAMES(VELNA_PY_NAME_FIELD)
   PyObject* const log = vp::intern("log");
   PyObject* const make_request = vp::intern("_make_request");
+  PyObject* const max_pages = vp::intern("MAX_EVENT_PAGES");
+  PyObject* const max_bytes = vp::intern("MAX_EVENT_BYTES");
 };
 const Names& N() {
   static const Names n;
@@ -32,6 +36,7 @@ const Names& N() {
 
 PyObject* module_ref = nullptr;     // this module, kept for the life of the process
 PyObject* client_module = nullptr;  // velna.providers.server.client
+PyObject* request_error = nullptr;  // RequestException of the HTTP layer
 vp::EventPages* pages = nullptr;    // velna.event's reader of pages
 
 // Our own functions on the way from client.get to the decoded answer.
@@ -109,6 +114,25 @@ bool reads_pages(pyb::handle get) {
   return !vp::dict_get(dict, N().request);
 }
 
+// body_size is the length of the body of |response|, when it holds one as
+// bytes (a caller's own client may answer with something else).
+std::uint64_t body_size(pyb::handle response) {
+  pyb::object content = vp::own(PyObject_GetAttr(response.ptr(), N().content));
+  if (!content) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
+    PyErr_Clear();
+    return 0;
+  }
+  return vp::is_bytes(content) ? static_cast<std::uint64_t>(PyBytes_GET_SIZE(content.ptr())) : 0;
+}
+
+// page_budget is the bound of one call's paging, from the module values
+// MAX_EVENT_PAGES and MAX_EVENT_BYTES as they stand.
+velna::http::PageBudget page_budget() {
+  return {vp::positive_limit(module_attr(N().max_pages), "MAX_EVENT_PAGES"),
+          vp::positive_limit(module_attr(N().max_bytes), "MAX_EVENT_BYTES")};
+}
+
 // One page as received: where its events stand in the gathered list, and,
 // when the reader made them into records, the body they came from.
 struct Page {
@@ -118,9 +142,11 @@ struct Page {
 
 // gather asks for pages until the server reports that none follows. Each
 // next page starts at the last event received; a page that does not move
-// past its own start would be asked for again and again, so it ends the call.
+// past its own start would be asked for again and again, so it ends the call,
+// and so do more pages, or more bytes of them, than the module's limits.
 pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
   pyb::list events;
+  velna::http::PageBudget budget = page_budget();
   for (;;) {
     pyb::object get = vp::get(vp::get(module_attr(N().server), N().client), N().get);
     pyb::object response;
@@ -143,10 +169,19 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
     }
     received_pages.push_back({begin, PyList_GET_SIZE(events.ptr()),
                               read ? vp::get(response, N().content) : pyb::object()});
-    if (!vp::truthy(item(page, "hasMore"))) break;
+    const bool more = vp::truthy(item(page, "hasMore"));
+    try {
+      budget.take(body_size(response), more);
+    } catch (const velna::http::RequestFailed& e) {
+      vp::raise_error(request_error, std::string("The key server's event log does not end. ") +
+                                         e.what() +
+                                         "; MAX_EVENT_PAGES and MAX_EVENT_BYTES of "
+                                         "velna.providers.server.events set the limits.");
+    }
+    if (!more) break;
     if (!any)
-      vp::raise_error(PyExc_RuntimeError, "The key server announced more events after event " +
-                                              text(start) + " but sent an empty page.");
+      vp::raise_error(PyExc_IndexError, "The key server announced more events after event " +
+                                            text(start) + " but sent an empty page.");
     pyb::object next = read ? vp::dict_get(vp::instance_dict(last), N().id) : item(last, "eventId");
     if (!advances(next, start))
       vp::raise_error(PyExc_RuntimeError, "The key server's page of events from " + text(start) +
@@ -198,7 +233,12 @@ pyb::object get(pyb::kwargs kwargs) {
 
 PYBIND11_MODULE(events, m) {
   vp::ModuleSetup setup;
-  m.doc() = "Reading the key server's event log.";
+  m.doc() =
+      "Reading the key server's event log.\n\n"
+      "get reads page after page while the server announces more, and stops with the HTTP "
+      "layer's RequestException once a further page would pass MAX_EVENT_PAGES pages (10000) "
+      "or the pages read hold more than MAX_EVENT_BYTES bytes (64 MiB) in all; both are looked "
+      "up at each call.";
   pyb::module_ logging = vp::import_module("logging");
   m.attr("logging") = logging;
   pyb::module_ providers = vp::import_module("velna.providers");
@@ -206,6 +246,10 @@ PYBIND11_MODULE(events, m) {
   pyb::object server = providers.attr("server");
   m.attr("server") = server;
   client_module = vp::keep(vp::import_module("velna.providers.server.client"));
+  request_error =
+      vp::keep(vp::import_module("velna.providers.server.http").attr("RequestException"));
+  m.attr("MAX_EVENT_PAGES") = pyb::int_(velna::http::kMaxPages);
+  m.attr("MAX_EVENT_BYTES") = pyb::int_(velna::http::kMaxPagesBytes);
   pyb::module_ event = vp::import_module("velna.event");
   m.attr("EventSchema") = event.attr("EventSchema");
   pages = static_cast<vp::EventPages*>(
@@ -223,7 +267,8 @@ PYBIND11_MODULE(events, m) {
       "Returns the logged-in user's events of one type ('container' or 'lockbox'), "
       "optionally only those of one container (container_id), container type "
       "(container_type) or action ('accessed', 'added', 'deleted', 'updated'), from "
-      "starting_event_id on; every page the server has is read.");
+      "starting_event_id on; every page the server has is read, up to MAX_EVENT_PAGES pages "
+      "and MAX_EVENT_BYTES bytes of them.");
   pyb::object guarded = m.attr("login_required")(server)(body);
   m.attr("get") = m.attr("logged")(log)(guarded);
 }

@@ -5,6 +5,8 @@
 // the GIL released.
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@ using namespace pyb::literals;
 
 // Error classes, made once when the module loads and kept for the process.
 velna::py::http::RequestErrors errors;
+PyObject* module_ref = nullptr;  // this module, for the values a new session starts with
 
 std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(text)); }
 
@@ -409,17 +412,36 @@ PyObject* make_error(pyb::module_& m, const char* name, const char* doc, pyb::ha
   return cls.ptr();  // define_error keeps it for the life of the process
 }
 
-double seconds_of(pyb::handle value) {
-  double s = value.cast<double>();
-  if (!(s > 0)) velna::py::raise_value_error("time-outs must be positive numbers of seconds");
-  return s;
+std::chrono::milliseconds timeout_of(pyb::handle seconds) {
+  auto timeout = http::timeout_from_seconds(seconds.cast<double>());
+  if (!timeout) velna::py::raise_value_error("time-outs must be positive numbers of seconds");
+  return *timeout;
 }
+
+// stall_of is a stall time-out in the whole seconds that libcurl measures,
+// rounded half up, and at least one.
+std::chrono::seconds stall_of(pyb::handle seconds) {
+  const std::chrono::milliseconds ms = timeout_of(seconds);
+  return std::max(std::chrono::seconds(1), std::chrono::seconds((ms.count() + 500) / 1000));
+}
+
+double seconds(std::chrono::milliseconds ms) { return std::chrono::duration<double>(ms).count(); }
 
 }  // namespace
 
 PYBIND11_MODULE(http, m) {
   velna::py::ModuleSetup setup;
-  m.doc() = "HTTP sessions, answers and request errors of the server provider.";
+  m.doc() =
+      "HTTP sessions, answers and request errors of the server provider.\n\n"
+      "Every request is bounded: connecting gives up after CONNECT_TIMEOUT seconds (10), a "
+      "transfer that moves less than a byte a second for STALL_TIMEOUT seconds (30) is "
+      "abandoned, and so is a request that lasts longer than TOTAL_TIMEOUT seconds (300) in "
+      "all; each raises Timeout. An answer whose body is longer than MAX_ANSWER_SIZE bytes "
+      "(64 MiB), or announces such a length, raises RequestException before it is read whole, "
+      "as does an answer whose Content-Length is no length or does not match its body. A new "
+      "Session takes these values as they stand when it is made; its attributes "
+      "connect_timeout, stall_timeout, total_timeout (seconds) and max_answer_size (bytes) "
+      "change its own.";
 
   PyObject* os_error = PyExc_OSError;
   errors.request =
@@ -437,8 +459,13 @@ PYBIND11_MODULE(http, m) {
       make_error(m, "InvalidURL", "The URL provided was somehow invalid.",
                  pyb::make_tuple(pyb::handle(errors.request), pyb::handle(PyExc_ValueError)));
 
-  m.attr("CONNECT_TIMEOUT") = std::chrono::duration<double>(http::kConnectTimeout).count();
-  m.attr("STALL_TIMEOUT") = std::chrono::duration<double>(http::kStallTimeout).count();
+  // What a new session starts with; its attributes of the same names in
+  // lower case change one session's.
+  m.attr("CONNECT_TIMEOUT") = seconds(http::kConnectTimeout);
+  m.attr("STALL_TIMEOUT") = seconds(http::kStallTimeout);
+  m.attr("TOTAL_TIMEOUT") = seconds(http::kTotalTimeout);
+  m.attr("MAX_ANSWER_SIZE") = pyb::int_(http::kMaxAnswerSize);
+  module_ref = velna::py::keep(m);
 
   pyb::class_<HeaderDict> dict_cls(m, "CaseInsensitiveDict", "A mapping whose keys ignore case.");
   dict_cls
@@ -575,6 +602,12 @@ PYBIND11_MODULE(http, m) {
       .def(pyb::init([] {
         Session s;
         http::Options options;
+        pyb::handle module(module_ref);
+        options.connect_timeout = timeout_of(module.attr("CONNECT_TIMEOUT"));
+        options.stall_timeout = stall_of(module.attr("STALL_TIMEOUT"));
+        options.total_timeout = timeout_of(module.attr("TOTAL_TIMEOUT"));
+        options.max_answer_size =
+            velna::py::positive_limit(module.attr("MAX_ANSWER_SIZE"), "MAX_ANSWER_SIZE");
         options.cookies = true;
         s.client = std::make_shared<http::Client>(options);
         HeaderDict defaults;
@@ -589,24 +622,27 @@ PYBIND11_MODULE(http, m) {
            "json"_a = pyb::none(), "auth"_a = pyb::none(), "allow_redirects"_a = false)
       .def_property(
           "connect_timeout",
-          [](const Session& s) {
-            return std::chrono::duration<double>(s.client->options().connect_timeout).count();
-          },
-          [](Session& s, pyb::object seconds) {
-            auto ms = std::chrono::milliseconds(static_cast<long long>(seconds_of(seconds) * 1000));
-            s.client->set_timeouts(std::max(ms, std::chrono::milliseconds(1)),
-                                   s.client->options().stall_timeout);
+          [](const Session& s) { return seconds(s.client->options().connect_timeout); },
+          [](Session& s, pyb::object value) {
+            s.client->set_timeouts(timeout_of(value), s.client->options().stall_timeout);
           })
       .def_property(
           "stall_timeout",
           [](const Session& s) {
             return static_cast<double>(s.client->options().stall_timeout.count());
           },
-          [](Session& s, pyb::object seconds) {
-            // libcurl measures stalls in whole seconds.
-            auto whole = std::chrono::seconds(
-                std::max<long long>(1, static_cast<long long>(seconds_of(seconds) + 0.5)));
-            s.client->set_timeouts(s.client->options().connect_timeout, whole);
+          [](Session& s, pyb::object value) {
+            s.client->set_timeouts(s.client->options().connect_timeout, stall_of(value));
+          })
+      .def_property(
+          "total_timeout",
+          [](const Session& s) { return seconds(s.client->options().total_timeout); },
+          [](Session& s, pyb::object value) { s.client->set_total_timeout(timeout_of(value)); })
+      .def_property(
+          "max_answer_size",
+          [](const Session& s) { return pyb::int_(s.client->options().max_answer_size); },
+          [](Session& s, pyb::object value) {
+            s.client->set_max_answer_size(velna::py::positive_limit(value, "max_answer_size"));
           })
       .def(
           "close", [](Session& s) { s.client->close(); }, "Closes the pooled connections.")
