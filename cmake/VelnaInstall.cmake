@@ -44,17 +44,26 @@ if(VELNA_PYTHON)
   # /usr/local with Debian's interpreters; under any other prefix,
   # lib/python3.X/site-packages, which the interpreter reads only through
   # PYTHONPATH. VELNA_PYTHON_INSTALL_DIR fixes the folder instead.
-  execute_process(
-    COMMAND ${Python_EXECUTABLE} -c [[
+  #
+  # Build folders configured before the folder was chosen at install time
+  # cached the choice for the interpreter's own prefix under this help text:
+  # that entry is not a user's choice.
+  get_property(help CACHE VELNA_PYTHON_INSTALL_DIR PROPERTY HELPSTRING)
+  if(help STREQUAL "Folder of the Python package, relative to the install prefix")
+    unset(VELNA_PYTHON_INSTALL_DIR CACHE)
+  endif()
+  if(DEFINED VELNA_PYTHON_INSTALL_DIR)
+    set(py_dest ${VELNA_PYTHON_INSTALL_DIR})
+    set(py_rpath_base ${VELNA_PYTHON_INSTALL_DIR})
+  else()
+    execute_process(
+      COMMAND ${Python_EXECUTABLE} -c [[
 import site, sysconfig
 fallback = sysconfig.get_path("platlib", "posix_prefix", vars={"base": "/@", "platbase": "/@"})[3:]
 print(";".join([fallback] + site.getsitepackages()))
 ]]
-    OUTPUT_VARIABLE sites OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-  list(POP_FRONT sites fallback)
-  if(DEFINED VELNA_PYTHON_INSTALL_DIR)
-    set(py_dest ${VELNA_PYTHON_INSTALL_DIR})
-  else()
+      OUTPUT_VARIABLE sites OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    list(POP_FRONT sites fallback)
     # Chosen when installing, so that one build serves every prefix. Every
     # choice is lib/<one folder>/<another>, as deep as the fallback, so the
     # modules' run path below holds for each.
@@ -75,10 +84,6 @@ print(";".join([fallback] + site.getsitepackages()))
       message(STATUS \"Python package folder: \${prefix}/\${velna_python_dir}\")
     " COMPONENT runtime)
     set(py_dest "\${velna_python_dir}")
-  endif()
-  if(DEFINED VELNA_PYTHON_INSTALL_DIR)
-    set(py_rpath_base ${VELNA_PYTHON_INSTALL_DIR})
-  else()
     set(py_rpath_base ${fallback})
   endif()
 
