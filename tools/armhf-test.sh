@@ -35,7 +35,7 @@ echo "== armhf build"
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DVELNA_ARMHF_ROOT="$root" \
   -DPython_EXECUTABLE=/usr/bin/python3 -DVELNA_BENCH=OFF --no-warn-unused-cli \
-  -DVELNA_WERROR=$([ "${VELNA_WERROR:-}" = 1 ] && echo ON || echo OFF) >/dev/null
+  -DVELNA_WERROR="${VELNA_WERROR:-OFF}" >/dev/null
 ninja -C "$out" -j"$jobs"
 
 # Wrappers. qemu's -0 hands the wrapper's own path to the program as argv[0],

@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 mode=${1:-}
 jobs=${VELNA_JOBS:-$(nproc 2>/dev/null || echo 8)}
-werror=-DVELNA_WERROR=$([ "${VELNA_WERROR:-}" = 1 ] && echo ON || echo OFF)
+werror=-DVELNA_WERROR="${VELNA_WERROR:-OFF}"
 # The test suites and benchmarks are switched on and off explicitly, so that
 # one build folder serves both the example and the tests.
 suites=ON

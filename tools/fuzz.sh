@@ -31,7 +31,7 @@ out=build-fuzz
 jobs=${VELNA_JOBS:-$(nproc 2>/dev/null || echo 8)}
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELNA_FUZZ=ON -DVELNA_TESTS=OFF -DVELNA_BENCH=OFF -DPython_EXECUTABLE=/usr/bin/python3 \
-  -DVELNA_WERROR=$([ "${VELNA_WERROR:-}" = 1 ] && echo ON || echo OFF) >/dev/null
+  -DVELNA_WERROR="${VELNA_WERROR:-OFF}" >/dev/null
 ninja -C "$out" -j"$jobs" velna_fuzz
 
 targets=("$@")
