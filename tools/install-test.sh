@@ -7,15 +7,14 @@
 #   each of our shared libraries must come from that root, not from a build
 #   tree (the armhf package too, under qemu, when tools/armhf-test.sh has made
 #   its wrappers). Then the example application (the local store) runs from
-#   the package's files laid over /usr, with no PYTHONPATH.
+#   the package's files, the interpreter finding the package by itself.
 # - cmake --install --prefix /usr/local: the example application runs from
 #   there the same way, and the README's outside CMake project builds
 #   examples/encrypt_bytes.cpp against the installed libvelna with
 #   find_package(velna) and runs it.
 #
-# Nothing is installed on the machine itself: the installed files are laid
-# over /usr by an overlay mount in a mount namespace of the test's own, which
-# ends with it.
+# Nothing is installed on the machine itself (see installed() below), so it
+# needs no privileges and runs in a chroot as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,31 +54,29 @@ PY
   )
 }
 
-# installed ROOT COMMAND...: runs COMMAND (a shell command) in a mount
-# namespace where ROOT/usr is laid over /usr, as if ROOT's files had been
-# installed, with no PYTHONPATH and from a folder outside the source tree.
+# installed ROOT SITE: runs the example application of tools/example.sh
+# (local store, two processes) as if ROOT's files had been installed, with
+# the interpreter finding the package in SITE (a path below /usr) on its own.
+# A copy of Debian's interpreter in ROOT/usr/bin, with a link to the standard
+# library beside it, has ROOT/usr as its prefix: its site folders are those
+# it has under /usr, moved into ROOT, and nothing else (the system's own
+# dist-packages among them). No PYTHONPATH; run from a scratch folder.
 installed() {
-  local root=$1
-  shift
-  local userns=()
-  [ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
-  (cd "$tmp" && env -u PYTHONPATH unshare --mount --propagation private "${userns[@]}" \
-    sh -euc 'mount -t overlay overlay -o "lowerdir=$1/usr:/usr" /usr; cmd=$2; shift 2; exec sh -euc "$cmd" sh "$@"' \
-    sh "$root" "$@")
-}
-
-# main_job ROOT SITE: the example application of tools/example.sh (local
-# store, two processes) with the package installed from ROOT, where the
-# interpreter must find it in SITE.
-main_job() {
-  local root=$1 site=$2 out=$tmp/main-job.out
-  installed "$root" '
-    where=$(/usr/bin/python3 -c "import velna; print(velna.__file__)")
-    case "$where" in "$1"/velna/*) ;; *) echo "velna imported from $where, not $1" >&2; exit 1 ;; esac
+  local root=$1 site=$2 out=$tmp/main-job.out python version
+  version=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  python=$root/usr/bin/python3
+  mkdir -p "$root/usr/bin" "$root/usr/lib"
+  cp "$(readlink -f /usr/bin/python3)" "$python"
+  ln -sfn "/usr/lib/python$version" "$root/usr/lib/python$version"
+  (
+    cd "$tmp" && unset PYTHONPATH PYTHONHOME
+    where=$("$python" -c 'import velna; print(velna.__file__)')
+    [ "$where" = "$root$site/velna/__init__.py" ] || { echo "velna imported from $where, not $root$site"; exit 1; }
     store=$(mktemp -d)
-    /usr/bin/python3 "$2/examples/share_file.py" --root "$store/store" grant
-    /usr/bin/python3 "$2/examples/share_file.py" --root "$store/store" open
-    rm -rf "$store"' "$site" "$repo" >"$out" 2>&1 || { cat "$out"; return 1; }
+    "$python" "$repo/examples/share_file.py" --root "$store/store" grant
+    "$python" "$repo/examples/share_file.py" --root "$store/store" open
+    rm -rf "$store"
+  ) >"$out" 2>&1 || { cat "$out"; return 1; }
   grep -qx "checksum matches the original" "$out" || { cat "$out"; return 1; }
   echo "main job ran from $site: $(grep '^opened ' "$out")"
 }
@@ -88,23 +85,24 @@ native=$(pkg build)
 echo "== package $(basename "$native")"
 dpkg-deb -x "$native" "$tmp/deb"
 import_all /usr/bin/python3 "$tmp/deb"
-main_job "$tmp/deb" /usr/lib/python3/dist-packages
+installed "$tmp/deb" /usr/lib/python3/dist-packages
 
 echo "== cmake --install build --prefix /usr/local"
 DESTDIR="$tmp/local" cmake --install build --prefix /usr/local >"$tmp/install.log" ||
   { cat "$tmp/install.log"; exit 1; }
 site=$(/usr/bin/python3 -c 'import sys; print("/usr/local/lib/python%d.%d/dist-packages" % sys.version_info[:2])')
-main_job "$tmp/local" "$site"
+installed "$tmp/local" "$site"
 
 # The outside project is the README's own CMakeLists.txt.
 mkdir -p "$tmp/app"
 sed -n '/^```cmake$/,/^```$/{/^```/d;p}' README.md >"$tmp/app/CMakeLists.txt"
 grep -q 'find_package(velna' "$tmp/app/CMakeLists.txt" || { echo "README.md has no CMake project" >&2; exit 1; }
 cp examples/encrypt_bytes.cpp "$tmp/app/"
-installed "$tmp/local" '
-  cmake -S "$1" -B "$1/build" -G Ninja >"$1/build.log" 2>&1 && ninja -C "$1/build" >>"$1/build.log" 2>&1 ||
-    { cat "$1/build.log"; exit 1; }
-  "$1/build/encrypt_bytes"' "$tmp/app" >"$tmp/app.out"
+(
+  cd "$tmp/app"
+  cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH="$tmp/local/usr/local" && ninja -C build
+) >"$tmp/app.log" 2>&1 || { cat "$tmp/app.log"; exit 1; }
+"$tmp/app/build/encrypt_bytes" >"$tmp/app.out"
 # The program prints the message it decrypted and that message's SHA-384.
 message=$(sed -n 1p "$tmp/app.out")
 [ "$(sed -n 2p "$tmp/app.out")" = "$(printf '%s' "$message" | sha384sum | cut -d' ' -f1)" ] ||
