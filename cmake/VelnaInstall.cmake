@@ -2,8 +2,8 @@
 #
 # cmake --install puts libvelna (with its headers and CMake package, so that
 # find_package(velna) gives the target velna::core) under the prefix's
-# library folder, and the Python package velna under
-# <prefix>/${VELNA_PYTHON_INSTALL_DIR}. Each extension module finds libvelna
+# library folder, and the Python package velna where the interpreter reads
+# packages under that prefix (below). Each extension module finds libvelna
 # through a run path relative to itself, so any prefix works.
 #
 # cpack -G DEB makes one Debian package of both, for the architecture built
@@ -37,23 +37,62 @@ install(FILES ${CMAKE_BINARY_DIR}/velnaConfig.cmake ${CMAKE_BINARY_DIR}/velnaCon
   DESTINATION ${VELNA_CMAKE_DIR} COMPONENT runtime)
 
 if(VELNA_PYTHON)
-  # The interpreter's platform library folder, relative to its prefix:
-  # lib/python3/dist-packages for Debian's interpreters, where the system's
-  # own packages live, lib/pythonX.Y/site-packages for others.
-  if(NOT DEFINED VELNA_PYTHON_INSTALL_DIR)
+  # The Python package goes where the interpreter looks for packages under the
+  # prefix given at install time (cmake --install --prefix, or /usr for the
+  # Debian package): one of its site folders below <prefix>/lib, that is
+  # lib/python3/dist-packages for /usr and lib/python3.X/dist-packages for
+  # /usr/local with Debian's interpreters; under any other prefix,
+  # lib/python3.X/site-packages, which the interpreter reads only through
+  # PYTHONPATH. VELNA_PYTHON_INSTALL_DIR fixes the folder instead.
+  #
+  # Build folders configured before the folder was chosen at install time
+  # cached the choice for the interpreter's own prefix under this help text:
+  # that entry is not a user's choice.
+  get_property(help CACHE VELNA_PYTHON_INSTALL_DIR PROPERTY HELPSTRING)
+  if(help STREQUAL "Folder of the Python package, relative to the install prefix")
+    unset(VELNA_PYTHON_INSTALL_DIR CACHE)
+  endif()
+  if(DEFINED VELNA_PYTHON_INSTALL_DIR)
+    set(py_dest ${VELNA_PYTHON_INSTALL_DIR})
+    set(py_rpath_base ${VELNA_PYTHON_INSTALL_DIR})
+  else()
     execute_process(
       COMMAND ${Python_EXECUTABLE} -c [[
-import sysconfig
-scheme = "deb_system" if "deb_system" in sysconfig.get_scheme_names() else "posix_prefix"
-print(sysconfig.get_path("platlib", scheme, vars={"base": "/@", "platbase": "/@"})[3:])
+import site, sysconfig
+fallback = sysconfig.get_path("platlib", "posix_prefix", vars={"base": "/@", "platbase": "/@"})[3:]
+print(";".join([fallback] + site.getsitepackages()))
 ]]
-      OUTPUT_VARIABLE platlib OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-    set(VELNA_PYTHON_INSTALL_DIR ${platlib} CACHE STRING
-        "Folder of the Python package, relative to the install prefix")
+      OUTPUT_VARIABLE sites OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    list(POP_FRONT sites fallback)
+    # Chosen when installing, so that one build serves every prefix. Every
+    # choice is lib/<one folder>/<another>, as deep as the fallback, so the
+    # modules' run path below holds for each.
+    install(CODE "
+      string(REGEX REPLACE \"/+$\" \"\" prefix \"\${CMAKE_INSTALL_PREFIX}\")
+      set(velna_python_dir \"${fallback}\")
+      foreach(site IN ITEMS ${sites})
+        string(FIND \"\${site}\" \"\${prefix}/\" at)
+        if(at EQUAL 0)
+          string(LENGTH \"\${prefix}/\" length)
+          string(SUBSTRING \"\${site}\" \${length} -1 rel)
+          if(rel MATCHES \"^lib/[^/]+/[^/]+$\")
+            set(velna_python_dir \"\${rel}\")
+            break()
+          endif()
+        endif()
+      endforeach()
+      message(STATUS \"Python package folder: \${prefix}/\${velna_python_dir}\")
+    " COMPONENT runtime)
+    set(py_dest "\${velna_python_dir}")
+    set(py_rpath_base ${fallback})
   endif()
 
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velna DESTINATION ${VELNA_PYTHON_INSTALL_DIR}
-    COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+  # The files of the package that are not binding sources, as in the build tree.
+  get_directory_property(py_files DIRECTORY ${PROJECT_SOURCE_DIR}/python DEFINITION VELNA_PY_FILES)
+  foreach(f ${py_files})
+    get_filename_component(dir ${f} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/python/${f} DESTINATION ${py_dest}/${dir} COMPONENT runtime)
+  endforeach()
   # A shared library of python/ (the binding support library) goes beside
   # libvelna; every extension module goes where the build tree has it.
   get_directory_property(py_targets DIRECTORY ${PROJECT_SOURCE_DIR}/python BUILDSYSTEM_TARGETS)
@@ -69,13 +108,13 @@ print(sysconfig.get_path("platlib", scheme, vars={"base": "/@", "platbase": "/@"
     endif()
     get_target_property(dir ${t} LIBRARY_OUTPUT_DIRECTORY)
     file(RELATIVE_PATH rel ${CMAKE_BINARY_DIR}/python ${dir})
-    set(dest ${VELNA_PYTHON_INSTALL_DIR})
+    set(sub "")
     if(rel)
-      string(APPEND dest /${rel})
+      set(sub /${rel})
     endif()
-    file(RELATIVE_PATH to_lib /@/${dest} /@/${CMAKE_INSTALL_LIBDIR})
+    file(RELATIVE_PATH to_lib /@/${py_rpath_base}${sub} /@/${CMAKE_INSTALL_LIBDIR})
     set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_lib}")
-    install(TARGETS ${t} LIBRARY DESTINATION ${dest} COMPONENT runtime)
+    install(TARGETS ${t} LIBRARY DESTINATION ${py_dest}${sub} COMPONENT runtime)
   endforeach()
 endif()
 
@@ -97,9 +136,16 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION python)
 # The run-time libraries of the core and the interpreter the modules were
-# built for; one list for both architectures.
+# built for (its minor version); one list for both architectures.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.36), libstdc++6 (>= 12), libssl3 (>= 3.0), libsqlite3-0 (>= 3.40), libcurl4 (>= 7.88), python3 (>= 3.11), python3 (<< 3.12)")
+    "libc6 (>= 2.36), libstdc++6 (>= 12), libssl3 (>= 3.0), libsqlite3-0 (>= 3.40), libcurl4 (>= 7.88)")
+if(VELNA_PYTHON)
+  get_directory_property(py_major DIRECTORY ${PROJECT_SOURCE_DIR}/python DEFINITION Python_VERSION_MAJOR)
+  get_directory_property(py_minor DIRECTORY ${PROJECT_SOURCE_DIR}/python DEFINITION Python_VERSION_MINOR)
+  math(EXPR py_next "${py_minor} + 1")
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
+         ", python3 (>= ${py_major}.${py_minor}), python3 (<< ${py_major}.${py_next})")
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 include(CPack)

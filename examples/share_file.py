@@ -179,7 +179,8 @@ def open_shared(args):
     content = opened.content.data
     checksum = crypto.SHA384(content)
     same = checksum == state["sha384"]
-    say("opened %s: %d bytes, SHA-384 %s..." % (opened.header.data["name"], len(content), checksum[:16]))
+    # The whole digest, to compare with sha384sum of the file that was shared.
+    say("opened %s: %d bytes, SHA-384 %s" % (opened.header.data["name"], len(content), checksum))
     say("checksum %s the original" % ("matches" if same else "DOES NOT MATCH"))
     portal.logout()
     say("logged out")

@@ -5,6 +5,7 @@
 # root is kept; it is made again only when the package list changes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/steps.sh
 
 root=${1:?usage: armhf-root.sh ROOT}
 list=tools/armhf-packages.txt
@@ -17,16 +18,25 @@ if [ -d "$root" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
   exit 0
 fi
 
-# The machine's own apt sources: deb822 where it has them, else the classic file.
-sources=/etc/apt/sources.list.d/debian.sources
-[ -f "$sources" ] || sources=/etc/apt/sources.list
+# Every apt source of the machine, whatever the files' names and formats
+# (mmdebstrap reads each file by its suffix: .list one-line, .sources deb822).
+sources=()
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  [ ! -s "$f" ] || sources+=("$f")
+done
+if ((${#sources[@]} == 0)); then
+  echo "armhf root: apt has no sources in /etc/apt/sources.list or /etc/apt/sources.list.d/" >&2
+  exit 1
+fi
 suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
 rm -rf "$root" "$stamp"
 mkdir -p "$(dirname "$root")"
-echo "armhf root: making $root ($suite, $packages)"
-mmdebstrap --quiet --variant=extract --architectures=armhf --include="$packages" \
-  "$suite" "$root" "$sources" </dev/null
+log=build/logs/armhf-root.log
+rm -f "$log"
+step "$log" "armhf root: making $root ($suite, from ${sources[*]}; log: $log)" \
+  mmdebstrap --variant=extract --architectures=armhf --include="$packages" \
+  "$suite" "$root" "${sources[@]}"
 # qemu looks a path up in the root first: without a /dev of its own, the
 # emulated programs use the host's devices (a pseudo-terminal from the
 # root's ptmx node would not be the host's).

@@ -12,6 +12,7 @@
 #   (over an interpreter with a 32-bit time_t), see tests/python/conftest.py;
 # - the GoogleTest filter below ($core_skip); tests that need a process of
 #   their own run alone ($core_alone).
+# VELNA_WERROR=1 turns compiler warnings into errors, as in tools/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +34,8 @@ tools/armhf-root.sh "$root"
 echo "== armhf build"
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DVELNA_ARMHF_ROOT="$root" \
-  -DPython_EXECUTABLE=/usr/bin/python3 -DVELNA_BENCH=OFF --no-warn-unused-cli >/dev/null
+  -DPython_EXECUTABLE=/usr/bin/python3 -DVELNA_BENCH=OFF --no-warn-unused-cli \
+  -DVELNA_WERROR="${VELNA_WERROR:-OFF}" >/dev/null
 ninja -C "$out" -j"$jobs"
 
 # Wrappers. qemu's -0 hands the wrapper's own path to the program as argv[0],

@@ -8,6 +8,10 @@
 #
 # --server keeps the accounts on the test key server (started on 127.0.0.1
 # for the run) instead of the local store.
+#
+# It installs (tools/setup.sh) and builds (tools/build.sh package) only what
+# the package and the example need, with apt's and the compiler's output in
+# build/logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,8 +24,10 @@ for arg in "$@"; do
   esac
 done
 
-tools/setup.sh
-tools/build.sh
+groups=(package)
+[ -z "$server" ] || groups+=(keyserver)
+tools/setup.sh "${groups[@]}"
+tools/build.sh package
 
 export PYTHONPATH="$PWD/build/python"
 root="$(mktemp -d)"

@@ -10,6 +10,7 @@
 # test command's short run). -j runs that many targets at once (default 1).
 # Targets are named without the _fuzz suffix; default: all of them. A crash
 # is saved as build-fuzz/findings/<target>/crash-* and fails the script.
+# VELNA_WERROR=1 turns compiler warnings into errors, as in tools/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +22,7 @@ while getopts "t:r:j:" opt; do
     t) seconds=$OPTARG ;;
     r) runs=$OPTARG ;;
     j) parallel=$OPTARG ;;
-    *) sed -n 2,13p "$0"; exit 2 ;;
+    *) sed -n 2,14p "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -29,7 +30,8 @@ shift $((OPTIND - 1))
 out=build-fuzz
 jobs=${VELNA_JOBS:-$(nproc 2>/dev/null || echo 8)}
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELNA_FUZZ=ON -DVELNA_TESTS=OFF -DVELNA_BENCH=OFF -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
+  -DVELNA_FUZZ=ON -DVELNA_TESTS=OFF -DVELNA_BENCH=OFF -DPython_EXECUTABLE=/usr/bin/python3 \
+  -DVELNA_WERROR="${VELNA_WERROR:-OFF}" >/dev/null
 ninja -C "$out" -j"$jobs" velna_fuzz
 
 targets=("$@")

@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# install-test.sh: makes the Debian packages of the builds in build/ (the
-# machine's own architecture) and, when it exists, build-armhf/ (armhf), then
-# unpacks the native one into a temporary root and imports every module of
-# the package from there, checking that each module and each of our shared
-# libraries come from that root and not from a build tree. The armhf package is imported the
-# same way under qemu when tools/armhf-test.sh has made its wrappers.
+# install-test.sh: checks velna as users install it, from the builds in build/
+# (the machine's own architecture) and, when it exists, build-armhf/ (armhf).
+#
+# - The Debian package: made with cpack and unpacked into a scratch root;
+#   every module of the package is imported from there, and each module and
+#   each of our shared libraries must come from that root, not from a build
+#   tree (the armhf package too, under qemu, when tools/armhf-test.sh has made
+#   its wrappers). Then the example application (the local store) runs from
+#   the package's files, the interpreter finding the package by itself.
+# - cmake --install --prefix /usr/local: the example application runs from
+#   there the same way, and the README's outside CMake project builds
+#   examples/encrypt_bytes.cpp against the installed libvelna with
+#   find_package(velna) and runs it.
+#
+# Nothing is installed on the machine itself (see installed() below), so it
+# needs no privileges and runs in a chroot as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+repo=$PWD
 
 pkg() {  # pkg BUILD_DIR: makes the package, prints its path
   (cd "$1" && cpack -G DEB -B "$PWD/package" >/dev/null)
@@ -43,10 +54,60 @@ PY
   )
 }
 
+# installed ROOT SITE: runs the example application of tools/example.sh
+# (local store, two processes) as if ROOT's files had been installed, with
+# the interpreter finding the package in SITE (a path below /usr) on its own.
+# A copy of Debian's interpreter in ROOT/usr/bin, with a link to the standard
+# library beside it, has ROOT/usr as its prefix: its site folders are those
+# it has under /usr, moved into ROOT, and nothing else (the system's own
+# dist-packages among them). No PYTHONPATH; run from a scratch folder.
+installed() {
+  local root=$1 site=$2 out=$tmp/main-job.out python version
+  version=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  python=$root/usr/bin/python3
+  mkdir -p "$root/usr/bin" "$root/usr/lib"
+  cp "$(readlink -f /usr/bin/python3)" "$python"
+  ln -sfn "/usr/lib/python$version" "$root/usr/lib/python$version"
+  (
+    cd "$tmp" && unset PYTHONPATH PYTHONHOME
+    where=$("$python" -c 'import velna; print(velna.__file__)')
+    [ "$where" = "$root$site/velna/__init__.py" ] || { echo "velna imported from $where, not $root$site"; exit 1; }
+    store=$(mktemp -d)
+    "$python" "$repo/examples/share_file.py" --root "$store/store" grant
+    "$python" "$repo/examples/share_file.py" --root "$store/store" open
+    rm -rf "$store"
+  ) >"$out" 2>&1 || { cat "$out"; return 1; }
+  grep -qx "checksum matches the original" "$out" || { cat "$out"; return 1; }
+  echo "main job ran from $site: $(grep '^opened ' "$out")"
+}
+
 native=$(pkg build)
 echo "== package $(basename "$native")"
-dpkg-deb -x "$native" "$tmp/native"
-import_all /usr/bin/python3 "$tmp/native"
+dpkg-deb -x "$native" "$tmp/deb"
+import_all /usr/bin/python3 "$tmp/deb"
+installed "$tmp/deb" /usr/lib/python3/dist-packages
+
+echo "== cmake --install build --prefix /usr/local"
+DESTDIR="$tmp/local" cmake --install build --prefix /usr/local >"$tmp/install.log" ||
+  { cat "$tmp/install.log"; exit 1; }
+site=$(/usr/bin/python3 -c 'import sys; print("/usr/local/lib/python%d.%d/dist-packages" % sys.version_info[:2])')
+installed "$tmp/local" "$site"
+
+# The outside project is the README's own CMakeLists.txt.
+mkdir -p "$tmp/app"
+sed -n '/^```cmake$/,/^```$/{/^```/d;p}' README.md >"$tmp/app/CMakeLists.txt"
+grep -q 'find_package(velna' "$tmp/app/CMakeLists.txt" || { echo "README.md has no CMake project" >&2; exit 1; }
+cp examples/encrypt_bytes.cpp "$tmp/app/"
+(
+  cd "$tmp/app"
+  cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH="$tmp/local/usr/local" && ninja -C build
+) >"$tmp/app.log" 2>&1 || { cat "$tmp/app.log"; exit 1; }
+"$tmp/app/build/encrypt_bytes" >"$tmp/app.out"
+# The program prints the message it decrypted and that message's SHA-384.
+message=$(sed -n 1p "$tmp/app.out")
+[ "$(sed -n 2p "$tmp/app.out")" = "$(printf '%s' "$message" | sha384sum | cut -d' ' -f1)" ] ||
+  { cat "$tmp/app.out"; exit 1; }
+echo "encrypt_bytes.cpp built with find_package(velna) against /usr/local: \"$message\""
 
 if [ -d build-armhf ]; then
   armhf=$(pkg build-armhf)

@@ -13,7 +13,8 @@
 
 namespace velna::py::http {
 
-struct Answer {
+// Hidden, as pybind11's own types are: it holds pybind11 objects.
+struct __attribute__((visibility("hidden"))) Answer {
   long status = 0;
   std::string reason;
   std::string url;  // the address that answered

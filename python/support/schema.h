@@ -43,8 +43,8 @@ enum class Kind { Raw, Int, Str, Bool, DateTime, Uuid, Dict };
 struct Field {
   std::string name;  // attribute name, and the first key looked up
   Kind kind = Kind::Raw;
-  std::string load_from;  // external key read when |name| is absent; empty for none
-  std::string attribute;  // key of the loaded value; empty for |name|
+  std::string load_from = {};  // external key read when |name| is absent; empty for none
+  std::string attribute = {};  // key of the loaded value; empty for |name|
   bool allow_none = false;
   bool required = false;
 };

@@ -210,7 +210,7 @@ pyb::object make_dict(pyb::object, pyb::object data, pyb::object) {
     r["userId"] = pyb::str(row.attr("user_id"));
     records.append(r);
   }
-  return std::move(records);
+  return records;
 }
 
 pyb::object make_key_ring(pyb::object, pyb::object data, pyb::object) {
