@@ -260,7 +260,6 @@ void raise_error(pyb::handle type, std::string_view message) {
 
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
-void raise_assertion(std::string_view message) { raise_error(PyExc_AssertionError, message); }
 
 void translate_current() {
   try {

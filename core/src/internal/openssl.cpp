@@ -32,9 +32,8 @@ const Algorithms* fetch_all() {
   set->aes_ctr_256.reset(EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr));
   set->hmac.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
   set->x963.reset(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
-  set->pbkdf2.reset(EVP_KDF_fetch(nullptr, "PBKDF2", nullptr));
   if (!ok || !set->aes_ctr_128 || !set->aes_ctr_192 || !set->aes_ctr_256 || !set->hmac ||
-      !set->x963 || !set->pbkdf2) {
+      !set->x963) {
     clear_errors();
     return nullptr;
   }

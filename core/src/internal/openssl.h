@@ -78,7 +78,7 @@ struct Algorithms {
   EvpMd md[kHashKindCount];
   EvpCipher aes_ctr_128, aes_ctr_192, aes_ctr_256;
   EvpMac hmac;
-  EvpKdf x963, pbkdf2;
+  EvpKdf x963;
 };
 
 // algorithms returns the current set (never null).

@@ -50,7 +50,6 @@ Statement Connection::prepare(std::string_view sql) {
 }
 
 std::int64_t Connection::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_.get()); }
-int Connection::changes() const { return sqlite3_changes(db_.get()); }
 bool Connection::in_transaction() const { return db_ && !sqlite3_get_autocommit(db_.get()); }
 
 void Statement::check(int rc) const {
@@ -108,10 +107,5 @@ std::string_view Statement::column_bytes(int index) const {
   if (!p || n <= 0) return {};
   return {static_cast<const char*>(p), static_cast<std::size_t>(n)};
 }
-std::string Statement::column_name(int index) const {
-  const char* n = sqlite3_column_name(stmt_.get(), index);
-  return n ? n : "";
-}
-
 }  // namespace store
 }  // namespace velna

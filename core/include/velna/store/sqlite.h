@@ -60,7 +60,6 @@ class Statement {
   // column_bytes views a TEXT or BLOB column; the view lives until the next
   // step, reset or column read of another kind.
   std::string_view column_bytes(int index) const;
-  std::string column_name(int index) const;
 
   bool valid() const { return stmt_ != nullptr; }
 
@@ -87,7 +86,6 @@ class Connection {
   Statement prepare(std::string_view sql);
 
   std::int64_t last_insert_rowid() const;
-  int changes() const;
   bool in_transaction() const;
   bool is_open() const { return db_ != nullptr; }
   void close() { db_.reset(); }
