@@ -33,15 +33,6 @@ class PythonSink final : public log::Sink {
     } catch (pyb::error_already_set&) {
     }
   }
-  bool tracing() override {
-    if (compat::finalizing()) return false;
-    pyb::gil_scoped_acquire gil;
-    try {
-      return velna::py::tracing();
-    } catch (pyb::error_already_set&) {
-      return false;
-    }
-  }
 };
 
 // Exception classes made by define_error, by qualified name; and our own

@@ -19,8 +19,6 @@ bool probe() {
 
 }  // namespace
 
-bool enabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1 && probe(); }
-
 void enable() {
   std::lock_guard lock(fips_mutex);
   const bool was_enabled = EVP_default_properties_is_fips_enabled(nullptr) == 1;
