@@ -48,12 +48,11 @@ void need(int rc) {
 }
 
 // The core's own owning handles.
-using internal::Free;
-using Cipher = std::unique_ptr<EVP_CIPHER, Free<EVP_CIPHER_free>>;
+using Cipher = internal::EvpCipher;
 using CipherCtx = internal::EvpCipherCtx;
-using Mac = std::unique_ptr<EVP_MAC, Free<EVP_MAC_free>>;
+using Mac = internal::EvpMac;
 using MacCtx = internal::EvpMacCtx;
-using Md = std::unique_ptr<EVP_MD, Free<EVP_MD_free>>;
+using Md = internal::EvpMd;
 
 // --- AES-256-CTR -----------------------------------------------------------
 

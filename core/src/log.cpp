@@ -25,9 +25,4 @@ void write(std::string_view logger, Level level, std::string_view text) {
   if (auto s = sink()) s->write(logger, level, text);
 }
 
-bool tracing() {
-  auto s = sink();
-  return s && s->tracing();
-}
-
 }  // namespace velna::log

@@ -33,15 +33,6 @@ class PythonSink final : public log::Sink {
     } catch (pyb::error_already_set&) {
     }
   }
-  bool tracing() override {
-    if (compat::finalizing()) return false;
-    pyb::gil_scoped_acquire gil;
-    try {
-      return velna::py::tracing();
-    } catch (pyb::error_already_set&) {
-      return false;
-    }
-  }
 };
 
 // Exception classes made by define_error, by qualified name; and our own
@@ -260,7 +251,6 @@ void raise_error(pyb::handle type, std::string_view message) {
 
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
-void raise_assertion(std::string_view message) { raise_error(PyExc_AssertionError, message); }
 
 void translate_current() {
   try {

@@ -220,7 +220,6 @@ VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 [[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
-[[noreturn]] VELNA_PY_API void raise_assertion(std::string_view message);
 
 // translate_current sets the Python error for the C++ exception being
 // handled (inside a catch block): core errors as their Python types, an

@@ -187,7 +187,7 @@ TEST(ContainerSectionTest, KnownAnswerFromPublishedVectors) {
             "faea9ea9076ede7f4af152e8b2fa9cb6"));
 
   EXPECT_EQ(encrypt_section_with_iv(key, mac_key, iv, plaintext), expected);
-  EXPECT_EQ(decrypt_section(key, mac_key, ByteView(expected)), plaintext);
+  EXPECT_EQ(decrypt_section(key, mac_key, parse_section(expected)), plaintext);
 }
 
 TEST(ContainerSectionTest, MatchesAnIndependentOpenSslComputation) {
@@ -221,7 +221,7 @@ TEST(ContainerSectionTest, RoundTripsPlaintexts) {
   for (const Bytes& plaintext : cases) {
     Bytes section = encrypt_section(kCipherKey, kMacKey, plaintext);
     EXPECT_EQ(get_u64(section, 24), plaintext.size());
-    EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, ByteView(section)), plaintext)
+    EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, parse_section(section)), plaintext)
         << plaintext.size();
   }
 }
@@ -282,14 +282,12 @@ TEST(ContainerSectionTest, TrailingBytesAreIgnored) {
   Bytes longer = section;
   longer.insert(longer.end(), {1, 2, 3, 4, 5, 6, 7, 8, 9});
   EXPECT_EQ(parse_section(longer).size(), section.size());
-  EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, ByteView(longer)), plaintext);
+  EXPECT_EQ(decrypt_section(kCipherKey, kMacKey, parse_section(longer)), plaintext);
 }
 
 TEST(ContainerSectionTest, TruncatedSectionIsAParseErrorAtEveryOffset) {
   Bytes section = encrypt_section(kCipherKey, kMacKey, pattern(13, 7));
   expect_parse_error_at_every_truncation(section, [](ByteView d) { parse_section(d); });
-  expect_parse_error_at_every_truncation(
-      section, [](ByteView d) { decrypt_section(kCipherKey, kMacKey, d); });
 }
 
 TEST(ContainerSectionTest, HugeLengthFieldsAreParseErrors) {
@@ -395,7 +393,7 @@ TEST_F(ContainerLogTest, ChangedIvPassesVerificationAndDecryptsToOtherBytes) {
   Bytes plaintext = pattern(33, 4);
   Bytes section = encrypt_section(kCipherKey, kMacKey, plaintext);
   section[8] ^= 0x01;
-  Bytes other = decrypt_section(kCipherKey, kMacKey, ByteView(section));
+  Bytes other = decrypt_section(kCipherKey, kMacKey, parse_section(section));
   EXPECT_EQ(other.size(), plaintext.size());
   EXPECT_NE(other, plaintext);
   EXPECT_TRUE(lines().empty());
@@ -404,7 +402,7 @@ TEST_F(ContainerLogTest, ChangedIvPassesVerificationAndDecryptsToOtherBytes) {
 TEST_F(ContainerLogTest, OtherCipherKeyPassesVerificationAndGivesOtherBytes) {
   Bytes plaintext = pattern(33, 4);
   Bytes section = encrypt_section(kCipherKey, kMacKey, plaintext);
-  Bytes other = decrypt_section(pattern(32, 0x99), kMacKey, ByteView(section));
+  Bytes other = decrypt_section(pattern(32, 0x99), kMacKey, parse_section(section));
   EXPECT_EQ(other.size(), plaintext.size());
   EXPECT_NE(other, plaintext);
   EXPECT_TRUE(lines().empty());
@@ -420,13 +418,13 @@ TEST_F(ContainerLogTest, BadIvOrKeyIsRefusedOnlyAfterVerification) {
   HMAC(EVP_sha384(), kMacKey.data(), static_cast<int>(kMacKey.size()), ciphertext.data(),
        ciphertext.size(), digest.data(), &tag_len);
   Bytes section = build_section(SectionView{iv, ciphertext, digest, {}});
-  EXPECT_THROW(decrypt_section(kCipherKey, kMacKey, ByteView(section)), InvalidArgument);
-  EXPECT_THROW(decrypt_section(pattern(31, 1), kMacKey, ByteView(section)), InvalidArgument);
+  EXPECT_THROW(decrypt_section(kCipherKey, kMacKey, parse_section(section)), InvalidArgument);
+  EXPECT_THROW(decrypt_section(pattern(31, 1), kMacKey, parse_section(section)), InvalidArgument);
   EXPECT_TRUE(lines().empty());
   expect_digest_failure(kCipherKey, pattern(128, 3), section, "bad IV and bad digest");
 
   Bytes empty = encrypt_section(kCipherKey, kMacKey, Bytes{});
-  EXPECT_THROW(decrypt_section(pattern(5, 1), kMacKey, ByteView(empty)), InvalidArgument);
+  EXPECT_THROW(decrypt_section(pattern(5, 1), kMacKey, parse_section(empty)), InvalidArgument);
 }
 
 TEST_F(ContainerLogTest, DecryptsInPlace) {

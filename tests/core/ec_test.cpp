@@ -3,8 +3,11 @@
 #include "velna/crypto/ec.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -149,6 +152,46 @@ TEST(Ec, SerialisationIsStableAndLoadsBack) {
   EXPECT_EQ(to_vec(back.to_der()), to_vec(key.to_der()));
   EXPECT_TRUE(p384::load_der_public_key(key.public_key().to_der()).same_key(key.public_key()));
   EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+// NoProvider makes OpenSSL's default properties name a provider that does
+// not exist, so that no algorithm can be fetched, for the life of the scope.
+struct NoProvider {
+  const bool fips = EVP_default_properties_is_fips_enabled(nullptr) == 1;
+  NoProvider() { EVP_set_default_properties(nullptr, "provider=velna-none"); }
+  ~NoProvider() {
+    EVP_set_default_properties(nullptr, "");
+    if (fips) EVP_default_properties_enable_fips(nullptr, 1);
+  }
+};
+
+// Every way of making a key from its parameters fails cleanly when OpenSSL
+// cannot make the key at all, and frees what it made before (the sanitizer
+// build finds a leak), then works again once it can. Reading PKCS #8 PEM
+// then gives up its shortcut for OpenSSL's general reader, whatever that
+// answers.
+TEST(Ec, KeysOpenSslCannotMakeFailAndLeakNothing) {
+  const auto key = p384::generate_private_key();
+  const Bytes point = key.public_key().to_point();
+  const Bytes scalar = left_pad(unhex(key.private_value_hex()), 48);
+  const SecretBytes pem = key.to_pem();
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {"public key from a point", [&] { ec::PublicKey::from_point(ec::Curve::P384, point); }},
+      {"private key from a scalar",
+       [&] { ec::PrivateKey::from_private_value(ec::Curve::P384, scalar); }},
+      {"public key of a private key", [&] { key.public_key(); }},
+  };
+  {
+    NoProvider none;
+    for (const auto& [name, make] : cases) expect_failure<Error>(make, name);
+    try {
+      ec::PrivateKey::from_pem(pem);
+    } catch (const Error&) {
+    }
+    ERR_clear_error();
+  }
+  for (const auto& [name, make] : cases) EXPECT_NO_THROW(make()) << name;
+  EXPECT_TRUE(ec::PrivateKey::from_pem(pem).public_key().same_key(key.public_key()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "velna/crypto/digest.h"
 #include "velna/error.h"
 #include "velna/store/cipher.h"
 #include "velna/store/migrations.h"
@@ -117,16 +118,17 @@ TEST(ValueText, IntegersAndHex) {
 }
 
 TEST(StorePaths, WorkedExampleAndSlicing) {
-  auto c = hash_components(as_bytes("abc"), kMaxFileNameLength, kMaxLevelsDeep);
+  const std::string abc = hex_digest(HashKind::Sha384, as_bytes("abc"));
+  auto c = cut_components(abc, kMaxFileNameLength, kMaxLevelsDeep);
   ASSERT_EQ(c.size(), 12u);
   EXPECT_EQ(c.front(), "cb00753f");
   EXPECT_EQ(c.back(), "34c825a7");
-  EXPECT_EQ(hash_components(as_bytes("abc"), 16, 12).size(), 6u);
-  EXPECT_EQ(hash_components(as_bytes("abc"), 10, 12).back().size(), 6u);  // 96 = 9 * 10 + 6
-  EXPECT_EQ(hash_components(as_bytes("abc"), 8, -10).size(), 2u);
-  EXPECT_TRUE(hash_components(as_bytes("abc"), 8, -20).empty());
-  EXPECT_TRUE(hash_components(as_bytes("abc"), 8, 0).empty());
-  EXPECT_THROW(hash_components(as_bytes("abc"), 0, 1), InvalidArgument);
+  EXPECT_EQ(cut_components(abc, 16, 12).size(), 6u);
+  EXPECT_EQ(cut_components(abc, 10, 12).back().size(), 6u);  // 96 = 9 * 10 + 6
+  EXPECT_EQ(cut_components(abc, 8, -10).size(), 2u);
+  EXPECT_TRUE(cut_components(abc, 8, -20).empty());
+  EXPECT_TRUE(cut_components(abc, 8, 0).empty());
+  EXPECT_THROW(cut_components(abc, 0, 1), InvalidArgument);
   // Lengths at or beyond the digest give the whole digest as one piece, also
   // where a 64-bit length does not fit a 32-bit size_t.
   for (std::int64_t length : {std::int64_t{96}, std::int64_t{97}, (std::int64_t{1} << 32) + 8,

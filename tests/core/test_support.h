@@ -158,16 +158,13 @@ struct Line {
   std::string text;
 };
 
-// RecordingSink keeps every log line the core writes; tracing() answers
-// |trace|.
+// RecordingSink keeps every log line the core writes.
 class RecordingSink : public log::Sink {
  public:
   void write(std::string_view logger, log::Level level, std::string_view text) override {
     lines.push_back({std::string(logger), level, std::string(text)});
   }
-  bool tracing() override { return trace; }
   std::vector<Line> lines;
-  bool trace = false;
 };
 
 // SinkScope installs a recording sink for the life of the scope.

@@ -16,6 +16,7 @@ import velna.user as user  # noqa: E402
 from velna.crypto.aes import DecryptionError  # noqa: E402
 from velna.crypto.keys import KeyType  # noqa: E402
 from velna.providers.server.http import HTTPError, Timeout  # noqa: E402
+from conftest import run_python  # noqa: E402
 from server_helpers import secrets_seen_by, shown, sleeps  # noqa: E402,F401
 
 PASSWORD, PASSPHRASE, REMINDER_TEXT = "Passw0rd-One", "A passphrase 1", "my hint"
@@ -47,6 +48,27 @@ def test_initialize_with_a_server_url_chooses_the_server_provider(server):
     from velna.providers.server.provider import ServerProvider
 
     assert isinstance(active(), ServerProvider)
+
+
+def test_a_process_on_the_key_server_never_loads_the_local_provider(keyserver):
+    # Registration, a login, a change of credentials and the deletion of the
+    # account all run on the server provider's own module and the shared one;
+    # the local provider's module stays unloaded.
+    code = (
+        "import sys\n"
+        "import velna.portal as portal, velna.user as user\n"
+        "portal.initialize(%r, fips=False, server_url=%r)\n"
+        "new = user.create(%r, 'hint', %r)\n"
+        "portal.logout()\n"
+        "portal.login(new.id, password=%r)\n"
+        "user.change_credentials('Passw0rd-New', 'New passphrase 3')\n"
+        "user.delete()\n"
+        "print(sorted(m for m in sys.modules if m.startswith('velna.providers.')"
+        " and m.endswith('provider')))\n"
+    ) % (keyserver.api_key, keyserver.url, PASSWORD, PASSPHRASE, PASSWORD)
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "['velna.providers.server.provider']"
 
 
 def test_the_server_never_sees_a_password_or_passphrase(server):

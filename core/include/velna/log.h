@@ -15,9 +15,6 @@ class Sink {
   virtual ~Sink() = default;
   // write hands one finished line to the logger called |logger|.
   virtual void write(std::string_view logger, Level level, std::string_view text) = 0;
-  // tracing answers whether the level set on the logger "velna" is exactly
-  // the debug level; call and equality traces are written only then.
-  virtual bool tracing() = 0;
 };
 
 // set_sink installs |sink| for the whole process (nullptr removes it).
@@ -25,8 +22,5 @@ void set_sink(std::shared_ptr<Sink> sink);
 
 // write sends one line to the installed sink, if any.
 void write(std::string_view logger, Level level, std::string_view text);
-
-// tracing is false when no sink is installed.
-bool tracing();
 
 }  // namespace velna::log

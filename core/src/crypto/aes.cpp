@@ -13,11 +13,11 @@ const EVP_CIPHER* cipher_for(std::size_t key_size) {
   const auto& algos = internal::algorithms();
   switch (key_size) {
     case 16:
-      return algos.aes_ctr_128;
+      return algos.aes_ctr_128.get();
     case 24:
-      return algos.aes_ctr_192;
+      return algos.aes_ctr_192.get();
     case 32:
-      return algos.aes_ctr_256;
+      return algos.aes_ctr_256.get();
     default:
       return nullptr;
   }
@@ -46,7 +46,7 @@ void check_parameters(ByteView key, ByteView iv) {
   check_iv(iv);
 }
 
-Ctr::Ctr(ByteView key) : ctx_(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new")) {
+Ctr::Ctr(ByteView key) : ctx_(internal::new_cipher_ctx()) {
   internal::check(
       EVP_EncryptInit_ex2(ctx_.get(), checked_cipher(key), key.data(), nullptr, nullptr),
       "EVP_EncryptInit");

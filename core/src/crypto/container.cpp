@@ -330,8 +330,4 @@ Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& 
   return out;
 }
 
-Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, ByteView data) {
-  return decrypt_section(cipher_key, mac_key, parse_section(data));
-}
-
 }  // namespace velna::container

@@ -32,7 +32,7 @@ std::optional<HashKind> hash_kind_from_name(std::string_view name) {
 }
 
 void digest(HashKind kind, ByteView data, std::uint8_t* out) {
-  internal::EvpMdCtx ctx(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
+  internal::EvpMdCtx ctx = internal::new_md_ctx();
   internal::check(EVP_DigestInit_ex2(ctx.get(), internal::md(kind), nullptr), "EVP_DigestInit");
   internal::check(EVP_DigestUpdate(ctx.get(), data.data(), data.size()), "EVP_DigestUpdate");
   internal::check(EVP_DigestFinal_ex(ctx.get(), out, nullptr), "EVP_DigestFinal");
@@ -50,15 +50,14 @@ std::string hex_digest(HashKind kind, ByteView data) {
   return to_hex({out, digest_size(kind)});
 }
 
-Hasher::Hasher(HashKind kind)
-    : kind_(kind), ctx_(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new")) {
+Hasher::Hasher(HashKind kind) : kind_(kind), ctx_(internal::new_md_ctx()) {
   internal::check(EVP_DigestInit_ex2(ctx_.get(), internal::md(kind), nullptr), "EVP_DigestInit");
 }
 
 Hasher::Hasher(HashKind kind, internal::EvpMdCtx ctx) : kind_(kind), ctx_(std::move(ctx)) {}
 
 Hasher Hasher::copy() const {
-  internal::EvpMdCtx ctx(internal::check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
+  internal::EvpMdCtx ctx = internal::new_md_ctx();
   internal::check(EVP_MD_CTX_copy_ex(ctx.get(), ctx_.get()), "EVP_MD_CTX_copy");
   return Hasher(kind_, std::move(ctx));
 }

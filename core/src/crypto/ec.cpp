@@ -1,7 +1,5 @@
 #include "velna/crypto/ec.h"
 
-#include <openssl/ec.h>
-#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -17,6 +15,7 @@ namespace {
 using internal::Bio;
 using internal::check;
 using internal::check_ptr;
+using internal::EvpPkey;
 using internal::fail;
 
 struct CurveInfo {
@@ -37,8 +36,6 @@ const CurveInfo& info(Curve curve) {
     if (c.curve == curve) return c;
   throw InvalidArgument("Unsupported curve.");
 }
-
-std::shared_ptr<EVP_PKEY> share(EVP_PKEY* p) { return {p, EVP_PKEY_free}; }
 
 // curve_of accepts EC keys on a supported named curve.
 Curve curve_of(EVP_PKEY* pkey) {
@@ -83,10 +80,8 @@ std::string bn_param_hex(EVP_PKEY* pkey, const char* param) {
   BIGNUM* raw = nullptr;
   check(EVP_PKEY_get_bn_param(pkey, param, &raw), "EVP_PKEY_get_bn_param");
   internal::Bignum bn(raw);
-  char* hex = check_ptr(BN_bn2hex(bn.get()), "BN_bn2hex");
-  std::string out(hex);
-  OPENSSL_free(hex);
-  return out;
+  internal::OpensslText hex(check_ptr(BN_bn2hex(bn.get()), "BN_bn2hex"));
+  return hex.get();
 }
 
 }  // namespace
@@ -130,38 +125,37 @@ namespace {
 enum class Form { PemPublic, DerPublic, PemPrivate, DerPrivate };
 
 struct Loaded {
-  std::shared_ptr<EVP_PKEY> key;
+  EvpPkey key;
   Curve curve;
 };
 
 // load reads a key in |form|: InvalidArgument when the data is not such a
 // key, UnsupportedAlgorithm when it is not an EC key on a supported curve.
 Loaded load(ByteView data, Form form) {
-  EVP_PKEY* p = nullptr;
+  EvpPkey key;
   if (form == Form::DerPublic) {
     if (data.size() > static_cast<std::size_t>(LONG_MAX))
       throw InvalidArgument("Key data is too long.");
     const unsigned char* in = data.data();
-    if (!data.empty()) p = d2i_PUBKEY(nullptr, &in, static_cast<long>(data.size()));
+    if (!data.empty()) key.reset(d2i_PUBKEY(nullptr, &in, static_cast<long>(data.size())));
   } else {
     Bio bio = memory_bio(data);
     switch (form) {
       case Form::PemPublic:
-        p = PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr);
+        key.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, refuse_password, nullptr));
         break;
       case Form::PemPrivate:
-        p = PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr);
+        key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_password, nullptr));
         break;
       case Form::DerPrivate:
-        p = d2i_PrivateKey_bio(bio.get(), nullptr);
+        key.reset(d2i_PrivateKey_bio(bio.get(), nullptr));
         break;
       case Form::DerPublic:
         break;
     }
   }
-  if (!p) fail<InvalidArgument>("Could not deserialize key data.");
-  auto key = share(p);
-  Curve c = curve_of(p);
+  if (!key) fail<InvalidArgument>("Could not deserialize key data.");
+  Curve c = curve_of(key.get());
   internal::clear_errors();
   return {std::move(key), c};
 }
@@ -170,32 +164,32 @@ Loaded load(ByteView data, Form form) {
 
 PublicKey PublicKey::from_pem(ByteView pem) {
   auto [key, curve] = load(pem, Form::PemPublic);
-  return PublicKey(key, curve);
+  return PublicKey(std::move(key), curve);
 }
 
 PublicKey PublicKey::from_der(ByteView der) {
   auto [key, curve] = load(der, Form::DerPublic);
-  return PublicKey(key, curve);
+  return PublicKey(std::move(key), curve);
 }
 
 namespace {
 
-EVP_PKEY* from_params(Curve curve, OSSL_PARAM_BLD* bld, int selection) {
+// from_params makes the key of |curve| from the parameters in |bld|:
+// InvalidArgument when they are no such key, CryptoFailure when OpenSSL
+// cannot make one at all.
+EvpPkey from_params(Curve curve, OSSL_PARAM_BLD* bld, int selection) {
   check(
       OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, info(curve).openssl_name, 0),
       "OSSL_PARAM_BLD_push");
-  OSSL_PARAM* params = check_ptr(OSSL_PARAM_BLD_to_param(bld), "OSSL_PARAM_BLD_to_param");
+  internal::Params params(check_ptr(OSSL_PARAM_BLD_to_param(bld), "OSSL_PARAM_BLD_to_param"));
   internal::EvpPkeyCtx ctx(
       check_ptr(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "EVP_PKEY_CTX_new"));
   EVP_PKEY* p = nullptr;
-  bool ok = EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
-            EVP_PKEY_fromdata(ctx.get(), &p, selection, params) == 1;
-  OSSL_PARAM_free(params);
-  if (!ok) fail<InvalidArgument>("Invalid EC key.");
-  return p;
+  if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &p, selection, params.get()) != 1)
+    fail<InvalidArgument>("Invalid EC key.");
+  return EvpPkey(p);
 }
-
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, internal::Free<OSSL_PARAM_BLD_free>>;
 
 }  // namespace
 
@@ -204,13 +198,13 @@ PublicKey PublicKey::from_point(Curve curve, ByteView point) {
   // encoding of the point at infinity. Every supported curve has cofactor 1,
   // so any other point on it generates the full prime-order group.
   if (point.empty() || point[0] == 0) fail<InvalidArgument>("Invalid EC key.");
-  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  internal::ParamBld bld = internal::new_param_bld();
   check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
                                          point.size()),
         "OSSL_PARAM_BLD_push");
-  auto key = share(from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY));
+  EvpPkey key = from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY);
   internal::clear_errors();
-  return PublicKey(key, curve);
+  return PublicKey(std::move(key), curve);
 }
 
 Bytes PublicKey::to_pem() const {
@@ -226,7 +220,7 @@ Bytes PublicKey::to_der() const {
 }
 
 void PublicKey::verify(HashKind kind, ByteView signature, ByteView data) const {
-  internal::EvpMdCtx ctx(check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
+  internal::EvpMdCtx ctx = internal::new_md_ctx();
   check(EVP_DigestVerifyInit_ex(ctx.get(), nullptr, EVP_MD_get0_name(internal::md(kind)), nullptr,
                                 nullptr, pkey_.get(), nullptr),
         "EVP_DigestVerifyInit");
@@ -241,9 +235,9 @@ bool PublicKey::same_key(const PublicKey& other) const {
 }
 
 PrivateKey PrivateKey::generate(Curve curve) {
-  EVP_PKEY* p = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", info(curve).openssl_name);
-  if (!p) fail("OpenSSL failure: EC key generation");
-  return PrivateKey(share(p), curve);
+  EvpPkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", info(curve).openssl_name));
+  if (!key) fail("OpenSSL failure: EC key generation");
+  return PrivateKey(std::move(key), curve);
 }
 
 namespace {
@@ -302,9 +296,9 @@ constexpr std::uint8_t kP384Order[48] = {
 // p384_pkcs8_pair reads an unencrypted PKCS #8 P-384 key that carries its
 // public point, as every writer of our key files stores it, and builds the
 // key pair from the stored scalar and point without OpenSSL's decoder
-// search. It returns nullptr for any other input; the caller then takes the
+// search. It returns null for any other input; the caller then takes the
 // general path, so what is accepted or refused does not change.
-EVP_PKEY* p384_pkcs8_pair(ByteView der) {
+EvpPkey p384_pkcs8_pair(ByteView der) {
   static constexpr std::uint8_t kZero[] = {0x00};
   static constexpr std::uint8_t kOne[] = {0x01};
   static constexpr std::uint8_t kEcKey[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01};
@@ -346,67 +340,68 @@ EVP_PKEY* p384_pkcs8_pair(ByteView der) {
   if (!below || !nonzero) return nullptr;
   internal::Bignum priv(BN_secure_new());
   if (!priv || !BN_bin2bn(scalar.data(), 48, priv.get())) return nullptr;
-  ParamBld bld(OSSL_PARAM_BLD_new());
+  internal::ParamBld bld(OSSL_PARAM_BLD_new());
   if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()) != 1 ||
       OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, bits.data() + 1, 97) !=
           1)
     return nullptr;
-  EVP_PKEY* p = nullptr;
+  EvpPkey key;
   try {
-    p = from_params(Curve::P384, bld.get(), EVP_PKEY_KEYPAIR);
+    key = from_params(Curve::P384, bld.get(), EVP_PKEY_KEYPAIR);
   } catch (const Error&) {
     return nullptr;
   }
-  internal::EvpPkeyCtx check_ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, p, nullptr));
-  if (!check_ctx || EVP_PKEY_public_check_quick(check_ctx.get()) != 1) {
-    EVP_PKEY_free(p);
-    return nullptr;
-  }
-  return p;
+  internal::EvpPkeyCtx check_ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!check_ctx || EVP_PKEY_public_check_quick(check_ctx.get()) != 1) return nullptr;
+  return key;
 }
+
+// Cleansed is the deleter of a buffer that OpenSSL allocated and that may
+// hold a secret: it wipes the buffer's |size| bytes before freeing it (a
+// length that Free<> has no place for).
+struct Cleansed {
+  std::size_t size = 0;
+  void operator()(unsigned char* p) const noexcept { OPENSSL_clear_free(p, size); }
+};
 
 // pem_pkcs8_pair is p384_pkcs8_pair of the first PEM block when that block is
 // an unencrypted "PRIVATE KEY" without headers.
-EVP_PKEY* pem_pkcs8_pair(ByteView pem) {
+EvpPkey pem_pkcs8_pair(ByteView pem) {
   Bio bio = memory_bio(pem);
   char* name = nullptr;
   char* header = nullptr;
   unsigned char* der = nullptr;
   long len = 0;
-  EVP_PKEY* p = nullptr;
-  if (PEM_read_bio(bio.get(), &name, &header, &der, &len) == 1) {
-    if (std::strcmp(name, "PRIVATE KEY") == 0 && header[0] == '\0' && len > 0)
-      p = p384_pkcs8_pair({der, static_cast<std::size_t>(len)});
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_clear_free(der, static_cast<std::size_t>(len));
-  }
+  const bool read = PEM_read_bio(bio.get(), &name, &header, &der, &len) == 1;
+  internal::OpensslText name_text(name), header_text(header);
+  std::unique_ptr<unsigned char, Cleansed> contents(der, Cleansed{static_cast<std::size_t>(len)});
+  EvpPkey key;
+  if (read && std::strcmp(name, "PRIVATE KEY") == 0 && header[0] == '\0' && len > 0)
+    key = p384_pkcs8_pair({der, static_cast<std::size_t>(len)});
   internal::clear_errors();
-  return p;
+  return key;
 }
 
 }  // namespace
 
 PrivateKey PrivateKey::from_pem(ByteView pem) {
-  if (EVP_PKEY* fast = pem_pkcs8_pair(pem)) return PrivateKey(share(fast), Curve::P384);
+  if (EvpPkey fast = pem_pkcs8_pair(pem)) return PrivateKey(std::move(fast), Curve::P384);
   auto [key, curve] = load(pem, Form::PemPrivate);
-  return PrivateKey(key, curve);
+  return PrivateKey(std::move(key), curve);
 }
 
 PrivateKey PrivateKey::from_der(ByteView der) {
   auto [key, curve] = load(der, Form::DerPrivate);
-  return PrivateKey(key, curve);
+  return PrivateKey(std::move(key), curve);
 }
 
 PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
   internal::Bignum priv(
       check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
-  using Group = std::unique_ptr<EC_GROUP, internal::Free<EC_GROUP_free>>;
-  using Point = std::unique_ptr<EC_POINT, internal::Free<EC_POINT_free>>;
-  Group group(check_ptr(EC_GROUP_new_by_curve_name(info(curve).nid), "EC_GROUP_new"));
+  internal::EcGroup group(check_ptr(EC_GROUP_new_by_curve_name(info(curve).nid), "EC_GROUP_new"));
   if (BN_is_zero(priv.get()) || BN_cmp(priv.get(), EC_GROUP_get0_order(group.get())) >= 0)
     fail<InvalidArgument>("Invalid EC key.");
-  Point pub(check_ptr(EC_POINT_new(group.get()), "EC_POINT_new"));
+  internal::EcPoint pub(check_ptr(EC_POINT_new(group.get()), "EC_POINT_new"));
   check(EC_POINT_mul(group.get(), pub.get(), priv.get(), nullptr, nullptr, nullptr),
         "EC_POINT_mul");
   std::size_t len = EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED,
@@ -414,15 +409,15 @@ PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
   Bytes point(len);
   EC_POINT_point2oct(group.get(), pub.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(), len,
                      nullptr);
-  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  internal::ParamBld bld = internal::new_param_bld();
   check(OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get()),
         "OSSL_PARAM_BLD_push");
   check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
                                          point.size()),
         "OSSL_PARAM_BLD_push");
-  auto key = share(from_params(curve, bld.get(), EVP_PKEY_KEYPAIR));
+  EvpPkey key = from_params(curve, bld.get(), EVP_PKEY_KEYPAIR);
   internal::clear_errors();
-  return PrivateKey(key, curve);
+  return PrivateKey(std::move(key), curve);
 }
 
 SecretBytes PrivateKey::to_pem() const {
@@ -449,12 +444,12 @@ PublicKey PrivateKey::public_key() const {
   check(EVP_PKEY_get_octet_string_param(pkey_.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,
                                         &len),
         "EVP_PKEY_get_octet_string_param");
-  ParamBld bld(check_ptr(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
+  internal::ParamBld bld = internal::new_param_bld();
   check(OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point, len),
         "OSSL_PARAM_BLD_push");
-  auto key = share(from_params(curve_, bld.get(), EVP_PKEY_PUBLIC_KEY));
+  EvpPkey key = from_params(curve_, bld.get(), EVP_PKEY_PUBLIC_KEY);
   internal::clear_errors();
-  return PublicKey(key, curve_);
+  return PublicKey(std::move(key), curve_);
 }
 
 std::string PrivateKey::private_value_hex() const {
@@ -462,7 +457,7 @@ std::string PrivateKey::private_value_hex() const {
 }
 
 Bytes PrivateKey::sign(HashKind kind, ByteView data) const {
-  internal::EvpMdCtx ctx(check_ptr(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
+  internal::EvpMdCtx ctx = internal::new_md_ctx();
   check(EVP_DigestSignInit_ex(ctx.get(), nullptr, EVP_MD_get0_name(internal::md(kind)), nullptr,
                               nullptr, pkey_.get(), nullptr),
         "EVP_DigestSignInit");

@@ -1,7 +1,5 @@
 #include "velna/crypto/fips.h"
 
-#include <openssl/provider.h>
-
 #include <mutex>
 
 #include "internal/openssl.h"
@@ -10,20 +8,16 @@ namespace velna::fips {
 namespace {
 
 std::mutex fips_mutex;
-OSSL_PROVIDER* fips_provider = nullptr;
+// The FIPS provider, once loaded, stays loaded for the rest of the process.
+bool fips_loaded = false;
 
 bool probe() {
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA2-384", nullptr);
-  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr);
-  bool ok = md && cipher;
-  EVP_MD_free(md);
-  EVP_CIPHER_free(cipher);
-  return ok;
+  internal::EvpMd md(EVP_MD_fetch(nullptr, "SHA2-384", nullptr));
+  internal::EvpCipher cipher(EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr));
+  return md && cipher;
 }
 
 }  // namespace
-
-bool enabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1 && probe(); }
 
 void enable() {
   std::lock_guard lock(fips_mutex);
@@ -36,16 +30,18 @@ void enable() {
   // automatic loading of the default provider even when the load fails, and
   // a process whose first OpenSSL call is this switch would then have no
   // algorithms at all.
-  OSSL_PROVIDER* loaded = fips_provider ? nullptr : OSSL_PROVIDER_try_load(nullptr, "fips", 1);
-  bool ok = fips_provider || loaded;
+  internal::OsslProvider loaded(fips_loaded ? nullptr : OSSL_PROVIDER_try_load(nullptr, "fips", 1));
+  bool ok = fips_loaded || loaded;
   if (ok) ok = EVP_default_properties_enable_fips(nullptr, 1) == 1;
   if (ok) ok = probe() && internal::refresh_algorithms();
   if (!ok) {
     EVP_default_properties_enable_fips(nullptr, was_enabled ? 1 : 0);
-    if (loaded) OSSL_PROVIDER_unload(loaded);
     internal::fail<AssertionFailure>("Unable to set FIPS mode.");
   }
-  if (loaded) fips_provider = loaded;
+  if (loaded) {
+    loaded.release();  // see fips_loaded
+    fips_loaded = true;
+  }
   internal::clear_errors();
 }
 

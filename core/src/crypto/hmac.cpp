@@ -10,7 +10,7 @@ namespace {
 // A new HMAC context with its digest set, not yet keyed.
 internal::EvpMacCtx new_context(HashKind kind) {
   internal::EvpMacCtx ctx(
-      internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac), "EVP_MAC_CTX_new"));
+      internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac.get()), "EVP_MAC_CTX_new"));
   // EVP_MD_get0_name gives the name the provider knows the digest by.
   const char* name = EVP_MD_get0_name(internal::md(kind));
   OSSL_PARAM params[] = {

@@ -59,7 +59,7 @@ SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint
   // derive that case block by block from the digest.
   if (secret.empty()) return x963_by_digest(kind, shared_info, std::move(out));
   internal::EvpKdfCtx ctx(
-      internal::check_ptr(EVP_KDF_CTX_new(internal::algorithms().x963), "EVP_KDF_CTX_new"));
+      internal::check_ptr(EVP_KDF_CTX_new(internal::algorithms().x963.get()), "EVP_KDF_CTX_new"));
   static const std::uint8_t empty = 0;
   const char* md_name = EVP_MD_get0_name(internal::md(kind));
   OSSL_PARAM params[4];

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "internal/free.h"
 #include "velna/error.h"
+#include "velna/handles.h"
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
 #include "velna/http/headers.h"

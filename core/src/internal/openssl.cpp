@@ -5,9 +5,9 @@
 
 namespace velna::internal {
 
-void FreeCipherCtx::operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-void FreeMdCtx::operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-void FreeMacCtx::operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
+void free_cipher_ctx(EVP_CIPHER_CTX* ctx) noexcept { EVP_CIPHER_CTX_free(ctx); }
+void free_md_ctx(EVP_MD_CTX* ctx) noexcept { EVP_MD_CTX_free(ctx); }
+void free_mac_ctx(EVP_MAC_CTX* ctx) noexcept { EVP_MAC_CTX_free(ctx); }
 
 namespace {
 
@@ -20,34 +20,24 @@ std::atomic<const Algorithms*> current{nullptr};
 std::mutex refresh_mutex;
 
 const Algorithms* fetch_all() {
-  auto* set = new Algorithms;
+  auto set = std::make_unique<Algorithms>();
   bool ok = true;
   for (int i = 0; i < kHashKindCount; ++i) {
-    set->md[i] = EVP_MD_fetch(nullptr, kMdNames[i], nullptr);
+    set->md[i].reset(EVP_MD_fetch(nullptr, kMdNames[i], nullptr));
     // SHA-1 may be absent under a strict provider; it is optional.
     if (!set->md[i] && i != static_cast<int>(HashKind::Sha1)) ok = false;
   }
-  set->aes_ctr_128 = EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr);
-  set->aes_ctr_192 = EVP_CIPHER_fetch(nullptr, "AES-192-CTR", nullptr);
-  set->aes_ctr_256 = EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr);
-  set->hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-  set->x963 = EVP_KDF_fetch(nullptr, "X963KDF", nullptr);
-  set->pbkdf2 = EVP_KDF_fetch(nullptr, "PBKDF2", nullptr);
-  ok = ok && set->aes_ctr_128 && set->aes_ctr_192 && set->aes_ctr_256 && set->hmac && set->x963 &&
-       set->pbkdf2;
-  if (!ok) {
-    for (auto* m : set->md) EVP_MD_free(const_cast<EVP_MD*>(m));
-    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_128));
-    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_192));
-    EVP_CIPHER_free(const_cast<EVP_CIPHER*>(set->aes_ctr_256));
-    EVP_MAC_free(set->hmac);
-    EVP_KDF_free(set->x963);
-    EVP_KDF_free(set->pbkdf2);
-    delete set;
+  set->aes_ctr_128.reset(EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr));
+  set->aes_ctr_192.reset(EVP_CIPHER_fetch(nullptr, "AES-192-CTR", nullptr));
+  set->aes_ctr_256.reset(EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr));
+  set->hmac.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+  set->x963.reset(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
+  if (!ok || !set->aes_ctr_128 || !set->aes_ctr_192 || !set->aes_ctr_256 || !set->hmac ||
+      !set->x963) {
     clear_errors();
     return nullptr;
   }
-  return set;
+  return set.release();
 }
 
 }  // namespace
@@ -74,7 +64,7 @@ bool refresh_algorithms() {
 }
 
 const EVP_MD* md(HashKind kind) {
-  const EVP_MD* m = algorithms().md[static_cast<int>(kind)];
+  const EVP_MD* m = algorithms().md[static_cast<int>(kind)].get();
   if (!m) fail<UnsupportedAlgorithm>(std::string(hash_name(kind)) + " is not available");
   return m;
 }

@@ -84,25 +84,20 @@ Bytes base64_decode(std::string_view text) {
   return out;
 }
 
-ColumnCipher::ColumnCipher(ByteView database_key) : hash_(32) {
+ColumnCipher::ColumnCipher(ByteView database_key)
+    : hash_(32), enc_(internal::new_cipher_ctx()), dec_(internal::new_cipher_ctx()) {
   velna::digest(HashKind::Sha256, database_key, hash_.data());
-  internal::EvpCipherCtx enc(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new"));
-  internal::EvpCipherCtx dec(internal::check_ptr(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new"));
   internal::check(
-      EVP_EncryptInit_ex2(enc.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
+      EVP_EncryptInit_ex2(enc_.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
       "EVP_EncryptInit");
   internal::check(
-      EVP_DecryptInit_ex2(dec.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
+      EVP_DecryptInit_ex2(dec_.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
       "EVP_DecryptInit");
-  EVP_CIPHER_CTX_set_padding(enc.get(), 0);
-  EVP_CIPHER_CTX_set_padding(dec.get(), 0);
-  enc_ = enc.release();
-  dec_ = dec.release();
+  EVP_CIPHER_CTX_set_padding(enc_.get(), 0);
+  EVP_CIPHER_CTX_set_padding(dec_.get(), 0);
 }
 
 ColumnCipher::~ColumnCipher() {
-  EVP_CIPHER_CTX_free(enc_);
-  EVP_CIPHER_CTX_free(dec_);
   if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
 }
 
@@ -130,10 +125,10 @@ void ColumnCipher::encrypt_to(std::string_view text, std::string& out) {
   std::string cipher(padded, '\0');
   // Each value starts again from the fixed IV: the same text always gives the
   // same ciphertext.
-  internal::check(EVP_EncryptInit_ex2(enc_, nullptr, nullptr, hash_.data(), nullptr),
+  internal::check(EVP_EncryptInit_ex2(enc_.get(), nullptr, nullptr, hash_.data(), nullptr),
                   "EVP_EncryptInit");
   int n = 0;
-  internal::check(EVP_EncryptUpdate(enc_, reinterpret_cast<unsigned char*>(cipher.data()), &n,
+  internal::check(EVP_EncryptUpdate(enc_.get(), reinterpret_cast<unsigned char*>(cipher.data()), &n,
                                     reinterpret_cast<const unsigned char*>(scratch_.data()),
                                     static_cast<int>(padded)),
                   "EVP_EncryptUpdate");
@@ -146,12 +141,12 @@ std::string ColumnCipher::decrypt(std::string_view stored) {
   if (raw.size() % kBlock != 0 || raw.size() > static_cast<std::size_t>(INT_MAX))
     throw DecryptionError("Invalid ciphertext length in an encrypted column.");
   std::string plain(raw.size(), '\0');
-  internal::check(EVP_DecryptInit_ex2(dec_, nullptr, nullptr, hash_.data(), nullptr),
+  internal::check(EVP_DecryptInit_ex2(dec_.get(), nullptr, nullptr, hash_.data(), nullptr),
                   "EVP_DecryptInit");
   int n = 0;
   if (!raw.empty())
-    internal::check(EVP_DecryptUpdate(dec_, reinterpret_cast<unsigned char*>(plain.data()), &n,
-                                      raw.data(), static_cast<int>(raw.size())),
+    internal::check(EVP_DecryptUpdate(dec_.get(), reinterpret_cast<unsigned char*>(plain.data()),
+                                      &n, raw.data(), static_cast<int>(raw.size())),
                     "EVP_DecryptUpdate");
   std::size_t end = plain.size();
   while (end > 0 && plain[end - 1] == '*') --end;

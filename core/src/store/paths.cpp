@@ -2,16 +2,9 @@
 
 #include <algorithm>
 
-#include "velna/crypto/digest.h"
 #include "velna/error.h"
 
 namespace velna::store {
-
-std::vector<std::string> hash_components(ByteView seed, std::int64_t filename_length,
-                                         std::int64_t depth) {
-  if (filename_length < 1) throw InvalidArgument("filename_length must be at least 1");
-  return cut_components(hex_digest(HashKind::Sha384, seed), filename_length, depth);
-}
 
 std::vector<std::string> cut_components(std::string_view hex, std::int64_t filename_length,
                                         std::int64_t depth) {

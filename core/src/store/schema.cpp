@@ -2,8 +2,6 @@
 
 #include <charconv>
 
-#include "velna/bytes.h"
-
 namespace velna::store {
 
 std::string quote_name(std::string_view name) {
@@ -205,10 +203,6 @@ std::string version_table_sql() {
   return "CREATE TABLE alembic_version (\n\tversion_num VARCHAR(32) NOT NULL, \n\tCONSTRAINT "
          "alembic_version_pkc "
          "PRIMARY KEY (version_num)\n)";
-}
-
-std::string guid_text(std::span<const std::uint8_t, 16> id) {
-  return to_hex(ByteView(id.data(), id.size()));
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view text) {

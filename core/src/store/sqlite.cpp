@@ -4,19 +4,23 @@
 
 #include <climits>
 
-namespace velna::store {
+namespace velna {
 
-namespace internal {
-void CloseDb::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-void FinalizeStmt::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-}  // namespace internal
+void internal::close_db(sqlite3* db) noexcept { sqlite3_close_v2(db); }
+void internal::finalize_stmt(sqlite3_stmt* stmt) noexcept { sqlite3_finalize(stmt); }
 
-void throw_error(sqlite3* db, int code, std::string_view what) {
+namespace store {
+namespace {
+
+// throw_error throws the error kind that matches SQLite's |code|.
+[[noreturn]] void throw_error(sqlite3* db, int code, std::string_view what) {
   std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
   if (message.empty()) message = std::string(what);
   if ((code & 0xff) == SQLITE_CONSTRAINT) throw IntegrityError(message, code);
   throw DatabaseError(message, code);
 }
+
+}  // namespace
 
 Connection Connection::open(const std::string& path, bool foreign_keys) {
   sqlite3* raw = nullptr;
@@ -40,15 +44,12 @@ Statement Connection::prepare(std::string_view sql) {
   if (sql.size() > static_cast<std::size_t>(INT_MAX)) throw InvalidArgument("statement too long");
   sqlite3_stmt* raw = nullptr;
   int rc = sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(raw);
-    throw_error(db_.get(), rc, "prepare");
-  }
-  return Statement(db_.get(), raw);
+  internal::SqliteStmt stmt(raw);  // null after a failure
+  if (rc != SQLITE_OK) throw_error(db_.get(), rc, "prepare");
+  return Statement(db_.get(), std::move(stmt));
 }
 
 std::int64_t Connection::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_.get()); }
-int Connection::changes() const { return sqlite3_changes(db_.get()); }
 bool Connection::in_transaction() const { return db_ && !sqlite3_get_autocommit(db_.get()); }
 
 void Statement::check(int rc) const {
@@ -106,9 +107,5 @@ std::string_view Statement::column_bytes(int index) const {
   if (!p || n <= 0) return {};
   return {static_cast<const char*>(p), static_cast<std::size_t>(n)};
 }
-std::string Statement::column_name(int index) const {
-  const char* n = sqlite3_column_name(stmt_.get(), index);
-  return n ? n : "";
-}
-
-}  // namespace velna::store
+}  // namespace store
+}  // namespace velna

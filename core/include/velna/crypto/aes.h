@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "velna/bytes.h"
-#include "velna/crypto/handles.h"
+#include "velna/handles.h"
 
 namespace velna::aes {
 
@@ -38,7 +38,7 @@ class Ctr {
   void transform(ByteView iv, ByteView in, std::uint8_t* out);
 
  private:
-  internal::CipherCtxPtr ctx_;
+  internal::EvpCipherCtx ctx_;
 };
 
 // make_iv draws an initial counter block: 8 random bytes, then 8 zero bytes.

@@ -218,8 +218,5 @@ Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_ke
 std::size_t decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section,
                             MutableByteView out);
 Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section);
-// decrypt_section of raw bytes parses a section from the start of |data|
-// (ParseError as parse_section) and decrypts it as above.
-Bytes decrypt_section(ByteView cipher_key, ByteView mac_key, ByteView data);
 
 }  // namespace velna::container

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "velna/bytes.h"
-#include "velna/crypto/handles.h"
+#include "velna/handles.h"
 
 namespace velna {
 
@@ -44,10 +44,10 @@ class Hasher {
   HashKind kind() const { return kind_; }
 
  private:
-  Hasher(HashKind kind, internal::MdCtxPtr ctx);
+  Hasher(HashKind kind, internal::EvpMdCtx ctx);
 
   HashKind kind_;
-  internal::MdCtxPtr ctx_;
+  internal::EvpMdCtx ctx_;
 };
 
 }  // namespace velna

@@ -10,7 +10,4 @@ namespace velna::fips {
 // FIPS mode passes.
 void enable();
 
-// enabled answers whether FIPS-approved algorithms are the default.
-bool enabled();
-
 }  // namespace velna::fips

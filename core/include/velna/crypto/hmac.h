@@ -6,7 +6,7 @@
 
 #include "velna/bytes.h"
 #include "velna/crypto/digest.h"
-#include "velna/crypto/handles.h"
+#include "velna/handles.h"
 
 namespace velna::hmac {
 
@@ -44,10 +44,10 @@ class Mac {
   HashKind kind() const { return kind_; }
 
  private:
-  Mac(HashKind kind, internal::MacCtxPtr ctx);
+  Mac(HashKind kind, internal::EvpMacCtx ctx);
 
   HashKind kind_;
-  internal::MacCtxPtr ctx_;
+  internal::EvpMacCtx ctx_;
 };
 
 }  // namespace velna::hmac

@@ -10,8 +10,7 @@
 #include <string_view>
 
 #include "velna/bytes.h"
-
-struct evp_cipher_ctx_st;
+#include "velna/handles.h"
 
 namespace velna::store {
 
@@ -42,8 +41,7 @@ class ColumnCipher {
 
  private:
   SecretBytes hash_;
-  evp_cipher_ctx_st* enc_ = nullptr;
-  evp_cipher_ctx_st* dec_ = nullptr;
+  internal::EvpCipherCtx enc_, dec_;
   std::string scratch_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,14 +70,12 @@ std::string quote_name(std::string_view name);
 const std::vector<Table>& local_tables();
 const Table* find_table(std::string_view name);
 
-// The table of applied migrations and its DDL.
-inline constexpr std::string_view kVersionTable = "alembic_version";
+// version_table_sql is the DDL of the table of applied migrations.
 std::string version_table_sql();
 
-// Value text: what an encrypted column encrypts for a value.
-//  - guid_text: 32 lower-case hex digits of the identifier's 16 bytes;
-//  - integer text: decimal; boolean text: "true" / "false".
-std::string guid_text(std::span<const std::uint8_t, 16> id);
+// Value text: what an encrypted column encrypts for a value (an identifier:
+// 32 lower-case hex digits of its 16 bytes; an integer: decimal; a boolean:
+// "true" / "false").
 // parse_integer reads decimal text back (an optional sign, digits only);
 // nullopt when the text is no such integer or does not fit 64 bits.
 std::optional<std::int64_t> parse_integer(std::string_view text);

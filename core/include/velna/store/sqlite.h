@@ -8,9 +8,7 @@
 
 #include "velna/bytes.h"
 #include "velna/error.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
+#include "velna/handles.h"
 
 namespace velna::store {
 
@@ -31,15 +29,6 @@ class IntegrityError : public DatabaseError {
  public:
   using DatabaseError::DatabaseError;
 };
-
-namespace internal {
-struct CloseDb {
-  void operator()(sqlite3* db) const;
-};
-struct FinalizeStmt {
-  void operator()(sqlite3_stmt* s) const;
-};
-}  // namespace internal
 
 enum class ColumnKind { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5 };
 
@@ -71,17 +60,16 @@ class Statement {
   // column_bytes views a TEXT or BLOB column; the view lives until the next
   // step, reset or column read of another kind.
   std::string_view column_bytes(int index) const;
-  std::string column_name(int index) const;
 
   bool valid() const { return stmt_ != nullptr; }
 
  private:
   friend class Connection;
-  Statement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  Statement(sqlite3* db, internal::SqliteStmt stmt) : db_(db), stmt_(std::move(stmt)) {}
   void check(int rc) const;
 
   sqlite3* db_ = nullptr;
-  std::unique_ptr<sqlite3_stmt, internal::FinalizeStmt> stmt_;
+  internal::SqliteStmt stmt_;
 };
 
 // Connection is one open database file.
@@ -98,16 +86,12 @@ class Connection {
   Statement prepare(std::string_view sql);
 
   std::int64_t last_insert_rowid() const;
-  int changes() const;
   bool in_transaction() const;
   bool is_open() const { return db_ != nullptr; }
   void close() { db_.reset(); }
 
  private:
-  std::unique_ptr<sqlite3, internal::CloseDb> db_;
+  internal::SqliteDb db_;
 };
-
-// throw_error throws the error kind that matches SQLite's |code|.
-[[noreturn]] void throw_error(sqlite3* db, int code, std::string_view what);
 
 }  // namespace velna::store

@@ -33,8 +33,8 @@ import base64
 import logging
 
 from velna.providers import Provider
-from velna.providers.zov.provider import (LocalData, Part, canonical, check_credentials, public_records, rekey,
-                                          user_of_key_file)
+from velna.providers.accounts import (LocalData, Part, canonical, check_credentials, public_records, rekey,
+                                      user_of_key_file)
 
 log = logging.getLogger("velna.providers.server.provider")
 
