@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "fast_path.h"
@@ -260,15 +261,18 @@ void raise_error(pyb::handle type, std::string_view message) {
 
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
-void raise_assertion(std::string_view message) { raise_error(PyExc_AssertionError, message); }
 
 void translate_current() {
   try {
     throw;
   } catch (pyb::error_already_set& e) {
     e.restore();
+  } catch (const pyb::builtin_exception& e) {
+    e.set_error();
   } catch (const Error&) {
     translate_core_error(std::current_exception());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }

@@ -220,12 +220,12 @@ VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 [[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
-[[noreturn]] VELNA_PY_API void raise_assertion(std::string_view message);
 
 // translate_current sets the Python error for the C++ exception being
 // handled (inside a catch block): core errors as their Python types, an
-// error_already_set as itself, anything else as RuntimeError. For code
-// that returns null to Python itself instead of going through pybind11.
+// error_already_set as itself, pybind11's own errors as theirs, a failed
+// allocation as MemoryError, anything else as RuntimeError. For code that
+// returns null to Python itself instead of going through pybind11.
 VELNA_PY_API void translate_current();
 
 // ---- our own functions ---------------------------------------------------

@@ -11,10 +11,9 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <exception>
-#include <new>
 
 #include "fast_path.h"
+#include "provider_scope.h"
 #include "py_compat.h"
 #include "velna_py.h"
 
@@ -40,13 +39,10 @@ PyTypeObject* wrapper_type = nullptr;  // kept for the life of the process
 #define VELNA_DECORATOR_NAMES(X) X(__name__) X(__qualname__) X(debug) X(session) X(user) X(get)
 struct Names {
   VELNA_DECORATOR_NAMES(VELNA_PY_NAME_FIELD)
-  PyObject* const enter = vp::intern("__enter__");
-  PyObject* const exit = vp::intern("__exit__");
   PyObject* const comma = vp::intern(",");
   PyObject* const entry_format = vp::intern("%s(%s, %s)");
   PyObject* const exit_format = vp::intern("%s(...) --> %s");
   PyObject* const providers = vp::intern("velna.providers");
-  PyObject* const must_login = vp::intern("Must login!");
 };
 const Names* N = nullptr;
 
@@ -117,117 +113,37 @@ PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 pyb::object registry_get() {
   pyb::object pkg = own(PyImport_GetModule(N->providers));
   if (!pkg) {
-    if (PyErr_Occurred()) return {};
-    pkg = own(PyImport_Import(N->providers));
-    if (!pkg) return {};
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    pkg = vp::steal(PyImport_Import(N->providers));
   }
   pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N->get));
   if (!get && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
+    vp::raise_error(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
   }
+  if (!get) throw pyb::error_already_set();
   return get;
 }
 
-// special is lookup_special with the C API's convention: null, with an
-// error set when the class lacks the method.
-pyb::object special(pyb::handle obj, PyObject* name, const char* missing) {
-  pyb::object m;
-  try {
-    m = vp::lookup_special(obj, name);
-  } catch (pyb::error_already_set& e) {
-    e.restore();
-    return {};
-  }
-  if (!m) PyErr_Format(PyExc_TypeError, missing, Py_TYPE(obj.ptr())->tp_name);
-  return m;
-}
-
-// Outcome of reading the active provider's session inside a registry scope.
-enum class Scoped { Session, Failed, Swallowed };
-
-// scoped_session enters get() of the registry, reads session from the
-// provider it yields and leaves the scope again, telling it the failure, if
-// any, exactly as a with statement would.
-Scoped scoped_session(pyb::object& session, pyb::object& swallowed) {
-  pyb::object get = registry_get();
-  if (!get) return Scoped::Failed;
-  pyb::object scope = own(compat::call_no_args(get.ptr()));
-  if (!scope) return Scoped::Failed;
-
-  pyb::object enter =
-      special(scope, N->enter, "'%.200s' object does not support the context manager protocol");
-  if (!enter) return Scoped::Failed;
-  pyb::object exit = special(
-      scope, N->exit,
-      "'%.200s' object does not support the context manager protocol (missed __exit__ method)");
-  if (!exit) return Scoped::Failed;
-  scope = pyb::object();
-
-  pyb::object provider = own(compat::call_no_args(enter.ptr()));
-  if (!provider) return Scoped::Failed;
-  session = own(PyObject_GetAttr(provider.ptr(), N->session));
-
-  if (session) {
-    PyObject* none[] = {Py_None, Py_None, Py_None};
-    if (!own(compat::call(exit.ptr(), none, 3, nullptr))) {
-      session = pyb::object();
-      return Scoped::Failed;
-    }
-    return Scoped::Session;
-  }
-
-  // Leave the scope with the failure; it passes on unless the scope says it
-  // handled it.
-  pyb::object failure = own(compat::take_error());
-  pyb::object tb = own(PyException_GetTraceback(failure.ptr()));
-  // The failure counts as being handled while the scope leaves, so that a
-  // failure of leaving gets it as its context, as in a with statement.
-  pyb::object outer = own(compat::handled_exception());
-  compat::set_handled_exception(failure.ptr());
-  PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr())), failure.ptr(),
-                           tb ? tb.ptr() : Py_None};
-  pyb::object r = own(compat::call(exit.ptr(), exit_args, 3, nullptr));
-  compat::set_handled_exception(outer.ptr());
-  if (!r) return Scoped::Failed;
-  int handled = PyObject_IsTrue(r.ptr());
-  if (handled < 0) return Scoped::Failed;
-  if (!handled) {
-    compat::raise_taken(failure.release().ptr());
-    return Scoped::Failed;
-  }
-  swallowed = std::move(failure);
-  return Scoped::Swallowed;
+// session_of reads session from the provider of the wrapper, or from the
+// active one inside one registry scope. When that scope handles a failure
+// of the read, no session was read: nobody is known to be logged in.
+pyb::object session_of(Wrapper* w) {
+  if (w->extra != Py_None) return vp::get(w->extra, N->session);
+  pyb::object handled;
+  auto session = vp::run_scoped(
+      registry_get(), [](pyb::handle provider) { return vp::get(provider, N->session); }, &handled);
+  if (!session) vp::raise_with_context(PyExc_RuntimeError, "Must login!", handled);
+  return *session;
 }
 
 PyObject* login_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Wrapper* w = as_wrapper(self);
-  pyb::object session;
-  if (w->extra == Py_None) {
-    pyb::object swallowed;
-    switch (scoped_session(session, swallowed)) {
-      case Scoped::Session:
-        break;
-      case Scoped::Failed:
-        return nullptr;
-      case Scoped::Swallowed: {
-        // The scope handled the failure, so no session was read: nobody is
-        // known to be logged in, and the guarded call is refused.
-        PyErr_SetObject(PyExc_RuntimeError, N->must_login);
-        pyb::object refusal = own(compat::take_error());
-        PyException_SetContext(refusal.ptr(), swallowed.release().ptr());  // steals
-        compat::raise_taken(refusal.release().ptr());
-        return nullptr;
-      }
-    }
-  } else {
-    session = own(PyObject_GetAttr(w->extra, N->session));
-    if (!session) return nullptr;
-  }
-  pyb::object user = own(PyObject_GetAttr(session.ptr(), N->user));
-  if (!user) return nullptr;
-  if (user.is_none()) {
-    PyErr_SetObject(PyExc_RuntimeError, N->must_login);
+  try {
+    pyb::object user = vp::get(session_of(w), N->user);
+    if (user.is_none()) vp::raise_error(PyExc_RuntimeError, "Must login!");
+  } catch (...) {
+    vp::translate_current();
     return nullptr;
   }
   return compat::call(w->f, args, nargsf, kwnames);

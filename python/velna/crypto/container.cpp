@@ -19,11 +19,13 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "fast_path.h"
 #include "json_text.h"
 #include "plain_class.h"
+#include "provider_scope.h"
 #include "py_compat.h"
 #include "record_fields.h"
 #include "timestamps.h"
@@ -80,7 +82,7 @@ PyObject* g_record_pending = nullptr;
   X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                      \
   X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)      \
   X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id)    \
-  X(customData) X(uuid4) X(is_safe) X(__len__) X(__enter__) X(__exit__)
+  X(customData) X(uuid4) X(is_safe) X(__len__)
 // clang-format on
 
 struct Names {
@@ -996,22 +998,13 @@ bool container_eq(pyb::object self, pyb::object other) {
 }
 
 // logged_in_user_id reads the `id` of the active provider's session user
-// inside one registry scope, or nothing.
-pyb::object logged_in_user_id() {
-  pyb::object scope = call0(get(mod_attr(N->providers), N->get));
-  pyb::object provider = steal(compat::call_method_no_args(scope.ptr(), N->__enter__));
-  pyb::object user_id;
-  try {
+// inside one registry scope (nothing when there is no user or no `id`), or
+// gives nothing at all when the scope handled a failure of that read.
+std::optional<pyb::object> logged_in_user_id() {
+  return vp::run_scoped(get(mod_attr(N->providers), N->get), [](pyb::handle provider) {
     pyb::object user = get(get(provider, N->session), N->user);
-    user_id = user.is_none() ? pyb::none() : vp::attr_or_none(user, N->id);
-  } catch (pyb::error_already_set& e) {
-    // An error raised from C may carry no traceback yet; the scope is told None.
-    pyb::object trace = e.trace() ? e.trace() : pyb::none();
-    get(scope, N->__exit__)(e.type(), e.value(), trace);
-    throw;
-  }
-  get(scope, N->__exit__)(pyb::none(), pyb::none(), pyb::none());
-  return user_id;
+    return user.is_none() ? pyb::none() : vp::attr_or_none(user, N->id);
+  });
 }
 
 // build_uuid4 makes the uuid.UUID of version 4 whose other bits are |random|,
@@ -1085,7 +1078,8 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
   set_stamp(self, M.container_modified_by, N->_modified_by, pyb::none(), false);
 
   // The registry's scope is held only while the logged-in user is read.
-  set_stamp(self, M.container_created_by, N->_created_by, logged_in_user_id(), false);
+  if (auto user_id = logged_in_user_id())
+    set_stamp(self, M.container_created_by, N->_created_by, *user_id, false);
 
   set(self, N->_content_cls, content_cls);
   set(self, N->_enc_data, pyb::none());
