@@ -13,7 +13,8 @@
 
 namespace velna::py::http {
 
-struct Answer {
+// Answer is hidden, as pybind11's types are, since it holds them.
+struct __attribute__((visibility("hidden"))) Answer {
   long status = 0;
   std::string reason;
   std::string url;  // the address that answered

@@ -326,7 +326,7 @@ pyb::object load_item(pyb::handle self, const Definition& definition, pyb::handl
     }
     out[pyb::str(f.attribute.empty() ? f.name : f.attribute)] = o.value;
   }
-  return std::move(out);
+  return out;
 }
 
 pyb::object unmarshal(pyb::handle self, const Definition& definition, pyb::handle data, bool many,
@@ -335,7 +335,7 @@ pyb::object unmarshal(pyb::handle self, const Definition& definition, pyb::handl
   pyb::list out;
   std::size_t i = 0;
   for (pyb::handle item : data) out.append(load_item(self, definition, item, partial, i++, c));
-  return std::move(out);
+  return out;
 }
 
 // run_hooks applies the hooks of one stage: those that take the whole input
@@ -461,10 +461,10 @@ pyb::object normalized_messages(pyb::object self, pyb::object no_field_name) {
   pyb::dict out;
   if (pyb::len(names) == 0) {
     out[no_field_name] = messages;
-    return std::move(out);
+    return out;
   }
   for (pyb::handle n : names) out[n] = messages;
-  return std::move(out);
+  return out;
 }
 
 Shared* build_shared() {

@@ -259,6 +259,14 @@ void raise_error(pyb::handle type, std::string_view message) {
   throw pyb::error_already_set();
 }
 
+void raise_error(pyb::handle type, std::string_view message,
+                 std::initializer_list<Attribute> attributes) {
+  pyb::object error = call1(type, pyb::str(message.data(), message.size()));
+  for (const Attribute& a : attributes) error.attr(a.name) = a.value;
+  PyErr_SetObject(type.ptr(), error.ptr());
+  throw pyb::error_already_set();
+}
+
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -206,7 +207,7 @@ VELNA_PY_API pyb::object masked(pyb::handle value, std::string_view name = {});
 // define_error makes the exception class |name| of |module| (qualified name
 // "<module>.<name>", a subclass of |base|, with |doc|), adds it to the
 // module and returns it. Core errors translate to such classes by the
-// module and name given in translate_current.
+// module and name given in translate_core_error.
 VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
                                       pyb::handle base = PyExc_Exception);
 
@@ -220,6 +221,20 @@ VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 [[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
+
+// Attribute is a name and a value that raise_error sets on the exception.
+// Hidden, as pybind11's types are, since it holds one.
+struct __attribute__((visibility("hidden"))) Attribute {
+  const char* name;
+  pyb::handle value;
+};
+
+// raise_error with attributes raises an instance of |type| made from
+// |message| alone, with each of |attributes| set on it in order: for the
+// errors whose callers read more than their message (the request and
+// answer of an HTTP error, the position of a JSON decoding error).
+[[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message,
+                                           std::initializer_list<Attribute> attributes);
 
 // translate_current sets the Python error for the C++ exception being
 // handled (inside a catch block): core errors as their Python types, an

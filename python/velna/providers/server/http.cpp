@@ -218,11 +218,7 @@ void raise_for_status(pyb::object self) {
   auto& r = self.cast<Response&>();
   std::string message = status_message(r);
   if (message.empty()) return;
-  pyb::object error = pyb::handle(errors.http)(pyb::str(message));
-  error.attr("response") = self;
-  error.attr("request") = r.request;
-  PyErr_SetObject(errors.http, error.ptr());
-  throw pyb::error_already_set();
+  velna::py::raise_error(errors.http, message, {{"response", self}, {"request", r.request}});
 }
 
 // ---------------------------------------------------------------------------
