@@ -11,6 +11,7 @@
 #include "py_compat.h"
 #include "velna/error.h"
 #include "velna/http/encoding.h"
+#include "velna/store/sqlite.h"
 
 namespace velna::py {
 namespace {
@@ -122,6 +123,10 @@ void translate_core_error(std::exception_ptr p) {
     set_error("velna._cryptolib", "UnsupportedAlgorithm", e.what());
   } catch (const OsError& e) {
     set_os_error(e);
+  } catch (const store::IntegrityError& e) {
+    set_error("velna.providers.zov.database", "IntegrityError", e.what());
+  } catch (const store::DatabaseError& e) {
+    set_error("velna.providers.zov.database", "OperationalError", e.what());
   } catch (const Error& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }

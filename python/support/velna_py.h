@@ -36,8 +36,10 @@ VELNA_PY_API void install_log_sink();
 // core errors map to the promised Python types (InvalidArgument: ValueError,
 // TypeMismatch: TypeError, AssertionFailure: AssertionError, the crypto
 // errors: the classes of velna._cryptolib and velna.crypto.aes, OsError:
-// the OSError its errno names, others: RuntimeError), and the core's log
-// lines go to the standard logging module. It is inline on purpose:
+// the OSError its errno names, the local store's database errors:
+// IntegrityError and OperationalError of velna.providers.zov.database,
+// others: RuntimeError), and the core's log lines go to the standard
+// logging module. It is inline on purpose:
 // pybind11 keeps translators and options per module.
 class __attribute__((visibility("hidden"))) ModuleSetup {
  public:

@@ -111,27 +111,6 @@ pyb::object make_response(storage::Answer& answer, pyb::object content) {
   return velna::py::http::make_response(std::move(a));
 }
 
-// raise_request_error turns a failure of the transfer into its Python error.
-[[noreturn]] void raise_request_error(std::exception_ptr failure) {
-  PyObject* type = errors.request;
-  std::string message;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const velna::http::TimedOut& e) {
-    type = e.connecting() ? errors.connect_timeout : errors.timeout;
-    message = e.what();
-  } catch (const velna::http::InvalidUrl& e) {
-    type = errors.invalid_url;
-    message = e.what();
-  } catch (const velna::http::ConnectionFailed& e) {
-    type = errors.connection;
-    message = e.what();
-  } catch (const velna::http::RequestFailed& e) {
-    message = e.what();
-  }
-  vp::raise_error(type, message);
-}
-
 void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
@@ -225,12 +204,10 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
 
   BodyBuffer content;
   storage::Answer answer;
-  try {
+  {
     pyb::gil_scoped_release nogil;
     answer = storage::send(
         request, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });
-  } catch (const velna::http::RequestFailed&) {
-    raise_request_error(std::current_exception());
   }
   pyb::object response = make_response(answer, content.take());
 
@@ -269,12 +246,8 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
         // Every failure leaves as its Python error, for the retry test.
         try {
           return attempt(method, url, data, headers);
-        } catch (const velna::AssertionFailure& e) {
-          vp::raise_error(PyExc_AssertionError, e.what());
-        } catch (const velna::InvalidArgument& e) {
-          vp::raise_error(PyExc_ValueError, e.what());
-        } catch (const velna::Error& e) {
-          vp::raise_error(errors.request, e.what());
+        } catch (...) {
+          errors.raise_current();
         }
       },
       [](std::exception_ptr failure) {

@@ -270,14 +270,6 @@ std::string credential_part(pyb::handle o) {
   velna::py::raise_type_error("auth must hold a user name and a password, as str or bytes");
 }
 
-[[noreturn]] void raise_request_error(PyObject* type, const std::string& message,
-                                      pyb::handle request) {
-  pyb::object error = pyb::handle(type)(pyb::str(message));
-  error.attr("request") = request;
-  PyErr_SetObject(type, error.ptr());
-  throw pyb::error_already_set();
-}
-
 // new_response makes the Response of an answer; other modules make theirs
 // through the support library's make_response, which comes here.
 pyb::object new_response(velna::py::http::Answer&& a) {
@@ -322,8 +314,8 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   pyb::object prepared_obj;
   try {
     req.url = http::prepare_url(utf8(url), encode_params(params));
-  } catch (const http::InvalidUrl& e) {
-    raise_request_error(errors.invalid_url, e.what(), pyb::none());
+  } catch (const http::RequestFailed&) {
+    errors.raise_current(pyb::none());
   }
   prepared.url = pyb::str(req.url);
 
@@ -386,15 +378,8 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   try {
     pyb::gil_scoped_release nogil;
     got = client->send(req);
-  } catch (const http::TimedOut& e) {
-    raise_request_error(e.connecting() ? errors.connect_timeout : errors.timeout, e.what(),
-                        prepared_obj);
-  } catch (const http::InvalidUrl& e) {
-    raise_request_error(errors.invalid_url, e.what(), prepared_obj);
-  } catch (const http::ConnectionFailed& e) {
-    raise_request_error(errors.connection, e.what(), prepared_obj);
-  } catch (const http::RequestFailed& e) {
-    raise_request_error(errors.request, e.what(), prepared_obj);
+  } catch (const http::RequestFailed&) {
+    errors.raise_current(prepared_obj);
   }
   return make_response(std::move(got), std::move(prepared_obj));
 }
