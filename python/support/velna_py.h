@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "velna/bytes.h"
 #include "velna/log.h"
@@ -148,28 +149,49 @@ VELNA_PY_API std::uint64_t positive_limit(pyb::handle value, const char* name);
 // Work on at least this many bytes runs with the GIL released.
 inline constexpr std::size_t kReleaseGilAbove = 64 * 1024;
 
-// run_released runs |fn| with the GIL released when |work| bytes are at
-// least kReleaseGilAbove, else with it held. |fn| must not touch Python
-// objects.
+// run_without_gil runs |fn| with the GIL released, whatever the size of its
+// input: for work that is long in itself (key derivation, signatures,
+// transfers, the file system). |fn| must not touch Python objects.
 template <typename F>
-decltype(auto) run_released(std::size_t work, F&& fn) {
-  if (work >= kReleaseGilAbove) {
-    pyb::gil_scoped_release nogil;
-    return fn();
-  }
+decltype(auto) run_without_gil(F&& fn) {
+  pyb::gil_scoped_release nogil;
   return fn();
 }
 
-// new_bytes allocates one bytes object of |n| bytes and lets |fill| write
-// into it, through run_released for |work| bytes (|n| when 0). |fill| must
-// not touch Python objects.
-template <typename Fill>
-pyb::bytes new_bytes(std::size_t n, Fill&& fill, std::size_t work = 0) {
+// run_released runs |fn| through run_without_gil when |work| bytes are at
+// least kReleaseGilAbove, else with the GIL held. |fn| must not touch
+// Python objects.
+template <typename F>
+decltype(auto) run_released(std::size_t work, F&& fn) {
+  if (work >= kReleaseGilAbove) return run_without_gil(std::forward<F>(fn));
+  return fn();
+}
+
+// uninitialized_bytes is a new bytes object of |n| bytes whose content is
+// still to be written at |out|.
+inline pyb::bytes uninitialized_bytes(std::size_t n, std::uint8_t*& out) {
   PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
   if (!o) throw pyb::error_already_set();
-  auto result = pyb::reinterpret_steal<pyb::bytes>(o);
-  auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
+  out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
+  return pyb::reinterpret_steal<pyb::bytes>(o);
+}
+
+// new_bytes allocates one bytes object of |n| bytes and lets |fill| write
+// into it, through run_released for |work| bytes (|n| when 0);
+// new_bytes_without_gil through run_without_gil, for output that is long
+// work whatever its length. |fill| must not touch Python objects.
+template <typename Fill>
+pyb::bytes new_bytes(std::size_t n, Fill&& fill, std::size_t work = 0) {
+  std::uint8_t* out = nullptr;
+  pyb::bytes result = uninitialized_bytes(n, out);
   run_released(work ? work : n, [&] { fill(out); });
+  return result;
+}
+template <typename Fill>
+pyb::bytes new_bytes_without_gil(std::size_t n, Fill&& fill) {
+  std::uint8_t* out = nullptr;
+  pyb::bytes result = uninitialized_bytes(n, out);
+  run_without_gil([&] { fill(out); });
   return result;
 }
 

@@ -172,11 +172,10 @@ SectionKey derive(pyb::handle version, pyb::handle salt, pyb::handle secret) {
   pyb::object material = utf8(secret);
   ByteView m = vp::bytes_arg(material, "key_material");
   // Always long: the work is the iteration count, not the input.
-  return {vp::run_released(SIZE_MAX,
-                           [&] {
-                             return velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s,
-                                                            vl::kIterations, vl::kKeyLength);
-                           }),
+  return {vp::run_without_gil([&] {
+            return velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s, vl::kIterations,
+                                           vl::kKeyLength);
+          }),
           {}};
 }
 

@@ -203,12 +203,10 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   request.timeouts.total = seconds_value("TOTAL_TIMEOUT");
 
   BodyBuffer content;
-  storage::Answer answer;
-  {
-    pyb::gil_scoped_release nogil;
-    answer = storage::send(
+  storage::Answer answer = vp::run_without_gil([&] {
+    return storage::send(
         request, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });
-  }
+  });
   pyb::object response = make_response(answer, content.take());
 
   // Statuses that report a passing condition raise the table's bare class.

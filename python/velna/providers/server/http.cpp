@@ -376,8 +376,7 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   std::shared_ptr<http::Client> client = s.client;
   http::Response got;
   try {
-    pyb::gil_scoped_release nogil;
-    got = client->send(req);
+    got = velna::py::run_without_gil([&] { return client->send(req); });
   } catch (const http::RequestFailed&) {
     errors.raise_current(prepared_obj);
   }

@@ -62,8 +62,8 @@ pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
     // A signature is long work whatever the length of |data|: other threads
     // run meanwhile.
-    velna::Bytes signature = velna::py::run_released(
-        velna::py::kReleaseGilAbove, [&] { return key.sign(velna::HashKind::Sha384, data); });
+    velna::Bytes signature =
+        velna::py::run_without_gil([&] { return key.sign(velna::HashKind::Sha384, data); });
     return velna::py::to_bytes(signature);
   }
   pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
