@@ -7,6 +7,15 @@ namespace velna::py {
 
 namespace {
 
+struct Names {
+  VELNA_PY_NAME_FIELD(__enter__)
+  VELNA_PY_NAME_FIELD(__exit__)
+};
+const Names& N() {
+  static const Names n;
+  return n;
+}
+
 // refuse_scope raises the TypeError of a with statement whose object lacks
 // |what| of the context manager protocol.
 [[noreturn]] void refuse_scope(pyb::handle scope, const char* what) {
@@ -58,12 +67,10 @@ void set_context(pyb::error_already_set& e, pyb::handle context) {
 std::optional<pyb::object> run_scoped(pyb::handle get,
                                       const std::function<pyb::object(pyb::handle)>& body,
                                       pyb::object* handled) {
-  static PyObject* const enter_name = intern("__enter__");
-  static PyObject* const exit_name = intern("__exit__");
   pyb::object scope = call0(get);
-  pyb::object enter = lookup_special(scope, enter_name);
+  pyb::object enter = lookup_special(scope, N().__enter__);
   if (!enter) refuse_scope(scope, "");
-  pyb::object exit = lookup_special(scope, exit_name);
+  pyb::object exit = lookup_special(scope, N().__exit__);
   if (!exit) refuse_scope(scope, " (missed __exit__ method)");
   scope = pyb::object();
   pyb::object provider = call0(enter);

@@ -44,7 +44,10 @@ struct Names {
   PyObject* const exit_format = vp::intern("%s(...) --> %s");
   PyObject* const providers = vp::intern("velna.providers");
 };
-const Names* N = nullptr;
+const Names& N() {
+  static const Names n;
+  return n;
+}
 
 Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 
@@ -57,7 +60,7 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 // positional arguments joined by "," and a new mapping of the keywords, read
 // in this order.
 bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
+  pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
   pyb::object texts = own(PyTuple_New(nargs));
   if (!texts) return false;
@@ -66,7 +69,7 @@ bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!t) return false;
     PyTuple_SET_ITEM(texts.ptr(), i, t);
   }
-  pyb::object joined = own(PyUnicode_Join(N->comma, texts.ptr()));
+  pyb::object joined = own(PyUnicode_Join(N().comma, texts.ptr()));
   if (!joined) return false;
   pyb::object kwargs = own(PyDict_New());
   if (!kwargs) return false;
@@ -75,16 +78,16 @@ bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
       return false;
 
-  PyObject* call[] = {w->extra, N->entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
-  return bool(own(compat::call_method(N->debug, call, 5, nullptr)));
+  PyObject* call[] = {w->extra, N().entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
+  return bool(own(compat::call_method(N().debug, call, 5, nullptr)));
 }
 
 // exit_trace writes "%s(...) --> %s" with the name of f and its result.
 bool exit_trace(Wrapper* w, PyObject* result) {
-  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
+  pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
-  PyObject* call[] = {w->extra, N->exit_format, name.ptr(), result};
-  return bool(own(compat::call_method(N->debug, call, 4, nullptr)));
+  PyObject* call[] = {w->extra, N().exit_format, name.ptr(), result};
+  return bool(own(compat::call_method(N().debug, call, 4, nullptr)));
 }
 
 PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -111,12 +114,12 @@ PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 // registry_get is get of the package velna.providers, imported now (the
 // package is loaded on first use; later calls find it in sys.modules).
 pyb::object registry_get() {
-  pyb::object pkg = own(PyImport_GetModule(N->providers));
+  pyb::object pkg = own(PyImport_GetModule(N().providers));
   if (!pkg) {
     if (PyErr_Occurred()) throw pyb::error_already_set();
-    pkg = vp::steal(PyImport_Import(N->providers));
+    pkg = vp::steal(PyImport_Import(N().providers));
   }
-  pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N->get));
+  pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N().get));
   if (!get && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     vp::raise_error(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
@@ -129,10 +132,11 @@ pyb::object registry_get() {
 // active one inside one registry scope. When that scope handles a failure
 // of the read, no session was read: nobody is known to be logged in.
 pyb::object session_of(Wrapper* w) {
-  if (w->extra != Py_None) return vp::get(w->extra, N->session);
+  if (w->extra != Py_None) return vp::get(w->extra, N().session);
   pyb::object handled;
   auto session = vp::run_scoped(
-      registry_get(), [](pyb::handle provider) { return vp::get(provider, N->session); }, &handled);
+      registry_get(), [](pyb::handle provider) { return vp::get(provider, N().session); },
+      &handled);
   if (!session) vp::raise_with_context(PyExc_RuntimeError, "Must login!", handled);
   return *session;
 }
@@ -140,7 +144,7 @@ pyb::object session_of(Wrapper* w) {
 PyObject* login_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Wrapper* w = as_wrapper(self);
   try {
-    pyb::object user = vp::get(session_of(w), N->user);
+    pyb::object user = vp::get(session_of(w), N().user);
     if (user.is_none()) vp::raise_error(PyExc_RuntimeError, "Must login!");
   } catch (...) {
     vp::translate_current();
@@ -196,7 +200,7 @@ PyObject* wrapper_repr(PyObject* self) {
 // Pickled and copied by qualified name, as a function is: copy returns the
 // wrapper itself.
 PyObject* wrapper_reduce(PyObject* self, PyObject*) {
-  return PyObject_GetAttr(self, N->__qualname__);
+  return PyObject_GetAttr(self, N().__qualname__);
 }
 
 PyGetSetDef wrapper_getset[] = {
@@ -267,10 +271,7 @@ PYBIND11_MODULE(decorators, m) {
   m.attr("logging") = pyb::module_::import("logging");
   m.attr("functools") = pyb::module_::import("functools");
 
-  if (!wrapper_type) {
-    N = new Names;  // kept for the life of the process
-    wrapper_type = make_wrapper_type();
-  }
+  if (!wrapper_type) wrapper_type = make_wrapper_type();
   m.attr("_Wrapper") = pyb::handle(reinterpret_cast<PyObject*>(wrapper_type));
 
   m.def(

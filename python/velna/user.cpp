@@ -23,6 +23,14 @@ constexpr const char* kMask = "***";
 
 const Globals* globals = nullptr;
 
+struct Names {
+  VELNA_PY_NAME_FIELD(id)
+};
+const Names& N() {
+  static const Names n;
+  return n;
+}
+
 pyb::object get_scope() { return (*globals)["providers"].attr("get"); }
 pyb::object logger() { return (*globals)["log"]; }
 // line fills |pattern| ("... {} ...") with the text form of |o|, as Python
@@ -187,8 +195,7 @@ pyb::object get_backup_reminder(pyb::object user_id) {
     pyb::object id = user_id;
     if (!velna::py::truth(user_id)) {
       pyb::object current = provider.attr("session").attr("user");
-      static PyObject* const id_name = velna::py::intern("id");
-      id = velna::py::attr_or_none(current, id_name);
+      id = velna::py::attr_or_none(current, N().id);
     }
     if (id.is_none()) velna::py::raise_value_error(kNoUser);
     return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);

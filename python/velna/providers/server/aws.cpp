@@ -124,7 +124,13 @@ PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound a
 // holds it, get and put call it without going through Python.
 constexpr const char* kMakeRequestKey = "velna.providers.server.aws._make_request";
 vp::Own own_make_request(kMakeRequestKey);
-PyObject* make_request_name = nullptr;
+struct Names {
+  PyObject* const make_request = vp::intern("_make_request");
+};
+const Names& N() {
+  static const Names n;
+  return n;
+}
 
 pyb::object module_attr(const char* name) { return pyb::handle(module_ref).attr(name); }
 
@@ -265,14 +271,14 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
 // get with the keyword headers, put with the keyword data.
 pyb::object get_request(pyb::object url, pyb::object headers) {
   return vp::late_bound(
-      module_ref, make_request_name, own_make_request,
+      module_ref, N().make_request, own_make_request,
       [&] { return make_request(pyb::str("get"), url, pyb::none(), headers); },
       [&](pyb::object fn) { return fn("get", url, "headers"_a = headers); });
 }
 
 pyb::object put_request(pyb::object url, pyb::object data) {
   return vp::late_bound(
-      module_ref, make_request_name, own_make_request,
+      module_ref, N().make_request, own_make_request,
       [&] { return make_request(pyb::str("put"), url, data, pyb::none()); },
       [&](pyb::object fn) { return fn("put", url, "data"_a = data); });
 }
@@ -351,7 +357,6 @@ PYBIND11_MODULE(aws, m) {
       "with the body data and the mapping headers, retried while the server reports a passing "
       "condition; returns the response.",
       "method"_a, "url"_a, "data"_a = pyb::none(), "headers"_a = pyb::none());
-  make_request_name = vp::intern("_make_request");
   vp::register_native(kMakeRequestKey, m.attr("_make_request"));
   m.def("get", &get,
         "Downloads the object at the full address path, or only its bytes start to end (both "

@@ -31,7 +31,15 @@ PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 velna::py::Member json_member;      // Response.json of the HTTP layer
-PyObject* kept_name = nullptr;      // "_decode_kept"
+
+struct Names {
+  VELNA_PY_NAME_FIELD(json)
+  VELNA_PY_NAME_FIELD(_decode_kept)
+};
+const Names& N() {
+  static const Names n;
+  return n;
+}
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
@@ -231,7 +239,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
       // A reader armed for this request's query may decode the body; the
       // answer's line shows the body as decoded in general, so not when
       // debugging.
-      pyb::object kept = velna::py::get(response, kept_name);
+      pyb::object kept = velna::py::get(response, N()._decode_kept);
       if (!debug && kwargs.contains("params"))
         velna::py::json::claim_reader(pyb::object(kwargs["params"]).ptr());
       try {
@@ -284,9 +292,8 @@ PYBIND11_MODULE(session, m) {
   pyb::object base = http.attr("Session");
   base_init = velna::py::keep(base.attr("__init__"));
   base_request = velna::py::keep(base.attr("request"));
-  json_member.name = velna::py::intern("json");
+  json_member.name = N().json;
   json_member.installed = velna::py::class_resolved(http.attr("Response"), json_member.name);
-  kept_name = velna::py::intern("_decode_kept");
 
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.session";
