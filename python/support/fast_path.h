@@ -44,8 +44,16 @@ std::array<PyObject*, Count> intern_all(const std::array<const char*, Count>& te
 //     PyObject* const int_ = intern("int");
 //     const std::array<PyObject*, 2> fields = intern_all(kFields);
 //   };
-//   const Names& N() { static const Names n; return n; }
+//   const Names& N() { return table<Names>(); }
 #define VELNA_PY_NAME_FIELD(n) PyObject* const n = ::velna::py::intern(#n);
+
+// table is the one instance of |Table| (a module's Names), made on first use
+// and kept for the process.
+template <typename Table>
+const Table& table() {
+  static const Table t;
+  return t;
+}
 
 // ---- calls and attributes ------------------------------------------------
 

@@ -11,10 +11,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(__enter__)
   VELNA_PY_NAME_FIELD(__exit__)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return table<Names>(); }
 
 // refuse_scope raises the TypeError of a with statement whose object lacks
 // |what| of the context manager protocol.

@@ -22,10 +22,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(__qualname__)
   VELNA_PY_NAME_FIELD(datetime)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return table<Names>(); }
 
 // The datetime C API pointer is per translation unit; it is filled on first
 // use, with the GIL held.

@@ -24,10 +24,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(__new__)
   PyObject* const mask = intern("***");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return table<Names>(); }
 
 // Objects kept for the life of the process; never released, so that nothing
 // runs at interpreter shutdown.

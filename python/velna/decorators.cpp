@@ -44,10 +44,7 @@ struct Names {
   PyObject* const exit_format = vp::intern("%s(...) --> %s");
   PyObject* const providers = vp::intern("velna.providers");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 

@@ -60,10 +60,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(load)
   PyObject* const int_ = vp::intern("int");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 PyObject* event_class = nullptr;
 

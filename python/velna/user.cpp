@@ -26,10 +26,7 @@ const Globals* globals = nullptr;
 struct Names {
   VELNA_PY_NAME_FIELD(id)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return velna::py::table<Names>(); }
 
 pyb::object get_scope() { return (*globals)["providers"].attr("get"); }
 pyb::object logger() { return (*globals)["log"]; }

@@ -16,10 +16,7 @@ PyObject* crypto_package = nullptr;  // kept for the life of the process
 struct Names {
   VELNA_PY_NAME_FIELD(random)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 vp::Own own_random{"velna.crypto.random"};
 
 // random_bytes draws |n| bytes with crypto.random as it is bound now.

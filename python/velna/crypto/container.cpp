@@ -88,10 +88,7 @@ struct Names {
   PyObject* const int_ = vp::intern("int");
   PyObject* const uuid_from_bytes_le_kw = vp::keep(pyb::make_tuple(borrow(bytes_le)));
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 // The members installed on the classes, which callers may replace.
 struct Members {

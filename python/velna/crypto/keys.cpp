@@ -38,10 +38,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(load_pem_private_key)
   VELNA_PY_NAME_FIELD(load_pem_public_key)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 vp::Own own_private_loader{"velna.crypto.p384.load_pem_private_key"};
 vp::Own own_public_loader{"velna.crypto.p384.load_pem_public_key"};
 

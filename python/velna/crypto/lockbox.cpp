@@ -55,10 +55,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(random)
   VELNA_PY_NAME_FIELD(create_iv)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 // A module global, as a Python function of this module would read it.
 pyb::object global(const char* name) { return borrow(g_module).attr(name); }

@@ -127,10 +127,7 @@ vp::Own own_make_request(kMakeRequestKey);
 struct Names {
   PyObject* const make_request = vp::intern("_make_request");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 pyb::object module_attr(const char* name) { return pyb::handle(module_ref).attr(name); }
 

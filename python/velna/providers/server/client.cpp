@@ -35,10 +35,7 @@ velna::py::Own own_make_request(kMakeRequestKey);
 struct Names {
   PyObject* const make_request = velna::py::intern("_make_request");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return velna::py::table<Names>(); }
 
 // address is URL joined with API_VERSION, followed by |path| with a leading
 // and a trailing "/".

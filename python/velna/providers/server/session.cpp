@@ -36,10 +36,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(json)
   VELNA_PY_NAME_FIELD(_decode_kept)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return velna::py::table<Names>(); }
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 

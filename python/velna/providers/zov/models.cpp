@@ -92,10 +92,7 @@ pyb::object key_for(KeyCache& cache, pyb::handle user_id) {
 struct Names {
   VELNA_PY_NAME_FIELD(get_sa_key)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 // database_key is the key for the database of |user_id|, from get_sa_key as
 // the module holds it now; a replacement is only called.
