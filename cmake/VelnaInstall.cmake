@@ -52,8 +52,15 @@ print(sysconfig.get_path("platlib", scheme, vars={"base": "/@", "platbase": "/@"
         "Folder of the Python package, relative to the install prefix")
   endif()
 
+  # The folder of a module built from several sources holds no Python file:
+  # it is left out, and its module goes where the build tree has it.
+  get_property(module_folders GLOBAL PROPERTY VELNA_PY_MODULE_FOLDERS)
+  set(excluded)
+  foreach(folder ${module_folders})
+    list(APPEND excluded REGEX "/python/${folder}$" EXCLUDE)
+  endforeach()
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velna DESTINATION ${VELNA_PYTHON_INSTALL_DIR}
-    COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+    COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE ${excluded})
   # A shared library of python/ (the binding support library) goes beside
   # libvelna; every extension module goes where the build tree has it.
   get_directory_property(py_targets DIRECTORY ${PROJECT_SOURCE_DIR}/python BUILDSYSTEM_TARGETS)
