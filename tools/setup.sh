@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build pkg-config clang-format pmccabe
   libssl-dev libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev
   python3 python3-dev pybind11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
