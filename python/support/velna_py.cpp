@@ -274,6 +274,11 @@ void raise_error(pyb::handle type, std::string_view message,
   throw pyb::error_already_set();
 }
 
+void raise_error(pyb::handle type) {
+  PyErr_SetNone(type.ptr());
+  throw pyb::error_already_set();
+}
+
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
 

@@ -243,6 +243,9 @@ VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 // error_already_set. Bindings raise Python errors this way (or throw core
 // errors, which ModuleSetup translates), never a bare C++ exception.
 [[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
+// raise_error without a message raises |type| without arguments, as
+// `raise Type` does.
+[[noreturn]] VELNA_PY_API void raise_error(pyb::handle type);
 [[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
 

@@ -69,8 +69,7 @@ pyb::object key_blob_get(pyb::object self) {
     pyb::object sender = provider.attr("session").attr("user");
     if (sender.is_none()) {
       // Checked in every build, not only without -O.
-      PyErr_SetNone(PyExc_AssertionError);
-      throw pyb::error_already_set();
+      vp::raise_error(PyExc_AssertionError);
     }
     pyb::object container_id = self.attr("container").attr("id");
     pyb::object container_keys = self.attr("container").attr("container_keys");

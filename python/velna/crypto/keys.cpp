@@ -175,8 +175,7 @@ void ring_init(pyb::object self, pyb::object lockbox, pyb::object pub_keys, pyb:
   }
   if (!truthy(user_id)) {
     // As a bare assert fails: no message, no arguments.
-    PyErr_SetNone(PyExc_AssertionError);
-    throw pyb::error_already_set();
+    vp::raise_error(PyExc_AssertionError);
   }
   pyb::object set = self.attr("set_public_key");
   for (pyb::handle record : pub_keys) set(record, user_id);

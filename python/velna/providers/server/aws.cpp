@@ -220,8 +220,7 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   if (!cls && PyErr_Occurred()) throw pyb::error_already_set();
   if (!cls && !PyDict_Check(table.ptr()) && table.contains(status)) cls = table[status].ptr();
   if (cls) {
-    PyErr_SetNone(cls);
-    throw pyb::error_already_set();
+    vp::raise_error(cls);
   }
   response.attr("raise_for_status")();
 
@@ -299,8 +298,7 @@ pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
     // end > start >= 0, checked always: a range that is not one is never
     // sent. Comparing a number with None is the runtime's TypeError.
     if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE)) {
-      PyErr_SetNone(PyExc_AssertionError);
-      throw pyb::error_already_set();
+      vp::raise_error(PyExc_AssertionError);
     }
     storage::ByteRange range{offset(start), offset(end)};
     pyb::dict h;

@@ -67,8 +67,7 @@ pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb:
   pyb::object status = response.attr("status_code");
   pyb::object retried = module_attr("_retry_exceptions").attr("get")(status);
   if (!retried.is_none()) {
-    PyErr_SetNone(retried.ptr());
-    throw pyb::error_already_set();
+    velna::py::raise_error(retried);
   }
   try {
     response.attr("raise_for_status")();
