@@ -25,6 +25,7 @@ const Names& N() { return table<Names>(); }
 // exception it stands for, with its traceback attached.
 pyb::object failure_of_current() {
   translate_current();
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a failure without an exception");
   return own(compat::take_error());
 }
 
