@@ -25,7 +25,7 @@ keyserver=(python3-cryptography)
 # run-time packages of the tests are in tools/armhf-packages.txt, extracted
 # into a root file system of their own (tools/armhf-root.sh).
 test=(
-  "${package[@]}" "${keyserver[@]}" clang-format
+  "${package[@]}" "${keyserver[@]}" clang-format pmccabe
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3-pytest python3-cryptography-vectors
   python3-simplejson python3-arrow python3-attr python3-requests

@@ -9,6 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -23,13 +24,36 @@ namespace velna::py {
 // intern is the interned str |s|, made once and kept for the process.
 VELNA_PY_API PyObject* intern(const char* s);
 
-// A module's table of interned names: list them in an X-macro and declare
-// the fields with VELNA_PY_NAME_FIELD; each field is made on first use of
-// the table, e.g.
+// intern_all is intern of each of |texts|, in order: for names walked in
+// order (the fields of a record, say).
+template <std::size_t Count>
+std::array<PyObject*, Count> intern_all(const std::array<const char*, Count>& texts) {
+  std::array<PyObject*, Count> names{};
+  for (std::size_t i = 0; i < Count; ++i) names[i] = intern(texts[i]);
+  return names;
+}
+
+// A module's interned names are the fields of one table, Names, reached
+// through N(), which makes them on first use: a name spelled as its field
+// through VELNA_PY_NAME_FIELD (a long table may list them in an X-macro),
+// any other text through intern, a list walked in order through
+// intern_all:
 //   #define NAMES(X) X(data) X(encrypt)
-//   struct Names { NAMES(VELNA_PY_NAME_FIELD) };
-//   const Names& N() { static const Names n; return n; }
+//   struct Names {
+//     NAMES(VELNA_PY_NAME_FIELD)
+//     PyObject* const int_ = intern("int");
+//     const std::array<PyObject*, 2> fields = intern_all(kFields);
+//   };
+//   const Names& N() { return table<Names>(); }
 #define VELNA_PY_NAME_FIELD(n) PyObject* const n = ::velna::py::intern(#n);
+
+// table is the one instance of |Table| (a module's Names), made on first use
+// and kept for the process.
+template <typename Table>
+const Table& table() {
+  static const Table t;
+  return t;
+}
 
 // ---- calls and attributes ------------------------------------------------
 

@@ -54,6 +54,15 @@ struct RequestErrors {
     e.invalid_url = keep(http.attr("InvalidURL"));
     return e;
   }
+
+  // raise_current raises the Python error of the C++ exception being
+  // handled (inside a catch block) for a module that makes requests: a
+  // velna::http::RequestFailed as the class of this family that it stands
+  // for (TimedOut: Timeout, or ConnectTimeout while connecting; InvalidUrl:
+  // InvalidURL; ConnectionFailed: ConnectionError; any other:
+  // RequestException), with |request| set as its request when given;
+  // anything else as translate_current raises it.
+  [[noreturn]] VELNA_PY_API void raise_current(pyb::handle request = {}) const;
 };
 
 }  // namespace velna::py::http

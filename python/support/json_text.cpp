@@ -576,31 +576,23 @@ void raise_decode(PyObject* doc, const std::string& msg, Py_ssize_t pos, Py_ssiz
   }
   text += buf;
 
-  PyObject* cls = decode_error().ptr();
-  if (!cls) return;
-  pyb::object exc;
-  {
-    pyb::object message =
-        own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!message) return;
-    exc = own(velna::py::compat::call_one_arg(cls, message.ptr()));
+  // The parser reports failures by returning null with the error set.
+  try {
+    auto number_or_none = [](bool has, Py_ssize_t v) -> pyb::object {
+      return has ? pyb::object(pyb::int_(v)) : pyb::none();
+    };
+    raise_error(decode_error(), text,
+                {{"msg", pyb::str(msg)},
+                 {"doc", doc},
+                 {"pos", pyb::int_(pos)},
+                 {"end", number_or_none(end >= 0, end)},
+                 {"lineno", pyb::int_(line)},
+                 {"colno", pyb::int_(col)},
+                 {"endlineno", number_or_none(end >= 0, end_line)},
+                 {"endcolno", number_or_none(end >= 0, end_col)}});
+  } catch (pyb::error_already_set& e) {
+    e.restore();
   }
-  if (!exc) return;
-  auto set = [&](const char* name, pyb::object v) {
-    if (v) PyObject_SetAttrString(exc.ptr(), name, v.ptr());
-  };
-  auto number = [](Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); };
-  auto number_or_none = [&](bool has, Py_ssize_t v) { return has ? number(v) : pyb::none(); };
-  set("msg", own(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))));
-  set("doc", borrow(doc));
-  set("pos", number(pos));
-  set("end", number_or_none(end >= 0, end));
-  set("lineno", number(line));
-  set("colno", number(col));
-  set("endlineno", number_or_none(end >= 0, end_line));
-  set("endcolno", number_or_none(end >= 0, end_col));
-  PyErr_Clear();  // a failed attribute must not mask the decode error
-  PyErr_SetObject(cls, exc.ptr());
 }
 
 constexpr const char kArrayDepth[] = " while decoding a JSON array from a unicode string";

@@ -15,14 +15,18 @@ namespace velna::py {
 
 namespace pyb = pybind11;
 
-// run_scoped calls |get| without arguments, enters the scope it returns as a
-// with statement does and runs |body| with the provider it yields, then
-// leaves the scope, telling it the failure of |body|, if any. A failure the
-// scope does not handle passes on; when the scope answers that it handled
-// it, the result is empty. A failure of leaving passes on with the body's
-// failure as its context.
+// run_scoped calls |get| without arguments and runs |body| with the provider
+// that entering its result yields, exactly as a with statement would:
+// __enter__ and __exit__ come from the scope's class (a TypeError when it
+// lacks one); a failure of |body| (a C++ error as the Python error it
+// stands for) is told to __exit__(type, value, traceback) while it is being
+// handled, so that what __exit__ raises replaces it with the failure as its
+// context; it passes on unless __exit__ answers true, and then the result is
+// empty and |handled|, when given, receives the failure. Without a failure,
+// __exit__(None, None, None) runs and the result is what |body| returned.
 VELNA_PY_API std::optional<pyb::object> run_scoped(
-    pyb::handle get, const std::function<pyb::object(pyb::handle)>& body);
+    pyb::handle get, const std::function<pyb::object(pyb::handle)>& body,
+    pyb::object* handled = nullptr);
 
 // truth is the truth value of |o|, as `if o:` decides it (truthy, under the
 // name the entry and account modules use).
@@ -33,7 +37,7 @@ inline bool truth(pyb::handle o) { return truthy(o); }
 VELNA_PY_API pyb::object exception_of(pyb::error_already_set& e);
 
 // set_context makes |context| the implicit context of the exception |e|
-// carries, as raising inside an except block does.
+// carries, unless it has one already.
 VELNA_PY_API void set_context(pyb::error_already_set& e, pyb::handle context);
 
 // Globals looks up a module's names at each use, as code in that module

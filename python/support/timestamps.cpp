@@ -16,6 +16,14 @@ namespace {
 
 namespace pyb = pybind11;
 
+struct Names {
+  VELNA_PY_NAME_FIELD(fromutc)
+  VELNA_PY_NAME_FIELD(__module__)
+  VELNA_PY_NAME_FIELD(__qualname__)
+  VELNA_PY_NAME_FIELD(datetime)
+};
+const Names& N() { return table<Names>(); }
+
 // The datetime C API pointer is per translation unit; it is filled on first
 // use, with the GIL held.
 void ensure_datetime_api() {
@@ -226,23 +234,19 @@ pyb::object utc_now_as(PyObject* tz) {
 // now_in is the current time in the time zone |tz|, as datetime.now(tz)
 // gives it.
 pyb::object now_in(PyObject* tz) {
-  static PyObject* const fromutc = intern("fromutc");
-  return steal(PyObject_CallMethodObjArgs(tz, fromutc, utc_now_as(tz).ptr(), nullptr));
+  return steal(PyObject_CallMethodObjArgs(tz, N().fromutc, utc_now_as(tz).ptr(), nullptr));
 }
 
 // arrow_datetime is the datetime of an arrow.Arrow (or of a class derived
 // from it), recognised by its class's module and name so that arrow need not
 // be loaded; null for any other object.
 pyb::object arrow_datetime(PyObject* v) {
-  static PyObject* const module_name = intern("__module__");
-  static PyObject* const qualname = intern("__qualname__");
-  static PyObject* const datetime_name = intern("datetime");
   PyObject* mro = Py_TYPE(v)->tp_mro;
   const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
-    pyb::object module = own(PyObject_GetAttr(base, module_name));
-    pyb::object name = own(PyObject_GetAttr(base, qualname));
+    pyb::object module = own(PyObject_GetAttr(base, N().__module__));
+    pyb::object name = own(PyObject_GetAttr(base, N().__qualname__));
     if (!module || !name) {
       PyErr_Clear();
       continue;
@@ -250,7 +254,7 @@ pyb::object arrow_datetime(PyObject* v) {
     if (PyUnicode_Check(module.ptr()) && PyUnicode_Check(name.ptr()) &&
         PyUnicode_CompareWithASCIIString(module.ptr(), "arrow.arrow") == 0 &&
         PyUnicode_CompareWithASCIIString(name.ptr(), "Arrow") == 0)
-      return steal(PyObject_GetAttr(v, datetime_name));
+      return steal(PyObject_GetAttr(v, N().datetime));
   }
   return {};
 }

@@ -4,15 +4,27 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "fast_path.h"
 #include "py_compat.h"
 #include "velna/error.h"
 #include "velna/http/encoding.h"
+#include "velna/store/sqlite.h"
 
 namespace velna::py {
 namespace {
+
+struct Names {
+  VELNA_PY_NAME_FIELD(getLogger)
+  VELNA_PY_NAME_FIELD(velna)
+  VELNA_PY_NAME_FIELD(level)
+  VELNA_PY_NAME_FIELD(__init__)
+  VELNA_PY_NAME_FIELD(__new__)
+  PyObject* const mask = intern("***");
+};
+const Names& N() { return table<Names>(); }
 
 // Objects kept for the life of the process; never released, so that nothing
 // runs at interpreter shutdown.
@@ -112,6 +124,10 @@ void translate_core_error(std::exception_ptr p) {
     set_error("velna._cryptolib", "UnsupportedAlgorithm", e.what());
   } catch (const OsError& e) {
     set_os_error(e);
+  } catch (const store::IntegrityError& e) {
+    set_error("velna.providers.zov.database", "IntegrityError", e.what());
+  } catch (const store::DatabaseError& e) {
+    set_error("velna.providers.zov.database", "OperationalError", e.what());
   } catch (const Error& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
@@ -150,23 +166,16 @@ ByteView stable_bytes(pyb::handle data, pyb::object& holder) {
 }
 
 pyb::object get_logger(std::string_view name) {
-  static PyObject* get_logger_name = intern("getLogger");
-  pyb::object get = velna::py::get(logging_module(), get_logger_name);
+  pyb::object get = velna::py::get(logging_module(), N().getLogger);
   return call1(get, pyb::str(name.data(), name.size()));
 }
 
 bool tracing() {
   // Runs on every traced-or-not call: no new objects but the ones Python
   // hands back. logging.getLogger is still looked up at each call.
-  struct Names {
-    PyObject* const logging = logging_module();
-    PyObject* const get_logger = intern("getLogger");
-    PyObject* const velna = intern("velna");
-    PyObject* const level = intern("level");
-    PyObject* const debug = keep_new(PyLong_FromLong(10));
-  };
-  static const Names n;
-  pyb::object get = velna::py::get(n.logging, n.get_logger);
+  static PyObject* const debug = keep_new(PyLong_FromLong(10));
+  const Names& n = N();
+  pyb::object get = velna::py::get(logging_module(), n.getLogger);
   pyb::object logger = call1(get, n.velna);
   pyb::object level = velna::py::get(logger, n.level);
   if (PyLong_CheckExact(level.ptr())) {
@@ -174,7 +183,7 @@ bool tracing() {
     const long value = PyLong_AsLongAndOverflow(level.ptr(), &overflow);
     return !overflow && value == 10;
   }
-  int eq = PyObject_RichCompareBool(level.ptr(), n.debug, Py_EQ);
+  int eq = PyObject_RichCompareBool(level.ptr(), debug, Py_EQ);
   if (eq < 0) throw pyb::error_already_set();
   return eq == 1;
 }
@@ -185,8 +194,7 @@ void log_line(std::string_view logger, log::Level level, std::string_view text) 
 }
 
 pyb::object masked(pyb::handle value, std::string_view name) {
-  static PyObject* const mask = intern("***");
-  if (!name.empty() && http::secret_name(name)) return borrow(mask);
+  if (!name.empty() && http::secret_name(name)) return borrow(N().mask);
   PyObject* o = value.ptr();
   if (is_text(value)) {
     const std::string_view text = utf8_or_empty(o);
@@ -249,6 +257,19 @@ void raise_error(pyb::handle type, std::string_view message) {
   throw pyb::error_already_set();
 }
 
+void raise_error(pyb::handle type, std::string_view message,
+                 std::initializer_list<Attribute> attributes) {
+  pyb::object error = call1(type, pyb::str(message.data(), message.size()));
+  for (const Attribute& a : attributes) error.attr(a.name) = a.value;
+  PyErr_SetObject(type.ptr(), error.ptr());
+  throw pyb::error_already_set();
+}
+
+void raise_error(pyb::handle type) {
+  PyErr_SetNone(type.ptr());
+  throw pyb::error_already_set();
+}
+
 void raise_value_error(std::string_view message) { raise_error(PyExc_ValueError, message); }
 void raise_type_error(std::string_view message) { raise_error(PyExc_TypeError, message); }
 
@@ -257,8 +278,12 @@ void translate_current() {
     throw;
   } catch (pyb::error_already_set& e) {
     e.restore();
+  } catch (const pyb::builtin_exception& e) {
+    e.set_error();
   } catch (const Error&) {
     translate_core_error(std::current_exception());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
@@ -318,11 +343,10 @@ bool Member::method_of(pyb::handle o) const {
 }
 
 bool constructs_directly(pyb::handle cls, PyObject* init) {
-  static PyObject* init_name = intern("__init__");
-  static PyObject* new_name = intern("__new__");
-  static PyObject* object_new = compat::type_lookup(&PyBaseObject_Type, new_name);
+  static PyObject* object_new = compat::type_lookup(&PyBaseObject_Type, N().__new__);
   if (!PyType_Check(cls.ptr()) || Py_TYPE(cls.ptr()) != &PyType_Type) return false;
-  return class_resolved(cls, init_name) == init && class_resolved(cls, new_name) == object_new;
+  return class_resolved(cls, N().__init__) == init &&
+         class_resolved(cls, N().__new__) == object_new;
 }
 
 pyb::object allocate(pyb::handle cls) {

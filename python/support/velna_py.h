@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "velna/bytes.h"
 #include "velna/log.h"
@@ -35,8 +37,10 @@ VELNA_PY_API void install_log_sink();
 // core errors map to the promised Python types (InvalidArgument: ValueError,
 // TypeMismatch: TypeError, AssertionFailure: AssertionError, the crypto
 // errors: the classes of velna._cryptolib and velna.crypto.aes, OsError:
-// the OSError its errno names, others: RuntimeError), and the core's log
-// lines go to the standard logging module. It is inline on purpose:
+// the OSError its errno names, the local store's database errors:
+// IntegrityError and OperationalError of velna.providers.zov.database,
+// others: RuntimeError), and the core's log lines go to the standard
+// logging module. It is inline on purpose:
 // pybind11 keeps translators and options per module.
 class __attribute__((visibility("hidden"))) ModuleSetup {
  public:
@@ -145,28 +149,49 @@ VELNA_PY_API std::uint64_t positive_limit(pyb::handle value, const char* name);
 // Work on at least this many bytes runs with the GIL released.
 inline constexpr std::size_t kReleaseGilAbove = 64 * 1024;
 
-// run_released runs |fn| with the GIL released when |work| bytes are at
-// least kReleaseGilAbove, else with it held. |fn| must not touch Python
-// objects.
+// run_without_gil runs |fn| with the GIL released, whatever the size of its
+// input: for work that is long in itself (key derivation, signatures,
+// transfers, the file system). |fn| must not touch Python objects.
 template <typename F>
-decltype(auto) run_released(std::size_t work, F&& fn) {
-  if (work >= kReleaseGilAbove) {
-    pyb::gil_scoped_release nogil;
-    return fn();
-  }
+decltype(auto) run_without_gil(F&& fn) {
+  pyb::gil_scoped_release nogil;
   return fn();
 }
 
-// new_bytes allocates one bytes object of |n| bytes and lets |fill| write
-// into it, through run_released for |work| bytes (|n| when 0). |fill| must
-// not touch Python objects.
-template <typename Fill>
-pyb::bytes new_bytes(std::size_t n, Fill&& fill, std::size_t work = 0) {
+// run_released runs |fn| through run_without_gil when |work| bytes are at
+// least kReleaseGilAbove, else with the GIL held. |fn| must not touch
+// Python objects.
+template <typename F>
+decltype(auto) run_released(std::size_t work, F&& fn) {
+  if (work >= kReleaseGilAbove) return run_without_gil(std::forward<F>(fn));
+  return fn();
+}
+
+// uninitialized_bytes is a new bytes object of |n| bytes whose content is
+// still to be written at |out|.
+inline pyb::bytes uninitialized_bytes(std::size_t n, std::uint8_t*& out) {
   PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
   if (!o) throw pyb::error_already_set();
-  auto result = pyb::reinterpret_steal<pyb::bytes>(o);
-  auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
+  out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(o));
+  return pyb::reinterpret_steal<pyb::bytes>(o);
+}
+
+// new_bytes allocates one bytes object of |n| bytes and lets |fill| write
+// into it, through run_released for |work| bytes (|n| when 0);
+// new_bytes_without_gil through run_without_gil, for output that is long
+// work whatever its length. |fill| must not touch Python objects.
+template <typename Fill>
+pyb::bytes new_bytes(std::size_t n, Fill&& fill, std::size_t work = 0) {
+  std::uint8_t* out = nullptr;
+  pyb::bytes result = uninitialized_bytes(n, out);
   run_released(work ? work : n, [&] { fill(out); });
+  return result;
+}
+template <typename Fill>
+pyb::bytes new_bytes_without_gil(std::size_t n, Fill&& fill) {
+  std::uint8_t* out = nullptr;
+  pyb::bytes result = uninitialized_bytes(n, out);
+  run_without_gil([&] { fill(out); });
   return result;
 }
 
@@ -206,7 +231,7 @@ VELNA_PY_API pyb::object masked(pyb::handle value, std::string_view name = {});
 // define_error makes the exception class |name| of |module| (qualified name
 // "<module>.<name>", a subclass of |base|, with |doc|), adds it to the
 // module and returns it. Core errors translate to such classes by the
-// module and name given in translate_current.
+// module and name given in translate_core_error.
 VELNA_PY_API pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
                                       pyb::handle base = PyExc_Exception);
 
@@ -218,13 +243,31 @@ VELNA_PY_API pyb::object error_type(const char* module, const char* name);
 // error_already_set. Bindings raise Python errors this way (or throw core
 // errors, which ModuleSetup translates), never a bare C++ exception.
 [[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message);
+// raise_error without a message raises |type| without arguments, as
+// `raise Type` does.
+[[noreturn]] VELNA_PY_API void raise_error(pyb::handle type);
 [[noreturn]] VELNA_PY_API void raise_value_error(std::string_view message);
 [[noreturn]] VELNA_PY_API void raise_type_error(std::string_view message);
 
+// Attribute is a name and a value that raise_error sets on the exception.
+// Hidden, as pybind11's types are, since it holds one.
+struct __attribute__((visibility("hidden"))) Attribute {
+  const char* name;
+  pyb::handle value;
+};
+
+// raise_error with attributes raises an instance of |type| made from
+// |message| alone, with each of |attributes| set on it in order: for the
+// errors whose callers read more than their message (the request and
+// answer of an HTTP error, the position of a JSON decoding error).
+[[noreturn]] VELNA_PY_API void raise_error(pyb::handle type, std::string_view message,
+                                           std::initializer_list<Attribute> attributes);
+
 // translate_current sets the Python error for the C++ exception being
 // handled (inside a catch block): core errors as their Python types, an
-// error_already_set as itself, anything else as RuntimeError. For code
-// that returns null to Python itself instead of going through pybind11.
+// error_already_set as itself, pybind11's own errors as theirs, a failed
+// allocation as MemoryError, anything else as RuntimeError. For code that
+// returns null to Python itself instead of going through pybind11.
 VELNA_PY_API void translate_current();
 
 // ---- our own functions ---------------------------------------------------

@@ -405,7 +405,9 @@ PYBIND11_MODULE(_cryptolib, m) {
           "sign",
           [](const velna::ec::PrivateKey& k, pyb::object data, pyb::object signature_algorithm) {
             ByteView d = bytes_arg(data, "data");
-            return to_bytes(k.sign(ecdsa_hash(signature_algorithm), d));
+            const HashKind hash = ecdsa_hash(signature_algorithm);
+            // A signature is long work whatever the length of |data|.
+            return to_bytes(velna::py::run_without_gil([&] { return k.sign(hash, d); }));
           },
           "data"_a, "signature_algorithm"_a)
       .def(
@@ -487,7 +489,7 @@ PYBIND11_MODULE(_cryptolib, m) {
             k.used = true;
             ByteView salt = velna::py::view_of(k.salt);
             // Always long: the work is the iteration count, not the input.
-            velna::SecretBytes out = velna::py::run_released(SIZE_MAX, [&] {
+            velna::SecretBytes out = velna::py::run_without_gil([&] {
               return velna::kdf::pbkdf2_hmac(k.kind, secret, salt, k.iterations, k.length);
             });
             return to_bytes(out);

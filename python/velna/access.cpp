@@ -7,6 +7,7 @@
 
 #include "fast_path.h"
 #include "plain_class.h"
+#include "provider_scope.h"
 #include "timestamps.h"
 #include "velna_py.h"
 
@@ -62,18 +63,13 @@ pyb::object key_blob_get(pyb::object self) {
   pyb::object cached = self.attr("_key_blob");
   if (!cached.is_none()) return cached;
 
-  pyb::object providers = vp::import_module("velna.providers");
-  pyb::object scope = providers.attr("get")();
-  // As a with statement does: both methods come from the scope's type.
-  pyb::object scope_type = pyb::type::of(scope);
-  pyb::object exit = scope_type.attr("__exit__");
-  pyb::object provider = scope_type.attr("__enter__")(scope);
-  try {
+  pyb::object get = vp::import_module("velna.providers").attr("get");
+  // A failure that the scope handled leaves the blob as it was: nothing.
+  vp::run_scoped(get, [&](pyb::handle provider) {
     pyb::object sender = provider.attr("session").attr("user");
     if (sender.is_none()) {
       // Checked in every build, not only without -O.
-      PyErr_SetNone(PyExc_AssertionError);
-      throw pyb::error_already_set();
+      vp::raise_error(PyExc_AssertionError);
     }
     pyb::object container_id = self.attr("container").attr("id");
     pyb::object container_keys = self.attr("container").attr("container_keys");
@@ -82,14 +78,8 @@ pyb::object key_blob_get(pyb::object self) {
     self.attr("_key_blob") =
         late("KIV")("container_id"_a = container_id, "container_keys"_a = container_keys,
                     "sender_keys"_a = sender_keys, "recip_keys"_a = recip_keys);
-  } catch (pyb::error_already_set& e) {
-    auto or_none = [](const pyb::object& o) -> pyb::object {
-      return o ? o : pyb::object(pyb::none());
-    };
-    if (!truthy(exit(scope, or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw;
-    return self.attr("_key_blob");
-  }
-  exit(scope, pyb::none(), pyb::none(), pyb::none());
+    return pyb::none();
+  });
   return self.attr("_key_blob");
 }
 

@@ -11,10 +11,9 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <exception>
-#include <new>
 
 #include "fast_path.h"
+#include "provider_scope.h"
 #include "py_compat.h"
 #include "velna_py.h"
 
@@ -40,15 +39,12 @@ PyTypeObject* wrapper_type = nullptr;  // kept for the life of the process
 #define VELNA_DECORATOR_NAMES(X) X(__name__) X(__qualname__) X(debug) X(session) X(user) X(get)
 struct Names {
   VELNA_DECORATOR_NAMES(VELNA_PY_NAME_FIELD)
-  PyObject* const enter = vp::intern("__enter__");
-  PyObject* const exit = vp::intern("__exit__");
   PyObject* const comma = vp::intern(",");
   PyObject* const entry_format = vp::intern("%s(%s, %s)");
   PyObject* const exit_format = vp::intern("%s(...) --> %s");
   PyObject* const providers = vp::intern("velna.providers");
-  PyObject* const must_login = vp::intern("Must login!");
 };
-const Names* N = nullptr;
+const Names& N() { return vp::table<Names>(); }
 
 Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 
@@ -61,7 +57,7 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 // positional arguments joined by "," and a new mapping of the keywords, read
 // in this order.
 bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
+  pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
   pyb::object texts = own(PyTuple_New(nargs));
   if (!texts) return false;
@@ -70,7 +66,7 @@ bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!t) return false;
     PyTuple_SET_ITEM(texts.ptr(), i, t);
   }
-  pyb::object joined = own(PyUnicode_Join(N->comma, texts.ptr()));
+  pyb::object joined = own(PyUnicode_Join(N().comma, texts.ptr()));
   if (!joined) return false;
   pyb::object kwargs = own(PyDict_New());
   if (!kwargs) return false;
@@ -79,16 +75,16 @@ bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
       return false;
 
-  PyObject* call[] = {w->extra, N->entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
-  return bool(own(compat::call_method(N->debug, call, 5, nullptr)));
+  PyObject* call[] = {w->extra, N().entry_format, name.ptr(), joined.ptr(), kwargs.ptr()};
+  return bool(own(compat::call_method(N().debug, call, 5, nullptr)));
 }
 
 // exit_trace writes "%s(...) --> %s" with the name of f and its result.
 bool exit_trace(Wrapper* w, PyObject* result) {
-  pyb::object name = own(PyObject_GetAttr(w->f, N->__name__));
+  pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
-  PyObject* call[] = {w->extra, N->exit_format, name.ptr(), result};
-  return bool(own(compat::call_method(N->debug, call, 4, nullptr)));
+  PyObject* call[] = {w->extra, N().exit_format, name.ptr(), result};
+  return bool(own(compat::call_method(N().debug, call, 4, nullptr)));
 }
 
 PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -115,119 +111,40 @@ PyObject* logged_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 // registry_get is get of the package velna.providers, imported now (the
 // package is loaded on first use; later calls find it in sys.modules).
 pyb::object registry_get() {
-  pyb::object pkg = own(PyImport_GetModule(N->providers));
+  pyb::object pkg = own(PyImport_GetModule(N().providers));
   if (!pkg) {
-    if (PyErr_Occurred()) return {};
-    pkg = own(PyImport_Import(N->providers));
-    if (!pkg) return {};
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    pkg = vp::steal(PyImport_Import(N().providers));
   }
-  pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N->get));
+  pyb::object get = own(PyObject_GetAttr(pkg.ptr(), N().get));
   if (!get && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
+    vp::raise_error(PyExc_ImportError, "cannot import name 'get' from 'velna.providers'");
   }
+  if (!get) throw pyb::error_already_set();
   return get;
 }
 
-// special is lookup_special with the C API's convention: null, with an
-// error set when the class lacks the method.
-pyb::object special(pyb::handle obj, PyObject* name, const char* missing) {
-  pyb::object m;
-  try {
-    m = vp::lookup_special(obj, name);
-  } catch (pyb::error_already_set& e) {
-    e.restore();
-    return {};
-  }
-  if (!m) PyErr_Format(PyExc_TypeError, missing, Py_TYPE(obj.ptr())->tp_name);
-  return m;
-}
-
-// Outcome of reading the active provider's session inside a registry scope.
-enum class Scoped { Session, Failed, Swallowed };
-
-// scoped_session enters get() of the registry, reads session from the
-// provider it yields and leaves the scope again, telling it the failure, if
-// any, exactly as a with statement would.
-Scoped scoped_session(pyb::object& session, pyb::object& swallowed) {
-  pyb::object get = registry_get();
-  if (!get) return Scoped::Failed;
-  pyb::object scope = own(compat::call_no_args(get.ptr()));
-  if (!scope) return Scoped::Failed;
-
-  pyb::object enter =
-      special(scope, N->enter, "'%.200s' object does not support the context manager protocol");
-  if (!enter) return Scoped::Failed;
-  pyb::object exit = special(
-      scope, N->exit,
-      "'%.200s' object does not support the context manager protocol (missed __exit__ method)");
-  if (!exit) return Scoped::Failed;
-  scope = pyb::object();
-
-  pyb::object provider = own(compat::call_no_args(enter.ptr()));
-  if (!provider) return Scoped::Failed;
-  session = own(PyObject_GetAttr(provider.ptr(), N->session));
-
-  if (session) {
-    PyObject* none[] = {Py_None, Py_None, Py_None};
-    if (!own(compat::call(exit.ptr(), none, 3, nullptr))) {
-      session = pyb::object();
-      return Scoped::Failed;
-    }
-    return Scoped::Session;
-  }
-
-  // Leave the scope with the failure; it passes on unless the scope says it
-  // handled it.
-  pyb::object failure = own(compat::take_error());
-  pyb::object tb = own(PyException_GetTraceback(failure.ptr()));
-  // The failure counts as being handled while the scope leaves, so that a
-  // failure of leaving gets it as its context, as in a with statement.
-  pyb::object outer = own(compat::handled_exception());
-  compat::set_handled_exception(failure.ptr());
-  PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr())), failure.ptr(),
-                           tb ? tb.ptr() : Py_None};
-  pyb::object r = own(compat::call(exit.ptr(), exit_args, 3, nullptr));
-  compat::set_handled_exception(outer.ptr());
-  if (!r) return Scoped::Failed;
-  int handled = PyObject_IsTrue(r.ptr());
-  if (handled < 0) return Scoped::Failed;
-  if (!handled) {
-    compat::raise_taken(failure.release().ptr());
-    return Scoped::Failed;
-  }
-  swallowed = std::move(failure);
-  return Scoped::Swallowed;
+// session_of reads session from the provider of the wrapper, or from the
+// active one inside one registry scope. When that scope handles a failure
+// of the read, no session was read: nobody is known to be logged in.
+pyb::object session_of(Wrapper* w) {
+  if (w->extra != Py_None) return vp::get(w->extra, N().session);
+  pyb::object handled;
+  auto session = vp::run_scoped(
+      registry_get(), [](pyb::handle provider) { return vp::get(provider, N().session); },
+      &handled);
+  if (!session) vp::raise_with_context(PyExc_RuntimeError, "Must login!", handled);
+  return *session;
 }
 
 PyObject* login_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Wrapper* w = as_wrapper(self);
-  pyb::object session;
-  if (w->extra == Py_None) {
-    pyb::object swallowed;
-    switch (scoped_session(session, swallowed)) {
-      case Scoped::Session:
-        break;
-      case Scoped::Failed:
-        return nullptr;
-      case Scoped::Swallowed: {
-        // The scope handled the failure, so no session was read: nobody is
-        // known to be logged in, and the guarded call is refused.
-        PyErr_SetObject(PyExc_RuntimeError, N->must_login);
-        pyb::object refusal = own(compat::take_error());
-        PyException_SetContext(refusal.ptr(), swallowed.release().ptr());  // steals
-        compat::raise_taken(refusal.release().ptr());
-        return nullptr;
-      }
-    }
-  } else {
-    session = own(PyObject_GetAttr(w->extra, N->session));
-    if (!session) return nullptr;
-  }
-  pyb::object user = own(PyObject_GetAttr(session.ptr(), N->user));
-  if (!user) return nullptr;
-  if (user.is_none()) {
-    PyErr_SetObject(PyExc_RuntimeError, N->must_login);
+  try {
+    pyb::object user = vp::get(session_of(w), N().user);
+    if (user.is_none()) vp::raise_error(PyExc_RuntimeError, "Must login!");
+  } catch (...) {
+    vp::translate_current();
     return nullptr;
   }
   return compat::call(w->f, args, nargsf, kwnames);
@@ -280,7 +197,7 @@ PyObject* wrapper_repr(PyObject* self) {
 // Pickled and copied by qualified name, as a function is: copy returns the
 // wrapper itself.
 PyObject* wrapper_reduce(PyObject* self, PyObject*) {
-  return PyObject_GetAttr(self, N->__qualname__);
+  return PyObject_GetAttr(self, N().__qualname__);
 }
 
 PyGetSetDef wrapper_getset[] = {
@@ -351,10 +268,7 @@ PYBIND11_MODULE(decorators, m) {
   m.attr("logging") = pyb::module_::import("logging");
   m.attr("functools") = pyb::module_::import("functools");
 
-  if (!wrapper_type) {
-    N = new Names;  // kept for the life of the process
-    wrapper_type = make_wrapper_type();
-  }
+  if (!wrapper_type) wrapper_type = make_wrapper_type();
   m.attr("_Wrapper") = pyb::handle(reinterpret_cast<PyObject*>(wrapper_type));
 
   m.def(

@@ -48,13 +48,21 @@ constexpr std::array<const char*, 11> kFields = {
 };
 constexpr std::size_t kCount = kFields.size();
 
-// Interned attribute names, kept for the life of the process.
-std::array<PyObject*, kCount> names{};
-PyObject* event_class = nullptr;
+// wire_keys is the key of an answer of the server that each field is read
+// from, in field order.
+std::array<const char*, kCount> wire_keys();
 
-void intern_names() {
-  for (std::size_t i = 0; i < kCount; ++i) names[i] = vp::intern(kFields[i]);
-}
+struct Names {
+  const std::array<PyObject*, kCount> fields = vp::intern_all(kFields);
+  const std::array<PyObject*, kCount> wire = vp::intern_all(wire_keys());
+  VELNA_PY_NAME_FIELD(is_safe)
+  VELNA_PY_NAME_FIELD(make_event)
+  VELNA_PY_NAME_FIELD(load)
+  PyObject* const int_ = vp::intern("int");
+};
+const Names& N() { return vp::table<Names>(); }
+
+PyObject* event_class = nullptr;
 
 // The methods of Event are C functions for the runtime's method table: they
 // return null with the error set, and pybind11 objects own the references.
@@ -64,7 +72,7 @@ int fill(PyObject* self, PyObject* const* values) {
   pyb::object dict = vp::own(PyObject_GenericGetDict(self, nullptr));
   if (!dict) return -1;
   for (std::size_t i = 0; i < kCount; ++i)
-    if (PyDict_SetItem(dict.ptr(), names[i], values[i]) < 0) return -1;
+    if (PyDict_SetItem(dict.ptr(), N().fields[i], values[i]) < 0) return -1;
   return 0;
 }
 
@@ -86,7 +94,7 @@ PyObject* as_tuple(PyObject* self) {
   pyb::object t = vp::own(PyTuple_New(kCount));
   if (!t) return nullptr;
   for (std::size_t i = 0; i < kCount; ++i) {
-    PyObject* v = PyObject_GetAttr(self, names[i]);
+    PyObject* v = PyObject_GetAttr(self, N().fields[i]);
     if (!v) return nullptr;
     PyTuple_SET_ITEM(t.ptr(), i, v);
   }
@@ -134,7 +142,7 @@ PyObject* event_repr(PyObject* self, PyObject*) {
       if (i) text += ", ";
       text += kFields[i];
       text += '=';
-      PyObject* v = PyObject_GetAttr(self, names[i]);
+      PyObject* v = PyObject_GetAttr(self, N().fields[i]);
       if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
         PyErr_Clear();
@@ -234,13 +242,18 @@ pyb::object make_event(pyb::object /*self*/, pyb::object data) {
 struct Stdlib {
   PyObject* uuid_class = nullptr;
   PyObject* safe_unknown = nullptr;  // uuid.SafeUUID.unknown
-  PyObject* s_int = nullptr;
-  PyObject* s_is_safe = nullptr;
   PyObject* utc = nullptr;
-  std::array<PyObject*, kCount> wire{};  // the key each attribute is read from
 };
 Stdlib* std_ = nullptr;
-std::array<std::string_view, kCount> wire_text{};  // the keys of std_->wire, as UTF-8
+std::array<std::string_view, kCount> wire_text{};  // the keys of N().wire, as UTF-8
+
+std::array<const char*, kCount> wire_keys() {
+  std::array<const char*, kCount> keys = kFields;
+  for (std::size_t i = 0; i < kCount; ++i)
+    for (const WireField& w : kWire)
+      if (std::string_view(w.name) == kFields[i] && *w.load_from) keys[i] = w.load_from;
+  return keys;
+}
 
 void init_stdlib() {
   if (std_) return;
@@ -250,16 +263,9 @@ void init_stdlib() {
   pyb::module_ uuid = vp::import_module("uuid");
   s->uuid_class = vp::keep(uuid.attr("UUID"));
   s->safe_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
-  s->s_int = vp::intern("int");
-  s->s_is_safe = vp::intern("is_safe");
   s->utc = vp::keep(vp::import_module("datetime").attr("timezone").attr("utc"));
-  for (std::size_t i = 0; i < kCount; ++i) {
-    const char* wire = kFields[i];
-    for (const WireField& w : kWire)
-      if (std::string_view(w.name) == kFields[i] && *w.load_from) wire = w.load_from;
-    s->wire[i] = vp::intern(wire);
-    wire_text[i] = wire;
-  }
+  const std::array<const char*, kCount> keys = wire_keys();
+  for (std::size_t i = 0; i < kCount; ++i) wire_text[i] = keys[i];
   std_ = s;
 }
 
@@ -345,8 +351,8 @@ PyObject* fast_uuid(const char* t, Py_ssize_t n) {
   if (!value) return nullptr;
   auto* cls = reinterpret_cast<PyTypeObject*>(std_->uuid_class);
   pyb::object id = vp::own(cls->tp_alloc(cls, 0));
-  if (!id || PyObject_GenericSetAttr(id.ptr(), std_->s_int, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(id.ptr(), std_->s_is_safe, std_->safe_unknown) < 0)
+  if (!id || PyObject_GenericSetAttr(id.ptr(), N().int_, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(id.ptr(), N().is_safe, std_->safe_unknown) < 0)
     return nullptr;
   // A UUID is immutable and holds an integer and an enum member: it can be
   // part of no reference cycle, so the cyclic collector need not visit it
@@ -439,17 +445,18 @@ PyObject* new_event(pyb::handle attrs) {
 PyObject* fast_item(PyObject* item, PyObject* cache) {
   if (!PyDict_CheckExact(item)) return nullptr;
   pyb::dict attrs;
+  const Names& n = N();
   for (std::size_t i = 0; i < kCount; ++i) {
     // An object that also carries the attribute name would load from it.
-    if (std_->wire[i] != names[i] && PyDict_GetItemWithError(item, names[i])) return nullptr;
-    PyObject* raw = PyDict_GetItemWithError(item, std_->wire[i]);
+    if (n.wire[i] != n.fields[i] && PyDict_GetItemWithError(item, n.fields[i])) return nullptr;
+    PyObject* raw = PyDict_GetItemWithError(item, n.wire[i]);
     if (!raw) {
       PyErr_Clear();
       return nullptr;
     }
     pyb::object v = vp::own(fast_value(kFast[i], raw, cache));
     if (!v) return nullptr;
-    if (PyDict_SetItem(attrs.ptr(), names[i], v.ptr()) < 0) {
+    if (PyDict_SetItem(attrs.ptr(), n.fields[i], v.ptr()) < 0) {
       PyErr_Clear();
       return nullptr;
     }
@@ -468,8 +475,7 @@ bool loads_records(pyb::handle self, pyb::handle many) {
     return false;
   pyb::object cls = pyb::handle(module_ref).attr("Event");
   return cls.ptr() == event_class &&
-         vp::class_resolved(vp::borrow(schema_class), vp::intern("make_event")) ==
-             native_make_event;
+         vp::class_resolved(vp::borrow(schema_class), N().make_event) == native_make_event;
 }
 
 // fast_load is the list of Events for |data|, or nothing when the general
@@ -701,7 +707,7 @@ class PageParser {
     pyb::object attrs = vp::own(PyDict_New());
     if (!attrs) return nullptr;
     for (std::size_t i = 0; i < kCount; ++i)
-      if (PyDict_SetItem(attrs.ptr(), names[i], values[i].ptr()) < 0) return nullptr;
+      if (PyDict_SetItem(attrs.ptr(), N().fields[i], values[i].ptr()) < 0) return nullptr;
     return new_event(attrs);
   }
 
@@ -813,7 +819,7 @@ pyb::object make_schema_class() {
   ns["load"] = vs::instance_method(pyb::cpp_function(
       &load, pyb::name("load"), "self"_a, "data"_a, "many"_a = pyb::none(),
       "partial"_a = pyb::none(), "Loads event objects; returns the pair (data, errors)."));
-  native_load = {vp::intern("load"), vp::keep(ns["load"])};
+  native_load = {N().load, vp::keep(ns["load"])};
   return vs::make_class("velna.event", "EventSchema",
                         "Loads the key server's event objects into Event records.", std::move(spec),
                         ns);
@@ -824,7 +830,6 @@ pyb::object make_schema_class() {
 PYBIND11_MODULE(event, m) {
   vp::ModuleSetup setup;
   m.doc() = "The record of one key-server event and the schema that loads it.";
-  intern_names();
   pyb::object cls = make_event_class();
   event_class = vp::keep(cls);
   m.attr("Event") = cls;

@@ -87,8 +87,7 @@ PYBIND11_MODULE(utils, m) {
         if (truthy < 0) throw pyb::error_already_set();
         if (truthy) return uuid_class()("bytes_le"_a = bytes_le);
         if (value.is_none()) {
-          PyErr_SetNone(PyExc_ValueError);
-          throw pyb::error_already_set();
+          velna::py::raise_error(PyExc_ValueError);
         }
         try {
           return uuid_class()(value);

@@ -7,6 +7,7 @@ emulation) or else this one. One server serves the whole session; the
 ``KeyServer``, over plain urllib, never through the code under test.
 """
 import base64
+import contextlib
 import json
 import os
 import socket
@@ -92,8 +93,8 @@ def keyserver(keyserver_process):
     return keyserver_process
 
 
-@pytest.fixture
-def unanswered_port():
+@contextlib.contextmanager
+def unanswered():
     """A port of 127.0.0.1 whose backlog is full, so that connecting to it
     waits until the client gives up."""
     import select
@@ -112,9 +113,17 @@ def unanswered_port():
             pass
         waiting.append(c)
     select.select([], [], [], 0.05)  # lets the handshakes fill the backlog
-    yield port
-    for c in waiting + [listener]:
-        c.close()
+    try:
+        yield port
+    finally:
+        for c in waiting + [listener]:
+            c.close()
+
+
+@pytest.fixture
+def unanswered_port():
+    with unanswered() as port:
+        yield port
 
 
 def closed_port():

@@ -126,6 +126,17 @@ def test_delete_closes_everything_and_removes_journals(local, db, capsys, log_li
     assert db.session.query(User).count() == 0
 
 
+@pytest.mark.parametrize("statement, error", [
+    ("select * from no_such_table", database.OperationalError),
+    ("selec 1", database.OperationalError),
+    ("insert into alembic_version (version_num) values (NULL)", database.IntegrityError),
+])
+def test_what_the_database_refuses_raises_its_own_error_classes(db, statement, error):
+    with pytest.raises(database.DatabaseError) as e:
+        db.session.execute(text(statement))
+    assert type(e.value) is error and str(e.value)
+
+
 def test_delete_before_initialize(monkeypatch, capsys):
     monkeypatch.setattr("sys.stdin", io.StringIO("y\n"))
     with pytest.raises(AttributeError):

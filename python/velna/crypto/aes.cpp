@@ -13,13 +13,16 @@ namespace vp = velna::py;
 using namespace pyb::literals;
 
 PyObject* crypto_package = nullptr;  // kept for the life of the process
-PyObject* random_name = nullptr;
+struct Names {
+  VELNA_PY_NAME_FIELD(random)
+};
+const Names& N() { return vp::table<Names>(); }
 vp::Own own_random{"velna.crypto.random"};
 
 // random_bytes draws |n| bytes with crypto.random as it is bound now.
 pyb::bytes random_bytes(std::size_t n) {
   return vp::late_bound(
-      crypto_package, random_name, own_random,
+      crypto_package, N().random, own_random,
       [n] { return vp::new_bytes(n, [n](std::uint8_t* out) {
               velna::fill_random({out, n});
             }); },
@@ -46,7 +49,6 @@ PYBIND11_MODULE(aes, m) {
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
   crypto_package = vp::keep(crypto);
-  random_name = vp::intern("random");
 
   // Half an AES block (128 bits), counted in bytes.
   m.attr("NONCE_LENGTH") = 128 / 16;
@@ -63,7 +65,7 @@ PYBIND11_MODULE(aes, m) {
       "create_iv",
       [m]() -> pyb::object {
         return vp::late_bound(
-            crypto_package, random_name, own_random,
+            crypto_package, N().random, own_random,
             [] { return vp::to_bytes(velna::aes::make_iv()); },
             [&m](pyb::object random) {
               pyb::object nonce = random(velna::aes::kNonceLength);

@@ -19,11 +19,13 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "fast_path.h"
 #include "json_text.h"
 #include "plain_class.h"
+#include "provider_scope.h"
 #include "py_compat.h"
 #include "record_fields.h"
 #include "timestamps.h"
@@ -70,17 +72,15 @@ PyObject* g_record_pending = nullptr;
 // Attribute names, interned once.
 // clang-format off
 #define VELNA_CONTAINER_NAMES(X)                                                                   \
-  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data)                  \
-  X(set_encrypted_data) X(set_plaintext_data) X(encrypt) X(decrypt) X(_get_data) X(_set_data)      \
-  X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)                    \
+  X(_encrypted) X(_data) X(_encrypted_data) X(_section_view) X(encrypted) X(data) X(encrypt)       \
+  X(decrypt) X(container) X(cipher_key) X(mac_key) X(cipher_index) X(mac_index) X(version)         \
   X(cipher_key_length) X(mac_key_length) X(header) X(content) X(id) X(type) X(container_keys)      \
-  X(created_by) X(created_at) X(modified_by) X(modified_at) X(_created_by) X(_created_at)          \
-  X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data) X(_container) X(length)             \
-  X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify) X(InvalidSignature)                \
-  X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)                      \
+  X(_created_by) X(_created_at) X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data)       \
+  X(_container) X(length) X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify)            \
+  X(InvalidSignature) X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)  \
   X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)      \
   X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id)    \
-  X(customData) X(uuid4) X(is_safe) X(__len__) X(__enter__) X(__exit__)
+  X(customData) X(uuid4) X(is_safe)
 // clang-format on
 
 struct Names {
@@ -88,7 +88,7 @@ struct Names {
   PyObject* const int_ = vp::intern("int");
   PyObject* const uuid_from_bytes_le_kw = vp::keep(pyb::make_tuple(borrow(bytes_le)));
 };
-const Names* N = nullptr;
+const Names& N() { return vp::table<Names>(); }
 
 // The members installed on the classes, which callers may replace.
 struct Members {
@@ -178,31 +178,31 @@ class FieldMaker {
 
 pyb::object section_record(const vc::SectionView& s, const FieldMaker& field) {
   pyb::object rec = new_record();
-  rec_set(rec, N->iv_length, s.iv.size());
-  rec_set(rec, N->iv, field(s.iv));
-  rec_set(rec, N->encrypted_length, s.encrypted.size());
-  rec_set(rec, N->encrypted, field(s.encrypted));
-  rec_set(rec, N->digest_length, s.digest.size());
-  rec_set(rec, N->digest, field(s.digest));
+  rec_set(rec, N().iv_length, s.iv.size());
+  rec_set(rec, N().iv, field(s.iv));
+  rec_set(rec, N().encrypted_length, s.encrypted.size());
+  rec_set(rec, N().encrypted, field(s.encrypted));
+  rec_set(rec, N().digest_length, s.digest.size());
+  rec_set(rec, N().digest, field(s.digest));
   return rec;
 }
 
 pyb::object preamble_record(const vc::Preamble& p) {
   pyb::object rec = new_record();
-  rec_set(rec, N->version, p.version);
-  rec_set(rec, N->oid, vp::to_bytes(p.oid));
-  rec_set(rec, N->cipher_index, p.cipher_index);
-  rec_set(rec, N->mac_index, p.mac_index);
-  rec_set(rec, N->header_length, p.header_length);
-  rec_set(rec, N->content_length, p.content_length);
+  rec_set(rec, N().version, p.version);
+  rec_set(rec, N().oid, vp::to_bytes(p.oid));
+  rec_set(rec, N().cipher_index, p.cipher_index);
+  rec_set(rec, N().mac_index, p.mac_index);
+  rec_set(rec, N().header_length, p.header_length);
+  rec_set(rec, N().content_length, p.content_length);
   return rec;
 }
 
 pyb::object blob_record(const vc::BlobView& b, const FieldMaker& field) {
   pyb::object rec = new_record();
-  rec_set(rec, N->preamble, preamble_record(b.preamble));
-  rec_set(rec, N->header, section_record(b.header, field));
-  rec_set(rec, N->content, section_record(b.content, field));
+  rec_set(rec, N().preamble, preamble_record(b.preamble));
+  rec_set(rec, N().header, section_record(b.header, field));
+  rec_set(rec, N().content, section_record(b.content, field));
   return rec;
 }
 
@@ -227,13 +227,13 @@ struct Layout {
 
 pyb::object key_blob_record(const vc::KeyBlobView& k) {
   pyb::object rec = new_record();
-  rec_set(rec, N->version, k.version);
-  rec_set(rec, N->cipher_index, k.cipher_index);
-  rec_set(rec, N->cipher_key_length, k.cipher_key.size());
-  rec_set(rec, N->cipher_key, vp::to_bytes(k.cipher_key));
-  rec_set(rec, N->mac_index, k.mac_index);
-  rec_set(rec, N->mac_key_length, k.mac_key.size());
-  rec_set(rec, N->mac_key, vp::to_bytes(k.mac_key));
+  rec_set(rec, N().version, k.version);
+  rec_set(rec, N().cipher_index, k.cipher_index);
+  rec_set(rec, N().cipher_key_length, k.cipher_key.size());
+  rec_set(rec, N().cipher_key, vp::to_bytes(k.cipher_key));
+  rec_set(rec, N().mac_index, k.mac_index);
+  rec_set(rec, N().mac_key_length, k.mac_key.size());
+  rec_set(rec, N().mac_key, vp::to_bytes(k.mac_key));
   return rec;
 }
 
@@ -270,7 +270,7 @@ pyb::bytes build_blob_from(pyb::handle rec) {
 // ContainerKeys: reading the fields of keys, through the installed properties
 // while they are ours.
 
-pyb::object keys_record(pyb::handle self) { return get(self, N->container); }
+pyb::object keys_record(pyb::handle self) { return get(self, N().container); }
 
 pyb::object key_field(pyb::handle keys, const vp::Member& field) {
   if (!field.property_of(keys)) return get(keys, field.name);
@@ -285,8 +285,8 @@ pyb::object keys_mac_key(pyb::handle k) { return key_field(k, M.keys_mac_key); }
 // the hmac functions: while they are still our own, the core does the work
 // in one pass into one allocation.
 
-pyb::object crypto_pkg() { return mod_attr(N->crypto); }
-pyb::object hmac_mod() { return mod_attr(N->hmac); }
+pyb::object crypto_pkg() { return mod_attr(N().crypto); }
+pyb::object hmac_mod() { return mod_attr(N().hmac); }
 
 ByteView plaintext_view(pyb::handle ptxt) {
   if (vp::is_text(ptxt)) return velna::as_bytes(vp::text_utf8(ptxt));
@@ -299,11 +299,11 @@ struct EncryptTools {
   pyb::object crypto, aes, create_iv, encrypt, digest, random;
   EncryptTools() {
     crypto = crypto_pkg();
-    aes = get(crypto, N->aes);
-    create_iv = get(aes, N->create_iv);
-    encrypt = get(aes, N->encrypt);
-    digest = get(hmac_mod(), N->digest);
-    random = get(crypto, N->random);
+    aes = get(crypto, N().aes);
+    create_iv = get(aes, N().create_iv);
+    encrypt = get(aes, N().encrypt);
+    digest = get(hmac_mod(), N().digest);
+    random = get(crypto, N().random);
   }
   // all_native: the core may draw the IV, encrypt and digest by itself.
   bool all_native() {
@@ -348,15 +348,15 @@ pyb::bytes encrypt_section_py(pyb::handle ptxt, pyb::handle keys) {
 [[noreturn]] void digest_failure() {
   velna::log::write(vc::kLogger, velna::log::Level::Error, vc::kDigestFailure);
   // crypto.aes may be missing; then its AttributeError stands in.
-  pyb::object aes = get(crypto_pkg(), N->aes);
-  vp::raise_error(get(aes, N->DecryptionError), vc::kDigestFailure);
+  pyb::object aes = get(crypto_pkg(), N().aes);
+  vp::raise_error(get(aes, N().DecryptionError), vc::kDigestFailure);
 }
 
 pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
   pyb::object holder;
   ByteView data = vp::stable_bytes(ciphertxt, holder);
   vc::SectionView s = vc::parse_section(data);
-  pyb::object verify = get(hmac_mod(), N->verify);
+  pyb::object verify = get(hmac_mod(), N().verify);
   pyb::object mac_key = keys_mac_key(keys);
   if (n_verify.is(verify)) {
     ByteView mk = vp::bytes_arg(mac_key, "key");
@@ -368,12 +368,12 @@ pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
     try {
       verify(mac_key, vp::to_bytes(s.encrypted), vp::to_bytes(s.digest));
     } catch (pyb::error_already_set& e) {
-      if (e.matches(get(crypto_pkg(), N->InvalidSignature))) digest_failure();
+      if (e.matches(get(crypto_pkg(), N().InvalidSignature))) digest_failure();
       throw;
     }
   }
-  pyb::object aes = get(crypto_pkg(), N->aes);
-  pyb::object decrypt = get(aes, N->decrypt);
+  pyb::object aes = get(crypto_pkg(), N().aes);
+  pyb::object decrypt = get(aes, N().decrypt);
   pyb::object cipher_key = keys_cipher_key(keys);
   if (n_aes_decrypt.is(decrypt)) {
     ByteView ck = vp::bytes_arg(cipher_key, "key");
@@ -390,7 +390,7 @@ pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
 // ContainerKeys
 
 pyb::object draw(pyb::handle count) {
-  pyb::object random = get(crypto_pkg(), N->random);
+  pyb::object random = get(crypto_pkg(), N().random);
   if (n_random.is(random) && PyLong_CheckExact(count.ptr())) {
     Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
     if (n >= 0 && static_cast<std::size_t>(n) <= velna::kMaxRandomRequest) {
@@ -404,17 +404,17 @@ pyb::object draw(pyb::handle count) {
 
 void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index,
                pyb::object cipher_key, pyb::object mac_key) {
-  pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N->CIPHER_KEY_LENGTH));
-  pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N->HMAC_KEY_LENGTH));
+  pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N().CIPHER_KEY_LENGTH));
+  pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N().HMAC_KEY_LENGTH));
   pyb::object rec = new_record();
-  rec_set(rec, N->version, mod_attr(N->KEY_BLOB_VERSION));
-  rec_set(rec, N->cipher_index, cipher_index);
-  rec_set(rec, N->cipher_key_length, pyb::int_(pyb::len(ck)));
-  rec_set(rec, N->cipher_key, ck);
-  rec_set(rec, N->mac_index, mac_index);
-  rec_set(rec, N->mac_key_length, pyb::int_(pyb::len(mk)));
-  rec_set(rec, N->mac_key, mk);
-  set(self, N->container, rec);
+  rec_set(rec, N().version, mod_attr(N().KEY_BLOB_VERSION));
+  rec_set(rec, N().cipher_index, cipher_index);
+  rec_set(rec, N().cipher_key_length, pyb::int_(pyb::len(ck)));
+  rec_set(rec, N().cipher_key, ck);
+  rec_set(rec, N().mac_index, mac_index);
+  rec_set(rec, N().mac_key_length, pyb::int_(pyb::len(mk)));
+  rec_set(rec, N().mac_key, mk);
+  set(self, N().container, rec);
 }
 
 // new_keys is ContainerKeys(cipher_index=..., mac_index=..., cipher_key=...,
@@ -464,32 +464,32 @@ bool keys_equal(pyb::object self, pyb::object other) {
 // Payloads. Each operation that another calls has a "call_" form that goes
 // through Python only when the member was replaced.
 
-bool payload_encrypted(pyb::handle self) { return truthy(get(self, N->_encrypted)); }
+bool payload_encrypted(pyb::handle self) { return truthy(get(self, N()._encrypted)); }
 
 bool encrypted_of(pyb::handle p) {
   if (M.raw_encrypted.property_of(p)) return payload_encrypted(p);
-  return truthy(get(p, N->encrypted));
+  return truthy(get(p, N().encrypted));
 }
 
 // The section a payload stores: `_encrypted_data` once it exists, else the
 // view into the container blob that stands for it.
 pyb::object stored_section(pyb::handle p) {
-  if (!M.raw_encrypted_data.property_of(p)) return get(p, N->_encrypted_data);
+  if (!M.raw_encrypted_data.property_of(p)) return get(p, N()._encrypted_data);
   pyb::object d = instance_dict(p);
-  if (pyb::object v = dict_get(d, N->_encrypted_data)) return v;
-  if (pyb::object v = dict_get(d, N->_section_view)) return v;
-  return get(p, N->_encrypted_data);  // raises the runtime's AttributeError
+  if (pyb::object v = dict_get(d, N()._encrypted_data)) return v;
+  if (pyb::object v = dict_get(d, N()._section_view)) return v;
+  return get(p, N()._encrypted_data);  // raises the runtime's AttributeError
 }
 
 // `_encrypted_data`, read from Python: a view becomes bytes of its own on
 // first reading, so callers always see the section as bytes.
 pyb::object encrypted_data_get(pyb::object self) {
   pyb::object d = instance_dict(self);
-  if (pyb::object v = dict_get(d, N->_encrypted_data)) return v;
-  if (pyb::object view = dict_get(d, N->_section_view)) {
+  if (pyb::object v = dict_get(d, N()._encrypted_data)) return v;
+  if (pyb::object view = dict_get(d, N()._section_view)) {
     pyb::object section = steal(PyBytes_FromObject(view.ptr()));
-    dict_set(d, N->_encrypted_data, section);
-    dict_discard(d, N->_section_view);
+    dict_set(d, N()._encrypted_data, section);
+    dict_discard(d, N()._section_view);
     return section;
   }
   vp::raise_error(PyExc_AttributeError, "'" + std::string(Py_TYPE(self.ptr())->tp_name) +
@@ -498,18 +498,18 @@ pyb::object encrypted_data_get(pyb::object self) {
 
 void encrypted_data_set(pyb::object self, pyb::object value) {
   pyb::object d = instance_dict(self);
-  dict_set(d, N->_encrypted_data, value);
-  dict_discard(d, N->_section_view);
+  dict_set(d, N()._encrypted_data, value);
+  dict_discard(d, N()._section_view);
 }
 
 void raw_set_encrypted(pyb::handle self, pyb::handle ciphertext) {
-  set(self, N->_encrypted, pyb::bool_(true));
-  set(self, N->_encrypted_data, ciphertext);
+  set(self, N()._encrypted, pyb::bool_(true));
+  set(self, N()._encrypted_data, ciphertext);
 }
 
 void raw_set_plaintext(pyb::handle self, pyb::handle plaintext) {
-  set(self, N->_encrypted, pyb::bool_(false));
-  set(self, N->_data, plaintext);
+  set(self, N()._encrypted, pyb::bool_(false));
+  set(self, N()._data, plaintext);
 }
 
 // The members that the operations call on one another, through Python only
@@ -526,18 +526,18 @@ void call_set_plaintext(pyb::handle p, pyb::handle v) {
 // set_encrypted_data with the section's bytes would have made.
 bool takes_views(pyb::handle cls) {
   return M.raw_set_encrypted.on_class(cls) && M.raw_encrypted_data.on_class(cls) &&
-         !vp::class_resolved(cls, N->_encrypted);
+         !vp::class_resolved(cls, N()._encrypted);
 }
 
 void set_section_view(pyb::handle p, pyb::handle view) {
-  set(p, N->_encrypted, pyb::bool_(true));
+  set(p, N()._encrypted, pyb::bool_(true));
   pyb::object d = instance_dict(p);
-  dict_discard(d, N->_encrypted_data);
-  dict_set(d, N->_section_view, view);
+  dict_discard(d, N()._encrypted_data);
+  dict_set(d, N()._section_view, view);
 }
 
 pyb::object raw_get_data(pyb::object self) {
-  return payload_encrypted(self) ? get(self, N->_encrypted_data) : get(self, N->_data);
+  return payload_encrypted(self) ? get(self, N()._encrypted_data) : get(self, N()._data);
 }
 
 void raw_set_data(pyb::object self, pyb::object value) {
@@ -561,13 +561,13 @@ void json_set_data(pyb::object self, pyb::object data) {
   // The text is made before anything changes, so a value that cannot be
   // serialised leaves the payload as it was.
   pyb::str text = vp::json::dumps(parsed_if_json(data));
-  set(self, N->_encrypted, pyb::bool_(false));
-  set(self, N->_data, text);
+  set(self, N()._encrypted, pyb::bool_(false));
+  set(self, N()._data, text);
 }
 
 pyb::object json_get_data(pyb::object self) {
-  if (payload_encrypted(self)) return get(self, N->_encrypted_data);
-  return vp::json::loads(get(self, N->_data));
+  if (payload_encrypted(self)) return get(self, N()._encrypted_data);
+  return vp::json::loads(get(self, N()._data));
 }
 
 void call_json_set(pyb::handle p, pyb::object v) {
@@ -584,7 +584,7 @@ pyb::object call_json_get(pyb::handle p) {
 }
 
 pyb::object header_get_data(pyb::object self) {
-  if (payload_encrypted(self)) return get(self, N->_encrypted_data);
+  if (payload_encrypted(self)) return get(self, N()._encrypted_data);
   pyb::object value = call_json_get(self);
   if (PyDict_Check(value.ptr())) return value.attr("get")("customData");
   return value;
@@ -593,28 +593,28 @@ pyb::object header_get_data(pyb::object self) {
 void header_set_data(pyb::object self, pyb::object data) {
   pyb::object custom = parsed_if_json(data);
   pyb::dict obj;
-  dict_set(obj, N->version, get(H(g_header), N->version));
-  dict_set(obj, N->customData, custom);
+  dict_set(obj, N().version, get(H(g_header), N().version));
+  dict_set(obj, N().customData, custom);
   call_json_set(self, obj);
 }
 
 // data_of is the payload's `data`.
 pyb::object data_of(pyb::handle p) {
-  PyObject* found = vp::resolved(p, N->data);
+  PyObject* found = vp::resolved(p, N().data);
   pyb::object self = borrow(p.ptr());
   if (found == M.header_data.installed) return header_get_data(self);
   if (found == M.json_data.installed) return call_json_get(self);
   if (found == M.raw_data.installed) return raw_get_data(self);
-  return get(p, N->data);
+  return get(p, N().data);
 }
 
 void set_data_of(pyb::handle p, pyb::object value) {
-  PyObject* found = vp::resolved(p, N->data);
+  PyObject* found = vp::resolved(p, N().data);
   pyb::object self = borrow(p.ptr());
   if (found == M.header_data.installed) return header_set_data(self, value);
   if (found == M.json_data.installed) return call_json_set(self, value);
   if (found == M.raw_data.installed) return raw_set_data(self, value);
-  set(p, N->data, value);
+  set(p, N().data, value);
 }
 
 std::size_t len_of(pyb::handle p) {
@@ -664,7 +664,7 @@ pyb::object new_payload_on_view(pyb::handle cls, pyb::handle view) {
 
 void payload_encrypt(pyb::object self, pyb::object container_keys) {
   if (payload_encrypted(self)) return;
-  pyb::bytes section = encrypt_section_py(get(self, N->_data), container_keys);
+  pyb::bytes section = encrypt_section_py(get(self, N()._data), container_keys);
   call_set_encrypted(self, section);
 }
 
@@ -681,7 +681,7 @@ bool own_encrypt(pyb::handle p) {
 
 void call_encrypt(pyb::handle p, pyb::object keys) {
   if (own_encrypt(p)) return payload_encrypt(borrow(p.ptr()), keys);
-  call1(get(p, N->encrypt), keys);
+  call1(get(p, N().encrypt), keys);
 }
 void call_decrypt(pyb::handle p, pyb::object keys) {
   vp::call_method(
@@ -728,15 +728,15 @@ void set_stamp(pyb::handle self, const vp::Member& stamp, PyObject* slot, pyb::o
 // uuid_from_bytes_le is UUID(bytes_le=oid).
 pyb::object uuid_from_bytes_le(pyb::handle oid) {
   PyObject* args[] = {oid.ptr()};
-  return vp::call_kw(H(g_utils_uuid), N->uuid_from_bytes_le_kw, args);
+  return vp::call_kw(H(g_utils_uuid), N().uuid_from_bytes_le_kw, args);
 }
 
 // encrypted is true only while both payloads hold sections; reading it fails
 // with AttributeError while the container has no header (inside the
 // constructor).
 bool container_encrypted(pyb::handle self) {
-  bool h = encrypted_of(get(self, N->header));
-  bool c = encrypted_of(get(self, N->content));
+  bool h = encrypted_of(get(self, N().header));
+  bool c = encrypted_of(get(self, N().content));
   return h && c;
 }
 
@@ -795,18 +795,18 @@ vc::Oid oid_of(pyb::handle bytes_le) {
 
 void set_record_of(pyb::handle self, pyb::handle blob, pyb::handle eager_record_of) {
   if (M.container_record.property_of(self)) {
-    dict_set(instance_dict(self), N->_container,
+    dict_set(instance_dict(self), N()._container,
              steal(PyTuple_Pack(2, g_record_pending, blob.ptr())));
     return;
   }
   pyb::object holder;
   ByteView view = vp::stable_bytes(eager_record_of, holder);
-  set(self, N->_container, blob_record(vc::parse_blob(view), FieldMaker(holder, view, true)));
+  set(self, N()._container, blob_record(vc::parse_blob(view), FieldMaker(holder, view, true)));
 }
 
 pyb::object container_record_get(pyb::object self) {
   pyb::object d = instance_dict(self);
-  pyb::object v = dict_get(d, N->_container);
+  pyb::object v = dict_get(d, N()._container);
   if (!v) vp::raise_error(PyExc_AttributeError, "'Container' object has no attribute '_container'");
   if (!PyTuple_CheckExact(v.ptr()) || PyTuple_GET_SIZE(v.ptr()) != 2 ||
       PyTuple_GET_ITEM(v.ptr(), 0) != g_record_pending)
@@ -814,21 +814,21 @@ pyb::object container_record_get(pyb::object self) {
   pyb::object holder;
   ByteView view = vp::stable_bytes(PyTuple_GET_ITEM(v.ptr(), 1), holder);
   pyb::object record = blob_record(vc::parse_blob(view), FieldMaker(holder, view, true));
-  dict_set(d, N->_container, record);
+  dict_set(d, N()._container, record);
   return record;
 }
 
 void container_record_set(pyb::object self, pyb::object record) {
-  dict_set(instance_dict(self), N->_container, record);
+  dict_set(instance_dict(self), N()._container, record);
 }
 
 // commit_encrypted stores the blob a container encryption made.
 void commit_encrypted(pyb::handle self, pyb::bytes blob, pyb::handle keys) {
   ByteView view = vp::view_of(blob);
   set_record_of(self, blob, blob);
-  set(self, N->_enc_data, blob);
-  set(self, N->container_keys, keys);
-  set(self, N->length, pyb::int_(view.size()));
+  set(self, N()._enc_data, blob);
+  set(self, N().container_keys, keys);
+  set(self, N().length, pyb::int_(view.size()));
 }
 
 // encrypt_in_place encrypts both payloads straight into one new blob, when
@@ -844,11 +844,11 @@ bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content,
       !M.raw_set_encrypted.method_of(content))
     return false;
   // The checks fail in the order the payloads' own encryptions would fail.
-  pyb::object htext = get(header, N->_data);
+  pyb::object htext = get(header, N()._data);
   ByteView hplain = plaintext_view(htext);
   EncryptTools tools;
   if (!tools.all_native()) return false;
-  pyb::object ctext = get(content, N->_data);
+  pyb::object ctext = get(content, N()._data);
   ByteView cplain = plaintext_view(ctext);
   pyb::object cipher_key = keys_cipher_key(keys), mac_key = keys_mac_key(keys);
   ByteView ck = vp::bytes_arg(cipher_key, "key");
@@ -872,7 +872,7 @@ bool encrypt_in_place(pyb::handle self, pyb::handle header, pyb::handle content,
 }
 
 pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
-  pyb::object header = get(self, N->header), content = get(self, N->content);
+  pyb::object header = get(self, N().header), content = get(self, N().content);
   bool h = encrypted_of(header), c = encrypted_of(content);
   if (h && c) return pyb::none();
   if (h != c)
@@ -881,7 +881,7 @@ pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
         "One portion of the container is encrypted and the other is not; cannot encrypt.");
   pyb::object keys = truthy(container_keys) ? container_keys : new_keys(pyb::handle());
   // The identifier's byte form is needed for the blob; ask before anything changes.
-  vc::Oid oid = oid_of(get(get(self, N->id), N->bytes_le));
+  vc::Oid oid = oid_of(get(get(self, N().id), N().bytes_le));
   if (encrypt_in_place(self, header, content, keys, oid)) return keys;
   on_both_payloads(
       header, content, [&](pyb::object p) { call_encrypt(p, keys); },
@@ -901,19 +901,19 @@ pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
 }
 
 void container_decrypt(pyb::object self, pyb::object container_keys) {
-  pyb::object keys = truthy(container_keys) ? container_keys : get(self, N->container_keys);
+  pyb::object keys = truthy(container_keys) ? container_keys : get(self, N().container_keys);
   if (keys.is_none())
     vp::raise_error(PyExc_RuntimeError, "No Container Keys exist; cannot decrypt.");
-  pyb::object header = get(self, N->header), content = get(self, N->content);
+  pyb::object header = get(self, N().header), content = get(self, N().content);
   on_both_payloads(
       header, content, [&](pyb::object p) { call_decrypt(p, keys); },
-      [&] { set(self, N->container_keys, new_keys(keys)); });
+      [&] { set(self, N().container_keys, new_keys(keys)); });
 }
 
 pyb::object container_get_data(pyb::object self) {
-  if (container_encrypted(self)) return get(self, N->_enc_data);
-  pyb::object h = data_of(get(self, N->header));
-  pyb::object c = data_of(get(self, N->content));
+  if (container_encrypted(self)) return get(self, N()._enc_data);
+  pyb::object h = data_of(get(self, N().header));
+  pyb::object c = data_of(get(self, N().content));
   if (truthy(h) && truthy(c)) return pyb::repr(h) + pyb::repr(c);
   return truthy(h) ? h : c;
 }
@@ -922,7 +922,7 @@ void container_set_data(pyb::object self, pyb::object data) {
   bool encrypted = true;
   // Inside the constructor the header is still None, whose `encrypted` is
   // missing: that counts as encrypted, without raising the AttributeError.
-  if (!get(self, N->header).is_none()) {
+  if (!get(self, N().header).is_none()) {
     try {
       encrypted = container_encrypted(self);
     } catch (pyb::error_already_set& e) {
@@ -934,7 +934,7 @@ void container_set_data(pyb::object self, pyb::object data) {
     velna::log::write(vc::kLogger, velna::log::Level::Warning, message);
     vp::raise_error(PyExc_AttributeError, message);
   }
-  pyb::object content_cls = get(self, N->_content_cls);
+  pyb::object content_cls = get(self, N()._content_cls);
   pyb::object header, content, id, holder;
   if (truthy(data)) {
     // Everything is read from the blob before the container changes.
@@ -949,27 +949,27 @@ void container_set_data(pyb::object self, pyb::object data) {
     call_set_encrypted(header, pyb::none());
     content = new_payload(content_cls, Given::Nothing, pyb::handle());
     call_set_encrypted(content, pyb::none());
-    id = get(self, N->id);
+    id = get(self, N().id);
   }
   std::size_t length = data.is_none() ? 0 : pyb::len(data);
-  set(self, N->_enc_data, data);
+  set(self, N()._enc_data, data);
   if (holder)
     set_record_of(self, holder, holder);
   else
-    set(self, N->_container, pyb::none());
-  set(self, N->header, header);
-  set(self, N->content, content);
-  set(self, N->id, id);
-  set(self, N->length, pyb::int_(length));
+    set(self, N()._container, pyb::none());
+  set(self, N().header, header);
+  set(self, N().content, content);
+  set(self, N().id, id);
+  set(self, N().length, pyb::int_(length));
 }
 
 std::size_t container_len(pyb::object self) {
   if (container_encrypted(self)) {
-    pyb::object enc = get(self, N->_enc_data);
+    pyb::object enc = get(self, N()._enc_data);
     return enc.is_none() ? 0 : pyb::len(enc);
   }
-  pyb::object h = data_of(get(self, N->header));
-  pyb::object c = data_of(get(self, N->content));
+  pyb::object h = data_of(get(self, N().header));
+  pyb::object c = data_of(get(self, N().content));
   if (truthy(h)) return pyb::len(h) + pyb::len(c);
   return pyb::len(c);
 }
@@ -996,22 +996,13 @@ bool container_eq(pyb::object self, pyb::object other) {
 }
 
 // logged_in_user_id reads the `id` of the active provider's session user
-// inside one registry scope, or nothing.
-pyb::object logged_in_user_id() {
-  pyb::object scope = call0(get(mod_attr(N->providers), N->get));
-  pyb::object provider = steal(compat::call_method_no_args(scope.ptr(), N->__enter__));
-  pyb::object user_id;
-  try {
-    pyb::object user = get(get(provider, N->session), N->user);
-    user_id = user.is_none() ? pyb::none() : vp::attr_or_none(user, N->id);
-  } catch (pyb::error_already_set& e) {
-    // An error raised from C may carry no traceback yet; the scope is told None.
-    pyb::object trace = e.trace() ? e.trace() : pyb::none();
-    get(scope, N->__exit__)(e.type(), e.value(), trace);
-    throw;
-  }
-  get(scope, N->__exit__)(pyb::none(), pyb::none(), pyb::none());
-  return user_id;
+// inside one registry scope (nothing when there is no user or no `id`), or
+// gives nothing at all when the scope handled a failure of that read.
+std::optional<pyb::object> logged_in_user_id() {
+  return vp::run_scoped(get(mod_attr(N().providers), N().get), [](pyb::handle provider) {
+    pyb::object user = get(get(provider, N().session), N().user);
+    return user.is_none() ? pyb::none() : vp::attr_or_none(user, N().id);
+  });
 }
 
 // build_uuid4 makes the uuid.UUID of version 4 whose other bits are |random|,
@@ -1022,8 +1013,8 @@ pyb::object build_uuid4(std::array<std::uint8_t, 16> random) {
   random[8] = static_cast<std::uint8_t>((random[8] & 0x3f) | 0x80);
   pyb::object value = steal(compat::unsigned_from_bytes(random.data(), random.size(), false));
   pyb::object id = vp::allocate(H(g_uuid_type));
-  if (PyObject_GenericSetAttr(id.ptr(), N->int_, value.ptr()) != 0 ||
-      PyObject_GenericSetAttr(id.ptr(), N->is_safe, g_uuid_unknown) != 0)
+  if (PyObject_GenericSetAttr(id.ptr(), N().int_, value.ptr()) != 0 ||
+      PyObject_GenericSetAttr(id.ptr(), N().is_safe, g_uuid_unknown) != 0)
     throw pyb::error_already_set();
   return id;
 }
@@ -1032,7 +1023,7 @@ pyb::object build_uuid4(std::array<std::uint8_t, 16> random) {
 // standard library's generator, the identifier is made here from the same
 // source (the kernel's getrandom, as os.urandom) at a fraction of the cost.
 pyb::object new_container_id() {
-  pyb::object generator = mod_attr(N->uuid4);
+  pyb::object generator = mod_attr(N().uuid4);
   if (generator.ptr() != g_uuid4 || !g_uuid_type) return call0(generator);
   std::array<std::uint8_t, 16> random;
   std::size_t got = 0;
@@ -1064,7 +1055,7 @@ void enable_fast_uuid4() {
     pyb::object theirs =
         type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
     same = ours.equal(theirs) && pyb::str(ours).equal(pyb::str(theirs)) &&
-           get(ours, N->is_safe).is(get(theirs, N->is_safe)) &&
+           get(ours, N().is_safe).is(get(theirs, N().is_safe)) &&
            pyb::object(ours.attr("version")).equal(pyb::int_(4));
   } catch (pyb::error_already_set&) {
   }
@@ -1073,25 +1064,26 @@ void enable_fast_uuid4() {
 
 void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
                     pyb::kwargs kwargs) {
-  set(self, N->container_keys, pyb::none());
-  set(self, N->header, pyb::none());
-  set(self, N->content, pyb::none());
-  set(self, N->id, pyb::none());
-  pyb::object type = dict_get(kwargs, N->type);
-  set(self, N->type, type ? type : pyb::none());
-  set_stamp(self, M.container_created_by, N->_created_by, pyb::none(), false);
-  set_stamp(self, M.container_created_at, N->_created_at, vp::time::utcnow(), true);
-  set_stamp(self, M.container_modified_at, N->_modified_at, pyb::none(), true);
-  set_stamp(self, M.container_modified_by, N->_modified_by, pyb::none(), false);
+  set(self, N().container_keys, pyb::none());
+  set(self, N().header, pyb::none());
+  set(self, N().content, pyb::none());
+  set(self, N().id, pyb::none());
+  pyb::object type = dict_get(kwargs, N().type);
+  set(self, N().type, type ? type : pyb::none());
+  set_stamp(self, M.container_created_by, N()._created_by, pyb::none(), false);
+  set_stamp(self, M.container_created_at, N()._created_at, vp::time::utcnow(), true);
+  set_stamp(self, M.container_modified_at, N()._modified_at, pyb::none(), true);
+  set_stamp(self, M.container_modified_by, N()._modified_by, pyb::none(), false);
 
   // The registry's scope is held only while the logged-in user is read.
-  set_stamp(self, M.container_created_by, N->_created_by, logged_in_user_id(), false);
+  if (auto user_id = logged_in_user_id())
+    set_stamp(self, M.container_created_by, N()._created_by, *user_id, false);
 
-  set(self, N->_content_cls, content_cls);
-  set(self, N->_enc_data, pyb::none());
+  set(self, N()._content_cls, content_cls);
+  set(self, N()._enc_data, pyb::none());
   if (truthy(data)) {
     if (M.container_data.property_of(self)) return container_set_data(self, data);
-    return set(self, N->data, data);
+    return set(self, N().data, data);
   }
   auto require = [&](PyObject* name) -> pyb::object {
     pyb::object v = dict_get(kwargs, name);
@@ -1101,10 +1093,10 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
     }
     return v;
   };
-  pyb::object container_id = dict_get(kwargs, N->container_id);
-  set(self, N->id, container_id ? call1(H(g_utils_uuid), container_id) : new_container_id());
-  set(self, N->header, new_payload(H(g_header), Given::Ptxt, require(N->header)));
-  set(self, N->content, new_payload(content_cls, Given::Ptxt, require(N->content)));
+  pyb::object container_id = dict_get(kwargs, N().container_id);
+  set(self, N().id, container_id ? call1(H(g_utils_uuid), container_id) : new_container_id());
+  set(self, N().header, new_payload(H(g_header), Given::Ptxt, require(N().header)));
+  set(self, N().content, new_payload(content_cls, Given::Ptxt, require(N().content)));
 }
 
 }  // namespace
@@ -1113,7 +1105,6 @@ PYBIND11_MODULE(container, m) {
   vp::ModuleSetup setup;
   m.doc() = "Encrypted containers: keys, payloads and the container blob.";
   g_module = vp::keep(m);
-  N = new Names;  // kept for the life of the process
   g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
 
   auto logging = pyb::module_::import("logging");
@@ -1244,7 +1235,7 @@ PYBIND11_MODULE(container, m) {
                       "ptxt_data"_a = pyb::none());
   M.raw_data = property(raw, "data", &raw_get_data, pyb::cpp_function(&raw_set_data));
   M.raw_encrypted =
-      property(raw, "encrypted", [](pyb::object self) { return get(self, N->_encrypted); });
+      property(raw, "encrypted", [](pyb::object self) { return get(self, N()._encrypted); });
   M.raw_encrypted_data =
       property(raw, "_encrypted_data", &encrypted_data_get, pyb::cpp_function(&encrypted_data_set));
   M.raw_set_encrypted = method(
@@ -1319,7 +1310,7 @@ PYBIND11_MODULE(container, m) {
   }
   method(container, "__len__", &container_len);
   method(container, "__repr__", [](pyb::object self) {
-    return pyb::str("<Container(") + pyb::str(get(self, N->id)) + pyb::str(") Encrypted: ") +
+    return pyb::str("<Container(") + pyb::str(get(self, N().id)) + pyb::str(") Encrypted: ") +
            pyb::str(pyb::bool_(container_encrypted(self))) + pyb::str(">");
   });
   vp::equality(container, &container_eq);

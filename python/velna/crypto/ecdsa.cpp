@@ -23,8 +23,10 @@ PYBIND11_MODULE(ecdsa, m) {
       [m](pyb::object private_key, pyb::object data) -> pyb::object {
         if (pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
           velna::ByteView d = velna::py::bytes_arg(data, "data");
+          const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
+          // A signature is long work whatever the length of |data|.
           return velna::py::to_bytes(
-              private_key.cast<const velna::ec::PrivateKey&>().sign(velna::HashKind::Sha384, d));
+              velna::py::run_without_gil([&] { return key.sign(velna::HashKind::Sha384, d); }));
         }
         return private_key.attr("sign")(data, m.attr("ECDSA"));
       },

@@ -15,7 +15,10 @@ using namespace pyb::literals;
 
 constexpr int kFipsIndex = 0;
 PyObject* crypto_package = nullptr;  // kept for the life of the process
-PyObject* random_name = nullptr;
+struct Names {
+  VELNA_PY_NAME_FIELD(random)
+};
+const Names& N() { return vp::table<Names>(); }
 vp::Own own_random{"velna.crypto.random"};
 vp::Own own_engine{"velna.crypto.hmac.engine"};
 
@@ -36,7 +39,6 @@ PYBIND11_MODULE(hmac, m) {
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
   crypto_package = vp::keep(crypto);
-  random_name = vp::intern("random");
 
   pyb::object sha384 = lib.attr("hashes").attr("SHA384")();
   pyb::object sha384_engine = pyb::module_::import("functools")
@@ -54,7 +56,7 @@ PYBIND11_MODULE(hmac, m) {
       [m]() -> pyb::object {
         std::size_t n = m.attr("HMAC_KEY_LENGTH").cast<std::size_t>();
         return vp::late_bound(
-            crypto_package, random_name, own_random,
+            crypto_package, N().random, own_random,
             [n] {
               return vp::new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); });
             },

@@ -91,7 +91,7 @@ pyb::bytes encrypt(pyb::object data, pyb::object sender_keys, pyb::object recip_
   const ies::Recipient recipient{*derivation_key, index_of(derivation)};
   // Always long: the work is the key agreement and the signature.
   const velna::Bytes blob =
-      vp::run_released(SIZE_MAX, [&] { return ies::seal(plaintext, id, sender, recipient); });
+      vp::run_without_gil([&] { return ies::seal(plaintext, id, sender, recipient); });
   return vp::to_bytes(blob);
 }
 
@@ -122,7 +122,7 @@ pyb::bytes decrypt(pyb::object data, pyb::object recip_keys, pyb::object sender_
     sender =
         ring_key<velna::ec::PublicKey>(sender_keys, kSigningKeys, blob.sender_key_index, "public");
   velna::SecretBytes plaintext = open_failures([&] {
-    return vp::run_released(SIZE_MAX, [&] {
+    return vp::run_without_gil([&] {
       return ies::open(blob, recipient, sender ? &*sender : nullptr,
                        expected_id ? &*expected_id : nullptr);
     });

@@ -38,10 +38,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(load_pem_private_key)
   VELNA_PY_NAME_FIELD(load_pem_public_key)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 vp::Own own_private_loader{"velna.crypto.p384.load_pem_private_key"};
 vp::Own own_public_loader{"velna.crypto.p384.load_pem_public_key"};
 
@@ -178,8 +175,7 @@ void ring_init(pyb::object self, pyb::object lockbox, pyb::object pub_keys, pyb:
   }
   if (!truthy(user_id)) {
     // As a bare assert fails: no message, no arguments.
-    PyErr_SetNone(PyExc_AssertionError);
-    throw pyb::error_already_set();
+    vp::raise_error(PyExc_AssertionError);
   }
   pyb::object set = self.attr("set_public_key");
   for (pyb::handle record : pub_keys) set(record, user_id);

@@ -97,8 +97,7 @@ pyb::object get_container_keys(pyb::object self, pyb::object recip_keys, pyb::ob
   const pyb::int_ zero(0);
   for (const char* index : {"cipher_index", "mac_index"}) {
     if (!pyb::object(keys.attr(index)).equal(zero)) {
-      PyErr_SetNone(PyExc_AssertionError);
-      throw pyb::error_already_set();
+      vp::raise_error(PyExc_AssertionError);
     }
   }
   return keys;

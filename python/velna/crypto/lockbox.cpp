@@ -55,10 +55,7 @@ struct Names {
   VELNA_PY_NAME_FIELD(random)
   VELNA_PY_NAME_FIELD(create_iv)
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 // A module global, as a Python function of this module would read it.
 pyb::object global(const char* name) { return borrow(g_module).attr(name); }
@@ -172,11 +169,10 @@ SectionKey derive(pyb::handle version, pyb::handle salt, pyb::handle secret) {
   pyb::object material = utf8(secret);
   ByteView m = vp::bytes_arg(material, "key_material");
   // Always long: the work is the iteration count, not the input.
-  return {vp::run_released(SIZE_MAX,
-                           [&] {
-                             return velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s,
-                                                            vl::kIterations, vl::kKeyLength);
-                           }),
+  return {vp::run_without_gil([&] {
+            return velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, m, s, vl::kIterations,
+                                           vl::kKeyLength);
+          }),
           {}};
 }
 

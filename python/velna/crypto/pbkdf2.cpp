@@ -74,14 +74,11 @@ PYBIND11_MODULE(pbkdf2, m) {
         // the GIL is released.
         velna::ByteView s = vp::bytes_arg(salt_bytes, "salt");
         velna::ByteView key = vp::bytes_arg(secret, "key_material");
-        return vp::new_bytes(
-            kKeyLength,
-            [&](std::uint8_t* out) {
-              velna::SecretBytes derived =
-                  velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, key, s, kIterations, kKeyLength);
-              std::memcpy(out, derived.data(), kKeyLength);
-            },
-            SIZE_MAX);
+        return vp::new_bytes_without_gil(kKeyLength, [&](std::uint8_t* out) {
+          velna::SecretBytes derived =
+              velna::kdf::pbkdf2_hmac(velna::HashKind::Sha384, key, s, kIterations, kKeyLength);
+          std::memcpy(out, derived.data(), kKeyLength);
+        });
       },
       "Derives a key from a secret with the key-file version 1 engine.", "secret"_a,
       "salt"_a = pyb::none(), "length"_a = kKeyLength);

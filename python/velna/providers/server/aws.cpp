@@ -111,27 +111,6 @@ pyb::object make_response(storage::Answer& answer, pyb::object content) {
   return velna::py::http::make_response(std::move(a));
 }
 
-// raise_request_error turns a failure of the transfer into its Python error.
-[[noreturn]] void raise_request_error(std::exception_ptr failure) {
-  PyObject* type = errors.request;
-  std::string message;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const velna::http::TimedOut& e) {
-    type = e.connecting() ? errors.connect_timeout : errors.timeout;
-    message = e.what();
-  } catch (const velna::http::InvalidUrl& e) {
-    type = errors.invalid_url;
-    message = e.what();
-  } catch (const velna::http::ConnectionFailed& e) {
-    type = errors.connection;
-    message = e.what();
-  } catch (const velna::http::RequestFailed& e) {
-    message = e.what();
-  }
-  vp::raise_error(type, message);
-}
-
 void make_objects(pyb::module_& m) {
   // The request errors are those of the HTTP layer, so that one except
   // clause serves the REST client and object storage alike.
@@ -145,7 +124,10 @@ PyObject* retry_test = nullptr;  // the client's _retry_on_exception, as bound a
 // holds it, get and put call it without going through Python.
 constexpr const char* kMakeRequestKey = "velna.providers.server.aws._make_request";
 vp::Own own_make_request(kMakeRequestKey);
-PyObject* make_request_name = nullptr;
+struct Names {
+  PyObject* const make_request = vp::intern("_make_request");
+};
+const Names& N() { return vp::table<Names>(); }
 
 pyb::object module_attr(const char* name) { return pyb::handle(module_ref).attr(name); }
 
@@ -224,14 +206,10 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   request.timeouts.total = seconds_value("TOTAL_TIMEOUT");
 
   BodyBuffer content;
-  storage::Answer answer;
-  try {
-    pyb::gil_scoped_release nogil;
-    answer = storage::send(
+  storage::Answer answer = vp::run_without_gil([&] {
+    return storage::send(
         request, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });
-  } catch (const velna::http::RequestFailed&) {
-    raise_request_error(std::current_exception());
-  }
+  });
   pyb::object response = make_response(answer, content.take());
 
   // Statuses that report a passing condition raise the table's bare class.
@@ -242,8 +220,7 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   if (!cls && PyErr_Occurred()) throw pyb::error_already_set();
   if (!cls && !PyDict_Check(table.ptr()) && table.contains(status)) cls = table[status].ptr();
   if (cls) {
-    PyErr_SetNone(cls);
-    throw pyb::error_already_set();
+    vp::raise_error(cls);
   }
   response.attr("raise_for_status")();
 
@@ -269,12 +246,8 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
         // Every failure leaves as its Python error, for the retry test.
         try {
           return attempt(method, url, data, headers);
-        } catch (const velna::AssertionFailure& e) {
-          vp::raise_error(PyExc_AssertionError, e.what());
-        } catch (const velna::InvalidArgument& e) {
-          vp::raise_error(PyExc_ValueError, e.what());
-        } catch (const velna::Error& e) {
-          vp::raise_error(errors.request, e.what());
+        } catch (...) {
+          errors.raise_current();
         }
       },
       [](std::exception_ptr failure) {
@@ -294,14 +267,14 @@ pyb::object make_request(pyb::object method, pyb::object url, pyb::object data,
 // get with the keyword headers, put with the keyword data.
 pyb::object get_request(pyb::object url, pyb::object headers) {
   return vp::late_bound(
-      module_ref, make_request_name, own_make_request,
+      module_ref, N().make_request, own_make_request,
       [&] { return make_request(pyb::str("get"), url, pyb::none(), headers); },
       [&](pyb::object fn) { return fn("get", url, "headers"_a = headers); });
 }
 
 pyb::object put_request(pyb::object url, pyb::object data) {
   return vp::late_bound(
-      module_ref, make_request_name, own_make_request,
+      module_ref, N().make_request, own_make_request,
       [&] { return make_request(pyb::str("put"), url, data, pyb::none()); },
       [&](pyb::object fn) { return fn("put", url, "data"_a = data); });
 }
@@ -325,8 +298,7 @@ pyb::object get(pyb::object path, pyb::object start, pyb::object end) {
     // end > start >= 0, checked always: a range that is not one is never
     // sent. Comparing a number with None is the runtime's TypeError.
     if (!compare(end, start, Py_GT) || !compare(start, pyb::int_(0), Py_GE)) {
-      PyErr_SetNone(PyExc_AssertionError);
-      throw pyb::error_already_set();
+      vp::raise_error(PyExc_AssertionError);
     }
     storage::ByteRange range{offset(start), offset(end)};
     pyb::dict h;
@@ -380,7 +352,6 @@ PYBIND11_MODULE(aws, m) {
       "with the body data and the mapping headers, retried while the server reports a passing "
       "condition; returns the response.",
       "method"_a, "url"_a, "data"_a = pyb::none(), "headers"_a = pyb::none());
-  make_request_name = vp::intern("_make_request");
   vp::register_native(kMakeRequestKey, m.attr("_make_request"));
   m.def("get", &get,
         "Downloads the object at the full address path, or only its bytes start to end (both "

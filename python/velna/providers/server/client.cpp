@@ -32,7 +32,10 @@ pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name
 // holds it, the verbs call it without going through Python.
 constexpr const char* kMakeRequestKey = "velna.providers.server.client._make_request";
 velna::py::Own own_make_request(kMakeRequestKey);
-PyObject* make_request_name = nullptr;
+struct Names {
+  PyObject* const make_request = velna::py::intern("_make_request");
+};
+const Names& N() { return velna::py::table<Names>(); }
 
 // address is URL joined with API_VERSION, followed by |path| with a leading
 // and a trailing "/".
@@ -64,8 +67,7 @@ pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb:
   pyb::object status = response.attr("status_code");
   pyb::object retried = module_attr("_retry_exceptions").attr("get")(status);
   if (!retried.is_none()) {
-    PyErr_SetNone(retried.ptr());
-    throw pyb::error_already_set();
+    velna::py::raise_error(retried);
   }
   try {
     response.attr("raise_for_status")();
@@ -117,7 +119,7 @@ template <typename Python>
 pyb::object verb(const char* method, pyb::handle path, pyb::handle json, pyb::handle data,
                  pyb::handle params, pyb::handle auth, Python&& python) {
   return velna::py::late_bound(
-      module, make_request_name, own_make_request,
+      module, N().make_request, own_make_request,
       [&] {
         return make_request(pyb::str(method), pyb::reinterpret_borrow<pyb::object>(path),
                             pyb::reinterpret_borrow<pyb::object>(json),
@@ -163,7 +165,6 @@ PYBIND11_MODULE(client, m) {
         "Makes one request on the versioned interface, retrying temporary failures.", "method"_a,
         "path"_a, "json"_a = pyb::none(), "data"_a = pyb::none(), "params"_a = pyb::none(),
         "auth"_a = true);
-  make_request_name = velna::py::intern("_make_request");
   velna::py::register_native(kMakeRequestKey, m.attr("_make_request"));
 
   // The verbs look _make_request up at each call.

@@ -29,10 +29,7 @@ struct Names {
   PyObject* const max_pages = vp::intern("MAX_EVENT_PAGES");
   PyObject* const max_bytes = vp::intern("MAX_EVENT_BYTES");
 };
-const Names& N() {
-  static const Names n;
-  return n;
-}
+const Names& N() { return vp::table<Names>(); }
 
 PyObject* module_ref = nullptr;     // this module, kept for the life of the process
 PyObject* client_module = nullptr;  // velna.providers.server.client

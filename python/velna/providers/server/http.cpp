@@ -218,11 +218,7 @@ void raise_for_status(pyb::object self) {
   auto& r = self.cast<Response&>();
   std::string message = status_message(r);
   if (message.empty()) return;
-  pyb::object error = pyb::handle(errors.http)(pyb::str(message));
-  error.attr("response") = self;
-  error.attr("request") = r.request;
-  PyErr_SetObject(errors.http, error.ptr());
-  throw pyb::error_already_set();
+  velna::py::raise_error(errors.http, message, {{"response", self}, {"request", r.request}});
 }
 
 // ---------------------------------------------------------------------------
@@ -274,14 +270,6 @@ std::string credential_part(pyb::handle o) {
   velna::py::raise_type_error("auth must hold a user name and a password, as str or bytes");
 }
 
-[[noreturn]] void raise_request_error(PyObject* type, const std::string& message,
-                                      pyb::handle request) {
-  pyb::object error = pyb::handle(type)(pyb::str(message));
-  error.attr("request") = request;
-  PyErr_SetObject(type, error.ptr());
-  throw pyb::error_already_set();
-}
-
 // new_response makes the Response of an answer; other modules make theirs
 // through the support library's make_response, which comes here.
 pyb::object new_response(velna::py::http::Answer&& a) {
@@ -326,8 +314,8 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   pyb::object prepared_obj;
   try {
     req.url = http::prepare_url(utf8(url), encode_params(params));
-  } catch (const http::InvalidUrl& e) {
-    raise_request_error(errors.invalid_url, e.what(), pyb::none());
+  } catch (const http::RequestFailed&) {
+    errors.raise_current(pyb::none());
   }
   prepared.url = pyb::str(req.url);
 
@@ -388,17 +376,9 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   std::shared_ptr<http::Client> client = s.client;
   http::Response got;
   try {
-    pyb::gil_scoped_release nogil;
-    got = client->send(req);
-  } catch (const http::TimedOut& e) {
-    raise_request_error(e.connecting() ? errors.connect_timeout : errors.timeout, e.what(),
-                        prepared_obj);
-  } catch (const http::InvalidUrl& e) {
-    raise_request_error(errors.invalid_url, e.what(), prepared_obj);
-  } catch (const http::ConnectionFailed& e) {
-    raise_request_error(errors.connection, e.what(), prepared_obj);
-  } catch (const http::RequestFailed& e) {
-    raise_request_error(errors.request, e.what(), prepared_obj);
+    got = velna::py::run_without_gil([&] { return client->send(req); });
+  } catch (const http::RequestFailed&) {
+    errors.raise_current(prepared_obj);
   }
   return make_response(std::move(got), std::move(prepared_obj));
 }

@@ -31,7 +31,12 @@ PyObject* base_request = nullptr;  // Session.request of the HTTP layer
 PyObject* uuid_module = nullptr;
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 velna::py::Member json_member;      // Response.json of the HTTP layer
-PyObject* kept_name = nullptr;      // "_decode_kept"
+
+struct Names {
+  VELNA_PY_NAME_FIELD(json)
+  VELNA_PY_NAME_FIELD(_decode_kept)
+};
+const Names& N() { return velna::py::table<Names>(); }
 
 pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
 
@@ -62,8 +67,8 @@ pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
     // A signature is long work whatever the length of |data|: other threads
     // run meanwhile.
-    velna::Bytes signature = velna::py::run_released(
-        velna::py::kReleaseGilAbove, [&] { return key.sign(velna::HashKind::Sha384, data); });
+    velna::Bytes signature =
+        velna::py::run_without_gil([&] { return key.sign(velna::HashKind::Sha384, data); });
     return velna::py::to_bytes(signature);
   }
   pyb::object signature = private_key.attr("sign")(velna::py::to_bytes(data), algorithm);
@@ -231,7 +236,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
       // A reader armed for this request's query may decode the body; the
       // answer's line shows the body as decoded in general, so not when
       // debugging.
-      pyb::object kept = velna::py::get(response, kept_name);
+      pyb::object kept = velna::py::get(response, N()._decode_kept);
       if (!debug && kwargs.contains("params"))
         velna::py::json::claim_reader(pyb::object(kwargs["params"]).ptr());
       try {
@@ -284,9 +289,8 @@ PYBIND11_MODULE(session, m) {
   pyb::object base = http.attr("Session");
   base_init = velna::py::keep(base.attr("__init__"));
   base_request = velna::py::keep(base.attr("request"));
-  json_member.name = velna::py::intern("json");
+  json_member.name = N().json;
   json_member.installed = velna::py::class_resolved(http.attr("Response"), json_member.name);
-  kept_name = velna::py::intern("_decode_kept");
 
   pyb::dict ns;
   ns["__module__"] = "velna.providers.server.session";

@@ -49,8 +49,6 @@ struct Names {
   PyObject* unhexlify;
   PyObject* threading_local;
   PyObject* database_error;
-  PyObject* integrity_error;
-  PyObject* operational_error;
   PyObject* invalid_request;
   PyObject* no_result;
   PyObject* multiple_results;
@@ -1225,17 +1223,6 @@ pyb::object relationship_get(pyb::object self, pyb::object instance, pyb::object
   throw pyb::error_already_set();
 }
 
-// Errors of the core map to this module's error classes.
-void translate_store_errors(std::exception_ptr p) {
-  try {
-    std::rethrow_exception(p);
-  } catch (const store::IntegrityError& e) {
-    PyErr_SetString(names.integrity_error, e.what());
-  } catch (const store::DatabaseError& e) {
-    PyErr_SetString(names.operational_error, e.what());
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Per-thread session registry.
 
@@ -1289,7 +1276,6 @@ void remove_if_there(pyb::object path) {
 
 PYBIND11_MODULE(database, m) {
   velna::py::ModuleSetup setup;
-  pyb::register_local_exception_translator(translate_store_errors);
   m.doc() = "The local database of a user: its file, its tables, its sessions.";
   module_ref = vp::keep(m);
 
@@ -1313,10 +1299,11 @@ PYBIND11_MODULE(database, m) {
 
   names.database_error =
       make_error(m, "DatabaseError", PyExc_Exception, "A failure reported by the database.");
-  names.integrity_error = make_error(m, "IntegrityError", names.database_error,
-                                     "A write refused by a constraint of the database.");
-  names.operational_error = make_error(m, "OperationalError", names.database_error,
-                                       "The database could not run a statement.");
+  // The core's database errors translate to these two (ModuleSetup).
+  make_error(m, "IntegrityError", names.database_error,
+             "A write refused by a constraint of the database.");
+  make_error(m, "OperationalError", names.database_error,
+             "The database could not run a statement.");
   names.invalid_request = make_error(m, "InvalidRequestError", PyExc_Exception,
                                      "A request the mapping layer cannot serve.");
   names.no_result = make_error(m, "NoResultFound", names.invalid_request,

@@ -89,12 +89,16 @@ pyb::object key_for(KeyCache& cache, pyb::handle user_id) {
                       " cannot be used while another user's database key is in use.");
 }
 
+struct Names {
+  VELNA_PY_NAME_FIELD(get_sa_key)
+};
+const Names& N() { return vp::table<Names>(); }
+
 // database_key is the key for the database of |user_id|, from get_sa_key as
 // the module holds it now; a replacement is only called.
 pyb::object database_key(pyb::object user_id) {
-  static PyObject* const name = vp::intern("get_sa_key");
   return vp::late_bound(
-      models(), name, own_key_cache, [&] { return key_for(*key_cache, user_id); },
+      models(), N().get_sa_key, own_key_cache, [&] { return key_for(*key_cache, user_id); },
       [](pyb::object fn) { return fn(); });
 }
 

@@ -99,7 +99,7 @@ pyb::object target(pyb::object self, pyb::object seed, pyb::object path) {
 Place reach(pyb::object self, pyb::handle place, Folders folders) {
   std::string root = velna::py::fs_path(self.attr("root"));
   std::string path = velna::py::fs_path(place);
-  return velna::py::run_released(SIZE_MAX, [&] { return Place::reach(root, path, folders); });
+  return velna::py::run_without_gil([&] { return Place::reach(root, path, folders); });
 }
 
 }  // namespace
@@ -168,14 +168,11 @@ PYBIND11_MODULE(zov_client, m) {
         log_with("debug", "Fetched from %s", path);
         Place place = reach(self, path, Folders::kExisting);
         velna::store::FileReader reader =
-            vp::run_released(SIZE_MAX, [&] { return place.open_for_reading(); });
+            vp::run_without_gil([&] { return place.open_for_reading(); });
         const auto size = static_cast<std::size_t>(reader.size());
-        return vp::new_bytes(
-            size,
-            [&](std::uint8_t* out) {
-              reader.read_into({out, size});
-            },
-            SIZE_MAX);
+        return vp::new_bytes_without_gil(size, [&](std::uint8_t* out) {
+          reader.read_into({out, size});
+        });
       },
       "Returns the whole content of the file of the seed.", "seed"_a = pyb::none());
 
@@ -186,7 +183,7 @@ PYBIND11_MODULE(zov_client, m) {
         Place file = reach(self, place, Folders::kCreate);
         log_with("debug", "Wrote data at %s", place);
         velna::ByteView bytes = vp::bytes_arg(data, "data");
-        vp::run_released(SIZE_MAX, [&] { file.replace(bytes); });
+        vp::run_without_gil([&] { file.replace(bytes); });
         return place;
       },
       "Writes the bytes at the explicit path under the root, or at the place of the seed, "
@@ -200,7 +197,7 @@ PYBIND11_MODULE(zov_client, m) {
         bool removed = false;
         try {
           Place file = reach(self, place, Folders::kExisting);
-          removed = vp::run_released(SIZE_MAX, [&] { return file.remove(); });
+          removed = vp::run_without_gil([&] { return file.remove(); });
         } catch (const velna::OsError& e) {
           if (e.code() != ENOENT) throw;  // a missing folder: the file is gone too
         }

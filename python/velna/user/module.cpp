@@ -1,27 +1,34 @@
-// velna.user: the User class and the account operations create, delete,
-// get_backup_reminder and change_credentials, each a thin layer over the
-// active provider.
+// velna.user: the account operations create, delete, get_backup_reminder
+// and change_credentials, each a thin layer over the active provider; the
+// User class is in user_class.cpp.
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <string>
 #include <utility>
 
-#include "plain_class.h"
 #include "provider_scope.h"
+#include "user.h"
 #include "velna_py.h"
+
+namespace velna::user {
+const velna::py::Globals* globals = nullptr;
+}  // namespace velna::user
 
 namespace {
 
 namespace pyb = pybind11;
 using namespace pyb::literals;
 using velna::py::Globals;
+using velna::user::globals;
 
-constexpr const char* kEncryptedKeyFile = "Can only accept decrypted key files.";
 constexpr const char* kNoUser = "No currently authenticated user, user_id must be provided.";
 constexpr const char* kMask = "***";
 
-const Globals* globals = nullptr;
+struct Names {
+  VELNA_PY_NAME_FIELD(id)
+};
+const Names& N() { return velna::py::table<Names>(); }
 
 pyb::object get_scope() { return (*globals)["providers"].attr("get"); }
 pyb::object logger() { return (*globals)["log"]; }
@@ -187,8 +194,7 @@ pyb::object get_backup_reminder(pyb::object user_id) {
     pyb::object id = user_id;
     if (!velna::py::truth(user_id)) {
       pyb::object current = provider.attr("session").attr("user");
-      static PyObject* const id_name = velna::py::intern("id");
-      id = velna::py::attr_or_none(current, id_name);
+      id = velna::py::attr_or_none(current, N().id);
     }
     if (id.is_none()) velna::py::raise_value_error(kNoUser);
     return provider.attr("user").attr("get_backup_reminder")("user_id"_a = id);
@@ -206,49 +212,6 @@ pyb::object change_credentials(pyb::object password, pyb::object passphrase, pyb
         "passphrase_validator"_a = passphrase_validator);
   });
   return result ? *result : pyb::none();
-}
-
-// ---- User ------------------------------------------------------------------
-
-void user_set_lockbox(pyb::object self, pyb::object lockbox) {
-  if (velna::py::truth(lockbox.attr("encrypted"))) velna::py::raise_value_error(kEncryptedKeyFile);
-  pyb::object ring = (*globals)["keys"].attr("KeyRing")("lockbox"_a = lockbox);
-  self.attr("keys") = ring;
-  self.attr("_lockbox") = lockbox;
-}
-
-pyb::object make_user_class() {
-  namespace vp = velna::py;
-  pyb::object cls =
-      vp::make_class("velna.user", "User", pyb::make_tuple(vp::object_type()), "An Velna User.");
-  vp::method(
-      cls, "__init__",
-      [](pyb::object self, pyb::object id, pyb::object lockbox) {
-        self.attr("id") = id;
-        self.attr("keys") = pyb::none();
-        self.attr("lockbox") = lockbox;
-      },
-      "Builds a user from its identifier and its decrypted key file.", "id"_a, "lockbox"_a);
-  vp::method(
-      cls, "__repr__",
-      [](pyb::object self) { return pyb::str("<User {}>").format(self.attr("id")); },
-      "The user as text: <User id>.");
-  vp::method(
-      cls, "__eq__",
-      [](pyb::object self, pyb::object other) {
-        return vp::is_instance(other, vp::type_of(self)) &&
-               vp::equal(self.attr("__dict__"), other.attr("__dict__"));
-      },
-      "Users are equal when their identifiers, key rings and key files are.", "other"_a);
-  vp::method(
-      cls, "__ne__",
-      [](pyb::object self, pyb::object other) { return !vp::truthy(self.attr("__eq__")(other)); },
-      "The negation of this class's equality.", "other"_a);
-  cls.attr("__hash__") = pyb::none();
-  vp::property(
-      cls, "lockbox", [](pyb::object self) { return self.attr("_lockbox"); },
-      pyb::cpp_function(&user_set_lockbox, pyb::name("lockbox")), "The user's key file.");
-  return cls;
 }
 
 }  // namespace
@@ -302,5 +265,5 @@ PYBIND11_MODULE(user, m) {
   def_traced(m, change_trace, change_op,
              "Replaces the logged-in user's password, passphrase and reminder.");
 
-  m.attr("User") = make_user_class();
+  velna::user::bind_User(m);
 }
