@@ -38,7 +38,7 @@ def cases(*values):
     return values[:1] if EMULATED else values
 
 
-# The child: "create [limit]", "change USER K", "change-limited USER K LIMIT",
+# The child: "create [limit]", "create-many", "change USER K", "change-limited USER K LIMIT",
 # "blob K SIZE", "blob-limited SIZE LIMIT", "rewrite SIZE KEYS", "read KEYS SECONDS",
 # each in the store at ROOT. Credentials K are the K-th of a series; a
 # limit applies from after set-up on.
@@ -81,6 +81,12 @@ if command == "create":
         say("created", user.create(password, hint, passphrase).id)
     except OSError as e:
         say("failed", e.errno)
+elif command == "create-many":
+    # Creates users until it is killed, so that a kill lands inside some creation.
+    password, passphrase, hint = creds(0)
+    say("ready")
+    while True:
+        say("created", user.create(password, hint, passphrase).id)
 elif command == "change":
     k = int(args[1])
     portal.login(args[0], password=creds(k)[0])
@@ -273,7 +279,7 @@ def test_a_killed_change_of_credentials_leaves_the_old_or_the_new_key_file(store
 def test_a_killed_user_creation_leaves_only_whole_files(store):
     created = []
     for delay in (0.0, 0.12, 0.03, 0.07, 0.1):
-        lines = kill_after(start("create", store.root), delay)
+        lines = kill_after(start("create-many", store.root), delay)
         created += [words[1] for words in lines if words[0] == "created"]
     for user_id in created:  # what was reported is complete
         assert opens_with(store.read(user_id, KEY_FILE), 0, user_id)
