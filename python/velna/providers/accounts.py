@@ -73,6 +73,20 @@ class Part:
         self._owner = owner
 
 
+class AccountPart(Part):
+    """The account operations that both providers perform alike."""
+
+    def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
+                           reminder_validator=None, passphrase_validator=None):
+        check_credentials(
+            {"password": password, "passphrase": passphrase, "reminder": reminder},
+            {"password_validator": password_validator, "reminder_validator": reminder_validator,
+             "passphrase_validator": passphrase_validator})
+        rekey(self._owner.session.user, password, passphrase,
+              lambda sealed: self._owner.lockbox.update_or_create(sealed, reminder=reminder,
+                                                                  passphrase=passphrase, password=password))
+
+
 class LocalData:
     """The logged-in user's local data: the file store and the user's
     encrypted database. Both providers keep data locally through it.
@@ -82,6 +96,9 @@ class LocalData:
     """
 
     _database = None
+
+    def __init__(self, users, lockboxes, keys):
+        self.user, self.lockbox, self.keys = users(self), lockboxes(self), keys(self)
 
     def uses_local_store(self):
         return True
@@ -132,6 +149,15 @@ class LocalData:
                 session.add(models.Key(user_id=user_id, active=r["active"], key_type=key_type,
                                        pub_key=r["pubKey"].encode("ascii"), index=r["index"]))
         session.commit()
+
+    def key_ring(self, user_id, records):
+        """The public key ring of |user_id| made of its public-key records,
+        which the logged-in user's database records as well."""
+        from velna.crypto.keys import KeyRing
+
+        ring = KeyRing(pub_keys=records, user_id=user_id)
+        self.record_keys(records)
+        return ring
 
     def close_database(self, delete=False):
         db, self._database = self._database, None

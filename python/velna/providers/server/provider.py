@@ -33,7 +33,7 @@ import base64
 import logging
 
 from velna.providers import Provider
-from velna.providers.accounts import (LocalData, Part, canonical, check_credentials, public_records, rekey,
+from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, public_records,
                                       user_of_key_file)
 
 log = logging.getLogger("velna.providers.server.provider")
@@ -78,7 +78,7 @@ def password_verifier(user_id, password):
     return pbkdf2.create_key(get_hash(password).encode("ascii"), salt=salt).hex()
 
 
-class Users(Part):
+class Users(AccountPart):
     def create(self, signing_key, derivation_key):
         import velna.crypto as crypto
         from velna.crypto.lockbox import Lockbox
@@ -106,16 +106,6 @@ class Users(Part):
     def get_backup_reminder(self, user_id):
         return client().get("reminder", params={"userId": str(canonical(user_id))}, auth=False).json()["reminder"]
 
-    def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
-                           reminder_validator=None, passphrase_validator=None):
-        check_credentials(
-            {"password": password, "passphrase": passphrase, "reminder": reminder},
-            {"password_validator": password_validator, "reminder_validator": reminder_validator,
-             "passphrase_validator": passphrase_validator})
-        rekey(self._owner.session.user, password, passphrase,
-              lambda sealed: self._owner.lockbox.update_or_create(sealed, reminder=reminder,
-                                                                  passphrase=passphrase, password=password))
-
 
 class Lockboxes(Part):
     def update_or_create(self, lockbox, reminder=None, passphrase=None, password=None):
@@ -135,22 +125,16 @@ class Lockboxes(Part):
 
 class Keys(Part):
     def get(self, user_id):
-        from velna.crypto.keys import KeyRing
-
         user_id = canonical(user_id)
         records = client().get("keys", params={"userId": str(user_id)}).json()["keys"]
-        ring = KeyRing(pub_keys=records, user_id=user_id)
-        self._owner.record_keys(records)
-        return ring
+        return self._owner.key_ring(user_id, records)
 
 
 class ServerProvider(LocalData, Provider):
     """The provider over the key server."""
 
     def __init__(self):
-        self.user = Users(self)
-        self.lockbox = Lockboxes(self)
-        self.keys = Keys(self)
+        super().__init__(Users, Lockboxes, Keys)
         self._local = False
 
     @property

@@ -22,7 +22,7 @@ import uuid
 
 import velna.providers.zov as zov
 from velna.providers import Provider
-from velna.providers.accounts import (LocalData, Part, canonical, check_credentials, public_records, rekey,
+from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, public_records,
                                       user_of_key_file)
 
 log = logging.getLogger("velna.providers.zov.provider")
@@ -37,7 +37,7 @@ def seed(user_id, kind):
     return ("%s%s" % (user_id, kind)).encode("utf-8")
 
 
-class Users(Part):
+class Users(AccountPart):
     """Registration and maintenance of local users."""
 
     def create(self, signing_key, derivation_key):
@@ -67,21 +67,12 @@ class Users(Part):
             raise ValueError("No backup reminder for user %s." % user_id)
         return zov.client.get(seed=seed(user_id, REMINDER)).decode("utf-8")
 
-    def change_credentials(self, password, passphrase, reminder=None, password_validator=None,
-                           reminder_validator=None, passphrase_validator=None):
-        check_credentials(
-            {"password": password, "passphrase": passphrase, "reminder": reminder},
-            {"password_validator": password_validator, "reminder_validator": reminder_validator,
-             "passphrase_validator": passphrase_validator})
-        rekey(self._owner.session.user, password, passphrase,
-              lambda sealed: self._owner.lockbox.update_or_create(sealed, reminder=reminder,
-                                                                  passphrase=passphrase))
-
 
 class Lockboxes(Part):
-    def update_or_create(self, lockbox, reminder=None, passphrase=None):
-        """Stores the encrypted key file and the reminder. The passphrase is
-        not kept: the key file's rescue portion is sealed with it already.
+    def update_or_create(self, lockbox, reminder=None, passphrase=None, password=None):
+        """Stores the encrypted key file and the reminder. Neither the
+        passphrase nor the password is kept: the key file is sealed with them
+        already.
 
         Each file is replaced whole. The key file goes last, so that a
         failure leaves the credentials as they were; the reminder written
@@ -111,25 +102,19 @@ class Keys(Part):
         user's database."""
         import json
 
-        from velna.crypto.keys import KeyRing
-
         user_id = canonical(user_id)
         path = zov.client.get_file_path(seed=seed(user_id, PUBLIC_KEYS))
         if not path.exists():
             raise ValueError("Unknown user %s." % user_id)
         records = json.loads(zov.client.get(seed=seed(user_id, PUBLIC_KEYS)).decode("utf-8"))
-        ring = KeyRing(pub_keys=records, user_id=user_id)
-        self._owner.record_keys(records)
-        return ring
+        return self._owner.key_ring(user_id, records)
 
 
 class LocalProvider(LocalData, Provider):
     """The provider over the local store."""
 
     def __init__(self):
-        self.user = Users(self)
-        self.lockbox = Lockboxes(self)
-        self.keys = Keys(self)
+        super().__init__(Users, Lockboxes, Keys)
         self.api_key = None
         self.app_name = None
 
