@@ -110,7 +110,7 @@ bool ColumnCipher::same_key(ByteView database_key) const {
 }
 
 std::string ColumnCipher::encrypt(std::string_view text) {
-  if (!text.empty() && text.back() == '*') throw InvalidArgument(std::string(kTrailingPadMessage));
+  if (!keeps_text(text)) throw InvalidArgument(std::string(kTrailingPadMessage));
   std::string out;
   encrypt_to(text, out);
   return out;

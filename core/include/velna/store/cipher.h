@@ -45,9 +45,11 @@ class ColumnCipher {
   std::string scratch_;
 };
 
-// refuses_text: the message for text the cipher cannot store faithfully.
+// kTrailingPadMessage: the message for text the cipher cannot store
+// faithfully; keeps_text tells such text apart (it ends in the padding).
 inline constexpr std::string_view kTrailingPadMessage =
     "Cannot store text ending in '*' in an encrypted column: the padding would remove it.";
+inline bool keeps_text(std::string_view text) { return text.empty() || text.back() != '*'; }
 
 // base64_encode / base64_decode: the standard alphabet with padding;
 // base64_decode fails with DecryptionError on malformed input.

@@ -147,32 +147,7 @@ struct EncryptedType {
   }
 };
 
-}  // namespace
-
-PYBIND11_MODULE(models, m) {
-  velna::py::ModuleSetup setup;
-  m.doc() = "The encrypted tables of the local database.";
-  models_module = vp::keep(m);
-  pyb::object base64 = pyb::module_::import("base64");
-  pyb::object functools = pyb::module_::import("functools");
-  m.attr("base64") = base64;
-  m.attr("binascii") = pyb::module_::import("binascii");
-  m.attr("uuid") = pyb::module_::import("uuid");
-  m.attr("functools") = functools;
-  m.attr("crypto") = pyb::module_::import("velna.crypto");
-  pyb::object db = pyb::module_::import("velna.providers.zov.database");
-  database_module = velna::py::keep(db);
-  m.attr("database") = db;
-  m.attr("zov") = pyb::module_::import("velna.providers.zov");
-  m.attr("Base") = db.attr("Base");
-  m.attr("access") = pyb::module_::import("velna.access");
-  m.attr("permissions") = pyb::module_::import("velna.permissions");
-  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
-  m.attr("Access") = m.attr("access").attr("Access");
-  m.attr("Permissions") = m.attr("permissions").attr("Permissions");
-  m.attr("KeyType") = m.attr("keys").attr("KeyType");
-
-  // --- column types -----------------------------------------------------------
+void bind_column_types(pyb::module_& m) {
   pyb::object char_type = plain_class("CHAR", "A fixed-width character column type.");
   vp::method(
       char_type, "__init__",
@@ -186,8 +161,11 @@ PYBIND11_MODULE(models, m) {
   m.attr("DateTime") =
       column_type("DateTime", "A date and time with its UTC offset, stored as ISO 8601 text.",
                   char_type, "containers", "created_at");
+}
 
-  // --- the database key -------------------------------------------------------
+// bind_database_key adds get_sa_key, the registered key cache, and returns
+// it.
+pyb::object bind_database_key(pyb::module_& m) {
   pyb::class_<KeyCache>(m, "_KeyCache", "The database key cache.")
       .def("__call__", &KeyCache::call, "Returns the 32-byte database key of the logged-in user.")
       .def("cache_clear", &KeyCache::clear, "Forgets the database key.")
@@ -200,6 +178,10 @@ PYBIND11_MODULE(models, m) {
   m.def("_database_key", &database_key, "The database key for the database of |user_id|.",
         "user_id"_a);
 
+  return get_sa_key;
+}
+
+void bind_EncryptedType(pyb::module_& m, pyb::object get_sa_key) {
   pyb::class_<EncryptedType>(m, "EncryptedType", "An encrypted column type over an inner type.")
       .def(pyb::init([](pyb::object type_in, pyb::object key) {
              EncryptedType e;
@@ -245,9 +227,11 @@ PYBIND11_MODULE(models, m) {
             return database().attr("_from_text")(e.table, e.column, pyb::str(text));
           },
           "The value of the stored form |value|.", "value"_a, "dialect"_a);
-  m.attr("Encrypted") = functools.attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+  m.attr("Encrypted") =
+      m.attr("functools").attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+}
 
-  // --- the tables -------------------------------------------------------------
+void bind_tables(pyb::module_& m, pyb::object db) {
   pyb::object base = db.attr("Base");
   auto table_class = [&](const char* name, const char* table, const char* doc, pyb::dict ns) {
     ns["__tablename__"] = table;
@@ -285,4 +269,33 @@ PYBIND11_MODULE(models, m) {
       },
       "Turns the access row into an access entry.");
   table_class("Event", "events", "One event of the server's event log.", pyb::dict());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(models, m) {
+  velna::py::ModuleSetup setup;
+  m.doc() = "The encrypted tables of the local database.";
+  models_module = vp::keep(m);
+  pyb::object base64 = pyb::module_::import("base64");
+  pyb::object functools = pyb::module_::import("functools");
+  m.attr("base64") = base64;
+  m.attr("binascii") = pyb::module_::import("binascii");
+  m.attr("uuid") = pyb::module_::import("uuid");
+  m.attr("functools") = functools;
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+  pyb::object db = pyb::module_::import("velna.providers.zov.database");
+  database_module = velna::py::keep(db);
+  m.attr("database") = db;
+  m.attr("zov") = pyb::module_::import("velna.providers.zov");
+  m.attr("Base") = db.attr("Base");
+  m.attr("access") = pyb::module_::import("velna.access");
+  m.attr("permissions") = pyb::module_::import("velna.permissions");
+  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
+  m.attr("Access") = m.attr("access").attr("Access");
+  m.attr("Permissions") = m.attr("permissions").attr("Permissions");
+  m.attr("KeyType") = m.attr("keys").attr("KeyType");
+  bind_column_types(m);
+  bind_EncryptedType(m, bind_database_key(m));
+  bind_tables(m, db);
 }
