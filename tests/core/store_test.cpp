@@ -117,6 +117,37 @@ TEST(ValueText, IntegersAndHex) {
   EXPECT_FALSE(parse_hex("zz").has_value());
 }
 
+// The value text of a date-time in UTC, as Python's isoformat() writes it
+// for an aware datetime in timezone.utc.
+TEST(ValueText, UtcDateTimesAsIsoformatWritesThem) {
+  struct Case {
+    time::DateTime t;
+    std::string text;
+  } cases[] = {
+      {{{2024, 5, 6}, 7, 8, 9, 123456}, "2024-05-06T07:08:09.123456+00:00"},
+      {{{2024, 5, 6}, 7, 8, 9, 0}, "2024-05-06T07:08:09+00:00"},
+      {{{1, 1, 1}, 0, 0, 0, 1}, "0001-01-01T00:00:00.000001+00:00"},
+      {{{9999, 12, 31}, 23, 59, 59, 999999}, "9999-12-31T23:59:59.999999+00:00"},
+      {{{2000, 2, 29}, 12, 0, 0, 500000}, "2000-02-29T12:00:00.500000+00:00"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(utc_text(c.t), c.text);
+    auto back = parse_utc_text(c.text);
+    ASSERT_TRUE(back) << c.text;
+    EXPECT_EQ(utc_text(*back), c.text);
+    EXPECT_EQ(back->date.day, c.t.date.day);
+    EXPECT_EQ(back->microsecond, c.t.microsecond);
+  }
+  // Other forms are for the general reader.
+  for (std::string other :
+       {"2024-05-06T07:08:09Z", "2024-05-06T07:08:09.123456+01:00", "2024-05-06 07:08:09+00:00",
+        "2024-05-06T07:08:09.000000+00:00", "2024-05-06T07:08:09.1234+00:00",
+        "2023-02-29T00:00:00+00:00", "2024-13-01T00:00:00+00:00", "2024-05-06T24:00:00+00:00",
+        "0000-01-01T00:00:00+00:00", "2024-05-06T07:08:60+00:00", "2024-05-0xT07:08:09+00:00",
+        "2024-05-06T07:08:09"})
+    EXPECT_FALSE(parse_utc_text(other)) << other;
+}
+
 TEST(StorePaths, WorkedExampleAndSlicing) {
   const std::string abc = hex_digest(HashKind::Sha384, as_bytes("abc"));
   auto c = cut_components(abc, kMaxFileNameLength, kMaxLevelsDeep);

@@ -1,8 +1,12 @@
 // Values: a Python value of a column becomes its value text (what the cipher
 // encrypts), and the text read back becomes the Python value again.
 #include "database.h"
+
+#include <datetime.h>
+
 #include "plain_class.h"
 #include "timestamps.h"
+#include "uuids.h"
 
 namespace velna {
 namespace zov_database {
@@ -18,7 +22,30 @@ std::string qualified(const store::Table& t, const store::Column& c) {
 
 std::string type_name(pyb::handle v) { return Py_TYPE(v.ptr())->tp_name; }
 
+// The datetime C API pointer is per source; filled at first use.
+void ensure_datetime_api() {
+  if (PyDateTimeAPI) return;
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw pyb::error_already_set();
+}
+
+// utc_fields: the fields of |o| when it is exactly a datetime in
+// timezone.utc, whose text the core writes.
+std::optional<velna::time::DateTime> utc_fields(PyObject* o) {
+  ensure_datetime_api();
+  if (!PyDateTime_CheckExact(o)) return std::nullopt;
+  auto* dt = reinterpret_cast<PyDateTime_DateTime*>(o);
+  if (!dt->hastzinfo || dt->tzinfo != PyDateTime_TimeZone_UTC) return std::nullopt;
+  return velna::time::DateTime{
+      {PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o)},
+      PyDateTime_DATE_GET_HOUR(o),
+      PyDateTime_DATE_GET_MINUTE(o),
+      PyDateTime_DATE_GET_SECOND(o),
+      PyDateTime_DATE_GET_MICROSECOND(o)};
+}
+
 std::string iso_text(pyb::handle value) {
+  if (auto t = utc_fields(value.ptr())) return store::utc_text(*t);
   pyb::object v = vp::borrow(value.ptr());
   if (!vp::is_instance(v, names.datetime_class)) v = velna::py::time::to_datetime(v);
   if (v.attr("utcoffset")().is_none()) v = v.attr("replace")("tzinfo"_a = vp::borrow(names.utc));
@@ -65,6 +92,8 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
     case ValueType::Json:
       return Cell::of(vp::borrow(names.json_dumps)(v).cast<std::string>());
     case ValueType::Guid: {
+      char hex[32];
+      if (vp::uuid_hex(v.ptr(), hex)) return Cell::of(std::string(hex, sizeof hex));
       pyb::object id = vp::borrow(v.ptr());
       if (!vp::is_instance(v, names.uuid_class)) id = vp::borrow(names.uuid_class)(v);
       return Cell::of(pyb::str(id.attr("hex")).cast<std::string>());  // "%.32x" of its int
@@ -107,11 +136,18 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
       return vp::borrow(names.literal_eval)(t);
     }
     case ValueType::Guid:
+      if (PyObject* id = vp::uuid_from_hex(s)) return vp::steal(id);
       return vp::borrow(names.uuid_class)(utf8_text(s));
     case ValueType::Binary:
       if (auto b = store::parse_hex(s)) return velna::py::to_bytes(*b);
       return vp::borrow(names.unhexlify)(utf8_text(s));
     case ValueType::DateTime: {
+      if (auto f = store::parse_utc_text(s)) {
+        ensure_datetime_api();
+        return vp::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+            static_cast<int>(f->date.year), f->date.month, f->date.day, f->hour, f->minute,
+            f->second, f->microsecond, PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType));
+      }
       pyb::object t = utf8_text(s);
       pyb::object dt = vp::own(PyObject_CallFunctionObjArgs(names.fromisoformat, t.ptr(), nullptr));
       if (dt) {
