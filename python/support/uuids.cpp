@@ -50,6 +50,9 @@ PyObject* uuid_from_hex(std::string_view hex) {
   if (PyObject_GenericSetAttr(id.ptr(), u.int_name, value.ptr()) < 0 ||
       PyObject_GenericSetAttr(id.ptr(), u.is_safe_name, u.safe_unknown) < 0)
     throw pybind11::error_already_set();
+  // It holds an integer and an enum member, so it is in no reference cycle:
+  // the cyclic collector need not visit it.
+  PyObject_GC_UnTrack(id.ptr());
   return id.release().ptr();
 }
 

@@ -127,6 +127,8 @@ struct ClassInfo {
   Relationship rel;
   // back reference set on this class by a parent's relationship
   std::string backref_attr;
+  // rel_attr, backref_attr and rel.backref as interned str
+  pyb::object rel_name, backref_name, rel_backref;
   // every attribute the session loads (columns, relationship, back
   // reference): what a commit expires. A set kept for the process, like the
   // class.
@@ -237,6 +239,11 @@ struct Session : std::enable_shared_from_this<Session> {
   pyb::tuple snapshot(const ClassInfo& ci, const std::vector<pyb::object>& values,
                       const std::vector<Cell>& cells);
   std::vector<pyb::object> values_of(const ClassInfo& ci, pyb::handle o);
+  // row_key is the identity key of a row's |cells|; remember enters |o| in
+  // the identity map with the snapshot of what its row holds.
+  pyb::tuple row_key(const ClassInfo& ci, const std::vector<Cell>& cells);
+  void remember(const ClassInfo& ci, pyb::handle o, const pyb::tuple& key,
+                const std::vector<Cell>& cells, const std::vector<pyb::object>& values);
   void remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells,
                 const std::vector<pyb::object>& values);
   void remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells);

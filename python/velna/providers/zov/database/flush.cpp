@@ -20,7 +20,7 @@ void Session::cascade() {
   for (auto item : identity) {
     pyb::object o = item.second.cast<pyb::list>()[0];
     ClassInfo& ci = info_of(pyb::type::handle_of(o));
-    if (!ci.rel_attr.empty() && (!is_expired(o) || loaded(dict_of(o), pyb::str(ci.rel_attr))))
+    if (!ci.rel_attr.empty() && (!is_expired(o) || loaded(dict_of(o), ci.rel_name)))
       parents.append(o);
   }
   for (auto o : parents) cascade_from(info_of(pyb::type::handle_of(o)), o);
@@ -28,7 +28,7 @@ void Session::cascade() {
 
 void Session::cascade_from(ClassInfo& ci, pyb::handle o) {
   if (!ci.rel_attr.empty()) {
-    pyb::object coll = get_attr(o, pyb::str(ci.rel_attr));
+    pyb::object coll = get_attr(o, ci.rel_name);
     if (coll.is_none()) return;
     pyb::object values = pyb::isinstance<pyb::dict>(coll) ? coll.attr("values")() : coll;
     ClassInfo* child = child_of(ci);
@@ -37,15 +37,15 @@ void Session::cascade_from(ClassInfo& ci, pyb::handle o) {
       if (is_expired(c)) continue;  // stored as it is, and not read again
       store::Link link = *store::parent_link(*child->table);
       const pyb::object& fk_name = child->names[link.child_column];
-      pyb::object current = get_attr(c, pyb::str(ci.rel.backref));
-      if (current.is_none()) set_attr(c, pyb::str(ci.rel.backref), o);
+      pyb::object current = get_attr(c, ci.rel_backref);
+      if (current.is_none()) set_attr(c, ci.rel_backref, o);
       if (get_attr(c, fk_name).is_none())
         set_attr(c, fk_name, get_attr(o, ci.names[link.parent_column]));
       if (!is_persistent(c) && !is_pending(c) && !deleted_ids.contains(id_of(c))) add(c);
     }
   }
   if (!ci.backref_attr.empty()) {
-    pyb::object parent = get_attr(o, pyb::str(ci.backref_attr));
+    pyb::object parent = get_attr(o, ci.backref_name);
     if (parent.is_none()) return;
     ClassInfo* pci = parent_of(ci);
     if (!pci) return;
@@ -53,9 +53,9 @@ void Session::cascade_from(ClassInfo& ci, pyb::handle o) {
     const pyb::object& fk_name = ci.names[link.child_column];
     if (get_attr(o, fk_name).is_none())
       set_attr(o, fk_name, get_attr(parent, pci->names[link.parent_column]));
-    pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
+    pyb::object coll = get_attr(parent, pci->rel_name);
     if (pyb::isinstance<pyb::dict>(coll) && !pci->rel.keyed_by.is_none()) {
-      pyb::object k = get_attr(o, pyb::str(pci->rel.keyed_by));
+      pyb::object k = get_attr(o, pci->rel.keyed_by);
       if (!coll.contains(k)) coll[k] = o;
     }
     if (!is_persistent(parent) && !is_pending(parent)) add(parent);

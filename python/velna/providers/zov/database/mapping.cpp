@@ -15,7 +15,8 @@ void ClassInfo::map(pyb::handle name) {
 
 void ClassInfo::set_backref(const std::string& name) {
   backref_attr = name;
-  map(pyb::str(name));
+  backref_name = vp::borrow(vp::intern(name.c_str()));
+  map(backref_name);
 }
 
 namespace {
@@ -62,8 +63,8 @@ namespace {
 // collection (an empty mapping) and its back reference (None).
 void set_defaults(const ClassInfo& ci, pyb::handle self) {
   for (const auto& n : ci.names) set_attr(self, n, pyb::none());
-  if (!ci.rel_attr.empty()) set_attr(self, pyb::str(ci.rel_attr), pyb::dict());
-  if (!ci.backref_attr.empty()) set_attr(self, pyb::str(ci.backref_attr), pyb::none());
+  if (!ci.rel_attr.empty()) set_attr(self, ci.rel_name, pyb::dict());
+  if (!ci.backref_attr.empty()) set_attr(self, ci.backref_name, pyb::none());
 }
 
 void base_init(pyb::args args, pyb::kwargs kwargs) {
@@ -110,7 +111,9 @@ void register_class(MetaData& md, pyb::object cls) {
     if (!pyb::isinstance<Relationship>(item.second)) continue;
     item.second.cast<Relationship&>().name = vp::borrow(item.first.ptr());
     ci.rel_attr = text_of(item.first);
+    ci.rel_name = vp::borrow(vp::intern(ci.rel_attr.c_str()));
     ci.rel = item.second.cast<Relationship>();
+    ci.rel_backref = vp::borrow(vp::intern(ci.rel.backref.c_str()));
     ci.map(item.first);
   }
   cls.attr("__table__") = TableRef{t};
@@ -174,6 +177,7 @@ void bind_Relationship(pyb::module_& m) {
              r.keyed_by = collection_class.is_none()
                               ? pyb::object(pyb::none())
                               : pyb::object(pyb::getattr(collection_class, "key", pyb::none()));
+             if (!r.keyed_by.is_none()) r.keyed_by = pyb::str(r.keyed_by);  // an attribute name
              return r;
            }),
            "argument"_a, "backref"_a = "", "lazy"_a = "select", "collection_class"_a = pyb::none())

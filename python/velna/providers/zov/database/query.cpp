@@ -2,6 +2,8 @@
 // the same statement), objects built from rows, and textual statements.
 #include "database.h"
 
+#include <unordered_set>
+
 namespace velna {
 namespace zov_database {
 
@@ -37,9 +39,7 @@ pyb::object Session::load(ClassInfo& ci, store::Statement& st, int first,
   for (std::size_t i = 0; i < ci.names.size(); ++i)
     cells.push_back(
         store::read_cell(st, first + static_cast<int>(i), ci.table->columns[i], cipher));
-  std::vector<Cell> pk;
-  for (int i : ci.pk) pk.push_back(cells[i]);
-  pyb::tuple key = identity_key(ci, pk);
+  pyb::tuple key = row_key(ci, cells);
   PyObject* existing = PyDict_GetItem(identity.ptr(), key.ptr());
   pyb::object o;
   fill = false;
@@ -58,16 +58,16 @@ pyb::object Session::load(ClassInfo& ci, store::Statement& st, int first,
     if (!PyDict_SetDefault(d.ptr(), ci.names[i].ptr(), values[i].ptr()))
       throw pyb::error_already_set();
   if (!ci.rel_attr.empty()) {
-    pyb::str rel(ci.rel_attr);
+    const pyb::object& rel = ci.rel_name;
     fill = !loaded(d, rel);
     if (fill) d[rel] = pyb::dict();
   }
   if (!ci.backref_attr.empty()) {
-    pyb::str backref(ci.backref_attr);
+    const pyb::object& backref = ci.backref_name;
     if (!loaded(d, backref)) d[backref] = pyb::none();
   }
   if (existing) unexpire(o, id_of(o));
-  remember(ci, o, cells, values);
+  remember(ci, o, key, cells, values);
   return o;
 }
 
@@ -106,26 +106,24 @@ pyb::list Session::select(pyb::handle cls, const Filters& filters, std::int64_t 
   ResetOnExit reset_after{st};
   st.reset();
   bind_filters(st, ci, filters, cipher);
-  pyb::list out;
-  pyb::dict seen;
-  pyb::dict filling;  // parents whose collection these rows fill
+  pyb::list out;  // holds each parent, so that its address names it
+  std::unordered_set<PyObject*> seen;
+  std::unordered_set<PyObject*> filling;  // parents whose collection these rows fill
   int ncols = static_cast<int>(ci.names.size());
   while (st.step()) {
     bool fill = false;
     pyb::object parent = load(ci, st, 0, cipher, fill);
-    pyb::int_ pid = id_of(parent);
-    if (!seen.contains(pid)) {
-      seen[pid] = parent;
+    if (seen.insert(parent.ptr()).second) {
       out.append(parent);
-      if (fill) filling[pid] = parent;
+      if (fill) filling.insert(parent.ptr());
     }
-    if (!joined || !filling.contains(pid) || row_is_null(st, ncols, *child)) continue;
+    if (!joined || !filling.count(parent.ptr()) || row_is_null(st, ncols, *child)) continue;
     bool child_fill = false;
     pyb::object c = load(*child, st, ncols, cipher, child_fill);
-    set_attr(c, pyb::str(ci.rel.backref), parent);
-    pyb::object coll = get_attr(parent, pyb::str(ci.rel_attr));
+    set_attr(c, ci.rel_backref, parent);
+    pyb::object coll = get_attr(parent, ci.rel_name);
     pyb::object k = ci.rel.keyed_by.is_none() ? pyb::object(pyb::int_(pyb::len(coll)))
-                                              : get_attr(c, pyb::str(ci.rel.keyed_by));
+                                              : get_attr(c, ci.rel.keyed_by);
     coll[k] = c;
   }
   st.reset();
@@ -138,7 +136,7 @@ void Session::attach_parents(const ClassInfo& ci, ClassInfo& parent_ci, pyb::lis
                              bool autoflush) {
   store::Link link = *store::parent_link(*ci.table);
   const pyb::object& fk_name = ci.names[link.child_column];
-  pyb::str backref(ci.backref_attr);
+  const pyb::object& backref = ci.backref_name;
   int target = link.parent_column;
   for (auto c : rows) {
     PyObject* parent = loaded(dict_of(c), backref);

@@ -177,16 +177,24 @@ std::vector<pyb::object> Session::values_of(const ClassInfo& ci, pyb::handle o) 
   return values;
 }
 
-void Session::remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells,
-                       const std::vector<pyb::object>& values) {
+pyb::tuple Session::row_key(const ClassInfo& ci, const std::vector<Cell>& cells) {
   std::vector<Cell> pk;
   for (int i : ci.pk) pk.push_back(cells[i]);
-  pyb::tuple key = identity_key(ci, pk);
-  pyb::list entry;
-  entry.append(o);
-  entry.append(snapshot(ci, values, cells));
+  return identity_key(ci, pk);
+}
+
+void Session::remember(const ClassInfo& ci, pyb::handle o, const pyb::tuple& key,
+                       const std::vector<Cell>& cells, const std::vector<pyb::object>& values) {
+  pyb::list entry(2);
+  entry[0] = o;
+  entry[1] = snapshot(ci, values, cells);
   identity[key] = entry;
   key_of[id_of(o)] = key;
+}
+
+void Session::remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells,
+                       const std::vector<pyb::object>& values) {
+  remember(ci, o, row_key(ci, cells), cells, values);
 }
 
 void Session::remember(const ClassInfo& ci, pyb::handle o, const std::vector<Cell>& cells) {
@@ -238,10 +246,10 @@ void Session::del(pyb::handle o) {
   // would write it again.
   ClassInfo& ci = info_of(pyb::type::handle_of(o));
   if (ci.backref_attr.empty()) return;
-  pyb::object parent = get_attr(o, pyb::str(ci.backref_attr));
+  pyb::object parent = get_attr(o, ci.backref_name);
   ClassInfo* pci = parent_of(ci);
   if (parent.is_none() || !pci) return;
-  pyb::object coll = get_attr(parent, pyb::str(pci->rel_attr));
+  pyb::object coll = get_attr(parent, pci->rel_name);
   if (!pyb::isinstance<pyb::dict>(coll)) return;
   pyb::list gone;
   for (auto item : pyb::dict(coll))
