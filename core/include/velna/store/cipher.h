@@ -35,6 +35,8 @@ class ColumnCipher {
   // trailing "*" stripped. Fails with DecryptionError for text that is not
   // Base64 of whole blocks.
   std::string decrypt(std::string_view stored);
+  // decrypt_to is decrypt into |out|, whose storage it reuses.
+  void decrypt_to(std::string_view stored, std::string& out);
 
   // same_key: this cipher was made from |database_key|.
   bool same_key(ByteView database_key) const;
@@ -42,7 +44,8 @@ class ColumnCipher {
  private:
   SecretBytes hash_;
   internal::EvpCipherCtx enc_, dec_;
-  std::string scratch_;
+  std::string scratch_;  // the padded text and its encryption
+  Bytes raw_;            // the decoded ciphertext
 };
 
 // kTrailingPadMessage: the message for text the cipher cannot store
