@@ -7,6 +7,8 @@ import uuid
 
 import pytest
 
+from zov_fixtures import db, local  # noqa: F401  (fixtures)
+
 from velna.providers.zov import database
 
 UTC = datetime.timezone.utc
@@ -65,3 +67,21 @@ def test_date_times_read_and_write_as_isoformat_does(value):
     assert type(back) is datetime.datetime and back == expected
     assert back.tzinfo == expected.tzinfo and back.utcoffset() == expected.utcoffset()
     assert (back.tzinfo is UTC) == (expected.tzinfo is UTC)
+
+
+def test_a_query_leaves_the_cyclic_collector_as_it_found_it(db):
+    import gc
+    from velna.providers.zov.models import User
+    db.session.add_all([User(id="u%d" % i) for i in range(3)])
+    db.session.commit()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            db.session.remove()
+            assert len(db.session.query(User).all()) == 3
+            assert gc.isenabled() == enabled
+            with pytest.raises(Exception):
+                db.session.query(User).filter_by(id="x*").all()
+            assert gc.isenabled() == enabled
+    finally:
+        gc.enable()

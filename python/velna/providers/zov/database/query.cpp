@@ -106,6 +106,8 @@ pyb::list Session::select(pyb::handle cls, const Filters& filters, std::int64_t 
   ResetOnExit reset_after{st};
   st.reset();
   bind_filters(st, ci, filters, cipher);
+  // Every object these rows make stays referenced: no collection meanwhile.
+  vp::compat::CollectionPause pause;
   pyb::list out;  // holds each parent, so that its address names it
   std::unordered_set<PyObject*> seen;
   std::unordered_set<PyObject*> filling;  // parents whose collection these rows fill
