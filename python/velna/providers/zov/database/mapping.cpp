@@ -73,11 +73,13 @@ void base_init(pyb::args args, pyb::kwargs kwargs) {
   ClassInfo& ci = info_of(pyb::type::handle_of(self));
   set_defaults(ci, self);
   for (auto item : kwargs) {
-    std::string key = text_of(item.first);
-    bool known = ci.table->column_index(key) >= 0 || key == ci.rel_attr || key == ci.backref_attr;
+    // The mapped names are the columns, the relationship and the back
+    // reference.
+    const int known = PySet_Contains(ci.mapped, item.first.ptr());
+    if (known < 0) throw pyb::error_already_set();
     if (!known)
       velna::py::raise_type_error(
-          "'" + key + "' is an invalid keyword argument for " +
+          "'" + text_of(item.first) + "' is an invalid keyword argument for " +
           pyb::str(pyb::type::handle_of(self).attr("__name__")).cast<std::string>());
     pyb::setattr(self, item.first, item.second);
   }
