@@ -110,6 +110,31 @@ TEST(Relations, ChildRowsGoWithTheirParentOnlyOnAMatchingCascade) {
         << c.child.text << "/" << c.parent.text << " " << c.cascade;
 }
 
+TEST(Relations, KeyCellsAreWhatRowsReadBackAs) {
+  const Table& keys = *find_table("keys");
+  const Table& events = *find_table("events");
+  EXPECT_EQ(key_cell(keys.columns[0], Cell::of(std::int64_t{7})).kind, Cell::Kind::Integer);
+  Cell id = key_cell(events.columns[0], Cell::of(std::int64_t{-7}));
+  EXPECT_EQ(id.kind, Cell::Kind::Text);
+  EXPECT_EQ(id.text, "-7");
+  EXPECT_EQ(key_cell(events.columns[0], Cell::of(std::string("12"))).text, "12");
+  EXPECT_EQ(key_cell(events.columns[0], Cell::null()).kind, Cell::Kind::Null);
+
+  // An encrypted integer key written as an integer reads back as its text.
+  test::TempDir dir;
+  Connection db = catalogue_db(dir);
+  ColumnCipher cipher(Bytes(32, 1));
+  db.exec("CREATE TABLE ids (id BLOB)");
+  Statement ins = db.prepare("INSERT INTO ids (id) VALUES (?)");
+  bind_cell(ins, 1, events.columns[0], Cell::of(std::int64_t{-7}), cipher);
+  ins.step();
+  Statement sel = db.prepare("SELECT id FROM ids");
+  ASSERT_TRUE(sel.step());
+  Cell back = read_cell(sel, 0, events.columns[0], cipher);
+  EXPECT_EQ(back.kind, id.kind);
+  EXPECT_EQ(back.text, id.text);
+}
+
 TEST(Relations, StatementsReadJoinedRowsAndCount) {
   const Table& containers = *find_table("containers");
   const Table& access = *find_table("container_accesses");

@@ -76,6 +76,12 @@ bool deleted_with(const Link& link, const Cell& child_key, const Cell& parent_va
   return text(child_key) == text(parent_value);
 }
 
+Cell key_cell(const Column& column, const Cell& cell) {
+  if (cell.kind == Cell::Kind::Integer && column.encrypted)
+    return Cell::of(std::to_string(cell.integer));
+  return cell;
+}
+
 std::string select_sql(const Table& table, std::span<const Filter> filters, std::int64_t limit) {
   std::string name(table.name);
   std::string sql =

@@ -42,6 +42,11 @@ std::vector<const Table*> delete_order();
 // and not null).
 bool deleted_with(const Link& link, const Cell& child_key, const Cell& parent_value);
 
+// key_cell is how the mapping layer tells rows apart by one primary-key
+// cell of |column|: as it reads back, so an integer of an encrypted column
+// counts as its value text whichever way the row came.
+Cell key_cell(const Column& column, const Cell& cell);
+
 // Filter is one equality condition of a query: column |column| equals a
 // bound value, or is NULL when |null|.
 struct Filter {

@@ -131,13 +131,9 @@ pyb::tuple Session::identity_key(const ClassInfo& ci, const std::vector<Cell>& p
   pyb::tuple key(pk_cells.size() + 1);
   key[0] = pyb::str(std::string(ci.table->name));
   for (std::size_t i = 0; i < pk_cells.size(); ++i) {
-    const Cell& c = pk_cells[i];
-    // An encrypted integer reads back as its text: key it by that text
-    // whichever way the row came.
-    bool as_text = i < ci.pk.size() && ci.table->columns[ci.pk[i]].encrypted;
-    if (c.kind == Cell::Kind::Integer && as_text)
-      key[i + 1] = pyb::str(std::to_string(c.integer));
-    else if (c.kind == Cell::Kind::Integer)
+    const Cell c =
+        i < ci.pk.size() ? store::key_cell(ci.table->columns[ci.pk[i]], pk_cells[i]) : pk_cells[i];
+    if (c.kind == Cell::Kind::Integer)
       key[i + 1] = pyb::int_(c.integer);
     else if (c.kind == Cell::Kind::Text)
       key[i + 1] = pyb::str(c.text);
