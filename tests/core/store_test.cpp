@@ -131,6 +131,9 @@ TEST(Catalogue, EmitsTheDatabaseFilesDdl) {
   EXPECT_EQ(find_table("container_accesses")->delete_sql(),
             "DELETE FROM container_accesses WHERE user_id = ? AND container_id = ?");
   EXPECT_EQ(find_table("keys")->autoincrement(), 0);
+  for (const auto& t : local_tables())
+    for (const auto& c : t.columns)
+      EXPECT_EQ(c.written_true, t.name == "keys" && c.name == "active") << t.name << "." << c.name;
   EXPECT_EQ(find_table("containers")->autoincrement(), -1);
   EXPECT_EQ(find_table("nothing"), nullptr);
 }

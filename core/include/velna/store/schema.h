@@ -23,6 +23,9 @@ struct Column {
   bool nullable = true;
   bool primary_key = false;
   bool indexed = false;  // a plain (not unique) index "ix_<table>_<column>"
+  // written_true: a row written without a value for this Boolean column
+  // holds true (a key is active unless it says otherwise).
+  bool written_true = false;
 };
 
 struct ForeignKey {

@@ -139,18 +139,19 @@ void Session::flush_inserts(LazyCipher& get_cipher) {
   pyb::list todo = pending;
   pending = pyb::list();
   pending_ids.clear();
-  pyb::str active("active");
   for (const store::Table* table : store::insert_order()) {
     const store::Table& t = *table;
     ClassInfo* ci = info_of_table(t.name);
     if (!ci) continue;
     store::Statement* st = nullptr;
     int autoinc = t.autoincrement();
-    int active_col = t.column_index("active");
+    std::vector<int> written_true;
+    for (std::size_t i = 0; i < t.columns.size(); ++i)
+      if (t.columns[i].written_true) written_true.push_back(static_cast<int>(i));
     for (auto o : todo) {
       if (!pyb::type::handle_of(o).is(ci->cls)) continue;
-      // A key row left without "active" is written as active.
-      if (active_col >= 0 && get_attr(o, active).is_none()) set_attr(o, active, pyb::bool_(true));
+      for (int i : written_true)
+        if (get_attr(o, ci->names[i]).is_none()) set_attr(o, ci->names[i], pyb::bool_(true));
       std::vector<Cell> cells = row_cells(*ci, o);
       if (!st) st = &statement(t.insert_sql(), true);
       st->reset();
