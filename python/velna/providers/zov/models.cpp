@@ -2,6 +2,7 @@
 // five table classes of a user's local database.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <optional>
 
 #include "fast_path.h"
@@ -139,11 +140,18 @@ struct EncryptedType {
   pyb::object key;
   std::string table, column;  // a catalogue column of the inner type
 
-  velna::store::ColumnCipher cipher() const {
+  // The cipher of the key it last had: keyed again only when the key (a
+  // callable is called each time) is another.
+  mutable std::shared_ptr<velna::store::ColumnCipher> keyed;
+
+  velna::store::ColumnCipher& cipher() const {
     pyb::object k = key;
     if (PyCallable_Check(k.ptr())) k = k();
     if (velna::py::is_text(k)) k = k.attr("encode")("utf-8");
-    return velna::store::ColumnCipher(velna::py::bytes_arg(k, "key"));
+    velna::ByteView bytes = velna::py::bytes_arg(k, "key");
+    if (!keyed || !keyed->same_key(bytes))
+      keyed = std::make_shared<velna::store::ColumnCipher>(bytes);
+    return *keyed;
   }
 };
 
@@ -211,7 +219,7 @@ void bind_EncryptedType(pyb::module_& m, pyb::object get_sa_key) {
           [](const EncryptedType& e, pyb::object value, pyb::object) -> pyb::object {
             if (value.is_none()) return pyb::none();
             pyb::object text = database().attr("_to_text")(e.table, e.column, value);
-            velna::store::ColumnCipher c = e.cipher();
+            velna::store::ColumnCipher& c = e.cipher();
             return pyb::bytes(c.encrypt(velna::py::text_utf8(text)));
           },
           "The stored form of |value|.", "value"_a, "dialect"_a)
@@ -222,7 +230,7 @@ void bind_EncryptedType(pyb::module_& m, pyb::object get_sa_key) {
             std::string stored = velna::py::is_bytes(value)
                                      ? std::string(velna::as_chars(velna::py::view_of(value)))
                                      : value.cast<std::string>();
-            velna::store::ColumnCipher c = e.cipher();
+            velna::store::ColumnCipher& c = e.cipher();
             std::string text = c.decrypt(stored);
             return database().attr("_from_text")(e.table, e.column, pyb::str(text));
           },
