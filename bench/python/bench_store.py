@@ -11,29 +11,30 @@ row, inserted in one transaction and read back with their access rows
 
 Usage: PYTHONPATH=<build>/python /usr/bin/python3 bench/python/bench_store.py [--quick] [--c-bench PATH]
 
-Rows per second count containers. Each repeat starts from an empty database
-file; the read uses a fresh session, so nothing comes from an identity map.
+Rows per second count containers; insert and read are timed apart. Each
+round starts from an empty database file; the read uses a fresh session, so
+nothing comes from an identity map.
 """
 
 import datetime
 import json
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import types
 import uuid
 import warnings
-
-import timing
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent.parent / "tests" / "python"))
 import zov_reference  # noqa: E402
 
 QUICK = "--quick" in sys.argv
-REPEATS = 2 if QUICK else 3
+ROUNDS = 2 if QUICK else 5
 ROWS = 10000
 
 warnings.simplefilter("ignore")
@@ -78,43 +79,72 @@ def main():
     def check(rows):
         assert len(rows) == ROWS and all(len(r.access) == 1 for r in rows), len(rows)
 
-    def velna_run():
+    def velna_round():
         db = database.VelnaDatabase()
         db.initialize(user.id)
+        start = time.process_time()
         fill(models, db.session)
+        inserted = time.process_time()
         db.session.remove()
-        check(db.session.query(models.Container).all())
+        start_read = time.process_time()
+        rows = db.session.query(models.Container).all()
+        read = time.process_time()
+        check(rows)
+        del rows
         db.delete(prompt=False)
+        return inserted - start, read - start_read
 
     counter = [0]
 
-    def reference_run():
+    def reference_round():
         counter[0] += 1
         path = work / ("reference-%d.db" % counter[0])
         session = ref.open_session(path, key)
+        start = time.process_time()
         fill(ref, session)
+        inserted = time.process_time()
         session.close()
-        check(session.query(ref.Container).all())
+        start_read = time.process_time()
+        rows = session.query(ref.Container).all()
+        read = time.process_time()
+        check(rows)
+        del rows
         session.close()
         path.unlink()
+        return inserted - start, read - start_read
 
-    best = timing.best_seconds([("velna", velna_run), ("sqlalchemy", reference_run)], REPEATS, 0.1)
+    # The variants run in turns, each round on a new file; CPU time of this
+    # process, so that other work on the machine counts little.
+    velna_round()
+    times = {"velna": [], "sqlalchemy": []}
+    for _ in range(ROUNDS):
+        for name, run in (("velna", velna_round), ("sqlalchemy", reference_round)):
+            times[name].append(run())
+    rate = {name: [ROWS / statistics.median(t[i] for t in runs) for i in (0, 1)]
+            for name, runs in times.items()}
+
     c_rate = None
     binary = c_bench_path()
     if binary:
-        out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=0.5"], check=True,
-                             capture_output=True, text=True).stdout
-        c_rate = json.loads(out)["benchmarks"][0]["items_per_second"]
+        out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=0.3",
+                              "--benchmark_repetitions=%d" % ROUNDS, "--benchmark_report_aggregates_only=true"],
+                             check=True, capture_output=True, text=True).stdout
+        medians = {b["run_name"]: b["items_per_second"] for b in json.loads(out)["benchmarks"]
+                   if b.get("aggregate_name") == "median"}
+        c_rate = [medians["BM_StoreInsert"], medians["BM_StoreRead"]]
 
-    v_rate, r_rate = ROWS / best["velna"], ROWS / best["sqlalchemy"]
-    print("%d containers rows with access rows, inserted in one transaction and read back:" % ROWS)
-    print("  velna.providers.zov            %9.0f rows/s  (%.3f s)" % (v_rate, best["velna"]))
-    print("  SQLAlchemy + SQLAlchemy-Utils  %9.0f rows/s  (%.3f s)" % (r_rate, best["sqlalchemy"]))
+    print("%d containers rows with access rows, inserted in one transaction, then read back with joined"
+          " loading (medians of %d rounds, CPU time):" % (ROWS, ROUNDS))
+    print("                                   insert rows/s   read rows/s")
+    rows_of = [("velna.providers.zov", rate["velna"]), ("SQLAlchemy + SQLAlchemy-Utils", rate["sqlalchemy"])]
     if c_rate:
-        print("  raw SQLite + encryption in C   %9.0f rows/s" % c_rate)
-    print("velna / SQLAlchemy: %.1fx" % (v_rate / r_rate))
+        rows_of.append(("raw SQLite + encryption in C", c_rate))
+    for label, (ins, rd) in rows_of:
+        print("  %-30s %12.0f  %12.0f" % (label, ins, rd))
+    v, r = rate["velna"], rate["sqlalchemy"]
+    print("velna / SQLAlchemy:  insert %.1fx  read %.1fx" % (v[0] / r[0], v[1] / r[1]))
     if c_rate:
-        print("velna / raw C:      %.2fx" % (v_rate / c_rate))
+        print("velna / raw C:       insert %.2fx  read %.2fx" % (v[0] / c_rate[0], v[1] / c_rate[1]))
 
 
 if __name__ == "__main__":

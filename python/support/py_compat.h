@@ -332,4 +332,45 @@ inline bool finalizing() {
 #endif
 }
 
+// ---- the cyclic collector ----------------------------------------------------
+
+// CollectionPause stops automatic runs of the cyclic collector for its
+// lifetime and starts them again after, when they were on: for code that
+// makes many objects that all stay referenced, which a collection meanwhile
+// would only walk again. Explicit gc.collect() calls still run. It never
+// fails: when the state cannot be read or set, the collector stays as it
+// was.
+class CollectionPause {
+ public:
+  CollectionPause() : was_on_(set(false)) {}
+  ~CollectionPause() {
+    if (was_on_) {
+      PendingError keep;
+      set(true);
+    }
+  }
+  CollectionPause(const CollectionPause&) = delete;
+  CollectionPause& operator=(const CollectionPause&) = delete;
+
+ private:
+  // set switches automatic collection on or off; true when it was on.
+  static bool set(bool on) {
+#if PY_VERSION_HEX >= 0x030A0000 && !defined(VELNA_PY_COMPAT_37)
+    return (on ? PyGC_Enable() : PyGC_Disable()) == 1;
+#else
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* was = gc ? PyObject_CallMethod(gc, "isenabled", nullptr) : nullptr;
+    PyObject* done = was ? PyObject_CallMethod(gc, on ? "enable" : "disable", nullptr) : nullptr;
+    const bool was_on = done && was == Py_True;
+    Py_XDECREF(done);
+    Py_XDECREF(was);
+    Py_XDECREF(gc);
+    if (!done) PyErr_Clear();
+    return was_on;
+#endif
+  }
+
+  bool was_on_;
+};
+
 }  // namespace velna::py::compat

@@ -67,6 +67,35 @@ TEST(ColumnCipher, RefusesWhatItCannotGiveBack) {
   EXPECT_FALSE(cipher.same_key(Bytes(32, 0)));
 }
 
+// The cipher against OpenSSL's own AES-256-CBC (key and IV from SHA-256 of
+// the database key, "*" padding) for every length up to four blocks.
+TEST(ColumnCipher, IsCbcWithTheFixedIvForEveryLength) {
+  const Bytes key = counting_key();
+  std::uint8_t hash[32];
+  digest(HashKind::Sha256, key, hash);
+  ColumnCipher cipher(key);
+  for (std::size_t n = 0; n <= 64; ++n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+    std::string padded = text + std::string(16 - n % 16, '*');
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    ASSERT_TRUE(EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, hash, hash));
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    Bytes out(padded.size());
+    int len = 0;
+    ASSERT_TRUE(EVP_EncryptUpdate(ctx, out.data(), &len,
+                                  reinterpret_cast<const unsigned char*>(padded.data()),
+                                  static_cast<int>(padded.size())));
+    EVP_CIPHER_CTX_free(ctx);
+    const std::string stored = cipher.encrypt(text);
+    EXPECT_EQ(stored, base64_encode(out)) << n;
+    EXPECT_EQ(cipher.decrypt(stored), text) << n;
+    std::string reused = "left over from before";
+    cipher.decrypt_to(stored, reused);
+    EXPECT_EQ(reused, text) << n;
+  }
+}
+
 TEST(Base64, RoundTripsEveryTailLength) {
   for (std::size_t n = 0; n < 8; ++n) {
     Bytes data(n);
@@ -102,6 +131,9 @@ TEST(Catalogue, EmitsTheDatabaseFilesDdl) {
   EXPECT_EQ(find_table("container_accesses")->delete_sql(),
             "DELETE FROM container_accesses WHERE user_id = ? AND container_id = ?");
   EXPECT_EQ(find_table("keys")->autoincrement(), 0);
+  for (const auto& t : local_tables())
+    for (const auto& c : t.columns)
+      EXPECT_EQ(c.written_true, t.name == "keys" && c.name == "active") << t.name << "." << c.name;
   EXPECT_EQ(find_table("containers")->autoincrement(), -1);
   EXPECT_EQ(find_table("nothing"), nullptr);
 }
@@ -115,6 +147,37 @@ TEST(ValueText, IntegersAndHex) {
   EXPECT_EQ(parse_hex("00ffAb"), (std::vector<std::uint8_t>{0, 0xff, 0xab}));
   EXPECT_FALSE(parse_hex("abc").has_value());
   EXPECT_FALSE(parse_hex("zz").has_value());
+}
+
+// The value text of a date-time in UTC, as Python's isoformat() writes it
+// for an aware datetime in timezone.utc.
+TEST(ValueText, UtcDateTimesAsIsoformatWritesThem) {
+  struct Case {
+    time::DateTime t;
+    std::string text;
+  } cases[] = {
+      {{{2024, 5, 6}, 7, 8, 9, 123456}, "2024-05-06T07:08:09.123456+00:00"},
+      {{{2024, 5, 6}, 7, 8, 9, 0}, "2024-05-06T07:08:09+00:00"},
+      {{{1, 1, 1}, 0, 0, 0, 1}, "0001-01-01T00:00:00.000001+00:00"},
+      {{{9999, 12, 31}, 23, 59, 59, 999999}, "9999-12-31T23:59:59.999999+00:00"},
+      {{{2000, 2, 29}, 12, 0, 0, 500000}, "2000-02-29T12:00:00.500000+00:00"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(utc_text(c.t), c.text);
+    auto back = parse_utc_text(c.text);
+    ASSERT_TRUE(back) << c.text;
+    EXPECT_EQ(utc_text(*back), c.text);
+    EXPECT_EQ(back->date.day, c.t.date.day);
+    EXPECT_EQ(back->microsecond, c.t.microsecond);
+  }
+  // Other forms are for the general reader.
+  for (std::string other :
+       {"2024-05-06T07:08:09Z", "2024-05-06T07:08:09.123456+01:00", "2024-05-06 07:08:09+00:00",
+        "2024-05-06T07:08:09.000000+00:00", "2024-05-06T07:08:09.1234+00:00",
+        "2023-02-29T00:00:00+00:00", "2024-13-01T00:00:00+00:00", "2024-05-06T24:00:00+00:00",
+        "0000-01-01T00:00:00+00:00", "2024-05-06T07:08:60+00:00", "2024-05-0xT07:08:09+00:00",
+        "2024-05-06T07:08:09"})
+    EXPECT_FALSE(parse_utc_text(other)) << other;
 }
 
 TEST(StorePaths, WorkedExampleAndSlicing) {

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <climits>
+#include <cstring>
 
 #include "internal/openssl.h"
 #include "velna/crypto/digest.h"
@@ -13,19 +14,66 @@ namespace {
 
 constexpr std::size_t kBlock = 16;
 
-const EVP_CIPHER* aes_256_cbc() {
-  static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
-  if (!cipher) internal::fail("OpenSSL failure: EVP_CIPHER_fetch AES-256-CBC");
+// The column cipher is CBC with a fixed IV over each value. It runs as the
+// block cipher alone (ECB) with the chaining done here, so that a value
+// needs no set-up of the context: the key schedule is made once.
+const EVP_CIPHER* aes_256_ecb() {
+  static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
+  if (!cipher) internal::fail("OpenSSL failure: EVP_CIPHER_fetch AES-256-ECB");
   return cipher;
 }
 
-int b64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+void xor_block(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b) {
+  for (std::size_t i = 0; i < kBlock; ++i) out[i] = a[i] ^ b[i];
+}
+
+// kB64Values maps a character to its value in the alphabet, 64 for "=" and
+// 255 for any other character.
+struct B64Values {
+  std::uint8_t v[256];
+  constexpr B64Values() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = 255;
+    for (int i = 0; i < 26; ++i) {
+      v['A' + i] = static_cast<std::uint8_t>(i);
+      v['a' + i] = static_cast<std::uint8_t>(26 + i);
+    }
+    for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<std::uint8_t>(52 + i);
+    v[static_cast<unsigned char>('+')] = 62;
+    v[static_cast<unsigned char>('/')] = 63;
+    v[static_cast<unsigned char>('=')] = 64;
+  }
+};
+constexpr B64Values kB64Values;
+
+// base64_decode_into decodes |text| into |out|, which holds at least
+// text.size() / 4 * 3 bytes, and returns the decoded length.
+std::size_t base64_decode_into(std::string_view text, std::uint8_t* out) {
+  if (text.size() % 4 != 0) throw DecryptionError("Invalid Base64 text in an encrypted column.");
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    std::uint32_t a = kB64Values.v[p[i]], b = kB64Values.v[p[i + 1]], c = kB64Values.v[p[i + 2]],
+                  d = kB64Values.v[p[i + 3]];
+    int pad = 0;
+    if ((a | b | c | d) > 63) {
+      // "=" only as the last one or two characters of the text.
+      const bool last = i + 4 == text.size();
+      if (last && a < 64 && b < 64 && c == 64 && d == 64) {
+        pad = 2;
+      } else if (last && a < 64 && b < 64 && c < 64 && d == 64) {
+        pad = 1;
+      } else {
+        throw DecryptionError("Invalid Base64 text in an encrypted column.");
+      }
+      if (c == 64) c = 0;
+      d = 0;
+    }
+    std::uint32_t w = (a << 18) | (b << 12) | (c << 6) | d;
+    out[n++] = static_cast<std::uint8_t>(w >> 16);
+    if (pad < 2) out[n++] = static_cast<std::uint8_t>(w >> 8);
+    if (pad < 1) out[n++] = static_cast<std::uint8_t>(w);
+  }
+  return n;
 }
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -61,38 +109,18 @@ std::string base64_encode(ByteView data) {
 }
 
 Bytes base64_decode(std::string_view text) {
-  if (text.size() % 4 != 0) throw DecryptionError("Invalid Base64 text in an encrypted column.");
-  Bytes out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    int v[4];
-    int pad = 0;
-    for (int k = 0; k < 4; ++k) {
-      unsigned char c = static_cast<unsigned char>(text[i + k]);
-      if (c == '=' && i + 4 == text.size() && k >= 2) {
-        v[k] = 0;
-        ++pad;
-      } else if (pad || (v[k] = b64_value(c)) < 0) {
-        throw DecryptionError("Invalid Base64 text in an encrypted column.");
-      }
-    }
-    std::uint32_t w = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
-    out.push_back(static_cast<std::uint8_t>(w >> 16));
-    if (pad < 2) out.push_back(static_cast<std::uint8_t>(w >> 8));
-    if (pad < 1) out.push_back(static_cast<std::uint8_t>(w));
-  }
+  Bytes out(text.size() / 4 * 3);
+  out.resize(base64_decode_into(text, out.data()));
   return out;
 }
 
 ColumnCipher::ColumnCipher(ByteView database_key)
     : hash_(32), enc_(internal::new_cipher_ctx()), dec_(internal::new_cipher_ctx()) {
   velna::digest(HashKind::Sha256, database_key, hash_.data());
-  internal::check(
-      EVP_EncryptInit_ex2(enc_.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
-      "EVP_EncryptInit");
-  internal::check(
-      EVP_DecryptInit_ex2(dec_.get(), aes_256_cbc(), hash_.data(), hash_.data(), nullptr),
-      "EVP_DecryptInit");
+  internal::check(EVP_EncryptInit_ex2(enc_.get(), aes_256_ecb(), hash_.data(), nullptr, nullptr),
+                  "EVP_EncryptInit");
+  internal::check(EVP_DecryptInit_ex2(dec_.get(), aes_256_ecb(), hash_.data(), nullptr, nullptr),
+                  "EVP_DecryptInit");
   EVP_CIPHER_CTX_set_padding(enc_.get(), 0);
   EVP_CIPHER_CTX_set_padding(dec_.get(), 0);
 }
@@ -110,7 +138,7 @@ bool ColumnCipher::same_key(ByteView database_key) const {
 }
 
 std::string ColumnCipher::encrypt(std::string_view text) {
-  if (!text.empty() && text.back() == '*') throw InvalidArgument(std::string(kTrailingPadMessage));
+  if (!keeps_text(text)) throw InvalidArgument(std::string(kTrailingPadMessage));
   std::string out;
   encrypt_to(text, out);
   return out;
@@ -120,38 +148,52 @@ void ColumnCipher::encrypt_to(std::string_view text, std::string& out) {
   std::size_t padded = (text.size() / kBlock + 1) * kBlock;
   if (padded > static_cast<std::size_t>(INT_MAX))
     throw InvalidArgument("Value too large for an encrypted column.");
-  scratch_.assign(text);
-  scratch_.append(padded - text.size(), '*');
-  std::string cipher(padded, '\0');
+  scratch_.resize(2 * padded);
+  auto* plain = reinterpret_cast<std::uint8_t*>(scratch_.data());
+  std::uint8_t* cipher = plain + padded;
+  std::memcpy(plain, text.data(), text.size());
+  std::memset(plain + text.size(), '*', padded - text.size());
   // Each value starts again from the fixed IV: the same text always gives the
   // same ciphertext.
-  internal::check(EVP_EncryptInit_ex2(enc_.get(), nullptr, nullptr, hash_.data(), nullptr),
-                  "EVP_EncryptInit");
-  int n = 0;
-  internal::check(EVP_EncryptUpdate(enc_.get(), reinterpret_cast<unsigned char*>(cipher.data()), &n,
-                                    reinterpret_cast<const unsigned char*>(scratch_.data()),
-                                    static_cast<int>(padded)),
-                  "EVP_EncryptUpdate");
-  OPENSSL_cleanse(scratch_.data(), scratch_.size());
-  base64_append(reinterpret_cast<const std::uint8_t*>(cipher.data()), cipher.size(), out);
+  const std::uint8_t* chain = hash_.data();
+  for (std::size_t at = 0; at < padded; at += kBlock) {
+    std::uint8_t block[kBlock];
+    xor_block(block, plain + at, chain);
+    int n = 0;
+    internal::check(EVP_EncryptUpdate(enc_.get(), cipher + at, &n, block, kBlock),
+                    "EVP_EncryptUpdate");
+    chain = cipher + at;
+  }
+  OPENSSL_cleanse(plain, padded);
+  base64_append(cipher, padded, out);
 }
 
 std::string ColumnCipher::decrypt(std::string_view stored) {
-  Bytes raw = base64_decode(stored);
-  if (raw.size() % kBlock != 0 || raw.size() > static_cast<std::size_t>(INT_MAX))
+  std::string plain;
+  decrypt_to(stored, plain);
+  return plain;
+}
+
+void ColumnCipher::decrypt_to(std::string_view stored, std::string& plain) {
+  if (stored.size() / 4 * 3 > static_cast<std::size_t>(INT_MAX))
     throw DecryptionError("Invalid ciphertext length in an encrypted column.");
-  std::string plain(raw.size(), '\0');
-  internal::check(EVP_DecryptInit_ex2(dec_.get(), nullptr, nullptr, hash_.data(), nullptr),
-                  "EVP_DecryptInit");
+  raw_.resize(stored.size() / 4 * 3);
+  const std::size_t size = base64_decode_into(stored, raw_.data());
+  if (size % kBlock != 0)
+    throw DecryptionError("Invalid ciphertext length in an encrypted column.");
+  plain.resize(size);
+  auto* out = reinterpret_cast<std::uint8_t*>(plain.data());
   int n = 0;
-  if (!raw.empty())
-    internal::check(EVP_DecryptUpdate(dec_.get(), reinterpret_cast<unsigned char*>(plain.data()),
-                                      &n, raw.data(), static_cast<int>(raw.size())),
+  if (size)
+    internal::check(EVP_DecryptUpdate(dec_.get(), out, &n, raw_.data(), static_cast<int>(size)),
                     "EVP_DecryptUpdate");
-  std::size_t end = plain.size();
+  // Undo the chaining: each block was XORed with the ciphertext before it
+  // (the IV for the first).
+  for (std::size_t at = 0; at < size; at += kBlock)
+    xor_block(out + at, out + at, at ? raw_.data() + at - kBlock : hash_.data());
+  std::size_t end = size;
   while (end > 0 && plain[end - 1] == '*') --end;
   plain.resize(end);
-  return plain;
 }
 
 }  // namespace velna::store

@@ -1,6 +1,14 @@
 #include "velna/store/rows.h"
 
+#include "velna/error.h"
+
 namespace velna::store {
+
+void check_storable(const Table& table, const Column& column, std::string_view text) {
+  if (column.encrypted && !keeps_text(text))
+    throw InvalidArgument("Column " + std::string(table.name) + "." + std::string(column.name) +
+                          ": " + std::string(kTrailingPadMessage));
+}
 
 void bind_cell(Statement& stmt, int index, const Column& column, const Cell& cell,
                ColumnCipher& cipher) {

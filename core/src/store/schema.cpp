@@ -163,8 +163,9 @@ const std::vector<Table>& local_tables() {
       {"users", {req("id", V::String, true)}, {}, std::nullopt},
       {"keys",
        {Column{"id", V::Integer, false, false, true, false},
-        Column{"user_id", V::Guid, true, false, false, true}, req("active", V::Boolean),
-        req("key_type", V::String), req("pub_key", V::Binary), req("index", V::Integer)},
+        Column{"user_id", V::Guid, true, false, false, true},
+        Column{"active", V::Boolean, true, false, false, false, true}, req("key_type", V::String),
+        req("pub_key", V::Binary), req("index", V::Integer)},
        {"user_id", "key_type", "index"},
        std::nullopt},
       {"containers",
@@ -233,6 +234,63 @@ std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {
     out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
   return out;
+}
+
+namespace {
+
+void put_digits(char* out, std::int64_t v, int width) {
+  for (int i = width - 1; i >= 0; --i, v /= 10) out[i] = static_cast<char>('0' + v % 10);
+}
+
+bool get_digits(std::string_view text, std::size_t at, int width, int& out) {
+  out = 0;
+  for (int i = 0; i < width; ++i) {
+    char c = text[at + i];
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string utc_text(const time::DateTime& t) {
+  char buf[] = "0000-00-00T00:00:00.000000+00:00";
+  put_digits(buf, t.date.year, 4);
+  put_digits(buf + 5, t.date.month, 2);
+  put_digits(buf + 8, t.date.day, 2);
+  put_digits(buf + 11, t.hour, 2);
+  put_digits(buf + 14, t.minute, 2);
+  put_digits(buf + 17, t.second, 2);
+  if (t.microsecond == 0) return std::string(buf, 19) + "+00:00";
+  put_digits(buf + 20, t.microsecond, 6);
+  return std::string(buf, 32);
+}
+
+std::optional<time::DateTime> parse_utc_text(std::string_view text) {
+  const bool fraction = text.size() == 32;
+  if (!fraction && text.size() != 25) return std::nullopt;
+  const std::size_t zone = fraction ? 26 : 19;
+  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      (fraction && text[19] != '.') || text.substr(zone) != "+00:00")
+    return std::nullopt;
+  int year = 0;
+  time::DateTime t{};
+  if (!get_digits(text, 0, 4, year) || !get_digits(text, 5, 2, t.date.month) ||
+      !get_digits(text, 8, 2, t.date.day) || !get_digits(text, 11, 2, t.hour) ||
+      !get_digits(text, 14, 2, t.minute) || !get_digits(text, 17, 2, t.second) ||
+      (fraction && !get_digits(text, 20, 6, t.microsecond)))
+    return std::nullopt;
+  t.date.year = year;
+  auto days_in_month = [&] {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return t.date.month == 2 && time::is_leap(year) ? 29 : kDays[t.date.month - 1];
+  };
+  if (year < 1 || t.date.month < 1 || t.date.month > 12 || t.date.day < 1 ||
+      t.date.day > days_in_month() || t.hour > 23 || t.minute > 59 || t.second > 59 ||
+      (fraction && t.microsecond == 0))
+    return std::nullopt;
+  return t;
 }
 
 }  // namespace velna::store

@@ -91,6 +91,8 @@ void Statement::reset() {
   sqlite3_clear_bindings(stmt_.get());
 }
 
+bool Statement::read_only() const { return sqlite3_stmt_readonly(stmt_.get()) != 0; }
+
 int Statement::column_count() const { return sqlite3_column_count(stmt_.get()); }
 ColumnKind Statement::column_kind(int index) const {
   return static_cast<ColumnKind>(sqlite3_column_type(stmt_.get(), index));

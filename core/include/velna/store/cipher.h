@@ -35,6 +35,8 @@ class ColumnCipher {
   // trailing "*" stripped. Fails with DecryptionError for text that is not
   // Base64 of whole blocks.
   std::string decrypt(std::string_view stored);
+  // decrypt_to is decrypt into |out|, whose storage it reuses.
+  void decrypt_to(std::string_view stored, std::string& out);
 
   // same_key: this cipher was made from |database_key|.
   bool same_key(ByteView database_key) const;
@@ -42,12 +44,15 @@ class ColumnCipher {
  private:
   SecretBytes hash_;
   internal::EvpCipherCtx enc_, dec_;
-  std::string scratch_;
+  std::string scratch_;  // the padded text and its encryption
+  Bytes raw_;            // the decoded ciphertext
 };
 
-// refuses_text: the message for text the cipher cannot store faithfully.
+// kTrailingPadMessage: the message for text the cipher cannot store
+// faithfully; keeps_text tells such text apart (it ends in the padding).
 inline constexpr std::string_view kTrailingPadMessage =
     "Cannot store text ending in '*' in an encrypted column: the padding would remove it.";
+inline bool keeps_text(std::string_view text) { return text.empty() || text.back() != '*'; }
 
 // base64_encode / base64_decode: the standard alphabet with padding;
 // base64_decode fails with DecryptionError on malformed input.

@@ -25,6 +25,11 @@ struct Cell {
   static Cell of(std::string t) { return {Kind::Text, 0, std::move(t)}; }
 };
 
+// check_storable refuses text that the encrypted |column| of |table| could
+// not give back (InvalidArgument "Column <table>.<column>: ..."); plain
+// columns keep any text.
+void check_storable(const Table& table, const Column& column, std::string_view text);
+
 // bind_cell binds |cell| for |column| at |index|: text of an encrypted column
 // as the Base64 bytes of its encryption (a BLOB), a plain column as it is.
 // Text that ends in "*" is refused for encrypted columns (InvalidArgument).

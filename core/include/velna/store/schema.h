@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "velna/time.h"
+
 namespace velna::store {
 
 // ValueType is what a column holds on the program's side. Encrypted columns
@@ -21,6 +23,9 @@ struct Column {
   bool nullable = true;
   bool primary_key = false;
   bool indexed = false;  // a plain (not unique) index "ix_<table>_<column>"
+  // written_true: a row written without a value for this Boolean column
+  // holds true (a key is active unless it says otherwise).
+  bool written_true = false;
 };
 
 struct ForeignKey {
@@ -81,5 +86,12 @@ std::string version_table_sql();
 std::optional<std::int64_t> parse_integer(std::string_view text);
 // parse_hex reads hex text (either case) into bytes; nullopt when malformed.
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
+// utc_text is the value text of a date-time in UTC, as the runtime's
+// isoformat() writes it: "YYYY-MM-DDTHH:MM:SS[.ffffff]+00:00", the fraction
+// only when the microsecond is not 0, a year of four digits (1..9999).
+// parse_utc_text reads exactly that form back, fields in their ranges;
+// nullopt for any other text (the caller reads it in general).
+std::string utc_text(const time::DateTime& t);
+std::optional<time::DateTime> parse_utc_text(std::string_view text);
 
 }  // namespace velna::store

@@ -61,6 +61,10 @@ class Statement {
   // step, reset or column read of another kind.
   std::string_view column_bytes(int index) const;
 
+  // read_only: running the statement changes nothing in the database file
+  // (SQLite's own judgement: a SELECT, and BEGIN or COMMIT, are read-only).
+  bool read_only() const;
+
   bool valid() const { return stmt_ != nullptr; }
 
  private:

@@ -2,6 +2,7 @@
 // five table classes of a user's local database.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <optional>
 
 #include "fast_path.h"
@@ -139,40 +140,22 @@ struct EncryptedType {
   pyb::object key;
   std::string table, column;  // a catalogue column of the inner type
 
-  velna::store::ColumnCipher cipher() const {
+  // The cipher of the key it last had: keyed again only when the key (a
+  // callable is called each time) is another.
+  mutable std::shared_ptr<velna::store::ColumnCipher> keyed;
+
+  velna::store::ColumnCipher& cipher() const {
     pyb::object k = key;
     if (PyCallable_Check(k.ptr())) k = k();
     if (velna::py::is_text(k)) k = k.attr("encode")("utf-8");
-    return velna::store::ColumnCipher(velna::py::bytes_arg(k, "key"));
+    velna::ByteView bytes = velna::py::bytes_arg(k, "key");
+    if (!keyed || !keyed->same_key(bytes))
+      keyed = std::make_shared<velna::store::ColumnCipher>(bytes);
+    return *keyed;
   }
 };
 
-}  // namespace
-
-PYBIND11_MODULE(models, m) {
-  velna::py::ModuleSetup setup;
-  m.doc() = "The encrypted tables of the local database.";
-  models_module = vp::keep(m);
-  pyb::object base64 = pyb::module_::import("base64");
-  pyb::object functools = pyb::module_::import("functools");
-  m.attr("base64") = base64;
-  m.attr("binascii") = pyb::module_::import("binascii");
-  m.attr("uuid") = pyb::module_::import("uuid");
-  m.attr("functools") = functools;
-  m.attr("crypto") = pyb::module_::import("velna.crypto");
-  pyb::object db = pyb::module_::import("velna.providers.zov.database");
-  database_module = velna::py::keep(db);
-  m.attr("database") = db;
-  m.attr("zov") = pyb::module_::import("velna.providers.zov");
-  m.attr("Base") = db.attr("Base");
-  m.attr("access") = pyb::module_::import("velna.access");
-  m.attr("permissions") = pyb::module_::import("velna.permissions");
-  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
-  m.attr("Access") = m.attr("access").attr("Access");
-  m.attr("Permissions") = m.attr("permissions").attr("Permissions");
-  m.attr("KeyType") = m.attr("keys").attr("KeyType");
-
-  // --- column types -----------------------------------------------------------
+void bind_column_types(pyb::module_& m) {
   pyb::object char_type = plain_class("CHAR", "A fixed-width character column type.");
   vp::method(
       char_type, "__init__",
@@ -186,8 +169,11 @@ PYBIND11_MODULE(models, m) {
   m.attr("DateTime") =
       column_type("DateTime", "A date and time with its UTC offset, stored as ISO 8601 text.",
                   char_type, "containers", "created_at");
+}
 
-  // --- the database key -------------------------------------------------------
+// bind_database_key adds get_sa_key, the registered key cache, and returns
+// it.
+pyb::object bind_database_key(pyb::module_& m) {
   pyb::class_<KeyCache>(m, "_KeyCache", "The database key cache.")
       .def("__call__", &KeyCache::call, "Returns the 32-byte database key of the logged-in user.")
       .def("cache_clear", &KeyCache::clear, "Forgets the database key.")
@@ -200,6 +186,10 @@ PYBIND11_MODULE(models, m) {
   m.def("_database_key", &database_key, "The database key for the database of |user_id|.",
         "user_id"_a);
 
+  return get_sa_key;
+}
+
+void bind_EncryptedType(pyb::module_& m, pyb::object get_sa_key) {
   pyb::class_<EncryptedType>(m, "EncryptedType", "An encrypted column type over an inner type.")
       .def(pyb::init([](pyb::object type_in, pyb::object key) {
              EncryptedType e;
@@ -229,7 +219,7 @@ PYBIND11_MODULE(models, m) {
           [](const EncryptedType& e, pyb::object value, pyb::object) -> pyb::object {
             if (value.is_none()) return pyb::none();
             pyb::object text = database().attr("_to_text")(e.table, e.column, value);
-            velna::store::ColumnCipher c = e.cipher();
+            velna::store::ColumnCipher& c = e.cipher();
             return pyb::bytes(c.encrypt(velna::py::text_utf8(text)));
           },
           "The stored form of |value|.", "value"_a, "dialect"_a)
@@ -240,14 +230,16 @@ PYBIND11_MODULE(models, m) {
             std::string stored = velna::py::is_bytes(value)
                                      ? std::string(velna::as_chars(velna::py::view_of(value)))
                                      : value.cast<std::string>();
-            velna::store::ColumnCipher c = e.cipher();
+            velna::store::ColumnCipher& c = e.cipher();
             std::string text = c.decrypt(stored);
             return database().attr("_from_text")(e.table, e.column, pyb::str(text));
           },
           "The value of the stored form |value|.", "value"_a, "dialect"_a);
-  m.attr("Encrypted") = functools.attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+  m.attr("Encrypted") =
+      m.attr("functools").attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+}
 
-  // --- the tables -------------------------------------------------------------
+void bind_tables(pyb::module_& m, pyb::object db) {
   pyb::object base = db.attr("Base");
   auto table_class = [&](const char* name, const char* table, const char* doc, pyb::dict ns) {
     ns["__tablename__"] = table;
@@ -285,4 +277,33 @@ PYBIND11_MODULE(models, m) {
       },
       "Turns the access row into an access entry.");
   table_class("Event", "events", "One event of the server's event log.", pyb::dict());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(models, m) {
+  velna::py::ModuleSetup setup;
+  m.doc() = "The encrypted tables of the local database.";
+  models_module = vp::keep(m);
+  pyb::object base64 = pyb::module_::import("base64");
+  pyb::object functools = pyb::module_::import("functools");
+  m.attr("base64") = base64;
+  m.attr("binascii") = pyb::module_::import("binascii");
+  m.attr("uuid") = pyb::module_::import("uuid");
+  m.attr("functools") = functools;
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+  pyb::object db = pyb::module_::import("velna.providers.zov.database");
+  database_module = velna::py::keep(db);
+  m.attr("database") = db;
+  m.attr("zov") = pyb::module_::import("velna.providers.zov");
+  m.attr("Base") = db.attr("Base");
+  m.attr("access") = pyb::module_::import("velna.access");
+  m.attr("permissions") = pyb::module_::import("velna.permissions");
+  m.attr("keys") = pyb::module_::import("velna.crypto.keys");
+  m.attr("Access") = m.attr("access").attr("Access");
+  m.attr("Permissions") = m.attr("permissions").attr("Permissions");
+  m.attr("KeyType") = m.attr("keys").attr("KeyType");
+  bind_column_types(m);
+  bind_EncryptedType(m, bind_database_key(m));
+  bind_tables(m, db);
 }

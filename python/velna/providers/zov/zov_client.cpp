@@ -24,6 +24,8 @@ using velna::store::Place;
 constexpr const char* kLogger = "velna.providers.zov.zov";
 constexpr int kMaxFileCreationAttempts = 10;
 
+namespace vp = velna::py;
+
 PyObject* path_class = nullptr;  // pathlib.Path
 
 pyb::object make_path(pyb::handle p) { return velna::py::borrow(path_class)(p); }
@@ -102,30 +104,8 @@ Place reach(pyb::object self, pyb::handle place, Folders folders) {
   return velna::py::run_without_gil([&] { return Place::reach(root, path, folders); });
 }
 
-}  // namespace
-
-PYBIND11_MODULE(zov_client, m) {
-  velna::py::ModuleSetup setup;
-  m.doc() = "The hashed-path file store of the local provider.";
-  path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
-  pyb::object crypto_package = pyb::module_::import("velna.crypto");
-  m.attr("crypto") = crypto_package;
-  module_ref = velna::py::keep(m);
-
-  m.def("_make_dirs", &make_dirs,
-        "Creates a folder and its missing parents, each for its owner only.", "path"_a);
-
-  namespace vp = velna::py;
-  pyb::object cls = vp::make_class(
-      "velna.providers.zov.zov_client", "VelnaZOVClient", pyb::make_tuple(vp::object_type()),
-      "A file store that places each file at a path cut from the SHA-384 digest of a seed.");
-  m.attr("VelnaZOVClient") = cls;
-  cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
-  cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
-  std::int64_t digest_size =
-      crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
-  cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
-
+// bind_paths adds what places files: the root, the places of seeds.
+void bind_paths(pyb::object cls, std::int64_t digest_size) {
   vp::method(cls, "__init__", [](pyb::object self) { self.attr("ROOT_DIR") = "."; });
 
   vp::method(
@@ -161,6 +141,14 @@ PYBIND11_MODULE(zov_client, m) {
       "exist.",
       "seed"_a = pyb::none());
 
+  vp::method(cls, "_hash_location", &hash_location,
+             "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
+             "filename_length"_a = velna::store::kMaxFileNameLength,
+             "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
+}
+
+// bind_files adds what reads, writes and removes files.
+void bind_files(pyb::object cls) {
   vp::method(
       cls, "get",
       [](pyb::object self, pyb::object seed) -> pyb::object {
@@ -206,9 +194,30 @@ PYBIND11_MODULE(zov_client, m) {
       },
       "Removes the file at the explicit path under the root, or at the place of the seed.",
       "seed"_a = pyb::none(), "path"_a = pyb::none());
+}
 
-  vp::method(cls, "_hash_location", &hash_location,
-             "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
-             "filename_length"_a = velna::store::kMaxFileNameLength,
-             "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
+}  // namespace
+
+PYBIND11_MODULE(zov_client, m) {
+  velna::py::ModuleSetup setup;
+  m.doc() = "The hashed-path file store of the local provider.";
+  path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
+  pyb::object crypto_package = pyb::module_::import("velna.crypto");
+  m.attr("crypto") = crypto_package;
+  module_ref = velna::py::keep(m);
+
+  m.def("_make_dirs", &make_dirs,
+        "Creates a folder and its missing parents, each for its owner only.", "path"_a);
+  pyb::object cls = vp::make_class(
+      "velna.providers.zov.zov_client", "VelnaZOVClient", pyb::make_tuple(vp::object_type()),
+      "A file store that places each file at a path cut from the SHA-384 digest of a seed.");
+  m.attr("VelnaZOVClient") = cls;
+  cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
+  cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
+  std::int64_t digest_size =
+      crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
+  cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
+
+  bind_paths(cls, digest_size);
+  bind_files(cls);
 }

@@ -1,0 +1,75 @@
+#include "uuids.h"
+
+#include <cstdint>
+
+#include "fast_path.h"
+
+namespace velna::py {
+namespace {
+
+struct Uuid {
+  PyTypeObject* cls;
+  PyObject* safe_unknown;  // uuid.SafeUUID.unknown
+  PyObject* int_name = intern("int");
+  PyObject* is_safe_name = intern("is_safe");
+  PyObject* sixty_four;
+
+  Uuid() {
+    pybind11::module_ uuid = import_module("uuid");
+    cls = reinterpret_cast<PyTypeObject*>(keep(uuid.attr("UUID")));
+    safe_unknown = keep(uuid.attr("SafeUUID").attr("unknown"));
+    sixty_four = keep_new(PyLong_FromLong(64));
+  }
+};
+const Uuid& U() { return table<Uuid>(); }
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void hex64(std::uint64_t v, char* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 15; i >= 0; --i, v >>= 4) out[i] = kDigits[v & 15];
+}
+
+}  // namespace
+
+PyObject* uuid_from_hex(std::string_view hex) {
+  if (hex.size() != 32) return nullptr;
+  char text[33];
+  for (std::size_t i = 0; i < 32; ++i) {
+    if (!is_hex_digit(hex[i])) return nullptr;
+    text[i] = hex[i];
+  }
+  text[32] = '\0';
+  const Uuid& u = U();
+  pybind11::object value = steal(PyLong_FromString(text, nullptr, 16));
+  pybind11::object id = steal(u.cls->tp_alloc(u.cls, 0));
+  // The attributes UUID.__init__ sets, past its __setattr__ that refuses
+  // them (slots from 3.8 on, the instance dict before).
+  if (PyObject_GenericSetAttr(id.ptr(), u.int_name, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(id.ptr(), u.is_safe_name, u.safe_unknown) < 0)
+    throw pybind11::error_already_set();
+  // It holds an integer and an enum member, so it is in no reference cycle:
+  // the cyclic collector need not visit it.
+  PyObject_GC_UnTrack(id.ptr());
+  return id.release().ptr();
+}
+
+bool uuid_hex(PyObject* o, char out[32]) {
+  const Uuid& u = U();
+  if (Py_TYPE(o) != u.cls) return false;
+  pybind11::object value = steal(PyObject_GenericGetAttr(o, u.int_name));
+  if (!PyLong_CheckExact(value.ptr())) return false;
+  pybind11::object high = steal(PyNumber_Rshift(value.ptr(), u.sixty_four));
+  const std::uint64_t hi = PyLong_AsUnsignedLongLong(high.ptr());
+  if (hi == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // not 128 bits: the general way says what it is
+    return false;
+  }
+  hex64(hi, out);
+  hex64(PyLong_AsUnsignedLongLongMask(value.ptr()), out + 16);
+  return true;
+}
+
+}  // namespace velna::py
