@@ -7,9 +7,6 @@
 // still this class, and the event retrieval module may have pages of events
 // decoded straight into records (PageReader).
 #include <pybind11/pybind11.h>
-// clang-format off
-#include <datetime.h>
-// clang-format on
 
 #include <array>
 #include <cstdint>
@@ -25,6 +22,7 @@
 #include "json_text.h"
 #include "plain_class.h"
 #include "schema.h"
+#include "velna/utils.h"
 #include "velna_py.h"
 
 namespace {
@@ -239,12 +237,6 @@ pyb::object make_event(pyb::object /*self*/, pyb::object data) {
 // the errors. The page reader below applies the same conversions to the
 // JSON text itself.
 
-struct Stdlib {
-  PyObject* uuid_class = nullptr;
-  PyObject* safe_unknown = nullptr;  // uuid.SafeUUID.unknown
-  PyObject* utc = nullptr;
-};
-Stdlib* std_ = nullptr;
 std::array<std::string_view, kCount> wire_text{};  // the keys of N().wire, as UTF-8
 
 std::array<const char*, kCount> wire_keys() {
@@ -255,27 +247,9 @@ std::array<const char*, kCount> wire_keys() {
   return keys;
 }
 
-void init_stdlib() {
-  if (std_) return;
-  PyDateTime_IMPORT;
-  if (!PyDateTimeAPI) throw pyb::error_already_set();
-  auto* s = new Stdlib;  // kept for the life of the process
-  pyb::module_ uuid = vp::import_module("uuid");
-  s->uuid_class = vp::keep(uuid.attr("UUID"));
-  s->safe_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
-  s->utc = vp::keep(vp::import_module("datetime").attr("timezone").attr("utc"));
+void init_wire_text() {
   const std::array<const char*, kCount> keys = wire_keys();
   for (std::size_t i = 0; i < kCount; ++i) wire_text[i] = keys[i];
-  std_ = s;
-}
-
-bool digits(const char* p, int n, int& out) {
-  out = 0;
-  for (int i = 0; i < n; ++i) {
-    if (p[i] < '0' || p[i] > '9') return false;
-    out = out * 10 + (p[i] - '0');
-  }
-  return true;
 }
 
 // ascii_text is the text of a str that is all ASCII, or null.
@@ -283,82 +257,16 @@ const char* ascii_text(PyObject* v, Py_ssize_t& n) {
   return PyUnicode_Check(v) && PyUnicode_IS_ASCII(v) ? PyUnicode_AsUTF8AndSize(v, &n) : nullptr;
 }
 
-// fast_datetime reads "YYYY-MM-DDTHH:MM:SS[.f{1,6}][Z|+HH:MM|-HH:MM]" (ASCII
-// text of |n| characters); null without an error for any other text.
+// fast_datetime and fast_uuid convert ASCII text (null: none) as the schema's
+// kinds do; null without an error when it does not convert.
 PyObject* fast_datetime(const char* t, Py_ssize_t n) {
-  if (!t || n < 19 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':')
-    return nullptr;
-  int y, mo, d, h, mi, sec, us = 0;
-  if (!digits(t, 4, y) || !digits(t + 5, 2, mo) || !digits(t + 8, 2, d) || !digits(t + 11, 2, h) ||
-      !digits(t + 14, 2, mi) || !digits(t + 17, 2, sec))
-    return nullptr;
-  Py_ssize_t i = 19;
-  if (i < n && t[i] == '.') {
-    int count = 0;
-    for (++i; i < n && t[i] >= '0' && t[i] <= '9'; ++i, ++count) {
-      if (count < 6) us = us * 10 + (t[i] - '0');
-    }
-    if (count == 0 || count > 6) return nullptr;
-    for (; count < 6; ++count) us *= 10;
-  }
-  PyObject* tz = Py_None;
-  pyb::object owned;
-  if (i < n) {
-    if (t[i] == 'Z' && i + 1 == n) {
-      tz = std_->utc;
-    } else if ((t[i] == '+' || t[i] == '-') && i + 6 == n && t[i + 3] == ':') {
-      int oh, om;
-      if (!digits(t + i + 1, 2, oh) || !digits(t + i + 4, 2, om)) return nullptr;
-      const int sign = t[i] == '-' ? -1 : 1;
-      if (oh == 0 && om == 0) {
-        tz = std_->utc;  // what a zero offset makes, without making it
-      } else {
-        pyb::object delta = vp::own(PyDelta_FromDSU(0, sign * (oh * 3600 + om * 60), 0));
-        if (!delta) return nullptr;
-        owned = vp::own(PyTimeZone_FromOffset(delta.ptr()));
-        if (!owned) return nullptr;
-        tz = owned.ptr();
-      }
-    } else {
-      return nullptr;
-    }
-  }
-  return PyDateTimeAPI->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz,
-                                                 PyDateTimeAPI->DateTimeType);
+  return t ? vs::datetime_from_ascii({t, static_cast<std::size_t>(n)}) : nullptr;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// fast_uuid reads the canonical 8-4-4-4-12 form (|n| characters) into a
-// uuid.UUID, with one integer conversion of its 32 hex digits; null without
-// an error for any other text.
 PyObject* fast_uuid(const char* t, Py_ssize_t n) {
-  if (!t || n != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return nullptr;
-  char hex[33];
-  int count = 0;
-  for (Py_ssize_t i = 0; i < 36; ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-    if (hex_value(t[i]) < 0) return nullptr;
-    hex[count++] = t[i];
-  }
-  hex[32] = '\0';
-  pyb::object value = vp::own(PyLong_FromString(hex, nullptr, 16));
-  if (!value) return nullptr;
-  auto* cls = reinterpret_cast<PyTypeObject*>(std_->uuid_class);
-  pyb::object id = vp::own(cls->tp_alloc(cls, 0));
-  if (!id || PyObject_GenericSetAttr(id.ptr(), N().int_, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(id.ptr(), N().is_safe, std_->safe_unknown) < 0)
-    return nullptr;
-  // A UUID is immutable and holds an integer and an enum member: it can be
-  // part of no reference cycle, so the cyclic collector need not visit it
-  // (and a mapping that holds only such values is not visited either).
-  PyObject_GC_UnTrack(id.ptr());
-  return id.release().ptr();
+  if (!t) return nullptr;
+  const auto id = velna::utils::parse_uuid({t, static_cast<std::size_t>(n)});
+  return id ? vs::uuid_of(*id) : nullptr;
 }
 
 // The kind of each attribute, in field order (kFields).
@@ -835,7 +743,7 @@ PYBIND11_MODULE(event, m) {
   m.attr("Event") = cls;
   module_ref = vp::keep(m);
   m.attr("Schema") = vs::base_class();
-  init_stdlib();
+  init_wire_text();
   pyb::object schema = make_schema_class();
   schema_class = vp::keep(schema);
   m.attr("EventSchema") = schema;
