@@ -626,6 +626,57 @@ class Parser {
     return v;
   }
 
+  // ---- steps for Reader ----------------------------------------------------
+
+  // at skips blanks from |i| and is the character there, or -1 at the end.
+  long at(Py_ssize_t& i) const {
+    skip_ws(i);
+    return i < n_ ? static_cast<long>(s_[i]) : -1;
+  }
+
+  // step_value reads the value at |i| (after blanks) as parse reads one.
+  pyb::object step_value(Py_ssize_t& i) {
+    skip_ws(i);
+    Py_ssize_t stop = -1;
+    pyb::object v = value(i, stop);
+    if (!v && stop >= 0) fail("Expecting value", stop);
+    return v;
+  }
+
+  // plain_ascii is the text of the string at |i| when it has neither escapes
+  // nor characters beyond ASCII; |i| then moves past it.
+  bool plain_ascii(Py_ssize_t& i, std::string_view& out, std::string& copy) const {
+    skip_ws(i);
+    if (i >= n_ || s_[i] != '"') return false;
+    Py_ssize_t j = i + 1;
+    Ch high = 0;
+    while (j < n_) {
+      const Ch c = s_[j];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      high |= c;
+      ++j;
+    }
+    if (j >= n_ || s_[j] != '"' || high >= 0x80) return false;
+    const auto len = static_cast<std::size_t>(j - i - 1);
+    if constexpr (sizeof(Ch) == 1) {
+      out = std::string_view(reinterpret_cast<const char*>(s_ + i + 1), len);
+    } else {
+      copy.assign(s_ + i + 1, s_ + j);
+      out = copy;
+    }
+    i = j + 1;
+    return true;
+  }
+
+  // literal reports whether the literal |lit| (null, true, false) is at |i|
+  // followed by no part of a longer word, and moves past it.
+  bool literal(Py_ssize_t& i, const char* lit, Py_ssize_t len) const {
+    skip_ws(i);
+    if (!match(i, lit, len)) return false;
+    i += len;
+    return true;
+  }
+
  private:
   void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc_, msg, pos); }
 
@@ -1109,6 +1160,62 @@ PyObject* loads_utf8(const char* s, std::size_t n) {
     return nullptr;
   }
 }
+
+// Reader holds a Parser of the document's kind behind one interface.
+struct Reader::Impl {
+  virtual ~Impl() = default;
+  virtual long at() = 0;
+  virtual pyb::object value() = 0;
+  virtual bool plain_ascii(std::string_view& out) = 0;
+  virtual bool literal(const char* lit, Py_ssize_t len) = 0;
+  Py_ssize_t i = 0;
+  std::string copy;
+};
+
+namespace {
+
+template <typename Ch>
+struct ReaderOf final : Reader::Impl {
+  ReaderOf(PyObject* doc, const Ch* s, Py_ssize_t n) : parser(doc, s, n) {
+    if (n > 0 && static_cast<Py_UCS4>(s[0]) == 0xfeff) i = 1;
+  }
+  long at() override { return parser.at(i); }
+  pyb::object value() override { return parser.step_value(i); }
+  bool plain_ascii(std::string_view& out) override { return parser.plain_ascii(i, out, copy); }
+  bool literal(const char* lit, Py_ssize_t len) override { return parser.literal(i, lit, len); }
+  Parser<Ch> parser;
+};
+
+}  // namespace
+
+Reader::Reader(PyObject* doc) {
+  if (PyUnicode_READY(doc) < 0) throw pyb::error_already_set();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(doc);
+  switch (PyUnicode_KIND(doc)) {
+    case PyUnicode_1BYTE_KIND:
+      impl_ = std::make_unique<ReaderOf<Py_UCS1>>(doc, PyUnicode_1BYTE_DATA(doc), n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      impl_ = std::make_unique<ReaderOf<Py_UCS2>>(doc, PyUnicode_2BYTE_DATA(doc), n);
+      break;
+    default:
+      impl_ = std::make_unique<ReaderOf<Py_UCS4>>(doc, PyUnicode_4BYTE_DATA(doc), n);
+      break;
+  }
+}
+
+Reader::~Reader() = default;
+
+bool Reader::take(char c) {
+  if (impl_->at() != c) return false;
+  ++impl_->i;
+  return true;
+}
+bool Reader::at(char c) { return impl_->at() == c; }
+bool Reader::end() { return impl_->at() < 0; }
+PyObject* Reader::value() { return impl_->value().release().ptr(); }
+bool Reader::ascii_string(std::string_view& text) { return impl_->plain_ascii(text); }
+bool Reader::null() { return impl_->literal("null", 4); }
 
 namespace {
 struct Armed {

@@ -523,6 +523,14 @@ const char* kind_name(Kind k) {
 
 }  // namespace
 
+pyb::object convert_value(Kind kind, pyb::handle value, const char*& message) {
+  Field f;
+  f.kind = kind;
+  Outcome o = convert(f, value);
+  message = o.error;
+  return o.value;
+}
+
 PyObject* datetime_from_ascii(std::string_view text) {
   const std::optional<velna::time::FieldDateTime> t = velna::time::parse_field_date_time(text);
   if (!t) return nullptr;

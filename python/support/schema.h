@@ -91,6 +91,12 @@ VELNA_PY_API pybind11::handle validation_error();
 // unmarshal_result is the named pair UnmarshalResult(data, errors).
 VELNA_PY_API pybind11::handle unmarshal_result();
 
+// convert_value converts |value| (present, not None) as a field of |kind|
+// does: the loaded value, or a null object with |message| set to the
+// field's message.
+VELNA_PY_API pybind11::object convert_value(Kind kind, pybind11::handle value,
+                                            const char*& message);
+
 // ---- the conversions of DateTime and Uuid on text ---------------------------
 //
 // Each is a new reference, or null without an error set when the text does not

@@ -21,7 +21,7 @@ namespace vp = velna::py;
 using namespace pyb::literals;
 
 #define EVENTS_NAMES(X) \
-  X(server) X(client) X(get) X(json) X(content) X(id) X(session) X(request) X(EventSchema) X(load)
+  X(server) X(client) X(get) X(json) X(content) X(session) X(request) X(EventSchema) X(load)
 struct Names {
   EVENTS_NAMES(VELNA_PY_NAME_FIELD)
   PyObject* const log = vp::intern("log");
@@ -152,9 +152,10 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
       response = get("events", "params"_a = params);
     }
     pyb::object page = vp::call0(vp::get(response, N().json));
-    PyObject* records = pages ? pages->records_of(page.ptr()) : nullptr;
+    vp::EventPages::Read page_read;
+    if (pages) page_read = pages->read_of(page.ptr());
     pyb::object received = item(page, "events");
-    const bool read = records && received.ptr() == records;
+    const bool read = page_read.events && received.ptr() == page_read.events;
     pyb::object start = params["start"];
     pyb::object last = pyb::none();
     const Py_ssize_t begin = PyList_GET_SIZE(events.ptr());
@@ -179,7 +180,7 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
     if (!any)
       vp::raise_error(PyExc_IndexError, "The key server announced more events after event " +
                                             text(start) + " but sent an empty page.");
-    pyb::object next = read ? vp::dict_get(vp::instance_dict(last), N().id) : item(last, "eventId");
+    pyb::object next = item(read ? page_read.last : last, "eventId");
     if (!advances(next, start))
       vp::raise_error(PyExc_RuntimeError, "The key server's page of events from " + text(start) +
                                               " ends at event " + text(next) +

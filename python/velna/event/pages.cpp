@@ -1,0 +1,393 @@
+// velna.event's reader of the key server's pages of events: a page
+// {"events": [...], "hasMore": ..., ...} is read in one pass of the JSON
+// reader (json_text.h), its event objects straight into what EventSchema's
+// load makes of them, whatever their shape: a record for each object that
+// loads whole, else the loaded values with the field errors, which
+// finish_load joins as the general load would. The page's other members are
+// decoded as usual. Text that is not JSON, a page whose events are no array
+// or that names them twice, is declined and decoded the usual way.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "event.h"
+#include "event_pages.h"
+#include "json_text.h"
+#include "velna/utils.h"
+#include "velna_py.h"
+
+namespace velna::event {
+namespace {
+
+namespace vp = velna::py;
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// A key of an event object: the field (kWire) it is read for, and whether
+// it is the attribute name, which is read before the wire key.
+struct Key {
+  std::string_view text;
+  std::size_t field;
+  bool own_name;
+};
+constexpr std::size_t kKeys = [] {
+  std::size_t n = 0;
+  for (const WireField& w : kWire) n += *w.load_from ? 2 : 1;
+  return n;
+}();
+constexpr std::array<Key, kKeys> kKeyTable = [] {
+  std::array<Key, kKeys> keys{};
+  std::size_t n = 0;
+  for (std::size_t d = 0; d < kCount; ++d) {
+    keys[n++] = {kWire[d].name, d, true};
+    if (*kWire[d].load_from) keys[n++] = {kWire[d].load_from, d, false};
+  }
+  return keys;
+}();
+
+// The field of the event's identifier.
+constexpr std::size_t kIdField = [] {
+  std::size_t d = 0;
+  while (std::string_view(kWire[d].name) != "id") ++d;
+  return d;
+}();
+
+// What one key of an event object gave: its loaded value, or its error.
+struct Slot {
+  pyb::object value;
+  const char* error = nullptr;
+  bool seen = false;
+};
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+};
+using Cache = std::unordered_map<std::string, pyb::object, TextHash, std::equal_to<>>;
+
+// PageParser reads one page; it is made for each page, so that the page's
+// caches live no longer than the page. Its steps return null (or false)
+// when the page is declined, with an error set only for a failure of the
+// runtime.
+class PageParser {
+ public:
+  explicit PageParser(PyObject* doc) : r_(doc) {}
+
+  PyObject* read() {
+    pyb::object page = vp::own(read_page());
+    if (!page && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+    return page.release().ptr();
+  }
+  PyObject* events() const { return events_; }  // held by the page
+
+  // last is what the general path indexes with "eventId" for the page's
+  // last event: the item itself when it is no object, else a mapping that
+  // holds what its "eventId" held, if anything.
+  pyb::object last() const {
+    if (last_raw_) return last_raw_;
+    pyb::dict d;
+    if (last_id_) d[N().eventId] = last_id_;
+    return d;
+  }
+
+ private:
+  // text is the str of |v|: equal short texts of one page (actions, types)
+  // share one str, as member names do.
+  PyObject* text(std::string_view v) {
+    if (v.size() > 32)
+      return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    auto hit = strings_.find(v);
+    if (hit != strings_.end()) return new_ref(hit->second.ptr());
+    pyb::object s =
+        vp::own(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
+    if (!s) return nullptr;
+    strings_.emplace(std::string(v), s);
+    return s.release().ptr();
+  }
+
+  // uuid is the identifier of ASCII text, one per text and page; none (no
+  // error) for text that is none.
+  PyObject* uuid(std::string_view v) {
+    auto hit = ids_.find(v);
+    if (hit != ids_.end()) return new_ref(hit->second.ptr());
+    const auto id = velna::utils::parse_uuid(v);
+    if (!id) return nullptr;
+    pyb::object made = vp::own(vs::uuid_of(*id));
+    if (!made) return nullptr;
+    ids_.emplace(std::string(v), made);
+    return made.release().ptr();
+  }
+
+  // plain_value converts the ASCII string without escapes that stands next,
+  // for the kinds that read one: true when it did (the slot tells how).
+  bool plain_value(const WireField& f, Slot& slot) {
+    std::string_view v;
+    if ((f.kind != vs::Kind::Str && f.kind != vs::Kind::DateTime && f.kind != vs::Kind::Uuid) ||
+        !r_.ascii_string(v))
+      return false;
+    PyObject* made = f.kind == vs::Kind::Str        ? text(v)
+                     : f.kind == vs::Kind::DateTime ? vs::datetime_from_ascii(v)
+                                                    : uuid(v);
+    if (made) {
+      slot.value = vp::steal(made);
+    } else {
+      if (PyErr_Occurred()) throw pyb::error_already_set();
+      slot.error = f.kind == vs::Kind::DateTime ? "Not a valid datetime." : "Not a valid UUID.";
+    }
+    return true;
+  }
+
+  // value reads the value of field |f| into |slot|, as the schema converts
+  // it; |raw| receives the value as decoded when the field is an integer.
+  bool value(const WireField& f, Slot& slot, pyb::object& raw) {
+    slot = Slot{};
+    slot.seen = true;
+    if (r_.null()) {
+      if (f.allow_none) {
+        slot.value = pyb::none();
+      } else {
+        slot.error = "Field may not be null.";
+      }
+      raw = pyb::none();
+      return true;
+    }
+    if (plain_value(f, slot)) return true;
+    pyb::object v = vp::own(r_.value());
+    if (!v) return false;
+    if (f.kind == vs::Kind::Int) raw = v;
+    const bool exact = (f.kind == vs::Kind::Str && PyUnicode_CheckExact(v.ptr())) ||
+                       (f.kind == vs::Kind::Int && PyLong_CheckExact(v.ptr())) ||
+                       (f.kind == vs::Kind::Dict && PyDict_CheckExact(v.ptr()));
+    if (exact) {
+      slot.value = v;
+    } else {
+      slot.value = vs::convert_value(f.kind, v, slot.error);
+    }
+    return true;
+  }
+
+  // key finds the key table's entry of the member name |v|, looking first
+  // where the last object had its next member.
+  std::size_t key(std::string_view v) {
+    for (std::size_t k = 0; k < kKeys; ++k) {
+      const std::size_t at = (hint_ + k) % kKeys;
+      if (kKeyTable[at].text == v) {
+        hint_ = at + 1;
+        return at;
+      }
+    }
+    return kKeys;
+  }
+
+  // member_name reads a member name: its entry in the key table (kKeys for
+  // a key of no field), or false for text that is not one.
+  bool member_name(std::size_t& k) {
+    std::string_view v;
+    if (r_.ascii_string(v)) {
+      k = key(v);
+    } else {
+      if (!r_.at('"')) return false;
+      pyb::object name = vp::own(r_.value());
+      if (!name) return false;
+      Py_ssize_t n = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &n);
+      if (!utf8) {
+        PyErr_Clear();  // a lone surrogate: no key of ours
+        k = kKeys;
+      } else {
+        k = key({utf8, static_cast<std::size_t>(n)});
+      }
+    }
+    return r_.take(':');
+  }
+
+  // event reads one event object into a record, or into the pair (loaded
+  // values, errors or None) when it does not load whole.
+  PyObject* event() {
+    if (!r_.take('{')) return nullptr;
+    std::array<Slot, kKeys> slots;
+    pyb::object event_id;  // what "eventId" holds, as decoded
+    if (!r_.take('}')) {
+      for (;;) {
+        std::size_t k = kKeys;
+        if (!member_name(k)) return nullptr;
+        if (k == kKeys) {
+          if (!vp::own(r_.value())) return nullptr;
+        } else {
+          pyb::object raw;
+          if (!value(kWire[kKeyTable[k].field], slots[k], raw)) return nullptr;
+          if (!kKeyTable[k].own_name && kKeyTable[k].field == kIdField) event_id = raw;
+        }
+        if (r_.take('}')) break;
+        if (!r_.take(',')) return nullptr;
+      }
+    }
+    last_id_ = std::move(event_id);
+    last_raw_ = pyb::object();
+    return made(slots);
+  }
+
+  // made is what the load makes of one event object's slots.
+  PyObject* made(std::array<Slot, kKeys>& slots) {
+    std::array<Slot*, kCount> field{};
+    for (std::size_t k = kKeys; k-- > 0;) {
+      Slot& s = slots[k];
+      if (s.seen && (!field[kKeyTable[k].field] || kKeyTable[k].own_name))
+        field[kKeyTable[k].field] = &s;
+    }
+    pyb::object errors;
+    bool whole = true;
+    for (std::size_t d = 0; d < kCount; ++d) {
+      if (!field[d]) {
+        whole = false;
+      } else if (field[d]->error) {
+        if (!errors) errors = pyb::dict();
+        const std::size_t k = static_cast<std::size_t>(field[d] - slots.data());
+        pyb::list messages;
+        messages.append(pyb::str(field[d]->error));
+        errors[pyb::str(kKeyTable[k].text.data(), kKeyTable[k].text.size())] = messages;
+      }
+    }
+    pyb::object attrs = vp::own(PyDict_New());
+    if (!attrs) return nullptr;
+    if (whole && !errors) {
+      std::array<PyObject*, kCount> values{};
+      for (std::size_t d = 0; d < kCount; ++d) values[kWire[d].attribute] = field[d]->value.ptr();
+      for (std::size_t i = 0; i < kCount; ++i)
+        if (PyDict_SetItem(attrs.ptr(), N().fields[i], values[i]) < 0) return nullptr;
+      return new_event(attrs.ptr());
+    }
+    for (std::size_t d = 0; d < kCount; ++d)
+      if (field[d] && !field[d]->error &&
+          PyDict_SetItem(attrs.ptr(), N().declared[d], field[d]->value.ptr()) < 0)
+        return nullptr;
+    return PyTuple_Pack(2, attrs.ptr(), errors ? errors.ptr() : Py_None);
+  }
+
+  // not_an_object is the load's pair for an item that is no object.
+  PyObject* not_an_object() {
+    pyb::object raw = vp::own(r_.value());
+    if (!raw) return nullptr;
+    last_raw_ = raw;
+    last_id_ = pyb::object();
+    pyb::list messages;
+    messages.append(pyb::str("Invalid input type."));
+    pyb::dict errors;
+    errors[N()._schema] = messages;
+    return PyTuple_Pack(2, Py_None, errors.ptr());
+  }
+
+  PyObject* event_list() {
+    if (!r_.take('[')) return nullptr;
+    pyb::object list = vp::own(PyList_New(0));
+    if (!list || r_.take(']')) return list.release().ptr();
+    for (;;) {
+      pyb::object item = vp::own(r_.at('{') ? event() : not_an_object());
+      if (!item || PyList_Append(list.ptr(), item.ptr()) < 0) return nullptr;
+      if (r_.take(']')) break;
+      if (!r_.take(',')) return nullptr;
+    }
+    return list.release().ptr();
+  }
+
+  PyObject* read_page() {
+    if (!r_.take('{')) return nullptr;
+    pyb::object page = vp::own(PyDict_New());
+    if (!page || r_.take('}')) return nullptr;  // a page has events
+    for (;;) {
+      if (!r_.at('"')) return nullptr;
+      pyb::object name = vp::own(r_.value());
+      if (!name || !r_.take(':')) return nullptr;
+      const bool is_events = PyUnicode_CompareWithASCIIString(name.ptr(), "events") == 0;
+      if (is_events && events_) return nullptr;  // named twice
+      pyb::object v = vp::own(is_events && r_.at('[') ? event_list() : r_.value());
+      if (!v || PyDict_SetItem(page.ptr(), name.ptr(), v.ptr()) < 0) return nullptr;
+      if (is_events) {
+        if (!PyList_CheckExact(v.ptr())) return nullptr;
+        events_ = v.ptr();
+      }
+      if (r_.take('}')) break;
+      if (!r_.take(',')) return nullptr;
+    }
+    if (!r_.end() || !events_) return nullptr;
+    return page.release().ptr();
+  }
+
+  vp::json::Reader r_;
+  Cache strings_;
+  Cache ids_;
+  std::size_t hint_ = 0;
+  PyObject* events_ = nullptr;
+  pyb::object last_id_, last_raw_;
+};
+
+// PageReader is the reader that velna.event offers: it remembers the last
+// page it made on each thread (holding it, so that its identity stays its
+// own) until the event retrieval module of that thread asks for it. A page
+// left unasked is released by the thread's next page.
+class PageReader final : public vp::EventPages {
+ public:
+  PyObject* read(PyObject* content) override {
+    forget();
+    pyb::object doc = vp::own(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content), nullptr));
+    if (!doc) {
+      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+      return nullptr;  // decoded as usual, which reports it
+    }
+    PageParser parser(doc.ptr());
+    PyObject* page = parser.read();
+    if (!page) return nullptr;
+    last_page_ = vp::borrow(page).release().ptr();
+    events_ = parser.events();
+    last_ = parser.last().release().ptr();
+    return page;
+  }
+
+  Read read_of(PyObject* page) override {
+    Read out;
+    if (!page || page != last_page_) return out;
+    out.events = events_;  // held by |page|
+    out.last = vp::borrow(last_ ? last_ : Py_None);
+    forget();
+    return out;
+  }
+
+  pyb::object load(pyb::handle schema, pyb::handle events) override {
+    return finish_load(schema, events);
+  }
+
+ private:
+  static void forget() {
+    events_ = nullptr;
+    vp::own(last_page_);  // released here
+    vp::own(last_);
+    last_page_ = nullptr;
+    last_ = nullptr;
+  }
+
+  // Plain pointers: nothing may touch Python when a thread ends.
+  static inline thread_local PyObject* last_page_ = nullptr;  // a reference of our own
+  static inline thread_local PyObject* events_ = nullptr;     // held by the page
+  static inline thread_local PyObject* last_ = nullptr;       // a reference of our own
+};
+
+}  // namespace
+
+void bind_pages(pyb::module_& module) {
+  // The reader lives as long as the process.
+  static PageReader* pages = new PageReader();
+  module.attr("_pages") = vp::steal(
+      PyCapsule_New(static_cast<vp::EventPages*>(pages), vp::EventPages::kCapsule, nullptr));
+}
+
+}  // namespace velna::event
