@@ -96,9 +96,24 @@ std::optional<Uuid> hex_integer(std::string_view s) {
   return out;
 }
 
+// canonical reads the 8-4-4-4-12 form, the one nearly every text takes.
+std::optional<Uuid> canonical(std::string_view t) {
+  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
+    return std::nullopt;
+  Uuid out{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < 36; i += i == 6 || i == 11 || i == 16 || i == 21 ? 3 : 2) {
+    const int hi = hex_digit(t[i]), lo = hex_digit(t[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out[n++] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<Uuid> parse_uuid(std::string_view text) {
+  if (auto id = canonical(text)) return id;
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
   std::string s(text);

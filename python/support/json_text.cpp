@@ -649,14 +649,8 @@ class Parser {
     skip_ws(i);
     if (i >= n_ || s_[i] != '"') return false;
     Py_ssize_t j = i + 1;
-    Ch high = 0;
-    while (j < n_) {
-      const Ch c = s_[j];
-      if (c == '"' || c == '\\' || c < 0x20) break;
-      high |= c;
-      ++j;
-    }
-    if (j >= n_ || s_[j] != '"' || high >= 0x80) return false;
+    while (j < n_ && plain_char(s_[j])) ++j;
+    if (j >= n_ || s_[j] != '"') return false;
     const auto len = static_cast<std::size_t>(j - i - 1);
     if constexpr (sizeof(Ch) == 1) {
       out = std::string_view(reinterpret_cast<const char*>(s_ + i + 1), len);
@@ -666,6 +660,16 @@ class Parser {
     }
     i = j + 1;
     return true;
+  }
+
+  // plain_char: |c| stands for itself in a string, and is ASCII.
+  static bool plain_char(Ch c) {
+    static constexpr auto kPlain = [] {
+      std::array<bool, 128> t{};
+      for (int k = 0x20; k < 0x80; ++k) t[k] = k != '"' && k != '\\';
+      return t;
+    }();
+    return static_cast<Py_UCS4>(c) < 0x80 && kPlain[c];
   }
 
   // literal reports whether the literal |lit| (null, true, false) is at |i|

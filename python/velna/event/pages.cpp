@@ -10,11 +10,9 @@
 
 #include <array>
 #include <cstring>
-#include <functional>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "event.h"
 #include "event_pages.h"
@@ -68,11 +66,35 @@ struct Slot {
   bool seen = false;
 };
 
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+// Recent keeps the objects made of the last short ASCII texts, one for each
+// slot of a table the texts hash into: values that recur on a page (actions,
+// types, the identifiers of a container and of its users) are made once and
+// shared.
+template <std::size_t Slots>
+class Recent {
+ public:
+  // get is the object of |text|: a new reference, from the table or from
+  // |make| (null when |make| is).
+  template <typename Make>
+  PyObject* get(std::string_view text, Make&& make) {
+    std::uint32_t h = 2166136261u;
+    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    Entry& e = slots_[h % Slots];
+    if (e.object && e.text == text) return new_ref(e.object.ptr());
+    PyObject* made = make();
+    if (!made) return nullptr;
+    e.text.assign(text);
+    e.object = vp::borrow(made);
+    return made;
+  }
+
+ private:
+  struct Entry {
+    std::string text;
+    pyb::object object;
+  };
+  std::array<Entry, Slots> slots_;
 };
-using Cache = std::unordered_map<std::string, pyb::object, TextHash, std::equal_to<>>;
 
 // PageParser reads one page; it is made for each page, so that the page's
 // caches live no longer than the page. Its steps return null (or false)
@@ -100,31 +122,20 @@ class PageParser {
   }
 
  private:
-  // text is the str of |v|: equal short texts of one page (actions, types)
-  // share one str, as member names do.
+  // text is the str of |v|; short texts that recur (actions, types) share
+  // one str, as member names do.
   PyObject* text(std::string_view v) {
-    if (v.size() > 32)
-      return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
-    auto hit = strings_.find(v);
-    if (hit != strings_.end()) return new_ref(hit->second.ptr());
-    pyb::object s =
-        vp::own(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
-    if (!s) return nullptr;
-    strings_.emplace(std::string(v), s);
-    return s.release().ptr();
+    auto make = [&] { return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())); };
+    return v.size() > 32 ? make() : strings_.get(v, make);
   }
 
-  // uuid is the identifier of ASCII text, one per text and page; none (no
-  // error) for text that is none.
+  // uuid is the identifier of ASCII text; null without an error for text
+  // that is none.
   PyObject* uuid(std::string_view v) {
-    auto hit = ids_.find(v);
-    if (hit != ids_.end()) return new_ref(hit->second.ptr());
-    const auto id = velna::utils::parse_uuid(v);
-    if (!id) return nullptr;
-    pyb::object made = vp::own(vs::uuid_of(*id));
-    if (!made) return nullptr;
-    ids_.emplace(std::string(v), made);
-    return made.release().ptr();
+    return ids_.get(v, [&]() -> PyObject* {
+      const auto id = velna::utils::parse_uuid(v);
+      return id ? vs::uuid_of(*id) : nullptr;
+    });
   }
 
   // plain_value converts the ASCII string without escapes that stands next,
@@ -323,8 +334,8 @@ class PageParser {
   }
 
   vp::json::Reader r_;
-  Cache strings_;
-  Cache ids_;
+  Recent<64> strings_;
+  Recent<256> ids_;
   std::size_t hint_ = 0;
   PyObject* events_ = nullptr;
   pyb::object last_id_, last_raw_;
