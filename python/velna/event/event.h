@@ -85,10 +85,9 @@ struct Module {
 };
 extern Module kept;
 
-// new_event is a record of the module's own class with |attrs| (a dict in
-// kFields order) as its __dict__; null without an error when it cannot be
-// made.
-PyObject* new_event(PyObject* attrs);
+// new_event is a record of the module's own class with |values| (in kFields
+// order) as its attributes; null without an error when it cannot be made.
+PyObject* new_event(PyObject* const* values);
 
 // loads_records: a load of |self| (an EventSchema) with |many| would be this
 // module's own load of records of the module's own Event class.

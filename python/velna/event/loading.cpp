@@ -90,14 +90,9 @@ PyObject* fast_item(PyObject* item, PyObject* cache) {
     values[i] = vp::own(fast_value(kWire[d], raw, cache));
     if (!values[i]) return nullptr;
   }
-  pyb::object attrs = vp::own(PyDict_New());
-  for (std::size_t i = 0; attrs && i < kCount; ++i)
-    if (PyDict_SetItem(attrs.ptr(), n.fields[i], values[i].ptr()) < 0) attrs = {};
-  if (!attrs) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  return new_event(attrs.ptr());
+  std::array<PyObject*, kCount> v{};
+  for (std::size_t i = 0; i < kCount; ++i) v[i] = values[i].ptr();
+  return new_event(v.data());
 }
 
 // fast_load is the list of Events for |data|, or nothing when the general

@@ -77,18 +77,39 @@ class Recent {
   // |make| (null when |make| is).
   template <typename Make>
   PyObject* get(std::string_view text, Make&& make) {
-    std::uint32_t h = 2166136261u;
-    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    Entry& e = slots_[h % Slots];
-    if (e.object && e.text == text) return new_ref(e.object.ptr());
+    // Four slots from the text's own: a text finds its object, or the first
+    // free slot, or takes over its own slot.
+    const std::size_t home = slot(text);
+    Entry* free = nullptr;
+    for (std::size_t k = 0; k < 4; ++k) {
+      Entry& e = slots_[(home + k) % Slots];
+      if (!e.object) {
+        free = free ? free : &e;
+      } else if (e.text == text) {
+        return new_ref(e.object.ptr());
+      }
+    }
     PyObject* made = make();
     if (!made) return nullptr;
+    Entry& e = free ? *free : slots_[home];
     e.text.assign(text);
     e.object = vp::borrow(made);
     return made;
   }
 
  private:
+  static_assert((Slots & (Slots - 1)) == 0, "a power of two");
+
+  // slot mixes the length and the first and last eight bytes of |text|.
+  static std::size_t slot(std::string_view text) {
+    std::uint64_t head = 0, tail = 0;
+    const std::size_t n = text.size() < 8 ? text.size() : 8;
+    std::memcpy(&head, text.data(), n);
+    std::memcpy(&tail, text.data() + text.size() - n, n);
+    const std::uint64_t h = ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
+    return static_cast<std::size_t>(h >> 40) % Slots;
+  }
+
   struct Entry {
     std::string text;
     pyb::object object;
@@ -268,15 +289,13 @@ class PageParser {
         errors[pyb::str(kKeyTable[k].text.data(), kKeyTable[k].text.size())] = messages;
       }
     }
-    pyb::object attrs = vp::own(PyDict_New());
-    if (!attrs) return nullptr;
     if (whole && !errors) {
       std::array<PyObject*, kCount> values{};
       for (std::size_t d = 0; d < kCount; ++d) values[kWire[d].attribute] = field[d]->value.ptr();
-      for (std::size_t i = 0; i < kCount; ++i)
-        if (PyDict_SetItem(attrs.ptr(), N().fields[i], values[i]) < 0) return nullptr;
-      return new_event(attrs.ptr());
+      return new_event(values.data());
     }
+    pyb::object attrs = vp::own(PyDict_New());
+    if (!attrs) return nullptr;
     for (std::size_t d = 0; d < kCount; ++d)
       if (field[d] && !field[d]->error &&
           PyDict_SetItem(attrs.ptr(), N().declared[d], field[d]->value.ptr()) < 0)

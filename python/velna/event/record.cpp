@@ -174,10 +174,23 @@ std::array<const char*, kCount> declared_names() {
   return names;
 }
 
-PyObject* new_event(PyObject* attrs) {
+PyObject* new_event(PyObject* const* values) {
+  // Each record's __dict__ is a copy of one dict of the attribute names,
+  // sized for them, whose values are then replaced in place.
+  static PyObject* names = [] {
+    pyb::dict d;
+    for (std::size_t i = 0; i < kCount; ++i) d[N().fields[i]] = pyb::none();
+    return vp::keep(d);
+  }();
+  pyb::object attrs = vp::own(PyDict_Copy(names));
+  bool holds_tracked = false;
+  for (std::size_t i = 0; attrs && i < kCount; ++i) {
+    if (PyDict_SetItem(attrs.ptr(), N().fields[i], values[i]) < 0) attrs = pyb::object();
+    holds_tracked = holds_tracked || vp::compat::is_tracked(values[i]);
+  }
   auto* cls = reinterpret_cast<PyTypeObject*>(kept.event_class);
-  pyb::object event = vp::own(cls->tp_alloc(cls, 0));
-  if (!event || PyObject_GenericSetDict(event.ptr(), attrs, nullptr) < 0) {
+  pyb::object event = attrs ? vp::own(cls->tp_alloc(cls, 0)) : pyb::object();
+  if (!event || PyObject_GenericSetDict(event.ptr(), attrs.ptr(), nullptr) < 0) {
     PyErr_Clear();
     return nullptr;
   }
@@ -186,12 +199,10 @@ PyObject* new_event(PyObject* attrs) {
   // no cycle, and thousands are made at once: the collector need not visit
   // it, nor its __dict__ (which a later insertion tracks again). Setting an
   // attribute tracks the record again (__setattr__).
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(attrs, &pos, &key, &value))
-    if (vp::compat::is_tracked(value)) return event.release().ptr();
-  PyObject_GC_UnTrack(event.ptr());
-  if (vp::compat::is_tracked(attrs)) PyObject_GC_UnTrack(attrs);
+  if (!holds_tracked) {
+    PyObject_GC_UnTrack(event.ptr());
+    if (vp::compat::is_tracked(attrs.ptr())) PyObject_GC_UnTrack(attrs.ptr());
+  }
   return event.release().ptr();
 }
 
