@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -649,6 +650,20 @@ class Parser {
     skip_ws(i);
     if (i >= n_ || s_[i] != '"') return false;
     Py_ssize_t j = i + 1;
+    if constexpr (sizeof(Ch) == 1) {
+      // Eight characters at a time while none is a quotation mark, a
+      // backslash, a control character or beyond ASCII.
+      constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+      auto zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+      for (; j + 8 <= n_; j += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s_ + j, 8);
+        if ((w | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) |
+             ((w - kOnes * 0x20) & ~w)) &
+            kHigh)
+          break;
+      }
+    }
     while (j < n_ && plain_char(s_[j])) ++j;
     if (j >= n_ || s_[j] != '"') return false;
     const auto len = static_cast<std::size_t>(j - i - 1);

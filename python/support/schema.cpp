@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "fast_path.h"
 #include "plain_class.h"
@@ -540,11 +541,18 @@ PyObject* datetime_from_ascii(std::string_view text) {
   if (t->has_offset) {
     tz = PyDateTime_TimeZone_UTC;
     if (t->offset_seconds != 0) {
-      pyb::object delta = own(PyDelta_FromDSU(0, t->offset_seconds, 0));
-      if (!delta) return nullptr;
-      zone = own(PyTimeZone_FromOffset(delta.ptr()));
-      if (!zone) return nullptr;
-      tz = zone.ptr();
+      // Fixed-offset zones are immutable, and a text names one of fewer than
+      // 2880: each is made once and kept.
+      static std::unordered_map<int, PyObject*> zones;
+      PyObject*& kept = zones[t->offset_seconds];
+      if (!kept) {
+        pyb::object delta = own(PyDelta_FromDSU(0, t->offset_seconds, 0));
+        if (!delta) return nullptr;
+        zone = own(PyTimeZone_FromOffset(delta.ptr()));
+        if (!zone) return nullptr;
+        kept = keep(zone);
+      }
+      tz = kept;
     }
   }
   const velna::time::DateTime& f = t->local;

@@ -9,8 +9,8 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -106,7 +106,8 @@ class Recent {
     const std::size_t n = text.size() < 8 ? text.size() : 8;
     std::memcpy(&head, text.data(), n);
     std::memcpy(&tail, text.data() + text.size() - n, n);
-    const std::uint64_t h = ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
+    const std::uint64_t h =
+        ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
     return static_cast<std::size_t>(h >> 40) % Slots;
   }
 
@@ -146,7 +147,9 @@ class PageParser {
   // text is the str of |v|; short texts that recur (actions, types) share
   // one str, as member names do.
   PyObject* text(std::string_view v) {
-    auto make = [&] { return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())); };
+    auto make = [&] {
+      return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    };
     return v.size() > 32 ? make() : strings_.get(v, make);
   }
 
