@@ -650,17 +650,19 @@ class Parser {
     skip_ws(i);
     if (i >= n_ || s_[i] != '"') return false;
     Py_ssize_t j = i + 1;
-    if constexpr (sizeof(Ch) == 1) {
-      // Eight characters at a time while none is a quotation mark, a
+    if constexpr (sizeof(Ch) <= 2) {
+      // Eight bytes at a time while no character is a quotation mark, a
       // backslash, a control character or beyond ASCII.
-      constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-      auto zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-      for (; j + 8 <= n_; j += 8) {
+      constexpr std::uint64_t kOnes = sizeof(Ch) == 1 ? 0x0101010101010101u : 0x0001000100010001u;
+      constexpr std::uint64_t kSign = kOnes << (8 * sizeof(Ch) - 1);
+      constexpr std::uint64_t kBeyond = sizeof(Ch) == 1 ? kSign : 0xff80ff80ff80ff80u;
+      auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kSign; };
+      constexpr Py_ssize_t kStep = 8 / sizeof(Ch);
+      for (; j + kStep <= n_; j += kStep) {
         std::uint64_t w;
         std::memcpy(&w, s_ + j, 8);
-        if ((w | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) |
-             ((w - kOnes * 0x20) & ~w)) &
-            kHigh)
+        if ((w & kBeyond) || (zero(w ^ (kOnes * '"')) | zero(w ^ (kOnes * '\\')) |
+                              ((w - kOnes * 0x20) & ~w & kSign)))
           break;
       }
     }
@@ -670,7 +672,9 @@ class Parser {
     if constexpr (sizeof(Ch) == 1) {
       out = std::string_view(reinterpret_cast<const char*>(s_ + i + 1), len);
     } else {
-      copy.assign(s_ + i + 1, s_ + j);
+      copy.resize(len);
+      for (std::size_t k = 0; k < len; ++k)
+        copy[k] = static_cast<char>(s_[i + 1 + static_cast<Py_ssize_t>(k)]);
       out = copy;
     }
     i = j + 1;
