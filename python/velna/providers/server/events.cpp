@@ -131,7 +131,8 @@ velna::http::PageBudget page_budget() {
 }
 
 // One page as received: where its events stand in the gathered list, and,
-// when the reader made them into records, the body they came from.
+// when the reader read them (into what the load makes of them), the body
+// they came from.
 struct Page {
   Py_ssize_t begin, end;
   pyb::object body;
@@ -191,7 +192,7 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
 }
 
 // event_objects is the list of event objects as received: the pages that
-// became records are decoded again as usual.
+// the reader read are decoded again as usual.
 pyb::list event_objects(const pyb::list& events, const std::vector<Page>& received_pages) {
   pyb::list out;
   for (const Page& p : received_pages) {
