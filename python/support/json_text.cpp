@@ -602,6 +602,8 @@ constexpr const char kObjectDepth[] = " while decoding a JSON object from a unic
 template <typename Ch>
 class Parser {
  public:
+  // |doc| is the str of the text [s, s + n); it may be null for ASCII text,
+  // and is then made only to report a failure.
   Parser(PyObject* doc, const Ch* s, Py_ssize_t n) : doc_(doc), s_(s), n_(n) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
@@ -621,7 +623,7 @@ class Parser {
     skip_ws(i);
     if (i != n_) {
       v = {};
-      raise_decode(doc_, "Extra data", i, n_);
+      raise_decode(doc(), "Extra data", i, n_);
       return {};
     }
     return v;
@@ -701,7 +703,15 @@ class Parser {
   }
 
  private:
-  void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc_, msg, pos); }
+  void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc(), msg, pos); }
+
+  PyObject* doc() {
+    if (!doc_) {
+      made_doc_ = own(PyUnicode_DecodeASCII(reinterpret_cast<const char*>(s_), n_, nullptr));
+      doc_ = made_doc_.ptr();
+    }
+    return doc_;
+  }
 
   void skip_ws(Py_ssize_t& i) const {
     while (i < n_) {
@@ -903,7 +913,7 @@ class Parser {
     msg += p;
     msg += " at";
     r = {};
-    raise_decode(doc_, msg, pos);
+    if (doc()) raise_decode(doc(), msg, pos);
   }
 
   // string reads the string whose quotation mark is at |i|.
@@ -921,7 +931,12 @@ class Parser {
     }
     if (s_[j] == '"') {
       i = j + 1;
-      return own(PyUnicode_Substring(doc_, start + 1, j));
+      if (doc_) return own(PyUnicode_Substring(doc_, start + 1, j));
+      pyb::object t = own(PyUnicode_New(j - start - 1, 127));
+      if (t)
+        std::memcpy(PyUnicode_DATA(t.ptr()), s_ + start + 1,
+                    static_cast<std::size_t>(j - start - 1));
+      return t;
     }
     if (s_[j] < 0x20) {
       control_character(j);
@@ -1109,6 +1124,7 @@ class Parser {
   }
 
   PyObject* doc_;
+  pyb::object made_doc_;
   const Ch* s_;
   Py_ssize_t n_;
   pyb::object memo_;
@@ -1193,6 +1209,7 @@ struct Reader::Impl {
   virtual bool literal(const char* lit, Py_ssize_t len) = 0;
   Py_ssize_t i = 0;
   std::string copy;
+  pyb::object doc;  // the str read, when the reader made it
 };
 
 namespace {
@@ -1225,6 +1242,26 @@ Reader::Reader(PyObject* doc) {
       impl_ = std::make_unique<ReaderOf<Py_UCS4>>(doc, PyUnicode_4BYTE_DATA(doc), n);
       break;
   }
+}
+
+Reader::Reader(const char* utf8, std::size_t n) {
+  std::uint64_t high = 0;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, utf8 + k, 8);
+    high |= w;
+  }
+  for (; k < n; ++k) high |= static_cast<unsigned char>(utf8[k]);
+  if (!(high & 0x8080808080808080u)) {
+    impl_ = std::make_unique<ReaderOf<Py_UCS1>>(nullptr, reinterpret_cast<const Py_UCS1*>(utf8),
+                                                static_cast<Py_ssize_t>(n));
+    return;
+  }
+  pyb::object doc = steal(PyUnicode_DecodeUTF8(utf8, static_cast<Py_ssize_t>(n), nullptr));
+  Reader of_doc(doc.ptr());
+  impl_ = std::move(of_doc.impl_);
+  impl_->doc = std::move(doc);
 }
 
 Reader::~Reader() = default;

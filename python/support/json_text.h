@@ -52,6 +52,10 @@ VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
 class VELNA_PY_API Reader {
  public:
   explicit Reader(PyObject* doc);  // a str, held by the caller; a leading BOM is skipped
+  // Reader of UTF-8 text held by the caller: ASCII text is read where it
+  // stands, other text decoded first (error_already_set when it is not
+  // UTF-8).
+  Reader(const char* utf8, std::size_t n);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;

@@ -124,7 +124,7 @@ class Recent {
 // runtime.
 class PageParser {
  public:
-  explicit PageParser(PyObject* doc) : r_(doc) {}
+  PageParser(const char* utf8, std::size_t n) : r_(utf8, n) {}
 
   PyObject* read() {
     pyb::object page = vp::own(read_page());
@@ -371,18 +371,21 @@ class PageReader final : public vp::EventPages {
  public:
   PyObject* read(PyObject* content) override {
     forget();
-    pyb::object doc = vp::own(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(content), PyBytes_GET_SIZE(content), nullptr));
-    if (!doc) {
-      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
-      return nullptr;  // decoded as usual, which reports it
+    PyObject* page = nullptr;
+    try {
+      PageParser parser(PyBytes_AS_STRING(content),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(content)));
+      page = parser.read();
+      if (page) {
+        events_ = parser.events();
+        last_ = parser.last().release().ptr();
+      }
+    } catch (pyb::error_already_set& e) {
+      if (e.matches(PyExc_MemoryError)) throw;
+      return nullptr;  // not UTF-8: decoded as usual, which reports it
     }
-    PageParser parser(doc.ptr());
-    PyObject* page = parser.read();
     if (!page) return nullptr;
     last_page_ = vp::borrow(page).release().ptr();
-    events_ = parser.events();
-    last_ = parser.last().release().ptr();
     return page;
   }
 
