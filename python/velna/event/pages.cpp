@@ -66,6 +66,20 @@ struct Slot {
   bool seen = false;
 };
 
+// same compares texts of a few dozen characters: the length, the first and
+// last eight bytes, then what lies between.
+bool same(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() < 8) return a == b;
+  std::uint64_t x, y;
+  std::memcpy(&x, a.data(), 8);
+  std::memcpy(&y, b.data(), 8);
+  if (x != y) return false;
+  std::memcpy(&x, a.data() + a.size() - 8, 8);
+  std::memcpy(&y, b.data() + b.size() - 8, 8);
+  return x == y && (a.size() <= 16 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 16) == 0);
+}
+
 // Recent keeps the objects made of the last short ASCII texts, one for each
 // slot of a table the texts hash into: values that recur on a page (actions,
 // types, the identifiers of a container and of its users) are made once and
@@ -85,7 +99,7 @@ class Recent {
       Entry& e = slots_[(home + k) % Slots];
       if (!e.object) {
         free = free ? free : &e;
-      } else if (e.text == text) {
+      } else if (same(e.text, text)) {
         return new_ref(e.object.ptr());
       }
     }
@@ -186,6 +200,7 @@ class PageParser {
   bool value(const WireField& f, Slot& slot, pyb::object& raw) {
     slot = Slot{};
     slot.seen = true;
+    if (plain_value(f, slot)) return true;
     if (r_.null()) {
       if (f.allow_none) {
         slot.value = pyb::none();
@@ -195,7 +210,6 @@ class PageParser {
       raw = pyb::none();
       return true;
     }
-    if (plain_value(f, slot)) return true;
     pyb::object v = vp::own(r_.value());
     if (!v) return false;
     if (f.kind == vs::Kind::Int) raw = v;
@@ -215,7 +229,7 @@ class PageParser {
   std::size_t key(std::string_view v) {
     for (std::size_t k = 0; k < kKeys; ++k) {
       const std::size_t at = (hint_ + k) % kKeys;
-      if (kKeyTable[at].text == v) {
+      if (same(kKeyTable[at].text, v)) {
         hint_ = at + 1;
         return at;
       }
