@@ -675,8 +675,9 @@ class Parser {
       out = std::string_view(reinterpret_cast<const char*>(s_ + i + 1), len);
     } else {
       copy.resize(len);
-      for (std::size_t k = 0; k < len; ++k)
-        copy[k] = static_cast<char>(s_[i + 1 + static_cast<Py_ssize_t>(k)]);
+      const Ch* from = s_ + i + 1;
+      char* to = copy.data();
+      for (std::size_t k = 0; k < len; ++k) to[k] = static_cast<char>(from[k]);
       out = copy;
     }
     i = j + 1;
