@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -704,11 +705,45 @@ class Parser {
   }
 
  private:
-  void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc(), msg, pos); }
+  void fail(const char* msg, Py_ssize_t pos) {
+    if (PyObject* d = doc()) raise_decode(d, msg, pos);
+  }
+
+  // In UTF-8 text (Ch is char8_t, for Reader) a string is decoded from its
+  // bytes.
+  static constexpr bool kUtf8 = std::is_same_v<Ch, char8_t>;
+
+  // utf8_char decodes the UTF-8 sequence of a character beyond ASCII at
+  // |j| into |out| and moves past it; false, with ValueError set, for bytes
+  // that the strict decoder refuses (the text is then read decoded, which
+  // reports them).
+  bool utf8_char(Py_ssize_t& j, Py_UCS4& out) const {
+    const unsigned lead = s_[j];
+    const int len = lead >= 0xc2 && lead <= 0xdf   ? 2
+                    : lead >= 0xe0 && lead <= 0xef ? 3
+                    : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                   : 0;
+    Py_UCS4 cp = lead & (len == 2 ? 0x1f : len == 3 ? 0x0f : 0x07);
+    bool ok = len > 0 && j + len <= n_;
+    for (int k = 1; ok && k < len; ++k) {
+      const unsigned c = s_[j + k];
+      ok = (c & 0xc0) == 0x80;
+      cp = cp << 6 | (c & 0x3f);
+    }
+    static constexpr Py_UCS4 kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && cp >= kMin[len] && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
+    if (!ok) {
+      PyErr_SetString(PyExc_ValueError, "not UTF-8");
+      return false;
+    }
+    out = cp;
+    j += len;
+    return true;
+  }
 
   PyObject* doc() {
     if (!doc_) {
-      made_doc_ = own(PyUnicode_DecodeASCII(reinterpret_cast<const char*>(s_), n_, nullptr));
+      made_doc_ = own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_), n_, nullptr));
       doc_ = made_doc_.ptr();
     }
     return doc_;
@@ -933,6 +968,9 @@ class Parser {
     if (s_[j] == '"') {
       i = j + 1;
       if (doc_) return own(PyUnicode_Substring(doc_, start + 1, j));
+      if constexpr (kUtf8)
+        return own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_ + start + 1),
+                                        j - start - 1, nullptr));
       pyb::object t = own(PyUnicode_New(j - start - 1, 127));
       if (t)
         std::memcpy(PyUnicode_DATA(t.ptr()), s_ + start + 1,
@@ -943,7 +981,16 @@ class Parser {
       control_character(j);
       return {};
     }
-    buf_.assign(s_ + start + 1, s_ + j);
+    buf_.clear();
+    for (Py_ssize_t k = start + 1; k < j;) {
+      Py_UCS4 c = s_[k];
+      if (kUtf8 && c >= 0x80) {
+        if (!utf8_char(k, c)) return {};
+      } else {
+        ++k;
+      }
+      buf_.push_back(c);
+    }
     for (;;) {
       if (j >= n_) {
         fail("Unterminated string starting at", start);
@@ -959,8 +1006,13 @@ class Parser {
         return {};
       }
       if (c != '\\') {
-        buf_.push_back(c);
-        ++j;
+        Py_UCS4 unit = c;
+        if (kUtf8 && c >= 0x80) {
+          if (!utf8_char(j, unit)) return {};
+        } else {
+          ++j;
+        }
+        buf_.push_back(unit);
         continue;
       }
       if (j + 1 >= n_) {
@@ -1210,7 +1262,6 @@ struct Reader::Impl {
   virtual bool literal(const char* lit, Py_ssize_t len) = 0;
   Py_ssize_t i = 0;
   std::string copy;
-  pyb::object doc;  // the str read, when the reader made it
 };
 
 namespace {
@@ -1259,10 +1310,9 @@ Reader::Reader(const char* utf8, std::size_t n) {
                                                 static_cast<Py_ssize_t>(n));
     return;
   }
-  pyb::object doc = steal(PyUnicode_DecodeUTF8(utf8, static_cast<Py_ssize_t>(n), nullptr));
-  Reader of_doc(doc.ptr());
-  impl_ = std::move(of_doc.impl_);
-  impl_->doc = std::move(doc);
+  impl_ = std::make_unique<ReaderOf<char8_t>>(nullptr, reinterpret_cast<const char8_t*>(utf8),
+                                              static_cast<Py_ssize_t>(n));
+  if (n >= 3 && std::memcmp(utf8, "\xef\xbb\xbf", 3) == 0) impl_->i = 3;  // the BOM
 }
 
 Reader::~Reader() = default;

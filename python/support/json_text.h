@@ -52,9 +52,9 @@ VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
 class VELNA_PY_API Reader {
  public:
   explicit Reader(PyObject* doc);  // a str, held by the caller; a leading BOM is skipped
-  // Reader of UTF-8 text held by the caller: ASCII text is read where it
-  // stands, other text decoded first (error_already_set when it is not
-  // UTF-8).
+  // Reader of UTF-8 text held by the caller, read where it stands, each
+  // string decoded on its own. Bytes that are not UTF-8 fail to read
+  // (ValueError) where they stand; loads reports them for the whole text.
   Reader(const char* utf8, std::size_t n);
   ~Reader();
   Reader(const Reader&) = delete;

@@ -389,6 +389,14 @@ def corpus():
         raw(ONE.replace('"action"', '"\\ud800"')), raw(ONE.replace('"eventId": 7', '"eventId": 12345678901234567890')),
         raw(ONE.replace('"eventId": 7', '"eventId": -0.0')), raw(ONE.replace('"eventId": 7', '"eventId": 1E2')),
     ]
+    # UTF-8 read where it stands: sequences of every length, beside escapes,
+    # in member names, and bytes the strict decoder refuses
+    for text in (b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"a\\\"\xc3\xa9\\u00e9\\ud83d\\ude00\xe2\x9c\x93",
+                 b"\xc0\x80", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc3", b"\xe4\xb8", b"\x80",
+                 b"\xf8\x88\x80\x80\x80", b"\xef\xbb\xbf"):
+        pages.append(raw(ONE).replace(b'"app"', b'"' + text + b'"'))
+        pages.append(raw(ONE).replace(b'"containerType"', b'"containerType' + text + b'"'))
+    pages += [b"\xef\xbb\xbf" + raw(ONE).replace(b'"note"', b'"\xc3\xa9"'), raw(ONE).replace(b", ", b",\xc2\xa0")]
     return pages
 
 

@@ -138,7 +138,7 @@ class Recent {
 // runtime.
 class PageParser {
  public:
-  PageParser(const char* utf8, std::size_t n) : r_(utf8, n) {}
+  explicit PageParser(vp::json::Reader& r) : r_(r) {}
 
   PyObject* read() {
     pyb::object page = vp::own(read_page());
@@ -369,7 +369,7 @@ class PageParser {
     return page.release().ptr();
   }
 
-  vp::json::Reader r_;
+  vp::json::Reader& r_;
   Recent<64> strings_;
   Recent<256> ids_;
   std::size_t hint_ = 0;
@@ -385,20 +385,13 @@ class PageReader final : public vp::EventPages {
  public:
   PyObject* read(PyObject* content) override {
     forget();
-    PyObject* page = nullptr;
-    try {
-      PageParser parser(PyBytes_AS_STRING(content),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(content)));
-      page = parser.read();
-      if (page) {
-        events_ = parser.events();
-        last_ = parser.last().release().ptr();
-      }
-    } catch (pyb::error_already_set& e) {
-      if (e.matches(PyExc_MemoryError)) throw;
-      return nullptr;  // not UTF-8: decoded as usual, which reports it
-    }
+    vp::json::Reader r(PyBytes_AS_STRING(content),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(content)));
+    PageParser parser(r);
+    PyObject* page = parser.read();
     if (!page) return nullptr;
+    events_ = parser.events();
+    last_ = parser.last().release().ptr();
     last_page_ = vp::borrow(page).release().ptr();
     return page;
   }
