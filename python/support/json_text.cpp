@@ -706,7 +706,13 @@ class Parser {
 
  private:
   void fail(const char* msg, Py_ssize_t pos) {
-    if (PyObject* d = doc()) raise_decode(d, msg, pos);
+    if constexpr (std::is_same_v<Ch, char8_t>) {
+      // Positions in UTF-8 text count bytes, not the characters that a
+      // decode error counts: its reader (Reader) only tells that it failed.
+      PyErr_SetString(PyExc_ValueError, msg);
+    } else if (PyObject* d = doc()) {
+      raise_decode(d, msg, pos);
+    }
   }
 
   // In UTF-8 text (Ch is char8_t, for Reader) a string is decoded from its
@@ -949,7 +955,7 @@ class Parser {
     msg += p;
     msg += " at";
     r = {};
-    if (doc()) raise_decode(doc(), msg, pos);
+    fail(msg.c_str(), pos);
   }
 
   // string reads the string whose quotation mark is at |i|.
