@@ -1248,17 +1248,6 @@ pybind11::object loads(pybind11::handle text) {
   return result;
 }
 
-PyObject* loads_utf8(const char* s, std::size_t n) {
-  try {
-    PyObject* doc = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
-    if (!doc) return nullptr;
-    return loads(pyb::reinterpret_steal<pyb::object>(doc)).release().ptr();
-  } catch (pyb::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  }
-}
-
 // Reader holds a Parser of the document's kind behind one interface.
 struct Reader::Impl {
   virtual ~Impl() = default;

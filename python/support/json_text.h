@@ -40,10 +40,6 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
 
-// loads_utf8 is loads over the UTF-8 text [s, s + n) as it stands in memory:
-// a new reference, or null with the Python error set.
-VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
-
 // Reader reads one JSON document step by step, each value as loads reads
 // it, for a caller that builds its own objects from a document of a known
 // shape (the key server's pages of events). A step that does not find what
