@@ -37,6 +37,11 @@ int iso_weekday(std::int64_t z) {
 
 bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+int days_in_month(std::int64_t year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
+}
+
 int iso_weeks_in_year(std::int64_t y) {
   const int jan1 = iso_weekday(days_from_civil(y, 1, 1));
   return jan1 == 4 || (is_leap(y) && jan1 == 3) ? 53 : 52;
@@ -290,5 +295,86 @@ class IsoParser {
 }  // namespace
 
 IsoText parse_iso8601(std::string_view text) { return IsoParser(text).parse(); }
+
+namespace {
+
+// FieldReader walks the text of a record field's date-time.
+struct FieldReader {
+  std::string_view s;
+  std::size_t i = 0;
+
+  bool digit() const { return i < s.size() && s[i] >= '0' && s[i] <= '9'; }
+  bool take(char c) {
+    if (i >= s.size() || s[i] != c) return false;
+    ++i;
+    return true;
+  }
+  // number reads |min| to |max| digits; -1 when fewer than |min| stand there.
+  int number(std::size_t min, std::size_t max) {
+    int v = 0;
+    std::size_t n = 0;
+    for (; n < max && digit(); ++n) v = v * 10 + (s[i++] - '0');
+    return n < min ? -1 : v;
+  }
+  bool at_end() const { return i == s.size() || (i + 1 == s.size() && s[i] == '\n'); }
+};
+
+// field_offset reads the offset at |r| ("Z" or a signed hour and minute)
+// into |out|; false when none stands there.
+bool field_offset(FieldReader& r, FieldDateTime& out) {
+  if (r.take('Z')) {
+    out.has_offset = true;
+    return true;
+  }
+  const int sign = r.take('+') ? 1 : r.take('-') ? -1 : 0;
+  if (!sign) return false;
+  const int hours = r.number(2, 2);
+  if (hours < 0) return false;
+  int minutes = 0;
+  const bool colon = r.take(':');
+  if (colon || r.digit()) {
+    minutes = r.number(2, 2);
+    if (minutes < 0) return false;
+  }
+  out.has_offset = true;
+  out.offset_seconds = sign * (hours * 3600 + minutes * 60);
+  return true;
+}
+
+}  // namespace
+
+std::optional<FieldDateTime> parse_field_date_time(std::string_view text) {
+  FieldReader r{text};
+  FieldDateTime out;
+  DateTime& t = out.local;
+  t.date.year = r.number(4, 4);
+  if (t.date.year < 0 || !r.take('-') || (t.date.month = r.number(1, 2)) < 0 || !r.take('-') ||
+      (t.date.day = r.number(1, 2)) < 0 || !(r.take('T') || r.take(' ')) ||
+      (t.hour = r.number(1, 2)) < 0 || !r.take(':') || (t.minute = r.number(1, 2)) < 0)
+    return std::nullopt;
+  t.second = 0;
+  t.microsecond = 0;
+  if (r.take(':')) {
+    if ((t.second = r.number(1, 2)) < 0) return std::nullopt;
+    const std::size_t dot = r.i;
+    if (r.take('.')) {
+      const std::size_t first = r.i;
+      while (r.digit() && r.i - first < 12) ++r.i;
+      const std::size_t count = r.i - first;
+      if (count == 0) {
+        r.i = dot;  // "." without digits: not a fraction
+      } else {
+        for (std::size_t k = 0; k < 6; ++k)
+          t.microsecond = t.microsecond * 10 + (k < count ? text[first + k] - '0' : 0);
+      }
+    }
+  }
+  if (!r.at_end() && (!field_offset(r, out) || !r.at_end())) return std::nullopt;
+  if (t.date.year < 1 || t.date.month < 1 || t.date.month > 12 || t.date.day < 1 ||
+      t.date.day > days_in_month(t.date.year, t.date.month) || t.hour > 23 || t.minute > 59 ||
+      t.second > 59 || out.offset_seconds <= -86400 || out.offset_seconds >= 86400)
+    return std::nullopt;
+  return out;
+}
 
 }  // namespace velna::time

@@ -45,4 +45,86 @@ void reject_portion() {
   throw InvalidArgument(message);
 }
 
+namespace {
+
+// erase_all drops every occurrence of |what| from |s|, left to right.
+void erase_all(std::string& s, std::string_view what) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t at; (at = s.find(what, from)) != std::string::npos; from = at + what.size())
+    out.append(s, from, at - from);
+  out.append(s, from, std::string::npos);
+  s = std::move(out);
+}
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// hex_integer reads |s| as a hexadecimal integer of at most 128 bits.
+std::optional<Uuid> hex_integer(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.size() >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    s.remove_prefix(2);
+    if (!s.empty() && s.front() == '_') s.remove_prefix(1);
+  }
+  Uuid out{};
+  std::size_t digits = 0;
+  bool after_digit = false;
+  for (char c : s) {
+    if (c == '_') {
+      if (!after_digit) return std::nullopt;
+      after_digit = false;
+      continue;
+    }
+    const int d = hex_digit(c);
+    if (d < 0) return std::nullopt;
+    // 32 characters hold at most 32 digits: the value fits 128 bits.
+    for (std::size_t k = 0; k < 16; ++k)
+      out[k] = static_cast<std::uint8_t>(out[k] << 4 | (k + 1 < 16 ? out[k + 1] >> 4 : d));
+    ++digits;
+    after_digit = true;
+  }
+  if (digits == 0 || !after_digit) return std::nullopt;
+  return out;
+}
+
+// canonical reads the 8-4-4-4-12 form, the one nearly every text takes.
+std::optional<Uuid> canonical(std::string_view t) {
+  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
+    return std::nullopt;
+  Uuid out{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < 36; i += i == 6 || i == 11 || i == 16 || i == 21 ? 3 : 2) {
+    const int hi = hex_digit(t[i]), lo = hex_digit(t[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out[n++] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<Uuid> parse_uuid(std::string_view text) {
+  if (auto id = canonical(text)) return id;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+  std::string s(text);
+  erase_all(s, "urn:");
+  erase_all(s, "uuid:");
+  const std::size_t first = s.find_first_not_of("{}");
+  if (first == std::string::npos) return std::nullopt;
+  s = s.substr(first, s.find_last_not_of("{}") - first + 1);
+  erase_all(s, "-");
+  if (s.size() != 32) return std::nullopt;
+  return hex_integer(s);
+}
+
 }  // namespace velna::utils

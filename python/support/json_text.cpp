@@ -6,11 +6,13 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -601,6 +603,8 @@ constexpr const char kObjectDepth[] = " while decoding a JSON object from a unic
 template <typename Ch>
 class Parser {
  public:
+  // |doc| is the str of the text [s, s + n); it may be null for ASCII text,
+  // and is then made only to report a failure.
   Parser(PyObject* doc, const Ch* s, Py_ssize_t n) : doc_(doc), s_(s), n_(n) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
@@ -620,14 +624,136 @@ class Parser {
     skip_ws(i);
     if (i != n_) {
       v = {};
-      raise_decode(doc_, "Extra data", i, n_);
+      raise_decode(doc(), "Extra data", i, n_);
       return {};
     }
     return v;
   }
 
+  // ---- steps for Reader ----------------------------------------------------
+
+  // at skips blanks from |i| and is the character there, or -1 at the end.
+  long at(Py_ssize_t& i) const {
+    skip_ws(i);
+    return i < n_ ? static_cast<long>(s_[i]) : -1;
+  }
+
+  // step_value reads the value at |i| (after blanks) as parse reads one.
+  pyb::object step_value(Py_ssize_t& i) {
+    skip_ws(i);
+    Py_ssize_t stop = -1;
+    pyb::object v = value(i, stop);
+    if (!v && stop >= 0) fail("Expecting value", stop);
+    return v;
+  }
+
+  // plain_ascii is the text of the string at |i| when it has neither escapes
+  // nor characters beyond ASCII; |i| then moves past it.
+  bool plain_ascii(Py_ssize_t& i, std::string_view& out, std::string& copy) const {
+    skip_ws(i);
+    if (i >= n_ || s_[i] != '"') return false;
+    Py_ssize_t j = i + 1;
+    if constexpr (sizeof(Ch) <= 2) {
+      // Eight bytes at a time while no character is a quotation mark, a
+      // backslash, a control character or beyond ASCII.
+      constexpr std::uint64_t kOnes = sizeof(Ch) == 1 ? 0x0101010101010101u : 0x0001000100010001u;
+      constexpr std::uint64_t kSign = kOnes << (8 * sizeof(Ch) - 1);
+      constexpr std::uint64_t kBeyond = sizeof(Ch) == 1 ? kSign : 0xff80ff80ff80ff80u;
+      auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kSign; };
+      constexpr Py_ssize_t kStep = 8 / sizeof(Ch);
+      for (; j + kStep <= n_; j += kStep) {
+        std::uint64_t w;
+        std::memcpy(&w, s_ + j, 8);
+        if ((w & kBeyond) || (zero(w ^ (kOnes * '"')) | zero(w ^ (kOnes * '\\')) |
+                              ((w - kOnes * 0x20) & ~w & kSign)))
+          break;
+      }
+    }
+    while (j < n_ && plain_char(s_[j])) ++j;
+    if (j >= n_ || s_[j] != '"') return false;
+    const auto len = static_cast<std::size_t>(j - i - 1);
+    if constexpr (sizeof(Ch) == 1) {
+      out = std::string_view(reinterpret_cast<const char*>(s_ + i + 1), len);
+    } else {
+      copy.resize(len);
+      const Ch* from = s_ + i + 1;
+      char* to = copy.data();
+      for (std::size_t k = 0; k < len; ++k) to[k] = static_cast<char>(from[k]);
+      out = copy;
+    }
+    i = j + 1;
+    return true;
+  }
+
+  // plain_char: |c| stands for itself in a string, and is ASCII.
+  static bool plain_char(Ch c) {
+    static constexpr auto kPlain = [] {
+      std::array<bool, 128> t{};
+      for (int k = 0x20; k < 0x80; ++k) t[k] = k != '"' && k != '\\';
+      return t;
+    }();
+    return static_cast<Py_UCS4>(c) < 0x80 && kPlain[c];
+  }
+
+  // literal reports whether the literal |lit| (null, true, false) is at |i|
+  // followed by no part of a longer word, and moves past it.
+  bool literal(Py_ssize_t& i, const char* lit, Py_ssize_t len) const {
+    skip_ws(i);
+    if (!match(i, lit, len)) return false;
+    i += len;
+    return true;
+  }
+
  private:
-  void fail(const char* msg, Py_ssize_t pos) { raise_decode(doc_, msg, pos); }
+  void fail(const char* msg, Py_ssize_t pos) {
+    if constexpr (std::is_same_v<Ch, char8_t>) {
+      // Positions in UTF-8 text count bytes, not the characters that a
+      // decode error counts: its reader (Reader) only tells that it failed.
+      PyErr_SetString(PyExc_ValueError, msg);
+    } else if (PyObject* d = doc()) {
+      raise_decode(d, msg, pos);
+    }
+  }
+
+  // In UTF-8 text (Ch is char8_t, for Reader) a string is decoded from its
+  // bytes.
+  static constexpr bool kUtf8 = std::is_same_v<Ch, char8_t>;
+
+  // utf8_char decodes the UTF-8 sequence of a character beyond ASCII at
+  // |j| into |out| and moves past it; false, with ValueError set, for bytes
+  // that the strict decoder refuses (the text is then read decoded, which
+  // reports them).
+  bool utf8_char(Py_ssize_t& j, Py_UCS4& out) const {
+    const unsigned lead = s_[j];
+    const int len = lead >= 0xc2 && lead <= 0xdf   ? 2
+                    : lead >= 0xe0 && lead <= 0xef ? 3
+                    : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                   : 0;
+    Py_UCS4 cp = lead & (len == 2 ? 0x1f : len == 3 ? 0x0f : 0x07);
+    bool ok = len > 0 && j + len <= n_;
+    for (int k = 1; ok && k < len; ++k) {
+      const unsigned c = s_[j + k];
+      ok = (c & 0xc0) == 0x80;
+      cp = cp << 6 | (c & 0x3f);
+    }
+    static constexpr Py_UCS4 kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && cp >= kMin[len] && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
+    if (!ok) {
+      PyErr_SetString(PyExc_ValueError, "not UTF-8");
+      return false;
+    }
+    out = cp;
+    j += len;
+    return true;
+  }
+
+  PyObject* doc() {
+    if (!doc_) {
+      made_doc_ = own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_), n_, nullptr));
+      doc_ = made_doc_.ptr();
+    }
+    return doc_;
+  }
 
   void skip_ws(Py_ssize_t& i) const {
     while (i < n_) {
@@ -829,7 +955,7 @@ class Parser {
     msg += p;
     msg += " at";
     r = {};
-    raise_decode(doc_, msg, pos);
+    fail(msg.c_str(), pos);
   }
 
   // string reads the string whose quotation mark is at |i|.
@@ -847,13 +973,30 @@ class Parser {
     }
     if (s_[j] == '"') {
       i = j + 1;
-      return own(PyUnicode_Substring(doc_, start + 1, j));
+      if (doc_) return own(PyUnicode_Substring(doc_, start + 1, j));
+      if constexpr (kUtf8)
+        return own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_ + start + 1),
+                                        j - start - 1, nullptr));
+      pyb::object t = own(PyUnicode_New(j - start - 1, 127));
+      if (t)
+        std::memcpy(PyUnicode_DATA(t.ptr()), s_ + start + 1,
+                    static_cast<std::size_t>(j - start - 1));
+      return t;
     }
     if (s_[j] < 0x20) {
       control_character(j);
       return {};
     }
-    buf_.assign(s_ + start + 1, s_ + j);
+    buf_.clear();
+    for (Py_ssize_t k = start + 1; k < j;) {
+      Py_UCS4 c = s_[k];
+      if (kUtf8 && c >= 0x80) {
+        if (!utf8_char(k, c)) return {};
+      } else {
+        ++k;
+      }
+      buf_.push_back(c);
+    }
     for (;;) {
       if (j >= n_) {
         fail("Unterminated string starting at", start);
@@ -869,8 +1012,13 @@ class Parser {
         return {};
       }
       if (c != '\\') {
-        buf_.push_back(c);
-        ++j;
+        Py_UCS4 unit = c;
+        if (kUtf8 && c >= 0x80) {
+          if (!utf8_char(j, unit)) return {};
+        } else {
+          ++j;
+        }
+        buf_.push_back(unit);
         continue;
       }
       if (j + 1 >= n_) {
@@ -1035,6 +1183,7 @@ class Parser {
   }
 
   PyObject* doc_;
+  pyb::object made_doc_;
   const Ch* s_;
   Py_ssize_t n_;
   pyb::object memo_;
@@ -1099,16 +1248,80 @@ pybind11::object loads(pybind11::handle text) {
   return result;
 }
 
-PyObject* loads_utf8(const char* s, std::size_t n) {
-  try {
-    PyObject* doc = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
-    if (!doc) return nullptr;
-    return loads(pyb::reinterpret_steal<pyb::object>(doc)).release().ptr();
-  } catch (pyb::error_already_set& e) {
-    e.restore();
-    return nullptr;
+// Reader holds a Parser of the document's kind behind one interface.
+struct Reader::Impl {
+  virtual ~Impl() = default;
+  virtual long at() = 0;
+  virtual pyb::object value() = 0;
+  virtual bool plain_ascii(std::string_view& out) = 0;
+  virtual bool literal(const char* lit, Py_ssize_t len) = 0;
+  Py_ssize_t i = 0;
+  std::string copy;
+};
+
+namespace {
+
+template <typename Ch>
+struct ReaderOf final : Reader::Impl {
+  ReaderOf(PyObject* doc, const Ch* s, Py_ssize_t n) : parser(doc, s, n) {
+    if (n > 0 && static_cast<Py_UCS4>(s[0]) == 0xfeff) i = 1;
+  }
+  long at() override { return parser.at(i); }
+  pyb::object value() override { return parser.step_value(i); }
+  bool plain_ascii(std::string_view& out) override { return parser.plain_ascii(i, out, copy); }
+  bool literal(const char* lit, Py_ssize_t len) override { return parser.literal(i, lit, len); }
+  Parser<Ch> parser;
+};
+
+}  // namespace
+
+Reader::Reader(PyObject* doc) {
+  if (PyUnicode_READY(doc) < 0) throw pyb::error_already_set();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(doc);
+  switch (PyUnicode_KIND(doc)) {
+    case PyUnicode_1BYTE_KIND:
+      impl_ = std::make_unique<ReaderOf<Py_UCS1>>(doc, PyUnicode_1BYTE_DATA(doc), n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      impl_ = std::make_unique<ReaderOf<Py_UCS2>>(doc, PyUnicode_2BYTE_DATA(doc), n);
+      break;
+    default:
+      impl_ = std::make_unique<ReaderOf<Py_UCS4>>(doc, PyUnicode_4BYTE_DATA(doc), n);
+      break;
   }
 }
+
+Reader::Reader(const char* utf8, std::size_t n) {
+  std::uint64_t high = 0;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, utf8 + k, 8);
+    high |= w;
+  }
+  for (; k < n; ++k) high |= static_cast<unsigned char>(utf8[k]);
+  if (!(high & 0x8080808080808080u)) {
+    impl_ = std::make_unique<ReaderOf<Py_UCS1>>(nullptr, reinterpret_cast<const Py_UCS1*>(utf8),
+                                                static_cast<Py_ssize_t>(n));
+    return;
+  }
+  impl_ = std::make_unique<ReaderOf<char8_t>>(nullptr, reinterpret_cast<const char8_t*>(utf8),
+                                              static_cast<Py_ssize_t>(n));
+  if (n >= 3 && std::memcmp(utf8, "\xef\xbb\xbf", 3) == 0) impl_->i = 3;  // the BOM
+}
+
+Reader::~Reader() = default;
+
+bool Reader::take(char c) {
+  if (impl_->at() != c) return false;
+  ++impl_->i;
+  return true;
+}
+bool Reader::at(char c) { return impl_->at() == c; }
+bool Reader::end() { return impl_->at() < 0; }
+PyObject* Reader::value() { return impl_->value().release().ptr(); }
+bool Reader::ascii_string(std::string_view& text) { return impl_->plain_ascii(text); }
+bool Reader::null() { return impl_->literal("null", 4); }
 
 namespace {
 struct Armed {

@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <memory>
+#include <string_view>
 
 #include "velna_py.h"
 
@@ -38,9 +40,36 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
 
-// loads_utf8 is loads over the UTF-8 text [s, s + n) as it stands in memory:
-// a new reference, or null with the Python error set.
-VELNA_PY_API PyObject* loads_utf8(const char* s, std::size_t n);
+// Reader reads one JSON document step by step, each value as loads reads
+// it, for a caller that builds its own objects from a document of a known
+// shape (the key server's pages of events). A step that does not find what
+// it looks for returns false and moves nothing; value() returns a new
+// reference, or null with the error loads would raise for the text there.
+class VELNA_PY_API Reader {
+ public:
+  explicit Reader(PyObject* doc);  // a str, held by the caller; a leading BOM is skipped
+  // Reader of UTF-8 text held by the caller, read where it stands, each
+  // string decoded on its own. Bytes that are not UTF-8 fail to read
+  // (ValueError) where they stand; loads reports them for the whole text.
+  Reader(const char* utf8, std::size_t n);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  bool take(char c);  // after blanks, |c| stands next: it is passed
+  bool at(char c);    // after blanks, |c| stands next
+  bool end();         // after blanks, the document ends
+  PyObject* value();
+  // ascii_string: a string stands next without escapes and all ASCII; |text|
+  // is its content until the next step.
+  bool ascii_string(std::string_view& text);
+  bool null();  // "null" stands next: it is passed
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
 
 // ---- readers for one kind of answer --------------------------------------
 //

@@ -209,6 +209,16 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
   return _PyType_Lookup(type, name);
 }
 
+// is_tracked: the cyclic collector tracks |o|. (The older form exists only
+// in the headers of the runtimes before 3.9.)
+inline bool is_tracked(PyObject* o) {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyObject_GC_IsTracked(o) == 1;
+#else
+  return PyObject_IS_GC(o) && _PyObject_GC_IS_TRACKED(o);
+#endif
+}
+
 // ---- integers --------------------------------------------------------------
 
 // unsigned_from_bytes is the non-negative integer whose |n| bytes at |p| are

@@ -1,9 +1,18 @@
 #include "schema.h"
 
-#include <optional>
-#include <string_view>
+// clang-format off
+#include <datetime.h>
+// clang-format on
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "fast_path.h"
 #include "plain_class.h"
+#include "py_compat.h"
+#include "velna/time.h"
 #include "velna_py.h"
 
 namespace velna::py::schema {
@@ -27,32 +36,30 @@ struct Shared {
 
 // Objects of the standard library, looked up once per module.
 struct Stdlib {
-  PyObject* mapping = nullptr;    // collections.abc.Mapping
-  PyObject* uuid = nullptr;       // uuid.UUID
-  PyObject* datetime = nullptr;   // datetime.datetime
-  PyObject* timezone = nullptr;   // datetime.timezone
-  PyObject* timedelta = nullptr;  // datetime.timedelta
-  PyObject* iso = nullptr;        // compiled ISO 8601 date-time pattern
-  PyObject* truthy = nullptr;     // accepted spellings of true
-  PyObject* falsy = nullptr;      // accepted spellings of false
+  PyObject* mapping = nullptr;       // collections.abc.Mapping
+  PyObject* uuid = nullptr;          // uuid.UUID
+  PyObject* safe_unknown = nullptr;  // uuid.SafeUUID.unknown
+  PyObject* truthy = nullptr;        // accepted spellings of true
+  PyObject* falsy = nullptr;         // accepted spellings of false
 };
 
 Shared& shared();
+
+struct Names {
+  VELNA_PY_NAME_FIELD(is_safe)
+  PyObject* const int_ = intern("int");
+};
+const Names& names() { return table<Names>(); }
 
 const Stdlib& stdlib() {
   static Stdlib s = [] {
     Stdlib out;
     out.mapping = keep(import_module("collections.abc").attr("Mapping"));
-    out.uuid = keep(import_module("uuid").attr("UUID"));
-    auto dt = import_module("datetime");
-    out.datetime = keep(dt.attr("datetime"));
-    out.timezone = keep(dt.attr("timezone"));
-    out.timedelta = keep(dt.attr("timedelta"));
-    out.iso = keep(import_module("re").attr("compile")(
-        R"((?P<year>\d{4})-(?P<month>\d{1,2})-(?P<day>\d{1,2}))"
-        R"([T ](?P<hour>\d{1,2}):(?P<minute>\d{1,2}))"
-        R"((?::(?P<second>\d{1,2})(?:\.(?P<microsecond>\d{1,6})\d{0,6})?)?)"
-        R"((?P<tzinfo>Z|[+-]\d{2}(?::?\d{2})?)?$)"));
+    pyb::module_ uuid = import_module("uuid");
+    out.uuid = keep(uuid.attr("UUID"));
+    out.safe_unknown = keep(uuid.attr("SafeUUID").attr("unknown"));
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw pyb::error_already_set();
     pyb::set t, f;
     for (const char* s : {"t", "T", "true", "True", "TRUE", "1"}) t.add(pyb::str(s));
     t.add(pyb::int_(1));
@@ -123,59 +130,28 @@ Outcome to_bool(pyb::handle v) {
   return fail("Not a valid boolean.");
 }
 
-// parse_datetime reads full ISO 8601 date and time text; an offset ("Z" or
-// +hh[:mm]) gives an aware date-time, no offset a naive one.
-pyb::object parse_datetime(pyb::handle v) {
-  const Stdlib& s = stdlib();
-  pyb::object m = borrow(s.iso).attr("match")(v);
-  if (m.is_none()) {
-    PyErr_SetString(PyExc_ValueError, "Not a valid ISO8601-formatted datetime string");
-    throw pyb::error_already_set();
-  }
-  pyb::dict g = m.attr("groupdict")();
-  auto number = [&](const char* key) -> pyb::object {
-    pyb::object t = g[key];
-    return t.is_none() ? pyb::object(pyb::int_(0)) : steal(PyNumber_Long(t.ptr()));
-  };
-  pyb::object micro = pyb::int_(0);
-  pyb::object frac = g["microsecond"];
-  if (!frac.is_none()) micro = steal(PyNumber_Long(frac.attr("ljust")(6, "0").ptr()));
-  pyb::object tz = pyb::none();
-  pyb::object zone = g["tzinfo"];
-  if (!zone.is_none()) {
-    std::string z = zone.cast<std::string>();
-    if (z == "Z") {
-      tz = borrow(s.timezone).attr("utc");
-    } else {
-      int hours = std::stoi(z.substr(1, 2));
-      int minutes = 0;
-      std::string rest = z.substr(3);
-      if (!rest.empty() && rest[0] == ':') rest = rest.substr(1);
-      if (!rest.empty()) minutes = std::stoi(rest);
-      int sign = z[0] == '-' ? -1 : 1;
-      tz = borrow(s.timezone)(
-          borrow(s.timedelta)("hours"_a = sign * hours, "minutes"_a = sign * minutes));
-    }
-  }
-  return borrow(s.datetime)(number("year"), number("month"), number("day"), number("hour"),
-                            number("minute"), number("second"), micro, tz);
-}
-
 Outcome to_datetime(pyb::handle v) {
-  if (!truthy(v)) return fail("Not a valid datetime.");
-  try {
-    return {parse_datetime(v)};
-  } catch (pyb::error_already_set& e) {
-    if (e.matches(PyExc_TypeError) || e.matches(PyExc_AttributeError) ||
-        e.matches(PyExc_ValueError))
-      return fail("Not a valid datetime.");
-    throw;
-  }
+  // Only text matches; anything else, and empty text, is refused.
+  if (!truthy(v) || !PyUnicode_Check(v.ptr())) return fail("Not a valid datetime.");
+  PyObject* dt = datetime_from_text(v.ptr());
+  if (dt) return {steal(dt)};
+  if (PyErr_Occurred()) throw pyb::error_already_set();
+  return fail("Not a valid datetime.");
 }
 
 Outcome to_uuid(pyb::handle v) {
   const Stdlib& s = stdlib();
   if (is_instance(v, s.uuid)) return {borrow(v.ptr())};
+  if (PyUnicode_CheckExact(v.ptr()) && PyUnicode_READY(v.ptr()) == 0 &&
+      PyUnicode_IS_ASCII(v.ptr())) {
+    const auto id =
+        velna::utils::parse_uuid({static_cast<const char*>(PyUnicode_DATA(v.ptr())),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(v.ptr()))});
+    if (!id) return fail("Not a valid UUID.");
+    return {steal(uuid_of(*id))};
+  }
+  // Other text (digits of other scripts among it, or a class of its own) and
+  // other objects as the class itself takes them.
   PyObject* id = PyObject_CallFunctionObjArgs(s.uuid, v.ptr(), nullptr);
   if (id) return {steal(id)};
   absorbs({PyExc_ValueError, PyExc_AttributeError, PyExc_TypeError});
@@ -547,6 +523,79 @@ const char* kind_name(Kind k) {
 }
 
 }  // namespace
+
+pyb::object convert_value(Kind kind, pyb::handle value, const char*& message) {
+  Field f;
+  f.kind = kind;
+  Outcome o = convert(f, value);
+  message = o.error;
+  return o.value;
+}
+
+PyObject* datetime_from_ascii(std::string_view text) {
+  const std::optional<velna::time::FieldDateTime> t = velna::time::parse_field_date_time(text);
+  if (!t) return nullptr;
+  stdlib();  // the datetime C API
+  PyObject* tz = Py_None;
+  pyb::object zone;
+  if (t->has_offset) {
+    tz = PyDateTime_TimeZone_UTC;
+    if (t->offset_seconds != 0) {
+      // Fixed-offset zones are immutable, and a text names one of fewer than
+      // 2880: each is made once and kept.
+      static std::unordered_map<int, PyObject*> zones;
+      PyObject*& kept = zones[t->offset_seconds];
+      if (!kept) {
+        pyb::object delta = own(PyDelta_FromDSU(0, t->offset_seconds, 0));
+        if (!delta) return nullptr;
+        zone = own(PyTimeZone_FromOffset(delta.ptr()));
+        if (!zone) return nullptr;
+        kept = keep(zone);
+      }
+      tz = kept;
+    }
+  }
+  const velna::time::DateTime& f = t->local;
+  return PyDateTimeAPI->DateTime_FromDateAndTime(static_cast<int>(f.date.year), f.date.month,
+                                                 f.date.day, f.hour, f.minute, f.second,
+                                                 f.microsecond, tz, PyDateTimeAPI->DateTimeType);
+}
+
+PyObject* datetime_from_text(PyObject* text) {
+  if (PyUnicode_READY(text) < 0) return nullptr;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (PyUnicode_IS_ASCII(text))
+    return datetime_from_ascii(
+        {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(n)});
+  // A decimal digit of any script counts as its ASCII digit; the form has no
+  // other character beyond ASCII.
+  std::string ascii(static_cast<std::size_t>(n), '\0');
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    const int digit = c < 0x80 ? -2 : Py_UNICODE_TODECIMAL(c);
+    if (digit == -1) return nullptr;
+    ascii[static_cast<std::size_t>(i)] = static_cast<char>(digit == -2 ? c : '0' + digit);
+  }
+  return datetime_from_ascii(ascii);
+}
+
+PyObject* uuid_of(const velna::utils::Uuid& id) {
+  const Stdlib& s = stdlib();
+  pyb::object value = own(compat::unsigned_from_bytes(id.data(), id.size(), false));
+  if (!value) return nullptr;
+  auto* cls = reinterpret_cast<PyTypeObject*>(s.uuid);
+  pyb::object made = own(cls->tp_alloc(cls, 0));
+  if (!made || PyObject_GenericSetAttr(made.ptr(), names().int_, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(made.ptr(), names().is_safe, s.safe_unknown) < 0)
+    return nullptr;
+  // A UUID is immutable and holds an integer and an enum member: it can be
+  // part of no reference cycle, so the cyclic collector need not visit it
+  // (and a mapping that holds only such values is not visited either).
+  PyObject_GC_UnTrack(made.ptr());
+  return made.release().ptr();
+}
 
 pyb::handle base_class() { return shared().base; }
 pyb::handle validation_error() { return shared().error; }

@@ -22,7 +22,10 @@
 #include "velna_py.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "velna/utils.h"
 
 namespace velna::py::schema {
 
@@ -87,5 +90,30 @@ VELNA_PY_API pybind11::handle validation_error();
 
 // unmarshal_result is the named pair UnmarshalResult(data, errors).
 VELNA_PY_API pybind11::handle unmarshal_result();
+
+// convert_value converts |value| (present, not None) as a field of |kind|
+// does: the loaded value, or a null object with |message| set to the
+// field's message.
+VELNA_PY_API pybind11::object convert_value(Kind kind, pybind11::handle value,
+                                            const char*& message);
+
+// ---- the conversions of DateTime and Uuid on text ---------------------------
+//
+// Each is a new reference, or null without an error set when the text does not
+// convert (the field's message applies), or null with an error set for a failure
+// of the runtime (no memory).
+
+// datetime_from_ascii is the date-time of ASCII text in the form of
+// velna::time::parse_field_date_time: naive without an offset, in
+// datetime.timezone.utc for "Z" or a zero offset, else in a fixed-offset zone.
+VELNA_PY_API PyObject* datetime_from_ascii(std::string_view text);
+
+// datetime_from_text is the same for a str, whose decimal digits may be those
+// of any script.
+VELNA_PY_API PyObject* datetime_from_text(PyObject* text);
+
+// uuid_of is the uuid.UUID of |id|. It holds no reference cycle, so the cyclic
+// collector does not track it.
+VELNA_PY_API PyObject* uuid_of(const velna::utils::Uuid& id);
 
 }  // namespace velna::py::schema

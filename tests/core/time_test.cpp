@@ -232,3 +232,81 @@ TEST(Iso8601, RefusesOtherTextWithItsReason) {
 }
 
 }  // namespace
+
+// The date-time text of a record field, against the calendar of the
+// standard library and a table of forms taken and refused.
+TEST(FieldDateTime, FormsTakenAndTheirFields) {
+  struct Case {
+    const char* text;
+    int year, month, day, hour, minute, second, micro;
+    bool has_offset;
+    int offset;
+  };
+  const Case taken[] = {
+      {"2026-02-03T04:05:07Z", 2026, 2, 3, 4, 5, 7, 0, true, 0},
+      {"2026-2-3 4:5", 2026, 2, 3, 4, 5, 0, 0, false, 0},
+      {"2026-02-03T04:05:07.1", 2026, 2, 3, 4, 5, 7, 100000, false, 0},
+      {"2026-02-03T04:05:07.123456789012+05:30", 2026, 2, 3, 4, 5, 7, 123456, true, 19800},
+      {"2026-02-03T04:05:07.9999999-0800", 2026, 2, 3, 4, 5, 7, 999999, true, -28800},
+      {"2026-02-03T04:05:07-00:00", 2026, 2, 3, 4, 5, 7, 0, true, 0},
+      {"2026-02-03T04:05+01", 2026, 2, 3, 4, 5, 0, 0, true, 3600},
+      {"2026-02-03T04:05:07+00:99", 2026, 2, 3, 4, 5, 7, 0, true, 5940},
+      {"2024-02-29T23:59:59Z\n", 2024, 2, 29, 23, 59, 59, 0, true, 0},
+      {"0001-01-01T00:00", 1, 1, 1, 0, 0, 0, 0, false, 0},
+      {"9999-12-31T23:59:59.999999+23:59", 9999, 12, 31, 23, 59, 59, 999999, true, 86340},
+  };
+  for (const Case& c : taken) {
+    const auto t = parse_field_date_time(c.text);
+    ASSERT_TRUE(t) << c.text;
+    EXPECT_EQ(t->local.date.year, c.year) << c.text;
+    EXPECT_EQ(t->local.date.month, c.month) << c.text;
+    EXPECT_EQ(t->local.date.day, c.day) << c.text;
+    EXPECT_EQ(t->local.hour, c.hour) << c.text;
+    EXPECT_EQ(t->local.minute, c.minute) << c.text;
+    EXPECT_EQ(t->local.second, c.second) << c.text;
+    EXPECT_EQ(t->local.microsecond, c.micro) << c.text;
+    EXPECT_EQ(t->has_offset, c.has_offset) << c.text;
+    EXPECT_EQ(t->offset_seconds, c.offset) << c.text;
+  }
+  for (const char* text : {"",
+                           "2026-02-03",
+                           "2026-02-03T04",
+                           "2026-02-03T04:05:07z",
+                           "2026-02-03T04:05:07.Z",
+                           "2026-02-03T04:05:07.1234567890123Z",
+                           "2026-02-03T04:05:07Zx",
+                           "2026-02-03T04:05:07Z\n\n",
+                           "2026-02-03T04:05:07+5",
+                           "2026-02-03T04:05:07+05:3",
+                           "2026-02-03T04:05:07+053",
+                           "2026-02-03T04:05:07+24",
+                           "2026-02-03T04:05:07+23:60:00",
+                           "26-02-03T04:05",
+                           "2026-002-03T04:05",
+                           "2026-02-03T004:05",
+                           "2026-02-03t04:05",
+                           "2026-02-03T04:05:07 Z",
+                           "0000-01-01T00:00",
+                           "2026-13-01T00:00",
+                           "2026-00-01T00:00",
+                           "2026-02-29T00:00",
+                           "2026-04-31T00:00",
+                           "2026-02-03T24:00",
+                           "2026-02-03T23:60",
+                           "2026-02-03T23:59:60",
+                           "2026-02-03T04:05:07\r"})
+    EXPECT_FALSE(parse_field_date_time(text)) << text;
+  // Every day of four years, leap days included, against the standard calendar.
+  for (std::int64_t z = days_from_civil(2023, 1, 1); z < days_from_civil(2027, 1, 1); ++z) {
+    chr::year_month_day ymd{chr::sys_days{chr::days{z}}};
+    const std::string text = std::to_string(static_cast<int>(ymd.year())) + "-" +
+                             std::to_string(static_cast<unsigned>(ymd.month())) + "-" +
+                             std::to_string(static_cast<unsigned>(ymd.day())) + "T12:00";
+    const auto t = parse_field_date_time(text);
+    ASSERT_TRUE(t) << text;
+    EXPECT_EQ(days_from_civil(t->local.date.year, t->local.date.month, t->local.date.day), z);
+  }
+  EXPECT_EQ(days_in_month(2024, 2), 29);
+  EXPECT_EQ(days_in_month(1900, 2), 28);
+  EXPECT_EQ(days_in_month(2000, 2), 29);
+}

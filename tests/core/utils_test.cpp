@@ -54,5 +54,43 @@ TEST(Utils, PortionsAreTheFourNamesAndOthersAreLoggedAndRefused) {
             "Invalid portion.  Must be one of {'all', 'header', 'content', 'metadata'}.");
 }
 
+// Identifier text: the forms taken all give the same 16 bytes; the forms
+// refused are near misses of them.
+TEST(Utils, UuidTextFormsTakenAndRefused) {
+  const Uuid id = {0x6f, 0x1e, 0x0b, 0x62, 0x3b, 0x0a, 0x4c, 0x55,
+                   0x9a, 0x57, 0x0f, 0x1d, 0x8c, 0xf1, 0xf3, 0xaa};
+  for (const char* text :
+       {"6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa", "6F1E0B62-3B0A-4C55-9A57-0F1D8CF1F3AA",
+        "6f1e0b623b0a4c559a570f1d8cf1f3aa", "{6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa}",
+        "{{6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa}", "urn:uuid:6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa",
+        "6f1e0b62-3b0a-4c55-9a57-0f1d-8cf1f3aa", "uurn:uid:6f1e0b623b0a4c559a570f1d8cf1f3aa",
+        "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa-", "---6f1e0b623b0a4c559a570f1d8cf1f3aa"}) {
+    const auto got = parse_uuid(text);
+    ASSERT_TRUE(got) << text;
+    EXPECT_EQ(*got, id) << text;
+  }
+  // 32 characters that read as one hexadecimal integer of a smaller value
+  const std::pair<const char*, std::uint8_t> smaller[] = {
+      {" 000000000000000000000000000000f", 0x0f}, {"+000000000000000000000000000000f", 0x0f},
+      {"0x00000000000000000000000000000f", 0x0f}, {"0X_0000000000000000000000000000f", 0x0f},
+      {"0_0000000000000000000000000000ff", 0xff}, {"\t00000000000000000000000000000f\x1f", 0x0f},
+      {"0000000000000000000000000000000f", 0x0f}, {"{0000000000000000000000000000000f}", 0x0f}};
+  for (auto [text, last] : smaller) {
+    const auto got = parse_uuid(text);
+    ASSERT_TRUE(got) << text;
+    EXPECT_EQ((*got)[15], last) << text;
+    EXPECT_EQ((*got)[0], 0) << text;
+  }
+  for (const char* text :
+       {"", "not-a-uuid", "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3a",
+        "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aaa", "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3ag",
+        "6f1e0b62 3b0a-4c55-9a57-0f1d8cf1f3aa", "_000000000000000000000000000000f",
+        "0000000000000000000000000000000_", "00__0000000000000000000000000000", "0x",
+        "0x______________________________", "                                ",
+        "+-00000000000000000000000000000f", "00000000000000000000000000000\0ff",
+        "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3\xc3\xa9", "{}{}", "urn:"})
+    EXPECT_FALSE(parse_uuid(text)) << text;
+}
+
 }  // namespace
 }  // namespace velna::utils

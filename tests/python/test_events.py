@@ -335,18 +335,74 @@ def warnings(caplog):
 @pytest.mark.parametrize("replaced", [None, "Event", "EventSchema"])
 def test_pages_read_into_records_agree_with_the_general_path(log, caplog, monkeypatch, page, replaced):
     import velna.event
-    import velna.providers.server.client as client
 
     if replaced == "Event":
         monkeypatch.setattr(velna.event, "Event", type("Event", (Event,), {}))
     elif replaced == "EventSchema":
         monkeypatch.setattr(events, "EventSchema", type("EventSchema", (EventSchema,), {}))
+    agree_on(page, log, caplog, monkeypatch)
+
+
+def agree_on(page, log, caplog, monkeypatch):
+    """|page| read by events.get as it stands and through the general path."""
+    import velna.providers.server.client as client
+
     log.script((200, page), (200, page))
     ours = outcome(lambda: events.get(type="container")), warnings(caplog)
     own_get = client.get
     monkeypatch.setattr(client, "get", lambda *args, **kwargs: own_get(*args, **kwargs))
     general = outcome(lambda: events.get(type="container")), warnings(caplog)
     assert ours == general
+
+
+# Every key an event object is read from (wire keys and attribute names),
+# each with values of every JSON kind, null and absent, with the near misses
+# of each field's kind; and objects that mix them, carry unknown keys, or are
+# no objects at all.
+UUID_TEXT = "6f1e0b62-3b0a-4c55-9a57-0f1d8cf1f3aa"
+KEYS = ["eventId", "id", "action", "changes", "clientAppName", "client_app_name", "containerExpiredAt",
+        "container_expired_at", "containerId", "container_id", "containerModifiedAt", "container_modified_at",
+        "containerType", "container_type", "date", "relatedUserId", "related_user_id", "type"]
+VALUES = [None, 0, 7, -3, 2.5, 1e300, float("inf"), True, False, "", "x", "12", " 12 ", "1_2", "٣", "é",
+          "\ud800", [], [1, {"a": None}], {}, {"k": [1, {"z": None}]}, "2026-02-03T04:05:07Z",
+          "2026-02-03T04:05:07z", "2026-2-3 4:5:6.1234567-02:30", "2026-02-03T04:05:07+24:00",
+          "٢٠٢٦-02-03T04:05", UUID_TEXT, UUID_TEXT.upper(), "{%s}" % UUID_TEXT,
+          "urn:uuid:" + UUID_TEXT, UUID_TEXT.replace("-", "")[:-1] + "٣", " 0x" + "0" * 29 + "f"]
+
+
+def corpus():
+    pages = []
+    for key in KEYS:
+        for value in VALUES:
+            pages.append(body(WIRE, dict(WIRE, **{key: value})))
+        pages.append(body(WIRE, {k: v for k, v in WIRE.items() if k != key}))
+        pages.append(body({k: v for k, v in WIRE.items() if k != key}, dict(WIRE, date=None)))
+    pages += [
+        body(dict(WIRE, userId=UUID_TEXT, details={"ip": "10.0.0.1"}, extra=[1, 2]), dict(WIRE, **{"": 1})),
+        body(WIRE, 5, "text", None, [WIRE], dict(WIRE, eventId="x")),
+        body(dict(WIRE, eventId=1, id=None), dict(WIRE, containerId=None, container_id="nope")),
+        body({}, WIRE), body({"eventId": 3}), body(dict(WIRE, date=1), dict(WIRE, action=[]), dict(WIRE, type={})),
+        raw(ONE.replace('"eventId": 7', '"eventId": 7, "eventId": "8"')),
+        raw(ONE.replace('"date": ', '"date": null, "date": ')),
+        raw(ONE.replace('"action": "updated"', '"action": "updated", "id": 4, "id": "x"')),
+        raw(ONE.replace('"containerId"', '"cont\\u0061inerId"')), raw(ONE.replace('"type"', '"t\\u00ffpe"')),
+        raw(ONE.replace('"action"', '"\\ud800"')), raw(ONE.replace('"eventId": 7', '"eventId": 12345678901234567890')),
+        raw(ONE.replace('"eventId": 7', '"eventId": -0.0')), raw(ONE.replace('"eventId": 7', '"eventId": 1E2')),
+    ]
+    # UTF-8 read where it stands: sequences of every length, beside escapes,
+    # in member names, and bytes the strict decoder refuses
+    for text in (b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"a\\\"\xc3\xa9\\u00e9\\ud83d\\ude00\xe2\x9c\x93",
+                 b"\xc0\x80", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc3", b"\xe4\xb8", b"\x80",
+                 b"\xf8\x88\x80\x80\x80", b"\xef\xbb\xbf"):
+        pages.append(raw(ONE).replace(b'"app"', b'"' + text + b'"'))
+        pages.append(raw(ONE).replace(b'"containerType"', b'"containerType' + text + b'"'))
+    pages += [b"\xef\xbb\xbf" + raw(ONE).replace(b'"note"', b'"\xc3\xa9"'), raw(ONE).replace(b", ", b",\xc2\xa0")]
+    return pages
+
+
+@pytest.mark.parametrize("page", corpus())
+def test_pages_of_every_shape_agree_with_the_general_path(log, caplog, monkeypatch, page):
+    agree_on(page, log, caplog, monkeypatch)
 
 
 def test_pages_read_into_records_across_pages_and_back(log, caplog, monkeypatch):
@@ -359,7 +415,14 @@ def test_pages_read_into_records_across_pages_and_back(log, caplog, monkeypatch)
                        (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9, date=None)), []),
                        (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9, extra=1), more=True) + b" ", [end]),
                        (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9), more=True), [b"not json"]),
-                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=8), more=True), [])):
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=8), more=True), []),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId="9"), more=True), [end]),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=None, id=9), more=True), [end]),
+                       (body(dict(WIRE, eventId=8), {k: v for k, v in WIRE.items() if k != "eventId"}, more=True),
+                        []),
+                       (body(dict(WIRE, eventId=8), dict(WIRE, eventId=9, date="x"), more=True), [end]),
+                       (body(dict(WIRE, eventId=8), [9], more=True), []),
+                       (body(dict(WIRE, eventId=8), "9", more=True), [])):
         answers = [(200, first), (200, last)] + [(200, b) for b in then]
         log.script(*answers, *answers)
         ours = outcome(lambda: events.get(type="container")), warnings(caplog)

@@ -2,6 +2,7 @@
 by the test probe: field conversions and their messages, external names,
 error collection per item, hooks and strict loading."""
 import datetime
+import re
 import uuid
 
 import pytest
@@ -184,3 +185,93 @@ def test_classes_are_shared_and_descriptive():
     field = s._declared_fields["value"]
     assert (field.kind, field.load_from, field.allow_none, field.required) == ("UUID", "containerId", True, False)
     assert s().many is False and s().strict is False and s().context == {}
+
+
+# ---- DateTime and UUID text against independent readers --------------------
+
+ISO = re.compile(
+    r"(?P<year>\d{4})-(?P<month>\d{1,2})-(?P<day>\d{1,2})"
+    r"[T ](?P<hour>\d{1,2}):(?P<minute>\d{1,2})"
+    r"(?::(?P<second>\d{1,2})(?:\.(?P<microsecond>\d{1,6})\d{0,6})?)?"
+    r"(?P<tzinfo>Z|[+-]\d{2}(?::?\d{2})?)?$"
+)
+
+
+def oracle_datetime(text):
+    """The date-time of the text as a regular expression and the datetime type read it."""
+    m = ISO.match(text) if text else None
+    if not m:
+        return "Not a valid datetime."
+    g = m.groupdict()
+    zone = g["tzinfo"]
+    tz = None
+    if zone == "Z":
+        tz = UTC
+    elif zone:
+        sign = -1 if zone[0] == "-" else 1
+        minutes = int(zone[3:].lstrip(":") or 0)
+        try:
+            tz = datetime.timezone(datetime.timedelta(hours=sign * int(zone[1:3]), minutes=sign * minutes))
+        except ValueError:
+            return "Not a valid datetime."
+    try:
+        return datetime.datetime(int(g["year"]), int(g["month"]), int(g["day"]), int(g["hour"]), int(g["minute"]),
+                                 int(g["second"] or 0), int((g["microsecond"] or "0").ljust(6, "0")), tz)
+    except ValueError:
+        return "Not a valid datetime."
+
+
+def oracle_uuid(text):
+    try:
+        return uuid.UUID(text)
+    except (ValueError, TypeError, AttributeError):
+        return "Not a valid UUID."
+
+
+def mutations(seeds, alphabet, count, seed):
+    """The seeds, and texts made from them by replacing, inserting and deleting characters."""
+    import random
+
+    rng = random.Random(seed)
+    out = list(seeds)
+    for _ in range(count):
+        t = list(rng.choice(seeds))
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(len(t) + 1)
+            op = rng.randrange(3)
+            if op == 0 and at < len(t):
+                t[at] = rng.choice(alphabet)
+            elif op == 1:
+                t.insert(at, rng.choice(alphabet))
+            elif t and at < len(t):
+                del t[at]
+        out.append("".join(t))
+    return out
+
+
+DATE_SEEDS = ["2026-02-03T04:05:07Z", "2026-2-3 4:5", "2026-02-03T04:05:07.123456789+05:30",
+              "2024-02-29T23:59:59.5-0800", "2026-02-03T04:05+01", "2026-02-03T04:05:07+23:99",
+              "2026-02-03T04:05:07Z\n", "٢٠٢٦-02-03T04:05:07", "9999-12-31T23:59:59.999999-00:00"]
+UUID_SEEDS = [UID, UID.upper(), UID.replace("-", ""), "{%s}" % UID, "urn:uuid:" + UID, " 0x" + "0" * 29 + "f",
+              "+0_" + "0" * 29 + "f", "0X_" + "0" * 29 + "1"]
+
+
+@pytest.mark.parametrize("kind, oracle, texts", [
+    ("DateTime", oracle_datetime, mutations(DATE_SEEDS, "0123456789-:.+ TZz\n٣x", 3000, 1)),
+    ("UUID", oracle_uuid, mutations(UUID_SEEDS, "0123456789abcdefABCDEF-{}_+x :nu\t٣é", 3000, 2)),
+])
+def test_text_kinds_read_as_independent_readers_do(kind, oracle, texts):
+    s = schema(kind)()
+    for text in texts:
+        data, errors = s.load({"value": text})
+        expected = oracle(text)
+        if isinstance(expected, str):
+            assert (data, errors) == ({}, {"value": [expected]}), repr(text)
+        else:
+            got = data["value"]
+            assert errors == {} and got == expected, repr(text)
+            if kind == "DateTime":
+                assert got.tzinfo == expected.tzinfo and got.utcoffset() == expected.utcoffset(), repr(text)
+                assert (got.tzinfo is UTC) == (expected.tzinfo is UTC), repr(text)
+            else:
+                assert got.is_safe == expected.is_safe, repr(text)

@@ -28,6 +28,8 @@ CivilDate civil_from_days(std::int64_t days);
 // iso_weekday of a day number: Monday 1 ... Sunday 7.
 int iso_weekday(std::int64_t days);
 bool is_leap(std::int64_t year);
+// days_in_month: 28..31 for |month| 1..12 of |year|.
+int days_in_month(std::int64_t year, int month);
 // iso_weeks_in_year: 52 or 53 ISO weeks.
 int iso_weeks_in_year(std::int64_t year);
 
@@ -96,5 +98,25 @@ class IsoFormatError : public InvalidArgument {
 // does); week and ordinal dates, offsets and 24:00 are. IsoFormatError
 // otherwise.
 IsoText parse_iso8601(std::string_view text);
+
+// ---- date-time text of a record field -------------------------------------
+
+// FieldDateTime is a date-time as a record's date-time field gives it, in
+// local fields, with its offset from UTC when it names one.
+struct FieldDateTime {
+  DateTime local;
+  bool has_offset = false;  // false: a naive date-time
+  int offset_seconds = 0;   // east of UTC
+};
+
+// parse_field_date_time reads the date-time text of a record field (the
+// key server's events, the key ring's entries): "YYYY-M[M]-D[D]", "T" or one
+// blank, "h[h]:m[m]", optionally ":s[s]" with a "." fraction of 1 to 12
+// digits (cut, not rounded, to microseconds), optionally "Z" or an offset
+// "+HH", "+HHMM", "+HH:MM" (or "-"), and at most one line feed at the very
+// end. The fields must make a real date and time of day between the years 1
+// and 9999, and the offset must be less than a day (its minutes may pass
+// 59). Empty for any other text.
+std::optional<FieldDateTime> parse_field_date_time(std::string_view text);
 
 }  // namespace velna::time

@@ -1,8 +1,11 @@
-// Small helpers shared by the subsystems: zero fill, the credential rule and
-// container portion names.
+// Small helpers shared by the subsystems: zero fill, the credential rule,
+// container portion names and identifier text.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "velna/bytes.h"
@@ -33,5 +36,18 @@ bool is_valid_portion(std::string_view portion);
 
 // reject_portion writes the portion error on "velna.utils" and throws it.
 [[noreturn]] void reject_portion();
+
+// Uuid is an identifier's 16 bytes, most significant first.
+using Uuid = std::array<std::uint8_t, 16>;
+
+// parse_uuid reads identifier text in the forms the identifiers of records
+// are given in: every "urn:", then every "uuid:" taken out, braces stripped
+// from both ends and every "-" dropped, what is left must be 32 characters
+// that read as one hexadecimal integer: ASCII blanks around it, a "+" sign,
+// a "0x" prefix (one "_" may follow it) and single "_" between digits are
+// taken. So the canonical 8-4-4-4-12 form, its upper case, the 32 digits
+// alone, "{...}" and "urn:uuid:..." all read. Empty for any other text, and
+// for text that is not ASCII.
+std::optional<Uuid> parse_uuid(std::string_view text);
 
 }  // namespace velna::utils

@@ -21,7 +21,7 @@ namespace vp = velna::py;
 using namespace pyb::literals;
 
 #define EVENTS_NAMES(X) \
-  X(server) X(client) X(get) X(json) X(content) X(id) X(session) X(request) X(EventSchema) X(load)
+  X(server) X(client) X(get) X(json) X(content) X(session) X(request) X(EventSchema) X(load)
 struct Names {
   EVENTS_NAMES(VELNA_PY_NAME_FIELD)
   PyObject* const log = vp::intern("log");
@@ -131,7 +131,8 @@ velna::http::PageBudget page_budget() {
 }
 
 // One page as received: where its events stand in the gathered list, and,
-// when the reader made them into records, the body they came from.
+// when the reader read them (into what the load makes of them), the body
+// they came from.
 struct Page {
   Py_ssize_t begin, end;
   pyb::object body;
@@ -152,9 +153,10 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
       response = get("events", "params"_a = params);
     }
     pyb::object page = vp::call0(vp::get(response, N().json));
-    PyObject* records = pages ? pages->records_of(page.ptr()) : nullptr;
+    vp::EventPages::Read page_read;
+    if (pages) page_read = pages->read_of(page.ptr());
     pyb::object received = item(page, "events");
-    const bool read = records && received.ptr() == records;
+    const bool read = page_read.events && received.ptr() == page_read.events;
     pyb::object start = params["start"];
     pyb::object last = pyb::none();
     const Py_ssize_t begin = PyList_GET_SIZE(events.ptr());
@@ -179,7 +181,7 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
     if (!any)
       vp::raise_error(PyExc_IndexError, "The key server announced more events after event " +
                                             text(start) + " but sent an empty page.");
-    pyb::object next = read ? vp::dict_get(vp::instance_dict(last), N().id) : item(last, "eventId");
+    pyb::object next = item(read ? page_read.last : last, "eventId");
     if (!advances(next, start))
       vp::raise_error(PyExc_RuntimeError, "The key server's page of events from " + text(start) +
                                               " ends at event " + text(next) +
@@ -190,7 +192,7 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
 }
 
 // event_objects is the list of event objects as received: the pages that
-// became records are decoded again as usual.
+// the reader read are decoded again as usual.
 pyb::list event_objects(const pyb::list& events, const std::vector<Page>& received_pages) {
   pyb::list out;
   for (const Page& p : received_pages) {

@@ -1,0 +1,436 @@
+// velna.event's reader of the key server's pages of events: a page
+// {"events": [...], "hasMore": ..., ...} is read in one pass of the JSON
+// reader (json_text.h), its event objects straight into what EventSchema's
+// load makes of them, whatever their shape: a record for each object that
+// loads whole, else the loaded values with the field errors, which
+// finish_load joins as the general load would. The page's other members are
+// decoded as usual. Text that is not JSON, a page whose events are no array
+// or that names them twice, is declined and decoded the usual way.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "event.h"
+#include "event_pages.h"
+#include "json_text.h"
+#include "velna/utils.h"
+#include "velna_py.h"
+
+namespace velna::event {
+namespace {
+
+namespace vp = velna::py;
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// A key of an event object: the field (kWire) it is read for, and whether
+// it is the attribute name, which is read before the wire key.
+struct Key {
+  std::string_view text;
+  std::size_t field;
+  bool own_name;
+};
+constexpr std::size_t kKeys = [] {
+  std::size_t n = 0;
+  for (const WireField& w : kWire) n += *w.load_from ? 2 : 1;
+  return n;
+}();
+constexpr std::array<Key, kKeys> kKeyTable = [] {
+  std::array<Key, kKeys> keys{};
+  std::size_t n = 0;
+  for (std::size_t d = 0; d < kCount; ++d) {
+    keys[n++] = {kWire[d].name, d, true};
+    if (*kWire[d].load_from) keys[n++] = {kWire[d].load_from, d, false};
+  }
+  return keys;
+}();
+
+// The field of the event's identifier.
+constexpr std::size_t kIdField = [] {
+  std::size_t d = 0;
+  while (std::string_view(kWire[d].name) != "id") ++d;
+  return d;
+}();
+
+// What one key of an event object gave: its loaded value, or its error.
+struct Slot {
+  pyb::object value;
+  const char* error = nullptr;
+  bool seen = false;
+};
+
+// same compares texts of a few dozen characters: the length, the first and
+// last eight bytes, then what lies between.
+bool same(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() < 8) return a == b;
+  std::uint64_t x, y;
+  std::memcpy(&x, a.data(), 8);
+  std::memcpy(&y, b.data(), 8);
+  if (x != y) return false;
+  std::memcpy(&x, a.data() + a.size() - 8, 8);
+  std::memcpy(&y, b.data() + b.size() - 8, 8);
+  return x == y && (a.size() <= 16 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 16) == 0);
+}
+
+// Recent keeps the objects made of the last short ASCII texts, one for each
+// slot of a table the texts hash into: values that recur on a page (actions,
+// types, the identifiers of a container and of its users) are made once and
+// shared.
+template <std::size_t Slots>
+class Recent {
+ public:
+  // get is the object of |text|: a new reference, from the table or from
+  // |make| (null when |make| is).
+  template <typename Make>
+  PyObject* get(std::string_view text, Make&& make) {
+    // Four slots from the text's own: a text finds its object, or the first
+    // free slot, or takes over its own slot.
+    const std::size_t home = slot(text);
+    Entry* free = nullptr;
+    for (std::size_t k = 0; k < 4; ++k) {
+      Entry& e = slots_[(home + k) % Slots];
+      if (!e.object) {
+        free = free ? free : &e;
+      } else if (same(e.text, text)) {
+        return new_ref(e.object.ptr());
+      }
+    }
+    PyObject* made = make();
+    if (!made) return nullptr;
+    Entry& e = free ? *free : slots_[home];
+    e.text.assign(text);
+    e.object = vp::borrow(made);
+    return made;
+  }
+
+ private:
+  static_assert((Slots & (Slots - 1)) == 0, "a power of two");
+
+  // slot mixes the length and the first and last eight bytes of |text|.
+  static std::size_t slot(std::string_view text) {
+    std::uint64_t head = 0, tail = 0;
+    const std::size_t n = text.size() < 8 ? text.size() : 8;
+    std::memcpy(&head, text.data(), n);
+    std::memcpy(&tail, text.data() + text.size() - n, n);
+    const std::uint64_t h =
+        ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
+    return static_cast<std::size_t>(h >> 40) % Slots;
+  }
+
+  struct Entry {
+    std::string text;
+    pyb::object object;
+  };
+  std::array<Entry, Slots> slots_;
+};
+
+// PageParser reads one page; it is made for each page, so that the page's
+// caches live no longer than the page. Its steps return null (or false)
+// when the page is declined, with an error set only for a failure of the
+// runtime.
+class PageParser {
+ public:
+  explicit PageParser(vp::json::Reader& r) : r_(r) {}
+
+  PyObject* read() {
+    pyb::object page = vp::own(read_page());
+    if (!page && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+    return page.release().ptr();
+  }
+  PyObject* events() const { return events_; }  // held by the page
+
+  // last is what the general path indexes with "eventId" for the page's
+  // last event: the item itself when it is no object, else a mapping that
+  // holds what its "eventId" held, if anything.
+  pyb::object last() const {
+    if (last_raw_) return last_raw_;
+    pyb::dict d;
+    if (last_id_) d[N().eventId] = last_id_;
+    return d;
+  }
+
+ private:
+  // text is the str of |v|; short texts that recur (actions, types) share
+  // one str, as member names do.
+  PyObject* text(std::string_view v) {
+    auto make = [&] {
+      return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    };
+    return v.size() > 32 ? make() : strings_.get(v, make);
+  }
+
+  // uuid is the identifier of ASCII text; null without an error for text
+  // that is none.
+  PyObject* uuid(std::string_view v) {
+    return ids_.get(v, [&]() -> PyObject* {
+      const auto id = velna::utils::parse_uuid(v);
+      return id ? vs::uuid_of(*id) : nullptr;
+    });
+  }
+
+  // plain_value converts the ASCII string without escapes that stands next,
+  // for the kinds that read one: true when it did (the slot tells how).
+  bool plain_value(const WireField& f, Slot& slot) {
+    std::string_view v;
+    if ((f.kind != vs::Kind::Str && f.kind != vs::Kind::DateTime && f.kind != vs::Kind::Uuid) ||
+        !r_.ascii_string(v))
+      return false;
+    PyObject* made = f.kind == vs::Kind::Str        ? text(v)
+                     : f.kind == vs::Kind::DateTime ? vs::datetime_from_ascii(v)
+                                                    : uuid(v);
+    if (made) {
+      slot.value = vp::steal(made);
+    } else {
+      if (PyErr_Occurred()) throw pyb::error_already_set();
+      slot.error = f.kind == vs::Kind::DateTime ? "Not a valid datetime." : "Not a valid UUID.";
+    }
+    return true;
+  }
+
+  // value reads the value of field |f| into |slot|, as the schema converts
+  // it; |raw| receives the value as decoded when the field is an integer.
+  bool value(const WireField& f, Slot& slot, pyb::object& raw) {
+    slot = Slot{};
+    slot.seen = true;
+    if (plain_value(f, slot)) return true;
+    if (r_.null()) {
+      if (f.allow_none) {
+        slot.value = pyb::none();
+      } else {
+        slot.error = "Field may not be null.";
+      }
+      raw = pyb::none();
+      return true;
+    }
+    pyb::object v = vp::own(r_.value());
+    if (!v) return false;
+    if (f.kind == vs::Kind::Int) raw = v;
+    const bool exact = (f.kind == vs::Kind::Str && PyUnicode_CheckExact(v.ptr())) ||
+                       (f.kind == vs::Kind::Int && PyLong_CheckExact(v.ptr())) ||
+                       (f.kind == vs::Kind::Dict && PyDict_CheckExact(v.ptr()));
+    if (exact) {
+      slot.value = v;
+    } else {
+      slot.value = vs::convert_value(f.kind, v, slot.error);
+    }
+    return true;
+  }
+
+  // key finds the key table's entry of the member name |v|, looking first
+  // where the last object had its next member.
+  std::size_t key(std::string_view v) {
+    for (std::size_t k = 0; k < kKeys; ++k) {
+      const std::size_t at = (hint_ + k) % kKeys;
+      if (same(kKeyTable[at].text, v)) {
+        hint_ = at + 1;
+        return at;
+      }
+    }
+    return kKeys;
+  }
+
+  // member_name reads a member name: its entry in the key table (kKeys for
+  // a key of no field), or false for text that is not one.
+  bool member_name(std::size_t& k) {
+    std::string_view v;
+    if (r_.ascii_string(v)) {
+      k = key(v);
+    } else {
+      if (!r_.at('"')) return false;
+      pyb::object name = vp::own(r_.value());
+      if (!name) return false;
+      Py_ssize_t n = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &n);
+      if (!utf8) {
+        PyErr_Clear();  // a lone surrogate: no key of ours
+        k = kKeys;
+      } else {
+        k = key({utf8, static_cast<std::size_t>(n)});
+      }
+    }
+    return r_.take(':');
+  }
+
+  // event reads one event object into a record, or into the pair (loaded
+  // values, errors or None) when it does not load whole.
+  PyObject* event() {
+    if (!r_.take('{')) return nullptr;
+    std::array<Slot, kKeys> slots;
+    pyb::object event_id;  // what "eventId" holds, as decoded
+    if (!r_.take('}')) {
+      for (;;) {
+        std::size_t k = kKeys;
+        if (!member_name(k)) return nullptr;
+        if (k == kKeys) {
+          if (!vp::own(r_.value())) return nullptr;
+        } else {
+          pyb::object raw;
+          if (!value(kWire[kKeyTable[k].field], slots[k], raw)) return nullptr;
+          if (!kKeyTable[k].own_name && kKeyTable[k].field == kIdField) event_id = raw;
+        }
+        if (r_.take('}')) break;
+        if (!r_.take(',')) return nullptr;
+      }
+    }
+    last_id_ = std::move(event_id);
+    last_raw_ = pyb::object();
+    return made(slots);
+  }
+
+  // made is what the load makes of one event object's slots.
+  PyObject* made(std::array<Slot, kKeys>& slots) {
+    std::array<Slot*, kCount> field{};
+    for (std::size_t k = kKeys; k-- > 0;) {
+      Slot& s = slots[k];
+      if (s.seen && (!field[kKeyTable[k].field] || kKeyTable[k].own_name))
+        field[kKeyTable[k].field] = &s;
+    }
+    pyb::object errors;
+    bool whole = true;
+    for (std::size_t d = 0; d < kCount; ++d) {
+      if (!field[d]) {
+        whole = false;
+      } else if (field[d]->error) {
+        if (!errors) errors = pyb::dict();
+        const std::size_t k = static_cast<std::size_t>(field[d] - slots.data());
+        pyb::list messages;
+        messages.append(pyb::str(field[d]->error));
+        errors[pyb::str(kKeyTable[k].text.data(), kKeyTable[k].text.size())] = messages;
+      }
+    }
+    if (whole && !errors) {
+      std::array<PyObject*, kCount> values{};
+      for (std::size_t d = 0; d < kCount; ++d) values[kWire[d].attribute] = field[d]->value.ptr();
+      return new_event(values.data());
+    }
+    pyb::object attrs = vp::own(PyDict_New());
+    if (!attrs) return nullptr;
+    for (std::size_t d = 0; d < kCount; ++d)
+      if (field[d] && !field[d]->error &&
+          PyDict_SetItem(attrs.ptr(), N().declared[d], field[d]->value.ptr()) < 0)
+        return nullptr;
+    return PyTuple_Pack(2, attrs.ptr(), errors ? errors.ptr() : Py_None);
+  }
+
+  // not_an_object is the load's pair for an item that is no object.
+  PyObject* not_an_object() {
+    pyb::object raw = vp::own(r_.value());
+    if (!raw) return nullptr;
+    last_raw_ = raw;
+    last_id_ = pyb::object();
+    pyb::list messages;
+    messages.append(pyb::str("Invalid input type."));
+    pyb::dict errors;
+    errors[N()._schema] = messages;
+    return PyTuple_Pack(2, Py_None, errors.ptr());
+  }
+
+  PyObject* event_list() {
+    if (!r_.take('[')) return nullptr;
+    pyb::object list = vp::own(PyList_New(0));
+    if (!list || r_.take(']')) return list.release().ptr();
+    for (;;) {
+      pyb::object item = vp::own(r_.at('{') ? event() : not_an_object());
+      if (!item || PyList_Append(list.ptr(), item.ptr()) < 0) return nullptr;
+      if (r_.take(']')) break;
+      if (!r_.take(',')) return nullptr;
+    }
+    return list.release().ptr();
+  }
+
+  PyObject* read_page() {
+    if (!r_.take('{')) return nullptr;
+    pyb::object page = vp::own(PyDict_New());
+    if (!page || r_.take('}')) return nullptr;  // a page has events
+    for (;;) {
+      if (!r_.at('"')) return nullptr;
+      pyb::object name = vp::own(r_.value());
+      if (!name || !r_.take(':')) return nullptr;
+      const bool is_events = PyUnicode_CompareWithASCIIString(name.ptr(), "events") == 0;
+      if (is_events && events_) return nullptr;  // named twice
+      pyb::object v = vp::own(is_events && r_.at('[') ? event_list() : r_.value());
+      if (!v || PyDict_SetItem(page.ptr(), name.ptr(), v.ptr()) < 0) return nullptr;
+      if (is_events) {
+        if (!PyList_CheckExact(v.ptr())) return nullptr;
+        events_ = v.ptr();
+      }
+      if (r_.take('}')) break;
+      if (!r_.take(',')) return nullptr;
+    }
+    if (!r_.end() || !events_) return nullptr;
+    return page.release().ptr();
+  }
+
+  vp::json::Reader& r_;
+  Recent<64> strings_;
+  Recent<256> ids_;
+  std::size_t hint_ = 0;
+  PyObject* events_ = nullptr;
+  pyb::object last_id_, last_raw_;
+};
+
+// PageReader is the reader that velna.event offers: it remembers the last
+// page it made on each thread (holding it, so that its identity stays its
+// own) until the event retrieval module of that thread asks for it. A page
+// left unasked is released by the thread's next page.
+class PageReader final : public vp::EventPages {
+ public:
+  PyObject* read(PyObject* content) override {
+    forget();
+    vp::json::Reader r(PyBytes_AS_STRING(content),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(content)));
+    PageParser parser(r);
+    PyObject* page = parser.read();
+    if (!page) return nullptr;
+    events_ = parser.events();
+    last_ = parser.last().release().ptr();
+    last_page_ = vp::borrow(page).release().ptr();
+    return page;
+  }
+
+  Read read_of(PyObject* page) override {
+    Read out;
+    if (!page || page != last_page_) return out;
+    out.events = events_;  // held by |page|
+    out.last = vp::borrow(last_ ? last_ : Py_None);
+    forget();
+    return out;
+  }
+
+  pyb::object load(pyb::handle schema, pyb::handle events) override {
+    return finish_load(schema, events);
+  }
+
+ private:
+  static void forget() {
+    events_ = nullptr;
+    vp::own(last_page_);  // released here
+    vp::own(last_);
+    last_page_ = nullptr;
+    last_ = nullptr;
+  }
+
+  // Plain pointers: nothing may touch Python when a thread ends.
+  static inline thread_local PyObject* last_page_ = nullptr;  // a reference of our own
+  static inline thread_local PyObject* events_ = nullptr;     // held by the page
+  static inline thread_local PyObject* last_ = nullptr;       // a reference of our own
+};
+
+}  // namespace
+
+void bind_pages(pyb::module_& module) {
+  // The reader lives as long as the process.
+  static PageReader* pages = new PageReader();
+  module.attr("_pages") = vp::steal(
+      PyCapsule_New(static_cast<vp::EventPages*>(pages), vp::EventPages::kCapsule, nullptr));
+}
+
+}  // namespace velna::event
