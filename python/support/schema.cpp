@@ -12,6 +12,7 @@
 #include "fast_path.h"
 #include "plain_class.h"
 #include "py_compat.h"
+#include "uuids.h"
 #include "velna/time.h"
 #include "velna_py.h"
 
@@ -36,28 +37,19 @@ struct Shared {
 
 // Objects of the standard library, looked up once per module.
 struct Stdlib {
-  PyObject* mapping = nullptr;       // collections.abc.Mapping
-  PyObject* uuid = nullptr;          // uuid.UUID
-  PyObject* safe_unknown = nullptr;  // uuid.SafeUUID.unknown
-  PyObject* truthy = nullptr;        // accepted spellings of true
-  PyObject* falsy = nullptr;         // accepted spellings of false
+  PyObject* mapping = nullptr;  // collections.abc.Mapping
+  PyObject* uuid = nullptr;     // uuid.UUID
+  PyObject* truthy = nullptr;   // accepted spellings of true
+  PyObject* falsy = nullptr;    // accepted spellings of false
 };
 
 Shared& shared();
-
-struct Names {
-  VELNA_PY_NAME_FIELD(is_safe)
-  PyObject* const int_ = intern("int");
-};
-const Names& names() { return table<Names>(); }
 
 const Stdlib& stdlib() {
   static Stdlib s = [] {
     Stdlib out;
     out.mapping = keep(import_module("collections.abc").attr("Mapping"));
-    pyb::module_ uuid = import_module("uuid");
-    out.uuid = keep(uuid.attr("UUID"));
-    out.safe_unknown = keep(uuid.attr("SafeUUID").attr("unknown"));
+    out.uuid = keep(import_module("uuid").attr("UUID"));
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw pyb::error_already_set();
     pyb::set t, f;
@@ -579,22 +571,6 @@ PyObject* datetime_from_text(PyObject* text) {
     ascii[static_cast<std::size_t>(i)] = static_cast<char>(digit == -2 ? c : '0' + digit);
   }
   return datetime_from_ascii(ascii);
-}
-
-PyObject* uuid_of(const velna::utils::Uuid& id) {
-  const Stdlib& s = stdlib();
-  pyb::object value = own(compat::unsigned_from_bytes(id.data(), id.size(), false));
-  if (!value) return nullptr;
-  auto* cls = reinterpret_cast<PyTypeObject*>(s.uuid);
-  pyb::object made = own(cls->tp_alloc(cls, 0));
-  if (!made || PyObject_GenericSetAttr(made.ptr(), names().int_, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(made.ptr(), names().is_safe, s.safe_unknown) < 0)
-    return nullptr;
-  // A UUID is immutable and holds an integer and an enum member: it can be
-  // part of no reference cycle, so the cyclic collector need not visit it
-  // (and a mapping that holds only such values is not visited either).
-  PyObject_GC_UnTrack(made.ptr());
-  return made.release().ptr();
 }
 
 pyb::handle base_class() { return shared().base; }

@@ -112,8 +112,4 @@ VELNA_PY_API PyObject* datetime_from_ascii(std::string_view text);
 // of any script.
 VELNA_PY_API PyObject* datetime_from_text(PyObject* text);
 
-// uuid_of is the uuid.UUID of |id|. It holds no reference cycle, so the cyclic
-// collector does not track it.
-VELNA_PY_API PyObject* uuid_of(const velna::utils::Uuid& id);
-
 }  // namespace velna::py::schema

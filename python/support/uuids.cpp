@@ -1,8 +1,11 @@
 #include "uuids.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "fast_path.h"
+#include "py_compat.h"
 
 namespace velna::py {
 namespace {
@@ -34,26 +37,30 @@ void hex64(std::uint64_t v, char* out) {
 
 }  // namespace
 
-PyObject* uuid_from_hex(std::string_view hex) {
-  if (hex.size() != 32) return nullptr;
-  char text[33];
-  for (std::size_t i = 0; i < 32; ++i) {
-    if (!is_hex_digit(hex[i])) return nullptr;
-    text[i] = hex[i];
-  }
-  text[32] = '\0';
+PyObject* uuid_of(const velna::utils::Uuid& id) {
   const Uuid& u = U();
-  pybind11::object value = steal(PyLong_FromString(text, nullptr, 16));
-  pybind11::object id = steal(u.cls->tp_alloc(u.cls, 0));
+  pybind11::object value = own(compat::unsigned_from_bytes(id.data(), id.size(), false));
+  if (!value) return nullptr;
+  pybind11::object made = own(u.cls->tp_alloc(u.cls, 0));
   // The attributes UUID.__init__ sets, past its __setattr__ that refuses
   // them (slots from 3.8 on, the instance dict before).
-  if (PyObject_GenericSetAttr(id.ptr(), u.int_name, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(id.ptr(), u.is_safe_name, u.safe_unknown) < 0)
-    throw pybind11::error_already_set();
+  if (!made || PyObject_GenericSetAttr(made.ptr(), u.int_name, value.ptr()) < 0 ||
+      PyObject_GenericSetAttr(made.ptr(), u.is_safe_name, u.safe_unknown) < 0)
+    return nullptr;
   // It holds an integer and an enum member, so it is in no reference cycle:
-  // the cyclic collector need not visit it.
-  PyObject_GC_UnTrack(id.ptr());
-  return id.release().ptr();
+  // the cyclic collector need not visit it (nor a mapping holding only such
+  // values).
+  PyObject_GC_UnTrack(made.ptr());
+  return made.release().ptr();
+}
+
+PyObject* uuid_from_hex(std::string_view hex) {
+  if (hex.size() != 32 || !std::all_of(hex.begin(), hex.end(), is_hex_digit)) return nullptr;
+  const std::optional<velna::utils::Uuid> id = velna::utils::parse_uuid(hex);
+  if (!id) return nullptr;
+  PyObject* made = uuid_of(*id);
+  if (!made) throw pybind11::error_already_set();
+  return made;
 }
 
 bool uuid_hex(PyObject* o, char out[32]) {

@@ -1,15 +1,22 @@
 // uuid.UUID objects made and read without running the class's Python code,
-// for a binding that converts many identifiers at once (the local
-// database's rows).
+// for bindings that convert many identifiers at once (the local database's
+// rows, event records).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <string_view>
 
+#include "velna/utils.h"
+
 #include "velna_py.h"
 
 namespace velna::py {
+
+// uuid_of is the uuid.UUID of |id|, as a new reference (null with an error
+// set when it cannot be made). It holds no reference cycle, so the cyclic
+// collector does not track it.
+VELNA_PY_API PyObject* uuid_of(const velna::utils::Uuid& id);
 
 // uuid_from_hex is uuid.UUID(hex) for |hex| of exactly 32 hex digits (either
 // case), as a new reference; null without an error set for any other text,

@@ -11,6 +11,7 @@
 
 #include "event.h"
 #include "plain_class.h"
+#include "uuids.h"
 #include "velna/utils.h"
 #include "velna_py.h"
 
@@ -41,7 +42,7 @@ PyObject* cached_uuid(PyObject* v, PyObject* cache) {
   if (PyErr_Occurred() || !PyUnicode_IS_ASCII(v)) return nullptr;
   const auto id = velna::utils::parse_uuid({static_cast<const char*>(PyUnicode_DATA(v)),
                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(v))});
-  PyObject* made = id ? vs::uuid_of(*id) : nullptr;
+  PyObject* made = id ? velna::py::uuid_of(*id) : nullptr;
   if (made && PyDict_SetItem(cache, v, made) < 0) Py_CLEAR(made);
   return made;
 }

@@ -17,6 +17,7 @@
 #include "event.h"
 #include "event_pages.h"
 #include "json_text.h"
+#include "uuids.h"
 #include "velna/utils.h"
 #include "velna_py.h"
 
@@ -172,7 +173,7 @@ class PageParser {
   PyObject* uuid(std::string_view v) {
     return ids_.get(v, [&]() -> PyObject* {
       const auto id = velna::utils::parse_uuid(v);
-      return id ? vs::uuid_of(*id) : nullptr;
+      return id ? velna::py::uuid_of(*id) : nullptr;
     });
   }
 
