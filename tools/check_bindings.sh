@@ -13,6 +13,7 @@ newer+='|PyErr_NormalizeException|PyErr_GetRaisedException|PyErr_SetRaisedExcept
 newer+='|PyErr_GetHandledException|PyErr_SetHandledException|PyInterpreterState_Get[A-Za-z]*'
 newer+='|PyType_GetModule[A-Za-z]*|PyModule_AddType|PyType_FromModuleAndSpec|Py_IsFinalizing'
 newer+='|Py_NewRef|Py_XNewRef|Py_Is(None|True|False)|PyLong_FromUnsignedNativeBytes'
+newer+='|PyGC_(Enable|Disable|IsEnabled)|PyObject_GC_IsTracked|PyObject_GC_IsFinalized'
 # Private names: an underscore, then Py, as the runtime spells them.
 private='_Py[A-Za-z_]+'
 

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_set>
 #include <vector>
@@ -987,6 +988,13 @@ class Parser {
       control_character(j);
       return {};
     }
+    return escaped_string(start, j, i);
+  }
+
+  // escaped_string reads on from |j|, the first character past the
+  // quotation mark at |start| that needs more than copying, and sets |i|
+  // past the closing quotation mark.
+  pyb::object escaped_string(Py_ssize_t start, Py_ssize_t j, Py_ssize_t& i) {
     buf_.clear();
     for (Py_ssize_t k = start + 1; k < j;) {
       Py_UCS4 c = s_[k];
@@ -1003,86 +1011,67 @@ class Parser {
         return {};
       }
       const Ch c = s_[j];
-      if (c == '"') {
-        ++j;
-        break;
-      }
+      if (c == '"') break;
       if (c < 0x20) {
         control_character(j);
         return {};
       }
-      if (c != '\\') {
-        Py_UCS4 unit = c;
-        if (kUtf8 && c >= 0x80) {
-          if (!utf8_char(j, unit)) return {};
-        } else {
-          ++j;
-        }
-        buf_.push_back(unit);
-        continue;
+      Py_UCS4 unit = c;
+      if (c == '\\') {
+        if (!escape(j, start, unit)) return {};
+      } else if (kUtf8 && c >= 0x80) {
+        if (!utf8_char(j, unit)) return {};
+      } else {
+        ++j;
       }
-      if (j + 1 >= n_) {
-        fail("Unterminated string starting at", start);
-        return {};
-      }
-      Py_UCS4 out;
-      switch (s_[j + 1]) {
-        case '"':
-          out = '"';
-          break;
-        case '\\':
-          out = '\\';
-          break;
-        case '/':
-          out = '/';
-          break;
-        case 'b':
-          out = '\b';
-          break;
-        case 'f':
-          out = '\f';
-          break;
-        case 'n':
-          out = '\n';
-          break;
-        case 'r':
-          out = '\r';
-          break;
-        case 't':
-          out = '\t';
-          break;
-        case 'u': {
-          if (!hex4(j + 2, out)) {
-            fail("Invalid \\uXXXX escape sequence", j + 1);
-            return {};
-          }
-          j += 6;
-          // A high surrogate pairs with a low one escaped right after it;
-          // anything else leaves it alone, as it was written.
-          if (out >= 0xd800 && out <= 0xdbff && j + 1 < n_ && s_[j] == '\\' && s_[j + 1] == 'u') {
-            Py_UCS4 low;
-            if (!hex4(j + 2, low)) {
-              fail("Invalid \\uXXXX escape sequence", j + 1);
-              return {};
-            }
-            if (low >= 0xdc00 && low <= 0xdfff) {
-              out = 0x10000 + ((out - 0xd800) << 10) + (low - 0xdc00);
-              j += 6;
-            }
-          }
-          buf_.push_back(out);
-          continue;
-        }
-        default:
-          fail("Invalid \\X escape sequence '\\\\'", j);
-          return {};
-      }
-      buf_.push_back(out);
-      j += 2;
+      buf_.push_back(unit);
     }
-    i = j;
+    i = j + 1;
     return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(),
                                          static_cast<Py_ssize_t>(buf_.size())));
+  }
+
+  // escape reads the escape sequence whose backslash is at |j| into |out|
+  // and moves |j| past it; false, with the error set, for a bad one.
+  bool escape(Py_ssize_t& j, Py_ssize_t start, Py_UCS4& out) {
+    if (j + 1 >= n_) {
+      fail("Unterminated string starting at", start);
+      return false;
+    }
+    const Ch c = s_[j + 1];
+    if (c == 'u') return unicode_escape(j, out);
+    static constexpr std::string_view kFrom = "\"\\/bfnrt", kTo = "\"\\/\b\f\n\r\t";
+    const std::size_t at = c < 0x80 ? kFrom.find(static_cast<char>(c)) : std::string_view::npos;
+    if (at == std::string_view::npos) {
+      fail("Invalid \\X escape sequence '\\\\'", j);
+      return false;
+    }
+    out = static_cast<unsigned char>(kTo[at]);
+    j += 2;
+    return true;
+  }
+
+  // unicode_escape reads the \\uXXXX escape at |j|. A high surrogate pairs
+  // with a low one escaped right after it; anything else leaves it alone,
+  // as it was written.
+  bool unicode_escape(Py_ssize_t& j, Py_UCS4& out) {
+    if (!hex4(j + 2, out)) {
+      fail("Invalid \\uXXXX escape sequence", j + 1);
+      return false;
+    }
+    j += 6;
+    if (out >= 0xd800 && out <= 0xdbff && j + 1 < n_ && s_[j] == '\\' && s_[j + 1] == 'u') {
+      Py_UCS4 low;
+      if (!hex4(j + 2, low)) {
+        fail("Invalid \\uXXXX escape sequence", j + 1);
+        return false;
+      }
+      if (low >= 0xdc00 && low <= 0xdfff) {
+        out = 0x10000 + ((out - 0xd800) << 10) + (low - 0xdc00);
+        j += 6;
+      }
+    }
+    return true;
   }
 
   pyb::object array(Py_ssize_t& i) {
