@@ -208,20 +208,8 @@ pyb::bytes optional_bytes(pyb::handle o, const char* name) {
   return pyb::reinterpret_borrow<pyb::bytes>(o);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_cryptolib, m) {
-  velna::py::ModuleSetup setup;
-  m.doc() = "The package's cryptographic library over OpenSSL.";
-
-  velna::py::define_error(m, "InvalidSignature", "A signature or MAC that does not verify.");
-  velna::py::define_error(m, "AlreadyFinalized", "A single-use object was used a second time.");
-  velna::py::define_error(m, "UnsupportedAlgorithm",
-                          "An algorithm or key type that is not supported.");
-  velna::py::define_error(m, "ParseError", "Binary data that ends before a field is complete.");
-  velna::py::define_error(m, "BuildError", "A record that cannot be written in its binary layout.");
-
-  // hashes
+// bind_hashes makes the submodule hashes: the hash algorithms and the incremental hash context.
+void bind_hashes(pyb::module_& m) {
   auto hashes = m.def_submodule("hashes", "Hash algorithms and hash contexts.");
   pyb::class_<HashAlgorithm>(hashes, "HashAlgorithm", "Base class of the hash algorithms.");
   auto add_hash = [&](auto tag, const char* cls) {
@@ -246,8 +234,10 @@ PYBIND11_MODULE(_cryptolib, m) {
            }),
            "algorithm"_a, "backend"_a = pyb::none());
   bind_context(hash);
+}
 
-  // hmac
+// bind_HMAC binds HMAC, an incremental HMAC context.
+void bind_HMAC(pyb::module_& m) {
   pyb::class_<HmacContext> hmac(m, "HMAC", "An incremental HMAC context.");
   hmac.def(pyb::init([](pyb::object key, pyb::object algorithm, pyb::object) {
              ByteView k = bytes_arg(key, "key");
@@ -262,18 +252,20 @@ PYBIND11_MODULE(_cryptolib, m) {
         h.take().verify(s);
       },
       "signature"_a);
+}
 
-  // serialization
+// bind_serialization makes the submodule serialization: the key encodings and formats.
+void bind_serialization(pyb::module_& m) {
   auto ser = m.def_submodule("serialization", "Key serialisation formats.");
   pyb::enum_<Encoding>(ser, "Encoding").value("PEM", Encoding::PEM).value("DER", Encoding::DER);
   pyb::enum_<PrivateFormat>(ser, "PrivateFormat").value("PKCS8", PrivateFormat::PKCS8);
   pyb::enum_<PublicFormat>(ser, "PublicFormat")
       .value("SubjectPublicKeyInfo", PublicFormat::SubjectPublicKeyInfo);
   pyb::class_<NoEncryption>(ser, "NoEncryption").def(pyb::init<>());
+}
 
-  // ec
-  auto ec = m.def_submodule("ec", "Elliptic-curve keys, ECDSA and ECDH.");
-  curves_module = velna::py::keep(ec);
+// bind_curves binds the curves of ec, and the ECDSA and ECDH algorithm objects.
+void bind_curves(pyb::module_& ec) {
   pyb::class_<EllipticCurve>(ec, "EllipticCurve", "Base class of the curves.");
   auto add_curve = [&](auto tag, const char* cls) {
     using T = decltype(tag);
@@ -296,7 +288,10 @@ PYBIND11_MODULE(_cryptolib, m) {
            "algorithm"_a)
       .def_property_readonly("algorithm", [](Ecdsa& e) { return e.algorithm; });
   pyb::class_<Ecdh>(ec, "ECDH", "Raw elliptic-curve Diffie-Hellman.").def(pyb::init<>());
+}
 
+// bind_numbers binds the public and private numbers of elliptic-curve keys.
+void bind_numbers(pyb::module_& ec) {
   pyb::class_<PublicNumbers>(ec, "EllipticCurvePublicNumbers")
       .def(pyb::init([](pyb::int_ x, pyb::int_ y, pyb::object curve) {
              curve_arg(curve);
@@ -358,7 +353,10 @@ PYBIND11_MODULE(_cryptolib, m) {
       .def("__hash__", [](PrivateNumbers& n) {
         return pyb::hash(pyb::make_tuple(n.private_value, pyb::cast(n.public_numbers)));
       });
+}
 
+// bind_PublicKey binds EllipticCurvePublicKey.
+void bind_PublicKey(pyb::module_& ec) {
   pyb::class_<velna::ec::PublicKey>(ec, "EllipticCurvePublicKey", pyb::is_final(),
                                     "An elliptic-curve public key.")
       .def_property_readonly("curve",
@@ -388,7 +386,10 @@ PYBIND11_MODULE(_cryptolib, m) {
             return velna::ec::PublicKey::from_point(curve_arg(curve), bytes_arg(data, "data"));
           },
           "curve"_a, "data"_a);
+}
 
+// bind_PrivateKey binds EllipticCurvePrivateKey and the functions of ec that make one.
+void bind_PrivateKey(pyb::module_& ec) {
   pyb::class_<velna::ec::PrivateKey>(ec, "EllipticCurvePrivateKey", pyb::is_final(),
                                      "An elliptic-curve private key.")
       .def_property_readonly("curve",
@@ -446,8 +447,10 @@ PYBIND11_MODULE(_cryptolib, m) {
                                                          int_to_be(private_value, field_bytes(c)));
       },
       "private_value"_a, "curve"_a, "backend"_a = pyb::none());
+}
 
-  // KDFs
+// bind_kdfs binds the key derivation functions X963KDF and PBKDF2HMAC.
+void bind_kdfs(pyb::module_& m) {
   pyb::class_<X963Kdf>(m, "X963KDF", "The ANSI X9.63 key derivation function.")
       .def(pyb::init(
                [](pyb::object algorithm, pyb::object length, pyb::object sharedinfo, pyb::object) {
@@ -495,8 +498,10 @@ PYBIND11_MODULE(_cryptolib, m) {
             return to_bytes(out);
           },
           "key_material"_a);
+}
 
-  // The backend object: key loaders that return the objects above.
+// bind_Backend binds the backend object: key loaders that return the objects above.
+void bind_Backend(pyb::module_& m) {
   struct Backend {};
   pyb::class_<Backend>(m, "Backend", "The OpenSSL backend.")
       .def_property_readonly("name", [](Backend&) { return "openssl"; })
@@ -530,4 +535,30 @@ PYBIND11_MODULE(_cryptolib, m) {
           },
           "data"_a, "password"_a);
   m.attr("backend") = Backend{};
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_cryptolib, m) {
+  velna::py::ModuleSetup setup;
+  m.doc() = "The package's cryptographic library over OpenSSL.";
+
+  velna::py::define_error(m, "InvalidSignature", "A signature or MAC that does not verify.");
+  velna::py::define_error(m, "AlreadyFinalized", "A single-use object was used a second time.");
+  velna::py::define_error(m, "UnsupportedAlgorithm",
+                          "An algorithm or key type that is not supported.");
+  velna::py::define_error(m, "ParseError", "Binary data that ends before a field is complete.");
+  velna::py::define_error(m, "BuildError", "A record that cannot be written in its binary layout.");
+
+  bind_hashes(m);
+  bind_HMAC(m);
+  bind_serialization(m);
+  auto ec = m.def_submodule("ec", "Elliptic-curve keys, ECDSA and ECDH.");
+  curves_module = velna::py::keep(ec);
+  bind_curves(ec);
+  bind_numbers(ec);
+  bind_PublicKey(ec);
+  bind_PrivateKey(ec);
+  bind_kdfs(m);
+  bind_Backend(m);
 }

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -147,16 +148,46 @@ TEST(ContainerSizeTest, SizesBeyondTheAddressSpaceAreBuildErrors) {
 
 // --- UUID field order --------------------------------------------------------
 
+Oid oid_of_hex(const char* hex) {
+  Bytes b = unhex(hex);
+  Oid o{};
+  EXPECT_EQ(b.size(), o.size()) << hex;
+  std::copy_n(b.begin(), std::min(b.size(), o.size()), o.begin());
+  return o;
+}
+
 TEST(ContainerUuidTest, BytesLeSwapsTheFirstThreeFields) {
   // uuid.UUID("00112233-4455-6677-8899-aabbccddeeff").bytes_le
-  Oid standard, expected;
-  Bytes s = unhex("00112233445566778899aabbccddeeff");
-  Bytes le = unhex("33221100554477668899aabbccddeeff");
-  std::copy(s.begin(), s.end(), standard.begin());
-  std::copy(le.begin(), le.end(), expected.begin());
+  Oid standard = oid_of_hex("00112233445566778899aabbccddeeff");
+  Oid expected = oid_of_hex("33221100554477668899aabbccddeeff");
   EXPECT_EQ(uuid_to_bytes_le(standard), expected);
   EXPECT_EQ(uuid_from_bytes_le(expected), standard);
   EXPECT_EQ(uuid_from_bytes_le(uuid_to_bytes_le(standard)), standard);
+}
+
+TEST(ContainerUuidTest, Uuid4SetsOnlyTheVersionAndVariantBits) {
+  // Expected values from Python: uuid.UUID(bytes=bytes.fromhex(in), version=4).bytes
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"00000000000000000000000000000000", "00000000000040008000000000000000"},
+      {"ffffffffffffffffffffffffffffffff", "ffffffffffff4fffbfffffffffffffff"},
+      {"00112233445566778899aabbccddeeff", "00112233445546778899aabbccddeeff"},
+      {"f1e2d3c4b5a6978879695a4b3c2d1e0f", "f1e2d3c4b5a64788b9695a4b3c2d1e0f"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(uuid4_from(oid_of_hex(c.in)), oid_of_hex(c.out)) << c.in;
+}
+
+TEST(ContainerUuidTest, NewUuid4IsAFreshVersion4Identifier) {
+  Oid first = new_uuid4(), second = new_uuid4();
+  EXPECT_NE(first, second);
+  for (const Oid& id : {first, second}) {
+    EXPECT_EQ(id[6] >> 4, 4);
+    EXPECT_EQ(id[8] >> 6, 2);
+    EXPECT_EQ(uuid4_from(id), id);
+  }
 }
 
 // --- Section layout and encryption ------------------------------------------

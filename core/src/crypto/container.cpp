@@ -81,6 +81,18 @@ Oid uuid_to_bytes_le(const Oid& uuid) {
 
 Oid uuid_from_bytes_le(const Oid& bytes_le) { return uuid_to_bytes_le(bytes_le); }
 
+Oid uuid4_from(Oid random) {
+  random[6] = static_cast<std::uint8_t>((random[6] & 0x0f) | 0x40);
+  random[8] = static_cast<std::uint8_t>((random[8] & 0x3f) | 0x80);
+  return random;
+}
+
+Oid new_uuid4() {
+  Oid random;
+  fill_random(random);
+  return uuid4_from(random);
+}
+
 // --- Section -----------------------------------------------------------------
 
 std::size_t section_size(std::size_t plaintext_size) {

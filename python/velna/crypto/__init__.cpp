@@ -71,6 +71,77 @@ std::size_t count_arg(pyb::handle num) {
   return static_cast<std::size_t>(n);
 }
 
+// bind_digests binds _hash and SHA384, the hex digests.
+void bind_digests(pyb::module_& m) {
+  m.def(
+      "_hash", [](pyb::object data, pyb::object algo) { return hex_text(hash_kind(algo), data); },
+      "A generic helper to hash some data with an algorithm.", "data"_a, "algo"_a);
+
+  // SHA384 is _hash with its algorithm preset; it calls the core directly.
+  m.def(
+      "SHA384", [](pyb::object data) { return hex_text(velna::HashKind::Sha384, data); },
+      "A generic helper to hash some data with an algorithm.", "data"_a);
+}
+
+// bind_fips binds enable_fips.
+void bind_fips(pyb::module_& m) {
+  m.def(
+      "enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
+}
+
+// bind_serializers binds the PEM and DER serialisers of keys.
+void bind_serializers(pyb::module_& m) {
+  m.def(
+      "to_pem_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
+      "Serializes a private key into PEM format.", "key"_a);
+  m.def(
+      "to_pem_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
+      "Serializes a public key into PEM format.", "key"_a);
+  m.def(
+      "to_der_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
+      "Serializes a private key into DER format.", "key"_a);
+  m.def(
+      "to_der_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
+      "Serializes a public key into DER format.", "key"_a);
+}
+
+// bind_random binds random, the one source of random bytes of the package.
+void bind_random(pyb::module_& m) {
+  m.def(
+      "random",
+      [](pyb::object num) {
+        std::size_t n = count_arg(num);
+        return new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); });
+      },
+      "Returns random bytes from the OpenSSL library.", "num"_a);
+  velna::py::register_native("velna.crypto.random", m.attr("random"));
+}
+
+// bind_KDF2 binds KDF2, the X9.63 key derivation with its defaults.
+void bind_KDF2(pyb::module_& m) {
+  pyb::object kdf_default = m.attr("hashes").attr("SHA384")();
+  m.def(
+      "KDF2",
+      [](pyb::object x, pyb::object algorithm, pyb::object length) {
+        velna::ByteView secret = velna::py::bytes_arg(x, "key_material");
+        velna::HashKind kind = hash_kind(algorithm);
+        if (!PyLong_Check(length.ptr())) velna::py::raise_type_error("length must be an integer");
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+        if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+        if (overflow < 0 || n < 0) velna::py::raise_value_error("length must be non-negative");
+        // A length too large for a machine integer is beyond the KDF's limit
+        // as well. The check runs on 64 bits, before the length is narrowed
+        // to std::size_t (32 bits on armhf).
+        std::uint64_t wanted = overflow > 0 ? std::numeric_limits<std::uint64_t>::max()
+                                            : static_cast<std::uint64_t>(n);
+        velna::kdf::check_x963_length(kind, wanted);
+        if (wanted > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+        return to_bytes(velna::kdf::x963(kind, secret, {}, static_cast<std::size_t>(wanted)));
+      },
+      "Derives a key using X963 KDF.", "x"_a, "algorithm"_a = kdf_default, "length"_a = 32);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(crypto, m) {
@@ -108,59 +179,9 @@ PYBIND11_MODULE(crypto, m) {
 
   m.attr("log") = logging.attr("getLogger")("velna.crypto");
 
-  m.def(
-      "_hash", [](pyb::object data, pyb::object algo) { return hex_text(hash_kind(algo), data); },
-      "A generic helper to hash some data with an algorithm.", "data"_a, "algo"_a);
-
-  // SHA384 is _hash with its algorithm preset; it calls the core directly.
-  m.def(
-      "SHA384", [](pyb::object data) { return hex_text(velna::HashKind::Sha384, data); },
-      "A generic helper to hash some data with an algorithm.", "data"_a);
-
-  m.def(
-      "enable_fips", [] { velna::fips::enable(); }, "Sets FIPS mode on the OpenSSL backend.");
-
-  m.def(
-      "to_pem_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_pem()); },
-      "Serializes a private key into PEM format.", "key"_a);
-  m.def(
-      "to_pem_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_pem()); },
-      "Serializes a public key into PEM format.", "key"_a);
-  m.def(
-      "to_der_private", [](pyb::object key) { return to_bytes(private_key_arg(key).to_der()); },
-      "Serializes a private key into DER format.", "key"_a);
-  m.def(
-      "to_der_public", [](pyb::object key) { return to_bytes(public_key_arg(key).to_der()); },
-      "Serializes a public key into DER format.", "key"_a);
-
-  m.def(
-      "random",
-      [](pyb::object num) {
-        std::size_t n = count_arg(num);
-        return new_bytes(n, [n](std::uint8_t* out) { velna::fill_random({out, n}); });
-      },
-      "Returns random bytes from the OpenSSL library.", "num"_a);
-  velna::py::register_native("velna.crypto.random", m.attr("random"));
-
-  pyb::object kdf_default = lib.attr("hashes").attr("SHA384")();
-  m.def(
-      "KDF2",
-      [](pyb::object x, pyb::object algorithm, pyb::object length) {
-        velna::ByteView secret = velna::py::bytes_arg(x, "key_material");
-        velna::HashKind kind = hash_kind(algorithm);
-        if (!PyLong_Check(length.ptr())) velna::py::raise_type_error("length must be an integer");
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
-        if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
-        if (overflow < 0 || n < 0) velna::py::raise_value_error("length must be non-negative");
-        // A length too large for a machine integer is beyond the KDF's limit
-        // as well. The check runs on 64 bits, before the length is narrowed
-        // to std::size_t (32 bits on armhf).
-        std::uint64_t wanted = overflow > 0 ? std::numeric_limits<std::uint64_t>::max()
-                                            : static_cast<std::uint64_t>(n);
-        velna::kdf::check_x963_length(kind, wanted);
-        if (wanted > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
-        return to_bytes(velna::kdf::x963(kind, secret, {}, static_cast<std::size_t>(wanted)));
-      },
-      "Derives a key using X963 KDF.", "x"_a, "algorithm"_a = kdf_default, "length"_a = 32);
+  bind_digests(m);
+  bind_fips(m);
+  bind_serializers(m);
+  bind_random(m);
+  bind_KDF2(m);
 }

@@ -15,10 +15,6 @@
 // blob and decrypted straight out of it.
 #include <pybind11/pybind11.h>
 
-#include <sys/random.h>
-
-#include <array>
-#include <cerrno>
 #include <optional>
 #include <string>
 
@@ -1005,37 +1001,24 @@ std::optional<pyb::object> logged_in_user_id() {
   });
 }
 
-// build_uuid4 makes the uuid.UUID of version 4 whose other bits are |random|,
-// as uuid.UUID(bytes=random, version=4) does: it sets the two slots that
-// UUID.__init__ sets, without the Python-level argument handling.
-pyb::object build_uuid4(std::array<std::uint8_t, 16> random) {
-  random[6] = static_cast<std::uint8_t>((random[6] & 0x0f) | 0x40);
-  random[8] = static_cast<std::uint8_t>((random[8] & 0x3f) | 0x80);
-  pyb::object value = steal(compat::unsigned_from_bytes(random.data(), random.size(), false));
-  pyb::object id = vp::allocate(H(g_uuid_type));
-  if (PyObject_GenericSetAttr(id.ptr(), N().int_, value.ptr()) != 0 ||
-      PyObject_GenericSetAttr(id.ptr(), N().is_safe, g_uuid_unknown) != 0)
+// uuid_object makes the uuid.UUID of the 16 bytes |id|, as uuid.UUID(bytes=id)
+// does: it sets the two slots that UUID.__init__ sets, without the
+// Python-level argument handling.
+pyb::object uuid_object(const vc::Oid& id) {
+  pyb::object value = steal(compat::unsigned_from_bytes(id.data(), id.size(), false));
+  pyb::object out = vp::allocate(H(g_uuid_type));
+  if (PyObject_GenericSetAttr(out.ptr(), N().int_, value.ptr()) != 0 ||
+      PyObject_GenericSetAttr(out.ptr(), N().is_safe, g_uuid_unknown) != 0)
     throw pyb::error_already_set();
-  return id;
+  return out;
 }
 
 // new_container_id is uuid4() as the module names it now. While that is the
-// standard library's generator, the identifier is made here from the same
-// source (the kernel's getrandom, as os.urandom) at a fraction of the cost.
+// standard library's generator, the core draws the identifier.
 pyb::object new_container_id() {
   pyb::object generator = mod_attr(N().uuid4);
   if (generator.ptr() != g_uuid4 || !g_uuid_type) return call0(generator);
-  std::array<std::uint8_t, 16> random;
-  std::size_t got = 0;
-  while (got < random.size()) {
-    ssize_t n = getrandom(random.data() + got, random.size() - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return call0(generator);
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  return build_uuid4(random);
+  return uuid_object(vc::new_uuid4());
 }
 
 // enable_fast_uuid4 turns new_container_id's own construction on only when
@@ -1046,12 +1029,12 @@ void enable_fast_uuid4() {
   if (!PyType_Check(type.ptr()) || !pyb::hasattr(uuid, "SafeUUID")) return;
   g_uuid_type = vp::keep(type);
   g_uuid_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
-  std::array<std::uint8_t, 16> sample;
+  vc::Oid sample;
   for (std::size_t i = 0; i < sample.size(); ++i)
     sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
   bool same = false;
   try {
-    pyb::object ours = build_uuid4(sample);
+    pyb::object ours = uuid_object(vc::uuid4_from(sample));
     pyb::object theirs =
         type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
     same = ours.equal(theirs) && pyb::str(ours).equal(pyb::str(theirs)) &&
@@ -1099,23 +1082,8 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
   set(self, N().content, new_payload(content_cls, Given::Ptxt, require(N().content)));
 }
 
-}  // namespace
-
-PYBIND11_MODULE(container, m) {
-  vp::ModuleSetup setup;
-  m.doc() = "Encrypted containers: keys, payloads and the container blob.";
-  g_module = vp::keep(m);
-  g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
-
-  auto logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
-  m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
-  g_datetime = vp::keep(m.attr("datetime"));
-  m.attr("uuid4") = pyb::module_::import("uuid").attr("uuid4");
-  g_uuid4 = vp::keep(m.attr("uuid4"));
-  enable_fast_uuid4();
-
-  // Parsed records: a mapping whose entries are also attributes.
+// bind_Record binds the parsed-record type, a dict whose entries are also attributes.
+void bind_Record(pyb::module_& m) {
   pyb::object record =
       make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
                  "A parsed record: its fields by name, as entries and as attributes.");
@@ -1140,18 +1108,10 @@ PYBIND11_MODULE(container, m) {
   });
   m.attr("ConstructContainer") = record;
   g_record = vp::keep(record);
+}
 
-  auto utils = pyb::module_::import("velna.utils");
-  m.attr("UUID") = utils.attr("UUID");
-  g_utils_uuid = vp::keep(utils.attr("UUID"));
-  m.attr("providers") = pyb::module_::import("velna.providers");
-  m.attr("crypto") = pyb::module_::import("velna.crypto");
-  m.attr("hmac") = pyb::module_::import("velna.crypto.hmac");
-  m.attr("log") = logging.attr("getLogger")(std::string(vc::kLogger));
-  m.attr("VERSION") = vc::kVersion;
-  m.attr("KEY_BLOB_VERSION") = vc::kKeyBlobVersion;
-  m.attr("CIPHER_KEY_LENGTH") = vc::kCipherKeyLength;
-
+// bind_Layout binds the binary layouts and the section functions.
+void bind_Layout(pyb::module_& m) {
   pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")
       .def(
           "build",
@@ -1192,10 +1152,11 @@ PYBIND11_MODULE(container, m) {
         "container_keys"_a);
   m.def("_decrypt", &decrypt_section_py, "Verifies and decrypts one section.", "ciphertxt"_a,
         "container_keys"_a);
+}
 
-  auto object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-
-  // ContainerKeys
+// bind_ContainerKeys binds ContainerKeys.
+void bind_ContainerKeys(pyb::module_& m) {
+  pyb::object object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   pyb::object keys = make_class("ContainerKeys", pyb::make_tuple(object),
                                 "A container's AES key and HMAC key with their algorithm indexes.");
   M.keys_init = method(keys, "__init__", &keys_init, "cipher_index"_a = 0, "mac_index"_a = 0,
@@ -1227,8 +1188,11 @@ PYBIND11_MODULE(container, m) {
   vp::equality(keys, &keys_equal);
   m.attr("ContainerKeys") = keys;
   g_container_keys = vp::keep(keys);
+}
 
-  // RawPayload
+// bind_RawPayload binds RawPayload.
+void bind_RawPayload(pyb::module_& m) {
+  pyb::object object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   pyb::object raw = make_class("RawPayload", pyb::make_tuple(object),
                                "One container portion whose plaintext is a byte string.");
   M.raw_init = method(raw, "__init__", &payload_init, "enc_data"_a = pyb::none(),
@@ -1252,8 +1216,11 @@ PYBIND11_MODULE(container, m) {
   M.raw_len = method(raw, "__len__", [](pyb::object self) { return pyb::len(data_of(self)); });
   vp::equality(raw, &payload_eq);
   m.attr("RawPayload") = raw;
+}
 
-  // JSONPayload
+// bind_JSONPayload binds JSONPayload, a RawPayload of JSON text.
+void bind_JSONPayload(pyb::module_& m) {
+  pyb::object raw = m.attr("RawPayload");
   pyb::object jsonp = make_class("JSONPayload", pyb::make_tuple(raw),
                                  "A container portion whose plaintext is JSON text.");
   M.json_encrypt = method(jsonp, "encrypt", &payload_encrypt, "container_keys"_a);
@@ -1264,16 +1231,23 @@ PYBIND11_MODULE(container, m) {
       pyb::cpp_function([](pyb::object self, pyb::object value) { call_json_set(self, value); }));
   method(jsonp, "__repr__", [](pyb::object self) { return payload_repr(self, "JSONPayload"); });
   m.attr("JSONPayload") = jsonp;
+}
 
-  // Header
+// bind_Header binds Header, a JSONPayload.
+void bind_Header(pyb::module_& m) {
+  pyb::object jsonp = m.attr("JSONPayload");
   pyb::object header = make_class("Header", pyb::make_tuple(jsonp),
                                   "The container header: custom data beside the header version.");
   header.attr("version") = 1;
   M.header_data = property(header, "data", &header_get_data, pyb::cpp_function(&header_set_data));
   m.attr("Header") = header;
   g_header = vp::keep(header);
+}
 
-  // Container
+// bind_Container binds Container, whose content is a RawPayload unless told otherwise.
+void bind_Container(pyb::module_& m) {
+  pyb::object object = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  pyb::object raw = m.attr("RawPayload");
   pyb::object container = make_class("Container", pyb::make_tuple(object),
                                      "A container: identifier, header, content, keys and stamps.");
   method(container, "__init__", &container_init, "data"_a = pyb::none(), "content_cls"_a = raw);
@@ -1315,4 +1289,40 @@ PYBIND11_MODULE(container, m) {
   });
   vp::equality(container, &container_eq);
   m.attr("Container") = container;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(container, m) {
+  vp::ModuleSetup setup;
+  m.doc() = "Encrypted containers: keys, payloads and the container blob.";
+  g_module = vp::keep(m);
+  g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
+
+  auto logging = pyb::module_::import("logging");
+  m.attr("logging") = logging;
+  m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
+  g_datetime = vp::keep(m.attr("datetime"));
+  m.attr("uuid4") = pyb::module_::import("uuid").attr("uuid4");
+  g_uuid4 = vp::keep(m.attr("uuid4"));
+  enable_fast_uuid4();
+  bind_Record(m);
+
+  auto utils = pyb::module_::import("velna.utils");
+  m.attr("UUID") = utils.attr("UUID");
+  g_utils_uuid = vp::keep(utils.attr("UUID"));
+  m.attr("providers") = pyb::module_::import("velna.providers");
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+  m.attr("hmac") = pyb::module_::import("velna.crypto.hmac");
+  m.attr("log") = logging.attr("getLogger")(std::string(vc::kLogger));
+  m.attr("VERSION") = vc::kVersion;
+  m.attr("KEY_BLOB_VERSION") = vc::kKeyBlobVersion;
+  m.attr("CIPHER_KEY_LENGTH") = vc::kCipherKeyLength;
+
+  bind_Layout(m);
+  bind_ContainerKeys(m);
+  bind_RawPayload(m);
+  bind_JSONPayload(m);
+  bind_Header(m);
+  bind_Container(m);
 }

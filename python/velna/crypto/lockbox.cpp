@@ -391,22 +391,9 @@ pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
   return vp::make_class("velna.crypto.lockbox", name, bases, doc);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(lockbox, m) {
-  vp::ModuleSetup setup;
-  m.doc() = "The key file: private keys sealed under the password, with a rescue portion.";
-  g_module = vp::keep(m);
-  auto pbkdf2 = pyb::module_::import("velna.crypto.pbkdf2");
-  m.attr("pbkdf2") = pbkdf2;
-  m.attr("aes") = pyb::module_::import("velna.crypto.aes");
-  m.attr("get_hash") = pyb::module_::import("velna.crypto.hash").attr("get_hash");
-  m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
-  m.attr("crypto") = pyb::module_::import("velna.crypto");
-
-  own_engine.made(pbkdf2.attr("V1_PBKDF2"));
-
-  pyb::object object = vp::object_type();
+// make_record_class makes the parsed-record type, a dict whose entries are also
+// attributes; the module keeps it without naming it.
+void make_record_class() {
   pyb::object record =
       make_class("Container", pyb::make_tuple(vp::dict_type()),
                  "A parsed record: its fields by name, as entries and as attributes.");
@@ -427,7 +414,10 @@ PYBIND11_MODULE(lockbox, m) {
       },
       "name"_a, "value"_a);
   g_record = vp::keep(record);
+}
 
+// bind_Layout binds the binary layouts of the key file and its sections.
+void bind_Layout(pyb::module_& m) {
   pyb::class_<Layout>(m, "_Layout", "A binary layout with build and parse.")
       .def(
           "build",
@@ -446,7 +436,11 @@ PYBIND11_MODULE(lockbox, m) {
   m.attr("KFSection") = Layout{LayoutKind::Section};
   m.attr("KF") = Layout{LayoutKind::File};
   m.attr("VERSION") = vl::kVersion;
+}
 
+// bind_Lockbox binds Lockbox, the key file.
+void bind_Lockbox(pyb::module_& m) {
+  pyb::object object = vp::object_type();
   pyb::object lockbox = make_class("Lockbox", pyb::make_tuple(object),
                                    "A user's key file: encrypted bytes or the decrypted key ring.");
   method(lockbox, "__init__", &lockbox_init, "enc_data"_a = pyb::none(),
@@ -466,7 +460,11 @@ PYBIND11_MODULE(lockbox, m) {
            equal(self.attr("_enc_data"), other.attr("_enc_data"));
   });
   m.attr("Lockbox") = lockbox;
+}
 
+// bind_LockboxRescue binds LockboxRescue, the rescue portion of a key file.
+void bind_LockboxRescue(pyb::module_& m) {
+  pyb::object object = vp::object_type();
   pyb::object rescue =
       make_class("LockboxRescue", pyb::make_tuple(object),
                  "The rescue portion of a key file: the password's hash under the passphrase.");
@@ -477,4 +475,25 @@ PYBIND11_MODULE(lockbox, m) {
   method(rescue, "get_password", &get_password, "passphrase"_a);
   property(rescue, "data", &data_of, "The section bytes while sealed, else the plaintext.");
   m.attr("LockboxRescue") = rescue;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(lockbox, m) {
+  vp::ModuleSetup setup;
+  m.doc() = "The key file: private keys sealed under the password, with a rescue portion.";
+  g_module = vp::keep(m);
+  auto pbkdf2 = pyb::module_::import("velna.crypto.pbkdf2");
+  m.attr("pbkdf2") = pbkdf2;
+  m.attr("aes") = pyb::module_::import("velna.crypto.aes");
+  m.attr("get_hash") = pyb::module_::import("velna.crypto.hash").attr("get_hash");
+  m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
+  m.attr("crypto") = pyb::module_::import("velna.crypto");
+
+  own_engine.made(pbkdf2.attr("V1_PBKDF2"));
+
+  make_record_class();
+  bind_Layout(m);
+  bind_Lockbox(m);
+  bind_LockboxRescue(m);
 }

@@ -49,6 +49,14 @@ Oid uuid_to_bytes_le(const Oid& uuid);
 // uuid_from_bytes_le is the inverse of uuid_to_bytes_le (the same swap).
 Oid uuid_from_bytes_le(const Oid& bytes_le);
 
+// uuid4_from makes the random UUID (version 4, RFC 4122 variant) whose other
+// 122 bits are those of |random|: the high nibble of byte 6 becomes 4 and the
+// two high bits of byte 8 become 10, as Python's uuid.UUID(bytes=..., version=4).
+Oid uuid4_from(Oid random);
+// new_uuid4 is uuid4_from of 16 fresh bytes from fill_random, in standard
+// (big-endian) byte order: a new container identifier.
+Oid new_uuid4();
+
 // ---------------------------------------------------------------------------
 // Section: iv_length, iv, encrypted_length, encrypted, digest_length, digest.
 
