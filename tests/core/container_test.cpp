@@ -85,6 +85,7 @@ class ContainerLogTest : public ::testing::Test {
                              const std::string& label) {
     const std::size_t before = lines().size();
     SectionView view = parse_section(section);
+    EXPECT_FALSE(section_digest_matches(mac_key, view)) << label;
     Bytes out(view.encrypted.size() + 1, 0xee);
     try {
       decrypt_section(cipher_key, mac_key, view, out);
@@ -163,6 +164,20 @@ TEST(ContainerUuidTest, BytesLeSwapsTheFirstThreeFields) {
   EXPECT_EQ(uuid_to_bytes_le(standard), expected);
   EXPECT_EQ(uuid_from_bytes_le(expected), standard);
   EXPECT_EQ(uuid_from_bytes_le(uuid_to_bytes_le(standard)), standard);
+}
+
+TEST(ContainerUuidTest, OidIsExactlySixteenBytes) {
+  const Bytes sixteen = pattern(16, 9);
+  Oid oid = oid_from(sixteen);
+  EXPECT_EQ(Bytes(oid.begin(), oid.end()), sixteen);
+  for (std::size_t n : {0, 1, 15, 17, 32}) {
+    try {
+      oid_from(pattern(n, 9));
+      ADD_FAILURE() << n << " bytes: no BuildError";
+    } catch (const BuildError& e) {
+      EXPECT_STREQ(e.what(), "oid must be 16 bytes") << n;
+    }
+  }
 }
 
 TEST(ContainerUuidTest, Uuid4SetsOnlyTheVersionAndVariantBits) {
@@ -423,7 +438,9 @@ TEST_F(ContainerLogTest, ChangedSectionsFailVerificationWithOneLogLine) {
 TEST_F(ContainerLogTest, ChangedIvPassesVerificationAndDecryptsToOtherBytes) {
   Bytes plaintext = pattern(33, 4);
   Bytes section = encrypt_section(kCipherKey, kMacKey, plaintext);
+  EXPECT_TRUE(section_digest_matches(kMacKey, parse_section(section)));
   section[8] ^= 0x01;
+  EXPECT_TRUE(section_digest_matches(kMacKey, parse_section(section)));
   Bytes other = decrypt_section(kCipherKey, kMacKey, parse_section(section));
   EXPECT_EQ(other.size(), plaintext.size());
   EXPECT_NE(other, plaintext);

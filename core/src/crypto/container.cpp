@@ -81,6 +81,13 @@ Oid uuid_to_bytes_le(const Oid& uuid) {
 
 Oid uuid_from_bytes_le(const Oid& bytes_le) { return uuid_to_bytes_le(bytes_le); }
 
+Oid oid_from(ByteView bytes) {
+  if (bytes.size() != kOidSize) throw BuildError("oid must be 16 bytes");
+  Oid oid;
+  std::memcpy(oid.data(), bytes.data(), kOidSize);
+  return oid;
+}
+
 Oid uuid4_from(Oid random) {
   random[6] = static_cast<std::uint8_t>((random[6] & 0x0f) | 0x40);
   random[8] = static_cast<std::uint8_t>((random[8] & 0x3f) | 0x80);
@@ -313,16 +320,19 @@ Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_ke
   return out;
 }
 
-std::size_t decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section,
-                            MutableByteView out) {
-  check_room(out, section.encrypted.size());
-  bool verified = true;
+bool section_digest_matches(ByteView mac_key, const SectionView& section) {
   try {
     hmac::verify_sha384(mac_key, section.encrypted, section.digest);
   } catch (const InvalidSignature&) {
-    verified = false;
+    return false;
   }
-  if (!verified) {
+  return true;
+}
+
+std::size_t decrypt_section(ByteView cipher_key, ByteView mac_key, const SectionView& section,
+                            MutableByteView out) {
+  check_room(out, section.encrypted.size());
+  if (!section_digest_matches(mac_key, section)) {
     log::write(kLogger, log::Level::Error, kDigestFailure);
     throw DecryptionError(std::string(kDigestFailure));
   }

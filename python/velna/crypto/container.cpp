@@ -205,9 +205,7 @@ pyb::object blob_record(const vc::BlobView& b, const FieldMaker& field) {
 vc::Preamble preamble_fields(pyb::handle rec) {
   vc::Preamble p;
   p.version = u64_entry(rec, "version");
-  Buffer oid(entry(rec, "oid"), "oid");
-  if (oid.view().size() != vc::kOidSize) throw velna::BuildError("oid must be 16 bytes");
-  std::copy(oid.view().begin(), oid.view().end(), p.oid.begin());
+  p.oid = vc::oid_from(Buffer(entry(rec, "oid"), "oid").view());
   p.cipher_index = u64_entry(rec, "cipher_index");
   p.mac_index = u64_entry(rec, "mac_index");
   p.header_length = u64_entry(rec, "header_length");
@@ -356,9 +354,8 @@ pyb::bytes decrypt_section_py(pyb::handle ciphertxt, pyb::handle keys) {
   pyb::object mac_key = keys_mac_key(keys);
   if (n_verify.is(verify)) {
     ByteView mk = vp::bytes_arg(mac_key, "key");
-    bool ok = vp::run_released(s.encrypted.size(), [&] {
-      return velna::constant_time_equal(velna::hmac::sha384(mk, s.encrypted), s.digest);
-    });
+    bool ok =
+        vp::run_released(s.encrypted.size(), [&] { return vc::section_digest_matches(mk, s); });
     if (!ok) digest_failure();
   } else {
     try {
@@ -776,14 +773,6 @@ void on_both_payloads(pyb::object header, pyb::object content, F&& op, G&& finis
   }
 }
 
-vc::Oid oid_of(pyb::handle bytes_le) {
-  Buffer oid_buf(bytes_le, "oid");
-  if (oid_buf.view().size() != vc::kOidSize) throw velna::BuildError("oid must be 16 bytes");
-  vc::Oid o;
-  std::copy(oid_buf.view().begin(), oid_buf.view().end(), o.begin());
-  return o;
-}
-
 // The record of a container's blob (`_container`) is made when it is first
 // read: until then the instance dict holds a pending entry, (g_record_pending,
 // blob), with the blob it will be parsed from. Reading it gives the same
@@ -877,7 +866,7 @@ pyb::object container_encrypt(pyb::object self, pyb::object container_keys) {
         "One portion of the container is encrypted and the other is not; cannot encrypt.");
   pyb::object keys = truthy(container_keys) ? container_keys : new_keys(pyb::handle());
   // The identifier's byte form is needed for the blob; ask before anything changes.
-  vc::Oid oid = oid_of(get(get(self, N().id), N().bytes_le));
+  vc::Oid oid = vc::oid_from(Buffer(get(get(self, N().id), N().bytes_le), "oid").view());
   if (encrypt_in_place(self, header, content, keys, oid)) return keys;
   on_both_payloads(
       header, content, [&](pyb::object p) { call_encrypt(p, keys); },

@@ -49,6 +49,10 @@ Oid uuid_to_bytes_le(const Oid& uuid);
 // uuid_from_bytes_le is the inverse of uuid_to_bytes_le (the same swap).
 Oid uuid_from_bytes_le(const Oid& bytes_le);
 
+// oid_from is the identifier held in |bytes|, which must be kOidSize bytes
+// long (BuildError "oid must be 16 bytes" otherwise).
+Oid oid_from(ByteView bytes);
+
 // uuid4_from makes the random UUID (version 4, RFC 4122 variant) whose other
 // 122 bits are those of |random|: the high nibble of byte 6 becomes 4 and the
 // two high bits of byte 8 become 10, as Python's uuid.UUID(bytes=..., version=4).
@@ -214,6 +218,11 @@ std::size_t encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView 
                          MutableByteView out);
 Bytes encrypt_blob(const Oid& oid_bytes_le, ByteView cipher_key, ByteView mac_key,
                    ByteView header_plaintext, ByteView content_plaintext);
+
+// section_digest_matches is true when |section|'s digest is the HMAC-SHA384
+// of its ciphertext under |mac_key|, compared in constant time (a digest of
+// any other length never matches).
+bool section_digest_matches(ByteView mac_key, const SectionView& section);
 
 // decrypt_section verifies |section|'s digest over its ciphertext under
 // |mac_key| in constant time and only then decrypts the ciphertext under
