@@ -27,7 +27,6 @@
 #include "timestamps.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/container.h"
-#include "velna/crypto/hmac.h"
 #include "velna/crypto/random.h"
 #include "velna/error.h"
 #include "velna/log.h"
