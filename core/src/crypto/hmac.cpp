@@ -1,23 +1,20 @@
 #include "velna/crypto/hmac.h"
 
-#include <openssl/params.h>
-
 #include "internal/openssl.h"
 
 namespace velna::hmac {
 namespace {
 
-// A new HMAC context with its digest set, not yet keyed.
+// A new HMAC context with its digest set, not yet keyed: a copy of the
+// current algorithm set's unkeyed context of that digest.
 internal::EvpMacCtx new_context(HashKind kind) {
-  internal::EvpMacCtx ctx(
-      internal::check_ptr(EVP_MAC_CTX_new(internal::algorithms().hmac.get()), "EVP_MAC_CTX_new"));
-  // EVP_MD_get0_name gives the name the provider knows the digest by.
-  const char* name = EVP_MD_get0_name(internal::md(kind));
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(name), 0),
-      OSSL_PARAM_construct_end()};
-  internal::check(EVP_MAC_CTX_set_params(ctx.get(), params), "EVP_MAC_CTX_set_params");
-  return ctx;
+  const internal::Algorithms& set = internal::algorithms();
+  const EVP_MD* md = internal::md(kind);  // UnsupportedAlgorithm when the digest is absent
+  const internal::EvpMacCtx& from = set.hmac_unkeyed[static_cast<int>(kind)];
+  if (!from)
+    return internal::EvpMacCtx(internal::check_ptr(
+        internal::unkeyed_hmac(set.hmac.get(), md).release(), "EVP_MAC_CTX_set_params"));
+  return internal::EvpMacCtx(internal::check_ptr(EVP_MAC_CTX_dup(from.get()), "EVP_MAC_CTX_dup"));
 }
 
 internal::EvpMacCtx keyed(HashKind kind, ByteView key) {

@@ -1,5 +1,7 @@
 #include "internal/openssl.h"
 
+#include <openssl/params.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -32,6 +34,9 @@ const Algorithms* fetch_all() {
   set->aes_ctr_256.reset(EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr));
   set->hmac.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
   set->x963.reset(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
+  for (int i = 0; ok && set->hmac && i < kHashKindCount; ++i)
+    if (set->md[i] && !(set->hmac_unkeyed[i] = unkeyed_hmac(set->hmac.get(), set->md[i].get())))
+      clear_errors();  // the digest is then set at each use, which reports the failure
   if (!ok || !set->aes_ctr_128 || !set->aes_ctr_192 || !set->aes_ctr_256 || !set->hmac ||
       !set->x963) {
     clear_errors();
@@ -41,6 +46,18 @@ const Algorithms* fetch_all() {
 }
 
 }  // namespace
+
+EvpMacCtx unkeyed_hmac(EVP_MAC* mac, const EVP_MD* md) {
+  EvpMacCtx ctx(EVP_MAC_CTX_new(mac));
+  if (!ctx) return ctx;
+  // EVP_MD_get0_name gives the name the provider knows the digest by.
+  const char* name = EVP_MD_get0_name(md);
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(name), 0),
+      OSSL_PARAM_construct_end()};
+  if (EVP_MAC_CTX_set_params(ctx.get(), params) != 1) ctx.reset();
+  return ctx;
+}
 
 const Algorithms& algorithms() {
   const Algorithms* set = current.load(std::memory_order_acquire);

@@ -79,7 +79,16 @@ struct Algorithms {
   EvpCipher aes_ctr_128, aes_ctr_192, aes_ctr_256;
   EvpMac hmac;
   EvpKdf x963;
+  // hmac_unkeyed[kind]: an HMAC context with that digest set and no key, which
+  // HMAC contexts are copied from (setting the digest looks its name up in the
+  // provider's tables, most of the cost of a short MAC). Only read once made;
+  // null where it could not be made, and a caller then sets the digest itself.
+  EvpMacCtx hmac_unkeyed[kHashKindCount];
 };
+
+// unkeyed_hmac is a new HMAC context of |mac| with the digest |md| set and no
+// key; null when OpenSSL refuses it.
+EvpMacCtx unkeyed_hmac(EVP_MAC* mac, const EVP_MD* md);
 
 // algorithms returns the current set (never null).
 const Algorithms& algorithms();
