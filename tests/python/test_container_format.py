@@ -203,6 +203,19 @@ def test_layout_records_build_back_to_the_same_bytes():
 # --- blobs written by the twin, read here ---------------------------------------
 
 
+@pytest.mark.parametrize("oid", [
+    bytes(16), b"\xff" * 16, bytes(range(16)), bytes(range(16))[::-1],
+    uuid.uuid4().bytes_le, uuid.uuid1().bytes_le, uuid.uuid5(uuid.NAMESPACE_DNS, "a").bytes_le,
+], ids=["zeros", "ones", "counting", "reversed", "uuid4", "uuid1", "uuid5"])
+def test_identifier_read_from_a_blob_is_the_uuid_of_its_bytes_le(oid):
+    blob = twin_blob(oid, twin_section(header_text(None)), twin_section(b"x"))
+    got, expected = container.Container(data=blob).id, uuid.UUID(bytes_le=oid)
+    assert type(got) is uuid.UUID
+    assert (got, str(got), repr(got), hash(got)) == (expected, str(expected), repr(expected), hash(expected))
+    assert (got.bytes_le, got.version, got.variant) == (oid, expected.version, expected.variant)
+    assert got.is_safe is expected.is_safe
+
+
 @pytest.mark.parametrize("preamble", [
     {},
     {"version": 7},

@@ -717,9 +717,15 @@ void set_stamp(pyb::handle self, const vp::Member& stamp, PyObject* slot, pyb::o
   set(self, stamp.name, value);
 }
 
-// uuid_from_bytes_le is UUID(bytes_le=oid).
-pyb::object uuid_from_bytes_le(pyb::handle oid) {
-  PyObject* args[] = {oid.ptr()};
+pyb::object uuid_object(const vc::Oid& id);
+
+// uuid_from_bytes_le is UUID(bytes_le=oid), which is uuid.UUID(bytes_le=oid):
+// made here while new_container_id makes its identifiers itself, the core
+// putting the bytes in standard order.
+pyb::object uuid_from_bytes_le(const vc::Oid& oid) {
+  if (g_uuid_type) return uuid_object(vc::uuid_from_bytes_le(oid));
+  pyb::object bytes_le = vp::to_bytes(oid);
+  PyObject* args[] = {bytes_le.ptr()};
   return vp::call_kw(H(g_utils_uuid), N().uuid_from_bytes_le_kw, args);
 }
 
@@ -927,7 +933,7 @@ void container_set_data(pyb::object self, pyb::object data) {
     FieldMaker field(holder, blob, true);
     header = new_payload_on_view(H(g_header), field(parsed.header.bytes));
     content = new_payload_on_view(content_cls, field(parsed.content.bytes));
-    id = uuid_from_bytes_le(vp::to_bytes(parsed.preamble.oid));
+    id = uuid_from_bytes_le(parsed.preamble.oid);
   } else {
     header = new_payload(H(g_header), Given::Nothing, pyb::handle());
     call_set_encrypted(header, pyb::none());
