@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "test_support.h"
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
+#include "velna/http/headers.h"
 #include "velna/http/retry.h"
 
 namespace {
@@ -334,6 +336,81 @@ TEST(HttpRetry, WaitsGrowAndStopAtTheLastAttempt) {
                std::logic_error);
   EXPECT_EQ(attempts, 1);
   EXPECT_EQ(policy.wait_after(100), 10000ms);
+}
+
+TEST(HttpRetry, TheTemporaryStatusesAreTheOnesWorthWaitingOut) {
+  std::vector<long> temporary;
+  for (long status = 100; status < 600; ++status)
+    if (http::is_temporary_status(status)) temporary.push_back(status);
+  EXPECT_EQ(temporary, (std::vector<long>{429, 500, 502, 503}));
+  for (const http::TemporaryStatus& t : http::kTemporaryStatuses) {
+    EXPECT_FALSE(t.name.empty()) << t.status;
+    EXPECT_EQ(t.text.back(), '.') << t.status;
+  }
+}
+
+TEST(HttpHeaders, NamesIgnoreCaseAndOneFieldStandsForEachName) {
+  http::FieldList<int> list;
+  list.append("Accept", 1);
+  list.append("X-Thing", 2);
+  list.append("x-thing", 3);
+  list.put("X-THING", 4);  // in place of the first, the later one gone
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.fields()[1].name, "X-THING");
+  EXPECT_EQ(list.fields()[1].value, 4);
+  list.put("content-type", 5);  // appended
+  EXPECT_EQ(list.fields()[2].name, "content-type");
+  ASSERT_NE(list.find("ACCEPT"), nullptr);
+  EXPECT_EQ(list.find("ACCEPT")->value, 1);
+  EXPECT_EQ(list.find("Accep"), nullptr);
+  EXPECT_TRUE(list.erase("accept"));
+  EXPECT_FALSE(list.erase("accept"));
+  EXPECT_FALSE(list.contains("Accept"));
+
+  http::Headers h;
+  h.add("Content-Type", "a");
+  h.set("content-type", "b");
+  EXPECT_EQ(h.get("CONTENT-TYPE"), "b");
+  EXPECT_THROW(h.set("X", "a\r\nY: b"), velna::InvalidArgument);
+  EXPECT_EQ(http::lower_ascii("X-Velna-Api-Key \xc3\x89"), "x-velna-api-key \xc3\x89");
+}
+
+TEST(HttpHeaders, TheCharsetOfAContentType) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      {"text/plain; charset=UTF-8", "utf-8"},
+      {"text/html;charset=\"ISO-8859-1\"; q=1", "iso-8859-1"},
+      {"text/plain; CHARSET= 'utf-16' ", "utf-16"},
+      {"application/json", std::nullopt},
+      {"text/plain; charset=", std::nullopt},
+      {"text/plain; charset=\"\"", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [type, charset] : cases)
+    EXPECT_EQ(http::content_type_charset(type), charset) << type;
+}
+
+TEST(HttpStatus, ErrorTextsNameTheStatusAndTheMaskedAddress) {
+  EXPECT_EQ(http::status_error(404, "Not Found", "http://h/a?userId=u&verification=V3r"),
+            "404 Client Error: Not Found for url: http://h/a?userId=u&verification=***");
+  EXPECT_EQ(http::status_error(503, "", "http://u:pw@h/"),
+            "503 Server Error:  for url: http://u:***@h/");
+  for (long ok : {100L, 200L, 302L, 399L, 600L, 0L, -1L})
+    EXPECT_EQ(http::status_error(ok, "x", "http://h/"), std::nullopt) << ok;
+  EXPECT_EQ(http::status_error(599, "x", "http://h/")->substr(0, 17), "599 Server Error:");
+}
+
+TEST(HttpRequestParts, MethodsAndBodies) {
+  EXPECT_EQ(http::method_name("get"), "GET");
+  EXPECT_EQ(http::method_name("pAtch-1"), "PATCH-1");
+  EXPECT_EQ(http::method_name(""), "");
+  EXPECT_EQ(http::body_kind(true, false, true), http::BodyKind::Data);
+  EXPECT_EQ(http::body_kind(true, true, true), http::BodyKind::Form);
+  EXPECT_EQ(http::body_kind(false, true, true), http::BodyKind::Json);
+  EXPECT_EQ(http::body_kind(false, false, false), http::BodyKind::None);
+  EXPECT_EQ(http::content_type_for(http::BodyKind::Form), "application/x-www-form-urlencoded");
+  EXPECT_EQ(http::content_type_for(http::BodyKind::Json), "application/json");
+  EXPECT_EQ(http::content_type_for(http::BodyKind::Data), std::nullopt);
+  EXPECT_EQ(http::content_type_for(http::BodyKind::None), std::nullopt);
 }
 
 }  // namespace

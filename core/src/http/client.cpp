@@ -55,6 +55,39 @@ std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
       static_cast<std::int64_t>(std::ceil(std::min(seconds, kYear) * 1000)));
 }
 
+std::string method_name(std::string_view method) {
+  std::string out(method);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+BodyKind body_kind(bool has_data, bool data_is_items, bool has_json) {
+  if (has_data) return data_is_items ? BodyKind::Form : BodyKind::Data;
+  return has_json ? BodyKind::Json : BodyKind::None;
+}
+
+std::optional<std::string_view> content_type_for(BodyKind kind) {
+  switch (kind) {
+    case BodyKind::Form:
+      return "application/x-www-form-urlencoded";
+    case BodyKind::Json:
+      return "application/json";
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::string> status_error(long status, std::string_view reason,
+                                        std::string_view url) {
+  const char* kind = status >= 400 && status < 500   ? "Client"
+                     : status >= 500 && status < 600 ? "Server"
+                                                     : nullptr;
+  if (!kind) return std::nullopt;
+  return std::to_string(status) + " " + kind + " Error: " + std::string(reason) +
+         " for url: " + mask_url(url);
+}
+
 struct Client::Handle {
   CurlEasy easy;
   char error[CURL_ERROR_SIZE] = {};

@@ -21,6 +21,12 @@ bool iequals(std::string_view a, std::string_view b) {
                                             [](char x, char y) { return lower(x) == lower(y); });
 }
 
+std::string lower_ascii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = lower(c);
+  return out;
+}
+
 void check_field(std::string_view name, std::string_view value) {
   if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
         return token_char(static_cast<unsigned char>(c));
@@ -30,37 +36,28 @@ void check_field(std::string_view name, std::string_view value) {
     throw InvalidArgument("Invalid return character or NUL in header value: " + std::string(name));
 }
 
+std::optional<std::string> content_type_charset(std::string_view content_type) {
+  const std::string type = lower_ascii(content_type);
+  const auto at = type.find("charset=");
+  if (at == std::string::npos) return std::nullopt;
+  std::string_view cs(type);
+  cs = cs.substr(at + 8);
+  cs = cs.substr(0, cs.find(';'));
+  constexpr std::string_view kStrip = " \"'";
+  const auto first = cs.find_first_not_of(kStrip);
+  if (first == std::string_view::npos) return std::nullopt;
+  cs = cs.substr(first, cs.find_last_not_of(kStrip) - first + 1);
+  return std::string(cs);
+}
+
 void Headers::add(std::string name, std::string value) {
   check_field(name, value);
-  fields_.push_back({std::move(name), std::move(value)});
+  append(std::move(name), std::move(value));
 }
 
 void Headers::set(std::string_view name, std::string value) {
-  auto first = std::find_if(fields_.begin(), fields_.end(),
-                            [&](const Field& f) { return iequals(f.name, name); });
-  if (first == fields_.end()) {
-    add(std::string(name), std::move(value));
-    return;
-  }
   check_field(name, value);
-  first->value = std::move(value);
-  fields_.erase(std::remove_if(first + 1, fields_.end(),
-                               [&](const Field& f) { return iequals(f.name, name); }),
-                fields_.end());
-}
-
-std::optional<std::string_view> Headers::get(std::string_view name) const {
-  for (const Field& f : fields_)
-    if (iequals(f.name, name)) return std::string_view(f.value);
-  return std::nullopt;
-}
-
-bool Headers::erase(std::string_view name) {
-  auto end = std::remove_if(fields_.begin(), fields_.end(),
-                            [&](const Field& f) { return iequals(f.name, name); });
-  const bool found = end != fields_.end();
-  fields_.erase(end, fields_.end());
-  return found;
+  put(name, std::move(value));
 }
 
 }  // namespace velna::http

@@ -65,9 +65,7 @@ inline CurlHeaders header_list(const http::Headers& headers) {
 // request_method is |method| in upper case; an empty one, or one holding
 // white space, is refused.
 inline std::string request_method(std::string_view method) {
-  std::string out(method);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  std::string out = http::method_name(method);
   if (out.empty() || out.find_first_of(" \t\r\n") != std::string::npos)
     throw InvalidArgument("Invalid HTTP method: " + std::string(method));
   return out;

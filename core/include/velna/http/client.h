@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velna/bytes.h"
@@ -91,6 +92,20 @@ struct Request {
 
 inline constexpr int kMaxRedirects = 10;
 
+// method_name is |method| as a request sends it: in upper case.
+std::string method_name(std::string_view method);
+
+// The body of a request made of parts: data that holds anything is sent, as
+// it is or, when it is a list of items, form-encoded; otherwise a JSON value
+// when one is given; otherwise there is none.
+enum class BodyKind { None, Data, Form, Json };
+BodyKind body_kind(bool has_data, bool data_is_items, bool has_json);
+
+// content_type_for is the Content-Type that a body of |kind| is sent with
+// unless the request names one: form-encoded items and JSON say what they
+// are, other data and no body say nothing.
+std::optional<std::string_view> content_type_for(BodyKind kind);
+
 struct Response {
   long status = 0;
   std::string reason;
@@ -98,6 +113,12 @@ struct Response {
   Headers headers;  // repeated fields are joined with ", "
   Bytes body;
 };
+
+// status_error is the text of the error that an answer of |status| stands
+// for, "<status> Client Error: <reason> for url: <url>" (or "Server Error"
+// from 500), with the address masked as mask_url shows it; nothing for a
+// status below 400 or from 600.
+std::optional<std::string> status_error(long status, std::string_view reason, std::string_view url);
 
 // Client sends requests one at a time per connection. It is safe to share
 // between threads: each send takes an idle handle of the pool (or a new

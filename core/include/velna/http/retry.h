@@ -3,9 +3,11 @@
 // attempts in all.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 namespace velna::http {
@@ -23,10 +25,25 @@ struct RetryPolicy {
   }
 };
 
-// is_temporary_status: the statuses that report a condition worth waiting
-// out (too many requests, internal error, bad gateway, unavailable).
+// The statuses that report a condition worth waiting out, in order, each
+// with the name of its condition and what it tells the caller.
+struct TemporaryStatus {
+  long status;
+  std::string_view name;
+  std::string_view text;
+};
+inline constexpr std::array<TemporaryStatus, 4> kTemporaryStatuses{{
+    {429, "TooManyRequests", "Try again later."},
+    {500, "InternalServer", "Internal server error."},
+    {502, "BadGateway", "Bad gateway."},
+    {503, "ServiceUnavailable", "Service unavailable."},
+}};
+
+// is_temporary_status: |status| is one of kTemporaryStatuses.
 inline bool is_temporary_status(long status) {
-  return status == 429 || status == 500 || status == 502 || status == 503;
+  for (const TemporaryStatus& t : kTemporaryStatuses)
+    if (t.status == status) return true;
+  return false;
 }
 
 // with_retry runs |attempt| until it returns. When it throws, |should_retry|

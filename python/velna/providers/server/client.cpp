@@ -147,14 +147,13 @@ PYBIND11_MODULE(client, m) {
   m.attr("API_VERSION") = "v1.0";
   m.attr("log") = velna::py::get_logger(kLogger);
 
+  // One class for each of the core's temporary statuses.
   pyb::dict retried;
-  retried[pyb::int_(429)] =
-      velna::py::define_error(m, "HttpTooManyRequestsError", "Try again later.");
-  retried[pyb::int_(500)] =
-      velna::py::define_error(m, "HttpInternalServerError", "Internal server error.");
-  retried[pyb::int_(502)] = velna::py::define_error(m, "HttpBadGatewayError", "Bad gateway.");
-  retried[pyb::int_(503)] =
-      velna::py::define_error(m, "HttpServiceUnavailableError", "Service unavailable.");
+  for (const velna::http::TemporaryStatus& t : velna::http::kTemporaryStatuses) {
+    const std::string name = "Http" + std::string(t.name) + "Error";
+    retried[pyb::int_(t.status)] =
+        velna::py::define_error(m, name.c_str(), std::string(t.text).c_str());
+  }
   m.attr("_retry_exceptions") = retried;
 
   m.def("_retry_on_exception", &retry_on_exception,

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http_response.h"
@@ -37,80 +39,66 @@ std::string text_of(pyb::handle o) {
   return utf8(pyb::str(o));
 }
 
-std::string fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 // ---------------------------------------------------------------------------
 // CaseInsensitiveDict: a mutable mapping whose str keys compare without
-// regard to case; iteration gives the keys as they were last set.
+// regard to case; iteration gives the keys as they were last set. The
+// fields are named by the UTF-8 of their keys.
+
+struct Item {
+  pyb::object key;
+  pyb::object value;
+};
 
 struct HeaderDict {
-  struct Entry {
-    std::string folded;
-    pyb::object key;
-    pyb::object value;
-  };
-  std::vector<Entry> entries;
+  http::FieldList<Item> fields;
 
-  static std::string folded_key(pyb::handle key) {
+  static std::string name_of(pyb::handle key) {
     if (!velna::py::is_text(key)) velna::py::raise_type_error("header names must be str");
-    return fold(velna::py::text_utf8(key));
-  }
-  Entry* find(const std::string& folded) {
-    for (Entry& e : entries)
-      if (e.folded == folded) return &e;
-    return nullptr;
+    return utf8(key);
   }
   void set(pyb::object key, pyb::object value) {
-    std::string f = folded_key(key);
-    if (Entry* e = find(f)) {
-      e->key = std::move(key);
-      e->value = std::move(value);
-    } else {
-      entries.push_back({std::move(f), std::move(key), std::move(value)});
-    }
+    std::string name = name_of(key);  // before |key| moves into the field
+    fields.put(name, {std::move(key), std::move(value)});
   }
   // append adds a field known not to be there yet.
   void append(std::string_view key, std::string_view value) {
-    entries.push_back(
-        {fold(key), pyb::str(key.data(), key.size()), pyb::str(value.data(), value.size())});
+    fields.append(std::string(key),
+                  {pyb::str(key.data(), key.size()), pyb::str(value.data(), value.size())});
   }
   pyb::object get(pyb::handle key) {
-    Entry* e = find(folded_key(key));
-    if (!e) throw pyb::key_error(pyb::repr(key).cast<std::string>());
-    return e->value;
+    auto* f = fields.find(name_of(key));
+    if (!f) throw pyb::key_error(pyb::repr(key).cast<std::string>());
+    return f->value.value;
   }
-  void update(pyb::handle other) {
-    if (other.is_none()) return;
-    if (pyb::isinstance<HeaderDict>(other)) {
-      for (const Entry& e : other.cast<const HeaderDict&>().entries) set(e.key, e.value);
-      return;
-    }
-    if (PyDict_Check(other.ptr())) {
-      PyObject *key, *value;
-      Py_ssize_t at = 0;
-      while (PyDict_Next(other.ptr(), &at, &key, &value))
-        set(pyb::reinterpret_borrow<pyb::object>(key), pyb::reinterpret_borrow<pyb::object>(value));
-      return;
-    }
-    pyb::object items = pyb::hasattr(other, "items") ? other.attr("items")()
-                                                     : pyb::reinterpret_borrow<pyb::object>(other);
-    for (pyb::handle pair : items) {
-      pyb::tuple kv = pyb::tuple(pyb::reinterpret_borrow<pyb::object>(pair));
-      if (kv.size() != 2) velna::py::raise_value_error("header items must be pairs");
-      set(kv[0], kv[1]);
-    }
-  }
+  void update(pyb::handle other);
   pyb::dict lower_dict() const {
     pyb::dict d;
-    for (const Entry& e : entries) d[pyb::str(e.folded)] = e.value;
+    for (const auto& f : fields) d[pyb::str(http::lower_ascii(f.name))] = f.value.value;
     return d;
   }
 };
+
+void HeaderDict::update(pyb::handle other) {
+  if (other.is_none()) return;
+  if (pyb::isinstance<HeaderDict>(other)) {
+    for (const auto& f : other.cast<const HeaderDict&>().fields) fields.put(f.name, f.value);
+    return;
+  }
+  if (PyDict_Check(other.ptr())) {
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(other.ptr(), &at, &key, &value))
+      set(pyb::reinterpret_borrow<pyb::object>(key), pyb::reinterpret_borrow<pyb::object>(value));
+    return;
+  }
+  pyb::object items = pyb::hasattr(other, "items") ? other.attr("items")()
+                                                   : pyb::reinterpret_borrow<pyb::object>(other);
+  for (pyb::handle pair : items) {
+    pyb::tuple kv = pyb::tuple(pyb::reinterpret_borrow<pyb::object>(pair));
+    if (kv.size() != 2) velna::py::raise_value_error("header items must be pairs");
+    set(kv[0], kv[1]);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // PreparedRequest and Response
@@ -146,20 +134,8 @@ struct Response {
 std::string encoding_of(Response& r) {
   if (!r.encoding.is_none()) return utf8(pyb::str(r.encoding));
   pyb::object value = r.headers().attr("get")("content-type");
-  if (!value.is_none()) {
-    std::string type = fold(text_of(value));
-    auto at = type.find("charset=");
-    if (at != std::string::npos) {
-      std::string cs = type.substr(at + 8);
-      cs = cs.substr(0, cs.find(';'));
-      while (!cs.empty() && (cs.back() == ' ' || cs.back() == '"' || cs.back() == '\''))
-        cs.pop_back();
-      while (!cs.empty() && (cs.front() == ' ' || cs.front() == '"' || cs.front() == '\''))
-        cs.erase(0, 1);
-      if (!cs.empty()) return cs;
-    }
-  }
-  return "utf-8";
+  if (value.is_none()) return "utf-8";
+  return http::content_type_charset(text_of(value)).value_or("utf-8");
 }
 
 pyb::str response_text(Response& r) {
@@ -202,23 +178,18 @@ pyb::object decode_kept(Response& r) {
   return decoded;
 }
 
-// status_message is the text of the status error for |r|, or empty when its
-// status is not an error. The address is named with its credentials masked.
-std::string status_message(Response& r) {
-  const long code = r.status();
-  const char* kind = code >= 400 && code < 500   ? "Client"
-                     : code >= 500 && code < 600 ? "Server"
-                                                 : nullptr;
-  if (!kind) return {};
-  return std::to_string(code) + " " + kind + " Error: " + text_of(r.reason) +
-         " for url: " + http::mask_url(text_of(r.url));
+// status_message is the text of the status error for |r|, or nothing when
+// its status is not an error. The address is named with its credentials
+// masked.
+std::optional<std::string> status_message(Response& r) {
+  return http::status_error(r.status(), text_of(r.reason), text_of(r.url));
 }
 
 void raise_for_status(pyb::object self) {
   auto& r = self.cast<Response&>();
-  std::string message = status_message(r);
-  if (message.empty()) return;
-  velna::py::raise_error(errors.http, message, {{"response", self}, {"request", r.request}});
+  std::optional<std::string> message = status_message(r);
+  if (!message) return;
+  velna::py::raise_error(errors.http, *message, {{"response", self}, {"request", r.request}});
 }
 
 // ---------------------------------------------------------------------------
@@ -295,6 +266,56 @@ pyb::object make_response(http::Response&& got, pyb::object request) {
   return new_response(std::move(a));
 }
 
+// request_body is the body of a request made of |data| and |json| (see
+// http::body_kind) as bytes, or None, and what kind it is.
+std::pair<pyb::object, http::BodyKind> request_body(pyb::handle data, pyb::handle json) {
+  const bool has_data = !data.is_none() && PyObject_IsTrue(data.ptr());
+  const bool raw =
+      velna::py::is_bytes(data) || velna::py::is_text(data) || PyObject_CheckBuffer(data.ptr());
+  const http::BodyKind kind = http::body_kind(has_data, !raw, !json.is_none());
+  pyb::object body;
+  switch (kind) {
+    case http::BodyKind::None:
+      return {pyb::none(), kind};
+    case http::BodyKind::Form:
+      return {pyb::bytes(encode_params(data)), kind};
+    case http::BodyKind::Json:
+      body = velna::py::own(PyUnicode_AsUTF8String(velna::py::json::dumps(json).ptr()));
+      break;
+    case http::BodyKind::Data:
+      if (velna::py::is_bytes(data)) return {pyb::reinterpret_borrow<pyb::object>(data), kind};
+      body = velna::py::own(velna::py::is_text(data) ? PyUnicode_AsUTF8String(data.ptr())
+                                                     : PyBytes_FromObject(data.ptr()));
+      break;
+  }
+  if (!body) throw pyb::error_already_set();
+  return {body, kind};
+}
+
+// basic_credentials is the Authorization value for the (user name,
+// password) pair |auth|.
+pyb::str basic_credentials(pyb::handle auth) {
+  if (!PyTuple_Check(auth.ptr()) && !PyList_Check(auth.ptr()))
+    velna::py::raise_type_error("auth must be a (user name, password) pair");
+  pyb::sequence pair = pyb::reinterpret_borrow<pyb::sequence>(auth);
+  if (pair.size() != 2) velna::py::raise_type_error("auth must be a (user name, password) pair");
+  std::string user = credential_part(pair[0]), password = credential_part(pair[1]);
+  return pyb::str(http::basic_authorization(velna::as_bytes(user), velna::as_bytes(password)));
+}
+
+// send_headers puts the fields of |merged| that have a value into |req| and
+// returns them as the mapping of the prepared request.
+pyb::object send_headers(const HeaderDict& merged, http::Request& req) {
+  HeaderDict sent;
+  for (const auto& f : merged.fields) {
+    if (f.value.value.is_none()) continue;
+    // Refuses CR, LF and NUL before anything is sent.
+    req.headers.add(f.name, header_value(f.value.key, f.value.value));
+    sent.fields.append(f.name, f.value);
+  }
+  return pyb::cast(std::move(sent));
+}
+
 pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb::object params,
                             pyb::object data, pyb::object headers, pyb::object json,
                             pyb::object auth, pyb::object allow_redirects) {
@@ -302,76 +323,31 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   // Redirects are followed only on request, and only within the origin.
   req.follow_redirects = PyObject_IsTrue(allow_redirects.ptr()) == 1;
   if (!velna::py::is_text(method)) velna::py::raise_type_error("method must be str");
-  req.method = utf8(method);
-  for (char& c : req.method)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  req.method = http::method_name(velna::py::text_utf8(method));
   if (!velna::py::is_text(url)) velna::py::raise_type_error("url must be str");
-
-  PreparedRequest prepared;
-  prepared.method = pyb::str(req.method);
-  prepared.url = url;
-  prepared.body = pyb::none();
-  pyb::object prepared_obj;
   try {
     req.url = http::prepare_url(utf8(url), encode_params(params));
   } catch (const http::RequestFailed&) {
     errors.raise_current(pyb::none());
   }
-  prepared.url = pyb::str(req.url);
 
   // Session headers first, then the request's own; a None value removes
   // the header.
   HeaderDict merged;
   merged.update(s.headers);
   merged.update(headers);
+  auto [body, kind] = request_body(data, json);
+  if (auto type = http::content_type_for(kind); type && !merged.fields.contains("Content-Type"))
+    merged.set(pyb::str("Content-Type"), pyb::str(type->data(), type->size()));
+  if (!auth.is_none()) merged.set(pyb::str("Authorization"), basic_credentials(auth));
 
-  pyb::object body = pyb::none();
-  const char* content_type = nullptr;
-  // An empty body counts as none, and a JSON value is sent only then.
-  if (!data.is_none() && PyObject_IsTrue(data.ptr())) {
-    if (velna::py::is_bytes(data)) {
-      body = data;
-    } else if (velna::py::is_text(data)) {
-      body = pyb::reinterpret_steal<pyb::object>(PyUnicode_AsUTF8String(data.ptr()));
-      if (!body) throw pyb::error_already_set();
-    } else if (PyObject_CheckBuffer(data.ptr())) {
-      body = pyb::reinterpret_steal<pyb::object>(PyBytes_FromObject(data.ptr()));
-      if (!body) throw pyb::error_already_set();
-    } else {
-      std::string form = encode_params(data);
-      body = pyb::bytes(form);
-      content_type = "application/x-www-form-urlencoded";
-    }
-  } else if (!json.is_none()) {
-    pyb::str text = velna::py::json::dumps(json);
-    body = pyb::reinterpret_steal<pyb::object>(PyUnicode_AsUTF8String(text.ptr()));
-    if (!body) throw pyb::error_already_set();
-    content_type = "application/json";
-  }
-  if (content_type && !merged.find("content-type"))
-    merged.set(pyb::str("Content-Type"), pyb::str(content_type));
-  if (!auth.is_none()) {
-    if (!PyTuple_Check(auth.ptr()) && !PyList_Check(auth.ptr()))
-      velna::py::raise_type_error("auth must be a (user name, password) pair");
-    pyb::sequence pair = pyb::reinterpret_borrow<pyb::sequence>(auth);
-    if (pair.size() != 2) velna::py::raise_type_error("auth must be a (user name, password) pair");
-    std::string user = credential_part(pair[0]), password = credential_part(pair[1]);
-    merged.set(pyb::str("Authorization"), pyb::str(http::basic_authorization(
-                                              velna::as_bytes(user), velna::as_bytes(password))));
-  }
-
-  HeaderDict sent;
-  for (auto& e : merged.entries) {
-    if (e.value.is_none()) continue;
-    std::string name = utf8(e.key);
-    std::string value = header_value(e.key, e.value);
-    req.headers.add(name, value);  // refuses CR, LF and NUL before anything is sent
-    sent.entries.push_back(e);
-  }
-  if (!body.is_none()) req.body = velna::py::view_of(body);
-  prepared.headers = pyb::cast(std::move(sent));
+  PreparedRequest prepared;
+  prepared.method = pyb::str(req.method);
+  prepared.url = pyb::str(req.url);
+  prepared.headers = send_headers(merged, req);
   prepared.body = body;
-  prepared_obj = pyb::cast(std::move(prepared));
+  if (!body.is_none()) req.body = velna::py::view_of(body);
+  pyb::object prepared_obj = pyb::cast(std::move(prepared));
 
   std::shared_ptr<http::Client> client = s.client;
   http::Response got;
@@ -407,22 +383,7 @@ std::chrono::seconds stall_of(pyb::handle seconds) {
 
 double seconds(std::chrono::milliseconds ms) { return std::chrono::duration<double>(ms).count(); }
 
-}  // namespace
-
-PYBIND11_MODULE(http, m) {
-  velna::py::ModuleSetup setup;
-  m.doc() =
-      "HTTP sessions, answers and request errors of the server provider.\n\n"
-      "Every request is bounded: connecting gives up after CONNECT_TIMEOUT seconds (10), a "
-      "transfer that moves less than a byte a second for STALL_TIMEOUT seconds (30) is "
-      "abandoned, and so is a request that lasts longer than TOTAL_TIMEOUT seconds (300) in "
-      "all; each raises Timeout. An answer whose body is longer than MAX_ANSWER_SIZE bytes "
-      "(64 MiB), or announces such a length, raises RequestException before it is read whole, "
-      "as does an answer whose Content-Length is no length or does not match its body. A new "
-      "Session takes these values as they stand when it is made; its attributes "
-      "connect_timeout, stall_timeout, total_timeout (seconds) and max_answer_size (bytes) "
-      "change its own.";
-
+void bind_errors(pyb::module_& m) {
   PyObject* os_error = PyExc_OSError;
   errors.request =
       make_error(m, "RequestException",
@@ -438,77 +399,64 @@ PYBIND11_MODULE(http, m) {
   errors.invalid_url =
       make_error(m, "InvalidURL", "The URL provided was somehow invalid.",
                  pyb::make_tuple(pyb::handle(errors.request), pyb::handle(PyExc_ValueError)));
+}
 
-  // What a new session starts with; its attributes of the same names in
-  // lower case change one session's.
-  m.attr("CONNECT_TIMEOUT") = seconds(http::kConnectTimeout);
-  m.attr("STALL_TIMEOUT") = seconds(http::kStallTimeout);
-  m.attr("TOTAL_TIMEOUT") = seconds(http::kTotalTimeout);
-  m.attr("MAX_ANSWER_SIZE") = pyb::int_(http::kMaxAnswerSize);
-  module_ref = velna::py::keep(m);
+// A list of what |part| makes of each field of a CaseInsensitiveDict.
+template <typename Part>
+pyb::list listed(const HeaderDict& d, Part&& part) {
+  pyb::list out;
+  for (const auto& f : d.fields) out.append(part(f));
+  return out;
+}
 
-  pyb::class_<HeaderDict> dict_cls(m, "CaseInsensitiveDict", "A mapping whose keys ignore case.");
-  dict_cls
-      .def(pyb::init([](pyb::object data, pyb::kwargs kwargs) {
-             HeaderDict d;
-             d.update(data);
-             d.update(kwargs);
-             return d;
-           }),
-           "data"_a = pyb::none())
+void bind_CaseInsensitiveDict(pyb::module_& m) {
+  using F = http::FieldList<Item>::Field;
+  pyb::class_<HeaderDict> cls(m, "CaseInsensitiveDict", "A mapping whose keys ignore case.");
+  cls.def(pyb::init([](pyb::object data, pyb::kwargs kwargs) {
+            HeaderDict d;
+            d.update(data);
+            d.update(kwargs);
+            return d;
+          }),
+          "data"_a = pyb::none())
       .def("__getitem__", &HeaderDict::get)
       .def("__setitem__", [](HeaderDict& d, pyb::object k, pyb::object v) { d.set(k, v); })
       .def("__delitem__",
            [](HeaderDict& d, pyb::object k) {
-             std::string f = HeaderDict::folded_key(k);
-             auto& es = d.entries;
-             for (auto it = es.begin(); it != es.end(); ++it)
-               if (it->folded == f) return void(es.erase(it));
-             throw pyb::key_error(pyb::repr(k).cast<std::string>());
+             if (!d.fields.erase(HeaderDict::name_of(k)))
+               throw pyb::key_error(pyb::repr(k).cast<std::string>());
            })
       .def("__contains__",
            [](HeaderDict& d, pyb::object k) {
-             return velna::py::is_text(k) && d.find(HeaderDict::folded_key(k)) != nullptr;
+             return velna::py::is_text(k) && d.fields.contains(utf8(k));
            })
-      .def("__len__", [](const HeaderDict& d) { return d.entries.size(); })
+      .def("__len__", [](const HeaderDict& d) { return d.fields.size(); })
       .def("__iter__",
            [](const HeaderDict& d) {
-             pyb::list keys;
-             for (const auto& e : d.entries) keys.append(e.key);
-             return keys.attr("__iter__")();
+             return listed(d, [](const F& f) { return f.value.key; }).attr("__iter__")();
            })
       .def(
           "get",
           [](HeaderDict& d, pyb::object k, pyb::object fallback) -> pyb::object {
             if (!velna::py::is_text(k)) return fallback;
-            HeaderDict::Entry* e = d.find(HeaderDict::folded_key(k));
-            return e ? e->value : fallback;
+            auto* f = d.fields.find(utf8(k));
+            return f ? f->value.value : fallback;
           },
           "key"_a, "default"_a = pyb::none())
       .def("keys",
-           [](const HeaderDict& d) {
-             pyb::list out;
-             for (const auto& e : d.entries) out.append(e.key);
-             return out;
-           })
+           [](const HeaderDict& d) { return listed(d, [](const F& f) { return f.value.key; }); })
       .def("values",
-           [](const HeaderDict& d) {
-             pyb::list out;
-             for (const auto& e : d.entries) out.append(e.value);
-             return out;
-           })
+           [](const HeaderDict& d) { return listed(d, [](const F& f) { return f.value.value; }); })
       .def("items",
            [](const HeaderDict& d) {
-             pyb::list out;
-             for (const auto& e : d.entries) out.append(pyb::make_tuple(e.key, e.value));
-             return out;
+             return listed(d,
+                           [](const F& f) { return pyb::make_tuple(f.value.key, f.value.value); });
            })
       .def("lower_items",
            [](const HeaderDict& d) {
-             pyb::list out;
-             for (const auto& e : d.entries)
-               out.append(pyb::make_tuple(pyb::str(e.folded), e.value));
-             return out;
+             return listed(d, [](const F& f) {
+               return pyb::make_tuple(pyb::str(http::lower_ascii(f.name)), f.value.value);
+             });
            })
       .def(
           "update",
@@ -528,12 +476,14 @@ PYBIND11_MODULE(http, m) {
            })
       .def("__repr__", [](const HeaderDict& d) {
         pyb::dict plain;
-        for (const auto& e : d.entries) plain[e.key] = e.value;
+        for (const auto& f : d.fields) plain[f.value.key] = f.value.value;
         return pyb::repr(velna::py::masked(plain));
       });
-  dict_cls.attr("__hash__") = pyb::none();
-  pyb::module_::import("collections.abc").attr("MutableMapping").attr("register")(dict_cls);
+  cls.attr("__hash__") = pyb::none();
+  pyb::module_::import("collections.abc").attr("MutableMapping").attr("register")(cls);
+}
 
+void bind_PreparedRequest(pyb::module_& m) {
   pyb::class_<PreparedRequest>(m, "PreparedRequest", pyb::dynamic_attr(),
                                "The request as it was sent: method, url, headers and body.")
       .def_readwrite("method", &PreparedRequest::method)
@@ -543,7 +493,9 @@ PYBIND11_MODULE(http, m) {
       .def("__repr__", [](const PreparedRequest& r) {
         return pyb::str("<PreparedRequest [{}]>").format(r.method);
       });
+}
 
+void bind_Response(pyb::module_& m) {
   pyb::class_<Response>(m, "Response", pyb::dynamic_attr(), "The answer to one HTTP request.")
       .def_readwrite("status_code", &Response::status_code)
       .def_readwrite("reason", &Response::reason)
@@ -568,34 +520,38 @@ PYBIND11_MODULE(http, m) {
       .def("json", &response_json, "Decodes the body as JSON.")
       .def("_decode_kept", &decode_kept,
            "json() for the session: the next json() call receives this result.")
-      .def_property_readonly("ok", [](Response& r) { return status_message(r).empty(); })
-      .def("__bool__", [](Response& r) { return status_message(r).empty(); })
+      .def_property_readonly("ok", [](Response& r) { return !status_message(r); })
+      .def("__bool__", [](Response& r) { return !status_message(r); })
       .def("raise_for_status", &raise_for_status,
            "Raises HTTPError for a client or server error status.")
       .def("close", [](Response&) {})
       .def("__repr__",
            [](const Response& r) { return pyb::str("<Response [{}]>").format(r.status_code); });
   velna::py::http::register_response_factory(&new_response);
+}
 
+Session new_session() {
+  Session s;
+  http::Options options;
+  pyb::handle module(module_ref);
+  options.connect_timeout = timeout_of(module.attr("CONNECT_TIMEOUT"));
+  options.stall_timeout = stall_of(module.attr("STALL_TIMEOUT"));
+  options.total_timeout = timeout_of(module.attr("TOTAL_TIMEOUT"));
+  options.max_answer_size =
+      velna::py::positive_limit(module.attr("MAX_ANSWER_SIZE"), "MAX_ANSWER_SIZE");
+  options.cookies = true;
+  s.client = std::make_shared<http::Client>(options);
+  HeaderDict defaults;
+  defaults.append("User-Agent", options.user_agent);
+  defaults.append("Accept", "*/*");
+  s.headers = pyb::cast(std::move(defaults));
+  return s;
+}
+
+void bind_Session(pyb::module_& m) {
   pyb::class_<Session>(m, "Session", pyb::dynamic_attr(),
                        "An HTTP session: its connections stay open between requests.")
-      .def(pyb::init([] {
-        Session s;
-        http::Options options;
-        pyb::handle module(module_ref);
-        options.connect_timeout = timeout_of(module.attr("CONNECT_TIMEOUT"));
-        options.stall_timeout = stall_of(module.attr("STALL_TIMEOUT"));
-        options.total_timeout = timeout_of(module.attr("TOTAL_TIMEOUT"));
-        options.max_answer_size =
-            velna::py::positive_limit(module.attr("MAX_ANSWER_SIZE"), "MAX_ANSWER_SIZE");
-        options.cookies = true;
-        s.client = std::make_shared<http::Client>(options);
-        HeaderDict defaults;
-        defaults.append("User-Agent", options.user_agent);
-        defaults.append("Accept", "*/*");
-        s.headers = pyb::cast(std::move(defaults));
-        return s;
-      }))
+      .def(pyb::init(&new_session))
       .def_readwrite("headers", &Session::headers)
       .def("request", &session_request, "Sends one request and returns its Response.", "method"_a,
            "url"_a, "params"_a = pyb::none(), "data"_a = pyb::none(), "headers"_a = pyb::none(),
@@ -628,13 +584,15 @@ PYBIND11_MODULE(http, m) {
           "close", [](Session& s) { s.client->close(); }, "Closes the pooled connections.")
       .def("__enter__", [](pyb::object self) { return self; })
       .def("__exit__", [](Session& s, pyb::args) { s.client->close(); });
+}
 
-  // The verbs go through self.request, so that a derived session's request
-  // serves them as well.
+// bind_verbs gives Session its verbs, which go through self.request so that
+// a derived session's request serves them as well, and the module its
+// one-off request.
+void bind_verbs(pyb::module_& m) {
   pyb::object session_cls = m.attr("Session");
   for (const char* verb : {"get", "post", "put", "delete", "head"}) {
-    std::string upper(verb);
-    for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+    std::string upper = http::method_name(verb);
     session_cls.attr(verb) = pyb::cpp_function(
         [upper](pyb::object self, pyb::object url, pyb::kwargs kwargs) {
           return self.attr("request")(upper, url, **kwargs);
@@ -642,7 +600,6 @@ PYBIND11_MODULE(http, m) {
         pyb::name(verb), pyb::is_method(session_cls), "url"_a,
         "Sends one request with this method through request().");
   }
-
   m.def(
       "request",
       [session_cls](pyb::object method, pyb::object url, pyb::kwargs kwargs) {
@@ -653,4 +610,35 @@ PYBIND11_MODULE(http, m) {
       },
       "Sends one request on a connection of its own and returns its Response.", "method"_a,
       "url"_a);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(http, m) {
+  velna::py::ModuleSetup setup;
+  m.doc() =
+      "HTTP sessions, answers and request errors of the server provider.\n\n"
+      "Every request is bounded: connecting gives up after CONNECT_TIMEOUT seconds (10), a "
+      "transfer that moves less than a byte a second for STALL_TIMEOUT seconds (30) is "
+      "abandoned, and so is a request that lasts longer than TOTAL_TIMEOUT seconds (300) in "
+      "all; each raises Timeout. An answer whose body is longer than MAX_ANSWER_SIZE bytes "
+      "(64 MiB), or announces such a length, raises RequestException before it is read whole, "
+      "as does an answer whose Content-Length is no length or does not match its body. A new "
+      "Session takes these values as they stand when it is made; its attributes "
+      "connect_timeout, stall_timeout, total_timeout (seconds) and max_answer_size (bytes) "
+      "change its own.";
+  bind_errors(m);
+  // What a new session starts with; its attributes of the same names in
+  // lower case change one session's.
+  m.attr("CONNECT_TIMEOUT") = seconds(http::kConnectTimeout);
+  m.attr("STALL_TIMEOUT") = seconds(http::kStallTimeout);
+  m.attr("TOTAL_TIMEOUT") = seconds(http::kTotalTimeout);
+  m.attr("MAX_ANSWER_SIZE") = pyb::int_(http::kMaxAnswerSize);
+  module_ref = velna::py::keep(m);
+
+  bind_CaseInsensitiveDict(m);
+  bind_PreparedRequest(m);
+  bind_Response(m);
+  bind_Session(m);
+  bind_verbs(m);
 }
