@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the sources (format, CPython APIs of
-# Python 3.7 only) and that the build configures against a Python 3.7
-# interpreter, builds, and runs every test: the core's GoogleTest suite
-# (plain and under sanitizers) and the Python API's pytest suite, also over
-# the Python 3.7 forms of the compatibility header; then both suites again on
-# 32-bit ARM (armhf) under emulation, the installed packages, and short runs
-# of the fuzz targets. Every build treats compiler warnings as errors.
+# Python 3.7 only, the length of binding functions) and that the build
+# configures against a Python 3.7 interpreter, builds, and runs every test:
+# the core's GoogleTest suite (plain and under sanitizers) and the Python
+# API's pytest suite, also over the Python 3.7 forms of the compatibility
+# header; then both suites again on 32-bit ARM (armhf) under emulation, the
+# installed packages, and short runs of the fuzz targets. Every build treats
+# compiler warnings as errors.
 #
 # apt's output goes to build/logs/ (tools/setup.sh, tools/armhf-root.sh).
 set -euo pipefail
@@ -18,6 +19,8 @@ echo "== C++ sources follow .clang-format"
 tools/check_format.sh
 echo "== binding sources use CPython APIs of Python 3.7 only"
 tools/check_bindings.sh
+echo "== no binding function is longer than 80 lines"
+tools/check_function_length.sh
 echo "== the build configures against a Python 3.7 interpreter"
 tools/check_python37.sh
 
