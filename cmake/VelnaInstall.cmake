@@ -1,7 +1,7 @@
 # Installation and packaging.
 #
-# cmake --install puts libvelna (with its headers and CMake package, so that
-# find_package(velna) gives the target velna::core) under the prefix's
+# cmake --install puts the core's libraries (with their headers and CMake
+# package, so that find_package(velna) gives the target velna::core) under the prefix's
 # library folder, and the Python package velna where the interpreter reads
 # packages under that prefix (below). Each extension module finds libvelna
 # through a run path relative to itself, so any prefix works.
@@ -11,12 +11,16 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set_target_properties(velna PROPERTIES EXPORT_NAME core)
 # The source folder of the headers is for the build tree only; installed, they
-# are found under the prefix's include folder.
-set_property(TARGET velna PROPERTY INTERFACE_INCLUDE_DIRECTORIES
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/core/include>)
-install(TARGETS velna EXPORT velnaTargets
+# are found under the prefix's include folder. find_package(velna) gives
+# velna::core (the whole core) and its parts velna::base, velna::http and
+# velna::store (core/CMakeLists.txt).
+set(velna_core_parts velna velna_http velna_store)
+foreach(t ${velna_core_parts})
+  set_property(TARGET ${t} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/core/include>)
+endforeach()
+install(TARGETS ${velna_core_parts} velna_core EXPORT velnaTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/core/include/velna
