@@ -38,7 +38,7 @@ struct Names {
   PyObject* datetime_class;
   PyObject* fromisoformat;
   PyObject* utc;
-  PyObject* json_dumps;
+  PyObject* json_dumps;  // these three on first use (on_first_use)
   PyObject* json_loads;
   PyObject* literal_eval;
   PyObject* unhexlify;

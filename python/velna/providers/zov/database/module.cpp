@@ -130,14 +130,10 @@ void bind_errors(pyb::module_& m) {
 void keep_names() {
   auto uuid = pyb::module_::import("uuid");
   auto datetime = pyb::module_::import("datetime");
-  auto json = pyb::module_::import("json");
   names.uuid_class = velna::py::keep(uuid.attr("UUID"));
   names.datetime_class = velna::py::keep(datetime.attr("datetime"));
   names.fromisoformat = velna::py::keep(datetime.attr("datetime").attr("fromisoformat"));
   names.utc = velna::py::keep(datetime.attr("timezone").attr("utc"));
-  names.json_dumps = velna::py::keep(json.attr("dumps"));
-  names.json_loads = velna::py::keep(json.attr("loads"));
-  names.literal_eval = velna::py::keep(pyb::module_::import("ast").attr("literal_eval"));
   names.unhexlify = velna::py::keep(pyb::module_::import("binascii").attr("unhexlify"));
   names.threading_local = velna::py::keep(pyb::module_::import("threading").attr("local"));
   names.object_new =
