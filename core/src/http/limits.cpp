@@ -55,13 +55,18 @@ std::optional<std::uint64_t> parse_content_length(std::string_view value) {
 }
 
 std::uint64_t memory_bound() {
-  const std::uint64_t half_address_space = std::numeric_limits<std::size_t>::max() / 2;
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return half_address_space;
-  const std::uint64_t physical =
-      static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  return std::min(physical, half_address_space);
+  // The machine's memory is read once: every request asks, and it does not
+  // change under a running process.
+  static const std::uint64_t bound = [] {
+    const std::uint64_t half_address_space = std::numeric_limits<std::size_t>::max() / 2;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return half_address_space;
+    const std::uint64_t physical =
+        static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+    return std::min(physical, half_address_space);
+  }();
+  return bound;
 }
 
 BodyLength::BodyLength(std::string_view method, std::uint64_t limit)
