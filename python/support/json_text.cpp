@@ -1074,6 +1074,25 @@ class Parser {
     return true;
   }
 
+  // after_member reads what follows an item of an array or a member of an
+  // object that |close| ends: the end (Closed), or a comma and the blanks
+  // after it (Next); anything else is the error |expecting|.
+  enum class After { Next, Closed, Failed };
+  After after_member(Py_ssize_t& i, char close, const char* expecting) {
+    skip_ws(i);
+    if (i < n_ && s_[i] == static_cast<Ch>(close)) {
+      ++i;
+      return After::Closed;
+    }
+    if (i >= n_ || s_[i] != ',') {
+      fail(expecting, i);
+      return After::Failed;
+    }
+    ++i;
+    skip_ws(i);
+    return After::Next;
+  }
+
   pyb::object array(Py_ssize_t& i) {
     if (!enter(kArrayDepth)) return {};
     Nested nested(*this);
@@ -1097,17 +1116,9 @@ class Parser {
         return {};
       }
       if (PyList_Append(list.ptr(), v.ptr()) < 0) return {};
-      skip_ws(i);
-      if (i < n_ && s_[i] == ']') {
-        ++i;
-        break;
-      }
-      if (i >= n_ || s_[i] != ',') {
-        fail("Expecting ',' delimiter or ']'", i);
-        return {};
-      }
-      ++i;
-      skip_ws(i);
+      const After after = after_member(i, ']', "Expecting ',' delimiter or ']'");
+      if (after == After::Failed) return {};
+      if (after == After::Closed) break;
     }
     return list;
   }
@@ -1156,17 +1167,9 @@ class Parser {
         return {};
       }
       if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return {};
-      skip_ws(i);
-      if (i < n_ && s_[i] == '}') {
-        ++i;
-        break;
-      }
-      if (i >= n_ || s_[i] != ',') {
-        fail("Expecting ',' delimiter or '}'", i);
-        return {};
-      }
-      ++i;
-      skip_ws(i);
+      const After after = after_member(i, '}', "Expecting ',' delimiter or '}'");
+      if (after == After::Failed) return {};
+      if (after == After::Closed) break;
     }
     return dict;
   }
