@@ -270,8 +270,7 @@ int Encoder::named_tuple(PyObject* o) {
 
 bool Encoder::list(PyObject* o) {
   if (PyList_GET_SIZE(o) == 0) {
-    w_.begin_array();
-    w_.end_array();
+    w_.empty_array();
     return true;
   }
   if (!PyList_CheckExact(o)) return iterable(o);
@@ -292,8 +291,7 @@ bool Encoder::list(PyObject* o) {
 bool Encoder::tuple(PyObject* o) {
   const Py_ssize_t n = PyTuple_GET_SIZE(o);
   if (n == 0) {
-    w_.begin_array();
-    w_.end_array();
+    w_.empty_array();
     return true;
   }
   if (!PyTuple_CheckExact(o)) return iterable(o);
@@ -330,8 +328,7 @@ bool Encoder::iterable(PyObject* o) {
 
 bool Encoder::object(PyObject* d) {
   if (PyDict_GET_SIZE(d) == 0) {
-    w_.begin_object();
-    w_.end_object();
+    w_.empty_object();
     return true;
   }
   if (!PyDict_CheckExact(d)) return object_items(d);

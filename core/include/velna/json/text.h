@@ -90,6 +90,8 @@ class Writer {
   void end_array() { out_.push_back(']'); }
   void begin_object() { out_.push_back('{'); }
   void end_object() { out_.push_back('}'); }
+  void empty_array() { put("[]"); }
+  void empty_object() { put("{}"); }
   void next() { put(", "); }   // between items and between members
   void colon() { put(": "); }  // between a member's name and its value
 
@@ -429,9 +431,9 @@ class Parser {
       case '"':
         return string(i);
       case '{':
-        return object(i);
+        return container<Container::Object>(i);
       case '[':
-        return array(i);
+        return container<Container::Array>(i);
       case 'n':
         if (match(i, "null")) {
           i += 4;
@@ -675,47 +677,50 @@ class Parser {
     return Step::Next;
   }
 
-  Value array(std::size_t& i) {
-    if (!enter(Container::Array)) return {};
+  // container reads the array or the object at |i|: items, or members,
+  // up to its closing mark.
+  template <Container kind>
+  Value container(std::size_t& i) {
+    constexpr bool kArray = kind == Container::Array;
+    constexpr char kClose = kArray ? ']' : '}';
+    if (!enter(kind)) return {};
     Nested nested(*this);
-    Value list = b_.array();
-    if (!list) return list;
-    Step step = open(i, ']', "Expecting value or ']'");
+    Value made = kArray ? b_.array() : b_.object();
+    if (!made) return made;
+    Step step = open(i, kClose,
+                     kArray ? "Expecting value or ']'"
+                            : "Expecting property name enclosed in double quotes or '}'");
     while (step == Step::Next) {
-      Value v = item(i);
-      if (!v || !b_.push(list, std::move(v))) return {};
-      step = after_member(i, ']', "Expecting ',' delimiter or ']'");
+      if constexpr (kArray) {
+        Value v = item(i);
+        if (!v || !b_.push(made, std::move(v))) return {};
+      } else if (!member(i, made)) {
+        return {};
+      }
+      step = after_member(
+          i, kClose, kArray ? "Expecting ',' delimiter or ']'" : "Expecting ',' delimiter or '}'");
     }
     if (step == Step::Failed) return {};
-    return list;
+    return made;
   }
 
-  Value object(std::size_t& i) {
-    if (!enter(Container::Object)) return {};
-    Nested nested(*this);
-    Value dict = b_.object();
-    if (!dict) return dict;
-    Step step = open(i, '}', "Expecting property name enclosed in double quotes or '}'");
-    while (step == Step::Next) {
-      if (i >= n_ || s_[i] != '"') {
-        b_.syntax_error("Expecting property name enclosed in double quotes", i, kNoPos);
-        return {};
-      }
-      Value name = string(i);
-      if (!name) return {};
-      skip_ws(i);
-      if (i >= n_ || s_[i] != ':') {
-        b_.syntax_error("Expecting ':' delimiter", i, kNoPos);
-        return {};
-      }
-      ++i;
-      skip_ws(i);
-      Value v = item(i);
-      if (!v || !b_.member(dict, std::move(name), std::move(v))) return {};
-      step = after_member(i, '}', "Expecting ',' delimiter or '}'");
+  // member reads a member of |object| at |i|: a name, ':' and a value.
+  bool member(std::size_t& i, Value& object) {
+    if (i >= n_ || s_[i] != '"') {
+      b_.syntax_error("Expecting property name enclosed in double quotes", i, kNoPos);
+      return false;
     }
-    if (step == Step::Failed) return {};
-    return dict;
+    Value name = string(i);
+    if (!name) return false;
+    skip_ws(i);
+    if (i >= n_ || s_[i] != ':') {
+      b_.syntax_error("Expecting ':' delimiter", i, kNoPos);
+      return false;
+    }
+    ++i;
+    skip_ws(i);
+    Value v = item(i);
+    return v && b_.member(object, std::move(name), std::move(v));
   }
 
   const Ch* s_;
