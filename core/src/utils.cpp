@@ -1,5 +1,8 @@
 #include "velna/utils.h"
 
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "velna/error.h"
@@ -7,10 +10,23 @@
 
 namespace velna::utils {
 
-Bytes pad(ByteView s, std::size_t length) {
+std::size_t padded_size(std::size_t size, std::size_t length) {
   if (length == 0) throw InvalidArgument("pad length must be positive");
-  Bytes out(s.begin(), s.end());
-  out.resize(s.size() + (length - s.size() % length), 0);
+  const std::size_t fill = length - size % length;
+  if (fill > std::numeric_limits<std::size_t>::max() - size)
+    throw std::length_error("padded length does not fit");
+  return size + fill;
+}
+
+void pad_into(ByteView s, std::size_t length, std::uint8_t* out) {
+  const std::size_t n = padded_size(s.size(), length);
+  std::copy(s.begin(), s.end(), out);
+  std::fill(out + s.size(), out + n, std::uint8_t{0});
+}
+
+Bytes pad(ByteView s, std::size_t length) {
+  Bytes out(padded_size(s.size(), length));
+  pad_into(s, length, out.data());
   return out;
 }
 
