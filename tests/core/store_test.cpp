@@ -281,6 +281,31 @@ TEST(StorePaths, WorkedExampleAndSlicing) {
   EXPECT_EQ(cut_components("0123456789", 4, 12), (std::vector<std::string>{"0123", "4567", "89"}));
 }
 
+// Integers beyond 64 bits: only encrypted integer columns keep them, as
+// text; the plain ones (SQLite's own integers) refuse them by name.
+TEST(Rows, WideIntegersOnlyInEncryptedColumns) {
+  int plain = 0, encrypted = 0;
+  for (const auto& t : local_tables())
+    for (const auto& c : t.columns) {
+      if (c.type != ValueType::Integer && c.type != ValueType::BigInteger) continue;
+      const std::string name = std::string(t.name) + "." + std::string(c.name);
+      if (c.encrypted) {
+        ++encrypted;
+        EXPECT_NO_THROW(check_wide_integer(t, c)) << name;
+        continue;
+      }
+      ++plain;
+      try {
+        check_wide_integer(t, c);
+        ADD_FAILURE() << name;
+      } catch (const InvalidArgument& e) {
+        EXPECT_EQ(std::string(e.what()), "Column " + name + " takes 64-bit integers.");
+      }
+    }
+  EXPECT_GT(plain, 0);
+  EXPECT_GT(encrypted, 0);
+}
+
 TEST(Rows, EncryptedCellsRoundTripAndConstraintsBite) {
   TempDir dir;
   Connection db = Connection::open((dir.path() / "db").string(), true);

@@ -90,8 +90,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
       int overflow = 0;
       long long n = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
       if (overflow == 0) return Cell::of(static_cast<std::int64_t>(n));
-      if (!c.encrypted)
-        velna::py::raise_value_error("Column " + qualified(t, c) + " takes 64-bit integers.");
+      store::check_wide_integer(t, c);
       return Cell::of(text_of(as_int));
     }
     case ValueType::Boolean: {
