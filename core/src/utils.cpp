@@ -126,10 +126,24 @@ std::optional<Uuid> canonical(std::string_view t) {
   return out;
 }
 
+// digits_only reads the 32 digits alone, the form the local store writes;
+// any other text of 32 characters takes the general way.
+std::optional<Uuid> digits_only(std::string_view t) {
+  if (t.size() != 32) return std::nullopt;
+  Uuid out{};
+  for (std::size_t n = 0; n < out.size(); ++n) {
+    const int hi = hex_digit(t[2 * n]), lo = hex_digit(t[2 * n + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<Uuid> parse_uuid(std::string_view text) {
   if (auto id = canonical(text)) return id;
+  if (auto id = digits_only(text)) return id;
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
   std::string s(text);
