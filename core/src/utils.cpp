@@ -1,5 +1,8 @@
 #include "velna/utils.h"
 
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "velna/error.h"
@@ -7,10 +10,23 @@
 
 namespace velna::utils {
 
-Bytes pad(ByteView s, std::size_t length) {
+std::size_t padded_size(std::size_t size, std::size_t length) {
   if (length == 0) throw InvalidArgument("pad length must be positive");
-  Bytes out(s.begin(), s.end());
-  out.resize(s.size() + (length - s.size() % length), 0);
+  const std::size_t fill = length - size % length;
+  if (fill > std::numeric_limits<std::size_t>::max() - size)
+    throw std::length_error("padded length does not fit");
+  return size + fill;
+}
+
+void pad_into(ByteView s, std::size_t length, std::uint8_t* out) {
+  const std::size_t n = padded_size(s.size(), length);
+  std::copy(s.begin(), s.end(), out);
+  std::fill(out + s.size(), out + n, std::uint8_t{0});
+}
+
+Bytes pad(ByteView s, std::size_t length) {
+  Bytes out(padded_size(s.size(), length));
+  pad_into(s, length, out.data());
   return out;
 }
 
@@ -110,10 +126,24 @@ std::optional<Uuid> canonical(std::string_view t) {
   return out;
 }
 
+// digits_only reads the 32 digits alone, the form the local store writes;
+// any other text of 32 characters takes the general way.
+std::optional<Uuid> digits_only(std::string_view t) {
+  if (t.size() != 32) return std::nullopt;
+  Uuid out{};
+  for (std::size_t n = 0; n < out.size(); ++n) {
+    const int hi = hex_digit(t[2 * n]), lo = hex_digit(t[2 * n + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<Uuid> parse_uuid(std::string_view text) {
   if (auto id = canonical(text)) return id;
+  if (auto id = digits_only(text)) return id;
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
   std::string s(text);

@@ -98,7 +98,7 @@ struct Ecdsa {
 struct Ecdh {};
 struct NoEncryption {};
 
-enum class Encoding { PEM, DER };
+using velna::ec::Encoding;
 enum class PrivateFormat { PKCS8 };
 enum class PublicFormat { SubjectPublicKeyInfo };
 
@@ -148,21 +148,17 @@ pyb::int_ int_from_hex(const std::string& hex) {
   return pyb::reinterpret_steal<pyb::int_>(o);
 }
 
-velna::Bytes int_to_be(pyb::handle value, std::size_t length) {
+// int_bytes is the big-endian form of a non-negative integer, as short as
+// it can be; how long a coordinate or scalar may be is the core's rule.
+velna::Bytes int_bytes(pyb::handle value) {
   if (!PyLong_Check(value.ptr())) velna::py::raise_type_error("Coordinates must be integers.");
   if (PyObject_RichCompareBool(value.ptr(), pyb::int_(0).ptr(), Py_LT) == 1)
     velna::py::raise_value_error("Coordinates must be positive.");
-  pyb::bytes b;
-  try {
-    b = value.attr("to_bytes")(length, "big");
-  } catch (pyb::error_already_set&) {
-    velna::py::raise_value_error("Invalid EC key.");
-  }
+  const std::size_t bits = value.attr("bit_length")().cast<std::size_t>();
+  pyb::bytes b = value.attr("to_bytes")((bits + 7) / 8, "big");
   auto v = velna::py::view_of(b);
   return velna::Bytes(v.begin(), v.end());
 }
-
-std::size_t field_bytes(velna::ec::Curve c) { return (velna::ec::curve_bits(c) + 7) / 8; }
 
 PublicNumbers public_numbers_of(const velna::ec::Key& key) {
   return {int_from_hex(key.x_hex()), int_from_hex(key.y_hex()), curve_object(key.curve())};
@@ -170,12 +166,7 @@ PublicNumbers public_numbers_of(const velna::ec::Key& key) {
 
 velna::ec::PublicKey public_key_from_numbers(const PublicNumbers& n) {
   auto c = curve_arg(n.curve);
-  std::size_t len = field_bytes(c);
-  velna::Bytes point{0x04};
-  auto x = int_to_be(n.x, len), y = int_to_be(n.y, len);
-  point.insert(point.end(), x.begin(), x.end());
-  point.insert(point.end(), y.begin(), y.end());
-  return velna::ec::PublicKey::from_point(c, point);
+  return velna::ec::PublicKey::from_coordinates(c, int_bytes(n.x), int_bytes(n.y));
 }
 
 HashKind ecdsa_hash(pyb::handle signature_algorithm) {
@@ -257,7 +248,7 @@ void bind_HMAC(pyb::module_& m) {
 // bind_serialization makes the submodule serialization: the key encodings and formats.
 void bind_serialization(pyb::module_& m) {
   auto ser = m.def_submodule("serialization", "Key serialisation formats.");
-  pyb::enum_<Encoding>(ser, "Encoding").value("PEM", Encoding::PEM).value("DER", Encoding::DER);
+  pyb::enum_<Encoding>(ser, "Encoding").value("PEM", Encoding::Pem).value("DER", Encoding::Der);
   pyb::enum_<PrivateFormat>(ser, "PrivateFormat").value("PKCS8", PrivateFormat::PKCS8);
   pyb::enum_<PublicFormat>(ser, "PublicFormat")
       .value("SubjectPublicKeyInfo", PublicFormat::SubjectPublicKeyInfo);
@@ -334,12 +325,11 @@ void bind_numbers(pyb::module_& ec) {
       .def(
           "private_key",
           [](PrivateNumbers& n, pyb::object) {
-            auto c = curve_arg(n.public_numbers.curve);
-            auto key = velna::ec::PrivateKey::from_private_value(
-                c, int_to_be(n.private_value, field_bytes(c)));
-            if (!key.public_key().same_key(public_key_from_numbers(n.public_numbers)))
-              velna::py::raise_value_error("Invalid EC key.");
-            return key;
+            const PublicNumbers& pub = n.public_numbers;
+            auto c = curve_arg(pub.curve);
+            velna::Bytes value = int_bytes(n.private_value);
+            return velna::ec::PrivateKey::from_numbers(c, value, int_bytes(pub.x),
+                                                       int_bytes(pub.y));
           },
           "backend"_a = pyb::none())
       .def("__eq__",
@@ -377,7 +367,7 @@ void bind_PublicKey(pyb::module_& ec) {
       .def(
           "public_bytes",
           [](const velna::ec::PublicKey& k, Encoding encoding, PublicFormat) {
-            return to_bytes(encoding == Encoding::PEM ? k.to_pem() : k.to_der());
+            return to_bytes(k.encode(encoding));
           },
           "encoding"_a, "format"_a)
       .def_static(
@@ -429,7 +419,7 @@ void bind_PrivateKey(pyb::module_& ec) {
              pyb::object encryption_algorithm) {
             if (!pyb::isinstance<NoEncryption>(encryption_algorithm))
               velna::py::raise_value_error("Only unencrypted private keys can be written.");
-            return to_bytes(encoding == Encoding::PEM ? k.to_pem() : k.to_der());
+            return to_bytes(k.encode(encoding));
           },
           "encoding"_a, "format"_a, "encryption_algorithm"_a);
 
@@ -443,8 +433,7 @@ void bind_PrivateKey(pyb::module_& ec) {
       "derive_private_key",
       [](pyb::object private_value, pyb::object curve, pyb::object) {
         auto c = curve_arg(curve);
-        return velna::ec::PrivateKey::from_private_value(c,
-                                                         int_to_be(private_value, field_bytes(c)));
+        return velna::ec::PrivateKey::from_private_value(c, int_bytes(private_value));
       },
       "private_value"_a, "curve"_a, "backend"_a = pyb::none());
 }
@@ -477,11 +466,8 @@ void bind_kdfs(pyb::module_& m) {
              HashKind kind = hash_kind(algorithm);
              std::size_t n = length_arg(length);
              bytes_arg(salt, "salt");
-             std::size_t it = length_arg(iterations);
-             if (it == 0 || it > 0x7fffffff)
-               velna::py::raise_value_error("iterations is out of range");
-             return Pbkdf2Hmac{kind, n, pyb::reinterpret_borrow<pyb::bytes>(salt),
-                               static_cast<std::uint32_t>(it)};
+             std::uint32_t it = velna::kdf::pbkdf2_iterations(length_arg(iterations));
+             return Pbkdf2Hmac{kind, n, pyb::reinterpret_borrow<pyb::bytes>(salt), it};
            }),
            "algorithm"_a, "length"_a, "salt"_a, "iterations"_a, "backend"_a = pyb::none())
       .def(

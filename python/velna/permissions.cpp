@@ -2,10 +2,14 @@
 // packed into one byte.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "fast_path.h"
 #include "plain_class.h"
+#include "velna/permissions.h"
 #include "velna_py.h"
 
 namespace {
@@ -22,29 +26,34 @@ struct Permissions {
   pyb::object access;
 };
 
-// A flag: its dotted name, the class constant holding its bit position, the
-// record path under the object and the bit position.
+// A flag as the object holds it: the class constant holding its bit
+// position ("_container_type_view_bit"), and the record path under the
+// object (container, type, view), both cut from the flag's dotted name.
 struct Flag {
-  const char* name;
-  const char* constant;
-  const char* group;
-  const char* sub;  // nested record under the group, or nullptr
-  const char* field;
+  std::string_view name;
+  std::string constant;
+  std::string group;
+  std::string sub;  // nested record under the group, or empty
+  std::string field;
   int bit;
 };
 
+std::vector<Flag> make_flags() {
+  std::vector<Flag> out;
+  for (const auto& [name, bit] : velna::permissions::kFlags) {
+    Flag f{name, "_" + std::string(name) + "_bit", {}, {}, {}, bit};
+    std::replace(f.constant.begin(), f.constant.end(), '.', '_');
+    const std::size_t first = name.find('.'), last = name.rfind('.');
+    f.group = name.substr(0, first);
+    if (first != last) f.sub = name.substr(first + 1, last - first - 1);
+    f.field = name.substr(last + 1);
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
 // In text order, which is also the order of packing.
-constexpr Flag kFlags[] = {
-    {"container.download", "_container_download_bit", "container", nullptr, "download", 0},
-    {"container.decrypt", "_container_decrypt_bit", "container", nullptr, "decrypt", 1},
-    {"container.upload", "_container_upload_bit", "container", nullptr, "upload", 2},
-    {"container.access_events", "_container_access_events_bit", "container", nullptr,
-     "access_events", 7},
-    {"container.type.view", "_container_type_view_bit", "container", "type", "view", 6},
-    {"container.type.modify", "_container_type_modify_bit", "container", "type", "modify", 5},
-    {"access.view", "_access_view_bit", "access", nullptr, "view", 3},
-    {"access.modify", "_access_modify_bit", "access", nullptr, "modify", 4},
-};
+const std::vector<Flag> kFlags = make_flags();
 
 PyObject* g_class = nullptr;  // Permissions, kept for the process
 
@@ -57,14 +66,14 @@ bool test_bit(pyb::handle value, pyb::handle offset) {
 }
 
 pyb::object flag_value(pyb::handle self, const Flag& f) {
-  pyb::object record = self.attr(f.group);
-  if (f.sub) record = record.attr(f.sub);
-  return record.attr(f.field);
+  pyb::object record = self.attr(f.group.c_str());
+  if (!f.sub.empty()) record = record.attr(f.sub.c_str());
+  return record.attr(f.field.c_str());
 }
 
 // flag_bit reads the position through the object, so that the class
 // constants are what decides it.
-pyb::object flag_bit(pyb::handle self, const Flag& f) { return self.attr(f.constant); }
+pyb::object flag_bit(pyb::handle self, const Flag& f) { return self.attr(f.constant.c_str()); }
 
 pyb::object as_int(pyb::handle self) {
   pyb::object value = pyb::int_(0);
@@ -101,7 +110,7 @@ PYBIND11_MODULE(permissions, m) {
 
   pyb::class_<Permissions> cls(m, "Permissions", pyb::dynamic_attr(),
                                "The eight permission flags of one user on one container.");
-  for (const Flag& f : kFlags) cls.attr(f.constant) = f.bit;
+  for (const Flag& f : kFlags) cls.attr(f.constant.c_str()) = f.bit;
   g_class = vp::keep(cls);
   cls.def_static(
       "_test_bit", [](pyb::object value, pyb::object offset) { return test_bit(value, offset); },
@@ -111,26 +120,18 @@ PYBIND11_MODULE(permissions, m) {
             // class's _test_bit as it stands now; the constructor reads the
             // positions from the class.
             pyb::handle type(g_class);
-            auto bit = [&](const char* constant) {
-              return type.attr("_test_bit")(value, type.attr(constant));
-            };
+            std::vector<pyb::object> v;
+            for (const Flag& f : kFlags)
+              v.push_back(type.attr("_test_bit")(value, type.attr(f.constant.c_str())));
             Permissions p;
-            const pyb::object download = bit("_container_download_bit");
-            const pyb::object decrypt = bit("_container_decrypt_bit");
-            const pyb::object upload = bit("_container_upload_bit");
-            const pyb::object access_events = bit("_container_access_events_bit");
-            const pyb::object type_view = bit("_container_type_view_bit");
-            const pyb::object type_modify = bit("_container_type_modify_bit");
-            p.container = namespace_type(
-                "download"_a = download, "decrypt"_a = decrypt, "upload"_a = upload,
-                "access_events"_a = access_events,
-                "type"_a = namespace_type("view"_a = type_view, "modify"_a = type_modify));
-            const pyb::object view = bit("_access_view_bit");
-            const pyb::object modify = bit("_access_modify_bit");
-            p.access = namespace_type("view"_a = view, "modify"_a = modify);
+            p.container =
+                namespace_type("download"_a = v[0], "decrypt"_a = v[1], "upload"_a = v[2],
+                               "access_events"_a = v[3],
+                               "type"_a = namespace_type("view"_a = v[4], "modify"_a = v[5]));
+            p.access = namespace_type("view"_a = v[6], "modify"_a = v[7]);
             return p;
           }),
-          "value"_a = 255);
+          "value"_a = velna::permissions::kAll);
   cls.def_readwrite("container", &Permissions::container);
   cls.def_readwrite("access", &Permissions::access);
   cls.def("__int__", [](pyb::object self) { return as_int(self); });
@@ -138,9 +139,5 @@ PYBIND11_MODULE(permissions, m) {
   cls.def("__eq__", [](pyb::object self, pyb::object other) { return equal(self, other); });
   vp::install_ne(cls);  // the negation of the object's own equality; no hash
 
-  int recipient_default = 0;
-  for (const char* constant : {"_container_download_bit", "_container_decrypt_bit",
-                               "_container_access_events_bit", "_access_view_bit"})
-    recipient_default |= 1 << cls.attr(constant).cast<int>();
-  m.attr("DEFAULT_RECIP_PERMISSIONS") = cls(recipient_default);
+  m.attr("DEFAULT_RECIP_PERMISSIONS") = cls(velna::permissions::kDefaultRecipient);
 }

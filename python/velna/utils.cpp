@@ -52,11 +52,10 @@ PYBIND11_MODULE(utils, m) {
           // Python does; narrowing them to std::size_t could wrap on armhf.
           if (n > 0 && static_cast<unsigned long long>(n) <= PY_SSIZE_T_MAX) {
             auto v = velna::py::view_of(s);
-            std::size_t fill = static_cast<std::size_t>(n) - v.size() % static_cast<std::size_t>(n);
-            return velna::py::new_bytes(v.size() + fill, [&](std::uint8_t* out) {
-              std::copy(v.begin(), v.end(), out);
-              std::fill(out + v.size(), out + v.size() + fill, 0);
-            });
+            const auto block = static_cast<std::size_t>(n);
+            return velna::py::new_bytes(
+                velna::utils::padded_size(v.size(), block),
+                [&](std::uint8_t* out) { velna::utils::pad_into(v, block, out); });
           }
           PyErr_Clear();
         }

@@ -154,6 +154,64 @@ TEST(Ec, SerialisationIsStableAndLoadsBack) {
   EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
+// Keys from their numbers: a coordinate or scalar is at most the field
+// length, a shorter one stands for its value with leading zeros, and a
+// private key must belong to the point it is given with.
+TEST(Ec, KeysFromNumbersOnEveryCurve) {
+  const std::pair<ec::Curve, std::size_t> curves[] = {
+      {ec::Curve::P256, 32}, {ec::Curve::P384, 48}, {ec::Curve::P521, 66}};
+  for (const auto& [curve, size] : curves) {
+    SCOPED_TRACE(std::string(ec::curve_name(curve)));
+    EXPECT_EQ(ec::field_size(curve), size);
+    const auto key = ec::PrivateKey::generate(curve);
+    const auto other = ec::PrivateKey::generate(curve);
+    const Bytes x = unhex(key.x_hex()), y = unhex(key.y_hex());
+    const Bytes value = unhex(key.private_value_hex());
+    Bytes wide_x = left_pad(x, size + 1);
+    Bytes bent_y = left_pad(y, size);
+    bent_y.back() ^= 1;
+    // The coordinates as the uncompressed point holds them.
+    const Bytes point = key.public_key().to_point();
+    EXPECT_EQ(Bytes(point.begin() + 1, point.begin() + 1 + static_cast<std::ptrdiff_t>(size)),
+              left_pad(x, size));
+    for (const Bytes& cx : {x, left_pad(x, size)})
+      EXPECT_TRUE(ec::PublicKey::from_coordinates(curve, cx, y).same_key(key.public_key()));
+    EXPECT_TRUE(
+        ec::PrivateKey::from_numbers(curve, value, x, y).public_key().same_key(key.public_key()));
+    EXPECT_TRUE(ec::PrivateKey::from_numbers(curve, left_pad(value, size), x, y)
+                    .public_key()
+                    .same_key(key.public_key()));
+    const Bytes ox = unhex(other.x_hex()), oy = unhex(other.y_hex());
+    const std::vector<std::pair<std::string, std::function<void()>>> refused = {
+        {"x one byte too long, same value",
+         [&] { ec::PublicKey::from_coordinates(curve, wide_x, y); }},
+        {"a point off the curve", [&] { ec::PublicKey::from_coordinates(curve, x, bent_y); }},
+        {"no coordinates", [&] { ec::PublicKey::from_coordinates(curve, {}, {}); }},
+        {"scalar one byte too long, same value",
+         [&] { ec::PrivateKey::from_private_value(curve, left_pad(value, size + 1)); }},
+        {"scalar zero", [&] { ec::PrivateKey::from_private_value(curve, {}); }},
+        {"scalar of another point", [&] { ec::PrivateKey::from_numbers(curve, value, ox, oy); }},
+        {"point off the curve with its scalar",
+         [&] { ec::PrivateKey::from_numbers(curve, value, x, bent_y); }},
+    };
+    for (const auto& [name, make] : refused)
+      expect_failure<InvalidArgument>(make, name, "Invalid EC key.");
+  }
+}
+
+// Each encoding writes the form its loader reads back, public and private.
+TEST(Ec, EncodingsLoadBack) {
+  const auto key = p384::generate_private_key();
+  const auto pub = key.public_key();
+  EXPECT_TRUE(ec::PublicKey::from_pem(pub.encode(ec::Encoding::Pem)).same_key(pub));
+  EXPECT_TRUE(ec::PublicKey::from_der(pub.encode(ec::Encoding::Der)).same_key(pub));
+  EXPECT_NE(to_vec(pub.encode(ec::Encoding::Pem)), to_vec(pub.encode(ec::Encoding::Der)));
+  EXPECT_EQ(to_vec(ec::PrivateKey::from_pem(key.encode(ec::Encoding::Pem)).to_der()),
+            to_vec(key.to_der()));
+  EXPECT_EQ(to_vec(ec::PrivateKey::from_der(key.encode(ec::Encoding::Der)).to_der()),
+            to_vec(key.to_der()));
+}
+
 // NoProvider makes OpenSSL's default properties name a provider that does
 // not exist, so that no algorithm can be fetched, for the life of the scope.
 struct NoProvider {

@@ -61,5 +61,25 @@ TEST(X963Kdf, AnyLengthTheKdfAllowsIncludingZero) {
       "one byte beyond the X9.63 limit");
 }
 
+// An iteration count is checked on 64 bits before it is narrowed: a count
+// that would wrap into range is refused.
+TEST(Pbkdf2, IterationCounts) {
+  const std::pair<std::uint64_t, bool> cases[] = {
+      {0, false},          {1, true},
+      {100000, true},      {kdf::kMaxPbkdf2Iterations, true},
+      {0x80000000, false}, {0x100000001ull, false},
+      {~0ull, false},
+  };
+  for (const auto& [count, ok] : cases) {
+    SCOPED_TRACE(count);
+    if (ok)
+      EXPECT_EQ(kdf::pbkdf2_iterations(count), count);
+    else
+      expect_failure<InvalidArgument>([&] { kdf::pbkdf2_iterations(count); },
+                                      "iterations " + std::to_string(count),
+                                      "iterations is out of range");
+  }
+}
+
 }  // namespace
 }  // namespace velna

@@ -2,10 +2,12 @@
 // paths and migrations, on real SQLite files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,68 @@ TEST(Catalogue, EmitsTheDatabaseFilesDdl) {
   EXPECT_EQ(find_table("nothing"), nullptr);
 }
 
+// Tables are made once, with their indexes, and only those missing; a table
+// whose DDL fails leaves nothing behind.
+TEST(Catalogue, CreatesMissingTablesOnce) {
+  TempDir dir;
+  Connection c = Connection::open((dir.path() / "db").string(), true);
+  const Table& keys = *find_table("keys");
+  const Table& users = *find_table("users");
+  EXPECT_FALSE(c.has_table("keys"));
+  EXPECT_TRUE(create_missing(c, keys));
+  EXPECT_FALSE(create_missing(c, keys));
+  EXPECT_TRUE(c.has_table("keys"));
+  EXPECT_FALSE(c.has_table("users"));
+  EXPECT_FALSE(c.has_table("ix_keys_user_id"));  // an index is no table
+  EXPECT_FALSE(c.has_table("KEYS "));
+  Statement objects = c.prepare("SELECT type, name, sql FROM sqlite_master ORDER BY rowid");
+  std::vector<std::string> seen;
+  while (objects.step())
+    seen.push_back(std::string(objects.column_bytes(0)) + " " +
+                   std::string(objects.column_bytes(1)) + ": " +
+                   std::string(objects.column_bytes(2)));
+  objects.reset();
+  const std::vector<std::string> expected = {"table keys: " + keys.create_sql(),
+                                             "index ix_keys_user_id: " + keys.index_sql().at(0)};
+  // SQLite's own index for the UNIQUE constraint keeps no DDL.
+  seen.erase(std::remove_if(seen.begin(), seen.end(),
+                            [](const std::string& l) { return l.starts_with("index sqlite_"); }),
+             seen.end());
+  EXPECT_EQ(seen, expected);
+  EXPECT_TRUE(create_missing(c, users));
+  EXPECT_FALSE(c.in_transaction());
+
+  // A table whose index cannot be made is rolled back whole.
+  Table broken = users;
+  broken.name = "broken";
+  broken.columns[0].indexed = true;
+  c.exec("CREATE TABLE ix_broken_id (x INTEGER)");  // the index's name is taken
+  EXPECT_THROW(create_missing(c, broken), DatabaseError);
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_FALSE(c.has_table("broken"));
+}
+
+TEST(Catalogue, DatabaseAddresses) {
+  const std::pair<std::string, std::string> files[] = {
+      {"/home/u/.velna/zov.db", "sqlite:////home/u/.velna/zov.db"},
+      {"relative/zov.db", "sqlite:///relative/zov.db"},
+      {"", "sqlite:///"},
+  };
+  for (const auto& [path, url] : files) {
+    EXPECT_EQ(sqlite_url(path), url);
+    EXPECT_EQ(sqlite_path(url), path);
+  }
+  for (const char* other :
+       {"", "sqlite://", "sqlite://host/db", "postgresql:///db", "SQLITE:///x", " sqlite:///x"})
+    try {
+      sqlite_path(other);
+      ADD_FAILURE() << other;
+    } catch (const InvalidArgument& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("Only sqlite:/// addresses are supported: ") + other);
+    }
+}
+
 TEST(ValueText, IntegersAndHex) {
   EXPECT_EQ(parse_integer("-42"), -42);
   EXPECT_EQ(parse_integer("+7"), 7);
@@ -147,6 +211,20 @@ TEST(ValueText, IntegersAndHex) {
   EXPECT_EQ(parse_hex("00ffAb"), (std::vector<std::uint8_t>{0, 0xff, 0xab}));
   EXPECT_FALSE(parse_hex("abc").has_value());
   EXPECT_FALSE(parse_hex("zz").has_value());
+}
+
+// What integer and boolean columns hold, old rows' literals included.
+TEST(ValueText, StoredIntegersAndBooleans) {
+  const std::pair<std::string, std::optional<std::int64_t>> integers[] = {
+      {"42", 42},   {"-1", -1},    {"True", 1}, {"False", 0}, {"true", {}},
+      {"TRUE", {}}, {"True ", {}}, {"", {}},    {"1e3", {}},  {"18446744073709551616", {}},
+  };
+  for (const auto& [text, value] : integers) EXPECT_EQ(parse_stored_integer(text), value) << text;
+  for (bool b : {true, false}) EXPECT_EQ(parse_boolean(boolean_text(b)), b);
+  EXPECT_EQ(boolean_text(true), "true");
+  EXPECT_EQ(boolean_text(false), "false");
+  for (const char* other : {"", "True", "1", "yes", "true ", "false"})
+    EXPECT_FALSE(parse_boolean(other)) << other;
 }
 
 // The value text of a date-time in UTC, as Python's isoformat() writes it
@@ -201,6 +279,31 @@ TEST(StorePaths, WorkedExampleAndSlicing) {
     EXPECT_EQ(whole[0].size(), 96u);
   }
   EXPECT_EQ(cut_components("0123456789", 4, 12), (std::vector<std::string>{"0123", "4567", "89"}));
+}
+
+// Integers beyond 64 bits: only encrypted integer columns keep them, as
+// text; the plain ones (SQLite's own integers) refuse them by name.
+TEST(Rows, WideIntegersOnlyInEncryptedColumns) {
+  int plain = 0, encrypted = 0;
+  for (const auto& t : local_tables())
+    for (const auto& c : t.columns) {
+      if (c.type != ValueType::Integer && c.type != ValueType::BigInteger) continue;
+      const std::string name = std::string(t.name) + "." + std::string(c.name);
+      if (c.encrypted) {
+        ++encrypted;
+        EXPECT_NO_THROW(check_wide_integer(t, c)) << name;
+        continue;
+      }
+      ++plain;
+      try {
+        check_wide_integer(t, c);
+        ADD_FAILURE() << name;
+      } catch (const InvalidArgument& e) {
+        EXPECT_EQ(std::string(e.what()), "Column " + name + " takes 64-bit integers.");
+      }
+    }
+  EXPECT_GT(plain, 0);
+  EXPECT_GT(encrypted, 0);
 }
 
 TEST(Rows, EncryptedCellsRoundTripAndConstraintsBite) {

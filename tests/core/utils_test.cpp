@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "test_support.h"
 #include "velna/error.h"
@@ -18,6 +21,24 @@ TEST(Utils, PadAddsOneToLengthZeroBytes) {
   EXPECT_EQ(pad(as_bytes("abcd"), 4), (Bytes{'a', 'b', 'c', 'd', 0, 0, 0, 0}));
   EXPECT_EQ(pad({}, 3), Bytes(3, 0));
   EXPECT_THROW(pad(as_bytes("abc"), 0), InvalidArgument);
+}
+
+// The padded size is the next multiple strictly above the size, computed
+// without wrapping; pad_into writes exactly that many bytes.
+TEST(Utils, PaddedSizes) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  const std::tuple<std::size_t, std::size_t, std::size_t> cases[] = {
+      {0, 1, 1},    {0, 16, 16}, {15, 16, 16},        {16, 16, 32},
+      {17, 16, 32}, {5, 1, 6},   {kMax - 1, 1, kMax}, {1, kMax, kMax},
+  };
+  for (const auto& [size, length, padded] : cases)
+    EXPECT_EQ(padded_size(size, length), padded) << size << " " << length;
+  EXPECT_THROW(padded_size(kMax, 1), std::length_error);
+  EXPECT_THROW(padded_size(kMax - 3, 8), std::length_error);
+  EXPECT_THROW(padded_size(3, 0), InvalidArgument);
+  Bytes out(9, 0xee);
+  pad_into(as_bytes("abcde"), 4, out.data());
+  EXPECT_EQ(out, (Bytes{'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0xee}));
 }
 
 TEST(Utils, CredentialRuleCountsFourClassesAndTheLength) {

@@ -17,6 +17,11 @@ inline constexpr std::string_view kLogger = "velna.utils";
 // pad appends between 1 and |length| zero bytes to |s|, up to the smallest
 // multiple of |length| greater than s.size(). InvalidArgument for length 0.
 Bytes pad(ByteView s, std::size_t length);
+// padded_size is the size pad gives |size| bytes (InvalidArgument for
+// length 0, std::length_error when it would not fit std::size_t); pad_into
+// writes that many bytes, |s| padded, to |out|.
+std::size_t padded_size(std::size_t size, std::size_t length);
+void pad_into(ByteView s, std::size_t length, std::uint8_t* out);
 
 // Credential rule: longer than 7 characters and at least 3 of the 4 ASCII
 // classes upper case, lower case, digit and the specials ".!@#$%^&*()_".

@@ -104,6 +104,8 @@ int curve_bits(Curve curve) {
   return 0;
 }
 
+std::size_t field_size(Curve curve) { return static_cast<std::size_t>(info(curve).bits + 7) / 8; }
+
 std::string Key::x_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_X); }
 std::string Key::y_hex() const { return bn_param_hex(pkey_.get(), OSSL_PKEY_PARAM_EC_PUB_Y); }
 
@@ -205,6 +207,22 @@ PublicKey PublicKey::from_point(Curve curve, ByteView point) {
   EvpPkey key = from_params(curve, bld.get(), EVP_PKEY_PUBLIC_KEY);
   internal::clear_errors();
   return PublicKey(std::move(key), curve);
+}
+
+PublicKey PublicKey::from_coordinates(Curve curve, ByteView x, ByteView y) {
+  const std::size_t n = field_size(curve);
+  if (x.size() > n || y.size() > n) fail<InvalidArgument>("Invalid EC key.");
+  // The uncompressed SEC 1 point: 04 || x || y, each coordinate left-padded
+  // to the field length.
+  Bytes point(1 + 2 * n, 0);
+  point[0] = 0x04;
+  std::copy(x.begin(), x.end(), point.begin() + static_cast<std::ptrdiff_t>(1 + n - x.size()));
+  std::copy(y.begin(), y.end(), point.end() - static_cast<std::ptrdiff_t>(y.size()));
+  return from_point(curve, point);
+}
+
+Bytes PublicKey::encode(Encoding encoding) const {
+  return encoding == Encoding::Pem ? to_pem() : to_der();
 }
 
 Bytes PublicKey::to_pem() const {
@@ -396,6 +414,7 @@ PrivateKey PrivateKey::from_der(ByteView der) {
 }
 
 PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
+  if (value.size() > field_size(curve)) fail<InvalidArgument>("Invalid EC key.");
   internal::Bignum priv(
       check_ptr(BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr), "BN_bin2bn"));
   internal::EcGroup group(check_ptr(EC_GROUP_new_by_curve_name(info(curve).nid), "EC_GROUP_new"));
@@ -418,6 +437,17 @@ PrivateKey PrivateKey::from_private_value(Curve curve, ByteView value) {
   EvpPkey key = from_params(curve, bld.get(), EVP_PKEY_KEYPAIR);
   internal::clear_errors();
   return PrivateKey(std::move(key), curve);
+}
+
+PrivateKey PrivateKey::from_numbers(Curve curve, ByteView value, ByteView x, ByteView y) {
+  PrivateKey key = from_private_value(curve, value);
+  if (!key.public_key().same_key(PublicKey::from_coordinates(curve, x, y)))
+    fail<InvalidArgument>("Invalid EC key.");
+  return key;
+}
+
+SecretBytes PrivateKey::encode(Encoding encoding) const {
+  return encoding == Encoding::Pem ? to_pem() : to_der();
 }
 
 SecretBytes PrivateKey::to_pem() const {

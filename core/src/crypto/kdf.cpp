@@ -77,11 +77,17 @@ SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint
   return out;
 }
 
+std::uint32_t pbkdf2_iterations(std::uint64_t count) {
+  if (count == 0 || count > kMaxPbkdf2Iterations)
+    throw InvalidArgument("iterations is out of range");
+  return static_cast<std::uint32_t>(count);
+}
+
 SecretBytes pbkdf2_hmac(HashKind kind, ByteView secret, ByteView salt, std::uint32_t iterations,
                         std::size_t length) {
   if (length == 0 || length > static_cast<std::size_t>(INT_MAX))
     throw InvalidArgument("Invalid PBKDF2 output length.");
-  if (iterations == 0 || iterations > static_cast<std::uint32_t>(INT_MAX))
+  if (iterations == 0 || iterations > kMaxPbkdf2Iterations)
     throw InvalidArgument("Invalid PBKDF2 iteration count.");
   if (secret.size() > static_cast<std::size_t>(INT_MAX) ||
       salt.size() > static_cast<std::size_t>(INT_MAX))

@@ -74,9 +74,7 @@ std::vector<Revision> load_revisions(const std::string& folder) {
 }
 
 std::string current_version(Connection& db) {
-  Statement probe = db.prepare(
-      "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'alembic_version'");
-  if (!probe.step()) return "";
+  if (!db.has_table("alembic_version")) return "";
   Statement q = db.prepare("select version_num from alembic_version");
   if (!q.step()) return "";
   return std::string(q.column_bytes(0));
@@ -94,11 +92,7 @@ std::string upgrade(const std::string& db_path, const std::string& folder) {
       throw InvalidArgument("Can't locate revision identified by '" + current + "'");
     next = static_cast<std::size_t>(it - chain.begin()) + 1;
   }
-  if (next < chain.size()) {
-    Statement probe = db.prepare(
-        "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'alembic_version'");
-    if (!probe.step()) db.exec(version_table_sql());
-  }
+  if (next < chain.size() && !db.has_table("alembic_version")) db.exec(version_table_sql());
   for (; next < chain.size(); ++next) {
     const Revision& r = chain[next];
     db.exec("BEGIN");

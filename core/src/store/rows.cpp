@@ -10,6 +10,12 @@ void check_storable(const Table& table, const Column& column, std::string_view t
                           ": " + std::string(kTrailingPadMessage));
 }
 
+void check_wide_integer(const Table& table, const Column& column) {
+  if (!column.encrypted)
+    throw InvalidArgument("Column " + std::string(table.name) + "." + std::string(column.name) +
+                          " takes 64-bit integers.");
+}
+
 void bind_cell(Statement& stmt, int index, const Column& column, const Cell& cell,
                ColumnCipher& cipher) {
   switch (cell.kind) {

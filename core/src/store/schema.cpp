@@ -200,6 +200,20 @@ const Table* find_table(std::string_view n) {
   return nullptr;
 }
 
+bool create_missing(Connection& db, const Table& table) {
+  if (db.has_table(table.name)) return false;
+  db.exec("BEGIN");
+  try {
+    db.exec(table.create_sql());
+    for (const auto& ix : table.index_sql()) db.exec(ix);
+    db.exec("COMMIT");
+  } catch (...) {
+    if (db.in_transaction()) db.exec("ROLLBACK");
+    throw;
+  }
+  return true;
+}
+
 std::string version_table_sql() {
   return "CREATE TABLE alembic_version (\n\tversion_num VARCHAR(32) NOT NULL, \n\tCONSTRAINT "
          "alembic_version_pkc "
@@ -218,6 +232,16 @@ std::optional<std::int64_t> parse_integer(std::string_view text) {
   if (ec != std::errc() || p != text.data() + text.size()) return std::nullopt;
   return v;
 }
+
+std::optional<std::int64_t> parse_stored_integer(std::string_view text) {
+  if (auto n = parse_integer(text)) return n;
+  if (text == "True") return 1;
+  if (text == "False") return 0;
+  return std::nullopt;
+}
+
+std::string_view boolean_text(bool value) { return value ? "true" : "false"; }
+bool parse_boolean(std::string_view text) { return text == boolean_text(true); }
 
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {
   if (text.size() % 2) return std::nullopt;

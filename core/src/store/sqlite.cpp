@@ -49,6 +49,26 @@ Statement Connection::prepare(std::string_view sql) {
   return Statement(db_.get(), std::move(stmt));
 }
 
+bool Connection::has_table(std::string_view name) {
+  Statement probe = prepare("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
+  probe.bind_text(1, name);
+  return probe.step();
+}
+
+namespace {
+constexpr std::string_view kSqliteScheme = "sqlite:///";
+}  // namespace
+
+std::string sqlite_url(std::string_view path) {
+  return std::string(kSqliteScheme) + std::string(path);
+}
+
+std::string sqlite_path(std::string_view url) {
+  if (!url.starts_with(kSqliteScheme))
+    throw InvalidArgument("Only sqlite:/// addresses are supported: " + std::string(url));
+  return std::string(url.substr(kSqliteScheme.size()));
+}
+
 std::int64_t Connection::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_.get()); }
 bool Connection::in_transaction() const { return db_ && !sqlite3_get_autocommit(db_.get()); }
 

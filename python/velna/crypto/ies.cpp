@@ -10,6 +10,7 @@
 
 #include "velna/crypto/ec.h"
 #include "velna/crypto/ies.h"
+#include "velna/crypto/keys.h"
 #include "velna_py.h"
 
 namespace {
@@ -19,8 +20,8 @@ namespace ies = velna::ies;
 namespace vp = velna::py;
 using namespace pyb::literals;
 
-constexpr const char* kSigningKeys = "signingKeys";
-constexpr const char* kDerivationKeys = "derivationKeys";
+constexpr const char* kSigningKeys = velna::keys::kSigningSection;
+constexpr const char* kDerivationKeys = velna::keys::kDerivationSection;
 
 PyObject* g_error = nullptr;  // IESError, kept for the process
 

@@ -10,10 +10,12 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <string_view>
 
 #include "fast_path.h"
 #include "plain_class.h"
 #include "schema.h"
+#include "velna/crypto/keys.h"
 #include "velna/crypto/p384.h"
 #include "velna_py.h"
 
@@ -28,8 +30,9 @@ using vp::equal;
 using vp::method;
 using vp::truthy;
 
-constexpr const char* kAuth = "signingKeys";
-constexpr const char* kDerivation = "derivationKeys";
+namespace keys = velna::keys;
+constexpr const char* kAuth = keys::kSigningSection;
+constexpr const char* kDerivation = keys::kDerivationSection;
 
 PyObject* g_module = nullptr;  // velna.crypto.keys, whose names are looked up at each call
 
@@ -69,6 +72,13 @@ pyb::object load_pem(velna::p384::Loader kind, pyb::handle pem) {
         return pyb::cast(velna::p384::load_pem_public_key(pem_arg(pem, kind)));
       },
       [&](pyb::object loader) { return loader(pem); });
+}
+
+// name_of is the text of a kind's name, empty for anything that is no
+// ASCII text (which names no kind).
+std::string_view name_of(pyb::handle name) {
+  if (!vp::is_text(name) || !PyUnicode_IS_ASCII(name.ptr())) return {};
+  return vp::text_utf8(name);
 }
 
 // ---------------------------------------------------------------------------
@@ -151,7 +161,8 @@ void set_private_key(pyb::object self, pyb::object key_type, pyb::object key, py
 }
 
 void set_public_key(pyb::object self, pyb::object key, pyb::object user_id) {
-  pyb::object kind = pyb::str(equal(key["keyType"], pyb::str("auth")) ? kAuth : kDerivation);
+  const keys::Kind of = keys::kind_of_record(name_of(key["keyType"]));
+  pyb::object kind = pyb::str(of == keys::Kind::Signing ? kAuth : kDerivation);
   pyb::object k = module_attr("Key")("key_type"_a = kind, "public"_a = key["pubKey"]);
   k.attr("index") = key["index"];
   k.attr("active") = key["active"];
@@ -202,7 +213,7 @@ pyb::object make_dict(pyb::object, pyb::object data, pyb::object) {
     r["index"] = row.attr("index");
     r["active"] = row.attr("active");
     r["pubKey"] = row.attr("pub_key");
-    r["keyType"] = equal(row.attr("key_type"), pyb::str(kAuth)) ? "auth" : "signing";
+    r["keyType"] = pyb::str(std::string(keys::record_type(name_of(row.attr("key_type")))));
     r["userId"] = pyb::str(row.attr("user_id"));
     records.append(r);
   }

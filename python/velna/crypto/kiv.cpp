@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plain_class.h"
+#include "velna/crypto/ies.h"
 #include "velna_py.h"
 
 namespace {
@@ -119,7 +120,7 @@ PYBIND11_MODULE(kiv, m) {
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
   pyb::module_::import("velna.crypto.ies");
   m.attr("ies") = pyb::module_::import("velna.crypto").attr("ies");
-  m.attr("VERSION") = 1;
+  m.attr("VERSION") = velna::ies::kVersion;
   m.attr("log") = vp::get_logger("velna.crypto.kiv");
 
   pyb::object object = vp::object_type();

@@ -2,6 +2,7 @@
 // serialisation, ECDSA and ECDH, through OpenSSL.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,12 @@ enum class Curve { P256, P384, P521 };
 std::string_view curve_name(Curve curve);
 std::optional<Curve> curve_from_name(std::string_view name);
 int curve_bits(Curve curve);
+// field_size is the length in bytes of a coordinate (and of a scalar) of
+// |curve|: 32, 48 or 66.
+std::size_t field_size(Curve curve);
+
+// Encoding is the form a key is written in: PEM text or DER bytes.
+enum class Encoding { Pem, Der };
 
 // Key is the shared handle of one OpenSSL key; copies share the key.
 class Key {
@@ -50,10 +57,16 @@ class PublicKey : public Key {
   // point at infinity. On these prime-order curves that is the whole public
   // key check, and much cheaper than SubjectPublicKeyInfo decoding.
   static PublicKey from_point(Curve curve, ByteView point);
+  // from_coordinates builds a key from its big-endian coordinates, each at
+  // most field_size(curve) bytes (a shorter one stands for its value with
+  // leading zeros); InvalidArgument for a longer one or a point that is not
+  // on |curve|.
+  static PublicKey from_coordinates(Curve curve, ByteView x, ByteView y);
 
   // SubjectPublicKeyInfo (RFC 5280), PEM ("PUBLIC KEY") or DER.
   Bytes to_pem() const;
   Bytes to_der() const;
+  Bytes encode(Encoding encoding) const;
 
   // verify checks a DER ECDSA signature over |data| hashed with |kind|;
   // InvalidSignature when it does not verify.
@@ -74,12 +87,18 @@ class PrivateKey : public Key {
   static PrivateKey from_pem(ByteView pem);
   static PrivateKey from_der(ByteView der);
   // from_private_value builds the key whose scalar is the big-endian
-  // |value|; InvalidArgument when it is not in [1, n-1].
+  // |value| of at most field_size(curve) bytes; InvalidArgument when it is
+  // longer or not in [1, n-1].
   static PrivateKey from_private_value(Curve curve, ByteView value);
+  // from_numbers builds the key of scalar |value| that must belong to the
+  // public point (x, y) (as from_coordinates reads them); InvalidArgument
+  // when either is invalid or they are not one key.
+  static PrivateKey from_numbers(Curve curve, ByteView value, ByteView x, ByteView y);
 
   // Unencrypted PKCS #8 PrivateKeyInfo, PEM ("PRIVATE KEY") or DER.
   SecretBytes to_pem() const;
   SecretBytes to_der() const;
+  SecretBytes encode(Encoding encoding) const;
 
   PublicKey public_key() const;
   std::string private_value_hex() const;

@@ -24,6 +24,12 @@ void check_x963_length(HashKind kind, std::uint64_t length);
 // 0 gives an empty result.
 SecretBytes x963(HashKind kind, ByteView secret, ByteView shared_info, std::uint64_t length);
 
+// An iteration count of PBKDF2 is between 1 and 2^31 - 1 (what OpenSSL
+// takes). pbkdf2_iterations narrows a requested count, checked on 64 bits,
+// and fails with InvalidArgument ("iterations is out of range") outside it.
+inline constexpr std::uint64_t kMaxPbkdf2Iterations = 0x7fffffff;
+std::uint32_t pbkdf2_iterations(std::uint64_t count);
+
 // pbkdf2_hmac derives |length| bytes with HMAC under |kind| as the PRF. The
 // salt may be empty or as short as the caller likes.
 SecretBytes pbkdf2_hmac(HashKind kind, ByteView secret, ByteView salt, std::uint32_t iterations,

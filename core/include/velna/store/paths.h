@@ -13,6 +13,10 @@ namespace velna::store {
 inline constexpr std::int64_t kMaxFileNameLength = 8;
 inline constexpr std::int64_t kMaxLevelsDeep = 48 * 2 / kMaxFileNameLength;
 
+// kMaxFileCreationAttempts: how many random places a new file is offered
+// before the store gives up.
+inline constexpr std::int64_t kMaxFileCreationAttempts = 10;
+
 // cut_components cuts |hex|, the lower-case hex SHA-384 digest of a seed,
 // into pieces of |filename_length| characters (the last one shorter when the
 // length does not divide 96) and keeps the first |depth| of them; a negative

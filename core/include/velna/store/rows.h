@@ -29,6 +29,10 @@ struct Cell {
 // not give back (InvalidArgument "Column <table>.<column>: ..."); plain
 // columns keep any text.
 void check_storable(const Table& table, const Column& column, std::string_view text);
+// check_wide_integer: an integer beyond 64 bits is kept as its decimal
+// text, which only an encrypted column holds; a plain |column| refuses it
+// (InvalidArgument "Column <table>.<column> takes 64-bit integers.").
+void check_wide_integer(const Table& table, const Column& column);
 
 // bind_cell binds |cell| for |column| at |index|: text of an encrypted column
 // as the Base64 bytes of its encryption (a BLOB), a plain column as it is.

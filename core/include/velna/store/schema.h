@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velna/store/sqlite.h"
 #include "velna/time.h"
 
 namespace velna::store {
@@ -75,6 +76,11 @@ std::string quote_name(std::string_view name);
 const std::vector<Table>& local_tables();
 const Table* find_table(std::string_view name);
 
+// create_missing creates |table| and its indexes on |db|, in one
+// transaction, unless the file holds the table already; true when it made
+// it.
+bool create_missing(Connection& db, const Table& table);
+
 // version_table_sql is the DDL of the table of applied migrations.
 std::string version_table_sql();
 
@@ -84,6 +90,14 @@ std::string version_table_sql();
 // parse_integer reads decimal text back (an optional sign, digits only);
 // nullopt when the text is no such integer or does not fit 64 bits.
 std::optional<std::int64_t> parse_integer(std::string_view text);
+// parse_stored_integer reads what an integer column holds: decimal text,
+// or the literal "True" or "False" (1 and 0) that booleans were once
+// written into such columns as.
+std::optional<std::int64_t> parse_stored_integer(std::string_view text);
+// A boolean's value text is "true" or "false"; parse_boolean reads "true"
+// as true and any other text as false.
+std::string_view boolean_text(bool value);
+bool parse_boolean(std::string_view text);
 // parse_hex reads hex text (either case) into bytes; nullopt when malformed.
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
 // utc_text is the value text of a date-time in UTC, as the runtime's

@@ -89,6 +89,9 @@ class Connection {
   void exec(std::string_view sql);
   Statement prepare(std::string_view sql);
 
+  // has_table: the database file holds a table named |name|.
+  bool has_table(std::string_view name);
+
   std::int64_t last_insert_rowid() const;
   bool in_transaction() const;
   bool is_open() const { return db_ != nullptr; }
@@ -97,5 +100,11 @@ class Connection {
  private:
   internal::SqliteDb db_;
 };
+
+// A database file's address: "sqlite:///" and the file's path (an absolute
+// path so begins "sqlite:////"). sqlite_path is the path of |url|;
+// InvalidArgument for any other address.
+std::string sqlite_url(std::string_view path);
+std::string sqlite_path(std::string_view url);
 
 }  // namespace velna::store

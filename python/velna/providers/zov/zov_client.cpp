@@ -22,7 +22,6 @@ using velna::store::Folders;
 using velna::store::Place;
 
 constexpr const char* kLogger = "velna.providers.zov.zov";
-constexpr int kMaxFileCreationAttempts = 10;
 
 namespace vp = velna::py;
 
@@ -105,7 +104,7 @@ Place reach(pyb::object self, pyb::handle place, Folders folders) {
 }
 
 // bind_paths adds what places files: the root, the places of seeds.
-void bind_paths(pyb::object cls, std::int64_t digest_size) {
+void bind_paths(pyb::object cls) {
   vp::method(cls, "__init__", [](pyb::object self) { self.attr("ROOT_DIR") = "."; });
 
   vp::method(
@@ -144,7 +143,7 @@ void bind_paths(pyb::object cls, std::int64_t digest_size) {
   vp::method(cls, "_hash_location", &hash_location,
              "The relative path cut from the SHA-384 digest of the seed.", "seed"_a,
              "filename_length"_a = velna::store::kMaxFileNameLength,
-             "depth"_a = digest_size * 2 / velna::store::kMaxFileNameLength);
+             "depth"_a = velna::store::kMaxLevelsDeep);
 }
 
 // bind_files adds what reads, writes and removes files.
@@ -212,12 +211,10 @@ PYBIND11_MODULE(zov_client, m) {
       "velna.providers.zov.zov_client", "VelnaZOVClient", pyb::make_tuple(vp::object_type()),
       "A file store that places each file at a path cut from the SHA-384 digest of a seed.");
   m.attr("VelnaZOVClient") = cls;
-  cls.attr("MAX_FILE_CREATION_ATTEMPTS") = kMaxFileCreationAttempts;
+  cls.attr("MAX_FILE_CREATION_ATTEMPTS") = velna::store::kMaxFileCreationAttempts;
   cls.attr("MAX_FILE_NAME_LENGTH") = velna::store::kMaxFileNameLength;
-  std::int64_t digest_size =
-      crypto_package.attr("hashes").attr("SHA384").attr("digest_size").cast<std::int64_t>();
-  cls.attr("MAX_LEVELS_DEEP") = digest_size * 2 / velna::store::kMaxFileNameLength;
+  cls.attr("MAX_LEVELS_DEEP") = velna::store::kMaxLevelsDeep;
 
-  bind_paths(cls, digest_size);
+  bind_paths(cls);
   bind_files(cls);
 }

@@ -102,9 +102,6 @@ struct Engine {
   std::string url;
 };
 
-// sqlite_path is the file of a "sqlite:///<path>" address; other addresses
-// are refused.
-std::string sqlite_path(const std::string& url);
 void bind_Engine(pyb::module_& module);
 
 // ---- mapping.cpp: declarative classes, each naming a catalogue table -----

@@ -9,13 +9,6 @@ namespace zov_database {
 
 using namespace pyb::literals;
 
-std::string sqlite_path(const std::string& url) {
-  constexpr std::string_view prefix = "sqlite:///";
-  if (url.rfind(prefix, 0) != 0)
-    vp::raise_value_error("Only sqlite:/// addresses are supported: " + url);
-  return url.substr(prefix.size());
-}
-
 void EngineState::check_open() const {
   if (disposed)
     raise(names.invalid_request,
@@ -80,7 +73,7 @@ void bind_Config(pyb::module_& m) {
             cfg.attr("get_section_option")("alembic", "sqlalchemy.url").cast<std::string>();
         std::string scripts =
             cfg.attr("get_section_option")("alembic", "script_location").cast<std::string>();
-        store::upgrade(sqlite_path(url), scripts);
+        store::upgrade(store::sqlite_path(url), scripts);
       },
       "Brings the database of the configuration to the newest migration.", "config"_a,
       "revision"_a);
@@ -102,7 +95,7 @@ void bind_Engine(pyb::module_& m) {
       [](std::string url, pyb::object user_id) {
         Engine e;
         e.state = std::make_shared<EngineState>();
-        e.state->path = sqlite_path(url);
+        e.state->path = store::sqlite_path(url);
         e.url = url;
         e.state->user_id = user_id;
         return e;

@@ -215,15 +215,8 @@ void bind_MetaData(pyb::module_& m) {
           [](MetaData& md, Engine& engine) {
             auto conn = engine.state->connect();
             for (const auto& t : store::local_tables()) {
-              if (!md.tables.contains(pyb::str(std::string(t.name)))) continue;
-              store::Statement probe =
-                  conn->prepare("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
-              probe.bind_text(1, t.name);
-              if (probe.step()) continue;
-              conn->exec("BEGIN");
-              conn->exec(t.create_sql());
-              for (const auto& ix : t.index_sql()) conn->exec(ix);
-              conn->exec("COMMIT");
+              if (md.tables.contains(pyb::str(std::string(t.name))))
+                store::create_missing(*conn, t);
             }
           },
           "Creates every registered table that does not exist yet.", "bind"_a);

@@ -56,7 +56,7 @@ void initialize(pyb::object self, pyb::object user_id) {
     path.attr("touch")("mode"_a = 0600);
     ::chmod(text_of(path).c_str(), 0600);
   }
-  std::string db_url = "sqlite:///" + text_of(path);
+  std::string db_url = store::sqlite_url(text_of(path));
   pyb::object engine = module_attr("create_engine")(db_url, "user_id"_a = user_id);
   self.attr("engine") = engine;
   module_attr("Base").attr("metadata").attr("create_all")(engine);

@@ -90,12 +90,11 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
       int overflow = 0;
       long long n = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
       if (overflow == 0) return Cell::of(static_cast<std::int64_t>(n));
-      if (!c.encrypted)
-        velna::py::raise_value_error("Column " + qualified(t, c) + " takes 64-bit integers.");
+      store::check_wide_integer(t, c);
       return Cell::of(text_of(as_int));
     }
     case ValueType::Boolean: {
-      return Cell::of(std::string(vp::truthy(v) ? "true" : "false"));
+      return Cell::of(std::string(store::boolean_text(vp::truthy(v))));
     }
     case ValueType::Json:
       return Cell::of(on_first_use(names.json_dumps, "json", "dumps")(v).cast<std::string>());
@@ -127,12 +126,10 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
       return utf8_text(s);
     case ValueType::Integer:
     case ValueType::BigInteger:
-      if (auto n = store::parse_integer(s)) return pyb::int_(*n);
-      // Booleans were once written into integer columns by their literal.
-      if (s == "True" || s == "False") return pyb::int_(s == "True" ? 1 : 0);
+      if (auto n = store::parse_stored_integer(s)) return pyb::int_(*n);
       return pyb::int_(utf8_text(s));  // big integers, and the runtime's own error otherwise
     case ValueType::Boolean:
-      return pyb::bool_(s == "true");
+      return pyb::bool_(store::parse_boolean(s));
     case ValueType::Json: {
       pyb::object t = utf8_text(s);
       try {
