@@ -413,4 +413,23 @@ TEST(HttpRequestParts, MethodsAndBodies) {
   EXPECT_EQ(http::content_type_for(http::BodyKind::None), std::nullopt);
 }
 
+TEST(HttpRequestParts, ResourcePathsStallTimeOutsAndRequestCredentials) {
+  const std::pair<std::string_view, std::string_view> paths[] = {
+      {"", "/"},           {"/", "/"},       {"echo", "/echo/"}, {"/echo", "/echo/"},
+      {"echo/", "/echo/"}, {"a/b", "/a/b/"}, {"//x//", "//x//"}};
+  for (const auto& [path, want] : paths) EXPECT_EQ(http::api_path(path), want) << path;
+
+  const std::pair<std::int64_t, std::int64_t> stalls[] = {
+      {1, 1}, {499, 1}, {1000, 1}, {1499, 1}, {1500, 2}, {2499, 2}, {30000, 30}, {30500, 31}};
+  for (const auto& [ms, want] : stalls)
+    EXPECT_EQ(http::stall_timeout_of(std::chrono::milliseconds(ms)).count(), want) << ms;
+
+  // "2026-01-02T03:04:05+00:00" in base64, as any encoder writes it.
+  const http::RequestCredentials c =
+      http::request_credentials("tok", "2026-01-02T03:04:05+00:00", "id-1");
+  EXPECT_EQ(c.user, "tok,MjAyNi0wMS0wMlQwMzowNDowNSswMDowMA==");
+  EXPECT_EQ(c.signed_text, c.user + "id-1");
+  EXPECT_EQ(http::request_credentials("", "", "").user, ",");
+}
+
 }  // namespace

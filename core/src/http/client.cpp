@@ -55,6 +55,10 @@ std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
       static_cast<std::int64_t>(std::ceil(std::min(seconds, kYear) * 1000)));
 }
 
+std::chrono::seconds stall_timeout_of(std::chrono::milliseconds timeout) {
+  return std::max(std::chrono::seconds(1), std::chrono::seconds((timeout.count() + 500) / 1000));
+}
+
 std::string method_name(std::string_view method) {
   std::string out(method);
   for (char& c : out)

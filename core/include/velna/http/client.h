@@ -67,6 +67,10 @@ inline constexpr std::uint64_t kMaxAnswerSize = std::uint64_t{64} << 20;
 // value converts soundly.
 std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
 
+// stall_timeout_of is |timeout| in the whole seconds that a stall is
+// measured in, rounded half up, and at least one.
+std::chrono::seconds stall_timeout_of(std::chrono::milliseconds timeout);
+
 struct Options {
   std::chrono::milliseconds connect_timeout = kConnectTimeout;
   std::chrono::seconds stall_timeout = kStallTimeout;

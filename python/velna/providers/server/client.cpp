@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fast_path.h"
+#include "velna/http/encoding.h"
 #include "velna/http/retry.h"
 #include "velna_py.h"
 
@@ -41,9 +42,7 @@ const Names& N() { return velna::py::table<Names>(); }
 // and a trailing "/".
 pyb::object address(pyb::handle path) {
   if (!velna::py::is_text(path)) velna::py::raise_type_error("path must be str");
-  std::string p(velna::py::text_utf8(path));
-  if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
-  if (p.back() != '/') p.push_back('/');
+  const std::string p = velna::http::api_path(velna::py::text_utf8(path));
   // The three names are looked up at every call; the join is made again
   // only when one of them is another object than last time.
   struct Joined {

@@ -374,11 +374,8 @@ std::chrono::milliseconds timeout_of(pyb::handle seconds) {
   return *timeout;
 }
 
-// stall_of is a stall time-out in the whole seconds that libcurl measures,
-// rounded half up, and at least one.
 std::chrono::seconds stall_of(pyb::handle seconds) {
-  const std::chrono::milliseconds ms = timeout_of(seconds);
-  return std::max(std::chrono::seconds(1), std::chrono::seconds((ms.count() + 500) / 1000));
+  return http::stall_timeout_of(timeout_of(seconds));
 }
 
 double seconds(std::chrono::milliseconds ms) { return std::chrono::duration<double>(ms).count(); }

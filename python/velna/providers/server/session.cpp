@@ -179,12 +179,11 @@ pyb::tuple get_auth(pyb::object self, pyb::object req_id) {
   if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
   pyb::object estimated = velna::py::time::utcnow() - self.attr("time_offset");
   std::string time_text = utf8(estimated.attr("isoformat")());
-  std::string user =
-      utf8(self.attr("token")) + "," + velna::http::base64(velna::as_bytes(time_text));
-  std::string signed_text = user + utf8(req_id);
-  pyb::bytes signature = sign(self.attr("key").attr("private"), velna::as_bytes(signed_text));
+  const velna::http::RequestCredentials c =
+      velna::http::request_credentials(utf8(self.attr("token")), time_text, utf8(req_id));
+  pyb::bytes signature = sign(self.attr("key").attr("private"), velna::as_bytes(c.signed_text));
   std::string password = velna::http::base64(velna::py::view_of(signature));
-  return pyb::make_tuple(pyb::bytes(user), pyb::bytes(password));
+  return pyb::make_tuple(pyb::bytes(c.user), pyb::bytes(password));
 }
 
 pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::kwargs kwargs) {
