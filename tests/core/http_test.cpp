@@ -219,6 +219,24 @@ TEST(HttpClient, AWholeRequestIsBoundedHoweverSlowlyItTrickles) {
   EXPECT_EQ(client.options().stall_timeout, http::kStallTimeout);
 }
 
+TEST(HttpClient, APooledConnectionTakesTheTimeOutsAsTheyAreNow) {
+  TestServer server;
+  http::Client client;
+  server.script(plain("2", 2));
+  EXPECT_EQ(client.send({"GET", server.url(), {}, {}}).status, 200);
+  // The same connection again, after each change of the time-outs.
+  server.script(plain("100", 100), {}, 200ms);
+  client.set_total_timeout(600ms);
+  EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
+  server.script(plain("2", 2), 1500ms);
+  client.set_timeouts(1000ms, 1s);
+  client.set_total_timeout(http::kTotalTimeout);
+  EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
+  server.script(plain("2", 2), 300ms);
+  client.set_timeouts(http::kConnectTimeout, http::kStallTimeout);
+  EXPECT_EQ(client.send({"GET", server.url(), {}, {}}).status, 200);
+}
+
 TEST(HttpEncoding, QueryValuesAreFormEncoded) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"a b", "a+b"},   {"a+b/c?d=e&f", "a%2Bb%2Fc%3Fd%3De%26f"},

@@ -95,6 +95,9 @@ std::optional<std::string> status_error(long status, std::string_view reason,
 struct Client::Handle {
   CurlEasy easy;
   char error[CURL_ERROR_SIZE] = {};
+  // The generation of the client's time-outs that the handle was given
+  // (none yet: 0), so that they are set again only after a change.
+  std::uint64_t timeouts = 0;
 };
 
 Client::Client(Options options) : options_(std::move(options)) { internal::curl_global(); }
@@ -103,12 +106,14 @@ Client::~Client() = default;
 
 void Client::set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++timeouts_;
   options_.connect_timeout = connect;
   options_.stall_timeout = stall;
 }
 
 void Client::set_total_timeout(std::chrono::milliseconds total) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++timeouts_;
   options_.total_timeout = total;
 }
 
@@ -196,11 +201,14 @@ Response Client::send_once(const Request& request, std::string& location) {
   h->error[0] = '\0';
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                     internal::curl_long(options_.connect_timeout.count()));
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-                     internal::curl_long(options_.stall_timeout.count()));
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+    if (h->timeouts != timeouts_) {
+      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                       internal::curl_long(options_.connect_timeout.count()));
+      curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                       internal::curl_long(options_.stall_timeout.count()));
+      curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+      h->timeouts = timeouts_;
+    }
     limit = std::min(options_.max_answer_size, memory_bound());
   }
   Response response;

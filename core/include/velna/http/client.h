@@ -157,6 +157,9 @@ class Client {
   void release(std::unique_ptr<Handle> handle);
 
   Options options_;
+  // Counts the changes of the time-outs; a pooled handle is given them again
+  // when it last saw another count.
+  std::uint64_t timeouts_ = 1;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Handle>> idle_;
 };
