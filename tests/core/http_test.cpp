@@ -228,7 +228,7 @@ TEST(HttpClient, APooledConnectionTakesTheTimeOutsAsTheyAreNow) {
   server.script(plain("100", 100), {}, 200ms);
   client.set_total_timeout(600ms);
   EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
-  server.script(plain("2", 2), 1500ms);
+  server.script(plain("2", 2), 2500ms);
   client.set_timeouts(1000ms, 1s);
   client.set_total_timeout(http::kTotalTimeout);
   EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
@@ -448,6 +448,12 @@ TEST(HttpRequestParts, ResourcePathsStallTimeOutsAndRequestCredentials) {
   EXPECT_EQ(c.user, "tok,MjAyNi0wMS0wMlQwMzowNDowNSswMDowMA==");
   EXPECT_EQ(c.signed_text, c.user + "id-1");
   EXPECT_EQ(http::request_credentials("", "", "").user, ",");
+
+  http::Options options;
+  options.user_agent = "agent/2";
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const http::Field& f : http::session_headers(options)) fields.emplace_back(f.name, f.value);
+  EXPECT_EQ(fields, (decltype(fields){{"User-Agent", "agent/2"}, {"Accept", "*/*"}}));
 }
 
 }  // namespace

@@ -59,6 +59,13 @@ std::chrono::seconds stall_timeout_of(std::chrono::milliseconds timeout) {
   return std::max(std::chrono::seconds(1), std::chrono::seconds((timeout.count() + 500) / 1000));
 }
 
+Headers session_headers(const Options& options) {
+  Headers h;
+  h.add("User-Agent", options.user_agent);
+  h.add("Accept", "*/*");
+  return h;
+}
+
 std::string method_name(std::string_view method) {
   std::string out(method);
   for (char& c : out)

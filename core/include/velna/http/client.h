@@ -83,6 +83,10 @@ struct Options {
   std::string user_agent = "velna/0.1";
 };
 
+// session_headers are the fields a session sends with every request unless
+// it is told otherwise: the User-Agent of |options| and "Accept: */*".
+Headers session_headers(const Options& options);
+
 struct Request {
   std::string method = "GET";  // sent in upper case
   std::string url;             // absolute, already prepared (prepare_url)

@@ -539,8 +539,7 @@ Session new_session() {
   options.cookies = true;
   s.client = std::make_shared<http::Client>(options);
   HeaderDict defaults;
-  defaults.append("User-Agent", options.user_agent);
-  defaults.append("Accept", "*/*");
+  for (const http::Field& f : http::session_headers(options)) defaults.append(f.name, f.value);
   s.headers = pyb::cast(std::move(defaults));
   return s;
 }
