@@ -219,6 +219,24 @@ TEST(HttpClient, AWholeRequestIsBoundedHoweverSlowlyItTrickles) {
   EXPECT_EQ(client.options().stall_timeout, http::kStallTimeout);
 }
 
+TEST(HttpClient, APooledConnectionTakesTheTimeOutsAsTheyAreNow) {
+  TestServer server;
+  http::Client client;
+  server.script(plain("2", 2));
+  EXPECT_EQ(client.send({"GET", server.url(), {}, {}}).status, 200);
+  // The same connection again, after each change of the time-outs.
+  server.script(plain("100", 100), {}, 200ms);
+  client.set_total_timeout(600ms);
+  EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
+  server.script(plain("2", 2), 2500ms);
+  client.set_timeouts(1000ms, 1s);
+  client.set_total_timeout(http::kTotalTimeout);
+  EXPECT_THROW(client.send({"GET", server.url(), {}, {}}), http::TimedOut);
+  server.script(plain("2", 2), 300ms);
+  client.set_timeouts(http::kConnectTimeout, http::kStallTimeout);
+  EXPECT_EQ(client.send({"GET", server.url(), {}, {}}).status, 200);
+}
+
 TEST(HttpEncoding, QueryValuesAreFormEncoded) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"a b", "a+b"},   {"a+b/c?d=e&f", "a%2Bb%2Fc%3Fd%3De%26f"},
@@ -411,6 +429,31 @@ TEST(HttpRequestParts, MethodsAndBodies) {
   EXPECT_EQ(http::content_type_for(http::BodyKind::Json), "application/json");
   EXPECT_EQ(http::content_type_for(http::BodyKind::Data), std::nullopt);
   EXPECT_EQ(http::content_type_for(http::BodyKind::None), std::nullopt);
+}
+
+TEST(HttpRequestParts, ResourcePathsStallTimeOutsAndRequestCredentials) {
+  const std::pair<std::string_view, std::string_view> paths[] = {
+      {"", "/"},           {"/", "/"},       {"echo", "/echo/"}, {"/echo", "/echo/"},
+      {"echo/", "/echo/"}, {"a/b", "/a/b/"}, {"//x//", "//x//"}};
+  for (const auto& [path, want] : paths) EXPECT_EQ(http::api_path(path), want) << path;
+
+  const std::pair<std::int64_t, std::int64_t> stalls[] = {
+      {1, 1}, {499, 1}, {1000, 1}, {1499, 1}, {1500, 2}, {2499, 2}, {30000, 30}, {30500, 31}};
+  for (const auto& [ms, want] : stalls)
+    EXPECT_EQ(http::stall_timeout_of(std::chrono::milliseconds(ms)).count(), want) << ms;
+
+  // "2026-01-02T03:04:05+00:00" in base64, as any encoder writes it.
+  const http::RequestCredentials c =
+      http::request_credentials("tok", "2026-01-02T03:04:05+00:00", "id-1");
+  EXPECT_EQ(c.user, "tok,MjAyNi0wMS0wMlQwMzowNDowNSswMDowMA==");
+  EXPECT_EQ(c.signed_text, c.user + "id-1");
+  EXPECT_EQ(http::request_credentials("", "", "").user, ",");
+
+  http::Options options;
+  options.user_agent = "agent/2";
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const http::Field& f : http::session_headers(options)) fields.emplace_back(f.name, f.value);
+  EXPECT_EQ(fields, (decltype(fields){{"User-Agent", "agent/2"}, {"Accept", "*/*"}}));
 }
 
 }  // namespace

@@ -55,6 +55,17 @@ std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
       static_cast<std::int64_t>(std::ceil(std::min(seconds, kYear) * 1000)));
 }
 
+std::chrono::seconds stall_timeout_of(std::chrono::milliseconds timeout) {
+  return std::max(std::chrono::seconds(1), std::chrono::seconds((timeout.count() + 500) / 1000));
+}
+
+Headers session_headers(const Options& options) {
+  Headers h;
+  h.add("User-Agent", options.user_agent);
+  h.add("Accept", "*/*");
+  return h;
+}
+
 std::string method_name(std::string_view method) {
   std::string out(method);
   for (char& c : out)
@@ -91,6 +102,9 @@ std::optional<std::string> status_error(long status, std::string_view reason,
 struct Client::Handle {
   CurlEasy easy;
   char error[CURL_ERROR_SIZE] = {};
+  // The generation of the client's time-outs that the handle was given
+  // (none yet: 0), so that they are set again only after a change.
+  std::uint64_t timeouts = 0;
 };
 
 Client::Client(Options options) : options_(std::move(options)) { internal::curl_global(); }
@@ -99,12 +113,14 @@ Client::~Client() = default;
 
 void Client::set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++timeouts_;
   options_.connect_timeout = connect;
   options_.stall_timeout = stall;
 }
 
 void Client::set_total_timeout(std::chrono::milliseconds total) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++timeouts_;
   options_.total_timeout = total;
 }
 
@@ -192,11 +208,14 @@ Response Client::send_once(const Request& request, std::string& location) {
   h->error[0] = '\0';
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                     internal::curl_long(options_.connect_timeout.count()));
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-                     internal::curl_long(options_.stall_timeout.count()));
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+    if (h->timeouts != timeouts_) {
+      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                       internal::curl_long(options_.connect_timeout.count()));
+      curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                       internal::curl_long(options_.stall_timeout.count()));
+      curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+      h->timeouts = timeouts_;
+    }
     limit = std::min(options_.max_answer_size, memory_bound());
   }
   Response response;

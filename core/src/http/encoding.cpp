@@ -229,4 +229,19 @@ std::string basic_authorization(ByteView user, ByteView password) {
   return value;
 }
 
+std::string api_path(std::string_view path) {
+  std::string p(path);
+  if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
+  if (p.back() != '/') p.push_back('/');
+  return p;
+}
+
+RequestCredentials request_credentials(std::string_view token, std::string_view time_text,
+                                       std::string_view request_id) {
+  RequestCredentials c;
+  c.user = std::string(token) + "," + base64(as_bytes(time_text));
+  c.signed_text = c.user + std::string(request_id);
+  return c;
+}
+
 }  // namespace velna::http

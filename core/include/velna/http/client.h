@@ -67,6 +67,10 @@ inline constexpr std::uint64_t kMaxAnswerSize = std::uint64_t{64} << 20;
 // value converts soundly.
 std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
 
+// stall_timeout_of is |timeout| in the whole seconds that a stall is
+// measured in, rounded half up, and at least one.
+std::chrono::seconds stall_timeout_of(std::chrono::milliseconds timeout);
+
 struct Options {
   std::chrono::milliseconds connect_timeout = kConnectTimeout;
   std::chrono::seconds stall_timeout = kStallTimeout;
@@ -78,6 +82,10 @@ struct Options {
   std::string ca_file;
   std::string user_agent = "velna/0.1";
 };
+
+// session_headers are the fields a session sends with every request unless
+// it is told otherwise: the User-Agent of |options| and "Accept: */*".
+Headers session_headers(const Options& options);
 
 struct Request {
   std::string method = "GET";  // sent in upper case
@@ -153,6 +161,9 @@ class Client {
   void release(std::unique_ptr<Handle> handle);
 
   Options options_;
+  // Counts the changes of the time-outs; a pooled handle is given them again
+  // when it last saw another count.
+  std::uint64_t timeouts_ = 1;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Handle>> idle_;
 };

@@ -71,4 +71,20 @@ std::string mask_url(std::string_view url);
 // |user| and |password| with the Basic scheme.
 std::string basic_authorization(ByteView user, ByteView password);
 
+// api_path is |path| as the versioned interface names its resources: with
+// a leading and a trailing "/" (a lone "/" for an empty path).
+std::string api_path(std::string_view path);
+
+// RequestCredentials are the Basic credentials that a logged-in session
+// sends with one request: the user is the token, a comma and the base64 of
+// the time stamp |time_text| (the server's clock as the client estimates
+// it); the password is the base64 of a signature over |signed_text|, the
+// user followed by the request id.
+struct RequestCredentials {
+  std::string user;
+  std::string signed_text;
+};
+RequestCredentials request_credentials(std::string_view token, std::string_view time_text,
+                                       std::string_view request_id);
+
 }  // namespace velna::http

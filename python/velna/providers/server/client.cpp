@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fast_path.h"
+#include "velna/http/encoding.h"
 #include "velna/http/retry.h"
 #include "velna_py.h"
 
@@ -26,14 +27,20 @@ PyObject* time_module = nullptr;
 // was made with, whatever the module attribute is given later.
 PyObject* retry_test = nullptr;
 
-pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
+pyb::object module_attr(PyObject* name) { return velna::py::get(module, name); }
 
 // _make_request as this module defines it: while the module attribute still
 // holds it, the verbs call it without going through Python.
 constexpr const char* kMakeRequestKey = "velna.providers.server.client._make_request";
 velna::py::Own own_make_request(kMakeRequestKey);
+// clang-format off
+#define CLIENT_NAMES(X) X(URL) X(API_VERSION) X(urljoin) X(session) X(request) \
+  X(_retry_exceptions) X(get) X(status_code) X(raise_for_status) X(log) X(headers) X(args) \
+  X(values) X(debug)
+// clang-format on
 struct Names {
   PyObject* const make_request = velna::py::intern("_make_request");
+  CLIENT_NAMES(VELNA_PY_NAME_FIELD)
 };
 const Names& N() { return velna::py::table<Names>(); }
 
@@ -41,17 +48,15 @@ const Names& N() { return velna::py::table<Names>(); }
 // and a trailing "/".
 pyb::object address(pyb::handle path) {
   if (!velna::py::is_text(path)) velna::py::raise_type_error("path must be str");
-  std::string p(velna::py::text_utf8(path));
-  if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
-  if (p.back() != '/') p.push_back('/');
+  const std::string p = velna::http::api_path(velna::py::text_utf8(path));
   // The three names are looked up at every call; the join is made again
   // only when one of them is another object than last time.
   struct Joined {
     pyb::object url, version, join, base;
   };
   static Joined* last = new Joined();  // kept for the life of the process
-  pyb::object url = module_attr("URL"), version = module_attr("API_VERSION");
-  pyb::object join = module_attr("urljoin");
+  pyb::object url = module_attr(N().URL), version = module_attr(N().API_VERSION);
+  pyb::object join = module_attr(N().urljoin);
   if (!last->base || !url.is(last->url) || !version.is(last->version) || !join.is(last->join)) {
     pyb::object base = join(url, version);
     *last = {url, version, join, base};
@@ -62,23 +67,24 @@ pyb::object address(pyb::handle path) {
 pyb::object attempt(pyb::handle method, pyb::handle path, pyb::handle json, pyb::handle data,
                     pyb::handle params, pyb::handle auth) {
   pyb::object url = address(path);
-  pyb::object response = module_attr("session").attr("request")(
-      method, url, "json"_a = json, "data"_a = data, "params"_a = params, "auth"_a = auth);
-  pyb::object status = response.attr("status_code");
-  pyb::object retried = module_attr("_retry_exceptions").attr("get")(status);
+  pyb::object response = module_attr(N().session)
+                             .attr(N().request)(method, url, "json"_a = json, "data"_a = data,
+                                                "params"_a = params, "auth"_a = auth);
+  pyb::object status = response.attr(N().status_code);
+  pyb::object retried = module_attr(N()._retry_exceptions).attr(N().get)(status);
   if (!retried.is_none()) {
     velna::py::raise_error(retried);
   }
   try {
-    response.attr("raise_for_status")();
+    response.attr(N().raise_for_status)();
   } catch (pyb::error_already_set& e) {
     if (!e.matches(http_error)) throw;
     pyb::object error = e.value();
-    pyb::object request_id = error.attr("request").attr("headers")["X-Request-Id"];
-    pyb::object message = pyb::tuple(error.attr("args"))[0];
+    pyb::object request_id = error.attr(N().request).attr(N().headers)["X-Request-Id"];
+    pyb::object message = pyb::tuple(error.attr(N().args))[0];
     pyb::list args;
     args.append(message + pyb::str("  Request ID: ") + request_id);
-    error.attr("args") = args;
+    error.attr(N().args) = args;
     throw;
   }
   return response;
@@ -106,8 +112,8 @@ bool retry_on_exception(pyb::object exception) {
   pyb::object exc_info =
       pyb::make_tuple(pyb::type::handle_of(exception), exception, exception.attr("__traceback__"));
   // The module's logger "log" is looked up now, like every module value.
-  module_attr("log").attr("debug")("Exception making request.", "exc_info"_a = exc_info);
-  pyb::tuple classes(module_attr("_retry_exceptions").attr("values")());
+  module_attr(N().log).attr(N().debug)("Exception making request.", "exc_info"_a = exc_info);
+  pyb::tuple classes(module_attr(N()._retry_exceptions).attr(N().values)());
   const int r = PyObject_IsInstance(exception.ptr(), classes.ptr());
   if (r < 0) throw pyb::error_already_set();
   return r == 1;
@@ -141,11 +147,11 @@ PYBIND11_MODULE(client, m) {
   http_error =
       velna::py::keep(pyb::module_::import("velna.providers.server.http").attr("HTTPError"));
   time_module = velna::py::keep(pyb::module_::import("time"));
-  m.attr("urljoin") = pyb::module_::import("urllib.parse").attr("urljoin");
-  m.attr("session") = session.attr("session");
-  m.attr("URL") = pyb::none();
-  m.attr("API_VERSION") = "v1.0";
-  m.attr("log") = velna::py::get_logger(kLogger);
+  m.attr(N().urljoin) = pyb::module_::import("urllib.parse").attr(N().urljoin);
+  m.attr(N().session) = session.attr(N().session);
+  m.attr(N().URL) = pyb::none();
+  m.attr(N().API_VERSION) = "v1.0";
+  m.attr(N().log) = velna::py::get_logger(kLogger);
 
   // One class for each of the core's temporary statuses.
   pyb::dict retried;
@@ -154,7 +160,7 @@ PYBIND11_MODULE(client, m) {
     retried[pyb::int_(t.status)] =
         velna::py::define_error(m, name.c_str(), std::string(t.text).c_str());
   }
-  m.attr("_retry_exceptions") = retried;
+  m.attr(N()._retry_exceptions) = retried;
 
   m.def("_retry_on_exception", &retry_on_exception,
         "Whether a failed attempt is to be repeated: its error is one of the retried classes.",
@@ -175,7 +181,7 @@ PYBIND11_MODULE(client, m) {
         });
       },
       "Sends a GET request.", "path"_a, "params"_a = pyb::none(), "auth"_a = true);
-  velna::py::register_native("velna.providers.server.client.get", m.attr("get"));
+  velna::py::register_native("velna.providers.server.client.get", m.attr(N().get));
   m.def(
       "post",
       [](pyb::object path, pyb::object json, pyb::object data, pyb::object auth) {

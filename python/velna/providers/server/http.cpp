@@ -374,11 +374,8 @@ std::chrono::milliseconds timeout_of(pyb::handle seconds) {
   return *timeout;
 }
 
-// stall_of is a stall time-out in the whole seconds that libcurl measures,
-// rounded half up, and at least one.
 std::chrono::seconds stall_of(pyb::handle seconds) {
-  const std::chrono::milliseconds ms = timeout_of(seconds);
-  return std::max(std::chrono::seconds(1), std::chrono::seconds((ms.count() + 500) / 1000));
+  return http::stall_timeout_of(timeout_of(seconds));
 }
 
 double seconds(std::chrono::milliseconds ms) { return std::chrono::duration<double>(ms).count(); }
@@ -542,8 +539,7 @@ Session new_session() {
   options.cookies = true;
   s.client = std::make_shared<http::Client>(options);
   HeaderDict defaults;
-  defaults.append("User-Agent", options.user_agent);
-  defaults.append("Accept", "*/*");
+  for (const http::Field& f : http::session_headers(options)) defaults.append(f.name, f.value);
   s.headers = pyb::cast(std::move(defaults));
   return s;
 }

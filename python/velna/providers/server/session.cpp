@@ -6,6 +6,7 @@
 // in again when the token has expired.
 #include <pybind11/pybind11.h>
 
+#include <iterator>
 #include <string>
 
 #include "fast_path.h"
@@ -32,22 +33,29 @@ PyObject* uuid_module = nullptr;
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 velna::py::Member json_member;      // Response.json of the HTTP layer
 
+// clang-format off
+#define SESSION_NAMES(X) X(json) X(_decode_kept) X(log) X(crypto) X(ecdsa) X(ECDSA) \
+  X(isEnabledFor) X(authenticated) X(authenticate) X(client) X(time_offset) X(token) X(key) \
+  X(api_key) X(app_name) X(_get_auth) X(user) X(expires_at) X(uuid4) X(isoformat) X(status_code) \
+  X(KeyType) X(AUTH) X(active) X(values) X(keys) X(get) X(id) X(index) X(params) X(data) \
+  X(headers) X(auth) X(allow_redirects)
+// clang-format on
 struct Names {
-  VELNA_PY_NAME_FIELD(json)
-  VELNA_PY_NAME_FIELD(_decode_kept)
+  SESSION_NAMES(VELNA_PY_NAME_FIELD)
+  PyObject* const private_ = velna::py::intern("private");
 };
 const Names& N() { return velna::py::table<Names>(); }
 
-pyb::object module_attr(const char* name) { return pyb::handle(module).attr(name); }
+pyb::object module_attr(PyObject* name) { return velna::py::get(module, name); }
 
 // log writes through the module's logger "log", looked up at each call.
 void log(velna::log::Level level, std::string_view text) {
-  module_attr("log").attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
+  module_attr(N().log).attr(N().log)(static_cast<int>(level), pyb::str(text.data(), text.size()));
 }
 
 bool debugging() {
-  return module_attr("log")
-      .attr("isEnabledFor")(static_cast<int>(velna::log::Level::Debug))
+  return module_attr(N().log)
+      .attr(N().isEnabledFor)(static_cast<int>(velna::log::Level::Debug))
       .cast<bool>();
 }
 
@@ -62,7 +70,7 @@ std::string utf8(pyb::handle text) { return std::string(velna::py::text_utf8(tex
 // crypto.ecdsa.ECDSA, looked up now. Keys of our own sign in the core,
 // without the GIL.
 pyb::bytes sign(pyb::handle private_key, velna::ByteView data) {
-  pyb::object algorithm = module_attr("crypto").attr("ecdsa").attr("ECDSA");
+  pyb::object algorithm = module_attr(N().crypto).attr(N().ecdsa).attr(N().ECDSA);
   if (algorithm.ptr() == default_ecdsa && pyb::isinstance<velna::ec::PrivateKey>(private_key)) {
     const auto& key = private_key.cast<const velna::ec::PrivateKey&>();
     // A signature is long work whatever the length of |data|: other threads
@@ -112,24 +120,24 @@ void init(pyb::object self) {
 }
 
 void authenticate(pyb::object self, pyb::object client, pyb::object user) {
-  if (user.is_none() && self.attr("user").is_none()) refuse(PyExc_ValueError, kNeedUser);
-  self.attr("client") = client;
-  pyb::object who = user.is_none() ? pyb::object(self.attr("user")) : user;
-  pyb::object section = who.attr("keys")[module_attr("KeyType").attr("AUTH")];
-  for (pyb::handle key : section.attr("values")()) {
-    if (!truthy(key.attr("active"))) continue;
-    pyb::object challenge = client.attr("get")("time", "auth"_a = false).attr("json")()["time"];
+  if (user.is_none() && self.attr(N().user).is_none()) refuse(PyExc_ValueError, kNeedUser);
+  self.attr(N().client) = client;
+  pyb::object who = user.is_none() ? pyb::object(self.attr(N().user)) : user;
+  pyb::object section = who.attr(N().keys)[module_attr(N().KeyType).attr(N().AUTH)];
+  for (pyb::handle key : section.attr(N().values)()) {
+    if (!truthy(key.attr(N().active))) continue;
+    pyb::object challenge = client.attr(N().get)("time", "auth"_a = false).attr("json")()["time"];
     if (!velna::py::is_text(challenge)) velna::py::raise_type_error("the server time must be text");
     pyb::object offset = velna::py::time::utcnow() - velna::py::time::to_datetime(challenge);
     pyb::bytes signature =
-        sign(key.attr("private"), velna::as_bytes(velna::py::text_utf8(challenge)));
+        sign(key.attr(N().private_), velna::as_bytes(velna::py::text_utf8(challenge)));
     pyb::dict params;
-    params["userId"] = pyb::str(who.attr("id"));
-    params["authKeyIndex"] = pyb::str(key.attr("index"));
+    params["userId"] = pyb::str(who.attr(N().id));
+    params["authKeyIndex"] = pyb::str(key.attr(N().index));
     params["challenge"] = challenge;
     params["verification"] = base64_text(velna::py::view_of(signature));
     pyb::object answer =
-        client.attr("get")("login", "auth"_a = false, "params"_a = params).attr("json")();
+        client.attr(N().get)("login", "auth"_a = false, "params"_a = params).attr("json")();
     if (PySequence_Contains(answer.ptr(), pyb::str("token").ptr()) != 1) {
       if (PyErr_Occurred()) throw pyb::error_already_set();
       continue;
@@ -138,11 +146,11 @@ void authenticate(pyb::object self, pyb::object client, pyb::object user) {
     // does not parse leaves the earlier login as it was.
     pyb::object token = answer["token"];
     pyb::object expires_at = velna::py::time::to_datetime(answer["expiration"]);
-    self.attr("token") = token;
-    self.attr("expires_at") = expires_at;
-    self.attr("user") = who;
-    self.attr("time_offset") = offset;
-    self.attr("key") = key;
+    self.attr(N().token) = token;
+    self.attr(N().expires_at) = expires_at;
+    self.attr(N().user) = who;
+    self.attr(N().time_offset) = offset;
+    self.attr(N().key) = key;
     return;
   }
   refuse(PyExc_RuntimeError, "Unable to authenticate " + utf8(pyb::str(who)));
@@ -151,18 +159,18 @@ void authenticate(pyb::object self, pyb::object client, pyb::object user) {
 // authenticated: logged in with a token that has not expired, neither by
 // this machine's clock nor by the server's as the login measured it.
 bool authenticated(pyb::object self) {
-  if (self.attr("user").is_none() || !truthy(self.attr("token"))) return false;
-  pyb::object expires_at = self.attr("expires_at");
+  if (self.attr(N().user).is_none() || !truthy(self.attr(N().token))) return false;
+  pyb::object expires_at = self.attr(N().expires_at);
   pyb::object now = velna::py::time::utcnow();
   if (!later(expires_at, now)) return false;
-  pyb::object offset = self.attr("time_offset");
+  pyb::object offset = self.attr(N().time_offset);
   return offset.is_none() || later(expires_at, now - offset);
 }
 
 void initialize(pyb::object self, pyb::object api_key, pyb::object server_url,
                 pyb::object app_name) {
-  self.attr("api_key") = api_key;
-  self.attr("app_name") = app_name;
+  self.attr(N().api_key) = api_key;
+  self.attr(N().app_name) = app_name;
   try {
     pyb::module_::import("urllib.parse").attr("urlparse")(server_url);
   } catch (pyb::error_already_set& e) {
@@ -176,15 +184,36 @@ void logout(pyb::object self) {
 }
 
 pyb::tuple get_auth(pyb::object self, pyb::object req_id) {
-  if (!truthy(self.attr("authenticated")())) self.attr("authenticate")(self.attr("client"));
-  pyb::object estimated = velna::py::time::utcnow() - self.attr("time_offset");
-  std::string time_text = utf8(estimated.attr("isoformat")());
-  std::string user =
-      utf8(self.attr("token")) + "," + velna::http::base64(velna::as_bytes(time_text));
-  std::string signed_text = user + utf8(req_id);
-  pyb::bytes signature = sign(self.attr("key").attr("private"), velna::as_bytes(signed_text));
+  if (!truthy(self.attr(N().authenticated)())) self.attr(N().authenticate)(self.attr(N().client));
+  pyb::object estimated = velna::py::time::utcnow() - self.attr(N().time_offset);
+  std::string time_text = utf8(estimated.attr(N().isoformat)());
+  const velna::http::RequestCredentials c =
+      velna::http::request_credentials(utf8(self.attr(N().token)), time_text, utf8(req_id));
+  pyb::bytes signature =
+      sign(self.attr(N().key).attr(N().private_), velna::as_bytes(c.signed_text));
   std::string password = velna::http::base64(velna::py::view_of(signature));
-  return pyb::make_tuple(pyb::bytes(user), pyb::bytes(password));
+  return pyb::make_tuple(pyb::bytes(c.user), pyb::bytes(password));
+}
+
+// base_send is the HTTP layer's request with |kwargs|. When every keyword is
+// one of its parameters, they go by position (in the order of the
+// parameters), which spares matching them by name.
+pyb::object base_send(pyb::handle self, pyb::handle method, pyb::handle url,
+                      const pyb::dict& kwargs) {
+  const Names& n = N();
+  PyObject* const names[] = {n.params, n.data, n.headers, n.json, n.auth, n.allow_redirects};
+  PyObject* values[] = {Py_None, Py_None, Py_None, Py_None, Py_None, Py_False};
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    PyObject* v = PyDict_GetItemWithError(kwargs.ptr(), names[i]);
+    if (!v && PyErr_Occurred()) throw pyb::error_already_set();
+    if (v) values[i] = v, ++found;
+  }
+  pyb::handle base(base_request);
+  if (found != kwargs.size()) return base(self, method, url, **kwargs);
+  return base(self, method, url, pyb::handle(values[0]), pyb::handle(values[1]),
+              pyb::handle(values[2]), pyb::handle(values[3]), pyb::handle(values[4]),
+              pyb::handle(values[5]));
 }
 
 pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::kwargs kwargs) {
@@ -194,8 +223,8 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   if (kwargs.contains("auth")) auth = kwargs.attr("pop")("auth");
   pyb::object req_id = request_id();
 
-  pyb::object api_key = self.attr("api_key");
-  pyb::object app_name = self.attr("app_name");
+  pyb::object api_key = self.attr(N().api_key);
+  pyb::object app_name = self.attr(N().app_name);
   pyb::dict headers;
   if (!api_key.is_none()) {
     check_header("X-Velna-Api-Key", api_key);
@@ -208,7 +237,7 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
   }
 
   pyb::object credentials = pyb::none();
-  if (truthy(auth)) credentials = self.attr("_get_auth")(req_id);
+  if (truthy(auth)) credentials = self.attr(N()._get_auth)(req_id);
 
   auto shown = [&](const char* name) -> std::string {
     return kwargs.contains(name) ? utf8(pyb::str(masked(kwargs[name]))) : "None";
@@ -223,10 +252,10 @@ pyb::object request(pyb::object self, pyb::object method, pyb::object url, pyb::
 
   kwargs["headers"] = headers;
   kwargs["auth"] = credentials;
-  pyb::object response = pyb::handle(base_request)(self, method, url, **kwargs);
+  pyb::object response = base_send(self, method, url, kwargs);
   // A 200 answer is decoded whatever the log level: one without a JSON body
   // fails here. The answer's line is only written out for debugging.
-  pyb::object status = response.attr("status_code");
+  pyb::object status = response.attr(N().status_code);
   const bool ok = PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) == 200;
   // While the answer's json is the HTTP layer's own, the decoded body is
   // kept for the caller's json() instead of being decoded twice.
@@ -279,11 +308,11 @@ PYBIND11_MODULE(session, m) {
   module = m.ptr();
 
   auto crypto = pyb::module_::import("velna.crypto");
-  m.attr("KeyType") = pyb::module_::import("velna.crypto.keys").attr("KeyType");
-  m.attr("crypto") = crypto;
-  default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
+  m.attr(N().KeyType) = pyb::module_::import("velna.crypto.keys").attr(N().KeyType);
+  m.attr(N().crypto) = crypto;
+  default_ecdsa = velna::py::keep(crypto.attr(N().ecdsa).attr(N().ECDSA));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
-  m.attr("log") = velna::py::get_logger(kLogger);
+  m.attr(N().log) = velna::py::get_logger(kLogger);
 
   auto http = pyb::module_::import("velna.providers.server.http");
   pyb::object base = http.attr("Session");
