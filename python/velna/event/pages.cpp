@@ -60,6 +60,25 @@ constexpr std::size_t kIdField = [] {
   return d;
 }();
 
+// The key table's entries by a hash of the key's length and two of its
+// characters, with linear probing: a key of ours is found with one
+// comparison, another key with one or two.
+constexpr std::size_t kKeySlots = 64;
+constexpr std::size_t key_slot(const char* text, std::size_t n) {
+  return (n + 3 * static_cast<unsigned char>(text[n - 1]) +
+          14 * static_cast<unsigned char>(text[n / 2])) %
+         kKeySlots;
+}
+constexpr std::array<std::uint8_t, kKeySlots> kKeySlotTable = [] {
+  std::array<std::uint8_t, kKeySlots> slots{};  // entry + 1, 0 when free
+  for (std::size_t k = 0; k < kKeys; ++k) {
+    std::size_t at = key_slot(kKeyTable[k].text.data(), kKeyTable[k].text.size());
+    while (slots[at]) at = (at + 1) % kKeySlots;
+    slots[at] = static_cast<std::uint8_t>(k + 1);
+  }
+  return slots;
+}();
+
 // What one key of an event object gave: its loaded value, or its error.
 struct Slot {
   pyb::object value;
@@ -133,6 +152,34 @@ class Recent {
   std::array<Entry, Slots> slots_;
 };
 
+// RecentIds keeps the last identifiers made, by their value, one for each
+// slot of a table the values hash into: the identifiers of a container and
+// of its users recur on a page, and are made once and shared (UUIDs are
+// immutable).
+class RecentIds {
+ public:
+  // get is the uuid.UUID of |id|: a new reference, null with an error when
+  // it cannot be made.
+  PyObject* get(const velna::utils::Uuid& id) {
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, id.data(), 8);
+    std::memcpy(&lo, id.data() + 8, 8);
+    Entry& e = slots_[static_cast<std::size_t>(((hi ^ lo) * 0x9e3779b97f4a7c15u) >> 56)];
+    if (e.object && e.hi == hi && e.lo == lo) return new_ref(e.object.ptr());
+    PyObject* made = velna::py::uuid_of(id);
+    if (!made) return nullptr;
+    e = {hi, lo, vp::borrow(made)};
+    return made;
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t hi = 0, lo = 0;
+    pyb::object object;
+  };
+  std::array<Entry, 256> slots_;
+};
+
 // PageParser reads one page; it is made for each page, so that the page's
 // caches live no longer than the page. Its steps return null (or false)
 // when the page is declined, with an error set only for a failure of the
@@ -171,10 +218,8 @@ class PageParser {
   // uuid is the identifier of ASCII text; null without an error for text
   // that is none.
   PyObject* uuid(std::string_view v) {
-    return ids_.get(v, [&]() -> PyObject* {
-      const auto id = velna::utils::parse_uuid(v);
-      return id ? velna::py::uuid_of(*id) : nullptr;
-    });
+    const auto id = velna::utils::parse_uuid(v);
+    return id ? ids_.get(*id) : nullptr;
   }
 
   // plain_value converts the ASCII string without escapes that stands next,
@@ -225,17 +270,15 @@ class PageParser {
     return true;
   }
 
-  // key finds the key table's entry of the member name |v|, looking first
-  // where the last object had its next member.
-  std::size_t key(std::string_view v) {
-    for (std::size_t k = 0; k < kKeys; ++k) {
-      const std::size_t at = (hint_ + k) % kKeys;
-      if (same(kKeyTable[at].text, v)) {
-        hint_ = at + 1;
-        return at;
-      }
+  // key finds the key table's entry of the member name |v| (kKeys for
+  // none).
+  static std::size_t key(std::string_view v) {
+    if (v.empty()) return kKeys;
+    for (std::size_t at = key_slot(v.data(), v.size());; at = (at + 1) % kKeySlots) {
+      const std::size_t entry = kKeySlotTable[at];
+      if (!entry) return kKeys;
+      if (kKeyTable[entry - 1].text == v) return entry - 1;
     }
-    return kKeys;
   }
 
   // member_name reads a member name: its entry in the key table (kKeys for
@@ -372,8 +415,7 @@ class PageParser {
 
   vp::json::Reader& r_;
   Recent<64> strings_;
-  Recent<256> ids_;
-  std::size_t hint_ = 0;
+  RecentIds ids_;
   PyObject* events_ = nullptr;
   pyb::object last_id_, last_raw_;
 };
