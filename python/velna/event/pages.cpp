@@ -136,10 +136,17 @@ class Recent {
 
   // slot mixes the length and the first and last eight bytes of |text|.
   static std::size_t slot(std::string_view text) {
+    // Whole words where the text has them: a shorter copy into a word
+    // would stall the load that follows it.
     std::uint64_t head = 0, tail = 0;
-    const std::size_t n = text.size() < 8 ? text.size() : 8;
-    std::memcpy(&head, text.data(), n);
-    std::memcpy(&tail, text.data() + text.size() - n, n);
+    if (text.size() >= 8) {
+      std::memcpy(&head, text.data(), 8);
+      std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    } else {
+      for (std::size_t i = 0; i < text.size(); ++i)
+        head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+      tail = head;
+    }
     const std::uint64_t h =
         ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
     return static_cast<std::size_t>(h >> 40) % Slots;
