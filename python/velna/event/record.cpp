@@ -175,14 +175,14 @@ std::array<const char*, kCount> declared_names() {
 }
 
 PyObject* new_event(PyObject* const* values) {
-  // The record is made as object.__new__ makes it and its attributes are
+  // The record is made by object.__new__ and its attributes are
   // set as object.__setattr__ sets them, in field order: the runtime keeps
   // them in values of the keys all records of the class share (inline in
   // the record from 3.11 on), and makes no dict of the record's own until
   // one is asked for.
   static PyObject* no_args = vp::keep(pyb::tuple());
   auto* cls = reinterpret_cast<PyTypeObject*>(kept.event_class);
-  pyb::object event = vp::own(cls->tp_new(cls, no_args, nullptr));
+  pyb::object event = vp::own(PyBaseObject_Type.tp_new(cls, no_args, nullptr));
   bool holds_tracked = false;
   for (std::size_t i = 0; event && i < kCount; ++i) {
     if (PyObject_GenericSetAttr(event.ptr(), N().fields[i], values[i]) < 0) event = pyb::object();
