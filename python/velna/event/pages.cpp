@@ -86,18 +86,25 @@ struct Slot {
   bool seen = false;
 };
 
-// same compares texts of a few dozen characters: the length, the first and
-// last eight bytes, then what lies between.
-bool same(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a.size() < 8) return a == b;
-  std::uint64_t x, y;
-  std::memcpy(&x, a.data(), 8);
-  std::memcpy(&y, b.data(), 8);
-  if (x != y) return false;
-  std::memcpy(&x, a.data() + a.size() - 8, 8);
-  std::memcpy(&y, b.data() + b.size() - 8, 8);
-  return x == y && (a.size() <= 16 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 16) == 0);
+// same compares texts of a few dozen characters where they stand: the
+// length, then eight bytes at a time (the last eight overlapping what went
+// before), a shorter text byte by byte.
+[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  auto word = [](const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  for (std::size_t i = 0; i + 8 < n; i += 8)
+    if (word(a.data() + i) != word(b.data() + i)) return false;
+  return word(a.data() + n - 8) == word(b.data() + n - 8);
 }
 
 // Recent keeps the objects made of the last short ASCII texts, one for each
@@ -284,7 +291,7 @@ class PageParser {
     for (std::size_t at = key_slot(v.data(), v.size());; at = (at + 1) % kKeySlots) {
       const std::size_t entry = kKeySlotTable[at];
       if (!entry) return kKeys;
-      if (kKeyTable[entry - 1].text == v) return entry - 1;
+      if (same(kKeyTable[entry - 1].text, v)) return entry - 1;
     }
   }
 
