@@ -475,3 +475,40 @@ def test_pages_read_on_two_threads_stay_apart(log, monkeypatch):
     monkeypatch.setattr(client, "_retry_exceptions", Table(table))
     got = events.get(type="container")
     assert got == other[0] and [type(e) for e in got] == [Event] * 3
+
+
+def test_records_read_from_pages_are_plain_instances_the_collector_may_skip(log, monkeypatch):
+    import gc
+
+    import velna.providers.server.client as client
+
+    # A record made first in another order, with an extra attribute, changes
+    # nothing for the records read later.
+    first = Event.__new__(Event)
+    for name in reversed(Event.__match_args__):
+        object.__setattr__(first, name, None)
+    first.extra = 1
+    nested = dict(WIRE, changes={"list": [1]})
+    log.script(*[(200, body(WIRE, nested, dict(WIRE, changes=None)))] * 2)
+    own_get = client.get
+    read = events.get(type="container")
+    monkeypatch.setattr(client, "get", lambda *args, **kwargs: own_get(*args, **kwargs))
+    general = events.get(type="container")
+    assert read == general
+    for records in (read, general):
+        assert [list(vars(r)) for r in records] == [list(Event.__match_args__)] * 3
+    # Only a record that holds a container the collector tracks is tracked;
+    # setting or adding an attribute tracks it again.
+    assert [gc.is_tracked(r) for r in read] == [False, True, False]
+    plain, other = read[0], read[2]
+    plain.note = []
+    other.action = "deleted"
+    assert gc.is_tracked(plain) and gc.is_tracked(other)
+    assert list(vars(plain))[-1] == "note" and vars(other)["action"] == "deleted"
+    # A record the collector skips still takes part in a cycle once it holds
+    # one, and the cycle is collected.
+    plain.note.append(plain)
+    ref = __import__("weakref").ref(plain)
+    del plain, read, records
+    gc.collect()
+    assert ref() is None

@@ -60,6 +60,25 @@ constexpr std::size_t kIdField = [] {
   return d;
 }();
 
+// The key table's entries by a hash of the key's length and two of its
+// characters, with linear probing: a key of ours is found with one
+// comparison, another key with one or two.
+constexpr std::size_t kKeySlots = 64;
+constexpr std::size_t key_slot(const char* text, std::size_t n) {
+  return (n + 3 * static_cast<unsigned char>(text[n - 1]) +
+          14 * static_cast<unsigned char>(text[n / 2])) %
+         kKeySlots;
+}
+constexpr std::array<std::uint8_t, kKeySlots> kKeySlotTable = [] {
+  std::array<std::uint8_t, kKeySlots> slots{};  // entry + 1, 0 when free
+  for (std::size_t k = 0; k < kKeys; ++k) {
+    std::size_t at = key_slot(kKeyTable[k].text.data(), kKeyTable[k].text.size());
+    while (slots[at]) at = (at + 1) % kKeySlots;
+    slots[at] = static_cast<std::uint8_t>(k + 1);
+  }
+  return slots;
+}();
+
 // What one key of an event object gave: its loaded value, or its error.
 struct Slot {
   pyb::object value;
@@ -67,18 +86,25 @@ struct Slot {
   bool seen = false;
 };
 
-// same compares texts of a few dozen characters: the length, the first and
-// last eight bytes, then what lies between.
-bool same(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a.size() < 8) return a == b;
-  std::uint64_t x, y;
-  std::memcpy(&x, a.data(), 8);
-  std::memcpy(&y, b.data(), 8);
-  if (x != y) return false;
-  std::memcpy(&x, a.data() + a.size() - 8, 8);
-  std::memcpy(&y, b.data() + b.size() - 8, 8);
-  return x == y && (a.size() <= 16 || std::memcmp(a.data() + 8, b.data() + 8, a.size() - 16) == 0);
+// same compares texts of a few dozen characters where they stand: the
+// length, then eight bytes at a time (the last eight overlapping what went
+// before), a shorter text byte by byte.
+[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  auto word = [](const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  for (std::size_t i = 0; i + 8 < n; i += 8)
+    if (word(a.data() + i) != word(b.data() + i)) return false;
+  return word(a.data() + n - 8) == word(b.data() + n - 8);
 }
 
 // Recent keeps the objects made of the last short ASCII texts, one for each
@@ -117,10 +143,17 @@ class Recent {
 
   // slot mixes the length and the first and last eight bytes of |text|.
   static std::size_t slot(std::string_view text) {
+    // Whole words where the text has them: a shorter copy into a word
+    // would stall the load that follows it.
     std::uint64_t head = 0, tail = 0;
-    const std::size_t n = text.size() < 8 ? text.size() : 8;
-    std::memcpy(&head, text.data(), n);
-    std::memcpy(&tail, text.data() + text.size() - n, n);
+    if (text.size() >= 8) {
+      std::memcpy(&head, text.data(), 8);
+      std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    } else {
+      for (std::size_t i = 0; i < text.size(); ++i)
+        head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+      tail = head;
+    }
     const std::uint64_t h =
         ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
     return static_cast<std::size_t>(h >> 40) % Slots;
@@ -131,6 +164,34 @@ class Recent {
     pyb::object object;
   };
   std::array<Entry, Slots> slots_;
+};
+
+// RecentIds keeps the last identifiers made, by their value, one for each
+// slot of a table the values hash into: the identifiers of a container and
+// of its users recur on a page, and are made once and shared (UUIDs are
+// immutable).
+class RecentIds {
+ public:
+  // get is the uuid.UUID of |id|: a new reference, null with an error when
+  // it cannot be made.
+  PyObject* get(const velna::utils::Uuid& id) {
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, id.data(), 8);
+    std::memcpy(&lo, id.data() + 8, 8);
+    Entry& e = slots_[static_cast<std::size_t>(((hi ^ lo) * 0x9e3779b97f4a7c15u) >> 56)];
+    if (e.object && e.hi == hi && e.lo == lo) return new_ref(e.object.ptr());
+    PyObject* made = velna::py::uuid_of(id);
+    if (!made) return nullptr;
+    e = {hi, lo, vp::borrow(made)};
+    return made;
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t hi = 0, lo = 0;
+    pyb::object object;
+  };
+  std::array<Entry, 256> slots_;
 };
 
 // PageParser reads one page; it is made for each page, so that the page's
@@ -171,10 +232,8 @@ class PageParser {
   // uuid is the identifier of ASCII text; null without an error for text
   // that is none.
   PyObject* uuid(std::string_view v) {
-    return ids_.get(v, [&]() -> PyObject* {
-      const auto id = velna::utils::parse_uuid(v);
-      return id ? velna::py::uuid_of(*id) : nullptr;
-    });
+    const auto id = velna::utils::parse_uuid(v);
+    return id ? ids_.get(*id) : nullptr;
   }
 
   // plain_value converts the ASCII string without escapes that stands next,
@@ -225,17 +284,15 @@ class PageParser {
     return true;
   }
 
-  // key finds the key table's entry of the member name |v|, looking first
-  // where the last object had its next member.
-  std::size_t key(std::string_view v) {
-    for (std::size_t k = 0; k < kKeys; ++k) {
-      const std::size_t at = (hint_ + k) % kKeys;
-      if (same(kKeyTable[at].text, v)) {
-        hint_ = at + 1;
-        return at;
-      }
+  // key finds the key table's entry of the member name |v| (kKeys for
+  // none).
+  static std::size_t key(std::string_view v) {
+    if (v.empty()) return kKeys;
+    for (std::size_t at = key_slot(v.data(), v.size());; at = (at + 1) % kKeySlots) {
+      const std::size_t entry = kKeySlotTable[at];
+      if (!entry) return kKeys;
+      if (same(kKeyTable[entry - 1].text, v)) return entry - 1;
     }
-    return kKeys;
   }
 
   // member_name reads a member name: its entry in the key table (kKeys for
@@ -372,8 +429,7 @@ class PageParser {
 
   vp::json::Reader& r_;
   Recent<64> strings_;
-  Recent<256> ids_;
-  std::size_t hint_ = 0;
+  RecentIds ids_;
   PyObject* events_ = nullptr;
   pyb::object last_id_, last_raw_;
 };

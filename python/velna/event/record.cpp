@@ -175,34 +175,28 @@ std::array<const char*, kCount> declared_names() {
 }
 
 PyObject* new_event(PyObject* const* values) {
-  // Each record's __dict__ is a copy of one dict of the attribute names,
-  // sized for them, whose values are then replaced in place.
-  static PyObject* names = [] {
-    pyb::dict d;
-    for (std::size_t i = 0; i < kCount; ++i) d[N().fields[i]] = pyb::none();
-    return vp::keep(d);
-  }();
-  pyb::object attrs = vp::own(PyDict_Copy(names));
+  // The record is made by object.__new__ and its attributes are
+  // set as object.__setattr__ sets them, in field order: the runtime keeps
+  // them in values of the keys all records of the class share (inline in
+  // the record from 3.11 on), and makes no dict of the record's own until
+  // one is asked for.
+  static PyObject* no_args = vp::keep(pyb::tuple());
+  auto* cls = reinterpret_cast<PyTypeObject*>(kept.event_class);
+  pyb::object event = vp::own(PyBaseObject_Type.tp_new(cls, no_args, nullptr));
   bool holds_tracked = false;
-  for (std::size_t i = 0; attrs && i < kCount; ++i) {
-    if (PyDict_SetItem(attrs.ptr(), N().fields[i], values[i]) < 0) attrs = pyb::object();
+  for (std::size_t i = 0; event && i < kCount; ++i) {
+    if (PyObject_GenericSetAttr(event.ptr(), N().fields[i], values[i]) < 0) event = pyb::object();
     holds_tracked = holds_tracked || vp::compat::is_tracked(values[i]);
   }
-  auto* cls = reinterpret_cast<PyTypeObject*>(kept.event_class);
-  pyb::object event = attrs ? vp::own(cls->tp_alloc(cls, 0)) : pyb::object();
-  if (!event || PyObject_GenericSetDict(event.ptr(), attrs.ptr(), nullptr) < 0) {
+  if (!event) {
     PyErr_Clear();
     return nullptr;
   }
   // A record whose attributes hold nothing the cyclic collector tracks
   // (text, numbers, times, identifiers, mappings of plain values) is part of
   // no cycle, and thousands are made at once: the collector need not visit
-  // it, nor its __dict__ (which a later insertion tracks again). Setting an
-  // attribute tracks the record again (__setattr__).
-  if (!holds_tracked) {
-    PyObject_GC_UnTrack(event.ptr());
-    if (vp::compat::is_tracked(attrs.ptr())) PyObject_GC_UnTrack(attrs.ptr());
-  }
+  // it. Setting an attribute tracks the record again (__setattr__).
+  if (!holds_tracked) PyObject_GC_UnTrack(event.ptr());
   return event.release().ptr();
 }
 

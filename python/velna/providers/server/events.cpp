@@ -161,10 +161,19 @@ pyb::list gather(pyb::dict params, std::vector<Page>& received_pages) {
     pyb::object last = pyb::none();
     const Py_ssize_t begin = PyList_GET_SIZE(events.ptr());
     bool any = false;
-    for (pyb::handle event : received) {
-      events.append(event);
-      last = vp::borrow(event.ptr());
-      any = true;
+    if (PyList_CheckExact(received.ptr())) {
+      // A page's list joins the others in one step.
+      const Py_ssize_t n = PyList_GET_SIZE(received.ptr());
+      if (PyList_SetSlice(events.ptr(), begin, begin, received.ptr()) < 0)
+        throw pyb::error_already_set();
+      if (n > 0) last = vp::borrow(PyList_GET_ITEM(received.ptr(), n - 1));
+      any = n > 0;
+    } else {
+      for (pyb::handle event : received) {
+        events.append(event);
+        last = vp::borrow(event.ptr());
+        any = true;
+      }
     }
     received_pages.push_back({begin, PyList_GET_SIZE(events.ptr()),
                               read ? vp::get(response, N().content) : pyb::object()});
