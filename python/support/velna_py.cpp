@@ -212,6 +212,14 @@ PyObject* make_lazy(const LazyName& n) {
 // value on its first read and stores it, unless something else was stored
 // meanwhile (the import runs Python code).
 PyObject* lazy_getattro(PyObject* self, PyObject* name) {
+  // The class's own __module__ is no attribute of its modules, as with the
+  // module type itself (pybind11 names a function's module by it).
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0 &&
+      !PyDict_GetItemWithError(PyModule_GetDict(self), name)) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_AttributeError, "module has no attribute '__module__'");
+    return nullptr;
+  }
   PyObject* found = PyModule_Type.tp_getattro(self, name);
   if (!found || !is_lazy(found)) return found;
   pyb::object capsule = own(found);
@@ -259,6 +267,25 @@ void bind_lazily(pyb::module_& m, const char* name, const char* module, const ch
   pyb::object capsule = steal(PyCapsule_New(n, kLazyName, nullptr));
   if (PyDict_SetItemString(PyModule_GetDict(m.ptr()), name, capsule.ptr()) != 0)
     throw pyb::error_already_set();
+}
+
+pyb::object lazy_binding(pyb::module_& m, const char* name) {
+  PyObject* v = PyDict_GetItemString(PyModule_GetDict(m.ptr()), name);
+  if (!v) return m.attr(name);  // raises as the module does
+  return borrow(v);
+}
+
+bool is_lazy_binding(PyObject* v) { return is_lazy(v); }
+
+bool resolve_lazy(PyObject** slot) {
+  if (!is_lazy(*slot)) return true;
+  PyObject* value =
+      make_lazy(*static_cast<const LazyName*>(PyCapsule_GetPointer(*slot, kLazyName)));
+  if (!value) return false;
+  PyObject* stand_in = *slot;
+  *slot = value;
+  Py_DECREF(stand_in);
+  return true;
 }
 
 pyb::object define_error(pyb::module_& module, const char* name, const char* doc,

@@ -230,6 +230,18 @@ VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::strin
 VELNA_PY_API void bind_lazily(pyb::module_& m, const char* name, const char* module,
                               const char* attr = nullptr, const char* arg = nullptr);
 
+// lazy_binding is what |m| holds under |name| without making it: the value,
+// or the stand-in of a name bound lazily and not read yet, for a caller
+// that keeps it (a decorator given the module's logger at load) and reads
+// it only later, through resolve_lazy.
+VELNA_PY_API pyb::object lazy_binding(pyb::module_& m, const char* name);
+// resolve_lazy replaces |*slot|, a reference it owns, by the value when it
+// is such a stand-in; false with an error set when making the value fails.
+VELNA_PY_API bool resolve_lazy(PyObject** slot);
+// is_lazy_binding: |v| is the stand-in of a name bound lazily and not read
+// yet (for code that reads a module's __dict__ as Python reads globals).
+VELNA_PY_API bool is_lazy_binding(PyObject* v);
+
 // ---- credentials in texts ------------------------------------------------
 
 // masked is |value| as a message or a log line may show it: "***" when

@@ -283,7 +283,7 @@ PYBIND11_MODULE(session, m) {
   m.attr("crypto") = crypto;
   default_ecdsa = velna::py::keep(crypto.attr("ecdsa").attr("ECDSA"));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
-  m.attr("log") = velna::py::get_logger(kLogger);
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", kLogger.data());
 
   auto http = pyb::module_::import("velna.providers.server.http");
   pyb::object base = http.attr("Session");
