@@ -101,7 +101,7 @@ std::optional<pyb::object> run_scoped(pyb::handle get,
   return std::nullopt;
 }
 
-Globals::Globals(pyb::module_& m) : dict_(keep(m.attr("__dict__"))) {}
+Globals::Globals(pyb::module_& m) : module_(keep(m)), dict_(keep(m.attr("__dict__"))) {}
 
 pyb::object Globals::operator[](const char* name) const {
   PyObject* o = PyDict_GetItemString(dict_, name);
@@ -109,6 +109,7 @@ pyb::object Globals::operator[](const char* name) const {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw pyb::error_already_set();
   }
+  if (is_lazy_binding(o)) return pyb::handle(module_).attr(name);  // made now
   return borrow(o);
 }
 

@@ -48,7 +48,8 @@ class VELNA_PY_API Globals {
   pyb::object operator[](const char* name) const;
 
  private:
-  PyObject* dict_;  // the module's __dict__, kept (keep)
+  PyObject* module_;  // the module, kept (keep)
+  PyObject* dict_;    // its __dict__, kept
 };
 
 // raise_with_context raises |type| with |message|, with |context| as the

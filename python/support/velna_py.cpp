@@ -180,6 +180,114 @@ void log_line(std::string_view logger, log::Level level, std::string_view text) 
   l.attr("log")(static_cast<int>(level), pyb::str(text.data(), text.size()));
 }
 
+namespace {
+
+// A name bound lazily holds, until its first read, a capsule of this name
+// with what makes its value; the modules that have such names are of the
+// module class below, whose attribute lookup replaces the capsule by the
+// value.
+constexpr const char* kLazyName = "velna.lazy_name";
+
+struct LazyName {
+  const char* module;
+  const char* attr;
+  const char* arg;
+};
+
+bool is_lazy(PyObject* v) {
+  return Py_TYPE(v) == &PyCapsule_Type && PyCapsule_IsValid(v, kLazyName);
+}
+
+PyObject* make_lazy(const LazyName& n) {
+  PyObject* value = PyImport_ImportModule(n.module);
+  if (!value || !n.attr) return value;
+  pyb::object mod = own(value);
+  value = PyObject_GetAttrString(mod.ptr(), n.attr);
+  if (!value || !n.arg) return value;
+  pyb::object fn = own(value);
+  return PyObject_CallFunction(fn.ptr(), "s", n.arg);
+}
+
+// lazy_getattro is the module's own lookup, which makes a lazily bound
+// value on its first read and stores it, unless something else was stored
+// meanwhile (the import runs Python code).
+PyObject* lazy_getattro(PyObject* self, PyObject* name) {
+  // The class's own __module__ is no attribute of its modules, as with the
+  // module type itself (pybind11 names a function's module by it).
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0 &&
+      !PyDict_GetItemWithError(PyModule_GetDict(self), name)) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_AttributeError, "module has no attribute '__module__'");
+    return nullptr;
+  }
+  PyObject* found = PyModule_Type.tp_getattro(self, name);
+  if (!found || !is_lazy(found)) return found;
+  pyb::object capsule = own(found);
+  const auto* n = static_cast<const LazyName*>(PyCapsule_GetPointer(found, kLazyName));
+  PyObject* value = make_lazy(*n);
+  if (!value) return nullptr;
+  PyObject* dict = PyModule_GetDict(self);  // borrowed
+  PyObject* now = PyDict_GetItemWithError(dict, name);
+  if (now == found) {
+    if (PyDict_SetItem(dict, name, value) != 0) {
+      Py_DECREF(value);
+      return nullptr;
+    }
+  } else if (now) {
+    Py_DECREF(value);
+    return lazy_getattro(self, name);
+  } else if (PyErr_Occurred()) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;
+}
+
+// lazy_module_class is the module class whose lookup makes lazy values: a
+// subclass of the module type that adds nothing but that, so that a module
+// may take it as its __class__.
+PyObject* lazy_module_class() {
+  static PyObject* cls = [] {
+    PyType_Slot slots[] = {{Py_tp_getattro, reinterpret_cast<void*>(&lazy_getattro)}, {0, nullptr}};
+    PyType_Spec spec = {"builtins.module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    pyb::object bases = pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyModule_Type)));
+    return keep_new(PyType_FromSpecWithBases(&spec, bases.ptr()));
+  }();
+  return cls;
+}
+
+}  // namespace
+
+void bind_lazily(pyb::module_& m, const char* name, const char* module, const char* attr,
+                 const char* arg) {
+  if (Py_TYPE(m.ptr()) != reinterpret_cast<PyTypeObject*>(lazy_module_class()) &&
+      PyObject_SetAttrString(m.ptr(), "__class__", lazy_module_class()) != 0)
+    throw pyb::error_already_set();
+  auto* n = new LazyName{module, attr, arg};  // lives as long as the module
+  pyb::object capsule = steal(PyCapsule_New(n, kLazyName, nullptr));
+  if (PyDict_SetItemString(PyModule_GetDict(m.ptr()), name, capsule.ptr()) != 0)
+    throw pyb::error_already_set();
+}
+
+pyb::object lazy_binding(pyb::module_& m, const char* name) {
+  PyObject* v = PyDict_GetItemString(PyModule_GetDict(m.ptr()), name);
+  if (!v) return m.attr(name);  // raises as the module does
+  return borrow(v);
+}
+
+bool is_lazy_binding(PyObject* v) { return is_lazy(v); }
+
+bool resolve_lazy(PyObject** slot) {
+  if (!is_lazy(*slot)) return true;
+  PyObject* value =
+      make_lazy(*static_cast<const LazyName*>(PyCapsule_GetPointer(*slot, kLazyName)));
+  if (!value) return false;
+  PyObject* stand_in = *slot;
+  *slot = value;
+  Py_DECREF(stand_in);
+  return true;
+}
+
 pyb::object define_error(pyb::module_& module, const char* name, const char* doc,
                          pyb::handle base) {
   std::string qualified = pyb::str(module.attr("__name__")).cast<std::string>() + "." + name;

@@ -214,6 +214,34 @@ VELNA_PY_API pyb::object get_logger(std::string_view name);
 // log_line writes one line through logging.getLogger(logger).log(...).
 VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::string_view text);
 
+// ---- names bound on first use ---------------------------------------------
+
+// bind_lazily binds the name |name| of module |m| here, in the module's
+// order of names, to a value made on its first read instead of now: the
+// attribute |attr| of module |module| (the module itself without |attr|),
+// called with |arg| when one is given. bind_lazily(m, "log", "logging",
+// "getLogger", "velna.crypto") is m.log = logging.getLogger("velna.crypto")
+// without importing logging before m.log is read. The first read stores the
+// value in the module, so it is one object for every reader, and a patched
+// value replaces it as it would any attribute. For the standard-library
+// names a module exposes but needs only once it is used (logging, uuid,
+// datetime, pathlib, ...). The strings must live as long as the process
+// (literals).
+VELNA_PY_API void bind_lazily(pyb::module_& m, const char* name, const char* module,
+                              const char* attr = nullptr, const char* arg = nullptr);
+
+// lazy_binding is what |m| holds under |name| without making it: the value,
+// or the stand-in of a name bound lazily and not read yet, for a caller
+// that keeps it (a decorator given the module's logger at load) and reads
+// it only later, through resolve_lazy.
+VELNA_PY_API pyb::object lazy_binding(pyb::module_& m, const char* name);
+// resolve_lazy replaces |*slot|, a reference it owns, by the value when it
+// is such a stand-in; false with an error set when making the value fails.
+VELNA_PY_API bool resolve_lazy(PyObject** slot);
+// is_lazy_binding: |v| is the stand-in of a name bound lazily and not read
+// yet (for code that reads a module's __dict__ as Python reads globals).
+VELNA_PY_API bool is_lazy_binding(PyObject* v);
+
 // ---- credentials in texts ------------------------------------------------
 
 // masked is |value| as a message or a log line may show it: "***" when

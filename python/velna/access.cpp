@@ -119,12 +119,12 @@ PYBIND11_MODULE(access, m) {
   vp::ModuleSetup setup;
   m.doc() = "Access entries: one user's permissions and key blob for one container.";
   g_module = vp::keep(m);
-  m.attr("logging") = pyb::module_::import("logging");
-  m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
+  vp::bind_lazily(m, "logging", "logging");
+  vp::bind_lazily(m, "datetime", "datetime", "datetime");
   m.attr("Permissions") = pyb::module_::import("velna.permissions").attr("Permissions");
   m.attr("KIV") = pyb::module_::import("velna.crypto.kiv").attr("KIV");
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
-  m.attr("log") = vp::get_logger("velna.access");
+  vp::bind_lazily(m, "log", "logging", "getLogger", "velna.access");
 
   pyb::object object = vp::object_type();
   pyb::object access = vp::make_class(

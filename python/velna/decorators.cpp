@@ -57,6 +57,7 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 // positional arguments joined by "," and a new mapping of the keywords, read
 // in this order.
 bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!vp::resolve_lazy(&w->extra)) return false;  // a logger bound on first use
   pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
   pyb::object texts = own(PyTuple_New(nargs));
@@ -81,6 +82,7 @@ bool entry_trace(Wrapper* w, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 // exit_trace writes "%s(...) --> %s" with the name of f and its result.
 bool exit_trace(Wrapper* w, PyObject* result) {
+  if (!vp::resolve_lazy(&w->extra)) return false;
   pyb::object name = own(PyObject_GetAttr(w->f, N().__name__));
   if (!name) return false;
   PyObject* call[] = {w->extra, N().exit_format, name.ptr(), result};
@@ -265,7 +267,7 @@ pyb::object wrap(compat::VectorcallFunc call, pyb::handle f, pyb::handle extra) 
 PYBIND11_MODULE(decorators, m) {
   vp::ModuleSetup setup;
   m.doc() = "Call wrappers: call tracing and the login guard.";
-  m.attr("logging") = pyb::module_::import("logging");
+  vp::bind_lazily(m, "logging", "logging");
   m.attr("functools") = pyb::module_::import("functools");
 
   if (!wrapper_type) wrapper_type = make_wrapper_type();

@@ -72,12 +72,11 @@ void logout(pyb::args args, pyb::kwargs kwargs) {
 PYBIND11_MODULE(portal, m) {
   velna::py::ModuleSetup setup;
   m.doc() = "Library entry: initialize, login and logout.";
-  pyb::module_ logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
+  velna::py::bind_lazily(m, "logging", "logging");
   m.attr("crypto") = pyb::module_::import("velna.crypto");
   m.attr("providers_get") = pyb::module_::import("velna.providers").attr("get");
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
-  m.attr("log") = logging.attr("getLogger")("velna");
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", "velna");
   if (!globals) globals = new Globals(m);
 
   m.def("initialize", &initialize,

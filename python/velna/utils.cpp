@@ -41,7 +41,7 @@ bool validity_checker(pyb::handle value) {
 
 PYBIND11_MODULE(utils, m) {
   velna::py::ModuleSetup setup;
-  m.attr("log") = pyb::module_::import("logging").attr("getLogger")("velna.utils");
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", "velna.utils");
 
   m.def(
       "pad",

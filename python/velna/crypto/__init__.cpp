@@ -158,10 +158,9 @@ PYBIND11_MODULE(crypto, m) {
   m.attr("__path__") = path;
   m.attr("__package__") = "velna.crypto";
 
-  auto logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
+  velna::py::bind_lazily(m, "logging", "logging");
   m.attr("hexlify") = pyb::module_::import("binascii").attr("hexlify");
-  m.attr("partial") = pyb::module_::import("functools").attr("partial");
+  m.attr("partial") = pyb::module_::import("_functools").attr("partial");
 
   auto lib = pyb::module_::import("velna._cryptolib");
   m.attr("backend") = lib.attr("backend");
@@ -177,7 +176,7 @@ PYBIND11_MODULE(crypto, m) {
   m.attr("p384") = pyb::module_::import("velna.crypto.p384");
   m.attr("ecdsa") = pyb::module_::import("velna.crypto.ecdsa");
 
-  m.attr("log") = logging.attr("getLogger")("velna.crypto");
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", "velna.crypto");
 
   bind_digests(m);
   bind_fips(m);

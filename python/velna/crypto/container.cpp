@@ -703,6 +703,7 @@ pyb::object stamp_uuid(pyb::object value) {
 
 pyb::object stamp_time(pyb::object value) {
   if (value.is_none()) return value;
+  if (!g_datetime) g_datetime = vp::keep(vp::import_module("datetime").attr("datetime"));
   int is_datetime = PyObject_IsInstance(value.ptr(), g_datetime);
   if (is_datetime < 0) throw pyb::error_already_set();
   if (is_datetime) return value;
@@ -718,11 +719,13 @@ void set_stamp(pyb::handle self, const vp::Member& stamp, PyObject* slot, pyb::o
 }
 
 pyb::object uuid_object(const vc::Oid& id);
+void enable_fast_uuid4();
 
 // uuid_from_bytes_le is UUID(bytes_le=oid), which is uuid.UUID(bytes_le=oid):
 // made here while new_container_id makes its identifiers itself, the core
 // putting the bytes in standard order.
 pyb::object uuid_from_bytes_le(const vc::Oid& oid) {
+  if (!g_uuid4) enable_fast_uuid4();
   if (g_uuid_type) return uuid_object(vc::uuid_from_bytes_le(oid));
   pyb::object bytes_le = vp::to_bytes(oid);
   PyObject* args[] = {bytes_le.ptr()};
@@ -1011,6 +1014,7 @@ pyb::object uuid_object(const vc::Oid& id) {
 // standard library's generator, the core draws the identifier.
 pyb::object new_container_id() {
   pyb::object generator = mod_attr(N().uuid4);
+  if (!g_uuid4) enable_fast_uuid4();
   if (generator.ptr() != g_uuid4 || !g_uuid_type) return call0(generator);
   return uuid_object(vc::new_uuid4());
 }
@@ -1019,6 +1023,9 @@ pyb::object new_container_id() {
 // it gives exactly what the standard library gives for the same bytes.
 void enable_fast_uuid4() {
   pyb::module_ uuid = pyb::module_::import("uuid");
+  g_uuid4 = vp::keep(uuid.attr("uuid4"));
+  if (!pyb::getattr(H(g_uuid4), "__qualname__", pyb::none()).equal(pyb::str("uuid4")))
+    return;  // already replaced: uuid4() as it is now makes the identifiers
   pyb::object type = uuid.attr("UUID");
   if (!PyType_Check(type.ptr()) || !pyb::hasattr(uuid, "SafeUUID")) return;
   g_uuid_type = vp::keep(type);
@@ -1293,13 +1300,9 @@ PYBIND11_MODULE(container, m) {
   g_module = vp::keep(m);
   g_record_pending = vp::keep(vp::allocate(H(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
 
-  auto logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
-  m.attr("datetime") = pyb::module_::import("datetime").attr("datetime");
-  g_datetime = vp::keep(m.attr("datetime"));
-  m.attr("uuid4") = pyb::module_::import("uuid").attr("uuid4");
-  g_uuid4 = vp::keep(m.attr("uuid4"));
-  enable_fast_uuid4();
+  vp::bind_lazily(m, "logging", "logging");
+  vp::bind_lazily(m, "datetime", "datetime", "datetime");
+  vp::bind_lazily(m, "uuid4", "uuid", "uuid4");
   bind_Record(m);
 
   auto utils = pyb::module_::import("velna.utils");
@@ -1308,7 +1311,7 @@ PYBIND11_MODULE(container, m) {
   m.attr("providers") = pyb::module_::import("velna.providers");
   m.attr("crypto") = pyb::module_::import("velna.crypto");
   m.attr("hmac") = pyb::module_::import("velna.crypto.hmac");
-  m.attr("log") = logging.attr("getLogger")(std::string(vc::kLogger));
+  vp::bind_lazily(m, "log", "logging", "getLogger", vc::kLogger.data());
   m.attr("VERSION") = vc::kVersion;
   m.attr("KEY_BLOB_VERSION") = vc::kKeyBlobVersion;
   m.attr("CIPHER_KEY_LENGTH") = vc::kCipherKeyLength;

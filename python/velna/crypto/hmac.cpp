@@ -41,7 +41,7 @@ PYBIND11_MODULE(hmac, m) {
   crypto_package = vp::keep(crypto);
 
   pyb::object sha384 = lib.attr("hashes").attr("SHA384")();
-  pyb::object sha384_engine = pyb::module_::import("functools")
+  pyb::object sha384_engine = pyb::module_::import("_functools")
                                   .attr("partial")(lib.attr("HMAC"), "algorithm"_a = sha384,
                                                    "backend"_a = crypto.attr("backend"));
   vp::register_native("velna.crypto.hmac.engine", sha384_engine);

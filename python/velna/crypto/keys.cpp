@@ -231,14 +231,13 @@ PYBIND11_MODULE(keys, m) {
   vp::ModuleSetup setup;
   m.doc() = "Keys, key rings and the schema of stored public keys.";
   g_module = vp::keep(m);
-  auto logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
+  vp::bind_lazily(m, "logging", "logging");
   auto crypto = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto;
   m.attr("UUID") = pyb::module_::import("velna.utils").attr("UUID");
   m.attr("Schema") = vs::base_class();
   m.attr("ValidationError") = vs::validation_error();
-  m.attr("log") = logging.attr("getLogger")("velna.crypto.keys");
+  vp::bind_lazily(m, "log", "logging", "getLogger", "velna.crypto.keys");
 
   pyb::object object = vp::object_type();
 

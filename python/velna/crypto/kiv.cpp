@@ -121,7 +121,7 @@ PYBIND11_MODULE(kiv, m) {
   pyb::module_::import("velna.crypto.ies");
   m.attr("ies") = pyb::module_::import("velna.crypto").attr("ies");
   m.attr("VERSION") = velna::ies::kVersion;
-  m.attr("log") = vp::get_logger("velna.crypto.kiv");
+  vp::bind_lazily(m, "log", "logging", "getLogger", "velna.crypto.kiv");
 
   pyb::object object = vp::object_type();
   pyb::object kiv = vp::make_class(

@@ -24,8 +24,7 @@ velna::ByteView pem_arg(pyb::handle key, Loader loader) {
 
 PYBIND11_MODULE(p384, m) {
   velna::py::ModuleSetup setup;
-  auto logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
+  velna::py::bind_lazily(m, "logging", "logging");
   m.attr("ec") = pyb::module_::import("velna._cryptolib").attr("ec");
   // The crypto package is still loading when it loads this module; its
   // backend must already be bound.
@@ -37,7 +36,7 @@ PYBIND11_MODULE(p384, m) {
     throw pyb::error_already_set();
   }
   m.attr("backend") = crypto.attr("backend");
-  m.attr("log") = logging.attr("getLogger")("velna.crypto.p384");
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", "velna.crypto.p384");
 
   m.def(
       "generate_private_key", [] { return velna::p384::generate_private_key(); }, "");

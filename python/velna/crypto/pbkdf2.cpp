@@ -44,7 +44,7 @@ PYBIND11_MODULE(pbkdf2, m) {
 
   auto crypto = pyb::module_::import("velna.crypto");
   auto lib = pyb::module_::import("velna._cryptolib");
-  auto partial = pyb::module_::import("functools").attr("partial");
+  auto partial = pyb::module_::import("_functools").attr("partial");
   m.attr("partial") = partial;
   m.attr("backend") = crypto.attr("backend");
   m.attr("SHA384") = lib.attr("hashes").attr("SHA384");

@@ -14,7 +14,6 @@ with a ``server_url`` the key server's provider (``velna.providers.server``),
 otherwise the local store's provider (``velna.providers.zov``), rooted at
 ``root_dir`` (the working directory by default).
 """
-import contextlib
 import sys
 
 __all__ = ["Session", "Provider", "Scope", "get", "set_provider", "use", "initialize"]
@@ -120,10 +119,15 @@ def set_provider(provider):
     return previous
 
 
-@contextlib.contextmanager
 def use(provider):
     """Makes ``provider`` active for the ``with`` block, then restores the
     provider that was active before, also when the block fails."""
+    import contextlib  # on first use: importing the registry stays cheap
+
+    return contextlib.contextmanager(_using)(provider)
+
+
+def _using(provider):
     previous = set_provider(provider)
     try:
         yield provider

@@ -219,8 +219,7 @@ pyb::object change_credentials(pyb::object password, pyb::object passphrase, pyb
 PYBIND11_MODULE(user, m) {
   velna::py::ModuleSetup setup;
   m.doc() = "User accounts: the User class and the account operations.";
-  pyb::module_ logging = pyb::module_::import("logging");
-  m.attr("logging") = logging;
+  velna::py::bind_lazily(m, "logging", "logging");
   m.attr("keys") = pyb::module_::import("velna.crypto.keys");
   m.attr("providers") = pyb::module_::import("velna.providers");
   pyb::module_ utils = pyb::module_::import("velna.utils");
@@ -230,7 +229,7 @@ PYBIND11_MODULE(user, m) {
   pyb::module_ decorators = pyb::module_::import("velna.decorators");
   m.attr("logged") = decorators.attr("logged");
   m.attr("login_required") = decorators.attr("login_required");
-  m.attr("log") = logging.attr("getLogger")("velna.user");
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", "velna.user");
   if (!globals) globals = new Globals(m);
 
   // The validators' defaults are the objects the names denote now.
@@ -246,7 +245,7 @@ PYBIND11_MODULE(user, m) {
   def_traced(m, create_trace, create_op,
              "Creates a new user with new keys and a stored key file, and returns it logged in.");
 
-  pyb::object logged = m.attr("logged")(m.attr("log"));
+  pyb::object logged = m.attr("logged")(velna::py::lazy_binding(m, "log"));
   pyb::object login_required = m.attr("login_required")();
   pyb::object delete_op = pyb::cpp_function(&delete_, pyb::name("delete"), pyb::scope(m),
                                             "Deletes the logged-in user for good and logs out.");

@@ -328,12 +328,11 @@ PYBIND11_MODULE(aws, m) {
       "and each is looked up at every transfer. A body is exactly the bytes received: an "
       "answer whose Content-Length is no length, does not match its body or announces more "
       "than this machine's memory holds raises RequestException.";
-  pyb::module_ logging = vp::import_module("logging");
-  m.attr("logging") = logging;
+  vp::bind_lazily(m, "logging", "logging");
   pyb::module_ client = vp::import_module("velna.providers.server.client");
   m.attr("_retry_on_exception") = client.attr("_retry_on_exception");
   m.attr("_retry_exceptions") = client.attr("_retry_exceptions");
-  m.attr("log") = logging.attr("getLogger")("velna.providers.server.aws");
+  vp::bind_lazily(m, "log", "logging", "getLogger", "velna.providers.server.aws");
   // Connecting gives up after CONNECT_TIMEOUT seconds; a transfer that moves
   // less than a byte per second for STALL_TIMEOUT seconds is abandoned, and
   // so is one that lasts longer than TOTAL_TIMEOUT seconds in all. None is

@@ -147,11 +147,11 @@ PYBIND11_MODULE(client, m) {
   http_error =
       velna::py::keep(pyb::module_::import("velna.providers.server.http").attr("HTTPError"));
   time_module = velna::py::keep(pyb::module_::import("time"));
-  m.attr(N().urljoin) = pyb::module_::import("urllib.parse").attr(N().urljoin);
+  velna::py::bind_lazily(m, "urljoin", "urllib.parse", "urljoin");
   m.attr(N().session) = session.attr(N().session);
   m.attr(N().URL) = pyb::none();
   m.attr(N().API_VERSION) = "v1.0";
-  m.attr(N().log) = velna::py::get_logger(kLogger);
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", kLogger.data());
 
   // One class for each of the core's temporary statuses.
   pyb::dict retried;

@@ -247,8 +247,7 @@ PYBIND11_MODULE(events, m) {
       "layer's RequestException once a further page would pass MAX_EVENT_PAGES pages (10000) "
       "or the pages read hold more than MAX_EVENT_BYTES bytes (64 MiB) in all; both are looked "
       "up at each call.";
-  pyb::module_ logging = vp::import_module("logging");
-  m.attr("logging") = logging;
+  vp::bind_lazily(m, "logging", "logging");
   pyb::module_ providers = vp::import_module("velna.providers");
   vp::import_module("velna.providers.server");
   pyb::object server = providers.attr("server");
@@ -266,8 +265,8 @@ PYBIND11_MODULE(events, m) {
   pyb::module_ decorators = vp::import_module("velna.decorators");
   m.attr("logged") = decorators.attr("logged");
   m.attr("login_required") = decorators.attr("login_required");
-  pyb::object log = logging.attr("getLogger")("velna.providers.server.event");
-  m.attr("log") = log;
+  vp::bind_lazily(m, "log", "logging", "getLogger", "velna.providers.server.event");
+  pyb::object log = vp::lazy_binding(m, "log");
   module_ref = vp::keep(m);
 
   pyb::cpp_function body(

@@ -312,7 +312,7 @@ PYBIND11_MODULE(session, m) {
   m.attr(N().crypto) = crypto;
   default_ecdsa = velna::py::keep(crypto.attr(N().ecdsa).attr(N().ECDSA));
   uuid_module = velna::py::keep(pyb::module_::import("uuid"));
-  m.attr(N().log) = velna::py::get_logger(kLogger);
+  velna::py::bind_lazily(m, "log", "logging", "getLogger", kLogger.data());
 
   auto http = pyb::module_::import("velna.providers.server.http");
   pyb::object base = http.attr("Session");

@@ -167,8 +167,8 @@ PYBIND11_MODULE(database, m) {
   m.doc() = "The local database of a user: its file, its tables, its sessions.";
   db::module_ref = velna::py::keep(m);
   db::keep_names();
-  m.attr("logging") = pybind11::module_::import("logging");
-  m.attr("pathlib") = pybind11::module_::import("pathlib");
+  velna::py::bind_lazily(m, "logging", "logging");
+  velna::py::bind_lazily(m, "pathlib", "pathlib");
   db::bind_errors(m);
   db::bind_Base(m);
   db::bind_values(m);
