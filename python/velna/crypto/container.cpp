@@ -1078,28 +1078,7 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
 
 // bind_Record binds the parsed-record type, a dict whose entries are also attributes.
 void bind_Record(pyb::module_& m) {
-  pyb::object record =
-      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
-                 "A parsed record: its fields by name, as entries and as attributes.");
-  method(record, "__getattr__", [](pyb::object self, pyb::str name) -> pyb::object {
-    PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
-    if (v) return borrow(v);
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
-  });
-  method(record, "__setattr__", [](pyb::object self, pyb::object name, pyb::object value) {
-    if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0) throw pyb::error_already_set();
-  });
-  method(record, "__repr__", [](pyb::object self) {
-    pyb::str out("Container(");
-    bool first = true;
-    for (auto item : pyb::reinterpret_borrow<pyb::dict>(self)) {
-      if (!first) out = out + pyb::str(", ");
-      out = out + pyb::str(item.first) + pyb::str("=") + pyb::repr(item.second);
-      first = false;
-    }
-    return out + pyb::str(")");
-  });
+  pyb::object record = vp::record_class("velna.crypto.container", "Container", true);
   m.attr("ConstructContainer") = record;
   g_record = vp::keep(record);
 }

@@ -391,29 +391,10 @@ pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
   return vp::make_class("velna.crypto.lockbox", name, bases, doc);
 }
 
-// make_record_class makes the parsed-record type, a dict whose entries are also
-// attributes; the module keeps it without naming it.
+// make_record_class makes the parsed-record type, a dict whose entries are
+// also attributes; the module keeps it without naming it.
 void make_record_class() {
-  pyb::object record =
-      make_class("Container", pyb::make_tuple(vp::dict_type()),
-                 "A parsed record: its fields by name, as entries and as attributes.");
-  method(
-      record, "__getattr__",
-      [](pyb::object self, pyb::str name) -> pyb::object {
-        PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
-        if (v) return borrow(v);
-        if (PyErr_Occurred()) throw pyb::error_already_set();
-        vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
-      },
-      "name"_a);
-  method(
-      record, "__setattr__",
-      [](pyb::object self, pyb::object name, pyb::object value) {
-        if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0)
-          throw pyb::error_already_set();
-      },
-      "name"_a, "value"_a);
-  g_record = vp::keep(record);
+  g_record = vp::keep(vp::record_class("velna.crypto.lockbox", "Container", false));
 }
 
 // bind_Layout binds the binary layouts of the key file and its sections.
