@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "velna/error.h"
+
 namespace velna {
 
 SecretBytes::SecretBytes(std::size_t n) : data_(n ? new std::uint8_t[n]() : nullptr), size_(n) {}
@@ -51,6 +53,11 @@ bool constant_time_equal(ByteView a, ByteView b) {
   if (a.size() != b.size()) return false;
   if (a.empty()) return true;
   return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void check_length_field(std::string_view name, std::uint64_t stored, std::size_t actual) {
+  if (stored != actual)
+    throw BuildError(std::string(name) + " does not match the bytes that follow it");
 }
 
 std::string to_hex(ByteView data) {

@@ -7,7 +7,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -93,6 +95,30 @@ void equality(pyb::object& cls, Eq&& eq) {
 // is_instance is isinstance(o, cls); equal is a == b as `==` tests it.
 VELNA_PY_API bool is_instance(pyb::handle o, pyb::handle cls);
 VELNA_PY_API bool equal(pyb::handle a, pyb::handle b);
+
+// record_class makes the class of parsed records, a dict whose entries are
+// also its attributes (an absent one raises AttributeError with its name);
+// with |text_form|, repr gives Name(key=repr(value), ...) in entry order,
+// else the dict's own. The caller keeps the class.
+VELNA_PY_API pyb::object record_class(const char* module, const char* name, bool text_form);
+
+namespace detail {
+inline void record_entry(pyb::handle rec, PyObject* name, pyb::handle v) { dict_set(rec, name, v); }
+inline void record_entry(pyb::handle rec, PyObject* name, std::uint64_t v) {
+  dict_set(rec, name, steal(PyLong_FromUnsignedLongLong(v)));
+}
+}  // namespace detail
+
+// new_record is a record of class |cls| holding |values| under |names| in
+// their order; an unsigned integer becomes an int.
+template <std::size_t N, typename... V>
+pyb::object new_record(pyb::handle cls, const std::array<PyObject*, N>& names, const V&... values) {
+  static_assert(sizeof...(V) == N, "one value for each field");
+  pyb::object rec = call0(cls);
+  std::size_t i = 0;
+  (detail::record_entry(rec, names[i++], values), ...);
+  return rec;
+}
 
 // object_type, type_type and dict_type are the built-in classes, for bases.
 inline pyb::object object_type() { return borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }

@@ -14,17 +14,19 @@
 #include "py_compat.h"
 #include "uuids.h"
 #include "velna/time.h"
+#include "velna/utils.h"
 #include "velna_py.h"
 
 namespace velna::py::schema {
 namespace {
 
 namespace pyb = pybind11;
+namespace core = velna::schema;
 using namespace pyb::literals;
 
 constexpr const char* kDefinitionCapsule = "velna.schema.Definition";
 constexpr const char* kDefinitionAttr = "_velna_schema_definition";
-constexpr const char* kSchemaKey = "_schema";
+constexpr const char* kSchemaKey = core::kSchemaKey.data();
 
 // Objects shared by every module that links this library: one Schema base,
 // one error class and one result type per process.
@@ -39,8 +41,8 @@ struct Shared {
 struct Stdlib {
   PyObject* mapping = nullptr;  // collections.abc.Mapping
   PyObject* uuid = nullptr;     // uuid.UUID
-  PyObject* truthy = nullptr;   // accepted spellings of true
-  PyObject* falsy = nullptr;    // accepted spellings of false
+  PyObject* truthy = nullptr;   // the values other than text that read as true
+  PyObject* falsy = nullptr;    // the values other than text that read as false
 };
 
 Shared& shared();
@@ -53,10 +55,8 @@ const Stdlib& stdlib() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw pyb::error_already_set();
     pyb::set t, f;
-    for (const char* s : {"t", "T", "true", "True", "TRUE", "1"}) t.add(pyb::str(s));
     t.add(pyb::int_(1));
     t.add(pyb::bool_(true));
-    for (const char* s : {"f", "F", "false", "False", "FALSE", "0"}) f.add(pyb::str(s));
     f.add(pyb::int_(0));
     f.add(pyb::float_(0.0));
     f.add(pyb::bool_(false));
@@ -67,12 +67,15 @@ const Stdlib& stdlib() {
   return s;
 }
 
-// A field's conversion either gives a value or fails with a message.
+// A field's conversion gives a value, fails with a message (one of the
+// core's literals), or leaves the field out.
 struct Outcome {
   pyb::object value;
-  const char* error = nullptr;
+  std::string_view error = {};
+  bool skip = false;
 };
-Outcome fail(const char* message) { return {pyb::object(), message}; }
+Outcome fail(std::string_view message) { return {pyb::object(), message}; }
+Outcome fail(Kind kind) { return fail(core::invalid_message(kind)); }
 
 // absorbs: the pending Python error is one of |types|; it is then cleared.
 // Any other error is thrown on.
@@ -90,7 +93,7 @@ Outcome to_int(pyb::handle v) {
   if (n) return {steal(n)};
   // An infinite float is refused like any other value int() does not take.
   absorbs({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
-  return fail("Not a valid integer.");
+  return fail(Kind::Int);
 }
 
 Outcome to_str(pyb::handle v) {
@@ -98,11 +101,11 @@ Outcome to_str(pyb::handle v) {
     if (PyUnicode_CheckExact(v.ptr())) return {borrow(v.ptr())};
     return {steal(PyObject_Str(v.ptr()))};
   }
-  if (!PyBytes_Check(v.ptr())) return fail("Not a valid string.");
+  if (!PyBytes_Check(v.ptr())) return fail(Kind::Str);
   PyObject* text = PyUnicode_FromEncodedObject(v.ptr(), "utf-8", "strict");
   if (!text) {
     absorbs({PyExc_UnicodeDecodeError});
-    return fail("Not a valid utf-8 string.");
+    return fail(core::kInvalidUtf8);
   }
   return {steal(text)};
 }
@@ -116,19 +119,27 @@ bool in_set(PyObject* set, pyb::handle v) {
 }
 
 Outcome to_bool(pyb::handle v) {
+  if (PyUnicode_Check(v.ptr())) {
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(v.ptr(), &n);
+    if (!text) absorbs({PyExc_UnicodeEncodeError});  // lone surrogates spell nothing
+    if (auto b = text ? core::bool_from_text({text, static_cast<std::size_t>(n)}) : std::nullopt)
+      return {pyb::bool_(*b)};
+    return fail(Kind::Bool);
+  }
   const Stdlib& s = stdlib();
   if (in_set(s.truthy, v)) return {pyb::bool_(true)};
   if (in_set(s.falsy, v)) return {pyb::bool_(false)};
-  return fail("Not a valid boolean.");
+  return fail(Kind::Bool);
 }
 
 Outcome to_datetime(pyb::handle v) {
   // Only text matches; anything else, and empty text, is refused.
-  if (!truthy(v) || !PyUnicode_Check(v.ptr())) return fail("Not a valid datetime.");
+  if (!truthy(v) || !PyUnicode_Check(v.ptr())) return fail(Kind::DateTime);
   PyObject* dt = datetime_from_text(v.ptr());
   if (dt) return {steal(dt)};
   if (PyErr_Occurred()) throw pyb::error_already_set();
-  return fail("Not a valid datetime.");
+  return fail(Kind::DateTime);
 }
 
 Outcome to_uuid(pyb::handle v) {
@@ -139,7 +150,7 @@ Outcome to_uuid(pyb::handle v) {
     const auto id =
         velna::utils::parse_uuid({static_cast<const char*>(PyUnicode_DATA(v.ptr())),
                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(v.ptr()))});
-    if (!id) return fail("Not a valid UUID.");
+    if (!id) return fail(Kind::Uuid);
     return {steal(uuid_of(*id))};
   }
   // Other text (digits of other scripts among it, or a class of its own) and
@@ -147,22 +158,30 @@ Outcome to_uuid(pyb::handle v) {
   PyObject* id = PyObject_CallFunctionObjArgs(s.uuid, v.ptr(), nullptr);
   if (id) return {steal(id)};
   absorbs({PyExc_ValueError, PyExc_AttributeError, PyExc_TypeError});
-  return fail("Not a valid UUID.");
+  return fail(Kind::Uuid);
 }
 
 Outcome to_dict(pyb::handle v) {
   if (PyDict_Check(v.ptr()) || is_instance(v, stdlib().mapping)) return {borrow(v.ptr())};
-  return fail("Not a valid mapping type.");
+  return fail(Kind::Dict);
 }
 
-Outcome convert(const Field& f, pyb::handle raw) {
-  if (raw.ptr() == shared().missing) {
-    if (f.required) return fail("Missing data for required field.");
-    return {borrow(raw.ptr())};
-  }
-  if (raw.is_none()) {
-    if (f.allow_none) return {pyb::none()};
-    return fail("Field may not be null.");
+// convert is what field |f| loads of |raw| (the marker of an absent key
+// among them); |partial|: the load may leave the field out.
+Outcome convert(const Field& f, pyb::handle raw, bool partial = false) {
+  const core::Presence presence = raw.ptr() == shared().missing ? core::Presence::Absent
+                                  : raw.is_none()               ? core::Presence::Null
+                                                                : core::Presence::Value;
+  const core::Step step = core::step_for(f, presence, partial);
+  switch (step.action) {
+    case core::Step::Skip:
+      return {borrow(raw.ptr()), {}, true};
+    case core::Step::Null:
+      return {pyb::none()};
+    case core::Step::Fail:
+      return fail(step.message);
+    case core::Step::Convert:
+      break;
   }
   switch (f.kind) {
     case Kind::Raw:
@@ -183,35 +202,31 @@ Outcome convert(const Field& f, pyb::handle raw) {
   return {borrow(raw.ptr())};
 }
 
-// Collector gathers the errors of one load.
+// Collector gathers the errors of one load; errors() gives them the shape
+// of the core's report as Python objects.
 struct Collector {
-  pyb::dict errors;
+  core::Report report;
   pyb::list field_names;
   pyb::list fields;
-  pyb::dict declared;  // the class's field descriptions
 
-  // at is the error mapping of item |index| (made on first use), or the top
-  // level when there is no index.
-  pyb::dict at(std::optional<std::size_t> index) {
-    if (!index) return errors;
-    pyb::int_ key(*index);
-    PyObject* existing = PyDict_GetItemWithError(errors.ptr(), key.ptr());
-    if (existing) return pyb::reinterpret_borrow<pyb::dict>(existing);
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    pyb::dict fresh;
-    errors[key] = fresh;
-    return fresh;
-  }
-  void add(std::optional<std::size_t> index, const std::string& key, const char* message) {
-    pyb::dict e = at(index);
-    pyb::str k(key);
-    PyObject* list = PyDict_GetItemWithError(e.ptr(), k.ptr());
-    if (!list) {
-      if (PyErr_Occurred()) throw pyb::error_already_set();
-      e[k] = pyb::list();
-      list = PyDict_GetItemWithError(e.ptr(), k.ptr());
+  pyb::dict errors(pyb::handle declared) {
+    pyb::dict out;
+    for (const core::Report::Group& g : report.groups()) {
+      pyb::dict at = out;
+      if (g.index) out[pyb::int_(*g.index)] = at = pyb::dict();
+      for (const core::Report::Messages& k : g.keys) {
+        pyb::list messages;
+        for (std::string_view m : k.messages) messages.append(pyb::str(m.data(), m.size()));
+        at[pyb::str(k.key)] = messages;
+      }
     }
-    if (PyList_Append(list, pyb::str(message).ptr()) != 0) throw pyb::error_already_set();
+    for (const core::Report::Error& e : report.errors()) {
+      field_names.append(pyb::str(e.key));
+      if (!e.field) continue;
+      PyObject* d = PyDict_GetItemString(declared.ptr(), e.field->name.c_str());
+      fields.append(d ? borrow(d) : pyb::none());
+    }
+    return out;
   }
 };
 
@@ -262,8 +277,7 @@ bool selected(pyb::handle self, const Field& f) {
 pyb::object load_item(pyb::handle self, const Definition& definition, pyb::handle item,
                       pyb::handle partial, std::optional<std::size_t> index, Collector& c) {
   if (!PyDict_Check(item.ptr()) && !is_instance(item, stdlib().mapping)) {
-    c.add(index, kSchemaKey, "Invalid input type.");
-    c.field_names.append(pyb::str(kSchemaKey));
+    c.report.refuse_item(index);
     return pyb::none();
   }
   bool partial_all = partial.ptr() == Py_True;
@@ -279,20 +293,17 @@ pyb::object load_item(pyb::handle self, const Definition& definition, pyb::handl
       key = f.load_from;
       raw = lookup(item, key);
     }
-    if (raw.ptr() == shared().missing) {
-      if (partial_all) continue;
-      if (partial_some && PySequence_Contains(partial.ptr(), pyb::str(f.name).ptr()) == 1) continue;
-      if (!f.required) continue;
-    }
-    Outcome o = convert(f, raw);
-    if (o.error) {
-      c.add(index, key, o.error);
-      c.field_names.append(pyb::str(key));
-      PyObject* d = PyDict_GetItemString(c.declared.ptr(), f.name.c_str());
-      c.fields.append(d ? borrow(d) : pyb::none());
+    const bool partial_here =
+        raw.ptr() == shared().missing &&
+        (partial_all ||
+         (partial_some && PySequence_Contains(partial.ptr(), pyb::str(f.name).ptr()) == 1));
+    Outcome o = convert(f, raw, partial_here);
+    if (o.skip) continue;
+    if (!o.error.empty()) {
+      c.report.add(index, key, o.error, &f);
       continue;
     }
-    out[pyb::str(f.attribute.empty() ? f.name : f.attribute)] = o.value;
+    out[pyb::str(f.output_key())] = o.value;
   }
   return out;
 }
@@ -348,7 +359,6 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
   bool many = truthy(many_arg.is_none() ? pyb::object(self.attr("many")) : many_arg);
   pyb::object partial = partial_arg.is_none() ? pyb::object(self.attr("partial")) : partial_arg;
   Collector c;
-  c.declared = self.attr("_declared_fields");
   pyb::dict errors;
   pyb::object result = pyb::none();
   bool pre_failed = false;
@@ -363,7 +373,7 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
   }
   if (!pre_failed) {
     result = unmarshal(self, definition, processed, many, partial, c);
-    errors = c.errors;
+    errors = c.errors(self.attr("_declared_fields"));
   }
   if (pyb::len(errors) == 0 && !definition.post_load.empty()) {
     try {
@@ -494,33 +504,13 @@ Shared& shared() {
   return *s;
 }
 
-const char* kind_name(Kind k) {
-  switch (k) {
-    case Kind::Raw:
-      return "Raw";
-    case Kind::Int:
-      return "Int";
-    case Kind::Str:
-      return "Str";
-    case Kind::Bool:
-      return "Bool";
-    case Kind::DateTime:
-      return "DateTime";
-    case Kind::Uuid:
-      return "UUID";
-    case Kind::Dict:
-      return "Dict";
-  }
-  return "Raw";
-}
-
 }  // namespace
 
 pyb::object convert_value(Kind kind, pyb::handle value, const char*& message) {
   Field f;
   f.kind = kind;
   Outcome o = convert(f, value);
-  message = o.error;
+  message = o.error.empty() ? nullptr : o.error.data();  // a literal: NUL-terminated
   return o.value;
 }
 
@@ -583,7 +573,7 @@ pyb::object make_class(const char* module, const char* name, const char* doc, De
   pyb::dict declared;
   for (const Field& f : definition.fields) {
     declared[pyb::str(f.name)] = namespace_type(
-        "name"_a = f.name, "kind"_a = kind_name(f.kind),
+        "name"_a = f.name, "kind"_a = pyb::str(std::string(core::kind_name(f.kind))),
         "load_from"_a = f.load_from.empty() ? pyb::object(pyb::none()) : pyb::str(f.load_from),
         "attribute"_a = f.attribute.empty() ? pyb::object(pyb::none()) : pyb::str(f.attribute),
         "allow_none"_a = f.allow_none, "required"_a = f.required);

@@ -25,46 +25,16 @@
 #include <string_view>
 #include <vector>
 
-#include "velna/utils.h"
+#include "velna/schema/fields.h"
 
 namespace velna::py::schema {
 
-// Kind is what a field converts to; the messages are those of each kind:
-//  Raw       anything, unchanged
-//  Int       int(value)                           "Not a valid integer."
-//  Str       text, or bytes decoded as UTF-8      "Not a valid string.",
-//                                                 "Not a valid utf-8 string."
-//  Bool      one of the accepted spellings        "Not a valid boolean."
-//  DateTime  ISO 8601 date and time text          "Not a valid datetime."
-//  Uuid      uuid.UUID, or text that parses       "Not a valid UUID."
-//  Dict      any mapping, unchanged               "Not a valid mapping type."
-// Every kind refuses nothing (None) with "Field may not be null." unless
-// |allow_none|, and a required field that is absent gives "Missing data for
-// required field.".
-enum class Kind { Raw, Int, Str, Bool, DateTime, Uuid, Dict };
-
-struct Field {
-  std::string name;  // attribute name, and the first key looked up
-  Kind kind = Kind::Raw;
-  std::string load_from = {};  // external key read when |name| is absent; empty for none
-  std::string attribute = {};  // key of the loaded value; empty for |name|
-  bool allow_none = false;
-  bool required = false;
-};
-
-// Processor names a method of the schema class run as a hook. With
-// |pass_many| it receives (data, many) once; otherwise (item) per item.
-struct Processor {
-  std::string method;
-  bool pass_many = false;
-};
-
-struct Definition {
-  std::vector<Field> fields;  // in declaration order
-  std::vector<Processor> pre_load;
-  std::vector<Processor> post_load;
-  bool strict = false;  // the default of the constructor's |strict|
-};
+// The fields, hooks and messages are the core's (velna/schema/fields.h);
+// Python's part is the conversions of its values and the classes.
+using velna::schema::Definition;
+using velna::schema::Field;
+using velna::schema::Kind;
+using velna::schema::Processor;
 
 // base_class is the class "Schema" that every schema class derives from:
 // __init__(extra=None, only=None, exclude=(), prefix='', strict=None,

@@ -53,6 +53,11 @@ class SecretBytes {
 // early exit; strings of different lengths are unequal.
 bool constant_time_equal(ByteView a, ByteView b);
 
+// check_length_field refuses a record to write whose length field |name|
+// holds |stored| for a byte string of |actual| bytes: BuildError "<name> does
+// not match the bytes that follow it".
+void check_length_field(std::string_view name, std::uint64_t stored, std::size_t actual);
+
 // to_hex writes |data| as lower-case hexadecimal, two characters per byte.
 std::string to_hex(ByteView data);
 

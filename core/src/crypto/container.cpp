@@ -52,9 +52,10 @@ void check_room(MutableByteView out, std::size_t needed) {
 SectionView read_section(ByteView data, const char* layout) {
   Reader r(data, layout);
   SectionView s;
-  s.iv = r.bytes(r.u64("iv_length"), "iv");
-  s.encrypted = r.bytes(r.u64("encrypted_length"), "encrypted");
-  s.digest = r.bytes(r.u64("digest_length"), "digest");
+  const auto& f = kSectionFields;
+  s.iv = r.bytes(r.u64(f[0]), f[1]);
+  s.encrypted = r.bytes(r.u64(f[2]), f[3]);
+  s.digest = r.bytes(r.u64(f[4]), f[5]);
   s.bytes = r.consumed();
   return s;
 }
@@ -150,13 +151,14 @@ std::size_t blob_size(const SectionView& header, const SectionView& content) {
 BlobView parse_blob(ByteView data) {
   Reader r(data, "Container blob");
   BlobView b;
-  b.preamble.version = r.u64("version");
-  ByteView oid = r.bytes(kOidSize, "oid");
+  const auto& f = kPreambleFields;
+  b.preamble.version = r.u64(f[0]);
+  ByteView oid = r.bytes(kOidSize, f[1]);
   std::memcpy(b.preamble.oid.data(), oid.data(), kOidSize);
-  b.preamble.cipher_index = r.u64("cipher_index");
-  b.preamble.mac_index = r.u64("mac_index");
-  b.preamble.header_length = r.u64("header_length");
-  b.preamble.content_length = r.u64("content_length");
+  b.preamble.cipher_index = r.u64(f[2]);
+  b.preamble.mac_index = r.u64(f[3]);
+  b.preamble.header_length = r.u64(f[4]);
+  b.preamble.content_length = r.u64(f[5]);
   // The preamble's lengths are informational only; each section's extent
   // comes from its own length fields.
   b.header = read_section(r.rest(), "Container blob header section");
@@ -193,15 +195,16 @@ std::size_t key_blob_size(std::size_t cipher_key_size, std::size_t mac_key_size)
 KeyBlobView parse_key_blob(ByteView data) {
   Reader r(data, "Container key blob");
   KeyBlobView k;
-  k.version = r.u64("version");
-  k.cipher_index = r.u64("cipher_index");
-  const std::uint64_t cipher_key_length = r.u64("cipher_key_length");
+  const auto& f = kKeyBlobFields;
+  k.version = r.u64(f[0]);
+  k.cipher_index = r.u64(f[1]);
+  const std::uint64_t cipher_key_length = r.u64(f[2]);
   if (cipher_key_length == 0) throw ParseError("Container key blob: cipher_key is empty.");
-  k.cipher_key = r.bytes(cipher_key_length, "cipher_key");
-  k.mac_index = r.u64("mac_index");
-  const std::uint64_t mac_key_length = r.u64("mac_key_length");
+  k.cipher_key = r.bytes(cipher_key_length, f[3]);
+  k.mac_index = r.u64(f[4]);
+  const std::uint64_t mac_key_length = r.u64(f[5]);
   if (mac_key_length == 0) throw ParseError("Container key blob: mac_key is empty.");
-  k.mac_key = r.bytes(mac_key_length, "mac_key");
+  k.mac_key = r.bytes(mac_key_length, f[6]);
   k.bytes = r.consumed();
   return k;
 }

@@ -23,9 +23,10 @@ using internal::store_u64;
 SectionView read_section(Reader& outer, const char* layout) {
   Reader r(outer.rest(), layout);
   SectionView s;
-  s.salt = r.bytes(r.u64("salt_length"), "salt");
-  s.iv = r.bytes(r.u64("iv_length"), "iv");
-  s.encrypted = r.bytes(r.u64("encrypted_length"), "encrypted");
+  const auto& f = kSectionFields;
+  s.salt = r.bytes(r.u64(f[0]), f[1]);
+  s.iv = r.bytes(r.u64(f[2]), f[3]);
+  s.encrypted = r.bytes(r.u64(f[4]), f[5]);
   s.bytes = r.consumed();
   outer.skip(s.bytes.size());
   return s;
@@ -117,9 +118,9 @@ Bytes build_section(const SectionView& fields) {
 FileView parse_file(ByteView data) {
   Reader r(data, "Key file");
   FileView f;
-  f.version = r.u64("version");
-  f.key_ring_length = r.u64("key_ring_length");
-  f.rescue_length = r.u64("rescue_length");
+  f.version = r.u64(kFileFields[0]);
+  f.key_ring_length = r.u64(kFileFields[1]);
+  f.rescue_length = r.u64(kFileFields[2]);
   f.key_ring = read_section(r, "Key file key_ring");
   f.rescue = read_section(r, "Key file rescue");
   f.bytes = r.consumed();
@@ -136,6 +137,11 @@ Bytes build_file(std::uint64_t version, std::uint64_t key_ring_length, std::uint
   p = store_u64(p, rescue_length);
   put_section(put_section(p, key_ring), rescue);
   return out;
+}
+
+Bytes join_sections(ByteView key_ring, ByteView rescue) {
+  return build_file(kVersion, key_ring.size(), rescue.size(), parse_section(key_ring),
+                    parse_section(rescue));
 }
 
 bool has_engine(std::uint64_t version) { return version == 1; }
@@ -220,7 +226,7 @@ Bytes write_file(std::string_view key_ring_json, std::string_view password,
   std::string secret = password_secret(password);
   Bytes k = seal_section(kVersion, as_bytes(secret), as_bytes(key_ring_json));
   Bytes r = seal_section(kVersion, as_bytes(passphrase), as_bytes(rescue_plaintext(secret)));
-  return build_file(kVersion, k.size(), r.size(), parse_section(k), parse_section(r));
+  return join_sections(k, r);
 }
 
 std::string open_key_ring(ByteView file, std::string_view password) {

@@ -15,6 +15,7 @@
 // blob and decrypted straight out of it.
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -73,14 +74,19 @@ PyObject* g_record_pending = nullptr;
   X(_created_by) X(_created_at) X(_modified_by) X(_modified_at) X(_content_cls) X(_enc_data)       \
   X(_container) X(length) X(bytes_le) X(aes) X(create_iv) X(random) X(digest) X(verify)            \
   X(InvalidSignature) X(DecryptionError) X(providers) X(get) X(session) X(user) X(crypto) X(hmac)  \
-  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(preamble) X(oid) X(iv_length)      \
-  X(iv) X(encrypted_length) X(digest_length) X(header_length) X(content_length) X(container_id)    \
-  X(customData) X(uuid4) X(is_safe)
+  X(HMAC_KEY_LENGTH) X(CIPHER_KEY_LENGTH) X(KEY_BLOB_VERSION) X(container_id) X(uuid4) X(is_safe)
 // clang-format on
 
 struct Names {
   VELNA_CONTAINER_NAMES(VELNA_PY_NAME_FIELD)
   PyObject* const int_ = vp::intern("int");
+  PyObject* const custom_data = vp::intern(vc::kCustomDataKey.data());
+  PyObject* const header_version = vp::intern(vc::kHeaderVersionKey.data());
+  // The fields of the layouts' records, in their order.
+  const std::array<PyObject*, 6> section = vp::intern_all(vc::kSectionFields);
+  const std::array<PyObject*, 6> preamble = vp::intern_all(vc::kPreambleFields);
+  const std::array<PyObject*, 3> blob = vp::intern_all(vc::kBlobFields);
+  const std::array<PyObject*, 7> key_blob = vp::intern_all(vc::kKeyBlobFields);
   PyObject* const uuid_from_bytes_le_kw = vp::keep(pyb::make_tuple(borrow(bytes_le)));
 };
 const Names& N() { return vp::table<Names>(); }
@@ -118,10 +124,9 @@ using vp::property;
 // ---------------------------------------------------------------------------
 // Records and layouts.
 
-pyb::object new_record() { return call0(H(g_record)); }
-void rec_set(pyb::handle rec, PyObject* name, pyb::handle v) { dict_set(rec, name, v); }
-void rec_set(pyb::handle rec, PyObject* name, std::uint64_t v) {
-  rec_set(rec, name, steal(PyLong_FromUnsignedLongLong(v)));
+template <std::size_t Count, typename... V>
+pyb::object record(const std::array<PyObject*, Count>& names, const V&... values) {
+  return vp::new_record(H(g_record), names, values...);
 }
 
 using vp::record::Buffer;
@@ -133,19 +138,21 @@ void check_length(pyb::handle rec, const char* name, std::size_t actual) {
   int has = PySequence_Contains(rec.ptr(), pyb::str(name).ptr());
   if (has < 0) throw pyb::error_already_set();
   if (!has) return;
-  if (u64_entry(rec, name) != actual)
-    throw velna::BuildError(std::string(name) + " does not match the bytes that follow it");
+  velna::check_length_field(name, u64_entry(rec, name), actual);
 }
 
+// SectionFields reads a section record's byte strings (iv, encrypted,
+// digest), each checked against its length entry where there is one.
 struct SectionFields {
+  static constexpr const auto& kNames = vc::kSectionFields;
   Buffer iv, encrypted, digest;
   explicit SectionFields(pyb::handle rec)
-      : iv(entry(rec, "iv"), "iv"),
-        encrypted(entry(rec, "encrypted"), "encrypted"),
-        digest(entry(rec, "digest"), "digest") {
-    check_length(rec, "iv_length", iv.view().size());
-    check_length(rec, "encrypted_length", encrypted.view().size());
-    check_length(rec, "digest_length", digest.view().size());
+      : iv(entry(rec, kNames[1]), kNames[1]),
+        encrypted(entry(rec, kNames[3]), kNames[3]),
+        digest(entry(rec, kNames[5]), kNames[5]) {
+    check_length(rec, kNames[0], iv.view().size());
+    check_length(rec, kNames[2], encrypted.view().size());
+    check_length(rec, kNames[4], digest.view().size());
   }
   vc::SectionView view() const { return {iv.view(), encrypted.view(), digest.view(), {}}; }
 };
@@ -172,43 +179,29 @@ class FieldMaker {
 };
 
 pyb::object section_record(const vc::SectionView& s, const FieldMaker& field) {
-  pyb::object rec = new_record();
-  rec_set(rec, N().iv_length, s.iv.size());
-  rec_set(rec, N().iv, field(s.iv));
-  rec_set(rec, N().encrypted_length, s.encrypted.size());
-  rec_set(rec, N().encrypted, field(s.encrypted));
-  rec_set(rec, N().digest_length, s.digest.size());
-  rec_set(rec, N().digest, field(s.digest));
-  return rec;
+  return record(N().section, s.iv.size(), field(s.iv), s.encrypted.size(), field(s.encrypted),
+                s.digest.size(), field(s.digest));
 }
 
 pyb::object preamble_record(const vc::Preamble& p) {
-  pyb::object rec = new_record();
-  rec_set(rec, N().version, p.version);
-  rec_set(rec, N().oid, vp::to_bytes(p.oid));
-  rec_set(rec, N().cipher_index, p.cipher_index);
-  rec_set(rec, N().mac_index, p.mac_index);
-  rec_set(rec, N().header_length, p.header_length);
-  rec_set(rec, N().content_length, p.content_length);
-  return rec;
+  return record(N().preamble, p.version, vp::to_bytes(p.oid), p.cipher_index, p.mac_index,
+                p.header_length, p.content_length);
 }
 
 pyb::object blob_record(const vc::BlobView& b, const FieldMaker& field) {
-  pyb::object rec = new_record();
-  rec_set(rec, N().preamble, preamble_record(b.preamble));
-  rec_set(rec, N().header, section_record(b.header, field));
-  rec_set(rec, N().content, section_record(b.content, field));
-  return rec;
+  return record(N().blob, preamble_record(b.preamble), section_record(b.header, field),
+                section_record(b.content, field));
 }
 
 vc::Preamble preamble_fields(pyb::handle rec) {
+  const auto& f = vc::kPreambleFields;
   vc::Preamble p;
-  p.version = u64_entry(rec, "version");
-  p.oid = vc::oid_from(Buffer(entry(rec, "oid"), "oid").view());
-  p.cipher_index = u64_entry(rec, "cipher_index");
-  p.mac_index = u64_entry(rec, "mac_index");
-  p.header_length = u64_entry(rec, "header_length");
-  p.content_length = u64_entry(rec, "content_length");
+  p.version = u64_entry(rec, f[0]);
+  p.oid = vc::oid_from(Buffer(entry(rec, f[1]), f[1]).view());
+  p.cipher_index = u64_entry(rec, f[2]);
+  p.mac_index = u64_entry(rec, f[3]);
+  p.header_length = u64_entry(rec, f[4]);
+  p.content_length = u64_entry(rec, f[5]);
   return p;
 }
 
@@ -219,24 +212,18 @@ struct Layout {
 };
 
 pyb::object key_blob_record(const vc::KeyBlobView& k) {
-  pyb::object rec = new_record();
-  rec_set(rec, N().version, k.version);
-  rec_set(rec, N().cipher_index, k.cipher_index);
-  rec_set(rec, N().cipher_key_length, k.cipher_key.size());
-  rec_set(rec, N().cipher_key, vp::to_bytes(k.cipher_key));
-  rec_set(rec, N().mac_index, k.mac_index);
-  rec_set(rec, N().mac_key_length, k.mac_key.size());
-  rec_set(rec, N().mac_key, vp::to_bytes(k.mac_key));
-  return rec;
+  return record(N().key_blob, k.version, k.cipher_index, k.cipher_key.size(),
+                vp::to_bytes(k.cipher_key), k.mac_index, k.mac_key.size(), vp::to_bytes(k.mac_key));
 }
 
 pyb::bytes build_key_blob_from(pyb::handle rec) {
-  std::uint64_t ci = u64_entry(rec, "cipher_index");
-  std::uint64_t mi = u64_entry(rec, "mac_index");
-  Buffer ck(entry(rec, "cipher_key"), "cipher_key");
-  Buffer mk(entry(rec, "mac_key"), "mac_key");
-  check_length(rec, "cipher_key_length", ck.view().size());
-  check_length(rec, "mac_key_length", mk.view().size());
+  const auto& f = vc::kKeyBlobFields;
+  std::uint64_t ci = u64_entry(rec, f[1]);
+  std::uint64_t mi = u64_entry(rec, f[4]);
+  Buffer ck(entry(rec, f[3]), f[3]);
+  Buffer mk(entry(rec, f[6]), f[6]);
+  check_length(rec, f[2], ck.view().size());
+  check_length(rec, f[5], mk.view().size());
   std::size_t n = vc::key_blob_size(ck.view().size(), mk.view().size());
   return vp::new_bytes(n, [&](std::uint8_t* out) {
     vc::write_key_blob(ci, ck.view(), mi, mk.view(), {out, n});
@@ -251,9 +238,10 @@ pyb::bytes build_section_from(pyb::handle rec) {
 }
 
 pyb::bytes build_blob_from(pyb::handle rec) {
-  vc::Preamble p = preamble_fields(entry(rec, "preamble"));
-  SectionFields h(entry(rec, "header"));
-  SectionFields c(entry(rec, "content"));
+  const auto& f = vc::kBlobFields;
+  vc::Preamble p = preamble_fields(entry(rec, f[0]));
+  SectionFields h(entry(rec, f[1]));
+  SectionFields c(entry(rec, f[2]));
   auto hv = h.view(), cv = c.view();
   std::size_t n = vc::blob_size(hv, cv);
   return vp::new_bytes(n, [&](std::uint8_t* out) { vc::write_blob(p, hv, cv, {out, n}); });
@@ -398,15 +386,9 @@ void keys_init(pyb::object self, pyb::object cipher_index, pyb::object mac_index
                pyb::object cipher_key, pyb::object mac_key) {
   pyb::object ck = truthy(cipher_key) ? cipher_key : draw(mod_attr(N().CIPHER_KEY_LENGTH));
   pyb::object mk = truthy(mac_key) ? mac_key : draw(get(hmac_mod(), N().HMAC_KEY_LENGTH));
-  pyb::object rec = new_record();
-  rec_set(rec, N().version, mod_attr(N().KEY_BLOB_VERSION));
-  rec_set(rec, N().cipher_index, cipher_index);
-  rec_set(rec, N().cipher_key_length, pyb::int_(pyb::len(ck)));
-  rec_set(rec, N().cipher_key, ck);
-  rec_set(rec, N().mac_index, mac_index);
-  rec_set(rec, N().mac_key_length, pyb::int_(pyb::len(mk)));
-  rec_set(rec, N().mac_key, mk);
-  set(self, N().container, rec);
+  set(self, N().container,
+      record(N().key_blob, mod_attr(N().KEY_BLOB_VERSION), cipher_index, pyb::int_(pyb::len(ck)),
+             ck, mac_index, pyb::int_(pyb::len(mk)), mk));
 }
 
 // new_keys is ContainerKeys(cipher_index=..., mac_index=..., cipher_key=...,
@@ -440,11 +422,8 @@ bool field_equal(pyb::handle a, pyb::handle b, bool secret) {
 bool keys_equal(pyb::object self, pyb::object other) {
   if (!pyb::isinstance(other, pyb::type::of(self))) return false;
   pyb::object a = keys_record(self), b = keys_record(other);
-  static const char* fields[] = {"version",    "cipher_index", "cipher_key_length",
-                                 "cipher_key", "mac_index",    "mac_key_length",
-                                 "mac_key"};
   bool equal = true;
-  for (const char* f : fields) {
+  for (const char* f : vc::kKeyBlobFields) {
     bool secret = std::string_view(f).ends_with("_key");
     // Every field is compared, so that the time taken does not tell which differs.
     equal = field_equal(a[f], b[f], secret) && equal;
@@ -578,15 +557,15 @@ pyb::object call_json_get(pyb::handle p) {
 pyb::object header_get_data(pyb::object self) {
   if (payload_encrypted(self)) return get(self, N()._encrypted_data);
   pyb::object value = call_json_get(self);
-  if (PyDict_Check(value.ptr())) return value.attr("get")("customData");
+  if (PyDict_Check(value.ptr())) return value.attr("get")(pyb::handle(N().custom_data));
   return value;
 }
 
 void header_set_data(pyb::object self, pyb::object data) {
   pyb::object custom = parsed_if_json(data);
   pyb::dict obj;
-  dict_set(obj, N().version, get(H(g_header), N().version));
-  dict_set(obj, N().customData, custom);
+  dict_set(obj, N().header_version, get(H(g_header), N().version));
+  dict_set(obj, N().custom_data, custom);
   call_json_set(self, obj);
 }
 
@@ -1085,28 +1064,7 @@ void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
 
 // bind_Record binds the parsed-record type, a dict whose entries are also attributes.
 void bind_Record(pyb::module_& m) {
-  pyb::object record =
-      make_class("Container", pyb::make_tuple(borrow(reinterpret_cast<PyObject*>(&PyDict_Type))),
-                 "A parsed record: its fields by name, as entries and as attributes.");
-  method(record, "__getattr__", [](pyb::object self, pyb::str name) -> pyb::object {
-    PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
-    if (v) return borrow(v);
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
-  });
-  method(record, "__setattr__", [](pyb::object self, pyb::object name, pyb::object value) {
-    if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0) throw pyb::error_already_set();
-  });
-  method(record, "__repr__", [](pyb::object self) {
-    pyb::str out("Container(");
-    bool first = true;
-    for (auto item : pyb::reinterpret_borrow<pyb::dict>(self)) {
-      if (!first) out = out + pyb::str(", ");
-      out = out + pyb::str(item.first) + pyb::str("=") + pyb::repr(item.second);
-      first = false;
-    }
-    return out + pyb::str(")");
-  });
+  pyb::object record = vp::record_class("velna.crypto.container", "Container", true);
   m.attr("ConstructContainer") = record;
   g_record = vp::keep(record);
 }
@@ -1239,7 +1197,7 @@ void bind_Header(pyb::module_& m) {
   pyb::object jsonp = m.attr("JSONPayload");
   pyb::object header = make_class("Header", pyb::make_tuple(jsonp),
                                   "The container header: custom data beside the header version.");
-  header.attr("version") = 1;
+  header.attr("version") = vc::kHeaderVersion;
   M.header_data = property(header, "data", &header_get_data, pyb::cpp_function(&header_set_data));
   m.attr("Header") = header;
   g_header = vp::keep(header);

@@ -10,6 +10,7 @@
 // of the plaintexts is the package's JSON text codec.
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -50,6 +51,9 @@ vp::Own own_random{"velna.crypto.random"};
 vp::Own own_create_iv{"velna.crypto.aes.create_iv"};
 
 struct Names {
+  // The fields of the layouts' records, in their order.
+  const std::array<PyObject*, 6> section = vp::intern_all(vl::kSectionFields);
+  const std::array<PyObject*, 5> file = vp::intern_all(vl::kFileFields);
   VELNA_PY_NAME_FIELD(encrypt)
   VELNA_PY_NAME_FIELD(decrypt)
   VELNA_PY_NAME_FIELD(random)
@@ -74,50 +78,35 @@ struct Input : Buffer {
       : Buffer(o, [] { throw velna::ParseError("Key file: no bytes to read from."); }) {}
 };
 
+// SectionFields reads a section record's byte strings (salt, iv, encrypted),
+// each checked against its length entry.
 struct SectionFields {
+  static constexpr const auto& kNames = vl::kSectionFields;
   Buffer salt, iv, encrypted;
   explicit SectionFields(pyb::handle rec)
-      : salt(entry(rec, "salt"), "salt"),
-        iv(entry(rec, "iv"), "iv"),
-        encrypted(entry(rec, "encrypted"), "encrypted") {
-    check(rec, "salt_length", salt);
-    check(rec, "iv_length", iv);
-    check(rec, "encrypted_length", encrypted);
+      : salt(entry(rec, kNames[1]), kNames[1]),
+        iv(entry(rec, kNames[3]), kNames[3]),
+        encrypted(entry(rec, kNames[5]), kNames[5]) {
+    velna::check_length_field(kNames[0], u64_entry(rec, kNames[0]), salt.view().size());
+    velna::check_length_field(kNames[2], u64_entry(rec, kNames[2]), iv.view().size());
+    velna::check_length_field(kNames[4], u64_entry(rec, kNames[4]), encrypted.view().size());
   }
   vl::SectionView view() const { return {salt.view(), iv.view(), encrypted.view(), {}}; }
-
- private:
-  static void check(pyb::handle rec, const char* name, const Buffer& b) {
-    if (u64_entry(rec, name) != b.view().size())
-      throw velna::BuildError(std::string(name) + " does not match the bytes that follow it");
-  }
 };
 
-pyb::object new_record() { return steal(PyObject_CallObject(g_record, nullptr)); }
-
-void rec_set(pyb::handle rec, const char* name, pyb::handle v) {
-  if (PyDict_SetItemString(rec.ptr(), name, v.ptr()) != 0) throw pyb::error_already_set();
+template <std::size_t Count, typename... V>
+pyb::object record(const std::array<PyObject*, Count>& names, const V&... values) {
+  return vp::new_record(g_record, names, values...);
 }
 
 pyb::object section_record(const vl::SectionView& s) {
-  pyb::object rec = new_record();
-  rec_set(rec, "salt_length", pyb::int_(s.salt.size()));
-  rec_set(rec, "salt", vp::to_bytes(s.salt));
-  rec_set(rec, "iv_length", pyb::int_(s.iv.size()));
-  rec_set(rec, "iv", vp::to_bytes(s.iv));
-  rec_set(rec, "encrypted_length", pyb::int_(s.encrypted.size()));
-  rec_set(rec, "encrypted", vp::to_bytes(s.encrypted));
-  return rec;
+  return record(N().section, s.salt.size(), vp::to_bytes(s.salt), s.iv.size(), vp::to_bytes(s.iv),
+                s.encrypted.size(), vp::to_bytes(s.encrypted));
 }
 
 pyb::object file_record(const vl::FileView& f) {
-  pyb::object rec = new_record();
-  rec_set(rec, "version", pyb::int_(f.version));
-  rec_set(rec, "key_ring_length", pyb::int_(f.key_ring_length));
-  rec_set(rec, "rescue_length", pyb::int_(f.rescue_length));
-  rec_set(rec, "key_ring", section_record(f.key_ring));
-  rec_set(rec, "rescue", section_record(f.rescue));
-  return rec;
+  return record(N().file, f.version, f.key_ring_length, f.rescue_length, section_record(f.key_ring),
+                section_record(f.rescue));
 }
 
 enum class LayoutKind { Section, File };
@@ -131,11 +120,12 @@ pyb::bytes build_section_from(pyb::handle rec) {
 }
 
 pyb::bytes build_file_from(pyb::handle rec) {
-  std::uint64_t version = u64_entry(rec, "version");
-  std::uint64_t k = u64_entry(rec, "key_ring_length");
-  std::uint64_t r = u64_entry(rec, "rescue_length");
-  SectionFields key_ring(entry(rec, "key_ring"));
-  SectionFields rescue(entry(rec, "rescue"));
+  const auto& f = vl::kFileFields;
+  std::uint64_t version = u64_entry(rec, f[0]);
+  std::uint64_t k = u64_entry(rec, f[1]);
+  std::uint64_t r = u64_entry(rec, f[2]);
+  SectionFields key_ring(entry(rec, f[3]));
+  SectionFields rescue(entry(rec, f[4]));
   return vp::to_bytes(vl::build_file(version, k, r, key_ring.view(), rescue.view()));
 }
 
@@ -343,9 +333,7 @@ pyb::object lockbox_encrypt(pyb::object self, pyb::object password, pyb::object 
   rescue.attr("encrypt")(passphrase);
   pyb::object r = rescue.attr("data");
   Input kin(k), rin(r);
-  vl::SectionView ks = vl::parse_section(kin.view()), rs = vl::parse_section(rin.view());
-  velna::Bytes file = vl::build_file(vl::kVersion, kin.view().size(), rin.view().size(), ks, rs);
-  self.attr("_enc_data") = vp::to_bytes(file);
+  self.attr("_enc_data") = vp::to_bytes(vl::join_sections(kin.view(), rin.view()));
   self.attr("encrypted") = pyb::bool_(true);
   return self;
 }
@@ -375,7 +363,7 @@ pyb::object lockbox_rescue(pyb::object self) {
   pyb::object stored = self.attr("_enc_data");
   Input in(stored);
   vl::FileView file = vl::parse_file(in.view());
-  return global("LockboxRescue")("enc_data"_a = vp::to_bytes(vl::build_section(file.rescue)),
+  return global("LockboxRescue")("enc_data"_a = vp::to_bytes(file.rescue.bytes),
                                  "version"_a = pyb::int_(file.version));
 }
 
@@ -391,29 +379,10 @@ pyb::object make_class(const char* name, pyb::tuple bases, const char* doc) {
   return vp::make_class("velna.crypto.lockbox", name, bases, doc);
 }
 
-// make_record_class makes the parsed-record type, a dict whose entries are also
-// attributes; the module keeps it without naming it.
+// make_record_class makes the parsed-record type, a dict whose entries are
+// also attributes; the module keeps it without naming it.
 void make_record_class() {
-  pyb::object record =
-      make_class("Container", pyb::make_tuple(vp::dict_type()),
-                 "A parsed record: its fields by name, as entries and as attributes.");
-  method(
-      record, "__getattr__",
-      [](pyb::object self, pyb::str name) -> pyb::object {
-        PyObject* v = PyDict_GetItemWithError(self.ptr(), name.ptr());
-        if (v) return borrow(v);
-        if (PyErr_Occurred()) throw pyb::error_already_set();
-        vp::raise_error(PyExc_AttributeError, name.cast<std::string>());
-      },
-      "name"_a);
-  method(
-      record, "__setattr__",
-      [](pyb::object self, pyb::object name, pyb::object value) {
-        if (PyDict_SetItem(self.ptr(), name.ptr(), value.ptr()) != 0)
-          throw pyb::error_already_set();
-      },
-      "name"_a, "value"_a);
-  g_record = vp::keep(record);
+  g_record = vp::keep(vp::record_class("velna.crypto.lockbox", "Container", false));
 }
 
 // bind_Layout binds the binary layouts of the key file and its sections.

@@ -39,6 +39,24 @@ inline constexpr std::size_t kPreambleSize = 56;
 inline constexpr std::size_t kBlobOverhead = kPreambleSize + 2 * kSectionOverhead;
 inline constexpr std::size_t kKeyBlobOverhead = 40;
 
+// kHeaderVersion is the version a container header's JSON text gives beside
+// its custom data, under the keys kHeaderVersionKey and kCustomDataKey.
+inline constexpr std::uint64_t kHeaderVersion = 1;
+inline constexpr std::string_view kHeaderVersionKey = "version";
+inline constexpr std::string_view kCustomDataKey = "customData";
+
+// The field names of each layout in the order they are stored: the keys of
+// a parsed record (a nested record for a section of the blob) and the names
+// that parse errors give.
+inline constexpr std::array<const char*, 6> kSectionFields = {
+    "iv_length", "iv", "encrypted_length", "encrypted", "digest_length", "digest"};
+inline constexpr std::array<const char*, 6> kPreambleFields = {
+    "version", "oid", "cipher_index", "mac_index", "header_length", "content_length"};
+inline constexpr std::array<const char*, 3> kBlobFields = {"preamble", "header", "content"};
+inline constexpr std::array<const char*, 7> kKeyBlobFields = {
+    "version",        "cipher_index", "cipher_key_length", "cipher_key", "mac_index",
+    "mac_key_length", "mac_key"};
+
 inline constexpr std::size_t kOidSize = 16;
 using Oid = std::array<std::uint8_t, kOidSize>;
 

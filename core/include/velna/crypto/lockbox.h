@@ -22,6 +22,7 @@
 // and on the server's checks, never on the file itself.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +42,14 @@ inline constexpr std::uint32_t kIterations = 100000;
 // file is kHeaderSize plus its two sections.
 inline constexpr std::size_t kSectionOverhead = 48;
 inline constexpr std::size_t kHeaderSize = 24;
+
+// The field names of the layouts in the order they are stored: the keys of
+// a parsed record (a nested record for a section of the file) and the names
+// that parse errors give.
+inline constexpr std::array<const char*, 6> kSectionFields = {
+    "salt_length", "salt", "iv_length", "iv", "encrypted_length", "encrypted"};
+inline constexpr std::array<const char*, 5> kFileFields = {"version", "key_ring_length",
+                                                           "rescue_length", "key_ring", "rescue"};
 
 inline constexpr std::string_view kKeyRingFailure =
     "Failed to decrypt the key file.  Check password.";
@@ -91,6 +100,12 @@ FileView parse_file(ByteView data);
 // their fields.
 Bytes build_file(std::uint64_t version, std::uint64_t key_ring_length, std::uint64_t rescue_length,
                  const SectionView& key_ring, const SectionView& rescue);
+
+// join_sections is the key file of the two sealed sections |key_ring| and
+// |rescue| (each a whole section, as seal_section writes it): version
+// kVersion and the sizes of both sections in the header. ParseError when
+// either is not a section.
+Bytes join_sections(ByteView key_ring, ByteView rescue);
 
 // has_engine tells whether |version| has a key-derivation engine.
 bool has_engine(std::uint64_t version);
