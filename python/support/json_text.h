@@ -6,9 +6,13 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
+#include "velna/json/text.h"
 #include "velna_py.h"
 
 namespace velna::py::json {
@@ -40,35 +44,164 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
 
-// Reader reads one JSON document step by step, each value as loads reads
-// it, for a caller that builds its own objects from a document of a known
-// shape (the key server's pages of events). A step that does not find what
-// it looks for returns false and moves nothing; value() returns a new
-// reference, or null with the error loads would raise for the text there.
-class VELNA_PY_API Reader {
+// Inline in every library that reads with them, each its own copy (as
+// pybind11's own types are).
+namespace detail [[gnu::visibility("hidden")]] {
+
+namespace vj = ::velna::json;
+
+// raise_decode sets decode_error() for |msg| at character |pos| of |doc|
+// (and up to |end| unless kNoPos), |s| being the characters of |doc|.
+template <typename Ch>
+void raise_decode(PyObject* doc, const Ch* s, std::string_view msg, std::size_t pos,
+                  std::size_t end) {
+  const bool has_end = end != vj::kNoPos;
+  const vj::Location at = vj::locate(s, pos);
+  const vj::Location end_at = has_end ? vj::locate(s, end) : vj::Location{};
+  const std::string text = vj::error_text(msg, pos, at, end, end_at);
+  // The parser reports failures by returning null with the error set.
+  try {
+    auto number_or_none = [&](std::size_t v) -> pyb::object {
+      return has_end ? pyb::object(pyb::int_(v)) : pyb::none();
+    };
+    raise_error(decode_error(), text,
+                {{"msg", pyb::str(msg.data(), msg.size())},
+                 {"doc", doc},
+                 {"pos", pyb::int_(pos)},
+                 {"end", number_or_none(end)},
+                 {"lineno", pyb::int_(at.line)},
+                 {"colno", pyb::int_(at.column)},
+                 {"endlineno", number_or_none(end_at.line)},
+                 {"endcolno", number_or_none(end_at.column)}});
+  } catch (pyb::error_already_set& e) {
+    e.restore();
+  }
+}
+
+inline Py_ssize_t ssize(std::size_t n) { return static_cast<Py_ssize_t>(n); }
+
+// Builder makes the Python objects of a document whose characters |s| are
+// those of the str |doc|. |doc| may be null for ASCII or UTF-8 text, and is
+// then made only to report a failure.
+template <typename Ch>
+class Builder {
  public:
-  explicit Reader(PyObject* doc);  // a str, held by the caller; a leading BOM is skipped
-  // Reader of UTF-8 text held by the caller, read where it stands, each
-  // string decoded on its own. Bytes that are not UTF-8 fail to read
-  // (ValueError) where they stand; loads reports them for the whole text.
-  Reader(const char* utf8, std::size_t n);
-  ~Reader();
+  using Value = pyb::object;
+
+  Builder(PyObject* doc, const Ch* s, std::size_t n) : doc_(doc), s_(s), n_(n) {}
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  Value null() { return pyb::none(); }
+  Value boolean(bool v) { return borrow(v ? Py_True : Py_False); }
+  Value real(double v) { return own(PyFloat_FromDouble(v)); }
+  Value integer(std::int64_t v) { return own(PyLong_FromLongLong(v)); }
+  // The runtime's own conversion keeps a big integer exact, within its limit
+  // on the digit count.
+  Value big_integer(std::string_view digits) {
+    return own(PyLong_FromString(std::string(digits).c_str(), nullptr, 10));
+  }
+  Value plain_string(const Ch* p, std::size_t n, std::size_t pos) {
+    if (doc_) return own(PyUnicode_Substring(doc_, ssize(pos), ssize(pos + n)));
+    if constexpr (kUtf8) {
+      return own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), ssize(n), nullptr));
+    } else {
+      pyb::object t = own(PyUnicode_New(ssize(n), 127));
+      if (t) std::memcpy(PyUnicode_DATA(t.ptr()), p, n);
+      return t;
+    }
+  }
+  Value string(std::u32string_view units) {
+    return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, units.data(), ssize(units.size())));
+  }
+  Value array() { return own(PyList_New(0)); }
+  bool push(Value& list, Value item) { return PyList_Append(list.ptr(), item.ptr()) == 0; }
+  Value object() { return own(PyDict_New()); }
+  // A repeated name keeps its last value at its first position, and repeated
+  // names share one string object.
+  bool member(Value& dict, Value name, Value value) {
+    if (!memo_) {
+      memo_ = own(PyDict_New());
+      if (!memo_) return false;
+    }
+    PyObject* shared = PyDict_SetDefault(memo_.ptr(), name.ptr(), name.ptr());  // borrowed
+    return shared && PyDict_SetItem(dict.ptr(), shared, value.ptr()) == 0;
+  }
+
+  bool enter(vj::Container kind) { return !Py_EnterRecursiveCall(where(kind)); }
+  void leave() { Py_LeaveRecursiveCall(); }
+  void too_deep(vj::Container kind) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where(kind));
+  }
+  void syntax_error(std::string_view msg, std::size_t pos, std::size_t end) {
+    if constexpr (kUtf8) {
+      // Positions in UTF-8 text count bytes, not the characters that a
+      // decode error counts: its reader (Reader) only tells that it failed.
+      PyErr_SetString(PyExc_ValueError, std::string(msg).c_str());
+    } else if (PyObject* d = doc()) {
+      raise_decode(d, s_, msg, pos, end);
+    }
+  }
+  // Bytes that the strict decoder refuses: the text is then read decoded,
+  // which reports them.
+  void not_utf8(std::size_t) { PyErr_SetString(PyExc_ValueError, "not UTF-8"); }
+
+ private:
+  static constexpr bool kUtf8 = std::is_same_v<Ch, char8_t>;
+
+  static const char* where(vj::Container kind) {
+    return kind == vj::Container::Array ? " while decoding a JSON array from a unicode string"
+                                        : " while decoding a JSON object from a unicode string";
+  }
+
+  PyObject* doc() {
+    if (!doc_) {
+      made_doc_ = own(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_), ssize(n_), nullptr));
+      doc_ = made_doc_.ptr();
+    }
+    return doc_;
+  }
+
+  PyObject* doc_;
+  pyb::object made_doc_;
+  const Ch* s_;
+  std::size_t n_;
+  pyb::object memo_;
+};
+
+}  // namespace gnu::visibility("hidden")]]
+
+// Reader reads one JSON document of UTF-8 text held by the caller step by
+// step, each value as loads reads it, for a caller that builds its own
+// objects from a document of a known shape (the key server's pages of
+// events). Its steps are inline, so that such a caller's loop holds them. A
+// step that does not find what it looks for returns false and moves nothing;
+// value() returns a new reference, or null with an error for the text there.
+// Text is read where it stands, each string decoded on its own: bytes that
+// are not UTF-8 fail to read (ValueError) where they stand, and so does a
+// syntax error (loads reports either for the whole text).
+class [[gnu::visibility("hidden")]] Reader {
+ public:
+  Reader(const char* utf8, std::size_t n)
+      : builder_(nullptr, reinterpret_cast<const char8_t*>(utf8), n),
+        parser_(reinterpret_cast<const char8_t*>(utf8), n, builder_) {
+    parser_.skip_bom();
+  }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  bool take(char c);  // after blanks, |c| stands next: it is passed
-  bool at(char c);    // after blanks, |c| stands next
-  bool end();         // after blanks, the document ends
-  PyObject* value();
+  bool take(char c) { return parser_.take(c); }    // after blanks, |c| stands next: it is passed
+  bool at(char c) { return parser_.peek() == c; }  // after blanks, |c| stands next
+  bool end() { return parser_.peek() < 0; }        // after blanks, the document ends
+  PyObject* value() { return parser_.step_value().release().ptr(); }
   // ascii_string: a string stands next without escapes and all ASCII; |text|
   // is its content until the next step.
-  bool ascii_string(std::string_view& text);
-  bool null();  // "null" stands next: it is passed
-
-  struct Impl;
+  bool ascii_string(std::string_view & text) { return parser_.plain_ascii(text); }
+  bool null() { return parser_.literal("null"); }  // "null" stands next: it is passed
 
  private:
-  std::unique_ptr<Impl> impl_;
+  detail::Builder<char8_t> builder_;
+  ::velna::json::Parser<char8_t, detail::Builder<char8_t>> parser_;
 };
 
 // ---- readers for one kind of answer --------------------------------------
