@@ -9,51 +9,21 @@
 
 #include "fast_path.h"
 #include "schema.h"
+#include "velna/schema/events.h"
 
 namespace velna::event {
 
 namespace pyb = pybind11;
 namespace vs = velna::py::schema;
 
-// The record's attributes, in their order.
-inline constexpr std::array<const char*, 11> kFields = {
-    "action",
-    "id",
-    "changes",
-    "client_app_name",
-    "container_expired_at",
-    "container_id",
-    "container_modified_at",
-    "container_type",
-    "date",
-    "related_user_id",
-    "type",
-};
-inline constexpr std::size_t kCount = kFields.size();
+namespace ve = velna::schema::events;
 
-// The schema's fields in declaration order: attribute, wire key (when it
-// differs), kind, whether JSON null is taken, and the attribute's place in
-// kFields.
-struct WireField {
-  const char* name;
-  const char* load_from;
-  vs::Kind kind;
-  bool allow_none;
-  std::size_t attribute;
-};
-inline constexpr WireField kWire[] = {
-    {"action", "", vs::Kind::Str, false, 0},
-    {"changes", "", vs::Kind::Dict, true, 2},
-    {"client_app_name", "clientAppName", vs::Kind::Str, true, 3},
-    {"container_expired_at", "containerExpiredAt", vs::Kind::DateTime, true, 4},
-    {"container_id", "containerId", vs::Kind::Uuid, true, 5},
-    {"container_modified_at", "containerModifiedAt", vs::Kind::DateTime, true, 6},
-    {"container_type", "containerType", vs::Kind::Str, true, 7},
-    {"date", "", vs::Kind::DateTime, false, 8},
-    {"id", "eventId", vs::Kind::Int, false, 1},
-    {"related_user_id", "relatedUserId", vs::Kind::Uuid, true, 9},
-    {"type", "", vs::Kind::Str, false, 10},
-};
+// The record's attributes in their order (kFields), and the schema's fields
+// in declaration order (kWire).
+inline constexpr const auto& kFields = ve::kAttributes;
+inline constexpr std::size_t kCount = ve::kCount;
+using WireField = ve::EventField;
+inline constexpr const auto& kWire = ve::kFields;
 
 // wire_keys is the key of an answer of the server that each attribute is
 // read from, in kFields order.

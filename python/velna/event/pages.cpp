@@ -31,81 +31,12 @@ PyObject* new_ref(PyObject* o) {
   return o;
 }
 
-// A key of an event object: the field (kWire) it is read for, and whether
-// it is the attribute name, which is read before the wire key.
-struct Key {
-  std::string_view text;
-  std::size_t field;
-  bool own_name;
-};
-constexpr std::size_t kKeys = [] {
-  std::size_t n = 0;
-  for (const WireField& w : kWire) n += *w.load_from ? 2 : 1;
-  return n;
-}();
-constexpr std::array<Key, kKeys> kKeyTable = [] {
-  std::array<Key, kKeys> keys{};
-  std::size_t n = 0;
-  for (std::size_t d = 0; d < kCount; ++d) {
-    keys[n++] = {kWire[d].name, d, true};
-    if (*kWire[d].load_from) keys[n++] = {kWire[d].load_from, d, false};
-  }
-  return keys;
-}();
-
-// The field of the event's identifier.
-constexpr std::size_t kIdField = [] {
-  std::size_t d = 0;
-  while (std::string_view(kWire[d].name) != "id") ++d;
-  return d;
-}();
-
-// The key table's entries by a hash of the key's length and two of its
-// characters, with linear probing: a key of ours is found with one
-// comparison, another key with one or two.
-constexpr std::size_t kKeySlots = 64;
-constexpr std::size_t key_slot(const char* text, std::size_t n) {
-  return (n + 3 * static_cast<unsigned char>(text[n - 1]) +
-          14 * static_cast<unsigned char>(text[n / 2])) %
-         kKeySlots;
-}
-constexpr std::array<std::uint8_t, kKeySlots> kKeySlotTable = [] {
-  std::array<std::uint8_t, kKeySlots> slots{};  // entry + 1, 0 when free
-  for (std::size_t k = 0; k < kKeys; ++k) {
-    std::size_t at = key_slot(kKeyTable[k].text.data(), kKeyTable[k].text.size());
-    while (slots[at]) at = (at + 1) % kKeySlots;
-    slots[at] = static_cast<std::uint8_t>(k + 1);
-  }
-  return slots;
-}();
-
 // What one key of an event object gave: its loaded value, or its error.
 struct Slot {
   pyb::object value;
   const char* error = nullptr;
   bool seen = false;
 };
-
-// same compares texts of a few dozen characters where they stand: the
-// length, then eight bytes at a time (the last eight overlapping what went
-// before), a shorter text byte by byte.
-[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-  auto word = [](const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-  };
-  for (std::size_t i = 0; i + 8 < n; i += 8)
-    if (word(a.data() + i) != word(b.data() + i)) return false;
-  return word(a.data() + n - 8) == word(b.data() + n - 8);
-}
 
 // Recent keeps the objects made of the last short ASCII texts, one for each
 // slot of a table the texts hash into: values that recur on a page (actions,
@@ -126,7 +57,7 @@ class Recent {
       Entry& e = slots_[(home + k) % Slots];
       if (!e.object) {
         free = free ? free : &e;
-      } else if (same(e.text, text)) {
+      } else if (ve::same_text(e.text, text)) {
         return new_ref(e.object.ptr());
       }
     }
@@ -284,23 +215,12 @@ class PageParser {
     return true;
   }
 
-  // key finds the key table's entry of the member name |v| (kKeys for
-  // none).
-  static std::size_t key(std::string_view v) {
-    if (v.empty()) return kKeys;
-    for (std::size_t at = key_slot(v.data(), v.size());; at = (at + 1) % kKeySlots) {
-      const std::size_t entry = kKeySlotTable[at];
-      if (!entry) return kKeys;
-      if (same(kKeyTable[entry - 1].text, v)) return entry - 1;
-    }
-  }
-
-  // member_name reads a member name: its entry in the key table (kKeys for
+  // member_name reads a member name: its entry in ve::kKeys (ve::kKeyCount for
   // a key of no field), or false for text that is not one.
   bool member_name(std::size_t& k) {
     std::string_view v;
     if (r_.ascii_string(v)) {
-      k = key(v);
+      k = ve::key_of(v);
     } else {
       if (!r_.at('"')) return false;
       pyb::object name = vp::own(r_.value());
@@ -309,9 +229,9 @@ class PageParser {
       const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &n);
       if (!utf8) {
         PyErr_Clear();  // a lone surrogate: no key of ours
-        k = kKeys;
+        k = ve::kKeyCount;
       } else {
-        k = key({utf8, static_cast<std::size_t>(n)});
+        k = ve::key_of({utf8, static_cast<std::size_t>(n)});
       }
     }
     return r_.take(':');
@@ -321,18 +241,18 @@ class PageParser {
   // values, errors or None) when it does not load whole.
   PyObject* event() {
     if (!r_.take('{')) return nullptr;
-    std::array<Slot, kKeys> slots;
+    std::array<Slot, ve::kKeyCount> slots;
     pyb::object event_id;  // what "eventId" holds, as decoded
     if (!r_.take('}')) {
       for (;;) {
-        std::size_t k = kKeys;
+        std::size_t k = ve::kKeyCount;
         if (!member_name(k)) return nullptr;
-        if (k == kKeys) {
+        if (k == ve::kKeyCount) {
           if (!vp::own(r_.value())) return nullptr;
         } else {
           pyb::object raw;
-          if (!value(kWire[kKeyTable[k].field], slots[k], raw)) return nullptr;
-          if (!kKeyTable[k].own_name && kKeyTable[k].field == kIdField) event_id = raw;
+          if (!value(kWire[ve::kKeys[k].field], slots[k], raw)) return nullptr;
+          if (!ve::kKeys[k].own_name && ve::kKeys[k].field == ve::kIdField) event_id = raw;
         }
         if (r_.take('}')) break;
         if (!r_.take(',')) return nullptr;
@@ -344,12 +264,12 @@ class PageParser {
   }
 
   // made is what the load makes of one event object's slots.
-  PyObject* made(std::array<Slot, kKeys>& slots) {
+  PyObject* made(std::array<Slot, ve::kKeyCount>& slots) {
     std::array<Slot*, kCount> field{};
-    for (std::size_t k = kKeys; k-- > 0;) {
+    for (std::size_t k = ve::kKeyCount; k-- > 0;) {
       Slot& s = slots[k];
-      if (s.seen && (!field[kKeyTable[k].field] || kKeyTable[k].own_name))
-        field[kKeyTable[k].field] = &s;
+      if (s.seen && (!field[ve::kKeys[k].field] || ve::kKeys[k].own_name))
+        field[ve::kKeys[k].field] = &s;
     }
     pyb::object errors;
     bool whole = true;
@@ -361,7 +281,7 @@ class PageParser {
         const std::size_t k = static_cast<std::size_t>(field[d] - slots.data());
         pyb::list messages;
         messages.append(pyb::str(field[d]->error));
-        errors[pyb::str(kKeyTable[k].text.data(), kKeyTable[k].text.size())] = messages;
+        errors[pyb::str(ve::kKeys[k].text.data(), ve::kKeys[k].text.size())] = messages;
       }
     }
     if (whole && !errors) {
