@@ -75,11 +75,22 @@ void erase_all(std::string& s, std::string_view what) {
 
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
 
+// kHexDigit[c] is the value of the hexadecimal digit c, or 0x10 for a
+// character that is none.
+constexpr auto kHexDigit = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[c] = c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : 0x10;
+  }
+  return t;
+}();
+
 int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  const std::uint8_t d = kHexDigit[static_cast<unsigned char>(c)];
+  return d < 0x10 ? d : -1;
 }
 
 // hex_integer reads |s| as a hexadecimal integer of at most 128 bits.
@@ -112,17 +123,22 @@ std::optional<Uuid> hex_integer(std::string_view s) {
   return out;
 }
 
-// canonical reads the 8-4-4-4-12 form, the one nearly every text takes.
+// canonical reads the 8-4-4-4-12 form, the one nearly every text takes:
+// the digits are read whatever they are, and judged once at the end.
 std::optional<Uuid> canonical(std::string_view t) {
   if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
     return std::nullopt;
+  static constexpr std::array<std::uint8_t, 16> kAt = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                       19, 21, 24, 26, 28, 30, 32, 34};
   Uuid out{};
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < 36; i += i == 6 || i == 11 || i == 16 || i == 21 ? 3 : 2) {
-    const int hi = hex_digit(t[i]), lo = hex_digit(t[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out[n++] = static_cast<std::uint8_t>(hi << 4 | lo);
+  unsigned bad = 0;
+  for (std::size_t n = 0; n < 16; ++n) {
+    const unsigned hi = kHexDigit[static_cast<unsigned char>(t[kAt[n]])];
+    const unsigned lo = kHexDigit[static_cast<unsigned char>(t[kAt[n] + 1])];
+    bad |= hi | lo;
+    out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
+  if (bad & 0x10) return std::nullopt;
   return out;
 }
 

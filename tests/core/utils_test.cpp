@@ -113,5 +113,33 @@ TEST(Utils, UuidTextFormsTakenAndRefused) {
     EXPECT_FALSE(parse_uuid(text)) << text;
 }
 
+// Each digit of the 8-4-4-4-12 form counts in its place: any one of them
+// changed changes that nibble alone, and any one that is no digit refuses
+// the text.
+TEST(Utils, UuidEveryDigitOfTheCanonicalFormIsRead) {
+  const std::string text = "00000000-0000-0000-0000-000000000000";
+  std::size_t nibble = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '-') continue;
+    for (const char c : {'1', '9', 'a', 'F'}) {
+      std::string t = text;
+      t[i] = c;
+      const auto got = parse_uuid(t);
+      ASSERT_TRUE(got) << t;
+      const int value = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+      Uuid want{};
+      want[nibble / 2] = static_cast<std::uint8_t>(nibble % 2 ? value : value << 4);
+      EXPECT_EQ(*got, want) << t;
+    }
+    for (const char c : {'g', 'G', '/', ':', '@', '`', '.', '\xff'}) {
+      std::string t = text;
+      t[i] = c;
+      EXPECT_FALSE(parse_uuid(t)) << t;
+    }
+    ++nibble;
+  }
+  EXPECT_EQ(nibble, 32u);
+}
+
 }  // namespace
 }  // namespace velna::utils
