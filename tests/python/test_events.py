@@ -388,6 +388,12 @@ def corpus():
         raw(ONE.replace('"containerId"', '"cont\\u0061inerId"')), raw(ONE.replace('"type"', '"t\\u00ffpe"')),
         raw(ONE.replace('"action"', '"\\ud800"')), raw(ONE.replace('"eventId": 7', '"eventId": 12345678901234567890')),
         raw(ONE.replace('"eventId": 7', '"eventId": -0.0')), raw(ONE.replace('"eventId": 7', '"eventId": 1E2')),
+        # a field's name before its wire key, either of them refused, and
+        # repeated on both sides of it
+        raw('{"container_id": "nope", %s}' % WIRE_TEXT),
+        raw('{"container_id": "%s", %s}' % (UUID_TEXT, WIRE_TEXT.replace('"containerId": "', '"containerId": "x'))),
+        raw('{"id": 3, "date": null, %s, "id": 4, "eventId": "x"}' % WIRE_TEXT),
+        raw('{"related_user_id": null, %s, "relatedUserId": "x", "related_user_id": "%s"}' % (WIRE_TEXT, UUID_TEXT)),
     ]
     # UTF-8 read where it stands: sequences of every length, beside escapes,
     # in member names, and bytes the strict decoder refuses

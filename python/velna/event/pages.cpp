@@ -31,11 +31,14 @@ PyObject* new_ref(PyObject* o) {
   return o;
 }
 
-// What one key of an event object gave: its loaded value, or its error.
+// What one field of an event object gave: its loaded value, or its error,
+// and the key (its place in ve::kKeys) it was read under, kNoKey while none.
+constexpr std::uint8_t kNoKey = 0xff;
+static_assert(ve::kKeyCount < kNoKey);
 struct Slot {
   pyb::object value;
   const char* error = nullptr;
-  bool seen = false;
+  std::uint8_t key = kNoKey;
 };
 
 // Recent keeps the objects made of the last short ASCII texts, one for each
@@ -169,7 +172,7 @@ class PageParser {
 
   // plain_value converts the ASCII string without escapes that stands next,
   // for the kinds that read one: true when it did (the slot tells how).
-  bool plain_value(const WireField& f, Slot& slot) {
+  [[gnu::flatten]] bool plain_value(const WireField& f, Slot& slot) {
     std::string_view v;
     if ((f.kind != vs::Kind::Str && f.kind != vs::Kind::DateTime && f.kind != vs::Kind::Uuid) ||
         !r_.ascii_string(v))
@@ -189,8 +192,6 @@ class PageParser {
   // value reads the value of field |f| into |slot|, as the schema converts
   // it; |raw| receives the value as decoded when the field is an integer.
   bool value(const WireField& f, Slot& slot, pyb::object& raw) {
-    slot = Slot{};
-    slot.seen = true;
     if (plain_value(f, slot)) return true;
     if (r_.null()) {
       if (f.allow_none) {
@@ -217,7 +218,7 @@ class PageParser {
 
   // member_name reads a member name: its entry in ve::kKeys (ve::kKeyCount for
   // a key of no field), or false for text that is not one.
-  bool member_name(std::size_t& k) {
+  [[gnu::flatten]] bool member_name(std::size_t& k) {
     std::string_view v;
     if (r_.ascii_string(v)) {
       k = ve::key_of(v);
@@ -241,7 +242,8 @@ class PageParser {
   // values, errors or None) when it does not load whole.
   PyObject* event() {
     if (!r_.take('{')) return nullptr;
-    std::array<Slot, ve::kKeyCount> slots;
+    // A field's name wins over its wire key; of one key, the last value.
+    std::array<Slot, kCount> fields;
     pyb::object event_id;  // what "eventId" holds, as decoded
     if (!r_.take('}')) {
       for (;;) {
@@ -250,9 +252,16 @@ class PageParser {
         if (k == ve::kKeyCount) {
           if (!vp::own(r_.value())) return nullptr;
         } else {
+          const ve::Key& key = ve::kKeys[k];
+          Slot& held = fields[key.field];
+          const bool loses = !key.own_name && held.key != kNoKey && ve::kKeys[held.key].own_name;
+          Slot unused;
+          Slot& slot = loses ? unused : held;
+          slot = Slot{};
+          slot.key = static_cast<std::uint8_t>(k);
           pyb::object raw;
-          if (!value(kWire[ve::kKeys[k].field], slots[k], raw)) return nullptr;
-          if (!ve::kKeys[k].own_name && ve::kKeys[k].field == ve::kIdField) event_id = raw;
+          if (!value(kWire[key.field], slot, raw)) return nullptr;
+          if (!key.own_name && key.field == ve::kIdField) event_id = raw;
         }
         if (r_.take('}')) break;
         if (!r_.take(',')) return nullptr;
@@ -260,40 +269,33 @@ class PageParser {
     }
     last_id_ = std::move(event_id);
     last_raw_ = pyb::object();
-    return made(slots);
+    return made(fields);
   }
 
-  // made is what the load makes of one event object's slots.
-  PyObject* made(std::array<Slot, ve::kKeyCount>& slots) {
-    std::array<Slot*, kCount> field{};
-    for (std::size_t k = ve::kKeyCount; k-- > 0;) {
-      Slot& s = slots[k];
-      if (s.seen && (!field[ve::kKeys[k].field] || ve::kKeys[k].own_name))
-        field[ve::kKeys[k].field] = &s;
-    }
+  // made is what the load makes of one event object's fields.
+  PyObject* made(std::array<Slot, kCount>& fields) {
     pyb::object errors;
     bool whole = true;
-    for (std::size_t d = 0; d < kCount; ++d) {
-      if (!field[d]) {
+    for (const Slot& f : fields) {
+      if (f.key == kNoKey) {
         whole = false;
-      } else if (field[d]->error) {
+      } else if (f.error) {
         if (!errors) errors = pyb::dict();
-        const std::size_t k = static_cast<std::size_t>(field[d] - slots.data());
         pyb::list messages;
-        messages.append(pyb::str(field[d]->error));
-        errors[pyb::str(ve::kKeys[k].text.data(), ve::kKeys[k].text.size())] = messages;
+        messages.append(pyb::str(f.error));
+        errors[pyb::str(ve::kKeys[f.key].text.data(), ve::kKeys[f.key].text.size())] = messages;
       }
     }
     if (whole && !errors) {
       std::array<PyObject*, kCount> values{};
-      for (std::size_t d = 0; d < kCount; ++d) values[kWire[d].attribute] = field[d]->value.ptr();
+      for (std::size_t d = 0; d < kCount; ++d) values[kWire[d].attribute] = fields[d].value.ptr();
       return new_event(values.data());
     }
     pyb::object attrs = vp::own(PyDict_New());
     if (!attrs) return nullptr;
     for (std::size_t d = 0; d < kCount; ++d)
-      if (field[d] && !field[d]->error &&
-          PyDict_SetItem(attrs.ptr(), N().declared[d], field[d]->value.ptr()) < 0)
+      if (fields[d].key != kNoKey && !fields[d].error &&
+          PyDict_SetItem(attrs.ptr(), N().declared[d], fields[d].value.ptr()) < 0)
         return nullptr;
     return PyTuple_Pack(2, attrs.ptr(), errors ? errors.ptr() : Py_None);
   }

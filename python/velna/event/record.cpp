@@ -184,8 +184,9 @@ PyObject* new_event(PyObject* const* values) {
   auto* cls = reinterpret_cast<PyTypeObject*>(kept.event_class);
   pyb::object event = vp::own(PyBaseObject_Type.tp_new(cls, no_args, nullptr));
   bool holds_tracked = false;
+  const auto& fields = N().fields;
   for (std::size_t i = 0; event && i < kCount; ++i) {
-    if (PyObject_GenericSetAttr(event.ptr(), N().fields[i], values[i]) < 0) event = pyb::object();
+    if (PyObject_GenericSetAttr(event.ptr(), fields[i], values[i]) < 0) event = pyb::object();
     holds_tracked = holds_tracked || vp::compat::is_tracked(values[i]);
   }
   if (!event) {
