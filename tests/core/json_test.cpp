@@ -377,6 +377,36 @@ TEST(JsonText, StepsReadADocumentOfAKnownShape) {
       }
     }
   }
+  // Byte text alike, on strings as long as several words: the scan ends at
+  // the first unit that is not plain, and passes the plain ones of every
+  // value.
+  struct Unit {
+    unsigned char c;
+    bool plain;
+  };
+  for (const Unit u : {Unit{'"', false}, Unit{'\\', false}, Unit{0x00, false}, Unit{0x1f, false},
+                       Unit{0x80, false}, Unit{0xff, false}, Unit{0x20, true}, Unit{0x7f, true},
+                       Unit{'!', true}, Unit{'#', true}, Unit{'[', true}, Unit{']', true}}) {
+    for (std::size_t n = 1; n <= 40; ++n) {
+      for (std::size_t at = 0; at < n; ++at) {
+        std::string text = "\"" + std::string(n, 'x') + "\"";
+        text[1 + at] = static_cast<char>(u.c);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        TreeBuilder<unsigned char> bb(bytes, text.size());
+        Parser<unsigned char, TreeBuilder<unsigned char>> bp(bytes, text.size(), bb);
+        const bool plain = bp.plain_ascii(name);
+        if (u.c == '"') {
+          ASSERT_TRUE(plain);
+          EXPECT_EQ(name, std::string(at, 'x'));
+        } else if (u.plain) {
+          ASSERT_TRUE(plain) << n << " " << at << " " << int{u.c};
+          EXPECT_EQ(name, text.substr(1, n));
+        } else {
+          EXPECT_FALSE(plain) << n << " " << at << " " << int{u.c};
+        }
+      }
+    }
+  }
 }
 
 TEST(JsonText, WritesStringsWithTheEscapes) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -284,9 +285,15 @@ class Parser {
       for (; j + kStep <= n_; j += kStep) {
         std::uint64_t w;
         std::memcpy(&w, s_ + j, 8);
-        if ((w & kBeyond) || (zero(w ^ (kOnes * '"')) | zero(w ^ (kOnes * '\\')) |
-                              ((w - kOnes * 0x20) & ~w & kSign)))
+        // A flag of each unit that is not plain; the flags that the borrows
+        // set in error all stand above the first true one.
+        const std::uint64_t flags = (w & kBeyond) | zero(w ^ (kOnes * '"')) |
+                                    zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kSign);
+        if (flags) {
+          if constexpr (std::endian::native == std::endian::little)
+            j += static_cast<std::size_t>(std::countr_zero(flags)) / (8 * sizeof(Ch));
           break;
+        }
       }
     }
     while (j < n_ && plain_char(s_[j])) ++j;
