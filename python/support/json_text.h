@@ -44,9 +44,7 @@ VELNA_PY_API pybind11::object loads(pybind11::handle text);
 // carry msg, doc, pos, end, lineno, colno, endlineno and endcolno.
 VELNA_PY_API pybind11::handle decode_error();
 
-// Inline in every library that reads with them, each its own copy (as
-// pybind11's own types are).
-namespace detail [[gnu::visibility("hidden")]] {
+namespace detail {
 
 namespace vj = ::velna::json;
 
@@ -82,13 +80,14 @@ inline Py_ssize_t ssize(std::size_t n) { return static_cast<Py_ssize_t>(n); }
 
 // Builder makes the Python objects of a document whose characters |s| are
 // those of the str |doc|. |doc| may be null for ASCII or UTF-8 text, and is
-// then made only to report a failure.
+// then made only to report a failure. It is hidden, as pybind11's own
+// types are: each library that reads with it has its own copy.
 template <typename Ch>
-class Builder {
+class [[gnu::visibility("hidden")]] Builder {
  public:
   using Value = pyb::object;
 
-  Builder(PyObject* doc, const Ch* s, std::size_t n) : doc_(doc), s_(s), n_(n) {}
+  Builder(PyObject * doc, const Ch* s, std::size_t n) : doc_(doc), s_(s), n_(n) {}
   Builder(const Builder&) = delete;
   Builder& operator=(const Builder&) = delete;
 
@@ -115,11 +114,11 @@ class Builder {
     return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, units.data(), ssize(units.size())));
   }
   Value array() { return own(PyList_New(0)); }
-  bool push(Value& list, Value item) { return PyList_Append(list.ptr(), item.ptr()) == 0; }
+  bool push(Value & list, Value item) { return PyList_Append(list.ptr(), item.ptr()) == 0; }
   Value object() { return own(PyDict_New()); }
   // A repeated name keeps its last value at its first position, and repeated
   // names share one string object.
-  bool member(Value& dict, Value name, Value value) {
+  bool member(Value & dict, Value name, Value value) {
     if (!memo_) {
       memo_ = own(PyDict_New());
       if (!memo_) return false;
@@ -169,7 +168,7 @@ class Builder {
   pyb::object memo_;
 };
 
-}  // namespace gnu::visibility("hidden")]]
+}  // namespace detail
 
 // Reader reads one JSON document of UTF-8 text held by the caller step by
 // step, each value as loads reads it, for a caller that builds its own
