@@ -197,6 +197,9 @@ class [[gnu::visibility("hidden")]] Reader {
   // is its content until the next step.
   bool ascii_string(std::string_view & text) { return parser_.plain_ascii(text); }
   bool null() { return parser_.literal("null"); }  // "null" stands next: it is passed
+  // literal: after blanks, the text |lit| stands next (a key in its quotes,
+  // say): it is passed.
+  bool literal(std::string_view lit) { return parser_.literal(lit); }
 
  private:
   detail::Builder<char8_t> builder_;

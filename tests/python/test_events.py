@@ -388,6 +388,12 @@ def corpus():
         raw(ONE.replace('"containerId"', '"cont\\u0061inerId"')), raw(ONE.replace('"type"', '"t\\u00ffpe"')),
         raw(ONE.replace('"action"', '"\\ud800"')), raw(ONE.replace('"eventId": 7', '"eventId": 12345678901234567890')),
         raw(ONE.replace('"eventId": 7', '"eventId": -0.0')), raw(ONE.replace('"eventId": 7', '"eventId": 1E2')),
+        # objects of one page with their keys in other orders, a key at its
+        # usual place replaced by a longer one, another spelling or one escaped
+        body(WIRE, dict(reversed(list(WIRE.items()))), {("x" + k if k == "date" else k): v for k, v in WIRE.items()},
+             {(k + "x" if k == "type" else k): v for k, v in WIRE.items()}, WIRE,
+             {("related_user_id" if k == "relatedUserId" else k): v for k, v in WIRE.items()}, WIRE),
+        raw(ONE + ", " + ONE.replace('"action"', '"\\u0061ction"') + ", " + ONE.replace('"type"', '"typ"')),
         # a field's name before its wire key, either of them refused, and
         # repeated on both sides of it
         raw('{"container_id": "nope", %s}' % WIRE_TEXT),

@@ -41,6 +41,25 @@ struct Slot {
   std::uint8_t key = kNoKey;
 };
 
+// kQuoted is the text of each key as it stands in an object: "action".
+struct Quoted {
+  std::array<char, 32> text;
+  std::size_t size;
+};
+constexpr std::array<Quoted, ve::kKeyCount> kQuoted = [] {
+  std::array<Quoted, ve::kKeyCount> quoted{};
+  for (std::size_t k = 0; k < ve::kKeyCount; ++k) {
+    const std::string_view key = ve::kKeys[k].text;
+    Quoted& q = quoted[k];
+    if (key.size() + 2 > q.text.size()) throw "a key longer than its room";
+    q.text[0] = '"';
+    for (std::size_t i = 0; i < key.size(); ++i) q.text[1 + i] = key[i];
+    q.text[1 + key.size()] = '"';
+    q.size = key.size() + 2;
+  }
+  return quoted;
+}();
+
 // Recent keeps the objects made of the last short ASCII texts, one for each
 // slot of a table the texts hash into: values that recur on a page (actions,
 // types, the identifiers of a container and of its users) are made once and
@@ -134,7 +153,7 @@ class RecentIds {
 // runtime.
 class PageParser {
  public:
-  explicit PageParser(vp::json::Reader& r) : r_(r) {}
+  explicit PageParser(vp::json::Reader& r) : r_(r) { order_.fill(kNoKey); }
 
   PyObject* read() {
     pyb::object page = vp::own(read_page());
@@ -216,9 +235,19 @@ class PageParser {
     return true;
   }
 
-  // member_name reads a member name: its entry in ve::kKeys (ve::kKeyCount for
-  // a key of no field), or false for text that is not one.
-  [[gnu::flatten]] bool member_name(std::size_t& k) {
+  // member_name reads the member name at |place| in its object: its entry
+  // in ve::kKeys (ve::kKeyCount for a key of no field), or false for text
+  // that is not one. The key at each place of the object before is tried
+  // first: the objects of a page mostly list their keys in one order.
+  [[gnu::flatten]] bool member_name(std::size_t& k, std::size_t place) {
+    const bool known = place < order_.size() && order_[place] != kNoKey;
+    if (known) {
+      const Quoted& q = kQuoted[order_[place]];
+      if (r_.literal({q.text.data(), q.size})) {
+        k = order_[place];
+        return r_.take(':');
+      }
+    }
     std::string_view v;
     if (r_.ascii_string(v)) {
       k = ve::key_of(v);
@@ -235,6 +264,8 @@ class PageParser {
         k = ve::key_of({utf8, static_cast<std::size_t>(n)});
       }
     }
+    if (place < order_.size())
+      order_[place] = k == ve::kKeyCount ? kNoKey : static_cast<std::uint8_t>(k);
     return r_.take(':');
   }
 
@@ -246,9 +277,9 @@ class PageParser {
     std::array<Slot, kCount> fields;
     pyb::object event_id;  // what "eventId" holds, as decoded
     if (!r_.take('}')) {
-      for (;;) {
+      for (std::size_t place = 0;; ++place) {
         std::size_t k = ve::kKeyCount;
-        if (!member_name(k)) return nullptr;
+        if (!member_name(k, place)) return nullptr;
         if (k == ve::kKeyCount) {
           if (!vp::own(r_.value())) return nullptr;
         } else {
@@ -350,6 +381,7 @@ class PageParser {
   }
 
   vp::json::Reader& r_;
+  std::array<std::uint8_t, 32> order_;  // keys by place in an object, kNoKey when none
   Recent<64> strings_;
   RecentIds ids_;
   PyObject* events_ = nullptr;

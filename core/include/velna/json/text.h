@@ -337,6 +337,7 @@ class Parser {
 
   bool match(std::size_t i, std::string_view lit) const {
     if (n_ - i < lit.size()) return false;
+    if constexpr (sizeof(Ch) == 1) return std::memcmp(s_ + i, lit.data(), lit.size()) == 0;
     for (std::size_t k = 0; k < lit.size(); ++k) {
       if (s_[i + k] != static_cast<unsigned char>(lit[k])) return false;
     }
