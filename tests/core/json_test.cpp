@@ -377,6 +377,27 @@ TEST(JsonText, StepsReadADocumentOfAKnownShape) {
       }
     }
   }
+  // A literal is passed only when every one of its units stands there, the
+  // text's end included.
+  for (std::size_t n = 1; n <= 20; ++n) {
+    const std::string lit = "\"" + std::string(n - 1, 'k');
+    for (std::size_t at = 0; at <= n; ++at) {
+      std::string text = lit + " ";
+      if (at < n) text[at] = 'z';
+      const std::string shown = at < n ? text : text.substr(0, n - 1);  // cut short
+      const auto* bytes = reinterpret_cast<const unsigned char*>(shown.data());
+      TreeBuilder<unsigned char> lb(bytes, shown.size());
+      Parser<unsigned char, TreeBuilder<unsigned char>> lp(bytes, shown.size(), lb);
+      EXPECT_FALSE(lp.literal(lit)) << n << " " << at;
+      const std::int64_t first = shown.empty() ? -1 : static_cast<unsigned char>(shown[0]);
+      EXPECT_EQ(lp.peek(), first) << n << " " << at << ": nothing passed";
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(lit.data());
+    TreeBuilder<unsigned char> lb(bytes, lit.size());
+    Parser<unsigned char, TreeBuilder<unsigned char>> lp(bytes, lit.size(), lb);
+    EXPECT_TRUE(lp.literal(lit)) << n;
+    EXPECT_EQ(lp.peek(), -1);
+  }
   // Byte text alike, on strings as long as several words: the scan ends at
   // the first unit that is not plain, and passes the plain ones of every
   // value.

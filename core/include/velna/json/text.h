@@ -337,8 +337,17 @@ class Parser {
 
   bool match(std::size_t i, std::string_view lit) const {
     if (n_ - i < lit.size()) return false;
-    if constexpr (sizeof(Ch) == 1) return std::memcmp(s_ + i, lit.data(), lit.size()) == 0;
-    for (std::size_t k = 0; k < lit.size(); ++k) {
+    std::size_t k = 0;
+    if constexpr (sizeof(Ch) == 1) {
+      // Eight bytes at a time, in place: a literal is a few dozen at most.
+      for (; k + 8 <= lit.size(); k += 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, s_ + i + k, 8);
+        std::memcpy(&b, lit.data() + k, 8);
+        if (a != b) return false;
+      }
+    }
+    for (; k < lit.size(); ++k) {
       if (s_[i + k] != static_cast<unsigned char>(lit[k])) return false;
     }
     return true;
