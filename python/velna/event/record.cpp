@@ -187,7 +187,8 @@ PyObject* new_event(PyObject* const* values) {
   const auto& fields = N().fields;
   for (std::size_t i = 0; event && i < kCount; ++i) {
     if (PyObject_GenericSetAttr(event.ptr(), fields[i], values[i]) < 0) event = pyb::object();
-    holds_tracked = holds_tracked || vp::compat::is_tracked(values[i]);
+    holds_tracked =
+        holds_tracked || (PyType_IS_GC(Py_TYPE(values[i])) && vp::compat::is_tracked(values[i]));
   }
   if (!event) {
     PyErr_Clear();
