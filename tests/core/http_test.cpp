@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "internal/curl_library.h"
 #include "test_support.h"
 #include "velna/http/client.h"
 #include "velna/http/encoding.h"
@@ -19,6 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace http = velna::http;
+namespace internal = velna::internal;
 
 using velna::test::chunked_answer;
 using velna::test::closed_port;
@@ -138,6 +140,28 @@ TEST(HttpClient, ConnectionFailuresAndTimeOutsAreTheirOwnErrors) {
     EXPECT_FALSE(e.connecting());
   }
   EXPECT_EQ(client.options().connect_timeout, 1000ms);
+}
+
+// libcurl is opened on the first transfer; a library that is missing, or
+// that lacks a function, is a RequestFailed that names it, and nothing is
+// left open.
+TEST(HttpClient, LibcurlIsOpenedWhenFirstNeededOrRefusedWithItsName) {
+  struct Case {
+    const char* soname;
+    const char* said;
+  };
+  for (const Case& c : {Case{"libvelna-no-such-curl.so.4", "libcurl could not be loaded"},
+                        Case{"libc.so.6", "libc.so.6 has no curl_global_init"}}) {
+    try {
+      internal::load_curl(c.soname);
+      FAIL() << c.soname << " loaded";
+    } catch (const http::RequestFailed& e) {
+      EXPECT_NE(std::string(e.what()).find(c.said), std::string::npos) << e.what();
+    }
+  }
+  const internal::CurlLibrary& curl = internal::curl();
+  EXPECT_EQ(&curl, &internal::curl());
+  EXPECT_STREQ(curl.easy_strerror(CURLE_OK), "No error");
 }
 
 TEST(HttpClient, TimeOutsAreSetByDefault) {

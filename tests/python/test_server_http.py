@@ -193,3 +193,28 @@ def tls_keyserver():
 def test_tls_certificates_are_verified(tls_keyserver, session):
     with pytest.raises(http.ConnectionError, match="certificate"):
         session.get(tls_keyserver.url + "v1.0/time/", headers={**HEADERS, **ids()})
+
+
+def test_libcurl_is_mapped_by_the_first_request_not_by_the_import():
+    import subprocess
+    import sys
+    code = r"""
+import sys
+import velna.providers.server.aws, velna.providers.server.events
+import velna.providers.server.http as http
+import velna.providers.server.session, velna.providers.server.client
+
+def curl_mapped():
+    with open("/proc/self/maps") as maps:
+        return any("libcurl" in line for line in maps)
+
+before = curl_mapped()
+try:
+    http.request("GET", "http://127.0.0.1:%s/x" % sys.argv[1])
+except http.ConnectionError:
+    pass
+print(before, curl_mapped())
+"""
+    out = subprocess.run([sys.executable, "-c", code, str(closed_port())],
+                         capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["False", "True"]

@@ -109,7 +109,7 @@ struct Client::Handle {
   std::uint64_t timeouts = 0;
 };
 
-Client::Client(Options options) : options_(std::move(options)) { internal::curl_global(); }
+Client::Client(Options options) : options_(std::move(options)) {}
 
 Client::~Client() = default;
 
@@ -148,25 +148,25 @@ std::unique_ptr<Client::Handle> Client::acquire() {
   auto h = std::make_unique<Handle>();
   h->easy = make_easy();
   CURL* e = h->easy.get();
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->error);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  internal::setopt(e, CURLOPT_NOSIGNAL, 1L);
+  internal::setopt(e, CURLOPT_ERRORBUFFER, h->error);
+  internal::setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  internal::setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  internal::setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  internal::setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  internal::setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  internal::setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  internal::setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  internal::setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   // Answers of megabytes (pages of events) arrive in few reads and few
   // calls of on_body: curl's receive buffer is 512 KiB instead of 16.
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
+  internal::setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
+  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
   if (!options_.user_agent.empty())
-    curl_easy_setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
-  if (!options_.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
-  if (options_.cookies) curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+    internal::setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
+  if (!options_.ca_file.empty()) internal::setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (options_.cookies) internal::setopt(e, CURLOPT_COOKIEFILE, "");
   return h;
 }
 
@@ -214,51 +214,52 @@ Response Client::send_once(const Request& request, std::string& location) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (h->timeouts != timeouts_) {
-      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+      internal::setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
                        internal::curl_long(options_.connect_timeout.count()));
-      curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+      internal::setopt(e, CURLOPT_LOW_SPEED_TIME,
                        internal::curl_long(options_.stall_timeout.count()));
-      curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
+      internal::setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(options_.total_timeout.count()));
       h->timeouts = timeouts_;
     }
     limit = std::min(options_.max_answer_size, memory_bound());
   }
   Response response;
   Receiving receiving{&response, {{}, BodyLength(method, limit)}, {}};
-  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, &receiving);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, &receiving);
-  curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
-  curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  internal::setopt(e, CURLOPT_URL, request.url.c_str());
+  internal::setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  internal::setopt(e, CURLOPT_HEADERDATA, &receiving);
+  internal::setopt(e, CURLOPT_WRITEDATA, &receiving);
+  internal::setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
+  internal::setopt(e, CURLOPT_NOBODY, 0L);
+  internal::setopt(e, CURLOPT_HTTPGET, 1L);
   if (method == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    internal::setopt(e, CURLOPT_NOBODY, 1L);
   } else if (method != "GET" || !request.body.empty()) {
     static const char kEmpty[] = "";
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(
+    internal::setopt_large(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                           static_cast<curl_off_t>(request.body.size()));
+    internal::setopt(
         e, CURLOPT_POSTFIELDS,
         request.body.empty() ? kEmpty : reinterpret_cast<const char*>(request.body.data()));
-    if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "POST") internal::setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
 
-  const CURLcode code = curl_easy_perform(e);
+  const CURLcode code = internal::curl().easy_perform(e);
   if (code == CURLE_OK && !receiving.failure) receiving.finish();
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
-  curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
+  internal::setopt(e, CURLOPT_HTTPHEADER, nullptr);
+  internal::setopt(e, CURLOPT_POSTFIELDS, nullptr);
   std::string message = internal::failure_text(code, h->error);
   long sent = 0;
-  curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
+  internal::getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
   if (code == CURLE_OK) {
     long status = 0;
-    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    internal::getinfo(e, CURLINFO_RESPONSE_CODE, &status);
     response.status = status;
     const char* url = nullptr;
-    curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
+    internal::getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
     response.url = url ? url : request.url;
     const char* redirect = nullptr;
-    curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &redirect);
+    internal::getinfo(e, CURLINFO_REDIRECT_URL, &redirect);
     if (redirect) location = redirect;
   }
   release(std::move(h));

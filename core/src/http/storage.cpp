@@ -173,54 +173,55 @@ Answer send(const Request& request, const Resize& resize) {
   char error[CURL_ERROR_SIZE] = {};
   Receiving receiving(resize, BodyLength(method, std::min(request.max_body, memory_bound())));
   Sending sending{request.body};
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 30L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+  internal::setopt(e, CURLOPT_NOSIGNAL, 1L);
+  internal::setopt(e, CURLOPT_ERRORBUFFER, error);
+  internal::setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  internal::setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  internal::setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  internal::setopt(e, CURLOPT_MAXREDIRS, 30L);
+  internal::setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  internal::setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
                    internal::curl_long(request.timeouts.connect.count()));
   // Less than one byte per second for the stall time is a stall.
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+  internal::setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  internal::setopt(e, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, internal::curl_long(request.timeouts.stall.count() / 1000 +
                                                     (request.timeouts.stall.count() % 1000 != 0))));
-  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(request.timeouts.total.count()));
-  curl_easy_setopt(e, CURLOPT_USERAGENT, "velna/0.1");
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
-  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, &receiving);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, &receiving);
+  internal::setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(request.timeouts.total.count()));
+  internal::setopt(e, CURLOPT_USERAGENT, "velna/0.1");
+  internal::setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
+  internal::setopt(e, CURLOPT_URL, request.url.c_str());
+  internal::setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
+  internal::setopt(e, CURLOPT_HEADERDATA, &receiving);
+  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
+  internal::setopt(e, CURLOPT_WRITEDATA, &receiving);
   if (method == "PUT" || request.has_body) {
-    curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
-    if (method != "PUT") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
-    curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(e, CURLOPT_READFUNCTION, &on_read);
-    curl_easy_setopt(e, CURLOPT_READDATA, &sending);
-    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &on_seek);
-    curl_easy_setopt(e, CURLOPT_SEEKDATA, &sending);
+    internal::setopt(e, CURLOPT_UPLOAD, 1L);
+    if (method != "PUT") internal::setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+    internal::setopt_large(e, CURLOPT_INFILESIZE_LARGE,
+                           static_cast<curl_off_t>(request.body.size()));
+    internal::setopt(e, CURLOPT_READFUNCTION, &on_read);
+    internal::setopt(e, CURLOPT_READDATA, &sending);
+    internal::setopt(e, CURLOPT_SEEKFUNCTION, &on_seek);
+    internal::setopt(e, CURLOPT_SEEKDATA, &sending);
     // Large enough for few calls, small enough to stay in cache between the
     // copy and the send.
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
+    internal::setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
   } else if (method != "GET") {
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+    internal::setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
 
-  const CURLcode code = curl_easy_perform(e);
+  const CURLcode code = internal::curl().easy_perform(e);
   if (code == CURLE_OK && !receiving.failure) receiving.finish();
   long sent = 0;
-  curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
+  internal::getinfo(e, CURLINFO_REQUEST_SIZE, &sent);
   if (receiving.failure) internal::throw_refused(receiving.failure, sent, method, request.url);
   if (code == CURLE_OK) {
     Answer answer;
-    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &answer.status);
+    internal::getinfo(e, CURLINFO_RESPONSE_CODE, &answer.status);
     const char* url = nullptr;
-    curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
+    internal::getinfo(e, CURLINFO_EFFECTIVE_URL, &url);
     answer.url = url ? url : request.url;
     answer.reason = std::move(receiving.head.lines.reason);
     answer.headers = Headers::received(std::move(receiving.head.lines.fields));

@@ -3,16 +3,14 @@
 // of an answer and the errors a failed transfer raises.
 #pragma once
 
-#include <curl/curl.h>
-
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "internal/curl_library.h"
 #include "velna/error.h"
 #include "velna/handles.h"
 #include "velna/http/client.h"
@@ -22,27 +20,17 @@
 
 namespace velna::internal {
 
-using CurlEasy = std::unique_ptr<CURL, Free<curl_easy_cleanup>>;
-using CurlHeaders = std::unique_ptr<curl_slist, Free<curl_slist_free_all>>;
-
-// curl_global makes libcurl's process-wide set-up, once.
-inline void curl_global() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-      throw http::RequestFailed("libcurl could not be initialised");
-  });
-}
+using CurlEasy = std::unique_ptr<CURL, Free<easy_cleanup>>;
+using CurlHeaders = std::unique_ptr<curl_slist, Free<slist_free_all>>;
 
 inline CurlEasy make_easy() {
-  curl_global();
-  CurlEasy easy(curl_easy_init());
+  CurlEasy easy(curl().easy_init());
   if (!easy) throw http::RequestFailed("libcurl could not make a handle");
   return easy;
 }
 
 inline void append_header(CurlHeaders& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  curl_slist* grown = curl().slist_append(list.get(), line.c_str());
   if (!grown) throw std::bad_alloc();
   list.release();
   list.reset(grown);
@@ -172,7 +160,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
 // failure_text is what libcurl says of a failed transfer: the handle's error
 // buffer when it holds a message, else the text of |code|.
 inline std::string failure_text(CURLcode code, const char* buffer) {
-  return buffer && buffer[0] ? std::string(buffer) : std::string(curl_easy_strerror(code));
+  return buffer && buffer[0] ? std::string(buffer) : std::string(curl().easy_strerror(code));
 }
 
 // throw_failure raises the client's error for a failed transfer of |method|
