@@ -1,6 +1,8 @@
 #include "velna/time.h"
 
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <string>
 
 namespace velna::time {
@@ -72,6 +74,50 @@ DateTime date_time_from_micros(std::int64_t micros) {
   out.minute = static_cast<int>(secs / 60 % 60);
   out.second = static_cast<int>(secs % 60);
   out.microsecond = static_cast<int>(rest % kMicrosPerSecond);
+  return out;
+}
+
+Stamp date_time_from_stamp(double ts) {
+  // The first second of the year 10000.
+  constexpr double kMax = 253402300800.0;
+  if (ts > kMax) {
+    if (ts < kMax * 1e3) {
+      ts /= 1e3;
+    } else if (ts < kMax * 1e6) {
+      ts /= 1e6;
+    } else {
+      return {{}, StampError::TooLarge};
+    }
+  }
+  if (std::isnan(ts)) return {{}, StampError::NotANumber};
+  double whole = 0;
+  double micros = std::nearbyint(std::modf(ts, &whole) * 1e6);
+  if (micros >= 1e6) {
+    micros -= 1e6;
+    whole += 1;
+  } else if (micros < 0) {
+    micros += 1e6;
+    whole -= 1;
+  }
+  if (!(whole >= -9223372036854775808.0 && whole < 9223372036854775808.0))
+    return {{}, StampError::OutOfRange};
+  const auto secs = static_cast<std::int64_t>(whole);
+  Stamp out{};
+  std::int64_t days = secs / 86400;
+  std::int64_t rest = secs % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  out.utc.date = civil_from_days(days);
+  // struct tm counts years from 1900 in an int.
+  const std::int64_t tm_year = out.utc.date.year - 1900;
+  if (tm_year > std::numeric_limits<int>::max() || tm_year < std::numeric_limits<int>::min())
+    return {{}, StampError::YearOverflow};
+  out.utc.hour = static_cast<int>(rest / 3600);
+  out.utc.minute = static_cast<int>(rest / 60 % 60);
+  out.utc.second = static_cast<int>(rest % 60);
+  out.utc.microsecond = static_cast<int>(micros);
   return out;
 }
 

@@ -4,7 +4,6 @@
 #include <datetime.h>
 
 #include <cerrno>
-#include <cmath>
 #include <optional>
 #include <string>
 
@@ -93,54 +92,33 @@ pyb::object parse_iso(PyObject* text) {
   return dt;
 }
 
+// from_timestamp is the UTC datetime of a POSIX time stamp, read by the
+// core as the interpreter would read it but without its C library's time_t
+// (32 bits wide in Debian's armhf interpreter, where it fails past 2038).
 pyb::object from_timestamp(double ts) {
-  // The largest timestamp in the year 9999; larger ones are taken as
-  // milliseconds, then as microseconds.
-  constexpr double kMax = 253402300800.0;
-  if (ts > kMax) {
-    if (ts < kMax * 1e3) {
-      ts /= 1e3;
-    } else if (ts < kMax * 1e6) {
-      ts /= 1e6;
-    } else {
+  const velna::time::Stamp s = velna::time::date_time_from_stamp(ts);
+  switch (s.error) {
+    case velna::time::StampError::None:
+      break;
+    case velna::time::StampError::TooLarge: {
       pyb::object f = steal(PyFloat_FromDouble(ts));
       PyErr_Format(PyExc_ValueError, "The specified timestamp %R is too large.", f.ptr());
       raise();
     }
+    case velna::time::StampError::NotANumber:
+      PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
+      raise();
+    case velna::time::StampError::OutOfRange:
+      PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
+      raise();
+    case velna::time::StampError::YearOverflow:
+      errno = EOVERFLOW;
+      PyErr_SetFromErrno(PyExc_OSError);
+      raise();
   }
-  // The interpreter's own conversion goes through its C library's time_t,
-  // 32 bits wide in Debian's armhf interpreter, where it fails past 2038.
-  // Split and round as it does (microseconds, half to even), then convert
-  // the seconds with our own 64-bit gmtime_r.
-  static_assert(sizeof(time_t) >= 8, "build with a 64-bit time_t (_TIME_BITS=64)");
-  if (std::isnan(ts)) {
-    PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
-    raise();
-  }
-  double whole = 0;
-  double micros = std::nearbyint(std::modf(ts, &whole) * 1e6);
-  if (micros >= 1e6) {
-    micros -= 1e6;
-    whole += 1;
-  } else if (micros < 0) {
-    micros += 1e6;
-    whole -= 1;
-  }
-  if (!(whole >= -9223372036854775808.0 && whole < 9223372036854775808.0)) {
-    PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
-    raise();
-  }
-  const time_t secs = static_cast<time_t>(whole);
-  tm parts{};
-  errno = 0;
-  if (!gmtime_r(&secs, &parts)) {
-    if (errno == 0) errno = EINVAL;
-    PyErr_SetFromErrno(PyExc_OSError);
-    raise();
-  }
-  const int second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
-  return make_datetime(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                       parts.tm_min, second, static_cast<int>(micros), utc());
+  const velna::time::DateTime& f = s.utc;
+  return make_datetime(static_cast<int>(f.date.year), f.date.month, f.date.day, f.hour, f.minute,
+                       f.second, f.microsecond, utc());
 }
 
 // time.struct_time, imported on first use and kept for the life of the

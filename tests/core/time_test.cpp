@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -151,6 +154,51 @@ struct IsoCase {
   bool next_day, next_second, has_offset;
   int offset;
 };
+
+// Number time stamps: the fields are Python's datetime.fromtimestamp(ts,
+// timezone.utc) of the same values (after the millisecond and microsecond
+// readings); refusals are the cases the interpreter refuses.
+TEST(Instants, NumberStampsSplitAsTheInterpreterSplitsThem) {
+  struct Case {
+    double ts;
+    DateTime utc;
+  };
+  const Case cases[] = {
+      {0.0, {{1970, 1, 1}, 0, 0, 0, 0}},
+      {1.0000005, {{1970, 1, 1}, 0, 0, 1, 1}},
+      {-0.5, {{1969, 12, 31}, 23, 59, 59, 500000}},
+      {-1e-7, {{1970, 1, 1}, 0, 0, 0, 0}},
+      {1700000000.123456, {{2023, 11, 14}, 22, 13, 20, 123456}},
+      {253402300799.999999, {{10000, 1, 1}, 0, 0, 0, 0}},  // rounds up into 10000
+      {253402300800.5, {{1978, 1, 11}, 21, 31, 40, 800500}},
+      {1.7e12, {{2023, 11, 14}, 22, 13, 20, 0}},
+      {1.7e15, {{2023, 11, 14}, 22, 13, 20, 0}},
+      {-62135596800.0, {{1, 1, 1}, 0, 0, 0, 0}},
+      {2147483648.0, {{2038, 1, 19}, 3, 14, 8, 0}},
+      {4102444800.0, {{2100, 1, 1}, 0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    const Stamp s = date_time_from_stamp(c.ts);
+    ASSERT_EQ(s.error, StampError::None) << c.ts;
+    const DateTime& d = s.utc;
+    EXPECT_EQ(
+        std::vector<std::int64_t>(
+            {d.date.year, d.date.month, d.date.day, d.hour, d.minute, d.second, d.microsecond}),
+        std::vector<std::int64_t>({c.utc.date.year, c.utc.date.month, c.utc.date.day, c.utc.hour,
+                                   c.utc.minute, c.utc.second, c.utc.microsecond}))
+        << c.ts;
+  }
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, StampError> refused[] = {
+      {253402300800.0 * 1e6, StampError::TooLarge},
+      {inf, StampError::TooLarge},
+      {std::nan(""), StampError::NotANumber},
+      {-inf, StampError::OutOfRange},
+      {-1e19, StampError::OutOfRange},
+      {-9e18, StampError::YearOverflow},  // year -285 billion
+  };
+  for (const auto& [ts, error] : refused) EXPECT_EQ(date_time_from_stamp(ts).error, error) << ts;
+}
 
 TEST(Iso8601, ReadsEveryForm) {
   const IsoCase cases[] = {

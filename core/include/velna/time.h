@@ -56,6 +56,27 @@ std::int64_t now_micros();
 // date_time_from_micros splits such a time into calendar fields (UTC).
 DateTime date_time_from_micros(std::int64_t micros);
 
+// StampError is why a number given as a POSIX time stamp names no instant.
+enum class StampError {
+  None,
+  TooLarge,  // past the year 9999 even when read as microseconds
+  NotANumber,
+  OutOfRange,    // whole seconds beyond 64 bits
+  YearOverflow,  // a year that a C library's broken-down time cannot hold
+};
+
+struct Stamp {
+  DateTime utc;
+  StampError error;
+};
+
+// date_time_from_stamp splits a POSIX time stamp in seconds into UTC
+// calendar fields, its fraction rounded to microseconds half to even. A
+// stamp past the year 9999 is read as milliseconds, and past that again as
+// microseconds. No platform time_t is involved, so any 64-bit second is
+// read alike on every platform.
+Stamp date_time_from_stamp(double seconds);
+
 // seconds_from_civil is the POSIX time, in seconds, of a UTC date and time
 // of day: the inverse of gmtime. |month| must be 1..12; the other fields
 // count on from the first of that month at midnight, so they may lie outside
