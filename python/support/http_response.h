@@ -6,10 +6,18 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <new>
 #include <string>
 
+#include "py_compat.h"
 #include "velna/http/headers.h"
 #include "velna_py.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace velna::py::http {
 
@@ -21,6 +29,67 @@ struct __attribute__((visibility("hidden"))) Answer {
   velna::http::Headers headers;
   pyb::object content;  // bytes
   pyb::object request;  // what was sent, or None
+};
+
+// BodyBuffer is the bytes object that a body is written into, made at the
+// first size the transfer knows and resized in place while a body of unknown
+// length grows, so that the body is never held twice. Large bodies ask the
+// kernel for huge pages, which halves the cost of touching fresh memory.
+class __attribute__((visibility("hidden"))) BodyBuffer {
+ public:
+  std::uint8_t* resize(std::size_t n, bool whole) {
+    // A bytes object holds at most PY_SSIZE_T_MAX bytes (half the address
+    // space on 32-bit machines).
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    pyb::gil_scoped_acquire gil;
+    // The empty bytes object is shared by everyone: it is replaced, never
+    // resized.
+    if (!bytes_ || n == 0 || PyBytes_GET_SIZE(bytes_.ptr()) == 0) {
+      PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+      if (!o) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      bytes_ = own(o);
+      if (whole) advise_huge_pages(n);
+    } else {
+      PyObject* o = bytes_.release().ptr();
+      if (compat::resize_bytes(&o, static_cast<Py_ssize_t>(n)) != 0) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      bytes_ = own(o);
+    }
+    return data();
+  }
+  pyb::object take() { return bytes_ ? std::move(bytes_) : pyb::bytes(""); }
+  ~BodyBuffer() {
+    if (bytes_) {
+      pyb::gil_scoped_acquire gil;
+      bytes_ = pyb::object();
+    }
+  }
+
+ private:
+  std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.ptr())); }
+
+  // advise_huge_pages asks for huge pages under a large buffer made for the
+  // whole body. Not under one that may grow: the advice splits the mapping,
+  // which the allocator then cannot move in place, so it would copy it.
+  void advise_huge_pages(std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (n < 2 * kHuge) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(data());
+    const auto begin = (start + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (start + n) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)n;
+#endif
+  }
+
+  pyb::object bytes_;
 };
 
 using ResponseFactory = pyb::object (*)(Answer&& answer);

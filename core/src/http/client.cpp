@@ -20,34 +20,6 @@ using internal::make_easy;
 
 constexpr long kReceiveBuffer = 512L * 1024;
 
-// Receiving collects one answer; a new status line (after an interim
-// answer such as 100 Continue) starts it afresh.
-struct Receiving {
-  Response* response;
-  internal::AnswerHead head;
-  std::exception_ptr failure;
-
-  void body(const char* data, std::size_t n) {
-    head.length.receive(n);
-    Bytes& b = response->body;
-    // An announced length (already checked against the limit, which memory
-    // bounds) is room made once, so that a large body is not copied while it
-    // grows.
-    if (b.empty() && head.length.announced())
-      b.reserve(static_cast<std::size_t>(*head.length.announced()));
-    b.insert(b.end(), reinterpret_cast<const std::uint8_t*>(data),
-             reinterpret_cast<const std::uint8_t*>(data) + n);
-  }
-
-  void finish() {
-    try {
-      head.length.finish();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-};
-
 }  // namespace
 
 std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
@@ -161,8 +133,8 @@ std::unique_ptr<Client::Handle> Client::acquire() {
   // Answers of megabytes (pages of events) arrive in few reads and few
   // calls of on_body: curl's receive buffer is 512 KiB instead of 16.
   internal::setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
-  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
+  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<internal::Receiving>);
+  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<internal::Receiving>);
   if (!options_.user_agent.empty())
     internal::setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
   if (!options_.ca_file.empty()) internal::setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
@@ -177,8 +149,18 @@ void Client::release(std::unique_ptr<Handle> handle) {
 }
 
 Response Client::send(const Request& request) {
+  Bytes body;
+  Response response = send(request, [&body](std::size_t n, bool) {
+    body.resize(n);
+    return body.data();
+  });
+  response.body = std::move(body);
+  return response;
+}
+
+Response Client::send(const Request& request, const Resize& resize) {
   std::string location;
-  Response response = send_once(request, location);
+  Response response = send_once(request, resize, location);
   if (!request.follow_redirects) return response;
   Request next = request;
   for (int hops = 0; hops < kMaxRedirects; ++hops) {
@@ -194,12 +176,12 @@ Response Client::send(const Request& request) {
       next.headers.erase("Content-Type");
     }
     next.url = location;
-    response = send_once(next, location);
+    response = send_once(next, resize, location);
   }
   return response;
 }
 
-Response Client::send_once(const Request& request, std::string& location) {
+Response Client::send_once(const Request& request, const Resize& resize, std::string& location) {
   location.clear();
   // Everything that can be refused is checked before a handle is touched.
   internal::CurlHeaders headers = internal::header_list(request.headers);
@@ -224,7 +206,7 @@ Response Client::send_once(const Request& request, std::string& location) {
     limit = std::min(options_.max_answer_size, memory_bound());
   }
   Response response;
-  Receiving receiving{&response, {{}, BodyLength(method, limit)}, {}};
+  internal::Receiving receiving(resize, BodyLength(method, limit));
   internal::setopt(e, CURLOPT_URL, request.url.c_str());
   internal::setopt(e, CURLOPT_HTTPHEADER, headers.get());
   internal::setopt(e, CURLOPT_HEADERDATA, &receiving);

@@ -18,55 +18,6 @@ std::string describe(const ByteRange& r) {
   return std::to_string(r.start) + "-" + std::to_string(r.end);
 }
 
-// A body of unknown length starts with this much room and then grows by
-// half of what it holds each time, so that it is moved a logarithmic number
-// of times and never holds much more than it received.
-constexpr std::uint64_t kFirstRoom = 256 * 1024;
-
-// Receiving follows one transfer: the head of each answer (a new status
-// line, after a redirect or an interim answer, starts afresh) and the body
-// of the last, written where the caller's Resize says.
-struct Receiving {
-  Receiving(const Resize& r, BodyLength length) : resize(&r), head{{}, std::move(length)} {}
-
-  const Resize* resize;
-  internal::AnswerHead head;
-  std::uint8_t* out = nullptr;
-  std::uint64_t room = 0;
-  bool placed = false;
-  std::exception_ptr failure;
-
-  void place(std::uint64_t n, bool whole) {
-    // n is at most the limit, which memory bounds: it fits a size_t.
-    out = (*resize)(static_cast<std::size_t>(n), whole);
-    room = n;
-    placed = true;
-  }
-
-  void body(const char* data, std::size_t n) {
-    const std::uint64_t at = head.length.received();
-    head.length.receive(n);
-    if (!placed || n > room - at) {
-      if (auto announced = head.length.announced())
-        place(*announced, true);
-      else
-        place(std::min(head.length.limit(), std::max({at + n, room + room / 2, kFirstRoom})),
-              false);
-    }
-    std::memcpy(out + at, data, n);
-  }
-
-  // finish checks the complete body and cuts the buffer to it.
-  void finish() {
-    try {
-      head.length.finish();
-      if (!placed || room != head.length.received()) place(head.length.received(), true);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-};
-
 // Sending reads the body of a PUT; a redirect that resends it seeks back.
 struct Sending {
   ByteView body;
@@ -171,7 +122,8 @@ Answer send(const Request& request, const Resize& resize) {
   internal::CurlEasy easy = internal::make_easy();
   CURL* e = easy.get();
   char error[CURL_ERROR_SIZE] = {};
-  Receiving receiving(resize, BodyLength(method, std::min(request.max_body, memory_bound())));
+  internal::Receiving receiving(resize,
+                                BodyLength(method, std::min(request.max_body, memory_bound())));
   Sending sending{request.body};
   internal::setopt(e, CURLOPT_NOSIGNAL, 1L);
   internal::setopt(e, CURLOPT_ERRORBUFFER, error);
@@ -192,9 +144,9 @@ Answer send(const Request& request, const Resize& resize) {
   internal::setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   internal::setopt(e, CURLOPT_URL, request.url.c_str());
   internal::setopt(e, CURLOPT_HTTPHEADER, headers.get());
-  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<Receiving>);
+  internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<internal::Receiving>);
   internal::setopt(e, CURLOPT_HEADERDATA, &receiving);
-  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<Receiving>);
+  internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<internal::Receiving>);
   internal::setopt(e, CURLOPT_WRITEDATA, &receiving);
   if (method == "PUT" || request.has_body) {
     internal::setopt(e, CURLOPT_UPLOAD, 1L);

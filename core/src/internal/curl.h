@@ -3,7 +3,11 @@
 // of an answer and the errors a failed transfer raises.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -127,6 +131,57 @@ struct AnswerHead {
       length.start(l.code);
     else if (!l.name.empty())
       length.field(l.name, l.value);
+  }
+};
+
+// A body of unknown length starts with this much room and then grows by
+// half of what it holds each time, so that it is moved a logarithmic number
+// of times and never holds much more than it received.
+constexpr std::uint64_t kFirstRoom = 256 * 1024;
+
+// Receiving follows one transfer: the head of each answer (a new status
+// line, after a redirect or an interim answer, starts afresh) and the body
+// of the last, written where the caller's Resize says. It is the state of
+// on_header and on_body.
+struct Receiving {
+  Receiving(const http::Resize& r, http::BodyLength length)
+      : resize(&r), head{{}, std::move(length)} {}
+
+  const http::Resize* resize;
+  internal::AnswerHead head;
+  std::uint8_t* out = nullptr;
+  std::uint64_t room = 0;
+  bool placed = false;
+  std::exception_ptr failure;
+
+  void place(std::uint64_t n, bool whole) {
+    // n is at most the limit, which memory bounds: it fits a size_t.
+    out = (*resize)(static_cast<std::size_t>(n), whole);
+    room = n;
+    placed = true;
+  }
+
+  void body(const char* data, std::size_t n) {
+    const std::uint64_t at = head.length.received();
+    head.length.receive(n);
+    if (!placed || n > room - at) {
+      if (auto announced = head.length.announced())
+        place(*announced, true);
+      else
+        place(std::min(head.length.limit(), std::max({at + n, room + room / 2, kFirstRoom})),
+              false);
+    }
+    std::memcpy(out + at, data, n);
+  }
+
+  // finish checks the complete body and cuts the buffer to it.
+  void finish() {
+    try {
+      head.length.finish();
+      if (!placed || room != head.length.received()) place(head.length.received(), true);
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
 };
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,17 @@ struct Response {
   Bytes body;
 };
 
+// Resize makes the caller's buffer for the body exactly |n| bytes long,
+// keeping the bytes written so far (up to |n|), and returns where it
+// starts; |whole| says that |n| is the length of the whole body, so the
+// buffer will not grow again. An answer that announces its length gets one
+// call with it before its first byte is written; a body of unknown length
+// grows by calls as it arrives and is cut to the bytes received at the end,
+// so the buffer never holds memory the answer did not write. When a
+// transfer fails, what the buffer holds is no body at all. Called from the
+// thread that runs send.
+using Resize = std::function<std::uint8_t*(std::size_t n, bool whole)>;
+
 // status_error is the text of the error that an answer of |status| stands
 // for, "<status> Client Error: <reason> for url: <url>" (or "Server Error"
 // from 500), with the address masked as mask_url shows it; nothing for a
@@ -144,6 +156,10 @@ class Client {
   // announced), TimedOut, or RequestFailed (also for an answer whose length
   // is no length, or passes max_answer_size; see limits.h).
   Response send(const Request& request);
+  // The same, with the body written where |resize| says (the response's
+  // own body stays empty): so that it lands in the object that holds it
+  // afterwards, without a copy.
+  Response send(const Request& request, const Resize& resize);
 
   const Options& options() const { return options_; }
   void set_timeouts(std::chrono::milliseconds connect, std::chrono::seconds stall);
@@ -156,7 +172,7 @@ class Client {
   struct Handle;
 
  private:
-  Response send_once(const Request& request, std::string& location);
+  Response send_once(const Request& request, const Resize& resize, std::string& location);
   std::unique_ptr<Handle> acquire();
   void release(std::unique_ptr<Handle> handle);
 

@@ -85,6 +85,9 @@ struct Request {
   std::uint64_t max_body = memory_bound();
 };
 
+// The body goes where the caller's Resize (client.h) says.
+using http::Resize;
+
 // Answer: the final answer after redirects. Its body went to the memory that
 // the caller's Resize gave.
 struct Answer {
@@ -94,17 +97,6 @@ struct Answer {
   Headers headers;  // repeated fields joined with ", "
   std::uint64_t body_size = 0;
 };
-
-// Resize makes the caller's buffer for the body exactly |n| bytes long,
-// keeping the bytes written so far (up to |n|), and returns where it
-// starts; |whole| says that |n| is the length of the whole body, so the
-// buffer will not grow again. An answer that announces its length gets one
-// call with it before its first byte is written; a body of unknown length
-// grows by calls as it arrives and is cut to the bytes received at the end,
-// so the buffer never holds memory the answer did not write. When a
-// transfer fails, what the buffer holds is no body at all. Called from the
-// thread that runs send.
-using Resize = std::function<std::uint8_t*(std::size_t n, bool whole)>;
 
 // send makes one transfer on a connection of its own. Throws InvalidUrl for
 // an address that is not http or https, ConnectionFailed when no connection

@@ -18,10 +18,6 @@
 #include "velna/http/storage.h"
 #include "velna_py.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace {
 
 namespace pyb = pybind11;
@@ -36,67 +32,6 @@ PyObject* module_ref = nullptr;  // this module, kept for the life of the proces
 // The HTTP layer's request errors, read from it once when this module
 // loads (make_objects).
 vp::http::RequestErrors errors;
-
-// BodyBuffer is the bytes object that a body is written into, made at the
-// first size the transfer knows and resized in place while a body of unknown
-// length grows, so that the body is never held twice. Large bodies ask the
-// kernel for huge pages, which halves the cost of touching fresh memory.
-class BodyBuffer {
- public:
-  std::uint8_t* resize(std::size_t n, bool whole) {
-    // A bytes object holds at most PY_SSIZE_T_MAX bytes (half the address
-    // space on 32-bit machines).
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    pyb::gil_scoped_acquire gil;
-    // The empty bytes object is shared by everyone: it is replaced, never
-    // resized.
-    if (!bytes_ || n == 0 || PyBytes_GET_SIZE(bytes_.ptr()) == 0) {
-      PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-      if (!o) {
-        PyErr_Clear();
-        throw std::bad_alloc();
-      }
-      bytes_ = vp::own(o);
-      if (whole) advise_huge_pages(n);
-    } else {
-      PyObject* o = bytes_.release().ptr();
-      if (vp::compat::resize_bytes(&o, static_cast<Py_ssize_t>(n)) != 0) {
-        PyErr_Clear();
-        throw std::bad_alloc();
-      }
-      bytes_ = vp::own(o);
-    }
-    return data();
-  }
-  pyb::object take() { return bytes_ ? std::move(bytes_) : pyb::bytes(""); }
-  ~BodyBuffer() {
-    if (bytes_) {
-      pyb::gil_scoped_acquire gil;
-      bytes_ = pyb::object();
-    }
-  }
-
- private:
-  std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.ptr())); }
-
-  // advise_huge_pages asks for huge pages under a large buffer made for the
-  // whole body. Not under one that may grow: the advice splits the mapping,
-  // which the allocator then cannot move in place, so it would copy it.
-  void advise_huge_pages(std::size_t n) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    if (n < 2 * kHuge) return;
-    const auto start = reinterpret_cast<std::uintptr_t>(data());
-    const auto begin = (start + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (start + n) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)n;
-#endif
-  }
-
-  pyb::object bytes_;
-};
 
 // make_response is the HTTP layer's Response for |answer|, so that callers
 // read one class of answer whichever module made the request.
@@ -205,7 +140,7 @@ pyb::object attempt(pyb::object method, pyb::object url, pyb::object data, pyb::
   request.timeouts.stall = seconds_value("STALL_TIMEOUT");
   request.timeouts.total = seconds_value("TOTAL_TIMEOUT");
 
-  BodyBuffer content;
+  vp::http::BodyBuffer content;
   storage::Answer answer = vp::run_without_gil([&] {
     return storage::send(
         request, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });

@@ -255,13 +255,13 @@ pyb::object new_response(velna::py::http::Answer&& a) {
   return pyb::cast(std::move(r));
 }
 
-pyb::object make_response(http::Response&& got, pyb::object request) {
+pyb::object make_response(http::Response&& got, pyb::object content, pyb::object request) {
   velna::py::http::Answer a;
   a.status = got.status;
   a.reason = std::move(got.reason);
   a.url = std::move(got.url);
   a.headers = std::move(got.headers);
-  a.content = velna::py::to_bytes(got.body);
+  a.content = std::move(content);
   a.request = std::move(request);
   return new_response(std::move(a));
 }
@@ -350,13 +350,18 @@ pyb::object session_request(Session& s, pyb::object method, pyb::object url, pyb
   pyb::object prepared_obj = pyb::cast(std::move(prepared));
 
   std::shared_ptr<http::Client> client = s.client;
+  // The body is received straight into the bytes object of the answer.
+  velna::py::http::BodyBuffer content;
   http::Response got;
   try {
-    got = velna::py::run_without_gil([&] { return client->send(req); });
+    got = velna::py::run_without_gil([&] {
+      return client->send(
+          req, [&content](std::size_t n, bool whole) { return content.resize(n, whole); });
+    });
   } catch (const http::RequestFailed&) {
     errors.raise_current(prepared_obj);
   }
-  return make_response(std::move(got), std::move(prepared_obj));
+  return make_response(std::move(got), content.take(), std::move(prepared_obj));
 }
 
 // make_error defines a request error class; its instances carry the
