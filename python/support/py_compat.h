@@ -109,14 +109,6 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t 
 #endif
 }
 
-inline PyObject* call_method_no_args(PyObject* self, PyObject* name) {
-#if VELNA_PY_HAS_VECTORCALL
-  return PyObject_CallMethodNoArgs(self, name);
-#else
-  return PyObject_CallMethodObjArgs(self, name, nullptr);
-#endif
-}
-
 // ---- callable types --------------------------------------------------------
 
 // Type flags of a callable type whose instances store their own vectorcall

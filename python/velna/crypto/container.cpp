@@ -26,6 +26,7 @@
 #include "py_compat.h"
 #include "record_fields.h"
 #include "timestamps.h"
+#include "uuids.h"
 #include "velna/crypto/aes.h"
 #include "velna/crypto/container.h"
 #include "velna/crypto/random.h"
@@ -59,8 +60,7 @@ PyObject* g_record = nullptr;  // the parsed-record type (a dict with attribute 
 PyObject* g_container_keys = nullptr;
 PyObject* g_header = nullptr;
 PyObject* g_uuid4 = nullptr;
-PyObject* g_uuid_type = nullptr;     // uuid.UUID, while new_container_id may build one itself
-PyObject* g_uuid_unknown = nullptr;  // uuid.SafeUUID.unknown
+bool g_fast_uuid = false;  // while new_container_id may build uuid.UUID objects itself
 PyObject* g_utils_uuid = nullptr;
 PyObject* g_datetime = nullptr;  // datetime.datetime
 PyObject* g_record_pending = nullptr;
@@ -705,7 +705,7 @@ void enable_fast_uuid4();
 // putting the bytes in standard order.
 pyb::object uuid_from_bytes_le(const vc::Oid& oid) {
   if (!g_uuid4) enable_fast_uuid4();
-  if (g_uuid_type) return uuid_object(vc::uuid_from_bytes_le(oid));
+  if (g_fast_uuid) return uuid_object(vc::uuid_from_bytes_le(oid));
   pyb::object bytes_le = vp::to_bytes(oid);
   PyObject* args[] = {bytes_le.ptr()};
   return vp::call_kw(H(g_utils_uuid), N().uuid_from_bytes_le_kw, args);
@@ -978,23 +978,15 @@ std::optional<pyb::object> logged_in_user_id() {
 }
 
 // uuid_object makes the uuid.UUID of the 16 bytes |id|, as uuid.UUID(bytes=id)
-// does: it sets the two slots that UUID.__init__ sets, without the
-// Python-level argument handling.
-pyb::object uuid_object(const vc::Oid& id) {
-  pyb::object value = steal(compat::unsigned_from_bytes(id.data(), id.size(), false));
-  pyb::object out = vp::allocate(H(g_uuid_type));
-  if (PyObject_GenericSetAttr(out.ptr(), N().int_, value.ptr()) != 0 ||
-      PyObject_GenericSetAttr(out.ptr(), N().is_safe, g_uuid_unknown) != 0)
-    throw pyb::error_already_set();
-  return out;
-}
+// does, without the Python-level argument handling.
+pyb::object uuid_object(const vc::Oid& id) { return steal(vp::uuid_of(id)); }
 
 // new_container_id is uuid4() as the module names it now. While that is the
 // standard library's generator, the core draws the identifier.
 pyb::object new_container_id() {
   pyb::object generator = mod_attr(N().uuid4);
   if (!g_uuid4) enable_fast_uuid4();
-  if (generator.ptr() != g_uuid4 || !g_uuid_type) return call0(generator);
+  if (generator.ptr() != g_uuid4 || !g_fast_uuid) return call0(generator);
   return uuid_object(vc::new_uuid4());
 }
 
@@ -1007,8 +999,6 @@ void enable_fast_uuid4() {
     return;  // already replaced: uuid4() as it is now makes the identifiers
   pyb::object type = uuid.attr("UUID");
   if (!PyType_Check(type.ptr()) || !pyb::hasattr(uuid, "SafeUUID")) return;
-  g_uuid_type = vp::keep(type);
-  g_uuid_unknown = vp::keep(uuid.attr("SafeUUID").attr("unknown"));
   vc::Oid sample;
   for (std::size_t i = 0; i < sample.size(); ++i)
     sample[i] = static_cast<std::uint8_t>(0xf1 * (i + 3));
@@ -1017,12 +1007,13 @@ void enable_fast_uuid4() {
     pyb::object ours = uuid_object(vc::uuid4_from(sample));
     pyb::object theirs =
         type("bytes"_a = vp::to_bytes({sample.data(), sample.size()}), "version"_a = 4);
-    same = ours.equal(theirs) && pyb::str(ours).equal(pyb::str(theirs)) &&
+    same = pyb::type::of(ours).is(type) && ours.equal(theirs) &&
+           pyb::str(ours).equal(pyb::str(theirs)) &&
            get(ours, N().is_safe).is(get(theirs, N().is_safe)) &&
            pyb::object(ours.attr("version")).equal(pyb::int_(4));
   } catch (pyb::error_already_set&) {
   }
-  if (!same) g_uuid_type = nullptr;
+  g_fast_uuid = same;
 }
 
 void container_init(pyb::object self, pyb::object data, pyb::object content_cls,
