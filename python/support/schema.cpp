@@ -39,18 +39,19 @@ struct Shared {
 
 // Objects of the standard library, looked up once per module.
 struct Stdlib {
-  PyObject* mapping = nullptr;  // collections.abc.Mapping
+  PyObject* mapping = nullptr;  // collections.abc.Mapping, of the module loaded at start
   PyObject* uuid = nullptr;     // uuid.UUID
   PyObject* truthy = nullptr;   // the values other than text that read as true
   PyObject* falsy = nullptr;    // the values other than text that read as false
 };
 
 Shared& shared();
+PyObject* result_type();
 
 const Stdlib& stdlib() {
   static Stdlib s = [] {
     Stdlib out;
-    out.mapping = keep(import_module("collections.abc").attr("Mapping"));
+    out.mapping = keep(import_module("_collections_abc").attr("Mapping"));
     out.uuid = keep(import_module("uuid").attr("UUID"));
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw pyb::error_already_set();
@@ -391,7 +392,7 @@ pyb::object load(pyb::object self, pyb::object data, pyb::object many_arg,
       throw pyb::error_already_set();
     }
   }
-  return borrow(shared().result)(result, errors);
+  return borrow(result_type())(result, errors);
 }
 
 void schema_init(pyb::object self, pyb::object extra, pyb::object only, pyb::object exclude,
@@ -471,10 +472,6 @@ Shared* build_shared() {
       keep(velna::py::make_class("velna.schema", "ValidationError", pyb::make_tuple(base_error),
                                  "Raised when loading finds invalid data.", err_ns));
 
-  s->result = keep(import_module("collections")
-                       .attr("namedtuple")("UnmarshalResult", pyb::make_tuple("data", "errors"),
-                                           "module"_a = "velna.schema"));
-
   pyb::dict ns;
   ns["__init__"] = instance_method(pyb::cpp_function(
       &schema_init, pyb::name("initialize"), pyb::arg("self"), pyb::arg("extra") = pyb::none(),
@@ -502,6 +499,19 @@ Shared* build_shared() {
 Shared& shared() {
   static Shared* s = build_shared();  // one per process: the library is shared
   return *s;
+}
+
+// result_type is the named pair of a load's answer, made at the first load
+// that answers (or the first caller that asks for the class): collections,
+// which makes it, would cost every module with a schema its import.
+PyObject* result_type() {
+  Shared& s = shared();
+  if (s.result) return s.result;
+  pyb::object made = import_module("collections")
+                         .attr("namedtuple")("UnmarshalResult", pyb::make_tuple("data", "errors"),
+                                             "module"_a = "velna.schema");
+  if (!s.result) s.result = keep(made);  // else another thread made it while this one imported
+  return s.result;
 }
 
 }  // namespace
@@ -565,7 +575,7 @@ PyObject* datetime_from_text(PyObject* text) {
 
 pyb::handle base_class() { return shared().base; }
 pyb::handle validation_error() { return shared().error; }
-pyb::handle unmarshal_result() { return shared().result; }
+pyb::handle unmarshal_result() { return result_type(); }
 
 pyb::object make_class(const char* module, const char* name, const char* doc, Definition definition,
                        pyb::dict ns) {

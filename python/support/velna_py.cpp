@@ -198,11 +198,26 @@ bool is_lazy(PyObject* v) {
   return Py_TYPE(v) == &PyCapsule_Type && PyCapsule_IsValid(v, kLazyName);
 }
 
+// attribute_path is module |module|, or its attribute |attr| when given, a
+// dotted path walked one name after the other; null with an error set when
+// any step fails.
+PyObject* attribute_path(const char* module, const char* attr) {
+  PyObject* value = PyImport_ImportModule(module);
+  if (!value || !attr) return value;
+  for (std::string_view rest = attr; value;) {
+    const std::size_t dot = rest.find('.');
+    pyb::object owner = own(value);
+    pyb::object name = own(PyUnicode_FromStringAndSize(
+        rest.data(), static_cast<Py_ssize_t>(dot == std::string_view::npos ? rest.size() : dot)));
+    value = name ? PyObject_GetAttr(owner.ptr(), name.ptr()) : nullptr;
+    if (dot == std::string_view::npos) break;
+    rest.remove_prefix(dot + 1);
+  }
+  return value;
+}
+
 PyObject* make_lazy(const LazyName& n) {
-  PyObject* value = PyImport_ImportModule(n.module);
-  if (!value || !n.attr) return value;
-  pyb::object mod = own(value);
-  value = PyObject_GetAttrString(mod.ptr(), n.attr);
+  PyObject* value = attribute_path(n.module, n.attr);
   if (!value || !n.arg) return value;
   pyb::object fn = own(value);
   return PyObject_CallFunction(fn.ptr(), "s", n.arg);
@@ -267,6 +282,17 @@ void bind_lazily(pyb::module_& m, const char* name, const char* module, const ch
   pyb::object capsule = steal(PyCapsule_New(n, kLazyName, nullptr));
   if (PyDict_SetItemString(PyModule_GetDict(m.ptr()), name, capsule.ptr()) != 0)
     throw pyb::error_already_set();
+}
+
+PyObject* FirstUse::get() {
+  if (value_) return value_;
+  PyObject* value = attribute_path(module_, attr_);
+  if (!value) throw pyb::error_already_set();
+  if (value_)  // another thread was first while the import ran
+    Py_DECREF(value);
+  else
+    value_ = value;  // kept for the process
+  return value_;
 }
 
 pyb::object lazy_binding(pyb::module_& m, const char* name) {

@@ -230,6 +230,31 @@ VELNA_PY_API void log_line(std::string_view logger, log::Level level, std::strin
 VELNA_PY_API void bind_lazily(pyb::module_& m, const char* name, const char* module,
                               const char* attr = nullptr, const char* arg = nullptr);
 
+// FirstUse is a standard-library object that a source keeps for its own
+// calls (no name of the module) but needs only once a call uses it: the
+// attribute |attr| (a dotted path, "timezone.utc") of module |module|, or the
+// module itself without |attr|, imported on the first read and kept for the
+// process. Declared where the object imported at load was kept,
+// FirstUse utc{"datetime", "timezone.utc"}, it reads as that object (a
+// PyObject*, and so a handle); a failed import raises its error there and is
+// tried again at the next read. Two threads reading it first at once may
+// both import; one value is kept.
+class FirstUse {
+ public:
+  constexpr explicit FirstUse(const char* module, const char* attr = nullptr)
+      : module_(module), attr_(attr) {}
+  FirstUse(const FirstUse&) = delete;
+  FirstUse& operator=(const FirstUse&) = delete;
+
+  VELNA_PY_API PyObject* get();
+  operator PyObject*() { return value_ ? value_ : get(); }  // NOLINT(google-explicit-constructor)
+
+ private:
+  const char* module_;
+  const char* attr_;
+  PyObject* value_ = nullptr;
+};
+
 // lazy_binding is what |m| holds under |name| without making it: the value,
 // or the stand-in of a name bound lazily and not read yet, for a caller
 // that keeps it (a decorator given the module's logger at load) and reads

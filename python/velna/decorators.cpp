@@ -268,7 +268,7 @@ PYBIND11_MODULE(decorators, m) {
   vp::ModuleSetup setup;
   m.doc() = "Call wrappers: call tracing and the login guard.";
   vp::bind_lazily(m, "logging", "logging");
-  m.attr("functools") = pyb::module_::import("functools");
+  vp::bind_lazily(m, "functools", "functools");
 
   if (!wrapper_type) wrapper_type = make_wrapper_type();
   m.attr("_Wrapper") = pyb::handle(reinterpret_cast<PyObject*>(wrapper_type));

@@ -4,6 +4,7 @@ import json
 import logging
 import os
 import stat
+import types
 import uuid
 
 import pytest
@@ -78,6 +79,18 @@ def test_create_stores_only_sealed_material(root):
         assert secret.encode() not in everything
     private = crypto.to_pem_private(new.keys[KeyType.AUTH][0].private)
     assert private not in everything
+
+
+def test_the_provider_module_names_a_caller_replaced_make_and_log_the_new_user(root, monkeypatch, caplog):
+    import velna.providers.zov.provider as local
+
+    fixed = uuid.UUID(int=0x1234)
+    monkeypatch.setattr(local, "uuid", types.SimpleNamespace(uuid4=lambda: fixed))
+    monkeypatch.setattr(local, "log", logging.getLogger("velna.tests.local"))
+    caplog.set_level(logging.INFO, logger="velna.tests.local")
+    new = user.create(PASSWORD, REMINDER_TEXT, PASSPHRASE)
+    assert new.id == fixed and zov.client.get(seed=seed(fixed, KEY_FILE)) == new.lockbox.data
+    assert [r.getMessage() for r in caplog.records if r.name == "velna.tests.local"] == ["Registered %s" % new]
 
 
 @pytest.mark.parametrize("credentials", [{"password": PASSWORD}, {"passphrase": PASSPHRASE},

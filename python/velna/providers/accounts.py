@@ -6,13 +6,39 @@ records, credential checks, sealing and opening key files).
 The local store itself (the file store and the user's database) lives in
 ``velna.providers.zov``; a provider uses it through ``LocalData``.
 """
-import logging
-import uuid
-
 import velna.providers.zov as zov
 
-# Both providers have always logged a refused credential under this name.
-log = logging.getLogger("velna.providers.zov.provider")
+
+def on_first_use(namespace, makers):
+    """The module-level ``__getattr__`` of a module whose names |makers| are
+    made on first use (standard-library modules and loggers, which cost every
+    program that imports the module a share of its start-up), and the reader
+    of those names for the module's own code.
+
+    |makers| maps each name to what makes its value. The first read makes it
+    and stores it in |namespace|, the module's globals, so every later read
+    sees that one object, and a value a caller put there (a patch) is what
+    the module's code uses."""
+    module = namespace["__name__"]
+
+    def __getattr__(name):
+        make = makers.get(name)
+        if make is None:
+            raise AttributeError("module %r has no attribute %r" % (module, name))
+        return namespace.setdefault(name, make())
+
+    def value(name):
+        return namespace[name] if name in namespace else __getattr__(name)
+
+    return __getattr__, value
+
+
+__getattr__, _name = on_first_use(globals(), {
+    "logging": lambda: __import__("logging"),
+    # Both providers have always logged a refused credential under this name.
+    "log": lambda: __import__("logging").getLogger("velna.providers.zov.provider"),
+    "uuid": lambda: __import__("uuid"),
+})
 
 _CREDENTIAL_RULES = (
     ("password", "password_validator"),
@@ -61,7 +87,7 @@ def check_credentials(values, validators):
         check = validators[validator] or getattr(utils, "is_%s_valid" % name)
         if not check(values[name]):
             message = "%s does not meet complexity requirements." % name
-            log.info(message)
+            _name("log").info(message)
             raise ValueError(message)
 
 
@@ -143,7 +169,7 @@ class LocalData:
         session = db.session
         for r in records:
             key_type = "signingKeys" if r["keyType"] == "auth" else "derivationKeys"
-            user_id = uuid.UUID(str(r["userId"]))
+            user_id = _name("uuid").UUID(str(r["userId"]))
             found = session.query(models.Key).filter_by(user_id=user_id, key_type=key_type, index=r["index"]).first()
             if found is None:
                 session.add(models.Key(user_id=user_id, active=r["active"], key_type=key_type,

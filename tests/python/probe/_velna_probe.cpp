@@ -1,5 +1,6 @@
-// Test-only module: the JSON text codec and the time stamp conversions of
-// the binding support library, callable from pytest.
+// Test-only module: the JSON text codec, the time stamp conversions and the
+// objects kept on first use of the binding support library, callable from
+// pytest.
 #include <pybind11/pybind11.h>
 
 #include "json_text.h"
@@ -43,6 +44,12 @@ PYBIND11_MODULE(_velna_probe, m) {
         out->push_back({t[0].cast<std::string>(), t[1].cast<bool>()});
       }
     return vs::make_class("_velna_probe", name.c_str(), "A schema made by a test.", definition, ns);
+  });
+  // first_use reads a FirstUse of "value.inner" of the module
+  // velna_probe_target, which a test puts in sys.modules.
+  m.def("first_use", [] {
+    static velna::py::FirstUse target{"velna_probe_target", "value.inner"};
+    return py::reinterpret_borrow<py::object>(target);
   });
   m.attr("Schema") = velna::py::schema::base_class();
   m.attr("ValidationError") = velna::py::schema::validation_error();

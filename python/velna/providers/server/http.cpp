@@ -482,7 +482,7 @@ void bind_CaseInsensitiveDict(pyb::module_& m) {
         return pyb::repr(velna::py::masked(plain));
       });
   cls.attr("__hash__") = pyb::none();
-  pyb::module_::import("collections.abc").attr("MutableMapping").attr("register")(cls);
+  pyb::module_::import("_collections_abc").attr("MutableMapping").attr("register")(cls);
 }
 
 void bind_PreparedRequest(pyb::module_& m) {

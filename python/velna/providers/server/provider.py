@@ -29,14 +29,15 @@ With a ``root_dir`` the provider also keeps the logged-in user's local data
 there (the file store and the user's encrypted database), as the local
 provider does.
 """
-import base64
-import logging
-
 from velna.providers import Provider
-from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, public_records,
+from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, on_first_use, public_records,
                                       user_of_key_file)
 
-log = logging.getLogger("velna.providers.server.provider")
+__getattr__, _name = on_first_use(globals(), {
+    "base64": lambda: __import__("base64"),
+    "logging": lambda: __import__("logging"),
+    "log": lambda: __import__("logging").getLogger("velna.providers.server.provider"),
+})
 
 VERIFIER_SALT = b"velna key file fetch:"
 PASSWORD_VERIFIER_SALT = b"velna key file fetch by password:"
@@ -116,7 +117,7 @@ class Lockboxes(Part):
             raise ValueError("Only an encrypted key file can be stored.")
         if password is None:
             password = lockbox.rescue.get_password(passphrase)
-        body = {"keyFile": base64.b64encode(lockbox.data).decode("ascii"),
+        body = {"keyFile": _name("base64").b64encode(lockbox.data).decode("ascii"),
                 "reminder": reminder,
                 "verification": {"passphrase": verifier(lockbox.user_id, passphrase),
                                  "password": password_verifier(lockbox.user_id, password)}}
@@ -177,7 +178,7 @@ class ServerProvider(LocalData, Provider):
             raise ValueError("A password or a passphrase is needed to fetch the key file.")
         answer = client().get("lockbox/fetch", params={"userId": str(user_id), "verification": proof},
                               auth=False).json()
-        return user_of_key_file(user_id, base64.b64decode(answer["keyFile"]), password, passphrase)
+        return user_of_key_file(user_id, _name("base64").b64decode(answer["keyFile"]), password, passphrase)
 
     def logout(self, *args, **kwargs):
         """Ends the login with the server and clears the local user data."""

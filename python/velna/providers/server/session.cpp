@@ -29,7 +29,7 @@ constexpr const char* kNeedUser = "Need to pass a user if authenticating for the
 PyObject* module = nullptr;
 PyObject* base_init = nullptr;     // Session.__init__ of the HTTP layer
 PyObject* base_request = nullptr;  // Session.request of the HTTP layer
-PyObject* uuid_module = nullptr;
+velna::py::FirstUse uuid_module{"uuid"};
 PyObject* default_ecdsa = nullptr;  // crypto.ecdsa.ECDSA as it was at load
 velna::py::Member json_member;      // Response.json of the HTTP layer
 
@@ -311,7 +311,6 @@ PYBIND11_MODULE(session, m) {
   m.attr(N().KeyType) = pyb::module_::import("velna.crypto.keys").attr(N().KeyType);
   m.attr(N().crypto) = crypto;
   default_ecdsa = velna::py::keep(crypto.attr(N().ecdsa).attr(N().ECDSA));
-  uuid_module = velna::py::keep(pyb::module_::import("uuid"));
   velna::py::bind_lazily(m, "log", "logging", "getLogger", kLogger.data());
 
   auto http = pyb::module_::import("velna.providers.server.http");

@@ -235,8 +235,8 @@ void bind_EncryptedType(pyb::module_& m, pyb::object get_sa_key) {
             return database().attr("_from_text")(e.table, e.column, pyb::str(text));
           },
           "The value of the stored form |value|.", "value"_a, "dialect"_a);
-  m.attr("Encrypted") =
-      m.attr("functools").attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
+  m.attr("Encrypted") = pyb::module_::import("_functools")
+                            .attr("partial")(m.attr("EncryptedType"), "key"_a = get_sa_key);
 }
 
 void bind_tables(pyb::module_& m, pyb::object db) {
@@ -285,12 +285,10 @@ PYBIND11_MODULE(models, m) {
   velna::py::ModuleSetup setup;
   m.doc() = "The encrypted tables of the local database.";
   models_module = vp::keep(m);
-  pyb::object base64 = pyb::module_::import("base64");
-  pyb::object functools = pyb::module_::import("functools");
-  m.attr("base64") = base64;
-  m.attr("binascii") = pyb::module_::import("binascii");
-  m.attr("uuid") = pyb::module_::import("uuid");
-  m.attr("functools") = functools;
+  vp::bind_lazily(m, "base64", "base64");
+  vp::bind_lazily(m, "binascii", "binascii");
+  vp::bind_lazily(m, "uuid", "uuid");
+  vp::bind_lazily(m, "functools", "functools");
   m.attr("crypto") = pyb::module_::import("velna.crypto");
   pyb::object db = pyb::module_::import("velna.providers.zov.database");
   database_module = velna::py::keep(db);

@@ -17,15 +17,16 @@ password nor the passphrase is stored anywhere; the key file can be opened
 with either (the rescue portion gives the password's hash text back for the
 passphrase).
 """
-import logging
-import uuid
-
 import velna.providers.zov as zov
 from velna.providers import Provider
-from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, public_records,
+from velna.providers.accounts import (AccountPart, LocalData, Part, canonical, on_first_use, public_records,
                                       user_of_key_file)
 
-log = logging.getLogger("velna.providers.zov.provider")
+__getattr__, _name = on_first_use(globals(), {
+    "logging": lambda: __import__("logging"),
+    "log": lambda: __import__("logging").getLogger("velna.providers.zov.provider"),
+    "uuid": lambda: __import__("uuid"),
+})
 
 KEY_FILE = "KeyFile"
 REMINDER = "Reminder"
@@ -46,11 +47,11 @@ class Users(AccountPart):
 
         import json
 
-        user_id = uuid.uuid4()
+        user_id = _name("uuid").uuid4()
         lockbox = Lockbox(signing_key=signing_key, derivation_key=derivation_key, user_id=user_id)
         user = User(user_id, lockbox)
         self._owner.write(seed(user_id, PUBLIC_KEYS), json.dumps(public_records(user.keys)).encode("utf-8"))
-        log.info("Registered %s", user)
+        _name("log").info("Registered %s", user)
         return user
 
     def delete(self, user):
@@ -92,7 +93,7 @@ class Lockboxes(Part):
                 else:
                     self._owner.write(reminder_seed, previous)
             except Exception:
-                log.warning("The reminder of %s could not be put back.", user_id)
+                _name("log").warning("The reminder of %s could not be put back.", user_id)
             raise
 
 

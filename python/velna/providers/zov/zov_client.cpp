@@ -25,7 +25,7 @@ constexpr const char* kLogger = "velna.providers.zov.zov";
 
 namespace vp = velna::py;
 
-PyObject* path_class = nullptr;  // pathlib.Path
+vp::FirstUse path_class{"pathlib", "Path"};  // on the first path made
 
 pyb::object make_path(pyb::handle p) { return velna::py::borrow(path_class)(p); }
 
@@ -200,7 +200,6 @@ void bind_files(pyb::object cls) {
 PYBIND11_MODULE(zov_client, m) {
   velna::py::ModuleSetup setup;
   m.doc() = "The hashed-path file store of the local provider.";
-  path_class = velna::py::keep(pyb::module_::import("pathlib").attr("Path"));
   pyb::object crypto_package = pyb::module_::import("velna.crypto");
   m.attr("crypto") = crypto_package;
   module_ref = velna::py::keep(m);

@@ -32,17 +32,18 @@ using store::Cell;
 inline constexpr const char* kModule = "velna.providers.zov.database";
 inline constexpr const char* kLogger = "velna.providers.zov.database";
 
-// Python objects kept for the life of the process (keep), set at load.
+// Python objects kept for the life of the process (keep), set at load; the
+// standard library's on first use, when a value needs them.
 struct Names {
-  PyObject* uuid_class;
-  PyObject* datetime_class;
-  PyObject* fromisoformat;
-  PyObject* utc;
+  vp::FirstUse uuid_class{"uuid", "UUID"};
+  vp::FirstUse datetime_class{"datetime", "datetime"};
+  vp::FirstUse fromisoformat{"datetime", "datetime.fromisoformat"};
+  vp::FirstUse utc{"datetime", "timezone.utc"};
   PyObject* json_dumps;  // these three on first use (on_first_use)
   PyObject* json_loads;
   PyObject* literal_eval;
-  PyObject* unhexlify;
-  PyObject* threading_local;
+  vp::FirstUse unhexlify{"binascii", "unhexlify"};
+  vp::FirstUse threading_local{"threading", "local"};
   PyObject* database_error;
   PyObject* invalid_request;
   PyObject* no_result;

@@ -128,14 +128,6 @@ void bind_errors(pyb::module_& m) {
 }
 
 void keep_names() {
-  auto uuid = pyb::module_::import("uuid");
-  auto datetime = pyb::module_::import("datetime");
-  names.uuid_class = velna::py::keep(uuid.attr("UUID"));
-  names.datetime_class = velna::py::keep(datetime.attr("datetime"));
-  names.fromisoformat = velna::py::keep(datetime.attr("datetime").attr("fromisoformat"));
-  names.utc = velna::py::keep(datetime.attr("timezone").attr("utc"));
-  names.unhexlify = velna::py::keep(pyb::module_::import("binascii").attr("unhexlify"));
-  names.threading_local = velna::py::keep(pyb::module_::import("threading").attr("local"));
   names.object_new =
       velna::py::keep(pyb::module_::import("builtins").attr("object").attr("__new__"));
 }
