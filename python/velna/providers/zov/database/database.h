@@ -39,9 +39,9 @@ struct Names {
   vp::FirstUse datetime_class{"datetime", "datetime"};
   vp::FirstUse fromisoformat{"datetime", "datetime.fromisoformat"};
   vp::FirstUse utc{"datetime", "timezone.utc"};
-  PyObject* json_dumps;  // these three on first use (on_first_use)
-  PyObject* json_loads;
-  PyObject* literal_eval;
+  vp::FirstUse json_dumps{"json", "dumps"};
+  vp::FirstUse json_loads{"json", "loads"};
+  vp::FirstUse literal_eval{"ast", "literal_eval"};
   vp::FirstUse unhexlify{"binascii", "unhexlify"};
   vp::FirstUse threading_local{"threading", "local"};
   PyObject* database_error;

@@ -59,14 +59,6 @@ std::string hex_of(pyb::handle value) {
   return velna::to_hex(velna::py::view_of(b));
 }
 
-// on_first_use is |name| of the standard module |module|, imported the first
-// time a value needs it and kept in |slot|: JSON columns are rare, and json
-// and ast cost every program that loads the database module start-up time.
-pyb::handle on_first_use(PyObject*& slot, const char* module, const char* name) {
-  if (!slot) slot = vp::keep(pyb::module_::import(module).attr(name));
-  return slot;
-}
-
 }  // namespace
 
 Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
@@ -97,7 +89,7 @@ Cell to_cell(const store::Table& t, const store::Column& c, pyb::handle v) {
       return Cell::of(std::string(store::boolean_text(vp::truthy(v))));
     }
     case ValueType::Json:
-      return Cell::of(on_first_use(names.json_dumps, "json", "dumps")(v).cast<std::string>());
+      return Cell::of(pyb::handle(names.json_dumps)(v).cast<std::string>());
     case ValueType::Guid: {
       char hex[32];
       if (vp::uuid_hex(v.ptr(), hex)) return Cell::of(std::string(hex, sizeof hex));
@@ -133,12 +125,12 @@ pyb::object from_cell(const store::Column& c, const Cell& cell) {
     case ValueType::Json: {
       pyb::object t = utf8_text(s);
       try {
-        return on_first_use(names.json_loads, "json", "loads")(t);
+        return pyb::handle(names.json_loads)(t);
       } catch (pyb::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
       }
       // Rows written before JSON text was used hold the value's literal form.
-      return on_first_use(names.literal_eval, "ast", "literal_eval")(t);
+      return pyb::handle(names.literal_eval)(t);
     }
     case ValueType::Guid:
       if (PyObject* id = vp::uuid_from_hex(s)) return vp::steal(id);
