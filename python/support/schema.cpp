@@ -4,6 +4,7 @@
 #include <datetime.h>
 // clang-format on
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,10 +50,10 @@ Shared& shared();
 PyObject* result_type();
 
 const Stdlib& stdlib() {
-  static Stdlib s = [] {
-    Stdlib out;
-    out.mapping = keep(import_module("_collections_abc").attr("Mapping"));
-    out.uuid = keep(import_module("uuid").attr("UUID"));
+  return first_made<Stdlib>([] {
+    auto out = std::make_unique<Stdlib>();
+    out->mapping = keep(import_module("_collections_abc").attr("Mapping"));
+    out->uuid = keep(import_module("uuid").attr("UUID"));
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw pyb::error_already_set();
     pyb::set t, f;
@@ -61,11 +62,10 @@ const Stdlib& stdlib() {
     f.add(pyb::int_(0));
     f.add(pyb::float_(0.0));
     f.add(pyb::bool_(false));
-    out.truthy = keep(t);
-    out.falsy = keep(f);
-    return out;
-  }();
-  return s;
+    out->truthy = keep(t);
+    out->falsy = keep(f);
+    return out.release();
+  });
 }
 
 // A field's conversion gives a value, fails with a message (one of the
@@ -496,10 +496,8 @@ Shared* build_shared() {
   return s;
 }
 
-Shared& shared() {
-  static Shared* s = build_shared();  // one per process: the library is shared
-  return *s;
-}
+// One per process: the library is shared.
+Shared& shared() { return first_made<Shared>(build_shared); }
 
 // result_type is the named pair of a load's answer, made at the first load
 // that answers (or the first caller that asks for the class): collections,

@@ -39,7 +39,7 @@ PyObject* utc() { return PyDateTime_TimeZone_UTC; }
 // decimal.Decimal, imported on first use and kept for the life of the
 // process (a failed import is tried again at the next call).
 PyObject* decimal_type() {
-  static PyObject* type = keep(import_module("decimal").attr("Decimal"));
+  static FirstUse type{"decimal", "Decimal"};
   return type;
 }
 
@@ -124,7 +124,7 @@ pyb::object from_timestamp(double ts) {
 // time.struct_time, imported on first use and kept for the life of the
 // process.
 PyObject* struct_time_type() {
-  static PyObject* type = keep(import_module("time").attr("struct_time"));
+  static FirstUse type{"time", "struct_time"};
   return type;
 }
 

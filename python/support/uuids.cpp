@@ -24,7 +24,9 @@ struct Uuid {
     sixty_four = keep_new(PyLong_FromLong(64));
   }
 };
-const Uuid& U() { return table<Uuid>(); }
+const Uuid& U() {
+  return first_made<Uuid>([] { return new Uuid; });
+}
 
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

@@ -27,7 +27,7 @@ const Names& N() { return table<Names>(); }
 // Objects kept for the life of the process; never released, so that nothing
 // runs at interpreter shutdown.
 PyObject* logging_module() {
-  static PyObject* mod = keep_new(PyImport_ImportModule("logging"));
+  static FirstUse mod{"logging"};
   return mod;
 }
 

@@ -255,6 +255,25 @@ class FirstUse {
   PyObject* value_ = nullptr;
 };
 
+// first_made is the one T of the process, made by |make| (which returns a
+// new T) on the first call and kept. Unlike a function-local static it holds
+// no lock while |make| runs: an import inside it lets other threads run, and
+// one that came here too would wait on that lock holding the GIL, so that
+// neither went on. Callers hold the GIL; threads that make it at once each
+// make one, and the first kept stays.
+template <typename T, typename Make>
+T& first_made(Make make) {
+  static T* kept = nullptr;
+  if (!kept) {
+    T* made = make();
+    if (kept)
+      delete made;
+    else
+      kept = made;
+  }
+  return *kept;
+}
+
 // lazy_binding is what |m| holds under |name| without making it: the value,
 // or the stand-in of a name bound lazily and not read yet, for a caller
 // that keeps it (a decorator given the module's logger at load) and reads

@@ -11,7 +11,7 @@ namespace pyb = pybind11;
 using namespace pyb::literals;
 
 pyb::object uuid_class() {
-  static PyObject* cls = velna::py::keep(pyb::module_::import("uuid").attr("UUID"));
+  static velna::py::FirstUse cls{"uuid", "UUID"};
   return pyb::reinterpret_borrow<pyb::object>(cls);
 }
 

@@ -108,3 +108,36 @@ def test_a_kept_object_is_imported_at_its_first_read_and_kept(monkeypatch):
     assert probe.first_use() is inner
     target.value = types.SimpleNamespace(inner=object())
     assert probe.first_use() is inner
+
+
+# Calls whose first run imports a standard module (named first), each made
+# by several threads at once in a fresh interpreter that switches threads as
+# often as it can: no thread may wait on another's first use while holding
+# the interpreter, which would stop both.
+FIRST_CALLS = [
+    ("uuid", "import velna.utils as u", "u.UUID('12345678123456781234567812345678')"),
+    ("uuid", "from velna.event import EventSchema",
+     "EventSchema().load({'eventId': 1, 'containerId': '12345678-1234-5678-1234-567812345678'})"),
+    ("decimal", "import _velna_probe as p, datetime", "p.to_datetime(datetime.timezone.utc)"),
+    ("uuid", "import velna.crypto.container as c", "c.Container(data=None, content_cls=None)"),
+]
+
+
+@pytest.mark.parametrize("module, setup, call", FIRST_CALLS)
+def test_threads_making_the_first_call_at_once_all_finish(module, setup, call):
+    code = "\n".join([
+        "import sys, threading",
+        setup,
+        "assert %r not in sys.modules" % module,
+        "sys.setswitchinterval(1e-6)",
+        "start = threading.Barrier(4)",
+        "def go():",
+        "    start.wait()",
+        "    for _ in range(3):",
+        "        " + call,
+        "threads = [threading.Thread(target=go) for _ in range(4)]",
+        "for t in threads: t.start()",
+        "for t in threads: t.join()",
+        "print('done')",
+    ])
+    assert run(code) == ["done"]
