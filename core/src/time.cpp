@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace velna::time {
 
@@ -60,20 +61,37 @@ std::int64_t now_micros() {
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-DateTime date_time_from_micros(std::int64_t micros) {
-  std::int64_t days = micros / kMicrosPerDay;
-  std::int64_t rest = micros % kMicrosPerDay;
-  if (rest < 0) {
-    rest += kMicrosPerDay;
-    --days;
+namespace {
+
+// floor_div splits |n| into |d| * quotient + remainder, the remainder in
+// [0, d).
+std::pair<std::int64_t, std::int64_t> floor_div(std::int64_t n, std::int64_t d) {
+  std::int64_t q = n / d, r = n % d;
+  if (r < 0) {
+    r += d;
+    --q;
   }
+  return {q, r};
+}
+
+// date_time_from_seconds: the UTC fields of a POSIX time in whole seconds.
+DateTime date_time_from_seconds(std::int64_t seconds) {
+  const auto [days, rest] = floor_div(seconds, 86400);
   DateTime out;
   out.date = civil_from_days(days);
-  const std::int64_t secs = rest / kMicrosPerSecond;
-  out.hour = static_cast<int>(secs / 3600);
-  out.minute = static_cast<int>(secs / 60 % 60);
-  out.second = static_cast<int>(secs % 60);
-  out.microsecond = static_cast<int>(rest % kMicrosPerSecond);
+  out.hour = static_cast<int>(rest / 3600);
+  out.minute = static_cast<int>(rest / 60 % 60);
+  out.second = static_cast<int>(rest % 60);
+  out.microsecond = 0;
+  return out;
+}
+
+}  // namespace
+
+DateTime date_time_from_micros(std::int64_t micros) {
+  const auto [seconds, fraction] = floor_div(micros, kMicrosPerSecond);
+  DateTime out = date_time_from_seconds(seconds);
+  out.microsecond = static_cast<int>(fraction);
   return out;
 }
 
@@ -101,22 +119,11 @@ Stamp date_time_from_stamp(double ts) {
   }
   if (!(whole >= -9223372036854775808.0 && whole < 9223372036854775808.0))
     return {{}, StampError::OutOfRange};
-  const auto secs = static_cast<std::int64_t>(whole);
-  Stamp out{};
-  std::int64_t days = secs / 86400;
-  std::int64_t rest = secs % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  out.utc.date = civil_from_days(days);
+  Stamp out{date_time_from_seconds(static_cast<std::int64_t>(whole)), StampError::None};
   // struct tm counts years from 1900 in an int.
   const std::int64_t tm_year = out.utc.date.year - 1900;
   if (tm_year > std::numeric_limits<int>::max() || tm_year < std::numeric_limits<int>::min())
     return {{}, StampError::YearOverflow};
-  out.utc.hour = static_cast<int>(rest / 3600);
-  out.utc.minute = static_cast<int>(rest / 60 % 60);
-  out.utc.second = static_cast<int>(rest % 60);
   out.utc.microsecond = static_cast<int>(micros);
   return out;
 }
