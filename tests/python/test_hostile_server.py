@@ -127,11 +127,18 @@ def test_the_whole_transfer_time_out_of_storage_is_positive_seconds(scripted, mo
 STORAGE = "import velna.providers.server.aws as aws\nimport velna.providers.server.http as http\n"
 
 
+def storage_setup(base):
+    # As in a program that has sent a request before: libcurl, which the
+    # first transfer opens, is not part of what the measured one holds.
+    return STORAGE + "aws.get(%r)\n" % (base + "/s/warm/object:16")
+
+
 @pytest.mark.parametrize("announced", [False, True])
 def test_a_storage_get_holds_its_body_once(scripted_server, announced):
     size = 32 * MiB
     url = "%s/s/once/chunked:%s:%d" % (scripted_server, size if announced else "-", size)
-    length, grown = grown_memory(STORAGE, "result = len(aws.get(%r).content)" % url)
+    length, grown = grown_memory(storage_setup(scripted_server),
+                                 "result = len(aws.get(%r).content)" % url)
     assert length == size
     # the body, once, and libcurl's buffer: not a second copy of the body
     assert grown < 1.1 * size + 12 * MiB, grown / size
@@ -148,6 +155,6 @@ def test_refused_answers_hold_no_memory_to_speak_of(scripted_server, kind, scrip
     call = "aws.get(%r)" % url if kind == "storage" else \
         "s = http.Session()\n    s.max_answer_size = 8 << 20\n    s.get(%r)" % url
     code = "try:\n    %s\n    result = 'taken'\nexcept http.RequestException as e:\n    result = str(e)" % call
-    result, grown = grown_memory(STORAGE, code)
+    result, grown = grown_memory(storage_setup(scripted_server), code)
     assert result.endswith("(GET %s)" % url)
     assert grown < 32 * MiB
