@@ -18,8 +18,6 @@ namespace {
 using internal::CurlEasy;
 using internal::make_easy;
 
-constexpr long kReceiveBuffer = 512L * 1024;
-
 }  // namespace
 
 std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
@@ -130,9 +128,7 @@ std::unique_ptr<Client::Handle> Client::acquire() {
   internal::setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   internal::setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
   internal::setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  // Answers of megabytes (pages of events) arrive in few reads and few
-  // calls of on_body: curl's receive buffer is 512 KiB instead of 16.
-  internal::setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  internal::setopt(e, CURLOPT_BUFFERSIZE, internal::kReceiveBuffer);
   internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<internal::Receiving>);
   internal::setopt(e, CURLOPT_WRITEFUNCTION, &internal::on_body<internal::Receiving>);
   if (!options_.user_agent.empty())

@@ -141,7 +141,7 @@ Answer send(const Request& request, const Resize& resize) {
                                                     (request.timeouts.stall.count() % 1000 != 0))));
   internal::setopt(e, CURLOPT_TIMEOUT_MS, internal::curl_long(request.timeouts.total.count()));
   internal::setopt(e, CURLOPT_USERAGENT, "velna/0.1");
-  internal::setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
+  internal::setopt(e, CURLOPT_BUFFERSIZE, internal::kReceiveBuffer);
   internal::setopt(e, CURLOPT_URL, request.url.c_str());
   internal::setopt(e, CURLOPT_HTTPHEADER, headers.get());
   internal::setopt(e, CURLOPT_HEADERFUNCTION, &internal::on_header<internal::Receiving>);

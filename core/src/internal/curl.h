@@ -134,6 +134,15 @@ struct AnswerHead {
   }
 };
 
+// libcurl's receive buffer: large enough that bodies of megabytes arrive in
+// few reads and few calls of on_body (its own default is 16 KiB), and no
+// larger. libcurl frees it when a transfer ends; glibc then keeps blocks
+// below the freed size on the heap, where a growing body is copied rather
+// than moved, and the copy's old block stays resident. At 512 KiB that costs
+// a body of unknown length at most about a megabyte, where curl's largest
+// buffer (10 MiB) cost a 32 MiB body half its size again.
+constexpr long kReceiveBuffer = 512L * 1024;
+
 // A body of unknown length starts with this much room and then grows by
 // half of what it holds each time, so that it is moved a logarithmic number
 // of times and never holds much more than it received.
