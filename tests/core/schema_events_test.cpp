@@ -113,5 +113,76 @@ TEST(SchemaEvents, SameTextComparesEveryByte) {
   }
 }
 
+TEST(SchemaEvents, QuotedKeysAndTheOrderOfTheLastObject) {
+  for (std::size_t k = 0; k < kKeyCount; ++k)
+    EXPECT_EQ(kQuotedKeys[k].view(), "\"" + std::string(kKeys[k].text) + "\"");
+  KeyOrder order;
+  EXPECT_EQ(order.expected(0), kKeyCount);
+  order.read(0, 3);
+  order.read(1, kKeyCount);  // a name of no field
+  order.read(40, 2);         // beyond what is remembered
+  EXPECT_EQ(order.expected(0), 3u);
+  EXPECT_EQ(order.expected(1), kKeyCount);
+  EXPECT_EQ(order.expected(40), kKeyCount);
+  order.read(0, 5);
+  EXPECT_EQ(order.expected(0), 5u);
+}
+
+// A value that counts how often it was made, empty for "".
+struct Made {
+  std::string text;
+  explicit operator bool() const { return !text.empty(); }
+};
+
+TEST(SchemaEvents, RecentTextsMakeEachRecurringTextOnce) {
+  RecentTexts<Made, 8> recent;
+  int made = 0;
+  auto get = [&](const std::string& t) {
+    const Made* v = recent.get(t, [&] {
+      ++made;
+      return Made{t};
+    });
+    return v ? v->text : std::string("(none)");
+  };
+  // Far more texts than slots: every answer is its own text's value, and a
+  // text asked for again at once is not made again.
+  for (int i = 0; i < 200; ++i) {
+    const std::string t = "text-" + std::to_string(i * 7919);
+    const int before = made;
+    EXPECT_EQ(get(t), t);
+    EXPECT_EQ(get(t), t);
+    EXPECT_EQ(made, before + 1) << t;
+  }
+  EXPECT_EQ(get(""), "(none)");  // an empty value is not kept
+  EXPECT_EQ(get("a"), "a");
+  EXPECT_EQ(get("ab"), "ab");  // texts that share a prefix stay apart
+  const int before = made;
+  EXPECT_EQ(get("a"), "a");
+  EXPECT_EQ(made, before);
+}
+
+TEST(SchemaEvents, RecentIdsKeepTheValueOfEachIdentifier) {
+  RecentIds<Made> recent;
+  int made = 0;
+  auto get = [&](utils::Uuid id) {
+    return recent
+        .get(id,
+             [&] {
+               ++made;
+               return Made{std::string(id.begin(), id.end())};
+             })
+        ->text;
+  };
+  utils::Uuid a{}, b{};
+  a[0] = 1;
+  b[8] = 1;  // its halves, xored, are those of a: the same slot
+  EXPECT_EQ(get(a), std::string(a.begin(), a.end()));
+  EXPECT_EQ(get(a), std::string(a.begin(), a.end()));
+  EXPECT_EQ(made, 1);
+  EXPECT_EQ(get(b), std::string(b.begin(), b.end()));
+  EXPECT_EQ(get(a), std::string(a.begin(), a.end()));
+  EXPECT_EQ(made, 3);
+}
+
 }  // namespace
 }  // namespace velna::schema::events

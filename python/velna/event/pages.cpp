@@ -41,119 +41,13 @@ struct Slot {
   std::uint8_t key = kNoKey;
 };
 
-// kQuoted is the text of each key as it stands in an object: "action".
-struct Quoted {
-  std::array<char, 32> text;
-  std::size_t size;
-};
-constexpr std::array<Quoted, ve::kKeyCount> kQuoted = [] {
-  std::array<Quoted, ve::kKeyCount> quoted{};
-  for (std::size_t k = 0; k < ve::kKeyCount; ++k) {
-    const std::string_view key = ve::kKeys[k].text;
-    Quoted& q = quoted[k];
-    if (key.size() + 2 > q.text.size()) throw "a key longer than its room";
-    q.text[0] = '"';
-    for (std::size_t i = 0; i < key.size(); ++i) q.text[1 + i] = key[i];
-    q.text[1 + key.size()] = '"';
-    q.size = key.size() + 2;
-  }
-  return quoted;
-}();
-
-// Recent keeps the objects made of the last short ASCII texts, one for each
-// slot of a table the texts hash into: values that recur on a page (actions,
-// types, the identifiers of a container and of its users) are made once and
-// shared.
-template <std::size_t Slots>
-class Recent {
- public:
-  // get is the object of |text|: a new reference, from the table or from
-  // |make| (null when |make| is).
-  template <typename Make>
-  PyObject* get(std::string_view text, Make&& make) {
-    // Four slots from the text's own: a text finds its object, or the first
-    // free slot, or takes over its own slot.
-    const std::size_t home = slot(text);
-    Entry* free = nullptr;
-    for (std::size_t k = 0; k < 4; ++k) {
-      Entry& e = slots_[(home + k) % Slots];
-      if (!e.object) {
-        free = free ? free : &e;
-      } else if (ve::same_text(e.text, text)) {
-        return new_ref(e.object.ptr());
-      }
-    }
-    PyObject* made = make();
-    if (!made) return nullptr;
-    Entry& e = free ? *free : slots_[home];
-    e.text.assign(text);
-    e.object = vp::borrow(made);
-    return made;
-  }
-
- private:
-  static_assert((Slots & (Slots - 1)) == 0, "a power of two");
-
-  // slot mixes the length and the first and last eight bytes of |text|.
-  static std::size_t slot(std::string_view text) {
-    // Whole words where the text has them: a shorter copy into a word
-    // would stall the load that follows it.
-    std::uint64_t head = 0, tail = 0;
-    if (text.size() >= 8) {
-      std::memcpy(&head, text.data(), 8);
-      std::memcpy(&tail, text.data() + text.size() - 8, 8);
-    } else {
-      for (std::size_t i = 0; i < text.size(); ++i)
-        head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
-      tail = head;
-    }
-    const std::uint64_t h =
-        ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
-    return static_cast<std::size_t>(h >> 40) % Slots;
-  }
-
-  struct Entry {
-    std::string text;
-    pyb::object object;
-  };
-  std::array<Entry, Slots> slots_;
-};
-
-// RecentIds keeps the last identifiers made, by their value, one for each
-// slot of a table the values hash into: the identifiers of a container and
-// of its users recur on a page, and are made once and shared (UUIDs are
-// immutable).
-class RecentIds {
- public:
-  // get is the uuid.UUID of |id|: a new reference, null with an error when
-  // it cannot be made.
-  PyObject* get(const velna::utils::Uuid& id) {
-    std::uint64_t hi, lo;
-    std::memcpy(&hi, id.data(), 8);
-    std::memcpy(&lo, id.data() + 8, 8);
-    Entry& e = slots_[static_cast<std::size_t>(((hi ^ lo) * 0x9e3779b97f4a7c15u) >> 56)];
-    if (e.object && e.hi == hi && e.lo == lo) return new_ref(e.object.ptr());
-    PyObject* made = velna::py::uuid_of(id);
-    if (!made) return nullptr;
-    e = {hi, lo, vp::borrow(made)};
-    return made;
-  }
-
- private:
-  struct Entry {
-    std::uint64_t hi = 0, lo = 0;
-    pyb::object object;
-  };
-  std::array<Entry, 256> slots_;
-};
-
 // PageParser reads one page; it is made for each page, so that the page's
 // caches live no longer than the page. Its steps return null (or false)
 // when the page is declined, with an error set only for a failure of the
 // runtime.
 class PageParser {
  public:
-  explicit PageParser(vp::json::Reader& r) : r_(r) { order_.fill(kNoKey); }
+  explicit PageParser(vp::json::Reader& r) : r_(r) {}
 
   PyObject* read() {
     pyb::object page = vp::own(read_page());
@@ -177,16 +71,24 @@ class PageParser {
   // one str, as member names do.
   PyObject* text(std::string_view v) {
     auto make = [&] {
-      return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+      return vp::steal(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
     };
-    return v.size() > 32 ? make() : strings_.get(v, make);
+    return v.size() > 32 ? make().release().ptr() : kept(strings_.get(v, make));
   }
 
   // uuid is the identifier of ASCII text; null without an error for text
   // that is none.
   PyObject* uuid(std::string_view v) {
     const auto id = velna::utils::parse_uuid(v);
-    return id ? ids_.get(*id) : nullptr;
+    if (!id) return nullptr;
+    auto make = [&] { return vp::steal(velna::py::uuid_of(*id)); };
+    return kept(ids_.get(*id, make));
+  }
+
+  // kept is a new reference to what a table of recent values gave, null
+  // (with the error of making it) for none.
+  static PyObject* kept(const pyb::object* value) {
+    return value ? new_ref(value->ptr()) : nullptr;
   }
 
   // plain_value converts the ASCII string without escapes that stands next,
@@ -240,13 +142,10 @@ class PageParser {
   // that is not one. The key at each place of the object before is tried
   // first: the objects of a page mostly list their keys in one order.
   [[gnu::flatten]] bool member_name(std::size_t& k, std::size_t place) {
-    const bool known = place < order_.size() && order_[place] != kNoKey;
-    if (known) {
-      const Quoted& q = kQuoted[order_[place]];
-      if (r_.literal({q.text.data(), q.size})) {
-        k = order_[place];
-        return r_.take(':');
-      }
+    const std::size_t expected = order_.expected(place);
+    if (expected != ve::kKeyCount && r_.literal(ve::kQuotedKeys[expected].view())) {
+      k = expected;
+      return r_.take(':');
     }
     std::string_view v;
     if (r_.ascii_string(v)) {
@@ -264,8 +163,7 @@ class PageParser {
         k = ve::key_of({utf8, static_cast<std::size_t>(n)});
       }
     }
-    if (place < order_.size())
-      order_[place] = k == ve::kKeyCount ? kNoKey : static_cast<std::uint8_t>(k);
+    order_.read(place, k);
     return r_.take(':');
   }
 
@@ -381,9 +279,9 @@ class PageParser {
   }
 
   vp::json::Reader& r_;
-  std::array<std::uint8_t, 32> order_;  // keys by place in an object, kNoKey when none
-  Recent<64> strings_;
-  RecentIds ids_;
+  ve::KeyOrder order_;
+  ve::RecentTexts<pyb::object, 64> strings_;
+  ve::RecentIds<pyb::object> ids_;
   PyObject* events_ = nullptr;
   pyb::object last_id_, last_raw_;
 };

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "velna/schema/fields.h"
+#include "velna/utils.h"
 
 namespace velna::schema::events {
 
@@ -151,5 +153,135 @@ inline std::size_t key_of(std::string_view text) {
     if (same_text(kKeys[entry - 1].text, text)) return entry - 1;
   }
 }
+
+// ---- reading a page of event objects ---------------------------------------
+
+// kQuotedKeys is each key of kKeys as it stands in an object: "action".
+struct QuotedKey {
+  std::array<char, 32> text;
+  std::size_t size;
+  std::string_view view() const { return {text.data(), size}; }
+};
+inline constexpr std::array<QuotedKey, kKeyCount> kQuotedKeys = [] {
+  std::array<QuotedKey, kKeyCount> quoted{};
+  for (std::size_t k = 0; k < kKeyCount; ++k) {
+    const std::string_view key = kKeys[k].text;
+    QuotedKey& q = quoted[k];
+    if (key.size() + 2 > q.text.size()) throw "a key longer than its room";
+    q.text[0] = '"';
+    for (std::size_t i = 0; i < key.size(); ++i) q.text[1 + i] = key[i];
+    q.text[1 + key.size()] = '"';
+    q.size = key.size() + 2;
+  }
+  return quoted;
+}();
+
+// KeyOrder remembers the key read at each place of the last object: the
+// objects of a page mostly list their keys in one order, so the key at the
+// same place is tried first.
+class KeyOrder {
+ public:
+  KeyOrder() { order_.fill(kNone); }
+  // expected is the key read last at |place|, or kKeyCount.
+  std::size_t expected(std::size_t place) const {
+    return place < order_.size() && order_[place] != kNone ? order_[place] : kKeyCount;
+  }
+  // read notes key |k| (kKeyCount: a name that loads no field) at |place|.
+  void read(std::size_t place, std::size_t k) {
+    if (place < order_.size())
+      order_[place] = k == kKeyCount ? kNone : static_cast<std::uint8_t>(k);
+  }
+
+ private:
+  static constexpr std::uint8_t kNone = 0xff;
+  static_assert(kKeyCount < kNone);
+  std::array<std::uint8_t, 32> order_;
+};
+
+// RecentTexts keeps the values made of the last short texts, one for each
+// slot of a table the texts hash into: values that recur on a page
+// (actions, types, the identifiers of a container and of its users) are
+// made once and shared. V is a value that tests false when empty.
+template <typename V, std::size_t Slots>
+class RecentTexts {
+ public:
+  // get is the value kept for |text|, else the one |make| gives, kept for
+  // it; null when |make| gives an empty value.
+  template <typename Make>
+  const V* get(std::string_view text, Make&& make) {
+    // Four slots from the text's own: a text finds its value, or the first
+    // free slot, or takes over its own slot.
+    const std::size_t home = slot(text);
+    Entry* free = nullptr;
+    for (std::size_t k = 0; k < 4; ++k) {
+      Entry& e = slots_[(home + k) % Slots];
+      if (!e.value) {
+        free = free ? free : &e;
+      } else if (same_text(e.text, text)) {
+        return &e.value;
+      }
+    }
+    V made = make();
+    if (!made) return nullptr;
+    Entry& e = free ? *free : slots_[home];
+    e.text.assign(text);
+    e.value = std::move(made);
+    return &e.value;
+  }
+
+ private:
+  static_assert((Slots & (Slots - 1)) == 0, "a power of two");
+
+  // slot mixes the length and the first and last eight bytes of |text|.
+  static std::size_t slot(std::string_view text) {
+    // Whole words where the text has them: a shorter copy into a word
+    // would stall the load that follows it.
+    std::uint64_t head = 0, tail = 0;
+    if (text.size() >= 8) {
+      std::memcpy(&head, text.data(), 8);
+      std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    } else {
+      for (std::size_t i = 0; i < text.size(); ++i)
+        head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+      tail = head;
+    }
+    const std::uint64_t h =
+        ((head ^ (tail * 0xc2b2ae3d27d4eb4fu)) + text.size()) * 0x9e3779b97f4a7c15u;
+    return static_cast<std::size_t>(h >> 40) % Slots;
+  }
+
+  struct Entry {
+    std::string text;
+    V value;
+  };
+  std::array<Entry, Slots> slots_;
+};
+
+// RecentIds keeps the values made of the last identifiers, by the
+// identifier, one for each of 256 slots the identifiers hash into.
+template <typename V>
+class RecentIds {
+ public:
+  // get is as RecentTexts::get, for the identifier |id|.
+  template <typename Make>
+  const V* get(const utils::Uuid& id, Make&& make) {
+    std::uint64_t hi, lo;
+    std::memcpy(&hi, id.data(), 8);
+    std::memcpy(&lo, id.data() + 8, 8);
+    Entry& e = slots_[static_cast<std::size_t>(((hi ^ lo) * 0x9e3779b97f4a7c15u) >> 56)];
+    if (e.value && e.hi == hi && e.lo == lo) return &e.value;
+    V made = make();
+    if (!made) return nullptr;
+    e = {hi, lo, std::move(made)};
+    return &e.value;
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t hi = 0, lo = 0;
+    V value;
+  };
+  std::array<Entry, 256> slots_;
+};
 
 }  // namespace velna::schema::events
