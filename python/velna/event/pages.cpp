@@ -10,8 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <string_view>
 
 #include "event.h"
