@@ -1,6 +1,8 @@
 #include "velna/utils.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -123,22 +125,51 @@ std::optional<Uuid> hex_integer(std::string_view s) {
   return out;
 }
 
-// canonical reads the 8-4-4-4-12 form, the one nearly every text takes:
-// the digits are read whatever they are, and judged once at the end.
+// hex8 reads the eight hexadecimal digits at |p| into the four bytes at
+// |out|, eight at a time in a word; false when one of them is no digit.
+bool hex8(const char* p, std::uint8_t* out) {
+  if constexpr (std::endian::native != std::endian::little) {
+    unsigned bad = 0;
+    for (std::size_t n = 0; n < 4; ++n) {
+      const unsigned hi = kHexDigit[static_cast<unsigned char>(p[2 * n])];
+      const unsigned lo = kHexDigit[static_cast<unsigned char>(p[2 * n + 1])];
+      bad |= hi | lo;
+      out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
+    }
+    return !(bad & 0x10);
+  }
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kTop = kOnes * 0x80;
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if (v & kTop) return false;
+  // The top bit of each byte (all below 0x80) that is |c| or more.
+  auto at_least = [](std::uint64_t x, unsigned c) { return ((x | kTop) - kOnes * c) & kTop; };
+  const std::uint64_t digit = at_least(v, '0') & ~at_least(v, '9' + 1);
+  const std::uint64_t lower = v | kOnes * 0x20;
+  const std::uint64_t letter = at_least(lower, 'a') & ~at_least(lower, 'f' + 1);
+  if ((digit | letter) != kTop) return false;
+  // Each byte's value, then each pair of them in one byte, the first high.
+  std::uint64_t n = (v & kOnes * 0x0f) + (letter >> 7) * 9;
+  n = (n << 4 | n >> 8) & 0x00ff00ff00ff00ffu;
+  n = (n | n >> 8) & 0x0000ffff0000ffffu;
+  n = (n | n >> 16) & 0xffffffffu;
+  for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<std::uint8_t>(n >> (8 * k));
+  return true;
+}
+
+// canonical reads the 8-4-4-4-12 form, the one nearly every text takes.
 std::optional<Uuid> canonical(std::string_view t) {
   if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
     return std::nullopt;
-  static constexpr std::array<std::uint8_t, 16> kAt = {0,  2,  4,  6,  9,  11, 14, 16,
-                                                       19, 21, 24, 26, 28, 30, 32, 34};
-  Uuid out{};
-  unsigned bad = 0;
-  for (std::size_t n = 0; n < 16; ++n) {
-    const unsigned hi = kHexDigit[static_cast<unsigned char>(t[kAt[n]])];
-    const unsigned lo = kHexDigit[static_cast<unsigned char>(t[kAt[n] + 1])];
-    bad |= hi | lo;
-    out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
-  }
-  if (bad & 0x10) return std::nullopt;
+  char digits[32];
+  std::memcpy(digits, t.data(), 8);
+  std::memcpy(digits + 8, t.data() + 9, 4);
+  std::memcpy(digits + 12, t.data() + 14, 4);
+  std::memcpy(digits + 16, t.data() + 19, 4);
+  std::memcpy(digits + 20, t.data() + 24, 12);
+  Uuid out;
+  for (std::size_t k = 0; k < 4; ++k)
+    if (!hex8(digits + 8 * k, out.data() + 4 * k)) return std::nullopt;
   return out;
 }
 
@@ -146,16 +177,15 @@ std::optional<Uuid> canonical(std::string_view t) {
 // any other text of 32 characters takes the general way.
 std::optional<Uuid> digits_only(std::string_view t) {
   if (t.size() != 32) return std::nullopt;
-  Uuid out{};
-  for (std::size_t n = 0; n < out.size(); ++n) {
-    const int hi = hex_digit(t[2 * n]), lo = hex_digit(t[2 * n + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out[n] = static_cast<std::uint8_t>(hi << 4 | lo);
-  }
+  Uuid out;
+  for (std::size_t k = 0; k < 4; ++k)
+    if (!hex8(t.data() + 8 * k, out.data() + 4 * k)) return std::nullopt;
   return out;
 }
 
 }  // namespace
+
+std::optional<Uuid> parse_canonical_uuid(std::string_view text) { return canonical(text); }
 
 std::optional<Uuid> parse_uuid(std::string_view text) {
   if (auto id = canonical(text)) return id;

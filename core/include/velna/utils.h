@@ -54,5 +54,8 @@ using Uuid = std::array<std::uint8_t, 16>;
 // alone, "{...}" and "urn:uuid:..." all read. Empty for any other text, and
 // for text that is not ASCII.
 std::optional<Uuid> parse_uuid(std::string_view text);
+// parse_canonical_uuid reads the 8-4-4-4-12 form alone (hexadecimal digits
+// of either case), the first that parse_uuid tries.
+std::optional<Uuid> parse_canonical_uuid(std::string_view text);
 
 }  // namespace velna::utils
