@@ -4,11 +4,22 @@
 #include <cstdint>
 #include <optional>
 
+#include <structmember.h>
+
 #include "fast_path.h"
 #include "py_compat.h"
 
 namespace velna::py {
 namespace {
+
+// slot_offset is where the instances of |cls| hold the object slot |name|
+// (one of its __slots__), or -1 when |name| is no such slot.
+Py_ssize_t slot_offset(PyTypeObject* cls, PyObject* name) {
+  PyObject* d = compat::type_lookup(cls, name);  // borrowed
+  if (!d || Py_TYPE(d) != &PyMemberDescr_Type) return -1;
+  const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+  return m->type == T_OBJECT_EX && !(m->flags & READONLY) ? m->offset : -1;
+}
 
 struct Uuid {
   PyTypeObject* cls;
@@ -16,14 +27,24 @@ struct Uuid {
   PyObject* int_name = intern("int");
   PyObject* is_safe_name = intern("is_safe");
   PyObject* sixty_four;
+  // Where a UUID holds its two slots (from 3.8 on), or -1 for none.
+  Py_ssize_t int_at, is_safe_at;
 
   Uuid() {
     pybind11::module_ uuid = import_module("uuid");
     cls = reinterpret_cast<PyTypeObject*>(keep(uuid.attr("UUID")));
     safe_unknown = keep(uuid.attr("SafeUUID").attr("unknown"));
     sixty_four = keep_new(PyLong_FromLong(64));
+    int_at = slot_offset(cls, int_name);
+    is_safe_at = slot_offset(cls, is_safe_name);
   }
 };
+
+// store_slot sets the empty slot at |offset| of |o| to |value|, whose
+// reference it takes.
+void store_slot(PyObject* o, Py_ssize_t offset, PyObject* value) {
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) = value;
+}
 const Uuid& U() {
   return first_made<Uuid>([] { return new Uuid; });
 }
@@ -44,11 +65,18 @@ PyObject* uuid_of(const velna::utils::Uuid& id) {
   pybind11::object value = own(compat::unsigned_from_bytes(id.data(), id.size(), false));
   if (!value) return nullptr;
   pybind11::object made = own(u.cls->tp_alloc(u.cls, 0));
+  if (!made) return nullptr;
   // The attributes UUID.__init__ sets, past its __setattr__ that refuses
-  // them (slots from 3.8 on, the instance dict before).
-  if (!made || PyObject_GenericSetAttr(made.ptr(), u.int_name, value.ptr()) < 0 ||
-      PyObject_GenericSetAttr(made.ptr(), u.is_safe_name, u.safe_unknown) < 0)
+  // them: straight into the slots that a new object holds empty, else as
+  // object.__setattr__ sets them (the instance dict before 3.8).
+  if (u.int_at >= 0 && u.is_safe_at >= 0) {
+    store_slot(made.ptr(), u.int_at, value.release().ptr());
+    Py_INCREF(u.safe_unknown);
+    store_slot(made.ptr(), u.is_safe_at, u.safe_unknown);
+  } else if (PyObject_GenericSetAttr(made.ptr(), u.int_name, value.ptr()) < 0 ||
+             PyObject_GenericSetAttr(made.ptr(), u.is_safe_name, u.safe_unknown) < 0) {
     return nullptr;
+  }
   // It holds an integer and an enum member, so it is in no reference cycle:
   // the cyclic collector need not visit it (nor a mapping holding only such
   // values).
