@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "velna/json/text.h"
 #include "velna_py.h"
@@ -196,6 +197,12 @@ class [[gnu::visibility("hidden")]] Reader {
   // ascii_string: a string stands next without escapes and all ASCII; |text|
   // is its content until the next step.
   bool ascii_string(std::string_view & text) { return parser_.plain_ascii(text); }
+  // quoted_as: after blanks, a string stands next whose text up to the next
+  // quotation mark |accept| takes (see Parser::quoted_as): it is passed.
+  template <typename Accept>
+  bool quoted_as(Accept && accept) {
+    return parser_.quoted_as(std::forward<Accept>(accept));
+  }
   bool null() { return parser_.literal("null"); }  // "null" stands next: it is passed
   // literal: after blanks, the text |lit| stands next (a key in its quotes,
   // say): it is passed.

@@ -114,8 +114,10 @@ TEST(SchemaEvents, SameTextComparesEveryByte) {
 }
 
 TEST(SchemaEvents, QuotedKeysAndTheOrderOfTheLastObject) {
-  for (std::size_t k = 0; k < kKeyCount; ++k)
+  for (std::size_t k = 0; k < kKeyCount; ++k) {
     EXPECT_EQ(kQuotedKeys[k].view(), "\"" + std::string(kKeys[k].text) + "\"");
+    EXPECT_EQ(kQuotedKeys[k].opening(), "\"" + std::string(kKeys[k].text) + "\":");
+  }
   KeyOrder order;
   EXPECT_EQ(order.expected(0), kKeyCount);
   order.read(0, 3);

@@ -400,6 +400,14 @@ def corpus():
         raw('{"container_id": "%s", %s}' % (UUID_TEXT, WIRE_TEXT.replace('"containerId": "', '"containerId": "x'))),
         raw('{"id": 3, "date": null, %s, "id": 4, "eventId": "x"}' % WIRE_TEXT),
         raw('{"related_user_id": null, %s, "relatedUserId": "x", "related_user_id": "%s"}' % (WIRE_TEXT, UUID_TEXT)),
+        # times and identifiers with escapes, a quotation mark among them, or
+        # a line feed at the end, escaped or as it stands
+        raw(ONE).replace(b'07Z"', b'07Z\n"'),
+        raw(ONE.replace('07Z"', '07\\u005a"')), raw(ONE.replace('07Z"', '07Z\\n"')),
+        raw(ONE.replace('07Z"', '07Z\\"x"')), raw(ONE.replace('07Z"', '0\\u0037Z"')),
+        raw(ONE.replace('07Z"', '07\\\\"')), raw(ONE.replace('"2026-02-03T04:05:07Z"', '"\\"2026-02-03T04:05:07Z"')),
+        raw(ONE.replace('f3aa"', 'f3a\\u0061"')), raw(ONE.replace('f3aa"', 'f3aa\\"x"')),
+        raw(ONE.replace('6f1e0b62-', '6f1e0b62\\u002d')), raw(ONE.replace('f3aa"', 'f3a\\\\"')),
     ]
     # UTF-8 read where it stands: sequences of every length, beside escapes,
     # in member names, and bytes the strict decoder refuses

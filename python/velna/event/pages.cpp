@@ -78,9 +78,11 @@ class PageParser {
   // that is none.
   PyObject* uuid(std::string_view v) {
     const auto id = velna::utils::parse_uuid(v);
-    if (!id) return nullptr;
-    auto make = [&] { return vp::steal(velna::py::uuid_of(*id)); };
-    return kept(ids_.get(*id, make));
+    return id ? uuid(*id) : nullptr;
+  }
+  PyObject* uuid(const velna::utils::Uuid& id) {
+    auto make = [&] { return vp::steal(velna::py::uuid_of(id)); };
+    return kept(ids_.get(id, make));
   }
 
   // kept is a new reference to what a table of recent values gave, null
@@ -89,9 +91,31 @@ class PageParser {
     return value ? new_ref(value->ptr()) : nullptr;
   }
 
+  // in_place converts the identifier in its canonical form or the time that
+  // stands next, judged where it stands: what either takes holds only
+  // letters, digits, blanks and signs (a time's trailing line feed aside),
+  // so no escape can stand in it. True when it did; other text is read as
+  // any string is.
+  bool in_place(const WireField& f, Slot& slot) {
+    PyObject* made = nullptr;
+    const bool taken = r_.quoted_as([&](std::string_view v) {
+      if (f.kind == vs::Kind::Uuid) {
+        if (const auto id = velna::utils::parse_canonical_uuid(v)) made = uuid(*id);
+      } else if (v.empty() || v.back() != '\n') {
+        made = vs::datetime_from_ascii(v);
+      }
+      if (!made && PyErr_Occurred()) throw pyb::error_already_set();
+      return made != nullptr;
+    });
+    if (taken) slot.value = vp::steal(made);
+    return taken;
+  }
+
   // plain_value converts the ASCII string without escapes that stands next,
   // for the kinds that read one: true when it did (the slot tells how).
   [[gnu::flatten]] bool plain_value(const WireField& f, Slot& slot) {
+    if ((f.kind == vs::Kind::Uuid || f.kind == vs::Kind::DateTime) && in_place(f, slot))
+      return true;
     std::string_view v;
     if ((f.kind != vs::Kind::Str && f.kind != vs::Kind::DateTime && f.kind != vs::Kind::Uuid) ||
         !r_.ascii_string(v))
@@ -135,15 +159,16 @@ class PageParser {
     return true;
   }
 
-  // member_name reads the member name at |place| in its object: its entry
-  // in ve::kKeys (ve::kKeyCount for a key of no field), or false for text
-  // that is not one. The key at each place of the object before is tried
-  // first: the objects of a page mostly list their keys in one order.
+  // member_name reads the member name at |place| in its object and the
+  // colon after it: its entry in ve::kKeys (ve::kKeyCount for a key of no
+  // field), or false for text that is not one. The key at each place of the
+  // object before is tried first, with its colon: the objects of a page
+  // mostly list their keys in one order.
   [[gnu::flatten]] bool member_name(std::size_t& k, std::size_t place) {
     const std::size_t expected = order_.expected(place);
-    if (expected != ve::kKeyCount && r_.literal(ve::kQuotedKeys[expected].view())) {
+    if (expected != ve::kKeyCount && r_.literal(ve::kQuotedKeys[expected].opening())) {
       k = expected;
-      return r_.take(':');
+      return true;
     }
     std::string_view v;
     if (r_.ascii_string(v)) {

@@ -266,6 +266,27 @@ class Parser {
     pos_ += lit.size();
     return true;
   }
+  // quoted_as passes the string that stands next after blanks when |accept|
+  // takes the text between its quotation mark and the next one, unjudged
+  // and unescaped, for a caller whose accepted texts hold no backslash,
+  // control character or character beyond ASCII (a time, an identifier):
+  // such a text is the string's content. UTF-8 text only.
+  template <typename Accept>
+  bool quoted_as(Accept&& accept) {
+    static_assert(sizeof(Ch) == 1);
+    skip_ws(pos_);
+    const std::size_t i = pos_;
+    if (i >= n_ || s_[i] != '"') return false;
+    const void* end = std::memchr(s_ + i + 1, '"', n_ - i - 1);
+    if (!end) return false;
+    const auto* close = static_cast<const Ch*>(end);
+    if (!accept(std::string_view(reinterpret_cast<const char*>(s_ + i + 1),
+                                 static_cast<std::size_t>(close - (s_ + i + 1)))))
+      return false;
+    pos_ = static_cast<std::size_t>(close - s_) + 1;
+    return true;
+  }
+
   // plain_ascii passes the string that stands next after blanks when it has
   // neither escapes nor characters beyond ASCII; |out| is its content, valid
   // until the next step.
@@ -340,12 +361,21 @@ class Parser {
     std::size_t k = 0;
     if constexpr (sizeof(Ch) == 1) {
       // Eight bytes at a time, in place: a literal is a few dozen at most.
-      for (; k + 8 <= lit.size(); k += 8) {
-        std::uint64_t a, b;
-        std::memcpy(&a, s_ + i + k, 8);
-        std::memcpy(&b, lit.data() + k, 8);
-        if (a != b) return false;
+      // The last word of one of eight or more overlaps the one before, and
+      // one of four to eight is read as two words of four that overlap.
+      auto same = [&](std::size_t at, auto word) {
+        decltype(word) a, b;
+        std::memcpy(&a, s_ + i + at, sizeof a);
+        std::memcpy(&b, lit.data() + at, sizeof b);
+        return a == b;
+      };
+      const std::size_t m = lit.size();
+      if (m >= 8) {
+        for (; k + 8 < m; k += 8)
+          if (!same(k, std::uint64_t{})) return false;
+        return same(m - 8, std::uint64_t{});
       }
+      if (m >= 4) return same(0, std::uint32_t{}) && same(m - 4, std::uint32_t{});
     }
     for (; k < lit.size(); ++k) {
       if (s_[i + k] != static_cast<unsigned char>(lit[k])) return false;

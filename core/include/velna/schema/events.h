@@ -156,21 +156,24 @@ inline std::size_t key_of(std::string_view text) {
 
 // ---- reading a page of event objects ---------------------------------------
 
-// kQuotedKeys is each key of kKeys as it stands in an object: "action".
+// kQuotedKeys is each key of kKeys as it stands in an object: "action",
+// and with the colon that follows it when no blank stands between: "action":
 struct QuotedKey {
   std::array<char, 32> text;
   std::size_t size;
   std::string_view view() const { return {text.data(), size}; }
+  std::string_view opening() const { return {text.data(), size + 1}; }
 };
 inline constexpr std::array<QuotedKey, kKeyCount> kQuotedKeys = [] {
   std::array<QuotedKey, kKeyCount> quoted{};
   for (std::size_t k = 0; k < kKeyCount; ++k) {
     const std::string_view key = kKeys[k].text;
     QuotedKey& q = quoted[k];
-    if (key.size() + 2 > q.text.size()) throw "a key longer than its room";
+    if (key.size() + 3 > q.text.size()) throw "a key longer than its room";
     q.text[0] = '"';
     for (std::size_t i = 0; i < key.size(); ++i) q.text[1 + i] = key[i];
     q.text[1 + key.size()] = '"';
+    q.text[2 + key.size()] = ':';
     q.size = key.size() + 2;
   }
   return quoted;
