@@ -1,7 +1,9 @@
 #include "velna/time.h"
 
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -394,21 +396,65 @@ bool field_offset(FieldReader& r, FieldDateTime& out) {
   return true;
 }
 
+// digits_at: the bytes of |w| that |mask| selects are all ASCII digits
+// (each has the high half 3, and so has it with 6 added).
+bool digits_at(std::uint64_t w, std::uint64_t mask) {
+  constexpr std::uint64_t kHigh = 0xf0f0f0f0f0f0f0f0u, kThree = 0x3030303030303030u;
+  return (w & kHigh & mask) == (kThree & mask) &&
+         ((w + 0x0606060606060606u) & kHigh & mask) == (kThree & mask);
+}
+
+// fixed_layout reads the date and time of "YYYY-MM-DDTHH:MM:SS" (a blank
+// for the "T" alike), the layout nearly every text takes, by place: what
+// the general reading makes of it. False for text that does not start so.
+bool fixed_layout(std::string_view s, DateTime& t) {
+  if (s.size() < 19 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != ' ') ||
+      s[13] != ':' || s[16] != ':')
+    return false;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The digits of "YYYY-MM-", "DDTHH:MM" and "HH:MM:SS", eight bytes each.
+    std::uint64_t a, b, c;
+    std::memcpy(&a, s.data(), 8);
+    std::memcpy(&b, s.data() + 8, 8);
+    std::memcpy(&c, s.data() + 11, 8);
+    if (!digits_at(a, 0x00ffff00ffffffffu) || !digits_at(b, 0xffff00ffff00ffffu) ||
+        !digits_at(c, 0xffff000000000000u))
+      return false;
+  } else {
+    for (const std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})
+      if (s[i] < '0' || s[i] > '9') return false;
+  }
+  auto two = [&](std::size_t i) { return (s[i] - '0') * 10 + (s[i + 1] - '0'); };
+  t.date.year = two(0) * 100 + two(2);
+  t.date.month = two(5);
+  t.date.day = two(8);
+  t.hour = two(11);
+  t.minute = two(14);
+  t.second = two(17);
+  return true;
+}
+
 }  // namespace
 
 std::optional<FieldDateTime> parse_field_date_time(std::string_view text) {
   FieldReader r{text};
   FieldDateTime out;
   DateTime& t = out.local;
-  t.date.year = r.number(4, 4);
-  if (t.date.year < 0 || !r.take('-') || (t.date.month = r.number(1, 2)) < 0 || !r.take('-') ||
-      (t.date.day = r.number(1, 2)) < 0 || !(r.take('T') || r.take(' ')) ||
-      (t.hour = r.number(1, 2)) < 0 || !r.take(':') || (t.minute = r.number(1, 2)) < 0)
-    return std::nullopt;
-  t.second = 0;
   t.microsecond = 0;
-  if (r.take(':')) {
-    if ((t.second = r.number(1, 2)) < 0) return std::nullopt;
+  bool seconds = fixed_layout(text, t);
+  if (seconds) {
+    r.i = 19;
+  } else {
+    t.date.year = r.number(4, 4);
+    if (t.date.year < 0 || !r.take('-') || (t.date.month = r.number(1, 2)) < 0 || !r.take('-') ||
+        (t.date.day = r.number(1, 2)) < 0 || !(r.take('T') || r.take(' ')) ||
+        (t.hour = r.number(1, 2)) < 0 || !r.take(':') || (t.minute = r.number(1, 2)) < 0)
+      return std::nullopt;
+    t.second = 0;
+    seconds = r.take(':');
+    if (seconds && (t.second = r.number(1, 2)) < 0) return std::nullopt;
+  }
+  if (seconds) {
     const std::size_t dot = r.i;
     if (r.take('.')) {
       const std::size_t first = r.i;

@@ -354,6 +354,32 @@ TEST(FieldDateTime, FormsTakenAndTheirFields) {
     ASSERT_TRUE(t) << text;
     EXPECT_EQ(days_from_civil(t->local.date.year, t->local.date.month, t->local.date.day), z);
   }
+  // Each digit of the layout "YYYY-MM-DDTHH:MM:SS" counts in its place, and
+  // a character beside the digits in its place refuses the text.
+  const std::string base = "1111-11-11T11:11:11Z";
+  for (std::size_t i = 0; i < 19; ++i) {
+    if (base[i] != '1') continue;
+    for (const char c : {'/', ':', '\xb1'}) {
+      std::string text = base;
+      text[i] = c;
+      EXPECT_FALSE(parse_field_date_time(text)) << text;
+    }
+    std::string text = base;
+    text[i] = '0';
+    const auto t = parse_field_date_time(text);
+    ASSERT_TRUE(t) << text;
+    const int fields[] = {static_cast<int>(t->local.date.year),
+                          t->local.date.month,
+                          t->local.date.day,
+                          t->local.hour,
+                          t->local.minute,
+                          t->local.second};
+    const std::size_t field = i < 4 ? 0 : (i - 2) / 3;
+    const int place = i < 4 ? 3 - static_cast<int>(i) : static_cast<int>((i - 2) % 3 == 0);
+    const int one_there = place == 3 ? 1000 : place == 2 ? 100 : place == 1 ? 10 : 1;
+    for (std::size_t f = 0; f < 6; ++f)
+      EXPECT_EQ(fields[f], (f == 0 ? 1111 : 11) - (f == field ? one_there : 0)) << text << f;
+  }
   EXPECT_EQ(days_in_month(2024, 2), 29);
   EXPECT_EQ(days_in_month(1900, 2), 28);
   EXPECT_EQ(days_in_month(2000, 2), 29);
