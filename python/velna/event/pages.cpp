@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "event.h"
 #include "event_pages.h"
@@ -85,6 +86,23 @@ class PageParser {
     return kept(ids_.get(id, make));
   }
 
+  // canonical_uuid is the identifier of |v| in the canonical form, for field
+  // |f|, whose last identifier is made again from the same text: one object
+  // of a page often names one container throughout. Null without an error
+  // for other text.
+  PyObject* canonical_uuid(const WireField& f, std::string_view v) {
+    auto& [text, made] = last_ids_[static_cast<std::size_t>(&f - kWire)];
+    if (made && v == text) return new_ref(made.ptr());
+    const auto id = velna::utils::parse_canonical_uuid(v);
+    if (!id) return nullptr;
+    PyObject* value = uuid(*id);
+    if (value) {
+      text = v;  // the page's own text, which outlives this reader
+      made = vp::borrow(value);
+    }
+    return value;
+  }
+
   // kept is a new reference to what a table of recent values gave, null
   // (with the error of making it) for none.
   static PyObject* kept(const pyb::object* value) {
@@ -100,7 +118,7 @@ class PageParser {
     PyObject* made = nullptr;
     const bool taken = r_.quoted_as([&](std::string_view v) {
       if (f.kind == vs::Kind::Uuid) {
-        if (const auto id = velna::utils::parse_canonical_uuid(v)) made = uuid(*id);
+        made = canonical_uuid(f, v);
       } else if (v.empty() || v.back() != '\n') {
         made = vs::datetime_from_ascii(v);
       }
@@ -135,8 +153,9 @@ class PageParser {
   // value reads the value of field |f| into |slot|, as the schema converts
   // it; |raw| receives the value as decoded when the field is an integer.
   bool value(const WireField& f, Slot& slot, pyb::object& raw) {
-    if (plain_value(f, slot)) return true;
-    if (r_.null()) {
+    const std::int64_t next = r_.next();
+    if (next == '"' && plain_value(f, slot)) return true;
+    if (next == 'n' && r_.null()) {
       if (f.allow_none) {
         slot.value = pyb::none();
       } else {
@@ -305,6 +324,7 @@ class PageParser {
   ve::KeyOrder order_;
   ve::RecentTexts<pyb::object, 64> strings_;
   ve::RecentIds<pyb::object> ids_;
+  std::array<std::pair<std::string_view, pyb::object>, kCount> last_ids_;
   PyObject* events_ = nullptr;
   pyb::object last_id_, last_raw_;
 };
