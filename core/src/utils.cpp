@@ -152,8 +152,8 @@ bool hex8(const char* p, std::uint8_t* out) {
   std::uint64_t n = (v & kOnes * 0x0f) + (letter >> 7) * 9;
   n = (n << 4 | n >> 8) & 0x00ff00ff00ff00ffu;
   n = (n | n >> 8) & 0x0000ffff0000ffffu;
-  n = (n | n >> 16) & 0xffffffffu;
-  for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<std::uint8_t>(n >> (8 * k));
+  const auto bytes = static_cast<std::uint32_t>(n | n >> 16);  // the first in the low byte
+  std::memcpy(out, &bytes, 4);
   return true;
 }
 
