@@ -193,6 +193,7 @@ class [[gnu::visibility("hidden")]] Reader {
   bool take(char c) { return parser_.take(c); }    // after blanks, |c| stands next: it is passed
   bool at(char c) { return parser_.peek() == c; }  // after blanks, |c| stands next
   std::int64_t next() { return parser_.peek(); }   // the byte after blanks, -1 at the end
+  void pass() { parser_.pass(); }                  // after next(): the byte it gave is passed
   bool end() { return parser_.peek() < 0; }        // after blanks, the document ends
   PyObject* value() { return parser_.step_value().release().ptr(); }
   // ascii_string: a string stands next without escapes and all ASCII; |text|

@@ -234,8 +234,10 @@ class PageParser {
           if (!value(kWire[key.field], slot, raw)) return nullptr;
           if (!key.own_name && key.field == ve::kIdField) event_id = raw;
         }
-        if (r_.take('}')) break;
-        if (!r_.take(',')) return nullptr;
+        const std::int64_t after = r_.next();
+        if (after != ',' && after != '}') return nullptr;
+        r_.pass();
+        if (after == '}') break;
       }
     }
     last_id_ = std::move(event_id);

@@ -247,6 +247,8 @@ class Parser {
     skip_ws(pos_);
     return pos_ < n_ ? static_cast<std::int64_t>(s_[pos_]) : -1;
   }
+  // pass moves past the character that peek() has just found.
+  void pass() { ++pos_; }
   // take passes |c| when it stands next after blanks.
   bool take(char c) {
     if (peek() != c) return false;
