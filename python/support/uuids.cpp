@@ -45,6 +45,7 @@ struct Uuid {
 void store_slot(PyObject* o, Py_ssize_t offset, PyObject* value) {
   *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) = value;
 }
+
 const Uuid& U() {
   return first_made<Uuid>([] { return new Uuid; });
 }
